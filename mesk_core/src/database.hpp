@@ -1,0 +1,104 @@
+// The immutable bucketed fragment index and its query side.
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "peptide.hpp"
+#include "tolerance.hpp"
+
+namespace mesk {
+
+// One indexed fragment: which peptide, and its neutral mass.
+struct Theoretical {
+    uint32_t peptide_idx;
+    float fragment_mass;
+};
+static_assert(sizeof(Theoretical) == 8);
+
+// Key of the IEEE-754 total order: compare as signed integers. -0.0 < +0.0, and a NaN
+// with the sign bit clear sorts above +infinity.
+inline int32_t total_order_key(float value) {
+    const int32_t s = std::bit_cast<int32_t>(value);
+    return s ^ static_cast<int32_t>(static_cast<uint32_t>(s >> 31) >> 1);
+}
+
+// Over a list ascending by key (key_at(i) for i in [0, length)), the range [left, right)
+// holding every element with low <= key <= high, preceded by the last element below low
+// when there is one. Walks outward over runs of equal keys, so the result does not
+// depend on which equal element a binary search lands on.
+template <class KeyAt, class K>
+std::pair<size_t, size_t> bracket_range(size_t length, KeyAt key_at, K low, K high) {
+    auto search = [&](size_t first, K target) {
+        size_t lo = first, hi = length;
+        while (lo < hi) {
+            const size_t mid = lo + (hi - lo) / 2;
+            if (key_at(mid) < target)
+                lo = mid + 1;
+            else
+                hi = mid;
+        }
+        return lo;
+    };
+    const size_t i = search(0, low);
+    size_t left = i == 0 ? 0 : i - 1;
+    while (left > 0 && !(key_at(left) < low)) --left;
+    size_t j = search(left, high);
+    while (j < length && !(high < key_at(j))) ++j;
+    return {left, std::min(j, length)};
+}
+
+class IndexedQuery;
+
+struct IndexedDatabase {
+    std::vector<Peptide> peptides;         // caller's order, decoys right after their targets
+    std::vector<Theoretical> fragments;    // mass-sorted buckets, each sorted by peptide index
+    std::vector<Kind> ion_kinds;
+    std::vector<float> bucket_minima;      // smallest fragment mass of each bucket
+    std::string decoy_tag;
+    size_t bucket_size = 1;
+    bool generate_decoys = false;
+
+    // Brackets the peptides whose mass can fall in the precursor window around
+    // `precursor_mass`; page searches of the query then look up fragments.
+    IndexedQuery query(float precursor_mass, Tolerance precursor_tol, Tolerance fragment_tol) const;
+};
+
+// A lazy, allocation-free walk over the indexed fragments within the fragment window of
+// one mass whose peptides lie within the query's precursor window (both closed).
+class PageSearch {
+public:
+    PageSearch(const IndexedQuery &query, float fragment_mass);
+    // The next matching fragment, or nullptr when the walk is done.
+    const Theoretical *next();
+
+private:
+    bool open_bucket();
+
+    const IndexedDatabase *db_;
+    uint32_t candidate_lo_, candidate_hi_;
+    float plo_, phi_;   // precursor window
+    float flo_, fhi_;   // fragment window
+    size_t bucket_, bucket_end_;
+    const Theoretical *cursor_ = nullptr;
+    const Theoretical *end_ = nullptr;
+};
+
+class IndexedQuery {
+public:
+    uint64_t candidate_lo = 0;
+    uint64_t candidate_hi = 0;
+    const IndexedDatabase *db = nullptr;
+    float precursor_mass = 0.0f;
+    Tolerance precursor_tol;
+    Tolerance fragment_tol;
+
+    PageSearch page_search(float fragment_mass) const { return PageSearch(*this, fragment_mass); }
+};
+
+}  // namespace mesk

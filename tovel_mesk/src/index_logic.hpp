@@ -1,0 +1,27 @@
+// Builds the fragment index from a peptide list on the process-wide worker pool.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "database.hpp"
+
+namespace mesk {
+
+struct BuildConfig {
+    std::vector<Kind> ion_kinds;
+    std::string decoy_tag;
+    size_t bucket_size = 0;
+    size_t min_ion_index = 0;
+    float peptide_min_mass = 0.0f;   // carried only; filters nothing
+    float peptide_max_mass = 0.0f;   // carried only; filters nothing
+    bool generate_decoys = false;
+};
+
+// Decoys (optional), fragment listing, global sort by mass in the float total order,
+// then per-bucket minima and sorts by peptide index. Throws Failure on a zero bucket size,
+// a modification list too short for its sequence, or more peptides than a 32-bit index holds.
+IndexedDatabase build_indexed_database(BuildConfig config, std::vector<Peptide> peptides);
+
+}  // namespace mesk
