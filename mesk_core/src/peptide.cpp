@@ -48,15 +48,23 @@ void reverse_interior(Seq &items, size_t length) {
 
 Peptide Peptide::reverse() const {
     require_reversible(*this);
-    Peptide decoy = *this;
-    decoy.decoy = !this->decoy;
+    Peptide decoy;
     const size_t length = this->length();
     if (length > 2) {
         std::string bytes(*sequence);
         reverse_interior(bytes, length);
         decoy.sequence = std::make_shared<const std::string>(std::move(bytes));
-        reverse_interior(decoy.modifications, length);
+    } else {
+        decoy.sequence = sequence;
     }
+    decoy.modifications = modifications;
+    reverse_interior(decoy.modifications, length);
+    decoy.nterm = nterm;
+    decoy.cterm = cterm;
+    decoy.monoisotopic = monoisotopic;
+    decoy.proteins = proteins;
+    decoy.decoy = !this->decoy;
+    decoy.missed_cleavages = missed_cleavages;
     return decoy;
 }
 
@@ -86,24 +94,22 @@ uint64_t fnv1a64(std::string_view bytes) {
 
 namespace {
 
-// The sequences of the target peptides: an open-addressing table of peptide positions
-// (plus one; zero marks an empty slot), keyed by FNV-1a. Workers insert concurrently with
-// compare-and-swap; the keys are the peptides' own immutable bytes, so a slot only ever
-// goes from empty to a position and equal sequences are stored once.
+// The sequences of the target peptides: an open-addressing table keyed by FNV-1a. A slot
+// holds the upper 32 bits of the hash and the peptide's position plus one (zero marks an
+// empty slot), so most probes settle without touching another peptide. Workers insert
+// concurrently with compare-and-swap; the keys are the peptides' own immutable bytes, so
+// a slot only ever goes from empty to filled and equal sequences are stored once.
 class TargetSet {
 public:
-    TargetSet(const std::vector<Peptide> &peptides, WorkerPool &pool) : peptides_(peptides), hashes_(peptides.size()) {
+    TargetSet(const std::vector<Peptide> &peptides, WorkerPool &pool) : peptides_(peptides) {
+        if (peptides.size() >= (uint64_t{1} << 32))
+            throw Failure("too many peptides for the decoy step: " + std::to_string(peptides.size()));
         size_t targets = 0;
         for (const Peptide &p : peptides) targets += p.decoy ? 0 : 1;
         size_t capacity = 16;
         while (capacity < 2 * targets) capacity *= 2;
         mask_ = capacity - 1;
         slots_ = std::make_unique<std::atomic<uint64_t>[]>(capacity);
-
-        pool.parallel_for(peptides.size(), 0, [&](size_t begin, size_t end) {
-            for (size_t i = begin; i < end; ++i)
-                if (!peptides[i].decoy) hashes_[i] = fnv1a64(peptides[i].bytes());
-        });
         pool.parallel_for(peptides.size(), 0, [&](size_t begin, size_t end) {
             for (size_t i = begin; i < end; ++i)
                 if (!peptides[i].decoy) insert(i);
@@ -112,27 +118,29 @@ public:
 
     // Only called once filling is over (the pool's join orders it after every insert).
     bool contains(std::string_view bytes, uint64_t hash) const {
+        const uint64_t tag = hash >> 32;
         for (size_t s = hash & mask_;; s = (s + 1) & mask_) {
             const uint64_t entry = slots_[s].load(std::memory_order_relaxed);
             if (entry == 0) return false;
-            if (hashes_[entry - 1] == hash && peptides_[entry - 1].bytes() == bytes) return true;
+            if ((entry >> 32) == tag && peptides_[(entry & 0xffffffffu) - 1].bytes() == bytes) return true;
         }
     }
 
 private:
     void insert(size_t i) {
-        const uint64_t hash = hashes_[i];
         const std::string_view bytes = peptides_[i].bytes();
+        const uint64_t hash = fnv1a64(bytes);
+        const uint64_t tag = hash >> 32;
+        const uint64_t mine = (tag << 32) | (i + 1);
         for (size_t s = hash & mask_;; s = (s + 1) & mask_) {
             uint64_t entry = slots_[s].load(std::memory_order_relaxed);
-            if (entry == 0 && slots_[s].compare_exchange_strong(entry, i + 1, std::memory_order_relaxed)) return;
-            // `entry` now holds the occupant; its hash was written before this phase began.
-            if (hashes_[entry - 1] == hash && peptides_[entry - 1].bytes() == bytes) return;
+            if (entry == 0 && slots_[s].compare_exchange_strong(entry, mine, std::memory_order_relaxed)) return;
+            // `entry` now holds the occupant, whose bytes were written before this phase began.
+            if ((entry >> 32) == tag && peptides_[(entry & 0xffffffffu) - 1].bytes() == bytes) return;
         }
     }
 
     const std::vector<Peptide> &peptides_;
-    std::vector<uint64_t> hashes_;
     std::unique_ptr<std::atomic<uint64_t>[]> slots_;
     size_t mask_ = 0;
 };

@@ -105,6 +105,8 @@ std::vector<Peptide> random_peptides(std::mt19937 &rng, size_t count) {
         std::string s;
         for (size_t k = 0; k < len; ++k) s += "GASPVTLNDKEMHFRYW"[rng() % 17];
         out.push_back(pep(s, masses[i]));
+        if (rng() % 4 == 0) out.back().nterm = 42.010565f;
+        if (rng() % 8 == 0) out.back().modifications[rng() % len] = 15.994915f;
     }
     return out;
 }
@@ -233,7 +235,9 @@ TEST(build_random_lists_many_bucket_sizes) {
     for (bool decoys : {false, true}) {
         for (size_t min_ion : {0, 2}) {
             for (size_t b : {1, 2, 3, 63, 64, 65, 1000, 8192, 100000}) {
-                const auto db = build_indexed_database(config({Kind::A, Kind::Y, Kind::C, Kind::Z}, b, min_ion, decoys), peps);
+                const std::vector<Kind> kinds = b % 2 ? std::vector<Kind>{Kind::A, Kind::Y, Kind::C, Kind::Z}
+                                                      : std::vector<Kind>{Kind::X, Kind::B};
+                const auto db = build_indexed_database(config(kinds, b, min_ion, decoys), peps);
                 check_layout(db, expected_entries(db.peptides, db.ion_kinds, min_ion));
             }
         }

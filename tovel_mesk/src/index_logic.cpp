@@ -35,10 +35,49 @@ constexpr size_t BUCKET_WORK = 1 << 16;    // fragments per unit of bucket work,
 // Mass key as an unsigned integer whose order is the float total order.
 inline uint32_t mass_key(float mass) { return static_cast<uint32_t>(total_order_key(mass)) ^ 0x80000000u; }
 
-// Every kept ion of every peptide, written into one list sized from per-peptide counts.
-// Chunk c of peptides owns the positions [start[c], start[c+1]).
-std::unique_ptr<Theoretical[]> list_all_fragments(const std::vector<Peptide> &peptides, const BuildConfig &config,
-                                                  WorkerPool &pool, size_t &total) {
+// The ions of one peptide, written from `out` on; returns the end. The masses are those
+// of IonSeries, with the same operations in the same order (start mass, then per residue
+// residue mass plus modification, negated for C-terminal kinds, added to the running
+// mass), in a loop the compiler can keep in registers.
+Theoretical *list_peptide(const Peptide &p, uint32_t idx, const std::vector<Kind> &kinds, size_t min_ion_index,
+                          Theoretical *out) {
+    const size_t length = p.length();
+    if (length < 2 || kinds.empty()) return out;
+    const size_t ions = length - 1;
+    if (p.modifications.size() < ions)
+        throw Failure("peptide of " + std::to_string(length) + " residues has only " +
+                      std::to_string(p.modifications.size()) + " modification entries; its ions need " +
+                      std::to_string(ions));
+    const uint8_t *seq = reinterpret_cast<const uint8_t *>(p.sequence->data());
+    const float *mods = p.modifications.data();
+    for (Kind kind : kinds) {
+        float mass = IonSeries(p, kind).cumulative_mass;
+        if (is_n_terminal(kind)) {
+            // The i-th ion has ordinal i + 1: kept from i = min_ion_index on.
+            for (size_t i = 0; i < ions; ++i) {
+                const float step = residue_mass(seq[i]) + mods[i];
+                mass = mass + step;
+                if (i >= min_ion_index) *out++ = Theoretical{idx, mass};
+            }
+        } else {
+            // The i-th ion has ordinal L - 1 - i: the first L - 1 - min_ion_index are kept.
+            const size_t kept = ions > min_ion_index ? ions - min_ion_index : 0;
+            for (size_t i = 0; i < kept; ++i) {
+                const float step = -(residue_mass(seq[i]) + mods[i]);
+                mass = mass + step;
+                *out++ = Theoretical{idx, mass};
+            }
+        }
+    }
+    return out;
+}
+
+// Every kept ion of every peptide, written into `list` (allocated here, uninitialised)
+// sized from per-peptide counts: chunk c of peptides owns the positions [start[c],
+// start[c+1]). `sorted` is allocated, as long, alongside by one of the workers, so its
+// zero-filling overlaps the listing.
+void list_all_fragments(const std::vector<Peptide> &peptides, const BuildConfig &config, WorkerPool &pool,
+                        std::unique_ptr<Theoretical[]> &list, std::vector<Theoretical> &sorted, size_t &total) {
     const size_t n = peptides.size();
     const size_t chunks = (n + LIST_CHUNK - 1) / LIST_CHUNK;
     const size_t kinds = config.ion_kinds.size();
@@ -54,23 +93,22 @@ std::unique_ptr<Theoretical[]> list_all_fragments(const std::vector<Peptide> &pe
     for (size_t c = 0; c < chunks; ++c) start[c + 1] += start[c];
     total = start[chunks];
 
-    auto out = std::make_unique_for_overwrite<Theoretical[]>(total);
-    Theoretical *const list = out.get();
-    pool.parallel_for(chunks, 1, [&](size_t cb, size_t ce) {
-        for (size_t c = cb; c < ce; ++c) {
-            size_t pos = start[c];
-            const size_t limit = start[c + 1];
-            for (size_t i = c * LIST_CHUNK, end = std::min(n, i + LIST_CHUNK); i < end; ++i) {
-                const uint32_t idx = static_cast<uint32_t>(i);
-                list_fragments(peptides[i], config.ion_kinds, config.min_ion_index, [&](const ListedIon &ion) {
-                    if (pos == limit) throw Failure("fragment listing emitted more ions than counted");
-                    list[pos++] = Theoretical{idx, ion.mass};
-                });
+    list = std::make_unique_for_overwrite<Theoretical[]>(total);
+    Theoretical *const out = list.get();
+    // Task 0 allocates `sorted`; task t > 0 lists chunk t - 1.
+    pool.parallel_for(chunks + 1, 1, [&](size_t tb, size_t te) {
+        for (size_t t = tb; t < te; ++t) {
+            if (t == 0) {
+                sorted = std::vector<Theoretical>(total);
+                continue;
             }
-            if (pos != limit) throw Failure("fragment listing emitted fewer ions than counted");
+            const size_t c = t - 1;
+            Theoretical *pos = out + start[c];
+            for (size_t i = c * LIST_CHUNK, end = std::min(n, i + LIST_CHUNK); i < end; ++i)
+                pos = list_peptide(peptides[i], static_cast<uint32_t>(i), config.ion_kinds, config.min_ion_index, pos);
+            if (pos != out + start[c + 1]) throw Failure("fragment listing disagrees with its count");
         }
     });
-    return out;
 }
 
 // One stable LSD pass over the digit at `shift` of the mass key, src -> dst. The list is
@@ -135,13 +173,13 @@ IndexedDatabase build_indexed_database(BuildConfig config, std::vector<Peptide> 
     check_peptide_count(peptides.size());
     if (config.generate_decoys) peptides = add_decoys(std::move(peptides), pool);
     check_peptide_count(peptides.size());
-
     // Fragments land in `scratch`; three radix passes (scratch -> fragments -> scratch ->
     // fragments) leave them sorted by mass in `fragments`. The scratch buffer then serves
     // the per-bucket sorts and is the only extra copy of the list alive at any time.
     size_t total = 0;
-    std::unique_ptr<Theoretical[]> scratch = list_all_fragments(peptides, config, pool, total);
-    std::vector<Theoretical> fragments(total);
+    std::unique_ptr<Theoretical[]> scratch;
+    std::vector<Theoretical> fragments;
+    list_all_fragments(peptides, config, pool, scratch, fragments, total);
     mass_radix_pass(scratch.get(), fragments.data(), total, 0, pool);
     mass_radix_pass(fragments.data(), scratch.get(), total, RADIX_BITS, pool);
     mass_radix_pass(scratch.get(), fragments.data(), total, 2 * RADIX_BITS, pool);
