@@ -143,84 +143,89 @@ KeyRange list_all_fragments(const std::vector<Peptide> &peptides, const BuildCon
     return range;
 }
 
-// Stable LSD radix sort of the fragment list by mass in the float total order: three
-// passes over (key - smallest key), each digit a third of the key range's bit width (at
-// most 11 bits), from `a` into `b` (a -> b -> a -> b). The list is cut into equal blocks;
-// every pass turns per-block digit counts into write positions (digit-major, then block)
-// and each block scatters its own elements. The counts for the next pass are gathered
-// while scattering, per destination block, so only the first pass reads the list twice.
-void sort_by_mass(Theoretical *a, Theoretical *b, size_t n, KeyRange range, WorkerPool &pool) {
-    if (n == 0) return;
-    const unsigned bits = std::bit_width(range.hi - range.lo);
-    const unsigned width = std::clamp((bits + MASS_PASSES - 1) / MASS_PASSES, 1u, MAX_DIGIT_BITS);
+// Sorts `len` entries by the low `bits` bits of (mass key - lo), which are all that
+// differ among them: two LSD passes through `tmp` (as long as `data`) when the stretch is
+// worth it, a comparison sort otherwise. The result is in `data`.
+void sort_low_key_bits(Theoretical *data, Theoretical *tmp, size_t len, unsigned bits, uint32_t lo) {
+    if (bits == 0 || len < 2) return;
+    const uint32_t low_mask = bits >= 32 ? UINT32_MAX : (uint32_t{1} << bits) - 1;
+    if (len < SMALL_BUCKET) {
+        std::sort(data, data + len, [&](const Theoretical &x, const Theoretical &y) {
+            return ((mass_key(x.fragment_mass) - lo) & low_mask) < ((mass_key(y.fragment_mass) - lo) & low_mask);
+        });
+        return;
+    }
+    const unsigned width = (bits + 1) / 2;
     const size_t radix = size_t{1} << width;
     const uint32_t mask = static_cast<uint32_t>(radix - 1);
+    size_t counts[2][size_t{1} << MAX_DIGIT_BITS] = {};
+    // Digit counts do not depend on the order of the elements, so one read serves both passes.
+    for (size_t i = 0; i < len; ++i) {
+        const uint32_t key = mass_key(data[i].fragment_mass) - lo;
+        ++counts[0][key & mask];
+        ++counts[1][(key >> width) & mask];
+    }
+    Theoretical *src = data, *dst = tmp;
+    for (unsigned p = 0; p < 2; ++p) {
+        const unsigned shift = p * width;
+        size_t *next = counts[p];
+        if (next[((mass_key(src[0].fragment_mass) - lo) >> shift) & mask] == len) continue;  // nothing moves
+        size_t running = 0;
+        for (size_t d = 0; d < radix; ++d) running += std::exchange(next[d], running);
+        for (size_t i = 0; i < len; ++i) dst[next[((mass_key(src[i].fragment_mass) - lo) >> shift) & mask]++] = src[i];
+        std::swap(src, dst);
+    }
+    if (src != data) std::memcpy(data, src, len * sizeof(Theoretical));
+}
+
+// Sorts the fragment list by mass in the float total order, from `a` into `b`. Keys are
+// taken relative to the smallest one, so only the bits that vary are sorted on. One
+// parallel pass on the top digit (at most 11 bits) scatters `a` into `b`: the list is cut
+// into equal blocks, per-block digit counts become write positions (digit-major, then
+// block), and each block scatters its own elements. Every top-digit stretch is then
+// small enough to sort on its remaining low bits within the cache, in parallel over
+// stretches, using the same stretch of `a` as its other buffer. The radix passes are
+// stable; entries with equal masses end in no particular order, as nothing needs one.
+void sort_by_mass(Theoretical *a, Theoretical *b, size_t n, KeyRange range, WorkerPool &pool) {
+    if (n == 0) return;
     const uint32_t lo = range.lo;
+    const unsigned bits = std::bit_width(range.hi - lo);
+    const unsigned top_width = std::min(bits, MAX_DIGIT_BITS);
+    const unsigned top_shift = bits - top_width;
+    const size_t radix = size_t{1} << top_width;
+    const uint32_t mask = static_cast<uint32_t>(radix - 1);
+    auto top_digit = [&](const Theoretical &e) { return ((mass_key(e.fragment_mass) - lo) >> top_shift) & mask; };
     const size_t blocks = std::max<size_t>(1, std::min(pool.size() * 2, n / 4096 + 1));
     auto block_begin = [&](size_t t) { return t * (n / blocks) + std::min(t, n % blocks); };
-    auto block_of = [&](size_t pos) {
-        size_t t = 0;
-        while (t + 1 < blocks && block_begin(t + 1) <= pos) ++t;
-        return t;
-    };
 
-    // counts[t * radix + d]: elements of block t whose digit in the coming pass is d.
+    // counts[t * radix + d]: elements of block t with top digit d.
     std::vector<size_t> counts(blocks * radix, 0);
     pool.parallel_for(blocks, 1, [&](size_t tb, size_t te) {
         for (size_t t = tb; t < te; ++t) {
             size_t *count = &counts[t * radix];
-            for (size_t i = block_begin(t), end = block_begin(t + 1); i < end; ++i)
-                ++count[(mass_key(a[i].fragment_mass) - lo) & mask];
+            for (size_t i = block_begin(t), end = block_begin(t + 1); i < end; ++i) ++count[top_digit(a[i])];
         }
     });
-
-    // gathered[(s * blocks + t) * radix + d]: written by source block s into block t, next digit d.
-    std::vector<size_t> gathered(blocks * blocks * radix);
-    Theoretical *src = a, *dst = b;
-    for (unsigned pass = 0; pass < MASS_PASSES; ++pass) {
-        const unsigned shift = pass * width;
-        const bool gather = pass + 1 < MASS_PASSES;
-        size_t running = 0;
-        for (size_t d = 0; d < radix; ++d)
-            for (size_t t = 0; t < blocks; ++t) running += std::exchange(counts[t * radix + d], running);
-        if (gather) std::fill(gathered.begin(), gathered.end(), 0);
-        pool.parallel_for(blocks, 1, [&](size_t sb, size_t se) {
-            std::vector<size_t> target_block, target_end;
-            for (size_t s = sb; s < se; ++s) {
-                size_t *next = &counts[s * radix];
-                const size_t begin = block_begin(s), end = block_begin(s + 1);
-                if (!gather) {
-                    for (size_t i = begin; i < end; ++i)
-                        dst[next[((mass_key(src[i].fragment_mass) - lo) >> shift) & mask]++] = src[i];
-                    continue;
-                }
-                // Each digit's write position only moves forward, so its destination block
-                // is tracked with one comparison per element.
-                target_block.assign(radix, 0);
-                target_end.assign(radix, 0);
-                for (size_t d = 0; d < radix; ++d) {
-                    target_block[d] = block_of(next[d]);
-                    target_end[d] = block_begin(target_block[d] + 1);
-                }
-                size_t *const out_counts = &gathered[s * blocks * radix];
-                for (size_t i = begin; i < end; ++i) {
-                    const Theoretical e = src[i];
-                    const uint32_t key = mass_key(e.fragment_mass) - lo;
-                    const uint32_t d = (key >> shift) & mask;
-                    const size_t pos = next[d]++;
-                    while (pos >= target_end[d]) target_end[d] = block_begin(++target_block[d] + 1);
-                    dst[pos] = e;
-                    ++out_counts[target_block[d] * radix + ((key >> (shift + width)) & mask)];
-                }
-            }
-        });
-        if (gather) {
-            std::fill(counts.begin(), counts.end(), 0);
-            for (size_t s = 0; s < blocks; ++s)
-                for (size_t j = 0; j < blocks * radix; ++j) counts[j] += gathered[s * blocks * radix + j];
-        }
-        std::swap(src, dst);
+    std::vector<size_t> stretch(radix + 1, 0);  // where each top digit's stretch begins
+    size_t running = 0;
+    for (size_t d = 0; d < radix; ++d) {
+        stretch[d] = running;
+        for (size_t t = 0; t < blocks; ++t) running += std::exchange(counts[t * radix + d], running);
     }
+    stretch[radix] = running;
+    pool.parallel_for(blocks, 1, [&](size_t tb, size_t te) {
+        for (size_t t = tb; t < te; ++t) {
+            size_t *next = &counts[t * radix];
+            for (size_t i = block_begin(t), end = block_begin(t + 1); i < end; ++i) b[next[top_digit(a[i])]++] = a[i];
+        }
+    });
+    if (top_shift == 0) return;
+    pool.parallel_for(radix, 1, [&](size_t db, size_t de) {
+        for (size_t d = db; d < de; ++d) {
+            const size_t begin = stretch[d];
+            sort_low_key_bits(b + begin, a + begin, stretch[d + 1] - begin, top_shift, lo);
+        }
+    });
 }
 
 // Sorts one bucket by peptide index: radix passes of `width` bits (as many as `passes`)
