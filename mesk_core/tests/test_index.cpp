@@ -437,6 +437,25 @@ TEST(query_precursor_bracket_edges) {
     CHECK(page(e, 100.0f).empty());
 }
 
+TEST(query_windows_in_daltons_and_ppm) {
+    // Da(-0.02, 0.02) around 500 is [499.98, 500.02]; Ppm(-10, 10) around 1000 is
+    // [999.99, 1000.01]. Peptides on the bounds are in, the next floats outside are out.
+    for (const auto &[centre, tol, lo, hi] :
+         {std::tuple{500.0f, Tolerance::da(-0.02f, 0.02f), 499.98f, 500.02f},
+          std::tuple{1000.0f, Tolerance::ppm(-10.0f, 10.0f), 999.99f, 1000.01f}}) {
+        const float below = std::nextafter(lo, 0.0f), above = std::nextafter(hi, 2000.0f);
+        const auto db = build_indexed_database(config({Kind::B}, 2), {pep("GGA", below), pep("GGA", lo), pep("GGA", centre),
+                                                                      pep("GGA", hi), pep("GGA", above)});
+        const IndexedQuery q = db.query(centre, tol, Tolerance::da(-500.0f, 500.0f));
+        CHECK_EQ(q.candidate_lo, uint64_t{0});
+        CHECK_EQ(q.candidate_hi, uint64_t{4});
+        std::vector<uint32_t> seen;
+        for (const Entry &e : page(q, 100.0f)) seen.push_back(e.first);
+        seen.erase(std::unique(seen.begin(), seen.end()), seen.end());
+        CHECK(seen == (std::vector<uint32_t>{1, 2, 3}));
+    }
+}
+
 TEST(page_search_fragment_window_edges) {
     // b ions of GGGGGGGGGA: 57.02146 * k as 32-bit sums.
     const auto db = build_indexed_database(config({Kind::B, Kind::B}, 4), {pep("GGGGGGGGGA", 600.0f)});
