@@ -33,8 +33,6 @@ constexpr unsigned MASS_PASSES = 3;          // radix passes of the mass sort
 constexpr unsigned MAX_DIGIT_BITS = 11;      // widest digit of the mass sort (3 x 11 >= 32)
 constexpr unsigned MAX_BUCKET_DIGIT_BITS = 12;
 constexpr size_t SMALL_BUCKET = 256;         // below this a comparison sort beats radix passes
-constexpr size_t BUCKET_WORK = 1 << 16;      // fragments per unit of bucket work, roughly
-constexpr size_t LOCAL_BUCKET_LIMIT = 1 << 16;  // buckets up to this size sort in a worker-local buffer
 
 // Mass key as an unsigned integer whose order is the float total order.
 inline uint32_t mass_key(float mass) { return static_cast<uint32_t>(total_order_key(mass)) ^ 0x80000000u; }
@@ -178,15 +176,68 @@ void sort_low_key_bits(Theoretical *data, Theoretical *tmp, size_t len, unsigned
     if (src != data) std::memcpy(data, src, len * sizeof(Theoretical));
 }
 
-// Sorts the fragment list by mass in the float total order, from `a` into `b`. Keys are
-// taken relative to the smallest one, so only the bits that vary are sorted on. One
-// parallel pass on the top digit (at most 11 bits) scatters `a` into `b`: the list is cut
-// into equal blocks, per-block digit counts become write positions (digit-major, then
-// block), and each block scatters its own elements. Every top-digit stretch is then
-// small enough to sort on its remaining low bits within the cache, in parallel over
-// stretches, using the same stretch of `a` as its other buffer. The radix passes are
-// stable; entries with equal masses end in no particular order, as nothing needs one.
-void sort_by_mass(Theoretical *a, Theoretical *b, size_t n, KeyRange range, WorkerPool &pool) {
+// Sorts one bucket by peptide index: radix passes of `width` bits (as many as `passes`)
+// through `tmp` (as long as the bucket); small buckets take a comparison sort.
+void sort_bucket_by_peptide(Theoretical *data, Theoretical *tmp, size_t len, unsigned passes, unsigned width) {
+    auto by_peptide = [](const Theoretical &x, const Theoretical &y) { return x.peptide_idx < y.peptide_idx; };
+    if (len < SMALL_BUCKET || len > UINT32_MAX) {
+        std::sort(data, data + len, by_peptide);
+        return;
+    }
+    const size_t radix = size_t{1} << width;
+    const uint32_t mask = static_cast<uint32_t>(radix - 1);
+    uint32_t counts[3][size_t{1} << MAX_BUCKET_DIGIT_BITS];
+    for (unsigned p = 0; p < passes; ++p) std::fill(counts[p], counts[p] + radix, 0);
+    // Digit counts do not depend on the order of the elements, so one read serves every pass.
+    for (size_t i = 0; i < len; ++i)
+        for (unsigned p = 0; p < passes; ++p) ++counts[p][(data[i].peptide_idx >> (p * width)) & mask];
+    Theoretical *src = data, *dst = tmp;
+    for (unsigned p = 0; p < passes; ++p) {
+        const unsigned shift = p * width;
+        uint32_t *next = counts[p];
+        if (next[(src[0].peptide_idx >> shift) & mask] == len) continue;  // one digit only: nothing moves
+        uint32_t running = 0;
+        for (size_t d = 0; d < radix; ++d) running += std::exchange(next[d], running);
+        for (size_t i = 0; i < len; ++i) dst[next[(src[i].peptide_idx >> shift) & mask]++] = src[i];
+        std::swap(src, dst);
+    }
+    if (src != data) std::memcpy(data, src, len * sizeof(Theoretical));
+}
+
+// The bucket layout to produce over the sorted list: bucket k holds the entries
+// [k * size, min((k + 1) * size, total)).
+struct Buckets {
+    size_t size = 0;  // 0: no buckets are made (the build then fails)
+    size_t total = 0;
+    size_t count = 0;
+    unsigned passes = 0;  // radix passes over peptide indices, of `width` bits each
+    unsigned width = 1;
+    float *minima = nullptr;
+
+    size_t begin(size_t k) const { return k * size; }
+    size_t end(size_t k) const { return total - begin(k) > size ? begin(k) + size : total; }
+
+    // Records bucket k's minimum (its first entry, the list being sorted by mass) and sorts
+    // it by peptide index, with the same stretch of `tmp_base` as buffer.
+    void finish(Theoretical *sorted, Theoretical *tmp_base, size_t k) const {
+        const size_t b = begin(k);
+        minima[k] = sorted[b].fragment_mass;
+        sort_bucket_by_peptide(sorted + b, tmp_base + b, end(k) - b, passes, width);
+    }
+};
+
+// Sorts the fragment list by mass in the float total order, from `a` into `b`, and
+// finishes the buckets. Keys are taken relative to the smallest one, so only the bits
+// that vary are sorted on. One parallel pass on the top digit (at most 11 bits) scatters
+// `a` into `b`: the list is cut into equal blocks, per-block digit counts become write
+// positions (digit-major, then block), and each block scatters its own elements. Every
+// top-digit stretch is then small enough to sort on its remaining low bits within the
+// cache, using the same stretch of `a` as its other buffer, and the buckets lying wholly
+// inside it are finished while it is still there; the few buckets that straddle two
+// stretches are finished last. The radix passes are stable; entries with equal masses
+// end in no particular order, as nothing needs one.
+void sort_into_buckets(Theoretical *a, Theoretical *b, size_t n, KeyRange range, const Buckets &buckets,
+                       WorkerPool &pool) {
     if (n == 0) return;
     const uint32_t lo = range.lo;
     const unsigned bits = std::bit_width(range.hi - lo);
@@ -219,41 +270,29 @@ void sort_by_mass(Theoretical *a, Theoretical *b, size_t n, KeyRange range, Work
             for (size_t i = block_begin(t), end = block_begin(t + 1); i < end; ++i) b[next[top_digit(a[i])]++] = a[i];
         }
     });
-    if (top_shift == 0) return;
+
     pool.parallel_for(radix, 1, [&](size_t db, size_t de) {
         for (size_t d = db; d < de; ++d) {
-            const size_t begin = stretch[d];
-            sort_low_key_bits(b + begin, a + begin, stretch[d + 1] - begin, top_shift, lo);
+            const size_t begin = stretch[d], end = stretch[d + 1];
+            if (begin == end) continue;
+            if (top_shift > 0) sort_low_key_bits(b + begin, a + begin, end - begin, top_shift, lo);
+            if (buckets.size == 0) continue;
+            for (size_t k = begin / buckets.size + (begin % buckets.size != 0);
+                 k < buckets.count && buckets.end(k) <= end; ++k)
+                buckets.finish(b, a, k);
         }
     });
-}
-
-// Sorts one bucket by peptide index: radix passes of `width` bits (as many as `passes`)
-// through `tmp` (as long as the bucket); small buckets take a comparison sort.
-void sort_bucket_by_peptide(Theoretical *data, Theoretical *tmp, size_t len, unsigned passes, unsigned width) {
-    auto by_peptide = [](const Theoretical &x, const Theoretical &y) { return x.peptide_idx < y.peptide_idx; };
-    if (len < SMALL_BUCKET || len > UINT32_MAX) {
-        std::sort(data, data + len, by_peptide);
-        return;
+    if (buckets.size == 0) return;
+    std::vector<size_t> straddling;
+    for (size_t d = 1; d < radix; ++d) {
+        const size_t boundary = stretch[d];
+        if (boundary == 0 || boundary >= n || boundary % buckets.size == 0) continue;
+        const size_t k = boundary / buckets.size;
+        if (straddling.empty() || straddling.back() != k) straddling.push_back(k);
     }
-    const size_t radix = size_t{1} << width;
-    const uint32_t mask = static_cast<uint32_t>(radix - 1);
-    uint32_t counts[3][size_t{1} << MAX_BUCKET_DIGIT_BITS];
-    for (unsigned p = 0; p < passes; ++p) std::fill(counts[p], counts[p] + radix, 0);
-    // Digit counts do not depend on the order of the elements, so one read serves every pass.
-    for (size_t i = 0; i < len; ++i)
-        for (unsigned p = 0; p < passes; ++p) ++counts[p][(data[i].peptide_idx >> (p * width)) & mask];
-    Theoretical *src = data, *dst = tmp;
-    for (unsigned p = 0; p < passes; ++p) {
-        const unsigned shift = p * width;
-        uint32_t *next = counts[p];
-        if (next[(src[0].peptide_idx >> shift) & mask] == len) continue;  // one digit only: nothing moves
-        uint32_t running = 0;
-        for (size_t d = 0; d < radix; ++d) running += std::exchange(next[d], running);
-        for (size_t i = 0; i < len; ++i) dst[next[(src[i].peptide_idx >> shift) & mask]++] = src[i];
-        std::swap(src, dst);
-    }
-    if (src != data) std::memcpy(data, src, len * sizeof(Theoretical));
+    pool.parallel_for(straddling.size(), 1, [&](size_t sb, size_t se) {
+        for (size_t i = sb; i < se; ++i) buckets.finish(b, a, straddling[i]);
+    });
 }
 
 }  // namespace
@@ -268,37 +307,25 @@ IndexedDatabase build_indexed_database(BuildConfig config, std::vector<Peptide> 
     check_peptide_count(peptides.size());
 
     // Fragments are listed into `scratch` and radix-sorted into `fragments`; `scratch` is
-    // the only extra copy of the list alive at any time.
+    // the only extra copy of the list alive at any time. The buckets are finished during
+    // the sort, while their entries are in cache.
     size_t total = 0;
     std::unique_ptr<Theoretical[]> scratch;
     std::vector<Theoretical> fragments;
     const KeyRange range = list_all_fragments(peptides, config, pool, scratch, fragments, total);
-    sort_by_mass(scratch.get(), fragments.data(), total, range, pool);
 
-    const size_t bucket_size = config.bucket_size;
-    if (bucket_size == 0) throw Failure("bucket_size must be at least 1");
-
-    // Buckets, each sorted by peptide index: small ones in a buffer of the worker's own that
-    // stays in cache, large ones in their stretch of `scratch`.
-    const size_t buckets = total / bucket_size + (total % bucket_size != 0 ? 1 : 0);
-    const bool local_buffers = bucket_size <= LOCAL_BUCKET_LIMIT;
-    if (local_buffers) scratch.reset();
-    std::vector<float> bucket_minima(buckets);
+    Buckets buckets;
+    buckets.size = config.bucket_size;
+    buckets.total = total;
+    buckets.count = buckets.size == 0 ? 0 : total / buckets.size + (total % buckets.size != 0 ? 1 : 0);
+    std::vector<float> bucket_minima(buckets.count);
+    buckets.minima = bucket_minima.data();
     const unsigned index_bits = peptides.size() > 1 ? std::bit_width(peptides.size() - 1) : 0;
-    const unsigned passes = (index_bits + MAX_BUCKET_DIGIT_BITS - 1) / MAX_BUCKET_DIGIT_BITS;
-    const unsigned width = passes == 0 ? 1 : (index_bits + passes - 1) / passes;
-    pool.parallel_for(buckets, std::max<size_t>(1, BUCKET_WORK / bucket_size), [&](size_t bb, size_t be) {
-        std::unique_ptr<Theoretical[]> local;
-        if (local_buffers) local = std::make_unique_for_overwrite<Theoretical[]>(std::min(bucket_size, total));
-        for (size_t b = bb; b < be; ++b) {
-            const size_t begin = b * bucket_size;
-            const size_t len = std::min(bucket_size, total - begin);
-            bucket_minima[b] = fragments[begin].fragment_mass;
-            Theoretical *tmp = local_buffers ? local.get() : scratch.get() + begin;
-            sort_bucket_by_peptide(fragments.data() + begin, tmp, len, passes, width);
-        }
-    });
+    buckets.passes = (index_bits + MAX_BUCKET_DIGIT_BITS - 1) / MAX_BUCKET_DIGIT_BITS;
+    buckets.width = buckets.passes == 0 ? 1 : (index_bits + buckets.passes - 1) / buckets.passes;
+    sort_into_buckets(scratch.get(), fragments.data(), total, range, buckets, pool);
     scratch.reset();
+    if (config.bucket_size == 0) throw Failure("bucket_size must be at least 1");
 
     IndexedDatabase db;
     db.peptides = std::move(peptides);
@@ -306,7 +333,7 @@ IndexedDatabase build_indexed_database(BuildConfig config, std::vector<Peptide> 
     db.ion_kinds = std::move(config.ion_kinds);
     db.bucket_minima = std::move(bucket_minima);
     db.decoy_tag = std::move(config.decoy_tag);
-    db.bucket_size = bucket_size;
+    db.bucket_size = config.bucket_size;
     db.generate_decoys = config.generate_decoys;
     return db;
 }
