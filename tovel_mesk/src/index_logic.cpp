@@ -1,5 +1,6 @@
 // Index construction: decoys, fragment listing into a list sized up front, a parallel
-// LSD radix sort by mass, then per-bucket minima and radix sorts by peptide index.
+// radix sort by mass (top digit across the list, then each stretch on its own), and the
+// per-bucket minima and radix sorts by peptide index.
 #include "index_logic.hpp"
 
 #include <algorithm>
@@ -29,9 +30,8 @@ constexpr size_t LIST_CHUNK = 1024;          // peptides per unit of listing wor
 // Peptides ahead of the current one whose records are fetched early: they sit wherever
 // the caller allocated them, so each one is a cache miss otherwise.
 constexpr size_t PREFETCH_AHEAD = 8;
-constexpr unsigned MASS_PASSES = 3;          // radix passes of the mass sort
 constexpr unsigned MAX_DIGIT_BITS = 11;      // widest digit of the mass sort (3 x 11 >= 32)
-constexpr unsigned MAX_BUCKET_DIGIT_BITS = 12;
+constexpr unsigned MAX_BUCKET_DIGIT_BITS = 12;  // widest digit of the sorts by peptide index
 constexpr size_t SMALL_BUCKET = 256;         // below this a comparison sort beats radix passes
 
 // Mass key as an unsigned integer whose order is the float total order.
