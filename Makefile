@@ -34,10 +34,11 @@ sanitize: $(VENV)/ready
 	cmake --build $(ASAN_BUILD)
 	ctest --test-dir $(ASAN_BUILD) --output-on-failure
 
-bench: $(VENV)/ready
+bench: install
 	cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DMESK_TESTS=ON
 	cmake --build $(CPP_BUILD) --target bench_index
 	$(CPP_BUILD)/bench_index
+	$(PY) bench/bench_scoring.py
 
 clean:
 	rm -rf build $(VENV)
