@@ -122,6 +122,9 @@ def test_binding_messages(call, message):
     (lambda: tm.PyPrecursor(1.0, mz=2.0, zz=1), "PyPrecursor.__new__() got multiple values for argument 'mz'"),
     (lambda: tm.PyTolerance.Da(1.0, zz=1, minus=2.0), "PyTolerance.Da() got an unexpected keyword argument 'zz'"),
     (lambda: tm.PyTolerance.Da(1.0, minus=2.0, zz=1), "PyTolerance.Da() got multiple values for argument 'minus'"),
+    (lambda: tm.PyPrecursor(1.0, **{"\u00e9t\u00e9": 1}),
+     "PyPrecursor.__new__() got an unexpected keyword argument '\u00e9t\u00e9'"),
+    (lambda: tm.PyTolerance.Ppm(**{"minus": 1.0, "PLUS": 2.0}), "PyTolerance.Ppm() got an unexpected keyword argument 'PLUS'"),
     # a bad keyword is reported before missing arguments, and binding before conversion
     (lambda: tm.PyPrecursor(zz=1), "PyPrecursor.__new__() got an unexpected keyword argument 'zz'"),
     (lambda: tm.PyPrecursor("not a number", zz=1), "PyPrecursor.__new__() got an unexpected keyword argument 'zz'"),

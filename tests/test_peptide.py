@@ -27,6 +27,7 @@ def build_db(peptides, kinds=(), decoys=False):
     ("", None, 1.5, -2.5, [1.5, -2.5]),
     ("", [7.0], None, None, [0.0, 7.0, 0.0]),
     ("pepBJXZ", None, None, None, [0.0] * 9),
+    ("A\x00K", None, None, None, [0.0] * 5),
 ])
 def test_mod_array_of_a_new_peptide(sequence, mods, nterm, cterm, expected):
     pep = tm.PyPeptide(sequence, 1000.0, mods, nterm, cterm)
@@ -254,3 +255,14 @@ def test_match_peptide_cannot_be_deleted(feature):
     with raises_exactly(AttributeError, "can't delete attribute"):
         del feature.peptide
     assert feature.sequence == before
+
+
+@pytest.mark.parametrize("value, text", [
+    (0.0, "0.0"), (-0.0, "-0.0"), (100.0, "100.0"), (15.994915, "15.994915"), (-17.026548, "-17.026548"),
+    (42.010565, "42.010567"), (1.00335, "1.00335"), (1e-4, "0.0001"), (1e-5, "1e-5"), (-2.5e-7, "-2.5e-7"),
+    (2.5e16, "2.5e16"), (1e16, "1e16"), (9.999999e15, "9999999000000000.0"), (1e20, "1e20"),
+    (float("nan"), "NaN"), (float("inf"), "inf"), (float("-inf"), "-inf"),
+])
+def test_match_representation_shows_the_shortest_32_bit_modifications(feature, value, text):
+    feature.peptide = tm.PyPeptide("AK", 1.0, [value, 0.0])
+    assert f", seq=AK, mods=[0.0, {text}, 0.0, 0.0], hyperscore=" in repr(feature)

@@ -176,6 +176,7 @@ def test_accepted_float32_buffers(make):
     (lambda: misaligned(3), BufferError, MISALIGNED),
     (lambda: memoryview(bytearray(13))[1:].cast("f"), BufferError, MISALIGNED),
     (lambda: np.arange(6, dtype=np.float32)[::2], ValueError, NOT_CONTIGUOUS),
+    (lambda: np.arange(3, dtype=np.float32)[::-1], ValueError, NOT_CONTIGUOUS),
     (lambda: np.asfortranarray(np.arange(6, dtype=np.float32).reshape(3, 2)), ValueError, NOT_CONTIGUOUS),
     (lambda: memoryview(array.array("f", range(6)))[::2], ValueError, NOT_CONTIGUOUS),
     (lambda: np.zeros(4, np.float32), ValueError, DIFFERENT_LENGTHS),
@@ -183,7 +184,7 @@ def test_accepted_float32_buffers(make):
     (lambda: np.zeros((2, 2), np.float32), ValueError, DIFFERENT_LENGTHS),
 ], ids=["list", "None", "tuple", "0-d", "scalar", "ctypes-<f", "ctypes->f", "float64", "float16", "int32",
         "uint32", "ndarray->f4", "memoryview->f", "array-i", "array-d", "bytes", "bytearray", "misaligned-ndarray",
-        "misaligned-memoryview", "strided", "fortran", "strided-memoryview", "longer", "shorter", "2x2"])
+        "misaligned-memoryview", "strided", "reversed", "fortran", "strided-memoryview", "longer", "shorter", "2x2"])
 @pytest.mark.parametrize("side", ["mz_array", "intensity_array"])
 def test_refused_buffers(bad, exc_type, message, side):
     good = f32s(1.0, 2.0, 3.0)
