@@ -65,6 +65,7 @@ TEST(separate_intensities_hyperscore) {
     CHECK_BITS(score_type_score(ScoreType::SeparateIntensities, 0, 0, 0.0f, 0.0f), 2.0);
     // 1 + I is a 32-bit sum: 1 + 1e-8 rounds to 1, so the log term vanishes.
     CHECK_BITS(score_type_score(ScoreType::SeparateIntensities, 1, 0, 1e-8f, 0.0f), stirling(1) + 1.0);
+    CHECK_BITS(score_type_score(ScoreType::SeparateIntensities, 0, 1, 0.0f, 1e-8f), 1.0 + stirling(1));
 }
 
 TEST(combined_intensity_hyperscore) {
@@ -218,6 +219,14 @@ TEST(fragment_matched_at_two_charges_counts_twice_but_runs_once) {
     const auto [single, unused] = scorer.score_candidate(peaks, candidate(0, 2));
     CHECK_EQ(single.matched_b, 1);
     CHECK_BITS(single.summed_b, 5.0f);
+
+    // b1 .. b4, with b3 also doubly charged: the repeat inside the run does not break it.
+    const auto b = b_ladder(PEPTIDEK);
+    const std::vector<Peak> run_peaks =
+        sorted_peaks({{1.0f, b[0]}, {1.0f, b[1]}, {1.0f, b[2]}, {1.0f, b[2] / 2.0f}, {1.0f, b[3]}});
+    const auto [run, unused_run] = scorer.score_candidate(run_peaks, candidate(0, 3));
+    CHECK_EQ(run.matched_b, 5);
+    CHECK_EQ(run.longest_b, 4u);
 }
 
 TEST(longest_run_over_gaps_and_across_kinds_of_one_side) {
@@ -271,6 +280,16 @@ TEST(window_ties_zero_and_negative_intensities) {
         CHECK_BITS(fragments->mz_experimental[0], late + PROTON_MASS);
         const float error = ((std::fabs(b1 - late) * 9.0f) * 2000000.0f) / (b1 + late);
         CHECK_BITS(score.average_ppm, (0.0f + error) / (0.0f + 9.0f));
+    }
+    {
+        // Mass error: (|t - o| * I) * 2e6 first, then the division; other groupings differ here.
+        const float observed = b1 + 0.0019f;
+        const float intensity = 77.7f;
+        const std::vector<Peak> peaks = {{intensity, observed}};
+        const auto [score, fragments] = scorer.score_candidate(peaks, candidate(0));
+        const float error = ((std::fabs(b1 - observed) * intensity) * 2000000.0f) / (b1 + observed);
+        CHECK_BITS(score.average_ppm, error / intensity);
+        CHECK(!check::same_bits(error, (std::fabs(b1 - observed) * (intensity * 2000000.0f)) / (b1 + observed)));
     }
     {
         // Intensity 0.0 still matches; the error sum and intensity sum are both 0, so NaN.
@@ -455,6 +474,22 @@ TEST(single_candidate_and_ties_keep_candidate_order) {
     }
 }
 
+TEST(many_equal_hyperscores_keep_candidate_order) {
+    // Enough equal entries that an unstable sort would reorder them.
+    const float mono = residue_sum_mass(PEPTIDEK);
+    const IndexedDatabase db = hand_database(std::vector<Peptide>(64, make(PEPTIDEK, mono)));
+    const Scorer scorer = scorer_for(db);
+    const ProcessedSpectrum s = spectrum("eq", ladder_peaks(PEPTIDEK, mono), {precursor(500.0f, 2)});
+    std::vector<PreliminaryHit> candidates;
+    std::vector<uint32_t> order;
+    for (uint32_t i = 0; i < 64; ++i) order.push_back((i * 37) % 64);
+    for (uint32_t idx : order) candidates.push_back(candidate(idx));
+    std::vector<Feature> out;
+    scorer.build_features(s, hits_of(candidates), 64, out, 500.0f);
+    CHECK_EQ(out.size(), 64u);
+    for (size_t i = 0; i < out.size(); ++i) CHECK_EQ(out[i].peptide_idx, order[i]);
+}
+
 TEST(nothing_survives_nothing_is_appended) {
     const IndexedDatabase db = prefix_database();
     Scorer scorer = scorer_for(db);
@@ -503,6 +538,11 @@ TEST(poisson_term_examples) {
     // lambda 0 with matches: P = 0, poisson -inf.
     scorer.build_features(three, hits_of({candidate(0)}, 0, 10), 1, out, 500.0f);
     CHECK(std::isinf(out[2].poisson) && out[2].poisson < 0);
+    // lambda 2.3, k = 3: lambda^3 by square-and-multiply is one bit away from a correctly
+    // rounded power here.
+    scorer.build_features(three, hits_of({candidate(0)}, 23, 10), 1, out, 500.0f);
+    CHECK_BITS(out.back().poisson, -0.9183853076726526);
+    out.pop_back();
     // Zero scored candidates: lambda is 0/0, NaN passes through.
     scorer.build_features(three, hits_of({candidate(0)}, 0, 0), 1, out, 500.0f);
     CHECK(std::isnan(out[3].poisson));
