@@ -7,7 +7,7 @@ CPP_BUILD := build/cpp
 ASAN_BUILD := build/asan
 export PATH := $(abspath $(VENV))/bin:$(PATH)
 
-.PHONY: test cpp-test py-test install sanitize bench clean
+.PHONY: test demo cpp-test py-test install sanitize bench clean
 
 test: cpp-test py-test
 
@@ -24,6 +24,9 @@ cpp-test: $(VENV)/ready
 	cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DMESK_TESTS=ON
 	cmake --build $(CPP_BUILD)
 	ctest --test-dir $(CPP_BUILD) --output-on-failure
+
+demo: install
+	$(PY) examples/demo.py
 
 py-test: install
 	$(PY) -m pytest -q tests

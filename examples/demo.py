@@ -67,12 +67,12 @@ def main() -> int:
     print(f"scored {len(spectra)} spectra in {elapsed:.2f} s ({len(spectra) / elapsed:.0f} spectra/s)\n")
 
     print(f"{'spectrum':<10} {'rank':>4} {'peptide':<32} {'label':>5} {'hyperscore':>10} "
-          f"{'matched':>7} {'ppm':>7}  true?")
+          f"{'matched':>7} {'iso':>5} {'ppm':>8}  true?")
     for s, features in list(zip(simulated, results))[:12]:
         for f in features[:2]:
             mark = "yes" if f.sequence in s.truth else ""
             print(f"{s.id:<10} {f.rank:>4} {f.sequence:<32.32} {f.label:>5} {f.hyperscore:>10.3f} "
-                  f"{f.matched_peaks:>7} {f.delta_mass:>7.2f}  {mark}")
+                  f"{f.matched_peaks:>7} {f.isotope_error:>5.2f} {f.delta_mass:>8.1f}  {mark}")
 
     first = sum(1 for s, fs in zip(simulated, results) if fs and fs[0].sequence == s.truth[0])
     chimeras = [(s, fs) for s, fs in zip(simulated, results) if len(s.truth) == 2]

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,13 @@ struct BuildConfig {
     float peptide_max_mass = 0.0f;   // carried only; filters nothing
     bool generate_decoys = false;
 };
+
+// Most peptides one index holds: positions are 32-bit, and the end position of a precursor
+// bracket (one past the last peptide) must fit 32 bits too.
+inline constexpr size_t MAX_INDEXED_PEPTIDES = UINT32_MAX;
+
+// Throws Failure, with a message telling to reduce the peptide count, above that limit.
+void check_peptide_count(size_t count);
 
 // Decoys (optional), fragment listing, global sort by mass in the float total order,
 // then per-bucket minima and sorts by peptide index. Throws Failure on a zero bucket size,

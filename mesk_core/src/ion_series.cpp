@@ -1,0 +1,45 @@
+// Start masses and stepping of the fragment ion series.
+#include "ion_series.hpp"
+
+#include <string>
+
+#include "failure.hpp"
+
+namespace mesk {
+
+IonSeries::IonSeries(const Peptide &p, Kind k) : peptide(&p), kind(k) {
+    const float n = p.nterm.value_or(0.0f);
+    const float m = p.monoisotopic;
+    switch (k) {
+        case Kind::A: cumulative_mass = n + A_ION_OFFSET; break;
+        case Kind::B: cumulative_mass = n; break;
+        case Kind::C: cumulative_mass = n + C_ION_OFFSET; break;
+        case Kind::X: cumulative_mass = (m - n) + X_ION_OFFSET; break;
+        case Kind::Y: cumulative_mass = m - n; break;
+        case Kind::Z: cumulative_mass = (m - n) + (-C_ION_OFFSET); break;
+    }
+}
+
+std::optional<Ion> IonSeries::next() {
+    const size_t length = peptide->length();
+    if (length <= 1 || position >= length - 1) return std::nullopt;
+    const size_t i = position;
+    if (i >= peptide->modifications.size())
+        throw Failure("no modification entry for residue " + std::to_string(i) + " of a peptide of " +
+                      std::to_string(length) + " residues (" + std::to_string(peptide->modifications.size()) +
+                      " entries)");
+    float step = residue_mass(static_cast<uint8_t>((*peptide->sequence)[i])) + peptide->modifications[i];
+    if (!is_n_terminal(kind)) step = -step;
+    cumulative_mass = cumulative_mass + step;
+    position = i + 1;
+    return Ion{kind, cumulative_mass};
+}
+
+size_t count_fragments(const Peptide &peptide, size_t kind_count, size_t min_ion_index) {
+    const size_t length = peptide.length();
+    if (length < 2) return 0;
+    const size_t ions = length - 1;  // ordinals 1 .. L-1, whichever end the series starts from
+    return ions > min_ion_index ? (ions - min_ion_index) * kind_count : 0;
+}
+
+}  // namespace mesk
