@@ -20,11 +20,11 @@ def _one_peptide_db():
 def _perfect_match(db):
     mz = fragment_peaks(MATCHED)
     intensity = np.full(mz.shape, 1000.0, np.float32)
-    spec = tm.PyProcessedSpectrum(
+    scan = tm.PyProcessedSpectrum(
         "scan=7", 3, 12.5, mz, intensity,
         [tm.PyPrecursor(peptide_mass(MATCHED) / 2 + PROTON, charge=2)], float(intensity.sum()))
     scorer = tm.PyScorer(tm.PyTolerance.Ppm(-10, 10), tm.PyTolerance.Ppm(-10, 10), annotate_matches=True)
-    return scorer.score_many_spectra(db, [spec])[0]
+    return scorer.score_many_spectra(db, [scan])[0]
 
 
 @pytest.fixture(scope="session")

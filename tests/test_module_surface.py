@@ -309,8 +309,8 @@ def test_instance_types_are_the_module_classes():
     db = tm.PyIndexedDatabase.from_peptides_and_config([pep], 4, [tm.PyKind.B()], 0, False, "rev_", 0.0, 1e4)
     assert type(db) is tm.PyIndexedDatabase
     assert all(type(p) is tm.PyPeptide for p in db.peptides)
-    spec = spectrum()
-    assert all(type(p) is tm.PyPrecursor for p in spec.precursors)
+    scan = spectrum()
+    assert all(type(p) is tm.PyPrecursor for p in scan.precursors)
     window = tm.PyPrecursor(1.0, isolation_window=da()).isolation_window
     assert type(window) is tm.PyTolerance
 
@@ -391,6 +391,33 @@ def test_feature_objects(feature):
     assert len(keys) == 39
     assert keys[0] == "file_id" and keys[-1] == "fragments"
     assert "peptide_idx" not in keys and "peptide" not in keys
+
+
+FEATURE_TYPES = {
+    "peptide": tm.PyPeptide, "sequence": str, "modifications": list, "spec_id": str, "fragments": "PyFragments",
+    **{name: int for name in ("rank", "matched_peaks", "peptide_idx", "psm_id", "peptide_len", "file_id", "label",
+                              "charge", "longest_b", "longest_y", "missed_cleavages", "scored_candidates")},
+}
+
+
+def test_feature_property_types_and_dictionary_export(feature):
+    exported = feature.to_dict()
+    for name in FEATURE_PROPERTIES:
+        value = getattr(feature, name)
+        expected = FEATURE_TYPES.get(name, float)
+        if expected == "PyFragments":
+            assert type(value).__name__ == "PyFragments"
+        else:
+            assert type(value) is expected, name
+        if name in exported:
+            assert type(exported[name]) is (dict if name == "fragments" else expected), name
+            if name == "fragments":
+                assert exported[name] == value.to_dict()
+            elif value == value:  # NaN compares unequal to itself
+                assert exported[name] == value, name
+    assert all(type(v) is float for v in feature.modifications)
+    assert feature.modifications is not feature.modifications
+    assert feature.label in (1, -1)
 
 
 def test_fragments_class_surface(feature):
