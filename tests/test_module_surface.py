@@ -3,6 +3,7 @@ order, text signatures and documentation, class rules, and the internal-failure 
 
 from __future__ import annotations
 
+import copy
 import importlib
 import inspect
 import re
@@ -11,7 +12,6 @@ import sys
 import textwrap
 import weakref
 
-import numpy as np
 import pytest
 
 import _tovel_mesk as tm
@@ -223,7 +223,6 @@ def test_object_new_cannot_bypass_the_constructor(name):
 
 @pytest.mark.parametrize("name", sorted(make_instances()))
 def test_instances_cannot_be_copied_into_uninitialised_objects(name):
-    import copy
     obj = make_instances()[name]
     with pytest.raises(TypeError):
         copy.copy(obj)
@@ -454,8 +453,7 @@ def test_fragments_class_surface(feature):
 # ---- subinterpreters ----
 
 def test_import_from_a_subinterpreter_is_refused():
-    interpreters = pytest.importorskip("_xxsubinterpreters")
-    del interpreters
+    pytest.importorskip("_xxsubinterpreters")
     script = textwrap.dedent("""
         import _xxsubinterpreters as interpreters
         import _tovel_mesk
