@@ -41,6 +41,14 @@ FEATURE_PROPERTIES = [
     "poisson", "discriminant_score", "posterior_error", "spectrum_q", "peptide_q", "protein_q",
     "ms2_intensity", "fragments",
 ]
+DICT_KEYS = [
+    "file_id", "spec_id", "psm_id", "rank", "sequence", "modifications", "label", "hyperscore", "delta_mass",
+    "matched_peaks", "peptide_len", "expmass", "calcmass", "charge", "rt", "aligned_rt", "predicted_rt",
+    "delta_rt_model", "ims", "predicted_ims", "delta_ims_model", "isotope_error", "average_ppm", "delta_next",
+    "delta_best", "longest_b", "longest_y", "longest_y_pct", "missed_cleavages", "matched_intensity_pct",
+    "scored_candidates", "poisson", "discriminant_score", "posterior_error", "spectrum_q", "peptide_q", "protein_q",
+    "ms2_intensity", "fragments",
+]
 FRAGMENTS_PROPERTIES = ["charges", "kinds", "fragment_ordinals", "intensities", "mz_calculated",
                         "mz_experimental"]
 
@@ -386,10 +394,8 @@ def test_feature_objects(feature):
     for prop in FEATURE_PROPERTIES[1:]:
         with raises_exactly(AttributeError, f"attribute '{prop}' of 'tovel_mesk.PyFeature' objects is not writable"):
             setattr(feature, prop, None)
-    keys = list(feature.to_dict())
-    assert len(keys) == 39
-    assert keys[0] == "file_id" and keys[-1] == "fragments"
-    assert "peptide_idx" not in keys and "peptide" not in keys
+    assert list(feature.to_dict()) == DICT_KEYS
+    assert feature.to_dict() is not feature.to_dict()
 
 
 FEATURE_TYPES = {
