@@ -15,7 +15,7 @@ import weakref
 import pytest
 
 import _tovel_mesk as tm
-from _support import da, empty_db, raises_exactly, spectrum
+from _support import da, empty_db, one_peptide_db, perfect_match, raises_exactly, spectrum
 
 ALL = ["PyIndexedDatabase", "PyPeptide", "PyKind", "PyTolerance", "PyPrecursor",
        "PyProcessedSpectrum", "PyScorer", "PyFeature", "hello_py"]
@@ -479,3 +479,10 @@ def test_import_from_a_subinterpreter_is_refused():
     assert first.startswith(prefix)
     assert len(first) > len(prefix)
     assert second == "Hello from Rust + PyO3 \\U0001f389"
+
+
+
+def test_match_without_annotation_has_no_fragments(real_core):
+    (feature, *_) = perfect_match(one_peptide_db(), annotate=False)
+    assert feature.fragments is None
+    assert feature.to_dict()["fragments"] is None
