@@ -1,4 +1,5 @@
-// Full scoring of candidates and assembly of ranked PSM records.
+// Searching one spectrum: preliminary candidates from the fragment index, full candidate
+// scores, ranked PSM records, chimeric search, and the batch entry point.
 #include "scoring.hpp"
 
 #include <algorithm>
