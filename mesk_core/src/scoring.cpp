@@ -1,4 +1,5 @@
-// Full scoring of candidates and assembly of ranked PSM records.
+// Searching one spectrum: preliminary candidates from the fragment index, full candidate
+// scores, ranked PSM records, chimeric search, and the batch entry point.
 #include "scoring.hpp"
 
 #include <algorithm>
@@ -438,11 +439,14 @@ std::vector<Feature> Scorer::score_chimera_fast(const ProcessedSpectrum &spectru
     if (report_psms == 0) return features;
 
     // Every reported PSM with a matched fragment removes at least one peak, so at most
-    // `peaks` of them exist. After that, or once a PSM without matches is reported, the
-    // spectrum stops changing and each further iteration would repeat the same PSM; one
-    // more feature than the peak count therefore holds every distinct result.
-    const uint64_t limit = std::min<uint64_t>(report_psms, static_cast<uint64_t>(spectrum.peaks.size()) + 1);
-    features.reserve(static_cast<size_t>(limit));
+    // `peaks` of them differ. After that, or once a PSM without matches is reported, the
+    // spectrum stops changing and each further iteration repeats the same PSM. Room is
+    // reserved for the distinct ones only, and repeats stop at a ceiling, so an enormous
+    // `report_psms` cannot exhaust memory or loop without end.
+    constexpr uint64_t REPEAT_CEILING = 4096;
+    const uint64_t distinct = static_cast<uint64_t>(spectrum.peaks.size()) + 1;
+    const uint64_t limit = std::min(report_psms, std::max(distinct, REPEAT_CEILING));
+    features.reserve(static_cast<size_t>(std::min(limit, distinct)));
 
     std::vector<Peak> removal;
     for (;;) {

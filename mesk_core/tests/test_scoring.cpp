@@ -18,7 +18,7 @@ namespace {
 
 const std::string PEPTIDEK = "PEPTIDEK";
 
-// The count term as the text writes it, for expected values.
+// The count term written out independently: ((x ln x - x) + 0.5 ln x) + 0.5 ln(2 pi x).
 double stirling(uint64_t n) {
     if (n == 0) return 1.0;
     const double x = static_cast<double>(n);
