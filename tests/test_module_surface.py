@@ -486,3 +486,20 @@ def test_match_without_annotation_has_no_fragments(real_core):
     (feature, *_) = perfect_match(one_peptide_db(), annotate=False)
     assert feature.fragments is None
     assert feature.to_dict()["fragments"] is None
+
+
+def test_a_subinterpreter_importing_first_does_not_lock_out_the_main_interpreter():
+    pytest.importorskip("_xxsubinterpreters")
+    script = textwrap.dedent("""
+        import _xxsubinterpreters as interpreters
+        sub = interpreters.create()
+        try:
+            interpreters.run_string(sub, "import _tovel_mesk")
+        except interpreters.RunFailedError as exc:
+            print("refused" if "subinterpreters" in str(exc) else exc)
+        interpreters.destroy(sub)
+        import _tovel_mesk
+        print(_tovel_mesk.__all__[-1])
+    """)
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
+    assert result.stdout.splitlines() == ["refused", "hello_py"]
