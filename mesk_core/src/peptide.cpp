@@ -48,15 +48,23 @@ void reverse_interior(Seq &items, size_t length) {
 
 Peptide Peptide::reverse() const {
     require_reversible(*this);
-    Peptide decoy = *this;
-    decoy.decoy = !this->decoy;
+    Peptide decoy;
     const size_t length = this->length();
     if (length > 2) {
         std::string bytes(*sequence);
         reverse_interior(bytes, length);
         decoy.sequence = std::make_shared<const std::string>(std::move(bytes));
-        reverse_interior(decoy.modifications, length);
+    } else {
+        decoy.sequence = sequence;
     }
+    decoy.modifications = modifications;
+    reverse_interior(decoy.modifications, length);
+    decoy.nterm = nterm;
+    decoy.cterm = cterm;
+    decoy.monoisotopic = monoisotopic;
+    decoy.proteins = proteins;
+    decoy.decoy = !this->decoy;
+    decoy.missed_cleavages = missed_cleavages;
     return decoy;
 }
 
@@ -76,63 +84,91 @@ Peptide make_peptide(std::string sequence, float monoisotopic, std::optional<std
 }
 
 uint64_t fnv1a64(std::string_view bytes) {
-    uint64_t hash = 0xcbf29ce484222325ull;
-    for (unsigned char c : bytes) {
-        hash ^= c;
-        hash *= 0x100000001b3ull;
-    }
+    uint64_t hash = 0xcbf29ce484222325ull;  // FNV offset basis
+    for (unsigned char c : bytes) hash = (hash ^ c) * 0x100000001b3ull;  // FNV prime
     return hash;
 }
 
 namespace {
 
-// The sequences of the target peptides: an open-addressing table of peptide positions
-// (plus one; zero marks an empty slot), keyed by FNV-1a. Workers insert concurrently with
-// compare-and-swap; the keys are the peptides' own immutable bytes, so a slot only ever
-// goes from empty to a position and equal sequences are stored once.
+constexpr uint64_t FNV_OFFSET = 0xcbf29ce484222325ull;
+constexpr uint64_t FNV_PRIME = 0x100000001b3ull;
+
+inline uint64_t fnv_step(uint64_t hash, unsigned char c) { return (hash ^ c) * FNV_PRIME; }
+
+// FNV-1a of the decoy sequence of `bytes` (interior read backwards), without building it.
+uint64_t reversed_fnv1a64(std::string_view bytes) {
+    const size_t length = bytes.size();
+    if (length <= 2) return fnv1a64(bytes);
+    uint64_t hash = fnv_step(FNV_OFFSET, static_cast<unsigned char>(bytes[0]));
+    for (size_t k = length - 2; k >= 1; --k) hash = fnv_step(hash, static_cast<unsigned char>(bytes[k]));
+    return fnv_step(hash, static_cast<unsigned char>(bytes[length - 1]));
+}
+
+// Whether `target` equals the decoy sequence of `source`.
+bool equals_reversed(std::string_view target, std::string_view source) {
+    const size_t length = source.size();
+    if (target.size() != length) return false;
+    if (length <= 2) return target == source;
+    if (target[0] != source[0] || target[length - 1] != source[length - 1]) return false;
+    for (size_t k = 1; k + 1 < length; ++k)
+        if (target[k] != source[length - 1 - k]) return false;
+    return true;
+}
+
+// Peptides ahead of the current one whose records are fetched early: they sit wherever
+// the caller allocated them, so each one is a cache miss otherwise.
+constexpr size_t PREFETCH_AHEAD = 8;
+
+inline void prefetch_sequence(const Peptide &p) { __builtin_prefetch(p.sequence.get()); }
+inline void prefetch_bytes(const Peptide &p) {
+    __builtin_prefetch(p.sequence->data());
+    __builtin_prefetch(p.modifications.data());
+}
+
+// The sequences of the target peptides: an open-addressing table keyed by FNV-1a. A slot
+// holds the upper 32 bits of the hash and the peptide's position plus one (zero marks an
+// empty slot), so most probes settle without touching another peptide. Workers insert
+// concurrently with compare-and-swap; the keys are the peptides' own immutable bytes, so
+// a slot only ever goes from empty to filled and equal sequences are stored once.
 class TargetSet {
 public:
-    TargetSet(const std::vector<Peptide> &peptides, WorkerPool &pool) : peptides_(peptides), hashes_(peptides.size()) {
-        size_t targets = 0;
-        for (const Peptide &p : peptides) targets += p.decoy ? 0 : 1;
+    TargetSet(const std::vector<Peptide> &peptides, size_t targets) : peptides_(peptides) {
         size_t capacity = 16;
         while (capacity < 2 * targets) capacity *= 2;
         mask_ = capacity - 1;
         slots_ = std::make_unique<std::atomic<uint64_t>[]>(capacity);
-
-        pool.parallel_for(peptides.size(), 0, [&](size_t begin, size_t end) {
-            for (size_t i = begin; i < end; ++i)
-                if (!peptides[i].decoy) hashes_[i] = fnv1a64(peptides[i].bytes());
-        });
-        pool.parallel_for(peptides.size(), 0, [&](size_t begin, size_t end) {
-            for (size_t i = begin; i < end; ++i)
-                if (!peptides[i].decoy) insert(i);
-        });
     }
 
-    // Only called once filling is over (the pool's join orders it after every insert).
-    bool contains(std::string_view bytes, uint64_t hash) const {
+    void insert(size_t i, uint64_t hash) {
+        const std::string_view bytes = peptides_[i].bytes();
+        const uint64_t tag = hash >> 32;
+        const uint64_t mine = (tag << 32) | (i + 1);
+        for (size_t s = hash & mask_;; s = (s + 1) & mask_) {
+            uint64_t entry = slots_[s].load(std::memory_order_relaxed);
+            if (entry == 0 && slots_[s].compare_exchange_strong(entry, mine, std::memory_order_relaxed)) return;
+            // `entry` now holds the occupant, whose bytes were written before this phase began.
+            if ((entry >> 32) == tag && peptides_[(entry & 0xffffffffu) - 1].bytes() == bytes) return;
+        }
+    }
+
+    void prefetch(uint64_t hash) const { __builtin_prefetch(&slots_[hash & mask_]); }
+
+    // Whether a target's sequence equals the decoy sequence of `source`, whose decoy hash
+    // is `hash`. Only called once filling is over (the pool's join orders it after every
+    // insert).
+    bool contains_reversal(std::string_view source, uint64_t hash) const {
+        const uint64_t tag = hash >> 32;
         for (size_t s = hash & mask_;; s = (s + 1) & mask_) {
             const uint64_t entry = slots_[s].load(std::memory_order_relaxed);
             if (entry == 0) return false;
-            if (hashes_[entry - 1] == hash && peptides_[entry - 1].bytes() == bytes) return true;
+            if ((entry >> 32) == tag && equals_reversed(peptides_[(entry & 0xffffffffu) - 1].bytes(), source))
+                return true;
         }
     }
 
 private:
-    void insert(size_t i) {
-        const uint64_t hash = hashes_[i];
-        const std::string_view bytes = peptides_[i].bytes();
-        for (size_t s = hash & mask_;; s = (s + 1) & mask_) {
-            uint64_t entry = slots_[s].load(std::memory_order_relaxed);
-            if (entry == 0 && slots_[s].compare_exchange_strong(entry, i + 1, std::memory_order_relaxed)) return;
-            // `entry` now holds the occupant; its hash was written before this phase began.
-            if (hashes_[entry - 1] == hash && peptides_[entry - 1].bytes() == bytes) return;
-        }
-    }
-
     const std::vector<Peptide> &peptides_;
-    std::vector<uint64_t> hashes_;
     std::unique_ptr<std::atomic<uint64_t>[]> slots_;
     size_t mask_ = 0;
 };
@@ -143,22 +179,43 @@ constexpr size_t DECOY_CHUNK = 2048;
 
 std::vector<Peptide> add_decoys(std::vector<Peptide> peptides, WorkerPool &pool) {
     const size_t n = peptides.size();
+    // Slots hold positions in 32 bits; an index cannot hold more peptides anyway.
+    if (n >= (uint64_t{1} << 32))
+        throw Failure("cannot make decoys for " + std::to_string(n) +
+                      " peptides: at most 4294967295 fit one index; reduce the peptide count");
     const size_t chunks = (n + DECOY_CHUNK - 1) / DECOY_CHUNK;
+    auto chunk_range = [&](size_t c) { return std::pair(c * DECOY_CHUNK, std::min(n, (c + 1) * DECOY_CHUNK)); };
+    size_t targets_count = 0;
+    for (const Peptide &p : peptides) targets_count += p.decoy ? 0 : 1;
+
     std::vector<uint8_t> keep(n);
     std::vector<size_t> chunk_start(chunks + 1, 0);
     {
-        const TargetSet targets(peptides, pool);
-        // Which decoys survive: reverse each sequence into a scratch string and look it up.
+        TargetSet targets(peptides, targets_count);
+        // One read of every sequence: check it can be reversed, insert the targets, and
+        // hash the decoy sequence for the look-up below.
+        std::vector<uint64_t> decoy_hash(n);
         pool.parallel_for(chunks, 1, [&](size_t cb, size_t ce) {
-            std::string scratch;
             for (size_t c = cb; c < ce; ++c) {
-                size_t out = 0;
-                for (size_t i = c * DECOY_CHUNK, end = std::min(n, i + DECOY_CHUNK); i < end; ++i) {
+                const auto [begin, end] = chunk_range(c);
+                for (size_t i = begin; i < end; ++i) {
+                    if (i + 2 * PREFETCH_AHEAD < end) prefetch_sequence(peptides[i + 2 * PREFETCH_AHEAD]);
+                    if (i + PREFETCH_AHEAD < end) prefetch_bytes(peptides[i + PREFETCH_AHEAD]);
                     const Peptide &p = peptides[i];
                     require_reversible(p);
-                    scratch.assign(p.bytes());
-                    reverse_interior(scratch, scratch.size());
-                    keep[i] = targets.contains(scratch, fnv1a64(scratch)) ? 0 : 1;
+                    if (!p.decoy) targets.insert(i, fnv1a64(p.bytes()));
+                    decoy_hash[i] = reversed_fnv1a64(p.bytes());
+                }
+            }
+        });
+        // Which decoys survive: those whose sequence is no target's.
+        pool.parallel_for(chunks, 1, [&](size_t cb, size_t ce) {
+            for (size_t c = cb; c < ce; ++c) {
+                const auto [begin, end] = chunk_range(c);
+                size_t out = 0;
+                for (size_t i = begin; i < end; ++i) {
+                    if (i + PREFETCH_AHEAD < end) targets.prefetch(decoy_hash[i + PREFETCH_AHEAD]);
+                    keep[i] = targets.contains_reversal(peptides[i].bytes(), decoy_hash[i]) ? 0 : 1;
                     out += 1 + keep[i];
                 }
                 chunk_start[c + 1] = out;
@@ -170,8 +227,11 @@ std::vector<Peptide> add_decoys(std::vector<Peptide> peptides, WorkerPool &pool)
     std::vector<Peptide> result(chunk_start[chunks]);
     pool.parallel_for(chunks, 1, [&](size_t cb, size_t ce) {
         for (size_t c = cb; c < ce; ++c) {
+            const auto [begin, end] = chunk_range(c);
             size_t out = chunk_start[c];
-            for (size_t i = c * DECOY_CHUNK, end = std::min(n, i + DECOY_CHUNK); i < end; ++i) {
+            for (size_t i = begin; i < end; ++i) {
+                if (i + 2 * PREFETCH_AHEAD < end) prefetch_sequence(peptides[i + 2 * PREFETCH_AHEAD]);
+                if (i + PREFETCH_AHEAD < end) prefetch_bytes(peptides[i + PREFETCH_AHEAD]);
                 if (keep[i]) result[out + 1] = peptides[i].reverse();
                 result[out] = std::move(peptides[i]);
                 out += 1 + keep[i];

@@ -1,6 +1,7 @@
 // Index construction (layout, decoys, failures), the widened bracket, the precursor
 // query and the page search, the latter checked against plain scans on seeded data.
 #include <algorithm>
+#include <cstdlib>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -17,6 +18,7 @@
 #include "failure.hpp"
 #include "index_logic.hpp"
 #include "ion_series.hpp"
+#include "thread_pool.hpp"
 
 using namespace mesk;
 
@@ -105,6 +107,8 @@ std::vector<Peptide> random_peptides(std::mt19937 &rng, size_t count) {
         std::string s;
         for (size_t k = 0; k < len; ++k) s += "GASPVTLNDKEMHFRYW"[rng() % 17];
         out.push_back(pep(s, masses[i]));
+        if (rng() % 4 == 0) out.back().nterm = 42.010565f;
+        if (rng() % 8 == 0) out.back().modifications[rng() % len] = 15.994915f;
     }
     return out;
 }
@@ -144,6 +148,12 @@ bool throws_failure(BuildConfig c, std::vector<Peptide> p) {
 }  // namespace
 
 // ---- construction ----------------------------------------------------------------
+
+// Runs first: an odd worker count makes the parallel phases cut their work unevenly.
+TEST(pool_with_three_workers) {
+    setenv("RAYON_NUM_THREADS", "3", 0);
+    CHECK(global_pool().size() >= 1);
+}
 
 TEST(build_empty_and_zero_bucket_size) {
     const IndexedDatabase db = build_indexed_database(config({Kind::B, Kind::Y}, 1), {});
@@ -233,7 +243,9 @@ TEST(build_random_lists_many_bucket_sizes) {
     for (bool decoys : {false, true}) {
         for (size_t min_ion : {0, 2}) {
             for (size_t b : {1, 2, 3, 63, 64, 65, 1000, 8192, 100000}) {
-                const auto db = build_indexed_database(config({Kind::A, Kind::Y, Kind::C, Kind::Z}, b, min_ion, decoys), peps);
+                const std::vector<Kind> kinds = b % 2 ? std::vector<Kind>{Kind::A, Kind::Y, Kind::C, Kind::Z}
+                                                      : std::vector<Kind>{Kind::X, Kind::B};
+                const auto db = build_indexed_database(config(kinds, b, min_ion, decoys), peps);
                 check_layout(db, expected_entries(db.peptides, db.ion_kinds, min_ion));
             }
         }
@@ -260,6 +272,32 @@ TEST(build_sorts_in_float_total_order) {
         CHECK_BITS(db.bucket_minima[3], -0.0f);
         CHECK_BITS(db.bucket_minima[4], 0.0f);
         CHECK(std::isnan(db.bucket_minima[7]) && !std::signbit(db.bucket_minima[7]));
+    }
+}
+
+TEST(build_sorts_dense_and_sparse_mass_ranges) {
+    // Two residues without mass: the one Y ion of each peptide is exactly its mass, so the
+    // mass sort sees exactly these keys. Ranges of 2^4, 2^16 and 2^25 distinct values over
+    // many entries make stretches of every size between the sort's passes.
+    std::mt19937 rng(77);
+    for (uint32_t spread : {16u, 1u << 16, 1u << 25}) {
+        std::vector<Peptide> peps;
+        std::vector<float> masses;
+        for (int i = 0; i < 300000; ++i) {
+            const float m = std::bit_cast<float>(uint32_t(std::bit_cast<uint32_t>(1000.0f) + rng() % spread));
+            masses.push_back(m);
+            peps.push_back(pep("xx", m, std::vector<float>{0.0f, 0.0f}));
+        }
+        std::sort(masses.begin(), masses.end(), total_less);
+        for (size_t b : {1, 4096}) {
+            const auto db = build_indexed_database(config({Kind::Y}, b), peps);
+            check_layout(db, expected_entries(db.peptides, db.ion_kinds, 0));
+            if (b == 1) {
+                bool same = db.bucket_minima.size() == masses.size();
+                for (size_t i = 0; same && i < masses.size(); ++i) same = db.bucket_minima[i] == masses[i];
+                CHECK(same);
+            }
+        }
     }
 }
 
@@ -380,6 +418,11 @@ TEST(query_precursor_bracket_edges) {
     for (const Entry &e : page(light, 200.0f)) light_seen.push_back(e.first);
     light_seen.erase(std::unique(light_seen.begin(), light_seen.end()), light_seen.end());
     CHECK(light_seen == (std::vector<uint32_t>{0, 1, 2, 3}));
+    // The lower bound itself at position 0: candidates with nothing below them.
+    const auto at_bound = build_indexed_database(config({Kind::B}, 3), {pep("GGA", 99.0f), pep("GGA", 99.0f), pep("GGA", 100.0f)});
+    const IndexedQuery qb = at_bound.query(100.0f, da1, wide);
+    CHECK_EQ(qb.candidate_lo, uint64_t{0});
+    CHECK_EQ(page(qb, 100.0f).size(), size_t{6});
     // Everything heavier than the window.
     const IndexedQuery none = db.query(50.0f, da1, wide);
     CHECK_EQ(none.candidate_lo, uint64_t{0});
@@ -392,6 +435,25 @@ TEST(query_precursor_bracket_edges) {
     CHECK_EQ(e.candidate_lo, uint64_t{0});
     CHECK_EQ(e.candidate_hi, uint64_t{0});
     CHECK(page(e, 100.0f).empty());
+}
+
+TEST(query_windows_in_daltons_and_ppm) {
+    // Da(-0.02, 0.02) around 500 is [499.98, 500.02]; Ppm(-10, 10) around 1000 is
+    // [999.99, 1000.01]. Peptides on the bounds are in, the next floats outside are out.
+    for (const auto &[centre, tol, lo, hi] :
+         {std::tuple{500.0f, Tolerance::da(-0.02f, 0.02f), 499.98f, 500.02f},
+          std::tuple{1000.0f, Tolerance::ppm(-10.0f, 10.0f), 999.99f, 1000.01f}}) {
+        const float below = std::nextafter(lo, 0.0f), above = std::nextafter(hi, 2000.0f);
+        const auto db = build_indexed_database(config({Kind::B}, 2), {pep("GGA", below), pep("GGA", lo), pep("GGA", centre),
+                                                                      pep("GGA", hi), pep("GGA", above)});
+        const IndexedQuery q = db.query(centre, tol, Tolerance::da(-500.0f, 500.0f));
+        CHECK_EQ(q.candidate_lo, uint64_t{0});
+        CHECK_EQ(q.candidate_hi, uint64_t{4});
+        std::vector<uint32_t> seen;
+        for (const Entry &e : page(q, 100.0f)) seen.push_back(e.first);
+        seen.erase(std::unique(seen.begin(), seen.end()), seen.end());
+        CHECK(seen == (std::vector<uint32_t>{1, 2, 3}));
+    }
 }
 
 TEST(page_search_fragment_window_edges) {
@@ -457,6 +519,19 @@ TEST(page_search_matches_a_plain_scan) {
             CHECK(nonempty > compared / 10);  // the comparison is not vacuous
         }
     }
+}
+
+TEST(page_search_signed_zero_masses) {
+    // The bracket orders -0.0 below +0.0, but the window test is an IEEE comparison, where
+    // they are equal: a window [-0.0, -0.0] holds both, like a plain scan says.
+    const std::vector<float> none = {0.0f, 0.0f};
+    const auto db = build_indexed_database(config({Kind::Y}, 2), {pep("xx", -0.0f, none), pep("xx", 0.0f, none)});
+    const Tolerance zero = Tolerance::da(-0.0f, -0.0f), ftol = Tolerance::da(-1.0f, 1.0f);
+    const IndexedQuery q = db.query(-0.0f, zero, ftol);
+    CHECK_EQ(q.candidate_lo, uint64_t{0});
+    CHECK_EQ(q.candidate_hi, uint64_t{1});
+    CHECK_EQ(page(q, 0.0f).size(), size_t{2});
+    CHECK(page(q, 0.0f) == scan(db, -0.0f, zero, ftol, 0.0f));
 }
 
 TEST(page_search_two_entries_of_one_peptide_and_independent_walks) {

@@ -25,20 +25,76 @@ void check_peptide_count(size_t count) {
 
 namespace {
 
-constexpr unsigned RADIX_BITS = 11;
-constexpr size_t RADIX = size_t{1} << RADIX_BITS;
-constexpr uint32_t RADIX_MASK = RADIX - 1;
-constexpr size_t LIST_CHUNK = 1024;        // peptides per unit of listing work
-constexpr size_t SMALL_BUCKET = 64;        // below this a comparison sort beats radix passes
-constexpr size_t BUCKET_WORK = 1 << 16;    // fragments per unit of bucket work, roughly
+constexpr size_t LIST_CHUNK = 1024;          // peptides per unit of listing work
+// Peptides ahead of the current one whose records are fetched early: they sit wherever
+// the caller allocated them, so each one is a cache miss otherwise.
+constexpr size_t PREFETCH_AHEAD = 8;
+constexpr unsigned MASS_PASSES = 3;          // radix passes of the mass sort
+constexpr unsigned MAX_DIGIT_BITS = 11;      // widest digit of the mass sort (3 x 11 >= 32)
+constexpr unsigned MAX_BUCKET_DIGIT_BITS = 12;
+constexpr size_t SMALL_BUCKET = 256;         // below this a comparison sort beats radix passes
+constexpr size_t BUCKET_WORK = 1 << 16;      // fragments per unit of bucket work, roughly
+constexpr size_t LOCAL_BUCKET_LIMIT = 1 << 16;  // buckets up to this size sort in a worker-local buffer
 
 // Mass key as an unsigned integer whose order is the float total order.
 inline uint32_t mass_key(float mass) { return static_cast<uint32_t>(total_order_key(mass)) ^ 0x80000000u; }
 
-// Every kept ion of every peptide, written into one list sized from per-peptide counts.
-// Chunk c of peptides owns the positions [start[c], start[c+1]).
-std::unique_ptr<Theoretical[]> list_all_fragments(const std::vector<Peptide> &peptides, const BuildConfig &config,
-                                                  WorkerPool &pool, size_t &total) {
+struct KeyRange {
+    uint32_t lo = UINT32_MAX;
+    uint32_t hi = 0;
+    void add(uint32_t key) {
+        lo = std::min(lo, key);
+        hi = std::max(hi, key);
+    }
+    void add(const KeyRange &other) {
+        lo = std::min(lo, other.lo);
+        hi = std::max(hi, other.hi);
+    }
+};
+
+// The ions of one peptide, written from `out` on; returns the end. The masses are those
+// of IonSeries, with the same operations in the same order (start mass, then per residue
+// residue mass plus modification, negated for C-terminal kinds, added to the running
+// mass), in a loop the compiler can keep in registers.
+Theoretical *list_peptide(const Peptide &p, uint32_t idx, const std::vector<Kind> &kinds, size_t min_ion_index,
+                          Theoretical *out) {
+    const size_t length = p.length();
+    if (length < 2 || kinds.empty()) return out;
+    const size_t ions = length - 1;
+    if (p.modifications.size() < ions)
+        throw Failure("peptide of " + std::to_string(length) + " residues has only " +
+                      std::to_string(p.modifications.size()) + " modification entries; its ions need " +
+                      std::to_string(ions));
+    const uint8_t *seq = reinterpret_cast<const uint8_t *>(p.sequence->data());
+    const float *mods = p.modifications.data();
+    for (Kind kind : kinds) {
+        float mass = IonSeries(p, kind).cumulative_mass;
+        if (is_n_terminal(kind)) {
+            // The i-th ion has ordinal i + 1: kept from i = min_ion_index on.
+            for (size_t i = 0; i < ions; ++i) {
+                const float step = residue_mass(seq[i]) + mods[i];
+                mass = mass + step;
+                if (i >= min_ion_index) *out++ = Theoretical{idx, mass};
+            }
+        } else {
+            // The i-th ion has ordinal L - 1 - i: the first L - 1 - min_ion_index are kept.
+            const size_t kept = ions > min_ion_index ? ions - min_ion_index : 0;
+            for (size_t i = 0; i < kept; ++i) {
+                const float step = -(residue_mass(seq[i]) + mods[i]);
+                mass = mass + step;
+                *out++ = Theoretical{idx, mass};
+            }
+        }
+    }
+    return out;
+}
+
+// Every kept ion of every peptide, written into `list` (allocated here, uninitialised)
+// sized from per-peptide counts: chunk c of peptides owns the positions [start[c],
+// start[c+1]). `sorted` is allocated, as long, alongside by one of the workers, so its
+// zero-filling overlaps the listing. Returns the range of the mass keys.
+KeyRange list_all_fragments(const std::vector<Peptide> &peptides, const BuildConfig &config, WorkerPool &pool,
+                            std::unique_ptr<Theoretical[]> &list, std::vector<Theoretical> &sorted, size_t &total) {
     const size_t n = peptides.size();
     const size_t chunks = (n + LIST_CHUNK - 1) / LIST_CHUNK;
     const size_t kinds = config.ion_kinds.size();
@@ -46,80 +102,155 @@ std::unique_ptr<Theoretical[]> list_all_fragments(const std::vector<Peptide> &pe
     pool.parallel_for(chunks, 1, [&](size_t cb, size_t ce) {
         for (size_t c = cb; c < ce; ++c) {
             size_t count = 0;
-            for (size_t i = c * LIST_CHUNK, end = std::min(n, i + LIST_CHUNK); i < end; ++i)
+            for (size_t i = c * LIST_CHUNK, end = std::min(n, i + LIST_CHUNK); i < end; ++i) {
+                if (i + PREFETCH_AHEAD < end) __builtin_prefetch(peptides[i + PREFETCH_AHEAD].sequence.get());
                 count += count_fragments(peptides[i], kinds, config.min_ion_index);
+            }
             start[c + 1] = count;
         }
     });
     for (size_t c = 0; c < chunks; ++c) start[c + 1] += start[c];
     total = start[chunks];
 
-    auto out = std::make_unique_for_overwrite<Theoretical[]>(total);
-    Theoretical *const list = out.get();
-    pool.parallel_for(chunks, 1, [&](size_t cb, size_t ce) {
-        for (size_t c = cb; c < ce; ++c) {
-            size_t pos = start[c];
-            const size_t limit = start[c + 1];
-            for (size_t i = c * LIST_CHUNK, end = std::min(n, i + LIST_CHUNK); i < end; ++i) {
-                const uint32_t idx = static_cast<uint32_t>(i);
-                list_fragments(peptides[i], config.ion_kinds, config.min_ion_index, [&](const ListedIon &ion) {
-                    if (pos == limit) throw Failure("fragment listing emitted more ions than counted");
-                    list[pos++] = Theoretical{idx, ion.mass};
-                });
+    list = std::make_unique_for_overwrite<Theoretical[]>(total);
+    Theoretical *const out = list.get();
+    std::vector<KeyRange> ranges(chunks);
+    // Task 0 allocates `sorted`; task t > 0 lists chunk t - 1.
+    pool.parallel_for(chunks + 1, 1, [&](size_t tb, size_t te) {
+        for (size_t t = tb; t < te; ++t) {
+            if (t == 0) {
+                sorted = std::vector<Theoretical>(total);
+                continue;
             }
-            if (pos != limit) throw Failure("fragment listing emitted fewer ions than counted");
+            const size_t c = t - 1;
+            Theoretical *pos = out + start[c];
+            for (size_t i = c * LIST_CHUNK, end = std::min(n, i + LIST_CHUNK); i < end; ++i) {
+                if (i + 2 * PREFETCH_AHEAD < end) __builtin_prefetch(peptides[i + 2 * PREFETCH_AHEAD].sequence.get());
+                if (i + PREFETCH_AHEAD < end) {
+                    __builtin_prefetch(peptides[i + PREFETCH_AHEAD].sequence->data());
+                    __builtin_prefetch(peptides[i + PREFETCH_AHEAD].modifications.data());
+                }
+                pos = list_peptide(peptides[i], static_cast<uint32_t>(i), config.ion_kinds, config.min_ion_index, pos);
+            }
+            if (pos != out + start[c + 1]) throw Failure("fragment listing disagrees with its count");
+            KeyRange range;
+            for (const Theoretical *e = out + start[c]; e != pos; ++e) range.add(mass_key(e->fragment_mass));
+            ranges[c] = range;
         }
     });
-    return out;
+    KeyRange range;
+    for (const KeyRange &r : ranges) range.add(r);
+    return range;
 }
 
-// One stable LSD pass over the digit at `shift` of the mass key, src -> dst. The list is
-// cut into blocks; each block counts its digits, the counts are turned into exclusive
-// write positions (digit-major, then block), and every block scatters its own elements.
-void mass_radix_pass(const Theoretical *src, Theoretical *dst, size_t n, unsigned shift, WorkerPool &pool) {
-    const size_t blocks = std::max<size_t>(1, std::min(pool.size() * 2, n / 4096 + 1));
-    std::vector<size_t> counts(blocks * RADIX, 0);
-    auto block_begin = [&](size_t t) { return t * (n / blocks) + std::min(t, n % blocks); };
-    pool.parallel_for(blocks, 1, [&](size_t tb, size_t te) {
-        for (size_t t = tb; t < te; ++t) {
-            size_t *count = &counts[t * RADIX];
-            for (size_t i = block_begin(t), end = block_begin(t + 1); i < end; ++i)
-                ++count[(mass_key(src[i].fragment_mass) >> shift) & RADIX_MASK];
-        }
-    });
-    size_t running = 0;
-    for (size_t d = 0; d < RADIX; ++d)
-        for (size_t t = 0; t < blocks; ++t) running += std::exchange(counts[t * RADIX + d], running);
-    pool.parallel_for(blocks, 1, [&](size_t tb, size_t te) {
-        for (size_t t = tb; t < te; ++t) {
-            size_t *next = &counts[t * RADIX];
-            for (size_t i = block_begin(t), end = block_begin(t + 1); i < end; ++i)
-                dst[next[(mass_key(src[i].fragment_mass) >> shift) & RADIX_MASK]++] = src[i];
-        }
-    });
-}
-
-// Sorts one bucket by peptide index with `passes` radix passes of 11 bits, using `tmp`
-// (as long as the bucket) as the other buffer; small buckets take a comparison sort.
-void sort_bucket_by_peptide(Theoretical *data, Theoretical *tmp, size_t len, unsigned passes) {
-    auto by_peptide = [](const Theoretical &a, const Theoretical &b) { return a.peptide_idx < b.peptide_idx; };
+// Sorts `len` entries by the low `bits` bits of (mass key - lo), which are all that
+// differ among them: two LSD passes through `tmp` (as long as `data`) when the stretch is
+// worth it, a comparison sort otherwise. The result is in `data`.
+void sort_low_key_bits(Theoretical *data, Theoretical *tmp, size_t len, unsigned bits, uint32_t lo) {
+    if (bits == 0 || len < 2) return;
+    const uint32_t low_mask = bits >= 32 ? UINT32_MAX : (uint32_t{1} << bits) - 1;
     if (len < SMALL_BUCKET) {
+        std::sort(data, data + len, [&](const Theoretical &x, const Theoretical &y) {
+            return ((mass_key(x.fragment_mass) - lo) & low_mask) < ((mass_key(y.fragment_mass) - lo) & low_mask);
+        });
+        return;
+    }
+    const unsigned width = (bits + 1) / 2;
+    const size_t radix = size_t{1} << width;
+    const uint32_t mask = static_cast<uint32_t>(radix - 1);
+    size_t counts[2][size_t{1} << MAX_DIGIT_BITS] = {};
+    // Digit counts do not depend on the order of the elements, so one read serves both passes.
+    for (size_t i = 0; i < len; ++i) {
+        const uint32_t key = mass_key(data[i].fragment_mass) - lo;
+        ++counts[0][key & mask];
+        ++counts[1][(key >> width) & mask];
+    }
+    Theoretical *src = data, *dst = tmp;
+    for (unsigned p = 0; p < 2; ++p) {
+        const unsigned shift = p * width;
+        size_t *next = counts[p];
+        if (next[((mass_key(src[0].fragment_mass) - lo) >> shift) & mask] == len) continue;  // nothing moves
+        size_t running = 0;
+        for (size_t d = 0; d < radix; ++d) running += std::exchange(next[d], running);
+        for (size_t i = 0; i < len; ++i) dst[next[((mass_key(src[i].fragment_mass) - lo) >> shift) & mask]++] = src[i];
+        std::swap(src, dst);
+    }
+    if (src != data) std::memcpy(data, src, len * sizeof(Theoretical));
+}
+
+// Sorts the fragment list by mass in the float total order, from `a` into `b`. Keys are
+// taken relative to the smallest one, so only the bits that vary are sorted on. One
+// parallel pass on the top digit (at most 11 bits) scatters `a` into `b`: the list is cut
+// into equal blocks, per-block digit counts become write positions (digit-major, then
+// block), and each block scatters its own elements. Every top-digit stretch is then
+// small enough to sort on its remaining low bits within the cache, in parallel over
+// stretches, using the same stretch of `a` as its other buffer. The radix passes are
+// stable; entries with equal masses end in no particular order, as nothing needs one.
+void sort_by_mass(Theoretical *a, Theoretical *b, size_t n, KeyRange range, WorkerPool &pool) {
+    if (n == 0) return;
+    const uint32_t lo = range.lo;
+    const unsigned bits = std::bit_width(range.hi - lo);
+    const unsigned top_width = std::min(bits, MAX_DIGIT_BITS);
+    const unsigned top_shift = bits - top_width;
+    const size_t radix = size_t{1} << top_width;
+    const uint32_t mask = static_cast<uint32_t>(radix - 1);
+    auto top_digit = [&](const Theoretical &e) { return ((mass_key(e.fragment_mass) - lo) >> top_shift) & mask; };
+    const size_t blocks = std::max<size_t>(1, std::min(pool.size() * 2, n / 4096 + 1));
+    auto block_begin = [&](size_t t) { return t * (n / blocks) + std::min(t, n % blocks); };
+
+    // counts[t * radix + d]: elements of block t with top digit d.
+    std::vector<size_t> counts(blocks * radix, 0);
+    pool.parallel_for(blocks, 1, [&](size_t tb, size_t te) {
+        for (size_t t = tb; t < te; ++t) {
+            size_t *count = &counts[t * radix];
+            for (size_t i = block_begin(t), end = block_begin(t + 1); i < end; ++i) ++count[top_digit(a[i])];
+        }
+    });
+    std::vector<size_t> stretch(radix + 1, 0);  // where each top digit's stretch begins
+    size_t running = 0;
+    for (size_t d = 0; d < radix; ++d) {
+        stretch[d] = running;
+        for (size_t t = 0; t < blocks; ++t) running += std::exchange(counts[t * radix + d], running);
+    }
+    stretch[radix] = running;
+    pool.parallel_for(blocks, 1, [&](size_t tb, size_t te) {
+        for (size_t t = tb; t < te; ++t) {
+            size_t *next = &counts[t * radix];
+            for (size_t i = block_begin(t), end = block_begin(t + 1); i < end; ++i) b[next[top_digit(a[i])]++] = a[i];
+        }
+    });
+    if (top_shift == 0) return;
+    pool.parallel_for(radix, 1, [&](size_t db, size_t de) {
+        for (size_t d = db; d < de; ++d) {
+            const size_t begin = stretch[d];
+            sort_low_key_bits(b + begin, a + begin, stretch[d + 1] - begin, top_shift, lo);
+        }
+    });
+}
+
+// Sorts one bucket by peptide index: radix passes of `width` bits (as many as `passes`)
+// through `tmp` (as long as the bucket); small buckets take a comparison sort.
+void sort_bucket_by_peptide(Theoretical *data, Theoretical *tmp, size_t len, unsigned passes, unsigned width) {
+    auto by_peptide = [](const Theoretical &x, const Theoretical &y) { return x.peptide_idx < y.peptide_idx; };
+    if (len < SMALL_BUCKET || len > UINT32_MAX) {
         std::sort(data, data + len, by_peptide);
         return;
     }
-    size_t counts[3][RADIX];
-    for (unsigned p = 0; p < passes; ++p) std::fill(counts[p], counts[p] + RADIX, 0);
+    const size_t radix = size_t{1} << width;
+    const uint32_t mask = static_cast<uint32_t>(radix - 1);
+    uint32_t counts[3][size_t{1} << MAX_BUCKET_DIGIT_BITS];
+    for (unsigned p = 0; p < passes; ++p) std::fill(counts[p], counts[p] + radix, 0);
     // Digit counts do not depend on the order of the elements, so one read serves every pass.
     for (size_t i = 0; i < len; ++i)
-        for (unsigned p = 0; p < passes; ++p) ++counts[p][(data[i].peptide_idx >> (p * RADIX_BITS)) & RADIX_MASK];
+        for (unsigned p = 0; p < passes; ++p) ++counts[p][(data[i].peptide_idx >> (p * width)) & mask];
     Theoretical *src = data, *dst = tmp;
     for (unsigned p = 0; p < passes; ++p) {
-        const unsigned shift = p * RADIX_BITS;
-        size_t *next = counts[p];
-        if (next[(src[0].peptide_idx >> shift) & RADIX_MASK] == len) continue;  // one digit only: nothing moves
-        size_t running = 0;
-        for (size_t d = 0; d < RADIX; ++d) running += std::exchange(next[d], running);
-        for (size_t i = 0; i < len; ++i) dst[next[(src[i].peptide_idx >> shift) & RADIX_MASK]++] = src[i];
+        const unsigned shift = p * width;
+        uint32_t *next = counts[p];
+        if (next[(src[0].peptide_idx >> shift) & mask] == len) continue;  // one digit only: nothing moves
+        uint32_t running = 0;
+        for (size_t d = 0; d < radix; ++d) running += std::exchange(next[d], running);
+        for (size_t i = 0; i < len; ++i) dst[next[(src[i].peptide_idx >> shift) & mask]++] = src[i];
         std::swap(src, dst);
     }
     if (src != data) std::memcpy(data, src, len * sizeof(Theoretical));
@@ -136,29 +267,35 @@ IndexedDatabase build_indexed_database(BuildConfig config, std::vector<Peptide> 
     if (config.generate_decoys) peptides = add_decoys(std::move(peptides), pool);
     check_peptide_count(peptides.size());
 
-    // Fragments land in `scratch`; three radix passes (scratch -> fragments -> scratch ->
-    // fragments) leave them sorted by mass in `fragments`. The scratch buffer then serves
-    // the per-bucket sorts and is the only extra copy of the list alive at any time.
+    // Fragments are listed into `scratch` and radix-sorted into `fragments`; `scratch` is
+    // the only extra copy of the list alive at any time.
     size_t total = 0;
-    std::unique_ptr<Theoretical[]> scratch = list_all_fragments(peptides, config, pool, total);
-    std::vector<Theoretical> fragments(total);
-    mass_radix_pass(scratch.get(), fragments.data(), total, 0, pool);
-    mass_radix_pass(fragments.data(), scratch.get(), total, RADIX_BITS, pool);
-    mass_radix_pass(scratch.get(), fragments.data(), total, 2 * RADIX_BITS, pool);
+    std::unique_ptr<Theoretical[]> scratch;
+    std::vector<Theoretical> fragments;
+    const KeyRange range = list_all_fragments(peptides, config, pool, scratch, fragments, total);
+    sort_by_mass(scratch.get(), fragments.data(), total, range, pool);
 
     const size_t bucket_size = config.bucket_size;
     if (bucket_size == 0) throw Failure("bucket_size must be at least 1");
 
+    // Buckets, each sorted by peptide index: small ones in a buffer of the worker's own that
+    // stays in cache, large ones in their stretch of `scratch`.
     const size_t buckets = total / bucket_size + (total % bucket_size != 0 ? 1 : 0);
+    const bool local_buffers = bucket_size <= LOCAL_BUCKET_LIMIT;
+    if (local_buffers) scratch.reset();
     std::vector<float> bucket_minima(buckets);
     const unsigned index_bits = peptides.size() > 1 ? std::bit_width(peptides.size() - 1) : 0;
-    const unsigned passes = (index_bits + RADIX_BITS - 1) / RADIX_BITS;
+    const unsigned passes = (index_bits + MAX_BUCKET_DIGIT_BITS - 1) / MAX_BUCKET_DIGIT_BITS;
+    const unsigned width = passes == 0 ? 1 : (index_bits + passes - 1) / passes;
     pool.parallel_for(buckets, std::max<size_t>(1, BUCKET_WORK / bucket_size), [&](size_t bb, size_t be) {
+        std::unique_ptr<Theoretical[]> local;
+        if (local_buffers) local = std::make_unique_for_overwrite<Theoretical[]>(std::min(bucket_size, total));
         for (size_t b = bb; b < be; ++b) {
             const size_t begin = b * bucket_size;
             const size_t len = std::min(bucket_size, total - begin);
             bucket_minima[b] = fragments[begin].fragment_mass;
-            sort_bucket_by_peptide(fragments.data() + begin, scratch.get() + begin, len, passes);
+            Theoretical *tmp = local_buffers ? local.get() : scratch.get() + begin;
+            sort_bucket_by_peptide(fragments.data() + begin, tmp, len, passes, width);
         }
     });
     scratch.reset();

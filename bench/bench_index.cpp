@@ -1,0 +1,214 @@
+// Index build benchmark on a synthetic tryptic database: build time against a
+// single-threaded std::sort of the same fragments, index size and peak build memory.
+//
+// Usage: bench_index [proteins [builds]]   (defaults 20000 and 3)
+#include <malloc.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "database.hpp"
+#include "index_logic.hpp"
+#include "ion_series.hpp"
+#include "thread_pool.hpp"
+
+using namespace mesk;
+
+namespace {
+
+// splitmix64: small, fast and the same on every platform.
+struct Rng {
+    uint64_t state;
+    uint64_t next() {
+        uint64_t z = (state += 0x9e3779b97f4a7c15ull);
+        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+        z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+        return z ^ (z >> 31);
+    }
+    double uniform() { return double(next() >> 11) * 0x1.0p-53; }
+};
+
+// Amino-acid frequencies of natural proteins, in percent.
+constexpr struct {
+    char residue;
+    double percent;
+} kFrequencies[] = {{'A', 8.25}, {'R', 5.53}, {'N', 4.06}, {'D', 5.45}, {'C', 1.37}, {'Q', 3.93}, {'E', 6.75},
+                    {'G', 7.07}, {'H', 2.27}, {'I', 5.96}, {'L', 9.66}, {'K', 5.84}, {'M', 2.42}, {'F', 3.86},
+                    {'P', 4.70}, {'S', 6.56}, {'T', 5.34}, {'W', 1.08}, {'Y', 2.92}, {'V', 6.87}};
+
+constexpr double kWater = 18.010565;
+constexpr double kCarbamidomethyl = 57.021464;
+
+std::string random_protein(Rng &rng, const std::vector<double> &cumulative) {
+    const size_t length = 100 + rng.next() % 701;  // mean 450
+    std::string s(length, 'A');
+    for (char &c : s) {
+        const double u = rng.uniform() * cumulative.back();
+        size_t k = 0;
+        while (cumulative[k] < u) ++k;
+        c = kFrequencies[k].residue;
+    }
+    return s;
+}
+
+Peptide make_tryptic_peptide(const std::string &seq) {
+    double mass = kWater;
+    std::vector<float> mods(seq.size(), 0.0f);
+    for (size_t i = 0; i < seq.size(); ++i) {
+        mass += double(residue_mass(uint8_t(seq[i])));
+        if (seq[i] == 'C') {
+            mods[i] = float(kCarbamidomethyl);
+            mass += kCarbamidomethyl;
+        }
+    }
+    return make_peptide(seq, float(mass), std::move(mods), std::nullopt, std::nullopt);
+}
+
+// Tryptic digest: cleave after K or R unless P follows; up to two missed cleavages;
+// lengths 7 to 50.
+void digest(const std::string &protein, std::vector<Peptide> &out) {
+    std::vector<size_t> cuts = {0};
+    for (size_t i = 0; i + 1 < protein.size(); ++i)
+        if ((protein[i] == 'K' || protein[i] == 'R') && protein[i + 1] != 'P') cuts.push_back(i + 1);
+    cuts.push_back(protein.size());
+    for (size_t a = 0; a + 1 < cuts.size(); ++a) {
+        for (size_t missed = 0; missed <= 2 && a + 1 + missed < cuts.size(); ++missed) {
+            const size_t begin = cuts[a], end = cuts[a + 1 + missed];
+            const size_t len = end - begin;
+            if (len >= 7 && len <= 50) {
+                out.push_back(make_tryptic_peptide(protein.substr(begin, len)));
+                out.back().missed_cleavages = uint8_t(missed);
+            }
+        }
+    }
+}
+
+std::vector<Peptide> generate(size_t proteins) {
+    Rng rng{20240611};
+    std::vector<double> cumulative;
+    double sum = 0;
+    for (const auto &f : kFrequencies) cumulative.push_back(sum += f.percent);
+    std::vector<Peptide> peptides;
+    for (size_t p = 0; p < proteins; ++p) digest(random_protein(rng, cumulative), peptides);
+    std::sort(peptides.begin(), peptides.end(), [](const Peptide &a, const Peptide &b) {
+        if (a.monoisotopic != b.monoisotopic) return a.monoisotopic < b.monoisotopic;
+        return a.bytes() < b.bytes();
+    });
+    return peptides;
+}
+
+size_t status_kb(const char *field) {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    const std::string key = std::string(field) + ":";
+    while (std::getline(in, line))
+        if (line.compare(0, key.size(), key) == 0) return std::strtoull(line.c_str() + key.size(), nullptr, 10);
+    return 0;
+}
+
+bool reset_peak() {
+    std::ofstream out("/proc/self/clear_refs");
+    out << "5";
+    return bool(out);
+}
+
+// Heap bytes glibc actually holds for a block (payload plus its chunk header).
+size_t block_bytes(const void *p) { return p ? malloc_usable_size(const_cast<void *>(p)) + sizeof(size_t) : 0; }
+
+// Bytes the finished index occupies: its arrays plus every peptide's heap parts.
+size_t index_bytes(const IndexedDatabase &db) {
+    size_t total = sizeof(db) + block_bytes(db.fragments.data()) + block_bytes(db.bucket_minima.data()) +
+                   block_bytes(db.peptides.data()) + block_bytes(db.ion_kinds.data());
+    const void *previous_sequence = nullptr;
+    for (const Peptide &p : db.peptides) {
+        total += block_bytes(p.modifications.data()) + block_bytes(p.proteins.data());
+        if (p.sequence.get() != previous_sequence) {  // a short decoy shares its target's bytes
+            // The shared string and its counts sit in one block; long strings add their own.
+            total += 64;
+            if (p.sequence->size() > 15) total += block_bytes(p.sequence->data());
+            previous_sequence = p.sequence.get();
+        }
+    }
+    return total;
+}
+
+double seconds_since(std::chrono::steady_clock::time_point t0) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    const size_t proteins = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 20000;
+    const int builds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
+    auto t0 = std::chrono::steady_clock::now();
+    const std::vector<Peptide> input = generate(proteins);
+    std::printf("generated %zu target peptides from %zu proteins in %.2f s\n", input.size(), proteins, seconds_since(t0));
+    std::printf("worker pool: %zu threads\n", global_pool().size());
+
+    BuildConfig config;
+    config.ion_kinds = {Kind::B, Kind::Y};
+    config.decoy_tag = "rev_";
+    config.bucket_size = 8192;
+    config.min_ion_index = 2;
+    config.peptide_min_mass = 500.0f;
+    config.peptide_max_mass = 5000.0f;
+    config.generate_decoys = true;
+
+    std::vector<double> times;
+    size_t peak_growth_kb = 0, retained_kb = 0;
+    IndexedDatabase db;
+    for (int run = 0; run < builds; ++run) {
+        db = IndexedDatabase{};
+        malloc_trim(0);
+        std::vector<Peptide> copy = input;
+        const size_t base_kb = status_kb("VmRSS");
+        const bool peak_ok = reset_peak();
+        t0 = std::chrono::steady_clock::now();
+        db = build_indexed_database(config, std::move(copy));
+        times.push_back(seconds_since(t0));
+        const size_t hwm = status_kb("VmHWM");
+        if (peak_ok && hwm > base_kb) peak_growth_kb = std::max(peak_growth_kb, hwm - base_kb);
+        retained_kb = status_kb("VmRSS") - base_kb;
+        std::printf("build %d: %.3f s\n", run + 1, times.back());
+    }
+    std::sort(times.begin(), times.end());
+    const double build_s = times[times.size() / 2];
+
+    const size_t n = db.fragments.size();
+    const size_t index = index_bytes(db);
+    const double per_fragment = double(n * sizeof(Theoretical) + db.bucket_minima.size() * sizeof(float)) / double(n);
+    const size_t records = index - n * sizeof(Theoretical) - db.bucket_minima.size() * sizeof(float);
+    std::printf("peptides (with decoys): %zu\n", db.peptides.size());
+    std::printf("fragments: %zu in %zu buckets\n", n, db.bucket_minima.size());
+    std::printf("build time (median of %zu): %.3f s\n", times.size(), build_s);
+    std::printf("index bytes per fragment (entries + bucket minima): %.5f\n", per_fragment);
+    std::printf("finished index: %.1f MiB (fragments %.1f MiB, peptide records %.1f MiB); RSS kept after build %.1f MiB\n",
+                index / 1048576.0, n * 8 / 1048576.0, records / 1048576.0, retained_kb / 1024.0);
+    std::printf("build peak memory growth: %.1f MiB = %.2f x finished index\n", peak_growth_kb / 1024.0,
+                peak_growth_kb * 1024.0 / double(index));
+
+    // The same fragments in listing order, sorted by mass on one thread.
+    std::vector<Theoretical> unsorted;
+    unsorted.reserve(n);
+    for (size_t i = 0; i < db.peptides.size(); ++i)
+        list_fragments(db.peptides[i], config.ion_kinds, config.min_ion_index, [&](const ListedIon &ion) {
+            unsorted.push_back(Theoretical{uint32_t(i), ion.mass});
+        });
+    db = IndexedDatabase{};
+    t0 = std::chrono::steady_clock::now();
+    std::sort(unsorted.begin(), unsorted.end(), [](const Theoretical &a, const Theoretical &b) {
+        return total_order_key(a.fragment_mass) < total_order_key(b.fragment_mass);
+    });
+    const double sort_s = seconds_since(t0);
+    std::printf("std::sort of %zu entries by mass, one thread: %.3f s\n", unsorted.size(), sort_s);
+    std::printf("build / std::sort: %.3f (target <= 0.5)\n", build_s / sort_s);
+    std::printf("peak / index: %.2f (target <= 2.5)\n", peak_growth_kb * 1024.0 / double(index));
+    return 0;
+}
