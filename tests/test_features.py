@@ -432,15 +432,21 @@ def _b_ion_feature(mono, mz_value, charge, precursor_tol, tic=None):
     return f
 
 
-@pytest.mark.parametrize("mz_value, expected", [
-    (2.0, "inf"),                   # mass m against a peptide of mass -m: zero denominator
-    (0.5, "-inf"),
+@pytest.mark.parametrize("mz_value, nudge, expected", [
+    (2.0, False, "inf"),            # mass m against a peptide of mass -m: zero denominator
+    (0.5, False, "-inf"),
+    (2.0, True, None),              # one step off -m: a finite value with 14 integer digits
 ])
-def test_infinite_delta_mass(mz_value, expected):
+def test_delta_mass_with_a_vanishing_denominator(mz_value, nudge, expected):
     m = F32(F32(mz_value) - PROTON)
-    f = _b_ion_feature(-m, mz_value, 1, tm.PyTolerance.Da(-5.0, 5.0))
-    assert f.delta_mass == float(delta_mass(expmass(mz_value, 1), -m, 0))
-    assert f"delta_mass={expected}, \n" in repr(f)
+    mono = np.nextafter(-m, F32(0.0)) if nudge else -m
+    f = _b_ion_feature(mono, mz_value, 1, tm.PyTolerance.Da(-5.0, 5.0))
+    value = delta_mass(expmass(mz_value, 1), mono, 0)
+    assert f.delta_mass == float(value)
+    if expected is None:
+        assert 1e13 < value < 1e14
+        expected = format(float(value), ".4f")
+    assert f", delta_mass={expected}, \n" in repr(f)
 
 
 def test_nan_delta_mass():

@@ -16,7 +16,7 @@ import pytest
 
 import _tovel_mesk as tm
 from _search_support import (
-    F32, ISOTOPE, at_charge, database, delta_mass, exact_scorer, expmass, f32_sum, hyperscore, ladder,
+    F32, ISOTOPE, PROTON, at_charge, database, delta_mass, exact_scorer, expmass, f32_sum, hyperscore, ladder,
     ladder_spectrum, mass_of, near_misses, pct, peptide, poisson, ppm, ppm_error_sum, precursor_mz, shift_ppm,
     spectrum, stdout_bytes, without_psm_id,
 )
@@ -269,6 +269,32 @@ def test_chimera_stops_at_report_psms_or_when_nothing_is_left(report_psms, expec
     spec, _, _ = _chimera_spectrum(1.0e6)
     features = _chimera_scorer(report_psms=report_psms).score_spectra(_chimera_db(), spec)
     assert [f.sequence for f in features] == expected
+
+
+@pytest.mark.parametrize("first_intensity, second_intensity", [(1000.0, 500.0), (500.0, 1000.0), (700.0, 700.0)])
+def test_chimera_reports_a_peptide_again_from_the_peaks_left_in_its_windows(first_intensity, second_intensity):
+    """Two peaks per fragment window, 4 ppm apart: each iteration removes the most intense
+    peak of every window (of equal ones the later), so the peptide comes back once."""
+    b, y = ladder(SEQ, mass_of(SEQ))
+    exact = [(m, first_intensity) for m in b + y]
+    heavy = [(shift_ppm(m, 4.0), second_intensity) for m in b + y]
+    peaks = sorted(exact + heavy)
+    spec = spectrum([m for m, _ in peaks], [i for _, i in peaks],
+                    [tm.PyPrecursor(precursor_mz(mass_of(SEQ), 2), charge=2)])
+    features = exact_scorer(annotate_matches=True).score_spectra(database(SEQ), spec)
+    taken_first = heavy if second_intensity >= first_intensity else exact
+    taken_second = exact if taken_first is heavy else heavy
+    assert [f.sequence for f in features] == [SEQ, SEQ]
+    for f, taken in zip(features, (taken_first, taken_second)):
+        intensity = taken[0][1]
+        assert f.matched_peaks == 14
+        assert f.hyperscore == hyperscore(7, 7, 7 * intensity, 7 * intensity)
+        assert f.delta_next == f.hyperscore and f.delta_best == 0.0
+        assert f.fragments.mz_experimental == [float(F32(m + PROTON)) for m, _ in taken]
+    assert features[0].matched_intensity_pct == float(pct(14 * taken_first[0][1], 14 * (first_intensity +
+                                                                                           second_intensity)))
+    assert features[1].matched_intensity_pct == 100.0
+    assert features[0].psm_id < features[1].psm_id
 
 
 def test_chimera_with_no_threshold_repeats_the_last_peptide_up_to_the_ceiling():
