@@ -297,6 +297,25 @@ def test_chimera_reports_a_peptide_again_from_the_peaks_left_in_its_windows(firs
     assert features[0].psm_id < features[1].psm_id
 
 
+@pytest.mark.parametrize("precursor_charge, charge_two_removed", [(2, False), (3, True), (4, True)])
+def test_chimera_removes_peaks_at_the_fragment_charges_it_searched(precursor_charge, charge_two_removed):
+    """Every ion at charge 1 (1000, plus a 500 copy 4 ppm away) and at charge 2 (100): the
+    second iteration finds the copies, and the total ion current it divides by shows
+    whether the charge-2 peaks went with the first."""
+    mono = mass_of(SEQ)
+    b, y = ladder(SEQ, mono)
+    peaks = sorted([(m, 1000.0) for m in b + y] + [(shift_ppm(m, 4.0), 500.0) for m in b + y]
+                   + [(at_charge(m, 2), 100.0) for m in b + y])
+    spec = spectrum([m for m, _ in peaks], [i for _, i in peaks],
+                    [tm.PyPrecursor(precursor_mz(mono, precursor_charge), charge=precursor_charge)])
+    first, second = exact_scorer(report_psms=2).score_spectra(database(SEQ), spec)
+    assert first.matched_peaks == (28 if charge_two_removed else 14)
+    assert second.matched_peaks == 14
+    assert second.ms2_intensity == 7000.0
+    left = 7000.0 if charge_two_removed else 7000.0 + 1400.0
+    assert second.matched_intensity_pct == float(pct(7000.0, left))
+
+
 def test_chimera_with_no_threshold_repeats_the_last_peptide_up_to_the_ceiling():
     """With min_matched_peaks 0 a peptide whose peaks are gone still qualifies; an enormous
     report_psms is honoured up to 4096 features."""
