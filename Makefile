@@ -31,11 +31,21 @@ demo: install
 py-test: install
 	$(PY) -m pytest -q tests
 
-# The C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer.
+# The C++ tests, then the Python tests and the demo against an extension built with
+# AddressSanitizer and UndefinedBehaviorSanitizer (the runtime is preloaded into Python).
+ASAN_VENV := .venv-asan
+ASAN_ENV := LD_PRELOAD=$$(g++ -print-file-name=libasan.so):$$(g++ -print-file-name=libubsan.so) \
+	ASAN_OPTIONS=detect_leaks=0 PYTHONMALLOC=malloc
 sanitize: $(VENV)/ready
 	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMESK_TESTS=ON -DSANITIZE=ON
 	cmake --build $(ASAN_BUILD)
 	ctest --test-dir $(ASAN_BUILD) --output-on-failure
+	test -x $(ASAN_VENV)/bin/python || $(PY) -m venv $(ASAN_VENV)
+	$(ASAN_VENV)/bin/python -m pip install --quiet "scikit-build-core>=0.10" cmake ninja
+	$(ASAN_VENV)/bin/python -m pip install --quiet --no-build-isolation -C cmake.define.SANITIZE=ON \
+		-C build-dir=build/asan-ext -C cmake.build-type=RelWithDebInfo ".[test]"
+	$(ASAN_ENV) $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider tests -k "not leak and not abi"
+	$(ASAN_ENV) $(ASAN_VENV)/bin/python examples/demo.py
 
 bench: install
 	cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DMESK_TESTS=ON
@@ -44,4 +54,4 @@ bench: install
 	$(PY) bench/bench_scoring.py
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) $(ASAN_VENV)

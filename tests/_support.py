@@ -61,3 +61,23 @@ def fragment_peaks(sequence: str):
     b = np.cumsum(steps[:-1])
     y = total - b
     return np.sort(np.concatenate([b, y])).astype(np.float32)
+
+
+MATCHED = "PEPTIDEK"
+
+
+def one_peptide_db():
+    pep = tm.PyPeptide(MATCHED, peptide_mass(MATCHED), None)
+    return tm.PyIndexedDatabase.from_peptides_and_config(
+        [pep], 8, [tm.PyKind.B(), tm.PyKind.Y()], 0, False, "rev_", 0.0, 5000.0)
+
+
+def perfect_match(db, annotate=True):
+    """Matches of a spectrum holding every singly charged b and y ion of MATCHED."""
+    mz = fragment_peaks(MATCHED)
+    intensity = np.full(mz.shape, 1000.0, np.float32)
+    scan = tm.PyProcessedSpectrum(
+        "scan=7", 3, 12.5, mz, intensity,
+        [tm.PyPrecursor(peptide_mass(MATCHED) / 2 + PROTON, charge=2)], float(intensity.sum()))
+    scorer = tm.PyScorer(tm.PyTolerance.Ppm(-10, 10), tm.PyTolerance.Ppm(-10, 10), annotate_matches=annotate)
+    return scorer.score_many_spectra(db, [scan])[0]

@@ -553,16 +553,16 @@ def test_float_list_accepts_other_sequences(value, expected):
 
 
 LIST_SITES = [
-    ("modifications", lambda v: tm.PyPeptide("AK", 1.0, v), []),
-    ("peptides", lambda v: tm.PyIndexedDatabase.from_peptides_and_config(v, 1, [], 0, False, "d", 0.0, 1.0), []),
-    ("ion_kinds", lambda v: tm.PyIndexedDatabase.from_peptides_and_config([], 1, v, 0, False, "d", 0.0, 1.0), []),
-    ("precursors", lambda v: tm.PyProcessedSpectrum("s", 0, 0.0, F32, F32, v, 0.0), []),
-    ("spectra", lambda v: tm.PyScorer(da(), da()).score_many_spectra(empty_db(), v), []),
+    ("modifications", lambda v: tm.PyPeptide("", 1.0, v)),
+    ("peptides", lambda v: tm.PyIndexedDatabase.from_peptides_and_config(v, 1, [], 0, False, "d", 0.0, 1.0)),
+    ("ion_kinds", lambda v: tm.PyIndexedDatabase.from_peptides_and_config([], 1, v, 0, False, "d", 0.0, 1.0)),
+    ("precursors", lambda v: tm.PyProcessedSpectrum("s", 0, 0.0, F32, F32, v, 0.0)),
+    ("spectra", lambda v: tm.PyScorer(da(), da()).score_many_spectra(empty_db(), v)),
 ]
 LIST_IDS = [s[0] for s in LIST_SITES]
 
 
-@pytest.mark.parametrize("name, call, empty", LIST_SITES, ids=LIST_IDS)
+@pytest.mark.parametrize("name, call", LIST_SITES, ids=LIST_IDS)
 @pytest.mark.parametrize("value, message", [
     ("", "Can't extract `str` to `Vec`"),
     ("AK", "Can't extract `str` to `Vec`"),
@@ -576,13 +576,13 @@ LIST_IDS = [s[0] for s in LIST_SITES]
     (5, "'int' object cannot be converted to 'Sequence'"),
     (np.float64(1.0), "'float64' object cannot be converted to 'Sequence'"),
 ])
-def test_list_refuses_str_and_non_sequences(name, call, empty, value, message):
+def test_list_refuses_str_and_non_sequences(name, call, value, message):
     with raises_exactly(TypeError, f"argument '{name}': {message}"):
         call(value)
 
 
-@pytest.mark.parametrize("name, call, empty", LIST_SITES, ids=LIST_IDS)
-def test_list_accepts_empty_list_and_tuple(name, call, empty):
+@pytest.mark.parametrize("name, call", LIST_SITES, ids=LIST_IDS)
+def test_list_accepts_empty_list_and_tuple(name, call):
     call([])
     call(())
 

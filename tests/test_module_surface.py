@@ -3,6 +3,7 @@ order, text signatures and documentation, class rules, and the internal-failure 
 
 from __future__ import annotations
 
+import copy
 import importlib
 import inspect
 import re
@@ -11,11 +12,10 @@ import sys
 import textwrap
 import weakref
 
-import numpy as np
 import pytest
 
 import _tovel_mesk as tm
-from _support import da, empty_db, raises_exactly, spectrum
+from _support import da, empty_db, one_peptide_db, perfect_match, raises_exactly, spectrum
 
 ALL = ["PyIndexedDatabase", "PyPeptide", "PyKind", "PyTolerance", "PyPrecursor",
        "PyProcessedSpectrum", "PyScorer", "PyFeature", "hello_py"]
@@ -39,6 +39,14 @@ FEATURE_PROPERTIES = [
     "delta_ims_model", "isotope_error", "average_ppm", "delta_next", "delta_best", "longest_b",
     "longest_y", "longest_y_pct", "missed_cleavages", "matched_intensity_pct", "scored_candidates",
     "poisson", "discriminant_score", "posterior_error", "spectrum_q", "peptide_q", "protein_q",
+    "ms2_intensity", "fragments",
+]
+DICT_KEYS = [
+    "file_id", "spec_id", "psm_id", "rank", "sequence", "modifications", "label", "hyperscore", "delta_mass",
+    "matched_peaks", "peptide_len", "expmass", "calcmass", "charge", "rt", "aligned_rt", "predicted_rt",
+    "delta_rt_model", "ims", "predicted_ims", "delta_ims_model", "isotope_error", "average_ppm", "delta_next",
+    "delta_best", "longest_b", "longest_y", "longest_y_pct", "missed_cleavages", "matched_intensity_pct",
+    "scored_candidates", "poisson", "discriminant_score", "posterior_error", "spectrum_q", "peptide_q", "protein_q",
     "ms2_intensity", "fragments",
 ]
 FRAGMENTS_PROPERTIES = ["charges", "kinds", "fragment_ordinals", "intensities", "mz_calculated",
@@ -223,7 +231,6 @@ def test_object_new_cannot_bypass_the_constructor(name):
 
 @pytest.mark.parametrize("name", sorted(make_instances()))
 def test_instances_cannot_be_copied_into_uninitialised_objects(name):
-    import copy
     obj = make_instances()[name]
     with pytest.raises(TypeError):
         copy.copy(obj)
@@ -309,8 +316,8 @@ def test_instance_types_are_the_module_classes():
     db = tm.PyIndexedDatabase.from_peptides_and_config([pep], 4, [tm.PyKind.B()], 0, False, "rev_", 0.0, 1e4)
     assert type(db) is tm.PyIndexedDatabase
     assert all(type(p) is tm.PyPeptide for p in db.peptides)
-    spec = spectrum()
-    assert all(type(p) is tm.PyPrecursor for p in spec.precursors)
+    scan = spectrum()
+    assert all(type(p) is tm.PyPrecursor for p in scan.precursors)
     window = tm.PyPrecursor(1.0, isolation_window=da()).isolation_window
     assert type(window) is tm.PyTolerance
 
@@ -387,10 +394,35 @@ def test_feature_objects(feature):
     for prop in FEATURE_PROPERTIES[1:]:
         with raises_exactly(AttributeError, f"attribute '{prop}' of 'tovel_mesk.PyFeature' objects is not writable"):
             setattr(feature, prop, None)
-    keys = list(feature.to_dict())
-    assert len(keys) == 39
-    assert keys[0] == "file_id" and keys[-1] == "fragments"
-    assert "peptide_idx" not in keys and "peptide" not in keys
+    assert list(feature.to_dict()) == DICT_KEYS
+    assert feature.to_dict() is not feature.to_dict()
+
+
+FEATURE_TYPES = {
+    "peptide": tm.PyPeptide, "sequence": str, "modifications": list, "spec_id": str, "fragments": "PyFragments",
+    **{name: int for name in ("rank", "matched_peaks", "peptide_idx", "psm_id", "peptide_len", "file_id", "label",
+                              "charge", "longest_b", "longest_y", "missed_cleavages", "scored_candidates")},
+}
+
+
+def test_feature_property_types_and_dictionary_export(feature):
+    exported = feature.to_dict()
+    for name in FEATURE_PROPERTIES:
+        value = getattr(feature, name)
+        expected = FEATURE_TYPES.get(name, float)
+        if expected == "PyFragments":
+            assert type(value).__name__ == "PyFragments"
+        else:
+            assert type(value) is expected, name
+        if name in exported:
+            assert type(exported[name]) is (dict if name == "fragments" else expected), name
+            if name == "fragments":
+                assert exported[name] == value.to_dict()
+            elif value == value:  # NaN compares unequal to itself
+                assert exported[name] == value, name
+    assert all(type(v) is float for v in feature.modifications)
+    assert feature.modifications is not feature.modifications
+    assert feature.label in (1, -1)
 
 
 def test_fragments_class_surface(feature):
@@ -427,8 +459,7 @@ def test_fragments_class_surface(feature):
 # ---- subinterpreters ----
 
 def test_import_from_a_subinterpreter_is_refused():
-    interpreters = pytest.importorskip("_xxsubinterpreters")
-    del interpreters
+    pytest.importorskip("_xxsubinterpreters")
     script = textwrap.dedent("""
         import _xxsubinterpreters as interpreters
         import _tovel_mesk
@@ -448,3 +479,27 @@ def test_import_from_a_subinterpreter_is_refused():
     assert first.startswith(prefix)
     assert len(first) > len(prefix)
     assert second == "Hello from Rust + PyO3 \\U0001f389"
+
+
+
+def test_match_without_annotation_has_no_fragments(real_core):
+    (feature, *_) = perfect_match(one_peptide_db(), annotate=False)
+    assert feature.fragments is None
+    assert feature.to_dict()["fragments"] is None
+
+
+def test_a_subinterpreter_importing_first_does_not_lock_out_the_main_interpreter():
+    pytest.importorskip("_xxsubinterpreters")
+    script = textwrap.dedent("""
+        import _xxsubinterpreters as interpreters
+        sub = interpreters.create()
+        try:
+            interpreters.run_string(sub, "import _tovel_mesk")
+        except interpreters.RunFailedError as exc:
+            print("refused" if "subinterpreters" in str(exc) else exc)
+        interpreters.destroy(sub)
+        import _tovel_mesk
+        print(_tovel_mesk.__all__[-1])
+    """)
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
+    assert result.stdout.splitlines() == ["refused", "hello_py"]

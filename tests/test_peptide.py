@@ -266,3 +266,14 @@ def test_match_peptide_cannot_be_deleted(feature):
 def test_match_representation_shows_the_shortest_32_bit_modifications(feature, value, text):
     feature.peptide = tm.PyPeptide("AK", 1.0, [value, 0.0])
     assert f", seq=AK, mods=[0.0, {text}, 0.0, 0.0], hyperscore=" in repr(feature)
+
+
+def test_mod_array_write_may_read_the_same_peptide_while_converting():
+    peptide = tm.PyPeptide("AK", 217.0, None)
+
+    class Reads:
+        def __float__(self):
+            return float(len(peptide.mod_array))
+
+    peptide.mod_array = [Reads(), 1.0, 2.0, 3.0]
+    assert peptide.mod_array == [4.0, 1.0, 2.0, 3.0]

@@ -84,16 +84,16 @@ def test_precursor_charge_out_of_range(charge):
 # ---- PyProcessedSpectrum: values ----
 
 def test_spectrum_id_and_peaks_in_caller_order():
-    spec = build(f32s(300.0, 100.0, 200.0), f32s(1.0, 2.0, 3.0), spec_id="scan=42")
-    assert spec.id == "scan=42"
-    assert spec.peaks == [(300.0, 1.0), (100.0, 2.0), (200.0, 3.0)]
-    assert all(type(t) is tuple and len(t) == 2 and all(type(v) is float for v in t) for t in spec.peaks)
+    scan = build(f32s(300.0, 100.0, 200.0), f32s(1.0, 2.0, 3.0), spec_id="scan=42")
+    assert scan.id == "scan=42"
+    assert scan.peaks == [(300.0, 1.0), (100.0, 2.0), (200.0, 3.0)]
+    assert all(type(t) is tuple and len(t) == 2 and all(type(v) is float for v in t) for t in scan.peaks)
 
 
 def test_peak_values_are_stored_unchanged():
     values = f32s(0.1, -3.0, 0.0, np.inf, 1e-40)
-    spec = build(values, values[::-1].copy())
-    assert spec.peaks == [(float(m), float(i)) for m, i in zip(values, values[::-1])]
+    scan = build(values, values[::-1].copy())
+    assert scan.peaks == [(float(m), float(i)) for m, i in zip(values, values[::-1])]
 
 
 def test_empty_arrays_give_no_peaks():
@@ -101,18 +101,18 @@ def test_empty_arrays_give_no_peaks():
 
 
 def test_peaks_and_precursors_are_new_on_every_read():
-    spec = build(f32s(1.0), f32s(2.0), [tm.PyPrecursor(500.25, charge=2, intensity=10.0)])
-    assert spec.peaks is not spec.peaks
-    first, second = spec.precursors[0], spec.precursors[0]
+    scan = build(f32s(1.0), f32s(2.0), [tm.PyPrecursor(500.25, charge=2, intensity=10.0)])
+    assert scan.peaks is not scan.peaks
+    first, second = scan.precursors[0], scan.precursors[0]
     assert first is not second
-    assert spec.precursors is not spec.precursors
+    assert scan.precursors is not scan.precursors
     assert (first.mz, first.charge, first.intensity) == (second.mz, second.charge, second.intensity) == (500.25, 2, 10.0)
 
 
 def test_precursors_are_copied_in_order():
     given = [tm.PyPrecursor(500.25, charge=2), tm.PyPrecursor(600.5, charge=3, isolation_window=da())]
-    spec = build(f32s(1.0), f32s(2.0), given)
-    stored = spec.precursors
+    scan = build(f32s(1.0), f32s(2.0), given)
+    stored = scan.precursors
     assert [p.mz for p in stored] == [500.25, 600.5]
     assert [p.charge for p in stored] == [2, 3]
     assert stored[0].isolation_window is None and type(stored[1].isolation_window) is tm.PyTolerance
@@ -122,18 +122,18 @@ def test_precursors_are_copied_in_order():
 
 def test_later_changes_to_the_arrays_do_not_reach_the_spectrum():
     mz, intensity = f32s(1.0, 2.0), f32s(3.0, 4.0)
-    spec = build(mz, intensity)
+    scan = build(mz, intensity)
     mz[:] = 9.0
     intensity[0] = 9.0
-    assert spec.peaks == [(1.0, 3.0), (2.0, 4.0)]
+    assert scan.peaks == [(1.0, 3.0), (2.0, 4.0)]
 
 
 def test_c_contiguous_2d_array_is_read_in_row_major_order():
     grid = np.arange(6, dtype=np.float32).reshape(2, 3)
-    spec = build(grid, np.arange(10, 16, dtype=np.float32))
-    assert spec.peaks == [(0.0, 10.0), (1.0, 11.0), (2.0, 12.0), (3.0, 13.0), (4.0, 14.0), (5.0, 15.0)]
-    spec = build(np.arange(6, dtype=np.float32), grid.T.copy())
-    assert [i for _, i in spec.peaks] == [0.0, 3.0, 1.0, 4.0, 2.0, 5.0]
+    scan = build(grid, np.arange(10, 16, dtype=np.float32))
+    assert scan.peaks == [(0.0, 10.0), (1.0, 11.0), (2.0, 12.0), (3.0, 13.0), (4.0, 14.0), (5.0, 15.0)]
+    scan = build(np.arange(6, dtype=np.float32), grid.T.copy())
+    assert [i for _, i in scan.peaks] == [0.0, 3.0, 1.0, 4.0, 2.0, 5.0]
 
 
 @pytest.mark.parametrize("make", [
@@ -149,8 +149,8 @@ def test_c_contiguous_2d_array_is_read_in_row_major_order():
 ], ids=["array-f", "memoryview", "read-only-memoryview", "read-only-ndarray", "ndarray-<f4", "ndarray-=f4",
         "memoryview-ctypes-<f", "memoryview-@f", "ndarray-1xN"])
 def test_accepted_float32_buffers(make):
-    spec = build(make([1.5, 2.5, 3.5]), make([4.0, 5.0, 6.0]))
-    assert spec.peaks == [(1.5, 4.0), (2.5, 5.0), (3.5, 6.0)]
+    scan = build(make([1.5, 2.5, 3.5]), make([4.0, 5.0, 6.0]))
+    assert scan.peaks == [(1.5, 4.0), (2.5, 5.0), (3.5, 6.0)]
 
 
 # ---- PyProcessedSpectrum: buffer checks ----

@@ -33,9 +33,11 @@ void add(PyObject *module, const char *name, PyObject *value) {
 
 PyObject *init_module() {
     return boundary<PyObject *>(nullptr, []() -> PyObject * {
+        // The module's objects belong to one interpreter. Only the main interpreter (id 0)
+        // may be the one: a subinterpreter that imports first must not lock it out.
         const int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
         if (id < 0) throw PyErrSet{};
-        if (first_interpreter == -1) first_interpreter = id;
+        if (first_interpreter == -1 && id == 0) first_interpreter = id;
         if (first_interpreter != id)
             raise(PyExc_ImportError,
                   "PyO3 modules do not yet support subinterpreters, see https://github.com/PyO3/pyo3/issues/576");

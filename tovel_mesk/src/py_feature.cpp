@@ -72,12 +72,14 @@ Ref get_peptide(const FeatureValue &v) {
     return v.peptide ? new_instance(peptide_type(), mesk::Peptide(*v.peptide)) : none();
 }
 
-void set_peptide(FeatureValue &v, PyObject *value) {
+std::optional<mesk::Peptide> convert_peptide(PyObject *value) {
     static const Signature sig{"PyFeature.peptide", {"peptide"}, 1};
     Bound b;
     b.items[0] = value;
-    v.peptide = arg<std::optional<mesk::Peptide>>(sig, b, 0);
+    return arg<std::optional<mesk::Peptide>>(sig, b, 0);
 }
+
+void assign_peptide(FeatureValue &v, std::optional<mesk::Peptide> &&peptide) { v.peptide = std::move(peptide); }
 
 Ref get_sequence(const FeatureValue &v) { return v.peptide ? to_py_lossy(v.peptide->bytes()) : none(); }
 
@@ -97,7 +99,7 @@ Ref get_fragments_dict(const FeatureValue &v) {
 #define FEATURE_FIELD(name) {#name, property_get<FeatureValue, field<&mesk::Feature::name>>, nullptr, nullptr, nullptr}
 
 PyGetSetDef feature_properties[] = {
-    {"peptide", property_get<FeatureValue, get_peptide>, property_set<FeatureValue, set_peptide>, nullptr, nullptr},
+    {"peptide", property_get<FeatureValue, get_peptide>, property_set<FeatureValue, std::optional<mesk::Peptide>, convert_peptide, assign_peptide>, nullptr, nullptr},
     {"sequence", property_get<FeatureValue, get_sequence>, nullptr, nullptr, nullptr},
     {"modifications", property_get<FeatureValue, get_modifications>, nullptr, nullptr, nullptr},
     FEATURE_FIELD(hyperscore),

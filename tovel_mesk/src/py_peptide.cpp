@@ -25,11 +25,14 @@ Ref get_mod_array(const mesk::Peptide &p) {
     return to_py_list(p.mod_array(), [](float v) { return to_py(v); });
 }
 
-void set_mod_array(mesk::Peptide &p, PyObject *value) {
+std::vector<float> convert_mod_array(PyObject *value) {
     static const Signature sig{"PyPeptide.mod_array", {"mods"}, 1};
     Bound b;
     b.items[0] = value;
-    const auto mods = arg<std::vector<float>>(sig, b, 0);
+    return arg<std::vector<float>>(sig, b, 0);
+}
+
+void assign_mod_array(mesk::Peptide &p, std::vector<float> &&mods) {
     const size_t expected = p.modifications.size() + 2;
     if (mods.size() != expected) {
         const std::string msg = "mod_array length " + std::to_string(mods.size()) +
@@ -43,7 +46,7 @@ void set_mod_array(mesk::Peptide &p, PyObject *value) {
 
 PyGetSetDef peptide_properties[] = {
     {"sequence", property_get<mesk::Peptide, get_sequence>, nullptr, nullptr, nullptr},
-    {"mod_array", property_get<mesk::Peptide, get_mod_array>, property_set<mesk::Peptide, set_mod_array>,
+    {"mod_array", property_get<mesk::Peptide, get_mod_array>, property_set<mesk::Peptide, std::vector<float>, convert_mod_array, assign_mod_array>,
      "Return combined mod array in the convention: [N-term, per-res..., C-term]", nullptr},
     {"modifications", property_get<mesk::Peptide, get_mod_array>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};

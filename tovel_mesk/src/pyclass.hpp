@@ -108,7 +108,7 @@ PyCFunction as_cfunction(F *fn) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
 }
 
-// Slot adapters. `Get` is `Ref (*)(const T &)`, `Set` is `void (*)(T &, PyObject *)`,
+// Slot adapters. `Get` is `Ref (*)(const T &)`,
 // `Method` is `Ref (*)(PyObject *self, T &, PyObject *const *, Py_ssize_t, PyObject *)`.
 template <class T, Ref (*Get)(const T &)>
 PyObject *property_get(PyObject *self, void *) {
@@ -118,12 +118,15 @@ PyObject *property_get(PyObject *self, void *) {
     });
 }
 
-template <class T, void (*Set)(T &, PyObject *)>
+// A property write converts the new value first (which may run Python code that reads the
+// object), then holds the exclusive borrow only while assigning it.
+template <class T, class V, V (*Convert)(PyObject *), void (*Assign)(T &, V &&)>
 int property_set(PyObject *self, PyObject *value, void *) {
     return boundary<int>(-1, [&] {
         if (!value) raise(PyExc_AttributeError, "can't delete attribute");
+        V converted = Convert(value);
         ExclusiveBorrow borrow(instance<T>(self)->borrow);
-        Set(instance<T>(self)->value, value);
+        Assign(instance<T>(self)->value, std::move(converted));
         return 0;
     });
 }
