@@ -1,0 +1,57 @@
+# Every target sets itself up: a virtual environment in .venv, the build tools and test
+# dependencies from the package registry, the extension built and installed into it.
+PYTHON ?= python3
+VENV := .venv
+PY := $(VENV)/bin/python
+CPP_BUILD := build/cpp
+ASAN_BUILD := build/asan
+export PATH := $(abspath $(VENV))/bin:$(PATH)
+
+.PHONY: test demo cpp-test py-test install sanitize bench clean
+
+test: cpp-test py-test
+
+$(VENV)/ready: pyproject.toml
+	$(PYTHON) -m venv $(VENV)
+	$(PY) -m pip install --quiet --upgrade pip
+	$(PY) -m pip install --quiet "scikit-build-core>=0.10" cmake ninja
+	touch $@
+
+install: $(VENV)/ready
+	$(PY) -m pip install --quiet --no-build-isolation ".[test]"
+
+cpp-test: $(VENV)/ready
+	cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DMESK_TESTS=ON
+	cmake --build $(CPP_BUILD)
+	ctest --test-dir $(CPP_BUILD) --output-on-failure
+
+demo: install
+	$(PY) examples/demo.py
+
+py-test: install
+	$(PY) -m pytest -q tests
+
+# The C++ tests, then the Python tests and the demo against an extension built with
+# AddressSanitizer and UndefinedBehaviorSanitizer (the runtime is preloaded into Python).
+ASAN_VENV := .venv-asan
+ASAN_ENV := LD_PRELOAD=$$(g++ -print-file-name=libasan.so):$$(g++ -print-file-name=libubsan.so) \
+	ASAN_OPTIONS=detect_leaks=0 PYTHONMALLOC=malloc
+sanitize: $(VENV)/ready
+	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMESK_TESTS=ON -DSANITIZE=ON
+	cmake --build $(ASAN_BUILD)
+	ctest --test-dir $(ASAN_BUILD) --output-on-failure
+	test -x $(ASAN_VENV)/bin/python || $(PY) -m venv $(ASAN_VENV)
+	$(ASAN_VENV)/bin/python -m pip install --quiet "scikit-build-core>=0.10" cmake ninja
+	$(ASAN_VENV)/bin/python -m pip install --quiet --no-build-isolation -C cmake.define.SANITIZE=ON \
+		-C build-dir=build/asan-ext -C cmake.build-type=RelWithDebInfo ".[test]"
+	$(ASAN_ENV) $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider tests -k "not leak and not abi"
+	$(ASAN_ENV) $(ASAN_VENV)/bin/python examples/demo.py
+
+bench: install
+	cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DMESK_TESTS=ON
+	cmake --build $(CPP_BUILD) --target bench_index
+	$(CPP_BUILD)/bench_index
+	$(PY) bench/bench_scoring.py
+
+clean:
+	rm -rf build $(VENV) $(ASAN_VENV)

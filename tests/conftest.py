@@ -1,0 +1,23 @@
+"""Fixtures shared by the Python-surface tests of `_tovel_mesk`."""
+
+from __future__ import annotations
+
+import pytest
+
+from _support import one_peptide_db, perfect_match
+
+
+@pytest.fixture(scope="session")
+def real_core():
+    """Skips unless the module was built with the real search core: a one-peptide index
+    with b and y ions must hold fragments."""
+    if one_peptide_db().fragment_count() == 0:
+        pytest.skip("module built without the search core")
+
+
+@pytest.fixture
+def feature(real_core):
+    """A fresh, annotated PyFeature of a perfect match against a one-peptide index."""
+    features = perfect_match(one_peptide_db())
+    assert features, "a perfect match of the only peptide was not reported"
+    return features[0]

@@ -1,0 +1,58 @@
+// PyTolerance and PyKind: opaque tokens made by their static methods.
+#include "classes.hpp"
+#include "pyclass.hpp"
+
+namespace bind {
+
+namespace {
+
+template <mesk::Tolerance (*Make)(float, float)>
+Ref make_tolerance(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static const Signature da{"PyTolerance.Da()", {"minus", "plus"}, 2};
+    static const Signature ppm{"PyTolerance.Ppm()", {"minus", "plus"}, 2};
+    const Signature &sig = Make == &mesk::Tolerance::da ? da : ppm;
+    const Bound b = bind_args(sig, args, nargs, kwnames);
+    const float minus = arg<float>(sig, b, 0);
+    const float plus = arg<float>(sig, b, 1);
+    return new_instance(tolerance_type(), Make(minus, plus));
+}
+
+template <mesk::Kind K>
+Ref make_kind() {
+    return new_instance(kind_type(), K);
+}
+
+PyMethodDef tolerance_methods[] = {
+    {"Da", as_cfunction(static_method<make_tolerance<&mesk::Tolerance::da>>),
+     METH_STATIC | METH_FASTCALL | METH_KEYWORDS, "Da(minus, plus)\n--\n\n"},
+    {"Ppm", as_cfunction(static_method<make_tolerance<&mesk::Tolerance::ppm>>),
+     METH_STATIC | METH_FASTCALL | METH_KEYWORDS, "Ppm(minus, plus)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyMethodDef kind_methods[] = {
+    {"B", static_noargs<make_kind<mesk::Kind::B>>, METH_STATIC | METH_NOARGS, "B()\n--\n\n"},
+    {"Y", static_noargs<make_kind<mesk::Kind::Y>>, METH_STATIC | METH_NOARGS, "Y()\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr}};
+
+}  // namespace
+
+PyTypeObject *tolerance_type() {
+    static PyTypeObject *type = make_class({"tovel_mesk.PyTolerance", nullptr, sizeof(Instance<mesk::Tolerance>),
+                                            dealloc_instance<mesk::Tolerance>, nullptr, nullptr, tolerance_methods,
+                                            nullptr});
+    return type;
+}
+
+PyTypeObject *kind_type() {
+    static PyTypeObject *type = make_class({"tovel_mesk.PyKind", nullptr, sizeof(Instance<mesk::Kind>),
+                                            dealloc_instance<mesk::Kind>, nullptr, nullptr, kind_methods, nullptr});
+    return type;
+}
+
+mesk::Tolerance From<mesk::Tolerance>::convert(PyObject *o) {
+    return value_of<mesk::Tolerance>(o, tolerance_type(), "PyTolerance");
+}
+
+mesk::Kind From<mesk::Kind>::convert(PyObject *o) { return value_of<mesk::Kind>(o, kind_type(), "PyKind"); }
+
+}  // namespace bind
