@@ -203,8 +203,11 @@ std::vector<Peptide> add_decoys(std::vector<Peptide> peptides, WorkerPool &pool)
                     if (i + PREFETCH_AHEAD < end) prefetch_bytes(peptides[i + PREFETCH_AHEAD]);
                     const Peptide &p = peptides[i];
                     require_reversible(p);
-                    if (!p.decoy) targets.insert(i, fnv1a64(p.bytes()));
+                    // The slot is fetched while the decoy hash is computed.
+                    const uint64_t hash = p.decoy ? 0 : fnv1a64(p.bytes());
+                    if (!p.decoy) targets.prefetch(hash);
                     decoy_hash[i] = reversed_fnv1a64(p.bytes());
+                    if (!p.decoy) targets.insert(i, hash);
                 }
             }
         });
