@@ -1,12 +1,11 @@
 // Index construction (layout, decoys, failures), the widened bracket, the precursor
 // query and the page search, the latter checked against plain scans on seeded data.
 #include <algorithm>
-#include <cstdlib>
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
-#include <map>
 #include <random>
 #include <string>
 #include <thread>
