@@ -2,6 +2,7 @@
 // the per-call fresh threads of batch scoring.
 #include "thread_pool.hpp"
 
+#include <pthread.h>
 #include <sched.h>
 
 #include <algorithm>
@@ -143,11 +144,32 @@ size_t pool_size_from_env(const char *num_threads, const char *rs_num_cpus, size
     return processors;
 }
 
+namespace {
+
+// The process-wide pool. Never destroyed: joining workers during static destruction at
+// interpreter exit could hang or touch freed state, so it is deliberately leaked.
+std::atomic<WorkerPool *> process_pool{nullptr};
+std::mutex *process_pool_mutex = new std::mutex;
+
+// A child forked from a threaded process has none of its parent's workers; a pool that
+// waited for them would wait forever. The child forgets the pool (and a creation lock
+// that some other parent thread may have held) and makes its own on first use.
+void forget_pool_in_child() {
+    process_pool.store(nullptr, std::memory_order_relaxed);
+    process_pool_mutex = new std::mutex;
+}
+
+}  // namespace
+
 WorkerPool &global_pool() {
-    // Never destroyed: joining workers during static destruction at interpreter exit
-    // could hang or touch freed state, so the pool is deliberately leaked.
-    static WorkerPool *pool = new WorkerPool(
+    if (WorkerPool *pool = process_pool.load(std::memory_order_acquire)) return *pool;
+    static const bool fork_handler = pthread_atfork(nullptr, nullptr, forget_pool_in_child) == 0;
+    (void)fork_handler;
+    std::lock_guard<std::mutex> lock(*process_pool_mutex);
+    if (WorkerPool *pool = process_pool.load(std::memory_order_acquire)) return *pool;
+    auto *pool = new WorkerPool(
         pool_size_from_env(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"), available_processors()));
+    process_pool.store(pool, std::memory_order_release);
     return *pool;
 }
 

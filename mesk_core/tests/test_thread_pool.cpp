@@ -1,6 +1,7 @@
 // Pool sizing from the environment, the persistent pool's work sharing and failure
 // handling, and the fresh threads of a batch.
 #include <pthread.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -198,6 +199,37 @@ int expect_start_failure(size_t threads) {
 }
 
 }  // namespace
+
+TEST(global_pool_in_a_forked_child) {
+#if defined(__SANITIZE_THREAD__)
+    return;  // the thread sanitizer cannot start threads in a child forked from a threaded process
+#endif
+    // The parent's workers exist before the fork; the child has none of them and must
+    // still get its work done rather than wait forever.
+    std::atomic<int> parent_sum{0};
+    global_pool().parallel_for(10, 1, [&](size_t b, size_t e) { parent_sum += int(e - b); });
+    CHECK_EQ(parent_sum.load(), 10);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        std::atomic<size_t> sum{0};
+        global_pool().parallel_for(1000, 1, [&](size_t b, size_t e) {
+            for (size_t i = b; i < e; ++i) sum += i;
+        });
+        _exit(sum.load() == 999 * 1000 / 2 ? 0 : 1);
+    }
+    int status = -1;
+    for (int waited_ms = 0; waited_ms < 20000; waited_ms += 10) {
+        if (waitpid(pid, &status, WNOHANG) == pid) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (status == -1) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        CHECK(!"the forked child hung");
+    } else {
+        CHECK(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+}
 
 TEST(fresh_threads_that_cannot_start) {
 #if defined(__SANITIZE_THREAD__)
