@@ -49,8 +49,9 @@ sanitize: $(VENV)/ready
 
 bench: install
 	cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DMESK_TESTS=ON
-	cmake --build $(CPP_BUILD) --target bench_index
+	cmake --build $(CPP_BUILD) --target bench_index bench_search
 	$(CPP_BUILD)/bench_index
+	$(CPP_BUILD)/bench_search
 	$(PY) bench/bench_scoring.py
 
 clean:

@@ -7,18 +7,21 @@
 
 namespace mesk {
 
-IonSeries::IonSeries(const Peptide &p, Kind k) : peptide(&p), kind(k) {
+float ion_start_mass(const Peptide &p, Kind kind) {
     const float n = p.nterm.value_or(0.0f);
     const float m = p.monoisotopic;
-    switch (k) {
-        case Kind::A: cumulative_mass = n + A_ION_OFFSET; break;
-        case Kind::B: cumulative_mass = n; break;
-        case Kind::C: cumulative_mass = n + C_ION_OFFSET; break;
-        case Kind::X: cumulative_mass = (m - n) + X_ION_OFFSET; break;
-        case Kind::Y: cumulative_mass = m - n; break;
-        case Kind::Z: cumulative_mass = (m - n) + (-C_ION_OFFSET); break;
+    switch (kind) {
+        case Kind::A: return n + A_ION_OFFSET;
+        case Kind::B: return n;
+        case Kind::C: return n + C_ION_OFFSET;
+        case Kind::X: return (m - n) + X_ION_OFFSET;
+        case Kind::Y: return m - n;
+        case Kind::Z: return (m - n) + (-C_ION_OFFSET);
     }
+    throw Failure("unknown ion kind " + std::to_string(static_cast<int>(kind)));
 }
+
+IonSeries::IonSeries(const Peptide &p, Kind k) : peptide(&p), kind(k), cumulative_mass(ion_start_mass(p, k)) {}
 
 std::optional<Ion> IonSeries::next() {
     const size_t length = peptide->length();

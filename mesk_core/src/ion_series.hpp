@@ -16,6 +16,10 @@ struct Ion {
     float mass;  // neutral fragment mass
 };
 
+// Mass before the first step of a series: the N-terminal shift (0 when absent) plus the
+// kind's offset for A, B, C; the whole peptide less that shift, plus the offset, for X, Y, Z.
+float ion_start_mass(const Peptide &peptide, Kind kind);
+
 // Walks a peptide from its N-terminus, one ion per peptide bond. N-terminal kinds grow
 // from their start mass by whole residues; C-terminal kinds shrink from the full peptide.
 struct IonSeries {

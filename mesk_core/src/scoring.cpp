@@ -9,6 +9,7 @@
 #include <string>
 
 #include "failure.hpp"
+#include "ion_series.hpp"
 #include "thread_pool.hpp"
 
 namespace mesk {
@@ -52,18 +53,7 @@ void walk_ion_series(const Peptide &peptide, Kind kind, Visit &&visit) {
         throw Failure("peptide of " + std::to_string(length) + " residues has " +
                       std::to_string(peptide.modifications.size()) + " modification entries; its fragment ions need " +
                       std::to_string(length - 1));
-    const float n = peptide.nterm.value_or(0.0f);
-    const float m = peptide.monoisotopic;
-    float mass = 0.0f;
-    switch (kind) {
-        case Kind::A: mass = n + A_ION_OFFSET; break;
-        case Kind::B: mass = n; break;
-        case Kind::C: mass = n + C_ION_OFFSET; break;
-        case Kind::X: mass = (m - n) + X_ION_OFFSET; break;
-        case Kind::Y: mass = m - n; break;
-        case Kind::Z: mass = (m - n) + (-C_ION_OFFSET); break;
-        default: throw Failure("unknown ion kind " + std::to_string(static_cast<int>(kind)));
-    }
+    float mass = ion_start_mass(peptide, kind);
     const bool c_terminal = !is_n_terminal(kind);
     const std::string_view residues = peptide.bytes();
     for (size_t i = 0; i + 1 < length; ++i) {
