@@ -66,7 +66,7 @@ Theoretical *list_peptide(const Peptide &p, uint32_t idx, const std::vector<Kind
     const uint8_t *seq = reinterpret_cast<const uint8_t *>(p.sequence->data());
     const float *mods = p.modifications.data();
     for (Kind kind : kinds) {
-        float mass = IonSeries(p, kind).cumulative_mass;
+        float mass = ion_start_mass(p, kind);
         if (is_n_terminal(kind)) {
             // The i-th ion has ordinal i + 1: kept from i = min_ion_index on.
             for (size_t i = 0; i < ions; ++i) {
