@@ -17,92 +17,12 @@
 #include "database.hpp"
 #include "index_logic.hpp"
 #include "ion_series.hpp"
+#include "synthetic_db.hpp"
 #include "thread_pool.hpp"
 
 using namespace mesk;
 
 namespace {
-
-// splitmix64: small, fast and the same on every platform.
-struct Rng {
-    uint64_t state;
-    uint64_t next() {
-        uint64_t z = (state += 0x9e3779b97f4a7c15ull);
-        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
-        z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
-        return z ^ (z >> 31);
-    }
-    double uniform() { return double(next() >> 11) * 0x1.0p-53; }
-};
-
-// Amino-acid frequencies of natural proteins, in percent.
-constexpr struct {
-    char residue;
-    double percent;
-} kFrequencies[] = {{'A', 8.25}, {'R', 5.53}, {'N', 4.06}, {'D', 5.45}, {'C', 1.37}, {'Q', 3.93}, {'E', 6.75},
-                    {'G', 7.07}, {'H', 2.27}, {'I', 5.96}, {'L', 9.66}, {'K', 5.84}, {'M', 2.42}, {'F', 3.86},
-                    {'P', 4.70}, {'S', 6.56}, {'T', 5.34}, {'W', 1.08}, {'Y', 2.92}, {'V', 6.87}};
-
-constexpr double kWater = 18.010565;
-constexpr double kCarbamidomethyl = 57.021464;
-
-std::string random_protein(Rng &rng, const std::vector<double> &cumulative) {
-    const size_t length = 100 + rng.next() % 701;  // mean 450
-    std::string s(length, 'A');
-    for (char &c : s) {
-        const double u = rng.uniform() * cumulative.back();
-        size_t k = 0;
-        while (cumulative[k] < u) ++k;
-        c = kFrequencies[k].residue;
-    }
-    return s;
-}
-
-Peptide make_tryptic_peptide(const std::string &seq) {
-    double mass = kWater;
-    std::vector<float> mods(seq.size(), 0.0f);
-    for (size_t i = 0; i < seq.size(); ++i) {
-        mass += double(residue_mass(uint8_t(seq[i])));
-        if (seq[i] == 'C') {
-            mods[i] = float(kCarbamidomethyl);
-            mass += kCarbamidomethyl;
-        }
-    }
-    return make_peptide(seq, float(mass), std::move(mods), std::nullopt, std::nullopt);
-}
-
-// Tryptic digest: cleave after K or R unless P follows; up to two missed cleavages;
-// lengths 7 to 50.
-void digest(const std::string &protein, std::vector<Peptide> &out) {
-    std::vector<size_t> cuts = {0};
-    for (size_t i = 0; i + 1 < protein.size(); ++i)
-        if ((protein[i] == 'K' || protein[i] == 'R') && protein[i + 1] != 'P') cuts.push_back(i + 1);
-    cuts.push_back(protein.size());
-    for (size_t a = 0; a + 1 < cuts.size(); ++a) {
-        for (size_t missed = 0; missed <= 2 && a + 1 + missed < cuts.size(); ++missed) {
-            const size_t begin = cuts[a], end = cuts[a + 1 + missed];
-            const size_t len = end - begin;
-            if (len >= 7 && len <= 50) {
-                out.push_back(make_tryptic_peptide(protein.substr(begin, len)));
-                out.back().missed_cleavages = uint8_t(missed);
-            }
-        }
-    }
-}
-
-std::vector<Peptide> generate(size_t proteins) {
-    Rng rng{20240611};
-    std::vector<double> cumulative;
-    double sum = 0;
-    for (const auto &f : kFrequencies) cumulative.push_back(sum += f.percent);
-    std::vector<Peptide> peptides;
-    for (size_t p = 0; p < proteins; ++p) digest(random_protein(rng, cumulative), peptides);
-    std::sort(peptides.begin(), peptides.end(), [](const Peptide &a, const Peptide &b) {
-        if (a.monoisotopic != b.monoisotopic) return a.monoisotopic < b.monoisotopic;
-        return a.bytes() < b.bytes();
-    });
-    return peptides;
-}
 
 size_t status_kb(const char *field) {
     std::ifstream in("/proc/self/status");
@@ -157,7 +77,7 @@ int main(int argc, char **argv) {
     const size_t proteins = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 20000;
     const int builds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
     auto t0 = std::chrono::steady_clock::now();
-    const std::vector<Peptide> input = generate(proteins);
+    const std::vector<Peptide> input = synthetic::generate(proteins);
     std::printf("generated %zu target peptides from %zu proteins in %.2f s\n", input.size(), proteins, seconds_since(t0));
     std::printf("worker pool: %zu threads\n", global_pool().size());
 

@@ -298,6 +298,9 @@ void sort_into_buckets(Theoretical *a, Theoretical *b, size_t n, KeyRange range,
 }  // namespace
 
 IndexedDatabase build_indexed_database(BuildConfig config, std::vector<Peptide> peptides) {
+    // A zero bucket size fails the build whatever the peptides; refusing it before any
+    // work gives the same failure without listing and sorting everything first.
+    if (config.bucket_size == 0) throw Failure("bucket_size must be at least 1");
     WorkerPool &pool = global_pool();
 
     // Decoys can double the list; refusing an oversized input first saves that work, and
@@ -325,7 +328,6 @@ IndexedDatabase build_indexed_database(BuildConfig config, std::vector<Peptide> 
     buckets.width = buckets.passes == 0 ? 1 : (index_bits + buckets.passes - 1) / buckets.passes;
     sort_into_buckets(scratch.get(), fragments.data(), total, range, buckets, pool);
     scratch.reset();
-    if (config.bucket_size == 0) throw Failure("bucket_size must be at least 1");
 
     IndexedDatabase db;
     db.peptides = std::move(peptides);
