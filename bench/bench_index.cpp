@@ -81,14 +81,7 @@ int main(int argc, char **argv) {
     std::printf("generated %zu target peptides from %zu proteins in %.2f s\n", input.size(), proteins, seconds_since(t0));
     std::printf("worker pool: %zu threads\n", global_pool().size());
 
-    BuildConfig config;
-    config.ion_kinds = {Kind::B, Kind::Y};
-    config.decoy_tag = "rev_";
-    config.bucket_size = 8192;
-    config.min_ion_index = 2;
-    config.peptide_min_mass = 500.0f;
-    config.peptide_max_mass = 5000.0f;
-    config.generate_decoys = true;
+    const BuildConfig config = synthetic::index_config();
 
     std::vector<double> times, cpu_times;
     size_t peak_growth_kb = 0, retained_kb = 0, input_kb = 0;

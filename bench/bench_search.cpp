@@ -66,14 +66,7 @@ int main(int argc, char **argv) {
     const size_t proteins = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 20000;
     const size_t count = argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 2000;
 
-    BuildConfig config;
-    config.ion_kinds = {Kind::B, Kind::Y};
-    config.decoy_tag = "rev_";
-    config.bucket_size = 8192;
-    config.min_ion_index = 2;
-    config.peptide_min_mass = 500.0f;
-    config.peptide_max_mass = 5000.0f;
-    config.generate_decoys = true;
+    const BuildConfig config = synthetic::index_config();
     const IndexedDatabase db = build_indexed_database(config, synthetic::generate(proteins));
     std::printf("database: %zu peptides with decoys, %zu fragments\n", db.peptides.size(), db.fragments.size());
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "index_logic.hpp"
 #include "peptide.hpp"
 #include "spectrum.hpp"
 
@@ -98,6 +99,19 @@ inline std::vector<mesk::Peptide> generate(size_t proteins) {
         return a.bytes() < b.bytes();
     });
     return peptides;
+}
+
+// The benchmarks' index: b and y ions above ordinal 2, buckets of 8192, decoys.
+inline mesk::BuildConfig index_config() {
+    mesk::BuildConfig config;
+    config.ion_kinds = {mesk::Kind::B, mesk::Kind::Y};
+    config.decoy_tag = "rev_";
+    config.bucket_size = 8192;
+    config.min_ion_index = 2;
+    config.peptide_min_mass = 500.0f;
+    config.peptide_max_mass = 5000.0f;
+    config.generate_decoys = true;
+    return config;
 }
 
 // A spectrum of `peptide` at precursor `charge`: b and y ions at fragment charges 1 up to
