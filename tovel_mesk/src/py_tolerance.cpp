@@ -6,15 +6,22 @@ namespace bind {
 
 namespace {
 
-template <mesk::Tolerance (*Make)(float, float)>
-Ref make_tolerance(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature da{"PyTolerance.Da()", {"minus", "plus"}, 2};
-    static const Signature ppm{"PyTolerance.Ppm()", {"minus", "plus"}, 2};
-    const Signature &sig = Make == &mesk::Tolerance::da ? da : ppm;
+Ref make_tolerance(const Signature &sig, mesk::Tolerance (*make)(float, float), PyObject *const *args,
+                   Py_ssize_t nargs, PyObject *kwnames) {
     const Bound b = bind_args(sig, args, nargs, kwnames);
     const float minus = arg<float>(sig, b, 0);
     const float plus = arg<float>(sig, b, 1);
-    return new_instance(tolerance_type(), Make(minus, plus));
+    return new_instance(tolerance_type(), make(minus, plus));
+}
+
+Ref da(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static const Signature sig{"PyTolerance.Da()", {"minus", "plus"}, 2};
+    return make_tolerance(sig, &mesk::Tolerance::da, args, nargs, kwnames);
+}
+
+Ref ppm(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static const Signature sig{"PyTolerance.Ppm()", {"minus", "plus"}, 2};
+    return make_tolerance(sig, &mesk::Tolerance::ppm, args, nargs, kwnames);
 }
 
 template <mesk::Kind K>
@@ -23,9 +30,9 @@ Ref make_kind() {
 }
 
 PyMethodDef tolerance_methods[] = {
-    {"Da", as_cfunction(static_method<make_tolerance<&mesk::Tolerance::da>>),
+    {"Da", as_cfunction(static_method<da>),
      METH_STATIC | METH_FASTCALL | METH_KEYWORDS, "Da(minus, plus)\n--\n\n"},
-    {"Ppm", as_cfunction(static_method<make_tolerance<&mesk::Tolerance::ppm>>),
+    {"Ppm", as_cfunction(static_method<ppm>),
      METH_STATIC | METH_FASTCALL | METH_KEYWORDS, "Ppm(minus, plus)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr}};
 
