@@ -276,13 +276,11 @@ void sort_into_buckets(Theoretical *a, Theoretical *b, size_t n, KeyRange range,
             const size_t begin = stretch[d], end = stretch[d + 1];
             if (begin == end) continue;
             if (top_shift > 0) sort_low_key_bits(b + begin, a + begin, end - begin, top_shift, lo);
-            if (buckets.size == 0) continue;
             for (size_t k = begin / buckets.size + (begin % buckets.size != 0);
                  k < buckets.count && buckets.end(k) <= end; ++k)
                 buckets.finish(b, a, k);
         }
     });
-    if (buckets.size == 0) return;
     std::vector<size_t> straddling;
     for (size_t d = 1; d < radix; ++d) {
         const size_t boundary = stretch[d];
@@ -320,7 +318,7 @@ IndexedDatabase build_indexed_database(BuildConfig config, std::vector<Peptide> 
     Buckets buckets;
     buckets.size = config.bucket_size;
     buckets.total = total;
-    buckets.count = buckets.size == 0 ? 0 : total / buckets.size + (total % buckets.size != 0 ? 1 : 0);
+    buckets.count = total / buckets.size + (total % buckets.size != 0 ? 1 : 0);
     std::vector<float> bucket_minima(buckets.count);
     buckets.minima = bucket_minima.data();
     const unsigned index_bits = peptides.size() > 1 ? std::bit_width(peptides.size() - 1) : 0;
