@@ -3,6 +3,8 @@
 // per-bucket minima and radix sorts by peptide index.
 #include "index_logic.hpp"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -87,6 +89,16 @@ Theoretical *list_peptide(const Peptide &p, uint32_t idx, const std::vector<Kind
     return out;
 }
 
+// Asks the kernel to back a large, not yet touched block with huge pages: the index is
+// read at random by every fragment lookup, and huge pages spare those lookups most of
+// their address-translation misses. Only a hint; nothing depends on it.
+void advise_huge_pages(void *data, size_t bytes) {
+    constexpr uintptr_t HUGE_PAGE = uintptr_t{2} << 20;
+    const uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + bytes) & ~(HUGE_PAGE - 1);
+    if (end > begin) madvise(reinterpret_cast<void *>(begin), end - begin, MADV_HUGEPAGE);
+}
+
 // Every kept ion of every peptide, written into `list` (allocated here, uninitialised)
 // sized from per-peptide counts: chunk c of peptides owns the positions [start[c],
 // start[c+1]). `sorted` is allocated, as long, alongside by one of the workers, so its
@@ -117,7 +129,9 @@ KeyRange list_all_fragments(const std::vector<Peptide> &peptides, const BuildCon
     pool.parallel_for(chunks + 1, 1, [&](size_t tb, size_t te) {
         for (size_t t = tb; t < te; ++t) {
             if (t == 0) {
-                sorted = std::vector<Theoretical>(total);
+                sorted.reserve(total);
+                advise_huge_pages(sorted.data(), total * sizeof(Theoretical));
+                sorted.resize(total);
                 continue;
             }
             const size_t c = t - 1;
