@@ -34,8 +34,8 @@ inline int32_t total_order_key(float value) {
 // depend on which equal element a binary search lands on.
 template <class KeyAt, class K>
 std::pair<size_t, size_t> bracket_range(size_t length, KeyAt key_at, K low, K high) {
-    // First position in [lo, hi) whose key is not below `target`.
-    auto search = [&](size_t lo, size_t hi, K target) {
+    auto search = [&](size_t first, K target) {
+        size_t lo = first, hi = length;
         while (lo < hi) {
             const size_t mid = lo + (hi - lo) / 2;
             if (key_at(mid) < target)
@@ -45,19 +45,10 @@ std::pair<size_t, size_t> bracket_range(size_t length, KeyAt key_at, K low, K hi
         }
         return lo;
     };
-    const size_t i = search(0, length, low);
+    const size_t i = search(0, low);
     size_t left = i == 0 ? 0 : i - 1;
     while (left > 0 && !(key_at(left) < low)) --left;
-    // The upper bound usually lies a few elements past the lower one: probe outward from
-    // `left` in doubling steps, then search only the last step, which touches far less
-    // memory than a search over the whole remainder and finds the same position.
-    size_t lo = left, hi = left, step = 1;
-    while (hi < length && key_at(hi) < high) {
-        lo = hi + 1;
-        hi = left + step;
-        step *= 2;
-    }
-    size_t j = search(lo, std::min(hi, length), high);
+    size_t j = search(left, high);
     while (j < length && !(high < key_at(j))) ++j;
     return {left, std::min(j, length)};
 }
