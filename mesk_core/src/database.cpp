@@ -41,7 +41,9 @@ bool PageSearch::open_bucket() {
     const size_t begin = bucket_ * size < count ? bucket_ * size : count;
     const size_t end = count - begin > size ? begin + size : count;
     const Theoretical *slice = fragments.data() + begin;
-    const auto [l, r] = bracket_range(
+    // A bucket is sorted by peptide index by construction, and the precursor window spans
+    // few of its entries: search the upper end outward from the lower one.
+    const auto [l, r] = bracket_range<UpperSearch::FromLower>(
         end - begin, [&](size_t i) { return slice[i].peptide_idx; }, candidate_lo_, candidate_hi_);
     cursor_ = slice + l;
     end_ = slice + r;

@@ -28,14 +28,22 @@ inline int32_t total_order_key(float value) {
     return s ^ static_cast<int32_t>(static_cast<uint32_t>(s >> 31) >> 1);
 }
 
+// How bracket_range finds the upper end: a binary search over everything past the lower
+// end, or doubling steps outward from the lower end followed by a binary search of the
+// last step. On an ascending list both find the same position; the second touches far
+// less memory when the range is short, as inside an index bucket. Lists whose order the
+// caller supplies (peptide masses, peaks) use the first, which is what the results on an
+// unsorted list are defined by.
+enum class UpperSearch { Remainder, FromLower };
+
 // Over a list ascending by key (key_at(i) for i in [0, length)), the range [left, right)
 // holding every element with low <= key <= high, preceded by the last element below low
 // when there is one. Walks outward over runs of equal keys, so the result does not
 // depend on which equal element a binary search lands on.
-template <class KeyAt, class K>
+template <UpperSearch How = UpperSearch::Remainder, class KeyAt, class K>
 std::pair<size_t, size_t> bracket_range(size_t length, KeyAt key_at, K low, K high) {
-    auto search = [&](size_t first, K target) {
-        size_t lo = first, hi = length;
+    // First position in [lo, hi) whose key is not below `target`.
+    auto search = [&](size_t lo, size_t hi, K target) {
         while (lo < hi) {
             const size_t mid = lo + (hi - lo) / 2;
             if (key_at(mid) < target)
@@ -45,10 +53,19 @@ std::pair<size_t, size_t> bracket_range(size_t length, KeyAt key_at, K low, K hi
         }
         return lo;
     };
-    const size_t i = search(0, low);
+    const size_t i = search(0, length, low);
     size_t left = i == 0 ? 0 : i - 1;
     while (left > 0 && !(key_at(left) < low)) --left;
-    size_t j = search(left, high);
+    size_t lo = left, hi = length;
+    if constexpr (How == UpperSearch::FromLower) {
+        hi = left;
+        for (size_t step = 1; hi < length && key_at(hi) < high; step *= 2) {
+            lo = hi + 1;
+            hi = left + step;
+        }
+        hi = std::min(hi, length);
+    }
+    size_t j = search(lo, hi, high);
     while (j < length && !(high < key_at(j))) ++j;
     return {left, std::min(j, length)};
 }
