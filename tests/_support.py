@@ -81,3 +81,25 @@ def perfect_match(db, annotate=True):
         [tm.PyPrecursor(peptide_mass(MATCHED) / 2 + PROTON, charge=2)], float(intensity.sum()))
     scorer = tm.PyScorer(tm.PyTolerance.Ppm(-10, 10), tm.PyTolerance.Ppm(-10, 10), annotate_matches=annotate)
     return scorer.score_many_spectra(db, [scan])[0]
+
+
+# The match record's Python faces: property order, export columns, annotation columns.
+FEATURE_PROPERTIES = [
+    "peptide", "sequence", "modifications", "hyperscore", "delta_mass", "rank", "matched_peaks",
+    "peptide_idx", "psm_id", "peptide_len", "spec_id", "file_id", "label", "expmass", "calcmass",
+    "charge", "rt", "aligned_rt", "predicted_rt", "delta_rt_model", "ims", "predicted_ims",
+    "delta_ims_model", "isotope_error", "average_ppm", "delta_next", "delta_best", "longest_b",
+    "longest_y", "longest_y_pct", "missed_cleavages", "matched_intensity_pct", "scored_candidates",
+    "poisson", "discriminant_score", "posterior_error", "spectrum_q", "peptide_q", "protein_q",
+    "ms2_intensity", "fragments",
+]
+DICT_KEYS = [
+    "file_id", "spec_id", "psm_id", "rank", "sequence", "modifications", "label", "hyperscore", "delta_mass",
+    "matched_peaks", "peptide_len", "expmass", "calcmass", "charge", "rt", "aligned_rt", "predicted_rt",
+    "delta_rt_model", "ims", "predicted_ims", "delta_ims_model", "isotope_error", "average_ppm", "delta_next",
+    "delta_best", "longest_b", "longest_y", "longest_y_pct", "missed_cleavages", "matched_intensity_pct",
+    "scored_candidates", "poisson", "discriminant_score", "posterior_error", "spectrum_q", "peptide_q", "protein_q",
+    "ms2_intensity", "fragments",
+]
+FRAGMENT_COLUMNS = ["charges", "kinds", "fragment_ordinals", "intensities", "mz_calculated",
+                        "mz_experimental"]

@@ -15,7 +15,7 @@ from _search_support import (
     F32, ISOTOPE, PROTON, at_charge, database, delta_mass, exact_scorer, expmass, f32_sum, hyperscore, ladder,
     ladder_spectrum, mass_of, peptide, poisson, ppm, ppm_error_sum, precursor_mz, shift_ppm, spectrum,
 )
-from _support import raises_exactly
+from _support import DICT_KEYS, FEATURE_PROPERTIES, FRAGMENT_COLUMNS, raises_exactly
 
 pytestmark = pytest.mark.usefixtures("real_core")
 
@@ -24,23 +24,6 @@ MONO = mass_of(SEQ)
 NAN = math.nan
 INF = math.inf
 
-PROPERTIES = [
-    "peptide", "sequence", "modifications", "hyperscore", "delta_mass", "rank", "matched_peaks", "peptide_idx",
-    "psm_id", "peptide_len", "spec_id", "file_id", "label", "expmass", "calcmass", "charge", "rt", "aligned_rt",
-    "predicted_rt", "delta_rt_model", "ims", "predicted_ims", "delta_ims_model", "isotope_error", "average_ppm",
-    "delta_next", "delta_best", "longest_b", "longest_y", "longest_y_pct", "missed_cleavages",
-    "matched_intensity_pct", "scored_candidates", "poisson", "discriminant_score", "posterior_error", "spectrum_q",
-    "peptide_q", "protein_q", "ms2_intensity", "fragments",
-]
-DICT_KEYS = [
-    "file_id", "spec_id", "psm_id", "rank", "sequence", "modifications", "label", "hyperscore", "delta_mass",
-    "matched_peaks", "peptide_len", "expmass", "calcmass", "charge", "rt", "aligned_rt", "predicted_rt",
-    "delta_rt_model", "ims", "predicted_ims", "delta_ims_model", "isotope_error", "average_ppm", "delta_next",
-    "delta_best", "longest_b", "longest_y", "longest_y_pct", "missed_cleavages", "matched_intensity_pct",
-    "scored_candidates", "poisson", "discriminant_score", "posterior_error", "spectrum_q", "peptide_q", "protein_q",
-    "ms2_intensity", "fragments",
-]
-FRAGMENT_KEYS = ["charges", "kinds", "fragment_ordinals", "intensities", "mz_calculated", "mz_experimental"]
 INT_PROPERTIES = {"rank", "matched_peaks", "peptide_idx", "psm_id", "peptide_len", "file_id", "label", "charge",
                   "longest_b", "longest_y", "missed_cleavages", "scored_candidates"}
 FIXED = {"predicted_rt": 0.0, "delta_rt_model": 0.9990000128746033, "predicted_ims": 0.0,
@@ -120,8 +103,8 @@ def standard_features(**settings):
 # ---- properties ----
 
 def test_every_property_reads_with_its_python_type(feature):
-    assert [name for name in PROPERTIES if not hasattr(feature, name)] == []
-    for name in PROPERTIES:
+    assert [name for name in FEATURE_PROPERTIES if not hasattr(feature, name)] == []
+    for name in FEATURE_PROPERTIES:
         value = getattr(feature, name)
         if name in INT_PROPERTIES:
             assert type(value) is int, name
@@ -321,8 +304,8 @@ def test_fragment_lists_of_a_hand_checked_match(match):
     assert fr.intensities == [float(i) for i in b_int + y_int]
     assert fr.mz_calculated == [float(F32(at_charge(m, 1) + PROTON)) for m in b + y]
     assert fr.mz_experimental == [float(F32(o + PROTON)) for o in b_seen + y_seen]
-    assert fr.to_dict() == {k: getattr(fr, k) for k in FRAGMENT_KEYS}
-    assert list(fr.to_dict()) == FRAGMENT_KEYS
+    assert fr.to_dict() == {k: getattr(fr, k) for k in FRAGMENT_COLUMNS}
+    assert list(fr.to_dict()) == FRAGMENT_COLUMNS
 
 
 def test_fragment_annotation_reads(feature):
@@ -370,8 +353,8 @@ def test_annotation_without_matches_has_six_empty_lists():
     b, _ = ladder(SEQ, MONO)
     spec = spectrum([b[0]], [-5.0], [tm.PyPrecursor(precursor_mz(MONO, 2), charge=2)], tic=1.0)
     (f,) = exact_scorer(annotate_matches=True, chimera=False, min_matched_peaks=0).score_spectra(database(SEQ), spec)
-    assert f.fragments.to_dict() == {k: [] for k in FRAGMENT_KEYS}
-    assert f.to_dict()["fragments"] == {k: [] for k in FRAGMENT_KEYS}
+    assert f.fragments.to_dict() == {k: [] for k in FRAGMENT_COLUMNS}
+    assert f.to_dict()["fragments"] == {k: [] for k in FRAGMENT_COLUMNS}
     assert (f.matched_peaks, f.hyperscore, f.ms2_intensity, f.matched_intensity_pct) == (0, 2.0, 0.0, 0.0)
     assert math.isnan(f.average_ppm)
     assert f.poisson == poisson(1, 1, 0)

@@ -15,7 +15,7 @@ import weakref
 import pytest
 
 import _tovel_mesk as tm
-from _support import da, empty_db, one_peptide_db, perfect_match, raises_exactly, spectrum
+from _support import DICT_KEYS, FEATURE_PROPERTIES, FRAGMENT_COLUMNS, da, empty_db, one_peptide_db, perfect_match, raises_exactly, spectrum
 
 ALL = ["PyIndexedDatabase", "PyPeptide", "PyKind", "PyTolerance", "PyPrecursor",
        "PyProcessedSpectrum", "PyScorer", "PyFeature", "hello_py"]
@@ -32,25 +32,6 @@ CLASS_SIGNATURES = {
                 "min_matched_peaks=3, annotate_matches=False, max_fragment_charge=2)",
 }
 
-FEATURE_PROPERTIES = [
-    "peptide", "sequence", "modifications", "hyperscore", "delta_mass", "rank", "matched_peaks",
-    "peptide_idx", "psm_id", "peptide_len", "spec_id", "file_id", "label", "expmass", "calcmass",
-    "charge", "rt", "aligned_rt", "predicted_rt", "delta_rt_model", "ims", "predicted_ims",
-    "delta_ims_model", "isotope_error", "average_ppm", "delta_next", "delta_best", "longest_b",
-    "longest_y", "longest_y_pct", "missed_cleavages", "matched_intensity_pct", "scored_candidates",
-    "poisson", "discriminant_score", "posterior_error", "spectrum_q", "peptide_q", "protein_q",
-    "ms2_intensity", "fragments",
-]
-DICT_KEYS = [
-    "file_id", "spec_id", "psm_id", "rank", "sequence", "modifications", "label", "hyperscore", "delta_mass",
-    "matched_peaks", "peptide_len", "expmass", "calcmass", "charge", "rt", "aligned_rt", "predicted_rt",
-    "delta_rt_model", "ims", "predicted_ims", "delta_ims_model", "isotope_error", "average_ppm", "delta_next",
-    "delta_best", "longest_b", "longest_y", "longest_y_pct", "missed_cleavages", "matched_intensity_pct",
-    "scored_candidates", "poisson", "discriminant_score", "posterior_error", "spectrum_q", "peptide_q", "protein_q",
-    "ms2_intensity", "fragments",
-]
-FRAGMENTS_PROPERTIES = ["charges", "kinds", "fragment_ordinals", "intensities", "mz_calculated",
-                        "mz_experimental"]
 
 # (class, member, kind, text signature, documentation body or None)
 MEMBERS = [
@@ -433,11 +414,11 @@ def test_fragments_class_surface(feature):
     assert repr(cls) == "<class 'tovel_mesk.PyFragments'>"
     assert cls.__bases__ == (object,)
     assert cls.__doc__ is None and cls.__text_signature__ is None
-    assert getset_names(cls) == FRAGMENTS_PROPERTIES
-    assert sorted(public_members(cls)) == sorted(FRAGMENTS_PROPERTIES + ["to_dict"])
+    assert getset_names(cls) == FRAGMENT_COLUMNS
+    assert sorted(public_members(cls)) == sorted(FRAGMENT_COLUMNS + ["to_dict"])
     assert vars(cls)["to_dict"].__text_signature__ == "($self)"
     assert vars(cls)["to_dict"].__doc__ == "Optional helper: return as Python dict for easier pandas conversion"
-    assert all(vars(cls)[p].__doc__ is None for p in FRAGMENTS_PROPERTIES)
+    assert all(vars(cls)[p].__doc__ is None for p in FRAGMENT_COLUMNS)
     assert not hasattr(tm, "PyFragments")
     with raises_exactly(TypeError, "No constructor defined for PyFragments"):
         cls()
@@ -448,22 +429,28 @@ def test_fragments_class_surface(feature):
         weakref.ref(fragments)
     assert feature.fragments is not fragments
     assert type(feature.fragments) is cls
-    assert list(fragments.to_dict()) == FRAGMENTS_PROPERTIES
-    assert fragments.to_dict() == {p: getattr(fragments, p) for p in FRAGMENTS_PROPERTIES}
+    assert list(fragments.to_dict()) == FRAGMENT_COLUMNS
+    assert fragments.to_dict() == {p: getattr(fragments, p) for p in FRAGMENT_COLUMNS}
     assert fragments.charges is not fragments.charges
-    for prop in FRAGMENTS_PROPERTIES:
+    for prop in FRAGMENT_COLUMNS:
         with raises_exactly(AttributeError, f"attribute '{prop}' of 'tovel_mesk.PyFragments' objects is not writable"):
             setattr(fragments, prop, [])
 
 
 # ---- subinterpreters ----
 
-def test_import_from_a_subinterpreter_is_refused():
+def run_with_a_subinterpreter(body):
+    """Runs `body` in a new interpreter process where `interpreters` and `sub`, a fresh
+    subinterpreter, are defined; returns the lines it printed."""
     pytest.importorskip("_xxsubinterpreters")
-    script = textwrap.dedent("""
-        import _xxsubinterpreters as interpreters
+    script = "import _xxsubinterpreters as interpreters\nsub = interpreters.create()\n" + textwrap.dedent(body)
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
+    return result.stdout.splitlines()
+
+
+def test_import_from_a_subinterpreter_is_refused():
+    first, second = run_with_a_subinterpreter("""
         import _tovel_mesk
-        sub = interpreters.create()
         try:
             interpreters.run_string(sub, "import _tovel_mesk")
         except interpreters.RunFailedError as exc:
@@ -473,26 +460,14 @@ def test_import_from_a_subinterpreter_is_refused():
         interpreters.destroy(sub)
         print(_tovel_mesk.hello_py().encode("unicode_escape").decode())
     """)
-    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
-    first, second = result.stdout.splitlines()
     prefix = "<class 'ImportError'>: PyO3 modules do not yet support subinterpreters, see "
     assert first.startswith(prefix)
     assert len(first) > len(prefix)
     assert second == "Hello from Rust + PyO3 \\U0001f389"
 
 
-
-def test_match_without_annotation_has_no_fragments(real_core):
-    (feature, *_) = perfect_match(one_peptide_db(), annotate=False)
-    assert feature.fragments is None
-    assert feature.to_dict()["fragments"] is None
-
-
 def test_a_subinterpreter_importing_first_does_not_lock_out_the_main_interpreter():
-    pytest.importorskip("_xxsubinterpreters")
-    script = textwrap.dedent("""
-        import _xxsubinterpreters as interpreters
-        sub = interpreters.create()
+    assert run_with_a_subinterpreter("""
         try:
             interpreters.run_string(sub, "import _tovel_mesk")
         except interpreters.RunFailedError as exc:
@@ -500,6 +475,10 @@ def test_a_subinterpreter_importing_first_does_not_lock_out_the_main_interpreter
         interpreters.destroy(sub)
         import _tovel_mesk
         print(_tovel_mesk.__all__[-1])
-    """)
-    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
-    assert result.stdout.splitlines() == ["refused", "hello_py"]
+    """) == ["refused", "hello_py"]
+
+
+def test_match_without_annotation_has_no_fragments(real_core):
+    (feature, *_) = perfect_match(one_peptide_db(), annotate=False)
+    assert feature.fragments is None
+    assert feature.to_dict()["fragments"] is None
