@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "convert.hpp"
+#include "pyclass.hpp"
 #include "database.hpp"
 #include "peptide.hpp"
 #include "scoring.hpp"
@@ -41,29 +42,25 @@ Ref fragments_dict(const mesk::Fragments &fragments);
 // A PyFeature for each match, each with a copy of its peptide from `db`.
 Ref features_to_list(std::vector<mesk::Feature> &&features, const mesk::IndexedDatabase &db);
 
-template <>
-struct From<mesk::Tolerance> {
-    static mesk::Tolerance convert(PyObject *o);
+// The class whose instances carry a T, for arguments declared as that class: an instance
+// of exactly that class converts to a copy of its value.
+struct ClassRef {
+    PyTypeObject *(*type)();
+    const char *name;
 };
-template <>
-struct From<mesk::Kind> {
-    static mesk::Kind convert(PyObject *o);
-};
-template <>
-struct From<mesk::Peptide> {
-    static mesk::Peptide convert(PyObject *o);
-};
-template <>
-struct From<mesk::Precursor> {
-    static mesk::Precursor convert(PyObject *o);
-};
-template <>
-struct From<SharedDatabase> {
-    static SharedDatabase convert(PyObject *o);
-};
-template <>
-struct From<SharedSpectrum> {
-    static SharedSpectrum convert(PyObject *o);
+constexpr ClassRef class_of(const mesk::Tolerance *) { return {tolerance_type, "PyTolerance"}; }
+constexpr ClassRef class_of(const mesk::Kind *) { return {kind_type, "PyKind"}; }
+constexpr ClassRef class_of(const mesk::Peptide *) { return {peptide_type, "PyPeptide"}; }
+constexpr ClassRef class_of(const mesk::Precursor *) { return {precursor_type, "PyPrecursor"}; }
+constexpr ClassRef class_of(const SharedDatabase *) { return {database_type, "PyIndexedDatabase"}; }
+constexpr ClassRef class_of(const SharedSpectrum *) { return {spectrum_type, "PyProcessedSpectrum"}; }
+
+template <class T>
+struct From<T, std::void_t<decltype(class_of(static_cast<const T *>(nullptr)))>> {
+    static T convert(PyObject *o) {
+        constexpr ClassRef c = class_of(static_cast<const T *>(nullptr));
+        return value_of<T>(o, c.type(), c.name);
+    }
 };
 
 }  // namespace bind

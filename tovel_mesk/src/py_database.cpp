@@ -85,8 +85,4 @@ PyTypeObject *database_type() {
     return type;
 }
 
-SharedDatabase From<SharedDatabase>::convert(PyObject *o) {
-    return value_of<SharedDatabase>(o, database_type(), "PyIndexedDatabase");
-}
-
 }  // namespace bind

@@ -61,8 +61,4 @@ PyTypeObject *peptide_type() {
     return type;
 }
 
-mesk::Peptide From<mesk::Peptide>::convert(PyObject *o) {
-    return value_of<mesk::Peptide>(o, peptide_type(), "PyPeptide");
-}
-
 }  // namespace bind

@@ -155,12 +155,4 @@ PyTypeObject *spectrum_type() {
     return type;
 }
 
-mesk::Precursor From<mesk::Precursor>::convert(PyObject *o) {
-    return value_of<mesk::Precursor>(o, precursor_type(), "PyPrecursor");
-}
-
-SharedSpectrum From<SharedSpectrum>::convert(PyObject *o) {
-    return value_of<SharedSpectrum>(o, spectrum_type(), "PyProcessedSpectrum");
-}
-
 }  // namespace bind

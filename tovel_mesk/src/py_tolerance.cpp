@@ -56,10 +56,4 @@ PyTypeObject *kind_type() {
     return type;
 }
 
-mesk::Tolerance From<mesk::Tolerance>::convert(PyObject *o) {
-    return value_of<mesk::Tolerance>(o, tolerance_type(), "PyTolerance");
-}
-
-mesk::Kind From<mesk::Kind>::convert(PyObject *o) { return value_of<mesk::Kind>(o, kind_type(), "PyKind"); }
-
 }  // namespace bind
