@@ -29,7 +29,7 @@ demo: install
 	$(PY) examples/demo.py
 
 py-test: install
-	$(PY) -m pytest -q tests
+	$(PY) -P -m pytest -q tests
 
 # The C++ tests, then the Python tests and the demo against an extension built with
 # AddressSanitizer and UndefinedBehaviorSanitizer (the runtime is preloaded into Python).
@@ -44,7 +44,7 @@ sanitize: $(VENV)/ready
 	$(ASAN_VENV)/bin/python -m pip install --quiet "scikit-build-core>=0.10" cmake ninja
 	$(ASAN_VENV)/bin/python -m pip install --quiet --no-build-isolation -C cmake.define.SANITIZE=ON \
 		-C build-dir=build/asan-ext -C cmake.build-type=RelWithDebInfo ".[test]"
-	$(ASAN_ENV) $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider tests -k "not leak and not abi"
+	$(ASAN_ENV) $(ASAN_VENV)/bin/python -P -m pytest -q -p no:cacheprovider tests -k "not leak and not abi"
 	$(ASAN_ENV) $(ASAN_VENV)/bin/python examples/demo.py
 
 bench: install

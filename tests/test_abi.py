@@ -1,4 +1,5 @@
-"""The installed extension uses the CPython 3.11 stable ABI and nothing beyond it."""
+"""The installed extensions and the binding library they share use the CPython 3.11 stable
+ABI and nothing beyond it."""
 
 from __future__ import annotations
 
@@ -27,21 +28,31 @@ def extension_path() -> Path:
     return Path(origin)
 
 
-def test_extension_file_is_tagged_abi3():
+def native_objects() -> list[Path]:
+    """Every shared object that the wheel installs."""
+    package = Path(importlib.util.find_spec("tovel_mesk").origin).parent
+    return [extension_path(), *sorted(package.glob("*.so"))]
+
+
+def test_extension_files_are_tagged_abi3():
     path = extension_path()
     assert path.name.startswith("_tovel_mesk.")
     assert path.name.endswith(".abi3.so")
+    package = Path(importlib.util.find_spec("tovel_mesk").origin).parent
+    assert [p.name for p in package.glob("_native*.so")] == ["_native.abi3.so"]
 
 
-def test_extension_passes_a_strict_abi3_audit():
-    command = audit_command() + ["--strict", "--assume-minimum-abi3", "3.11", "--report", str(extension_path())]
+@pytest.mark.parametrize("path", native_objects(), ids=lambda p: p.name)
+def test_shared_objects_pass_a_strict_abi3_audit(path):
+    command = audit_command() + ["--strict", "--assume-minimum-abi3", "3.11", "--report", str(path)]
     result = subprocess.run(command, capture_output=True, text=True)
     assert result.returncode == 0, result.stdout + result.stderr
     report = json.loads(result.stdout)
     (entry,) = report["specs"].values()
     outcome = entry["object"]["result"]
-    assert outcome["is_abi3"] is True
     assert outcome["non_abi3_symbols"] == []
     assert outcome["future_abi3_objects"] == {}
     assert outcome["is_abi3_baseline_compatible"] is True
     assert tuple(int(x) for x in outcome["computed"].split(".")) <= (3, 11)
+    if path.name.endswith(".abi3.so"):
+        assert outcome["is_abi3"] is True

@@ -81,6 +81,10 @@ struct IndexedDatabase {
     size_t bucket_size = 1;
     bool generate_decoys = false;
 
+    // Peptide access for reporting: the count, and a copy of the record at a position.
+    size_t peptide_count() const { return peptides.size(); }
+    Peptide peptide_at(size_t index) const { return peptides[index]; }
+
     // Brackets the peptides whose mass can fall in the precursor window around
     // `precursor_mass`; page searches of the query then look up fragments.
     IndexedQuery query(float precursor_mass, Tolerance precursor_tol, Tolerance fragment_tol) const;

@@ -38,15 +38,19 @@ Ref from_peptides_and_config(PyObject *const *args, Py_ssize_t nargs, PyObject *
 }
 
 Ref get_peptides(const SharedDatabase &db) {
-    return to_py_list(db->peptides, [](const mesk::Peptide &p) { return new_instance(peptide_type(), mesk::Peptide(p)); });
+    const size_t count = db->peptide_count();
+    Ref list = own(PyList_New(static_cast<Py_ssize_t>(count)));
+    for (size_t i = 0; i < count; ++i)
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), new_instance(peptide_type(), db->peptide_at(i)).release());
+    return list;
 }
 
 Ref sequence_for(SharedDatabase &db, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     static const Signature sig{"PyIndexedDatabase.sequence_for()", {"pep_index"}, 1};
     const Bound b = bind_args(sig, args, nargs, kwnames);
     const uint32_t index = arg<uint32_t>(sig, b, 0);
-    if (index >= db->peptides.size()) return none();
-    return to_py_lossy(db->peptides[index].bytes());
+    if (index >= db->peptide_count()) return none();
+    return to_py_lossy(db->peptide_at(index).bytes());
 }
 
 Ref fragment_count(SharedDatabase &db) { return to_py_uint(db->fragments.size()); }

@@ -247,7 +247,7 @@ Ref features_to_list(std::vector<mesk::Feature> &&features, const mesk::IndexedD
     Ref list = own(PyList_New(static_cast<Py_ssize_t>(features.size())));
     for (size_t i = 0; i < features.size(); ++i) {
         FeatureValue value{std::move(features[i]), std::nullopt};
-        if (value.feature.peptide_idx < db.peptides.size()) value.peptide = db.peptides[value.feature.peptide_idx];
+        if (value.feature.peptide_idx < db.peptide_count()) value.peptide = db.peptide_at(value.feature.peptide_idx);
         PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), new_instance(feature_type(), std::move(value)).release());
     }
     return list;

@@ -1,0 +1,12 @@
+// tovel_mesk._native: the package's native helpers. Each source file of the module adds its
+// functions and classes through one registration function, called in order at import.
+#pragma once
+
+#include <Python.h>
+
+namespace bind::native {
+
+// Adds every function of a null-terminated table to `module`, bound to it.
+void add_functions(PyObject *module, PyMethodDef *table);
+
+}  // namespace bind::native
