@@ -7,7 +7,7 @@ CPP_BUILD := build/cpp
 ASAN_BUILD := build/asan
 export PATH := $(abspath $(VENV))/bin:$(PATH)
 
-.PHONY: test demo cpp-test py-test install sanitize bench clean
+.PHONY: test demo cpp-test py-test install sanitize bench fuzz clean
 
 test: cpp-test py-test
 
@@ -52,7 +52,13 @@ bench: install
 	cmake --build $(CPP_BUILD) --target bench_index bench_search
 	$(CPP_BUILD)/bench_index
 	$(CPP_BUILD)/bench_search
-	$(PY) bench/bench_scoring.py
+	for script in bench/bench_*.py; do $(PY) -P $$script || exit 1; done
+
+# Mutation fuzzing of every file reader (not part of `make test`): each fuzz/fuzz_*.py feeds
+# FUZZ_RUNS mutated inputs to one reader and fails on a crash, a hang or growing memory.
+FUZZ_RUNS ?= 100000
+fuzz: install
+	for script in fuzz/fuzz_*.py; do $(PY) -P $$script --runs $(FUZZ_RUNS) || exit 1; done
 
 clean:
 	rm -rf build $(VENV) $(ASAN_VENV)

@@ -1,0 +1,38 @@
+"""Names of the columns of a match table: one row per peptide-spectrum match.
+
+A search produces its matches as columns (one array per name below), never as one Python
+object per match. Every stage after scoring (error control, tables, the report) reads and
+adds columns by these names, so they are defined once, here.
+"""
+
+from __future__ import annotations
+
+#: Which spectrum, and where the match ranks among that spectrum's matches.
+#: `file` is the spectra file's name; `spec_id` the spectrum's native id; `rank` starts at 1;
+#: `label` is 1 for a target peptide and -1 for a decoy.
+IDENTITY = ("file", "spec_id", "rank", "label")
+
+#: The matched peptide: `peptide` in ProForma notation with every modification written as a
+#: signed mass (`PEPM[+15.9949]K`, `[+42.0106]-ACDK`), the bare `sequence`, and `proteins`,
+#: the accessions joined by ";" (a decoy's accessions carry the decoy tag in front).
+PEPTIDE = ("peptide", "sequence", "proteins")
+
+#: Masses in daltons (neutral), charge, and retention time in minutes.
+#: `expmass` is the neutral precursor mass observed at the match's charge, `calcmass` the
+#: peptide's mass; `delta_mass` is their difference in ppm after the isotope correction.
+MASSES = ("charge", "expmass", "calcmass", "delta_mass", "isotope_error", "rt")
+
+#: Numeric features that the search core reports for every match.
+CORE_FEATURES = (
+    "hyperscore", "delta_next", "delta_best", "matched_peaks", "longest_b", "longest_y",
+    "longest_y_pct", "peptide_len", "missed_cleavages", "matched_intensity_pct",
+    "scored_candidates", "poisson", "average_ppm", "ms2_intensity",
+    "aligned_rt", "predicted_rt", "delta_rt_model", "ims", "predicted_ims", "delta_ims_model",
+)
+
+#: Bookkeeping integers: unique per match (`psm_id`), position of the peptide in the index
+#: (`peptide_idx`) and of the file in the call (`file_id`). Never used as features.
+KEYS = ("psm_id", "peptide_idx", "file_id")
+
+#: Filled by error control.
+ERROR_CONTROL = ("discriminant_score", "posterior_error", "spectrum_q", "peptide_q", "protein_q")
