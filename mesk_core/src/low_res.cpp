@@ -19,6 +19,12 @@ constexpr size_t NORMALISATION_WINDOWS = 10;
 constexpr double WINDOW_MAXIMUM = 50.0;
 constexpr double NOISE_FLOOR = 0.05;         // of the most intense bin; weaker bins are dropped
 constexpr double XCORR_SCALE = 0.005;
+// Null distribution: scores are counted in bins of 0.1; a fit needs this many scores and
+// this many consecutive non-empty bins above the fullest one.
+constexpr double HISTOGRAM_BIN = 0.1;
+constexpr double MAX_BINS = 1000.0;
+constexpr size_t MIN_NULL_SCORES = 20;
+constexpr size_t MIN_FITTED_BINS = 3;
 // Peaks above this m/z carry no fragment of an indexed peptide; a corrupt value far out
 // must not size the bin array.
 constexpr double HIGHEST_BINNED_MZ = 25000.0;
@@ -201,16 +207,27 @@ TailFit::TailFit(std::vector<double> null_scores) : sorted_(std::move(null_score
     std::erase_if(sorted_, [](double s) { return !std::isfinite(s); });
     std::sort(sorted_.begin(), sorted_.end(), std::greater<>());
     const size_t k = sorted_.size();
-    // The top tenth, at least ten ranks; the best score is left out of the fit, since it is
-    // often the spectrum's true peptide rather than a draw from the null.
-    constexpr size_t MIN_FITTED = 10;
-    tail_ = std::min(k, std::max(MIN_FITTED, k / 10));
-    if (k < 2 * MIN_FITTED) return;
+    if (k < MIN_NULL_SCORES) return;
+    // Histogram of the scores (negative ones counted at zero), the best score left out: it
+    // is often the spectrum's true peptide rather than a draw from the null.
+    std::vector<size_t> counts;
+    for (size_t r = 1; r < k; ++r) {
+        const auto bin = static_cast<size_t>(std::min(std::max(sorted_[r], 0.0) / HISTOGRAM_BIN, MAX_BINS - 1.0));
+        if (bin >= counts.size()) counts.resize(bin + 1, 0);
+        ++counts[bin];
+    }
+    // The fitted stretch: the bins above the fullest one, up to the first empty bin.
+    const size_t mode = static_cast<size_t>(std::max_element(counts.begin(), counts.end()) - counts.begin());
+    size_t last = mode + 1;
+    while (last < counts.size() && counts[last] > 0) ++last;
+    if (last - (mode + 1) < MIN_FITTED_BINS) return;
+    std::vector<size_t> survival(counts.size() + 1, 0);
+    for (size_t b = counts.size(); b-- > 0;) survival[b] = survival[b + 1] + counts[b];
     double sx = 0, sy = 0, sxx = 0, sxy = 0;
-    const double n = static_cast<double>(tail_ - 1);
-    for (size_t r = 2; r <= tail_; ++r) {
-        const double x = sorted_[r - 1];
-        const double y = std::log10(static_cast<double>(r) / static_cast<double>(k));
+    const double n = static_cast<double>(last - (mode + 1));
+    for (size_t b = mode + 1; b < last; ++b) {
+        const double x = static_cast<double>(b) * HISTOGRAM_BIN;
+        const double y = std::log10(static_cast<double>(survival[b]) / static_cast<double>(k));
         sx += x;
         sy += y;
         sxx += x * x;
@@ -220,6 +237,7 @@ TailFit::TailFit(std::vector<double> null_scores) : sorted_(std::move(null_score
     if (!(var > 0.0)) return;
     slope_ = (sxy - sx * sy / n) / var;
     intercept_ = (sy - slope_ * sx) / n;
+    fit_from_ = static_cast<double>(mode + 1) * HISTOGRAM_BIN;
     fitted_ = slope_ < 0.0 && std::isfinite(slope_) && std::isfinite(intercept_);
 }
 
@@ -229,7 +247,7 @@ double TailFit::log10_survival(double score) const {
     // Null scores at or above `score` (the list is descending).
     const size_t at_or_above = static_cast<size_t>(
         std::upper_bound(sorted_.begin(), sorted_.end(), score, std::greater<>()) - sorted_.begin());
-    if (fitted_ && at_or_above <= tail_) return std::min(0.0, intercept_ + slope_ * score);
+    if (fitted_ && score >= fit_from_) return std::min(0.0, intercept_ + slope_ * score);
     return std::log10(static_cast<double>(std::max<size_t>(at_or_above, 1)) / static_cast<double>(k));
 }
 

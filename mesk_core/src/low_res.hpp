@@ -53,9 +53,10 @@ private:
     std::vector<double> bins_;
 };
 
-// Survival of a score among a spectrum's candidates: the empirical share of the null
-// scores at or above a score in the body of the distribution, and a log-linear fit of that
-// share in the upper tail, where the empirical share runs out.
+// Survival of a score among a spectrum's candidates: a log-linear fit of the share of null
+// scores at or above a score, over the histogram bins (0.1 wide) between the fullest bin and
+// the first empty one above it, used from the first fitted bin on; below that, or when no
+// fit could be made, the empirical share.
 class TailFit {
 public:
     explicit TailFit(std::vector<double> null_scores);
@@ -68,7 +69,7 @@ public:
 
 private:
     std::vector<double> sorted_;  // descending
-    size_t tail_ = 0;             // ranks 1 .. tail_ are fitted
+    double fit_from_ = 0.0;       // lower edge of the first fitted bin
     double slope_ = 0.0, intercept_ = 0.0;
     bool fitted_ = false;
 };
