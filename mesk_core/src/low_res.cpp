@@ -247,8 +247,10 @@ double TailFit::log10_survival(double score) const {
     // Null scores at or above `score` (the list is descending).
     const size_t at_or_above = static_cast<size_t>(
         std::upper_bound(sorted_.begin(), sorted_.end(), score, std::greater<>()) - sorted_.begin());
-    if (fitted_ && score >= fit_from_) return std::min(0.0, intercept_ + slope_ * score);
-    return std::log10(static_cast<double>(std::max<size_t>(at_or_above, 1)) / static_cast<double>(k));
+    const double empirical = std::log10(static_cast<double>(std::max<size_t>(at_or_above, 1)) / static_cast<double>(k));
+    // The lesser of the two from the fitted stretch on, so the survival never rises.
+    if (fitted_ && score >= fit_from_) return std::min({0.0, empirical, intercept_ + slope_ * score});
+    return empirical;
 }
 
 std::vector<LowResFeatures> low_res_features(const Scorer &scorer, const ProcessedSpectrum &spectrum,

@@ -55,8 +55,8 @@ private:
 
 // Survival of a score among a spectrum's candidates: a log-linear fit of the share of null
 // scores at or above a score, over the histogram bins (0.1 wide) between the fullest bin and
-// the first empty one above it, used from the first fitted bin on; below that, or when no
-// fit could be made, the empirical share.
+// the first empty one above it, used from the first fitted bin on where it lies below the
+// empirical share; below that, or when no fit could be made, the empirical share.
 class TailFit {
 public:
     explicit TailFit(std::vector<double> null_scores);
