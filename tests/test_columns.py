@@ -77,7 +77,7 @@ def test_threads_and_chunks_change_nothing(anagram_db):
     spectra = anagram_spectra() * 3
     s = scorer(False, 5)
     one = score_columns(s, anagram_db, spectra, threads=1)
-    for threads, chunk_size in [(3, 1), (2, 2), (4, 100)]:
+    for threads, chunk_size in [(3, 1), (2, 2), (0, 100)]:
         other = score_columns(s, anagram_db, iter(spectra), threads=threads, chunk_size=chunk_size)
         for name in one:
             if name != "psm_id":
@@ -192,7 +192,7 @@ def test_bad_arguments_give_clean_errors(anagram_db):
         score_columns(s, "index", spectra)
     with pytest.raises(TypeError, match="argument 'spectra'"):
         score_columns(s, anagram_db, [spectra[0], 3.5])
-    for bad in (0, -1, 2.5, True, "2"):
+    for bad in (-1, 2.5, True, "2"):
         with pytest.raises(ValueError, match="threads must be a positive integer"):
             score_columns(s, anagram_db, spectra, threads=bad)
     with pytest.raises(ValueError, match="chunk_size must be a positive integer"):

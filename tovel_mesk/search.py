@@ -20,7 +20,7 @@ from tovel_mesk.columns import CORE_FEATURES, IDENTITY, KEYS, LOW_RES_FEATURES, 
 __all__ = ["score_columns", "match_column_names"]
 
 #: Spectra scored per call into the core: bounds the memory the core's result records take.
-DEFAULT_CHUNK_SIZE = 2000
+DEFAULT_CHUNK_SIZE = 4096
 
 
 def match_column_names(low_res: bool = True) -> tuple[str, ...]:
@@ -41,7 +41,7 @@ def score_columns(scorer, db, spectra: Iterable, *, file: str | Sequence[str] | 
 
     - `file`: the `file` column; one name for every spectrum, or a sequence of names indexed
       by the spectra's `file_id`. Left out, the column holds the `file_id` as text.
-    - `threads`: worker threads (default: the processors this process may run on).
+    - `threads`: worker threads; None or 0: one per processor this process may run on.
     - `low_res`: add the columns of `tovel_mesk.columns.LOW_RES_FEATURES`.
     - `min_ion_index`: fragment ions of this many residues or fewer are left out of the
       low-resolution features; pass the value the index was built with.
@@ -52,7 +52,8 @@ def score_columns(scorer, db, spectra: Iterable, *, file: str | Sequence[str] | 
     Returns a dict from column name (`match_column_names(low_res)`) to a numpy array, one
     row per match. `spec_id`, `file` and `sequence` are object arrays of `str`.
     """
-    threads = _positive("threads", _default_threads() if threads is None else threads)
+    threads = _default_threads() if threads is None or (_is_int(threads) and threads == 0) else threads
+    threads = _positive("threads", threads)
     chunk_size = _positive("chunk_size", chunk_size)
     min_ion_index = _non_negative("min_ion_index", min_ion_index)
 
@@ -89,14 +90,18 @@ def _default_threads() -> int:
         return os.cpu_count() or 1
 
 
+def _is_int(value) -> bool:
+    return isinstance(value, (int, np.integer)) and not isinstance(value, bool)
+
+
 def _positive(name: str, value) -> int:
-    if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or value < 1:
+    if not _is_int(value) or value < 1:
         raise ValueError(f"{name} must be a positive integer, got {value!r}")
     return int(value)
 
 
 def _non_negative(name: str, value) -> int:
-    if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or value < 0:
+    if not _is_int(value) or value < 0:
         raise ValueError(f"{name} must be a non-negative integer, got {value!r}")
     return int(value)
 

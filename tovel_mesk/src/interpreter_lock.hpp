@@ -1,4 +1,4 @@
-// Releasing the interpreter lock around core work that touches no Python object.
+// Releasing the interpreter lock around native work that touches no Python object.
 #pragma once
 
 #include <Python.h>
