@@ -20,7 +20,6 @@ import argparse
 import base64
 import os
 import shutil
-import subprocess
 import sys
 import time
 import xml.etree.ElementTree as ET
@@ -30,6 +29,9 @@ from pathlib import Path
 import numpy as np
 
 import _tovel_mesk as tm
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import realdata  # noqa: E402  (Comet's settings and runner, shared with the real-data comparison)
 from tovel_mesk.columns import CORE_FEATURES, LOW_RES_FEATURES
 from tovel_mesk.search import score_columns
 
@@ -186,50 +188,9 @@ def lda_scores(x: np.ndarray, cols, folds=3, seed=0) -> np.ndarray:
     return out
 
 
-def entrapped(rows, cols) -> int:
+def entrapped(rows, cols, accessions) -> int:
     """Accepted target rows whose proteins are all Sorangium accessions."""
-    return sum(all("SORC" in a for a in ACCESSIONS.get(cols["sequence"][i], ())) for i in rows)
-
-
-# ---- Comet ----
-
-COMET_PARAMS = {
-    "decoy_search": "1", "num_threads": "2", "peptide_mass_tolerance": "10.0", "peptide_mass_units": "2",
-    "isotope_error": "3", "search_enzyme_number": "1", "allowed_missed_cleavage": "2",
-    "fragment_bin_tol": "1.0005", "fragment_bin_offset": "0.4", "theoretical_fragment_ions": "1",
-    "use_B_ions": "1", "use_Y_ions": "1", "max_fragment_charge": "2", "output_txtfile": "1",
-    "output_pepxmlfile": "0", "num_output_lines": "1", "digest_mass_range": "400.0 10000.0",
-    "peptide_length_range": "7 50", "add_C_cysteine": "57.021464", "variable_mod01": "0.0 X 0 3 -1 0 0 0.0",
-}
-
-
-def comet_accepted(run: str, mzml: Path, fasta: Path) -> tuple[int, float]:
-    """Comet's spectra at 1% FDR (target-decoy competition on its rank-1 e-values) and its wall time."""
-    out = WORK / f"{run}.txt"
-    link = WORK / f"{run}.mzML"
-    if not link.exists():
-        link.symlink_to(mzml)
-    params = WORK / "comet.params"
-    if not params.exists():
-        subprocess.run(["comet-ms", "-p"], cwd=WORK, capture_output=True, check=False)
-        lines = []
-        for line in (WORK / "comet.params.new").read_text().splitlines():
-            key = line.split("=")[0].strip()
-            lines.append(f"{key} = {COMET_PARAMS[key]}" if key in COMET_PARAMS and "=" in line else line)
-        params.write_text("\n".join(lines) + "\n")
-    start = time.perf_counter()
-    subprocess.run(["comet-ms", f"-P{params}", f"-D{fasta}", str(link)], cwd=WORK, capture_output=True,
-                   check=True)
-    wall = time.perf_counter() - start
-    rows = [line.split("\t") for line in out.read_text().splitlines()[1:]]
-    header = out.read_text().splitlines()[1].split("\t")
-    rows = rows[1:]
-    if not rows:
-        raise SystemExit(f"Comet loaded no spectra from {mzml}")
-    e_col, p_col = header.index("e-value"), header.index("protein")
-    evalue = np.array([float(r[e_col]) for r in rows])
-    labels = np.array([-1 if all(p.startswith("DECOY_") for p in r[p_col].split(",")) else 1 for r in rows])
-    return int(accepted(-evalue, labels).sum()), wall
+    return sum(all("SORC" in a for a in accessions.get(cols["sequence"][i], ())) for i in rows)
 
 
 def best_per_spectrum(score: np.ndarray, cols) -> np.ndarray:
@@ -239,32 +200,28 @@ def best_per_spectrum(score: np.ndarray, cols) -> np.ndarray:
     return order[np.r_[True, key[order][1:] != key[order][:-1]]]
 
 
-def spectra_at_fdr(score: np.ndarray, cols) -> tuple[int, int]:
+def spectra_at_fdr(score: np.ndarray, cols, accessions) -> tuple[int, int]:
     """Targets accepted at 1% FDR, re-ranking each spectrum's matches by `score`, and how many
     of them are entrapment matches."""
     rows = best_per_spectrum(score, cols)
     mask = accepted(score[rows], cols["label"][rows])
-    return int(mask.sum()), entrapped(rows[mask], cols)
+    return int(mask.sum()), entrapped(rows[mask], cols, accessions)
 
 
 def print_row(run, n_spectra, cols, singles, accessions, comet, added_ms):
-    global ACCESSIONS
-    ACCESSIONS = accessions
     counts = []
     for name in singles:
         score = cols[name].astype(np.float64)
         score = -score if name in LOWER_IS_BETTER else score
         score = np.where(np.isfinite(score), score, -np.inf)
-        counts.append(spectra_at_fdr(score, cols)[0])
+        counts.append(spectra_at_fdr(score, cols, accessions)[0])
     core = [n for n in CORE_FEATURES if n in cols]
-    lda_core = spectra_at_fdr(lda_scores(feature_matrix(cols, core), cols), cols)[0]
-    lda_all, trapped = spectra_at_fdr(lda_scores(feature_matrix(cols, core + list(LOW_RES_FEATURES)), cols), cols)
+    lda_core = spectra_at_fdr(lda_scores(feature_matrix(cols, core), cols), cols, accessions)[0]
+    lda_all, trapped = spectra_at_fdr(lda_scores(feature_matrix(cols, core + list(LOW_RES_FEATURES)), cols), cols,
+                                      accessions)
     print(f"{run:8} {n_spectra:7d} " + " ".join(f"{c:12d}" for c in counts)
           + f" {lda_core:9d} {lda_all:8d} {100.0 * trapped / max(lda_all, 1):5.1f}% {comet:6d} {added_ms:10.3f}",
           flush=True)
-
-
-ACCESSIONS: dict[str, set[str]] = {}
 
 
 def main() -> int:
@@ -284,9 +241,7 @@ def main() -> int:
     proteins = read_targets(FASTA)
     accessions = tryptic_peptides(proteins)
     db = build_index(accessions)
-    target_fasta = WORK / "targets.fasta"
-    if not target_fasta.exists():
-        target_fasta.write_text("".join(f">{k}\n{v}\n" for k, v in proteins.items()))
+    params = realdata.comet_params(WORK, realdata.targets_only(FASTA, WORK), args.threads) if use_comet else None
     print(f"index: {len(accessions)} target peptides, {time.perf_counter() - start:.1f} s", file=sys.stderr)
 
     scorer = tm.PyScorer(tm.PyTolerance.Ppm(-10.0, 10.0), tm.PyTolerance.Da(-0.5, 0.5), wide_window=False,
@@ -305,7 +260,7 @@ def main() -> int:
         t2 = time.perf_counter()
         # CPU time per spectrum that the features add (both calls keep every thread busy).
         added_ms = ((t2 - t1) - (t1 - t0)) * 1000.0 * args.threads / max(len(spectra), 1)
-        comet = comet_accepted(run, RUNS[run], target_fasta)[0] if use_comet else -1
+        comet = len(realdata.run_comet([RUNS[run]], params, WORK).accepted) if use_comet else -1
         tables.append(cols)
         comet_total += comet
         spectra_total += len(spectra)
