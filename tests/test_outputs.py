@@ -109,6 +109,7 @@ def test_rescorer_input_layout(tmp_path):
     psms = match_table(200, files=("a.mzML", "b.mzML"))
     psms.loc[7, "average_ppm"] = np.inf
     psms.loc[8, "poisson"] = -np.inf
+    psms["predicted_rt"] = np.float32(0.0)
     write(tmp_path, psms)
     names, rows = read_pin_lines(tmp_path / "results.pin")
     charges = [f"charge{z}" for z in sorted(set(psms["charge"]))]
@@ -123,7 +124,7 @@ def test_rescorer_input_layout(tmp_path):
     scan = pin["ScanNr"].astype(int)
     assert scan.groupby([psms["file"], psms["spec_id"]], observed=True).nunique().eq(1).all()
     assert scan.nunique() == len(psms[["file", "spec_id"]].drop_duplicates()) == 100
-    one_hot = pin[charges].astype(int)
+    one_hot = pin[charges].astype(float)
     assert (one_hot.sum(axis=1) == 1).all()
     assert (one_hot.to_numpy().argmax(axis=1) == np.searchsorted(sorted(set(psms["charge"])), psms["charge"])).all()
     # Values a rescorer can read: NaN as 0, infinities as the column's finite extremes.
@@ -133,6 +134,9 @@ def test_rescorer_input_layout(tmp_path):
     assert np.float32(ppm[7]) == psms["average_ppm"][np.isfinite(psms["average_ppm"])].max()
     assert float(pin["poisson"][8]) == psms["poisson"][np.isfinite(psms["poisson"])].min()
     assert pin["hyperscore"].astype(float).tolist() == psms["hyperscore"].tolist()
+    # Whole-number features carry a decimal point, so readers take them as floats.
+    assert pin["matched_peaks"].tolist() == [f"{v}.0" for v in psms["matched_peaks"]]
+    assert set(pin["rank"]) == {"1.0", "2.0"} and set(pin["predicted_rt"]) == {"0.0"}
 
 
 @pytest.mark.filterwarnings("ignore::FutureWarning")
@@ -151,6 +155,8 @@ def test_mokapot_reads_the_rescorer_input(tmp_path):
     assert not dataset.features.isna().any().any()
     assert dataset.peptides.tolist() == ["-." + p + ".-" for p in psms["peptide"]]
     assert dataset.data["Proteins"].tolist() == [p.replace(";", "\t") for p in psms["proteins"]]
+    # Every feature is read as a float: mokapot's rescoring fails on integer features.
+    assert (dataset.features.dtypes == np.float64).all()
 
 
 @pytest.mark.parametrize("failing", ["text", "parquet", "summary"])

@@ -157,7 +157,7 @@ def _codes(column: pa.ChunkedArray) -> tuple[np.ndarray, int]:
 
 class _PinLayout:
     """What the rescorer input needs from the whole match table before it is cut into chunks:
-    the spectrum numbers, the charges present, and the bounds that replace infinities."""
+    the spectrum numbers, the charges present, and how each feature column is written."""
 
     def __init__(self, table: pa.Table):
         names = table.column_names
@@ -172,11 +172,20 @@ class _PinLayout:
                       if _has_structural(table.column(name))}
         #: Feature columns with non-finite values: name -> (largest, smallest finite value).
         self.bounds: dict[str, tuple[float, float]] = {}
-        for name in self.features:
-            values = table.column(name).to_numpy()
-            if np.issubdtype(values.dtype, np.floating) and not np.isfinite(values).all():
-                finite = values[np.isfinite(values)]
+        #: Feature columns of whole numbers only, written with a decimal point ("3.0"): a
+        #: reader that infers column types keeps "3" as an integer column, and some
+        #: rescorers fail on integer features.
+        self.whole: set[str] = set()
+        for name in ["rank", *self.features]:
+            values = table.column(name).to_numpy(zero_copy_only=False)
+            if not np.issubdtype(values.dtype, np.floating):
+                self.whole.add(name)
+                continue
+            finite = values[np.isfinite(values)]
+            if finite.size < values.size:
                 self.bounds[name] = (finite.max(), finite.min()) if finite.size else (0.0, 0.0)
+            if not finite.size or (np.all(finite == np.trunc(finite)) and np.abs(finite).max() < 2**53):
+                self.whole.add(name)
 
     def header(self) -> str:
         names = ["SpecId", "Label", "ScanNr", "ExpMass", "CalcMass", "rank",
@@ -186,11 +195,16 @@ class _PinLayout:
     def chunk(self, batch: pa.RecordBatch, text: dict[str, pa.Array], offset: int) -> pa.Table:
         """One chunk of rows in the columns of `header`, all as text."""
         def feature(name: str) -> pa.Array:
-            if name not in self.bounds:
+            if name not in self.bounds and name not in self.whole:
                 return text[name]
-            top, bottom = self.bounds[name]
-            values = batch.column(name).to_numpy(zero_copy_only=False)
-            return pc.cast(pa.array(np.nan_to_num(values, nan=0.0, posinf=top, neginf=bottom)), pa.string())
+            values = batch.column(name)
+            if name in self.bounds:
+                top, bottom = self.bounds[name]
+                values = pa.array(np.nan_to_num(values.to_numpy(zero_copy_only=False),
+                                                nan=0.0, posinf=top, neginf=bottom))
+            if name in self.whole:
+                return pc.binary_join_element_wise(pc.cast(pc.cast(values, pa.int64()), pa.string()), ".0", "")
+            return pc.cast(values, pa.string())
 
         def safe(name: str) -> pa.Array:
             return _pin_safe(text[name]) if name in self.dirty else text[name]
@@ -199,8 +213,8 @@ class _PinLayout:
             pc.binary_join_element_wise(safe("file"), safe("spec_id"), text["rank"], ":"),
             text["label"],
             pc.cast(pa.array(self.scan[offset:offset + batch.num_rows]), pa.string()),
-            text["expmass"], text["calcmass"], text["rank"],
-            *(pc.if_else(pc.equal(batch.column("charge"), z), "1", "0") for z in self.charges),
+            text["expmass"], text["calcmass"], feature("rank"),
+            *(pc.if_else(pc.equal(batch.column("charge"), z), "1.0", "0.0") for z in self.charges),
             *(feature(name) for name in self.features),
             pc.binary_join_element_wise("-.", safe("peptide"), ".-", ""),
             pc.replace_substring(safe("proteins"), ";", _TAB_MARK),
@@ -288,8 +302,10 @@ def write_pin(table: pa.Table, path: str | os.PathLike) -> None:
     ``-.`` and ``.-``) and `Proteins`: the accessions, one tab-separated field each.
 
     The rescorers take no missing or infinite feature values: NaN is written as 0 and ±inf
-    as the largest or smallest finite value of its column. Tabs and line breaks inside
-    identifiers become spaces (the format has no quoting).
+    as the largest or smallest finite value of its column. A feature column of whole
+    numbers (counts, flags, a constant) is written with decimal points (``3.0``), so that
+    readers take every feature as a float. Tabs and line breaks inside identifiers become
+    spaces (the format has no quoting).
     """
     _write_text(table, None, path)
 

@@ -205,7 +205,9 @@ def _plot_mass_error_by_rt(ax, good: pd.DataFrame) -> None:
         return
     if len(good) > SCATTER_POINTS:
         good = good.sample(SCATTER_POINTS, random_state=0)
-    ax.scatter(good["rt"], good["delta_mass"], s=4, alpha=0.4, color=_TARGET, linewidths=0, rasterized=True)
+    sparse = len(good) < 2_000
+    ax.scatter(good["rt"], good["delta_mass"], s=9 if sparse else 4, alpha=0.7 if sparse else 0.35,
+               color=_TARGET, linewidths=0, rasterized=True)
     ax.axhline(0, color="0.5", linewidth=1)
     ax.set_xlabel("retention time (min)")
     ax.set_ylabel("precursor mass error (ppm)")
