@@ -7,6 +7,7 @@ import math
 import os
 import subprocess
 import sys
+from pathlib import Path
 
 import numpy as np
 import pandas as pd
@@ -21,7 +22,7 @@ TEXT = ["file", "spec_id", "peptide", "sequence", "proteins"]
 SUMMARY = {
     "files": [{"file": "run_a.mzML", "spectra_read": np.int64(120), "spectra_searched": 118, "matches": 236}],
     "stages": {"scoring": np.float32(1.5), "writing": 0.25},
-    "settings": {"fasta": outputs.Path("/data/p.fasta"), "charges": (2, 4), "tolerance": float("nan")},
+    "settings": {"fasta": Path("/data/p.fasta"), "charges": (2, 4), "tolerance": float("nan")},
 }
 
 
@@ -30,9 +31,9 @@ def tables(n=300, **kw):
     return psms, best_per(psms, "peptide", "peptide_q"), best_per(psms, "proteins", "protein_q")
 
 
-def write(directory, psms, report=False):
+def write(directory, psms):
     _, peptides, proteins = tables(4)
-    return outputs.write_outputs(directory, psms, peptides, proteins, SUMMARY, report=report)
+    return outputs.write_outputs(directory, psms, peptides, proteins, SUMMARY, report=False)
 
 
 def read_tsv(path, like: pd.DataFrame) -> pd.DataFrame:
@@ -199,5 +200,6 @@ def test_import_leaves_matplotlib_alone():
 def test_summary_values_without_json_form(tmp_path):
     with pytest.raises(TypeError, match="the summary holds a object"):
         outputs.write_summary({"x": object()}, tmp_path / "s.json")
-    outputs.write_summary({"inf": [math.inf, -1.5], "n": np.uint8(3)}, tmp_path / "s.json")
-    assert json.loads((tmp_path / "s.json").read_text()) == {"inf": [None, -1.5], "n": 3}
+    outputs.write_summary({"inf": [math.inf, -1.5], "n": np.uint8(3), "a": np.array([np.nan, 2.0])},
+                          tmp_path / "s.json")
+    assert json.loads((tmp_path / "s.json").read_text()) == {"inf": [None, -1.5], "n": 3, "a": [None, 2.0]}

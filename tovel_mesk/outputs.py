@@ -312,11 +312,9 @@ def write_pin(table: pa.Table, path: str | os.PathLike) -> None:
 
 def _json_value(value: object) -> object:
     """`json.dump`'s fallback for the values a summary holds beyond plain JSON: numpy
-    numbers and arrays, paths, sets and tuples."""
+    numbers, paths and sets."""
     if isinstance(value, np.generic):
         return value.item()
-    if isinstance(value, np.ndarray):
-        return value.tolist()
     if isinstance(value, os.PathLike):
         return os.fspath(value)
     if isinstance(value, (set, frozenset)):
@@ -325,11 +323,12 @@ def _json_value(value: object) -> object:
 
 
 def _finite_json(value: object) -> object:
-    """`value` with every non-finite float replaced by None (JSON has no NaN or infinity)."""
-    if isinstance(value, float) and not math.isfinite(value):
+    """`value` with numpy arrays as lists and every non-finite float replaced by None
+    (JSON has no NaN or infinity)."""
+    if isinstance(value, (float, np.floating)) and not math.isfinite(value):
         return None
-    if isinstance(value, np.floating) and not np.isfinite(value):
-        return None
+    if isinstance(value, np.ndarray):
+        value = value.tolist()
     if isinstance(value, Mapping):
         return {str(k): _finite_json(v) for k, v in value.items()}
     if isinstance(value, (list, tuple)):

@@ -222,6 +222,7 @@ def _plot_per_file(ax, psms: pd.DataFrame, good: pd.DataFrame, summary: Mapping)
         return
     spectra = good.drop_duplicates(["file", "spec_id"])["file"].astype(str).value_counts()
     peptides = good.drop_duplicates(["file", "peptide"])["file"].astype(str).value_counts()
+    ax.figure.set_size_inches(6.4, max(3.8, 1.2 + 0.45 * len(names)))
     y = np.arange(len(names))
     ax.barh(y - 0.2, [spectra.get(n, 0) for n in names], height=0.4, label="spectra", color=_TARGET)
     ax.barh(y + 0.2, [peptides.get(n, 0) for n in names], height=0.4, label="peptides", color="#2ca02c")
