@@ -1,8 +1,8 @@
 """Writing the output folder: seconds for 100,000 and 1,000,000 generated matches.
 
 Prints, per size, the wall and CPU seconds of each file family and of `write_outputs` as a
-whole (report included), and the memory `write_outputs` takes beyond the input tables. Set BENCH_MATCHES to a
-comma-separated list of sizes to change them."""
+whole (report included), and the memory `write_outputs` takes beyond the input tables.
+Set BENCH_MATCHES to a comma-separated list of sizes to change them."""
 
 from __future__ import annotations
 
@@ -13,27 +13,12 @@ import tempfile
 import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+HERE = Path(__file__).resolve().parent
+sys.path[:0] = [str(HERE), str(HERE.parent / "tests")]
 
 from _tables import best_per, match_table  # noqa: E402
+from bench_scoring import reset_peak_rss, rss_kib  # noqa: E402
 from tovel_mesk import outputs, report  # noqa: E402
-
-
-def rss_mib(field: str) -> float:
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith(field + ":"):
-                return int(line.split()[1]) / 1024
-    return 0.0
-
-
-def reset_peak() -> bool:
-    try:
-        with open("/proc/self/clear_refs", "w") as refs:
-            refs.write("5")
-        return True
-    except OSError:
-        return False
 
 
 def timed(label: str, action) -> None:
@@ -57,11 +42,11 @@ def main() -> int:
             timed("results.pin", lambda: outputs.write_pin(table, folder / "p.pin"))
             timed("report.html", lambda: report.render_report(psms, peptides, proteins, {}))
             del table
-            measured, before = reset_peak(), rss_mib("VmRSS")
+            measured, before = reset_peak_rss(), rss_kib("VmRSS")
             timed("write_outputs (all files)",
                   lambda: outputs.write_outputs(folder / "out", psms, peptides, proteins, {}))
             if measured:
-                print(f"  memory beyond the input tables: {rss_mib('VmHWM') - before:.0f} MiB at peak")
+                print(f"  memory beyond the input tables: {(rss_kib('VmHWM') - before) / 1024:.0f} MiB at peak")
             sizes_mb = {p.name: p.stat().st_size / 1e6 for p in (folder / "out").iterdir()}
             print("  sizes (MB): " + ", ".join(f"{k} {v:.1f}" for k, v in sorted(sizes_mb.items())))
             del psms
