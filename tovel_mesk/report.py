@@ -229,7 +229,7 @@ def _plot_per_file(ax, psms: pd.DataFrame, good: pd.DataFrame, summary: Mapping)
     ax.set_yticks(y, [n if len(n) <= 32 else "…" + n[-31:] for n in names])
     ax.invert_yaxis()
     ax.set_xlabel("accepted target identifications")
-    ax.legend(frameon=False)
+    ax.legend(frameon=False, ncols=2, loc="lower left", bbox_to_anchor=(0, 1))
 
 
 def _svg(figure) -> str:
