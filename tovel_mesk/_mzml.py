@@ -298,9 +298,12 @@ def _decode(entry: list, kind: str, default_length: str | None, fail) -> np.ndar
     if length > MAX_VALUES:
         raise fail(f"{kind} declares {length} values, more than the {MAX_VALUES} a spectrum may hold")
     try:
-        data = base64.b64decode(text)
-    except ValueError as error:
-        raise fail(f"{kind} is not valid base64 ({error})") from None
+        data = base64.b64decode(text, validate=True)
+    except ValueError:
+        try:  # line breaks and spaces may separate the characters; nothing else may
+            data = base64.b64decode("".join(text.split()), validate=True)
+        except ValueError as error:
+            raise fail(f"{kind} is not valid base64 ({error})") from None
     if compression == ZLIB:
         inflater = zlib.decompressobj()
         try:

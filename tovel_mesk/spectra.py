@@ -45,7 +45,7 @@ SKIP_REASONS = ("other_ms_level", "no_precursor", "no_peaks")
 
 _DESCRIPTIONS = {"other_ms_level": "of another MS level", "no_precursor": "without a precursor",
                  "no_peaks": "without peaks"}
-_HEAD_BYTES = 1 << 20
+_HEAD_BYTES = 1 << 17
 
 
 @dataclass
@@ -208,7 +208,8 @@ def _prepare_peaks(mz: np.ndarray, intensity: np.ndarray,
     """Peaks as the core takes them (module documentation), and the summed intensity of
     the peaks kept before the top-N cut."""
     mz = np.asarray(mz, dtype=np.float64)
-    intensity = np.asarray(intensity).astype(np.float32)
+    with np.errstate(over="ignore", invalid="ignore"):  # too large for 32 bits: infinite, dropped below
+        intensity = np.asarray(intensity).astype(np.float32)
     keep = np.isfinite(intensity) & (intensity > 0) & np.isfinite(mz)
     if not keep.all():
         mz, intensity = mz[keep], intensity[keep]
