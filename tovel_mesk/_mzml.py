@@ -50,11 +50,23 @@ _TAGS = ("{*}mzML", "{*}referenceableParamGroup", "{*}spectrumList", "{*}spectru
 # One cvParam: (value, unit accession, unit name, name).
 Param = tuple[str | None, str | None, str | None, str]
 
+_NAMES = ("cvParam", "referenceableParamGroupRef", "scanList", "scan", "precursorList", "precursor",
+          "isolationWindow", "selectedIonList", "selectedIon", "binaryDataArrayList", "binaryDataArray",
+          "binary")
+
+
+class _Tags:
+    """The qualified tags of the elements read, in the file's namespace: compared as whole
+    strings, they spare splitting every tag."""
+
+    def __init__(self, namespace: str):
+        for name in _NAMES:
+            setattr(self, name, namespace + name)
+
 
 def _local(element) -> str:
-    """The element's name without its namespace ("" for entity references and the like)."""
-    tag = element.tag
-    return tag.rpartition("}")[2] if isinstance(tag, str) else ""
+    """The element's name without its namespace."""
+    return element.tag.rpartition("}")[2]
 
 
 def _release(element) -> None:
@@ -81,15 +93,18 @@ def peek_total(head: bytes) -> int | None:
 
 class MzmlReader:
     """Iterates over the spectra of one mzML stream as `RawSpectrum` records. `total` is
-    the spectrum count that the file states, once its `spectrumList` has been reached."""
+    the spectrum count that the file states, once its `spectrumList` has been reached.
+    Spectra of another level than `ms_level` (when given) come with their id and level only."""
 
-    def __init__(self, path: str, stream: BinaryIO):
+    def __init__(self, path: str, stream: BinaryIO, ms_level: int | None = None):
         self.path = path
         self.stream = stream
+        self.ms_level = ms_level
         self.total: int | None = None
         self._groups: dict[str, dict[str, Param]] = {}
         self._current: str | None = None
         self._previous: str | None = None
+        self._tags = _Tags("")
 
     def _fail(self, reason: str, spectrum: str | None = None) -> SpectraFileError:
         spectrum = spectrum if spectrum is not None else self._current
@@ -109,6 +124,7 @@ class MzmlReader:
                 if event == "start":
                     if name == "mzML":
                         in_mzml = True
+                        self._tags = _Tags(element.tag[:-4])
                     elif name == "spectrum":
                         self._current = element.get("id") or f"index={element.get('index', position)}"
                     elif name == "spectrumList":
@@ -138,13 +154,13 @@ class MzmlReader:
         """The cvParams of an element, by accession, including those of the parameter
         groups it refers to."""
         params: dict[str, Param] = {}
-        for child in element:
-            name = _local(child)
-            if name == "cvParam":
+        cv_param = self._tags.cvParam
+        for child in element.iterchildren(cv_param, self._tags.referenceableParamGroupRef):
+            if child.tag == cv_param:
                 get = child.get
                 params[get("accession", "")] = (get("value"), get("unitAccession"), get("unitName"),
                                                 get("name", ""))
-            elif name == "referenceableParamGroupRef":
+            else:
                 ref = child.get("ref", "")
                 group = self._groups.get(ref)
                 if group is None:
@@ -170,30 +186,30 @@ class MzmlReader:
             ms_level = int(level)
         else:
             raise self._fail(f"ms level {level} is not a level")
+        if self.ms_level is not None and ms_level != self.ms_level:
+            return RawSpectrum(spectrum_id, ms_level, math.nan, None, [], _no_peaks)
         rt = math.nan
         precursors: list[RawPrecursor] = []
         arrays: dict[str, list] = {}
-        for child in element:
-            name = _local(child)
-            if name == "scanList" and math.isnan(rt):
-                rt = self._scan_start_time(child)
-            elif name == "precursorList":
-                for precursor in child:
-                    if _local(precursor) == "precursor":
-                        precursors.extend(self._precursors(precursor))
-            elif name == "binaryDataArrayList":
-                for array in child:
-                    if _local(array) == "binaryDataArray":
-                        self._array(array, arrays)
+        tags = self._tags
+        for child in element.iterchildren(tags.scanList, tags.precursorList, tags.binaryDataArrayList):
+            tag = child.tag
+            if tag == tags.scanList:
+                if math.isnan(rt):
+                    rt = self._scan_start_time(child)
+            elif tag == tags.precursorList:
+                for precursor in child.iterchildren(tags.precursor):
+                    precursors.extend(self._precursors(precursor))
+            else:
+                for array in child.iterchildren(tags.binaryDataArray):
+                    self._array(array, arrays)
         default_length = element.get("defaultArrayLength")
         return RawSpectrum(
             spectrum_id, ms_level, rt, self._number(params, TOTAL_ION_CURRENT, "total ion current"),
             precursors, lambda: self._decode_peaks(spectrum_id, default_length, arrays))
 
     def _scan_start_time(self, scan_list) -> float:
-        for scan in scan_list:
-            if _local(scan) != "scan":
-                continue
+        for scan in scan_list.iterchildren(self._tags.scan):
             params = self._params(scan)
             value = self._number(params, SCAN_START_TIME, "scan start time")
             if value is None:
@@ -212,12 +228,12 @@ class MzmlReader:
         isolated range."""
         window: dict[str, Param] = {}
         ions = []
-        for child in precursor:
-            name = _local(child)
-            if name == "isolationWindow":
+        tags = self._tags
+        for child in precursor.iterchildren(tags.isolationWindow, tags.selectedIonList):
+            if child.tag == tags.isolationWindow:
                 window = self._params(child)
-            elif name == "selectedIonList":
-                ions.extend(ion for ion in child if _local(ion) == "selectedIon")
+            else:
+                ions.extend(child.iterchildren(tags.selectedIon))
         target = self._number(window, ISOLATION_TARGET, "isolation window target m/z")
         lower = self._number(window, ISOLATION_LOWER, "isolation window lower offset")
         upper = self._number(window, ISOLATION_UPPER, "isolation window upper offset")
@@ -233,8 +249,8 @@ class MzmlReader:
                 continue
             charge = self._number(params, CHARGE_STATE, "charge state")
             if charge is None:
-                possible = [c.get("value") for c in ion
-                            if _local(c) == "cvParam" and c.get("accession") == POSSIBLE_CHARGE_STATE]
+                possible = [c for c in ion.iterchildren(tags.cvParam)
+                            if c.get("accession") == POSSIBLE_CHARGE_STATE]
                 if len(possible) == 1:
                     charge = self._number(params, POSSIBLE_CHARGE_STATE, "possible charge state")
             intensity = self._number(params, PEAK_INTENSITY, "selected ion intensity")
@@ -268,20 +284,24 @@ class MzmlReader:
                           "convert the file with zlib or no compression"
         if kind in arrays:
             problem = f"holds two {kind}s"
-        text = "".join(child.text or "" for child in array if _local(child) == "binary")
+        text = "".join(child.text or "" for child in array.iterchildren(self._tags.binary))
         arrays[kind] = [text, dtype, compression, array.get("arrayLength"), problem]
 
     def _decode_peaks(self, spectrum_id: str, default_length: str | None,
                       arrays: dict[str, list]) -> tuple[np.ndarray, np.ndarray]:
         fail = lambda reason: self._fail(reason, spectrum_id)  # noqa: E731
         if not arrays and default_length in ("0", None):
-            return np.empty(0), np.empty(0)
+            return _no_peaks()
         missing = [kind for kind in ("m/z array", "intensity array") if kind not in arrays]
         if missing:
             raise fail(f"has no {missing[0]}")
         mz, intensity = (_decode(arrays[kind], kind, default_length, fail)
                          for kind in ("m/z array", "intensity array"))
         return mz, intensity
+
+
+def _no_peaks() -> tuple[np.ndarray, np.ndarray]:
+    return np.empty(0), np.empty(0)
 
 
 def _decode(entry: list, kind: str, default_length: str | None, fail) -> np.ndarray:

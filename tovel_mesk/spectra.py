@@ -117,7 +117,7 @@ class SpectraReader:
         try:
             with _open(self.path) as stream:
                 if self.format == "mzml":
-                    records = MzmlReader(self.path, stream)
+                    records = MzmlReader(self.path, stream, self.ms_level)
                 else:
                     records = MgfReader(self.path, io.TextIOWrapper(stream, "utf-8", errors="replace"))
                 for raw in records:
