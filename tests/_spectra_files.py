@@ -149,15 +149,15 @@ def expected_peaks(mz: list[float], intensity: list[float], top: int | None = 15
     """Peaks as the core should get them: positive finite intensities (rounded to 32 bits),
     the `top` most intense (the lower m/z first among equals), m/z (as the file holds it)
     minus one proton rounded once to 32 bits, ascending."""
-    stored = [float(np.float32(m)) if mz_bits == 32 else m for m in mz]
     with np.errstate(over="ignore"):
+        shifted = [float(np.float32((float(np.float32(m)) if mz_bits == 32 else m) - PROTON)) for m in mz]
         rounded = [float(np.float32(v)) for v in intensity]
-    kept = [(i, m) for m, i in zip(stored, rounded) if math.isfinite(i) and i > 0 and math.isfinite(m)]
+    kept = [(i, m) for m, i in zip(shifted, rounded) if math.isfinite(i) and i > 0 and math.isfinite(m)]
     kept.sort(key=lambda pair: (-pair[0], pair[1]))
     if top is not None:
         kept = kept[:top]
     kept.sort(key=lambda pair: pair[1])
-    return [(float(np.float32(m - PROTON)), i) for i, m in kept]
+    return [(m, i) for i, m in kept]
 
 
 def sample_scans() -> list[Scan]:

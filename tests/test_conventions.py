@@ -71,6 +71,7 @@ def test_make_spectrum_prepares_observed_peaks():
     mz = rng.uniform(100, 1500, 300)
     intensity = rng.integers(0, 30, 300).astype(float)          # zeros and many ties
     intensity[:3] = [np.nan, np.inf, 1e39]                       # 1e39 is infinite in 32 bits
+    mz[3:5] = [1e39, np.nan]
     spectrum = make_spectrum(mz, intensity, 600.5, 2, id="own", top_peaks=100)
     assert spectrum.id == "own"
     assert spectrum.peaks == expected_peaks(list(mz), list(intensity), top=100)

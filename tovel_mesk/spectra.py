@@ -4,11 +4,12 @@
 `PyProcessedSpectrum` objects and counts what it read, kept and skipped; `make_spectrum`
 builds one spectrum from arrays of your own. Both prepare the peaks the same way:
 
-1. peaks whose intensity is zero, negative or not finite (also after rounding to 32 bits),
-   or whose m/z is not finite, are dropped;
-2. the `top_peaks` most intense remain; among equal intensities the lower m/z wins;
-3. one proton mass (1.0072764) is subtracted from each m/z, in double precision and rounded
-   once to 32 bits, and the peaks are sorted by m/z ascending into float32 arrays.
+1. one proton mass (1.0072764) is subtracted from each m/z, in double precision, and the
+   m/z and the intensity are rounded once to 32 bits;
+2. peaks whose intensity is zero, negative or not finite, or whose m/z is not finite (also
+   after the rounding), are dropped;
+3. the `top_peaks` most intense remain; among equal intensities the lower m/z wins;
+4. the peaks are sorted by m/z ascending into float32 arrays.
 
 The precursor keeps its observed m/z (see `tovel_mesk.conventions` for why the two differ).
 
@@ -207,9 +208,9 @@ def _prepare_peaks(mz: np.ndarray, intensity: np.ndarray,
                    top_peaks: int | None) -> tuple[np.ndarray, np.ndarray, float]:
     """Peaks as the core takes them (module documentation), and the summed intensity of
     the peaks kept before the top-N cut."""
-    mz = np.asarray(mz, dtype=np.float64)
     with np.errstate(over="ignore", invalid="ignore"):  # too large for 32 bits: infinite, dropped below
         intensity = np.asarray(intensity).astype(np.float32)
+        mz = (np.asarray(mz, dtype=np.float64) - PROTON_MASS).astype(np.float32)
     keep = np.isfinite(intensity) & (intensity > 0) & np.isfinite(mz)
     if not keep.all():
         mz, intensity = mz[keep], intensity[keep]
@@ -218,7 +219,7 @@ def _prepare_peaks(mz: np.ndarray, intensity: np.ndarray,
         strongest = np.lexsort((mz, -intensity))[:top_peaks]
         mz, intensity = mz[strongest], intensity[strongest]
     order = np.argsort(mz, kind="stable")
-    return (mz[order] - PROTON_MASS).astype(np.float32), intensity[order], summed
+    return mz[order], intensity[order], summed
 
 
 def _window(mz: float, isolated: tuple[float, float]) -> tm.PyTolerance:
