@@ -91,10 +91,11 @@ def mzml_text(scans: list[Scan], *, indexed: bool = True, compress: bool = False
             + (f"<indexedmzML{xmlns}>\n" if indexed else "")
             + f'<mzML{xmlns} version="1.1.0">\n<cvList count="1"><cv id="MS" fullName="PSI-MS"/></cvList>\n'
             f'<run id="run1"><spectrumList count="{len(scans)}" defaultDataProcessingRef="dp">\n')
-    body = head.encode()
+    parts = [head.encode()]
+    size = len(parts[0])
     offsets = []
     for index, scan in enumerate(scans):
-        offsets.append((scan.id, len(body)))
+        offsets.append((scan.id, size))
         params = _cv("MS:1000511", "ms level", scan.ms_level)
         if scan.tic is not None:
             params += _cv("MS:1000285", "total ion current", scan.tic)
@@ -108,10 +109,11 @@ def mzml_text(scans: list[Scan], *, indexed: bool = True, compress: bool = False
                           + "".join(_precursor(ion) for ion in scan.precursors) + "</precursorList>")
         arrays = (_array(scan.mz, "MS:1000514", "m/z array", mz_bits, compress, encoding=mz_encoding)
                   + _array(scan.intensity, "MS:1000515", "intensity array", intensity_bits, compress))
-        body += (f'<spectrum index="{index}" id="{scan.id}" defaultArrayLength="{len(scan.mz) + length_offset}">\n'
-                 f"{params}\n{scan_list}\n{precursors}\n"
-                 f'<binaryDataArrayList count="2">\n{arrays}\n</binaryDataArrayList>\n</spectrum>\n').encode()
-    body += b"</spectrumList></run>\n</mzML>\n"
+        parts.append((f'<spectrum index="{index}" id="{scan.id}" defaultArrayLength="{len(scan.mz) + length_offset}">\n'
+                      f"{params}\n{scan_list}\n{precursors}\n"
+                      f'<binaryDataArrayList count="2">\n{arrays}\n</binaryDataArrayList>\n</spectrum>\n').encode())
+        size += len(parts[-1])
+    body = b"".join(parts) + b"</spectrumList></run>\n</mzML>\n"
     if indexed:
         index_offset = len(body)
         body += b'<indexList count="1"><index name="spectrum">\n'
