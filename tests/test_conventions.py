@@ -81,7 +81,7 @@ def test_make_spectrum_prepares_observed_peaks():
 
 
 def test_make_spectrum_window_and_argument_checks():
-    spectrum = make_spectrum([100.0], [1.0], 500.0, isolation_window=(499.0, 501.5), precursor_intensity=7.0)
+    spectrum = make_spectrum([100.0], [1.0], 500.0, isolation_window=[499.0, 501.5], precursor_intensity=7.0)
     (precursor,) = spectrum.precursors
     assert precursor.intensity == 7.0 and precursor.isolation_window is not None
     with pytest.raises(ValueError, match="one length"):

@@ -190,7 +190,7 @@ class MzmlReader:
             return RawSpectrum(spectrum_id, ms_level, math.nan, None, [], _no_peaks)
         rt = math.nan
         precursors: list[RawPrecursor] = []
-        arrays: dict[str, list] = {}
+        arrays: dict[str, tuple] = {}
         tags = self._tags
         for child in element.iterchildren(tags.scanList, tags.precursorList, tags.binaryDataArrayList):
             tag = child.tag
@@ -262,7 +262,7 @@ class MzmlReader:
                                       intensity, isolation))
         return found
 
-    def _array(self, array, arrays: dict[str, list]) -> None:
+    def _array(self, array, arrays: dict[str, tuple]) -> None:
         """Notes the encoding and text of an m/z or intensity array; other arrays are
         ignored. Refusals wait until the array is decoded, so an array of a skipped spectrum
         never fails the file."""
@@ -280,31 +280,30 @@ class MzmlReader:
             lowered = name.lower()
             if accession in NUMPRESS or (accession not in (ZLIB, NO_COMPRESSION)
                                          and ("compression" in lowered or "numpress" in lowered)):
-                problem = f"{kind} is encoded with {name or accession} ({accession}), which is not supported; " \
-                          "convert the file with zlib or no compression"
+                problem = (f"{kind} is encoded with {name or accession} ({accession}), which is not "
+                           "supported; convert the file with zlib or no compression")
         if kind in arrays:
             problem = f"holds two {kind}s"
         text = "".join(child.text or "" for child in array.iterchildren(self._tags.binary))
-        arrays[kind] = [text, dtype, compression, array.get("arrayLength"), problem]
+        arrays[kind] = (text, dtype, compression, array.get("arrayLength"), problem)
 
     def _decode_peaks(self, spectrum_id: str, default_length: str | None,
-                      arrays: dict[str, list]) -> tuple[np.ndarray, np.ndarray]:
+                      arrays: dict[str, tuple]) -> tuple[np.ndarray, np.ndarray]:
         fail = lambda reason: self._fail(reason, spectrum_id)  # noqa: E731
         if not arrays and default_length in ("0", None):
             return _no_peaks()
         missing = [kind for kind in ("m/z array", "intensity array") if kind not in arrays]
         if missing:
             raise fail(f"has no {missing[0]}")
-        mz, intensity = (_decode(arrays[kind], kind, default_length, fail)
-                         for kind in ("m/z array", "intensity array"))
-        return mz, intensity
+        return (_decode(arrays["m/z array"], "m/z array", default_length, fail),
+                _decode(arrays["intensity array"], "intensity array", default_length, fail))
 
 
 def _no_peaks() -> tuple[np.ndarray, np.ndarray]:
     return np.empty(0), np.empty(0)
 
 
-def _decode(entry: list, kind: str, default_length: str | None, fail) -> np.ndarray:
+def _decode(entry: tuple, kind: str, default_length: str | None, fail) -> np.ndarray:
     """Decodes one base64 array (zlib-compressed or not) and checks its length."""
     text, dtype, compression, array_length, problem = entry
     if problem:

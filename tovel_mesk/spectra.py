@@ -170,7 +170,7 @@ def read_spectra(path: str | os.PathLike, *, ms_level: int = 2, top_peaks: int |
 def make_spectrum(mz: Sequence[float] | np.ndarray, intensity: Sequence[float] | np.ndarray,
                   precursor_mz: float, charge: int | None = None, *,
                   precursor_intensity: float | None = None,
-                  isolation_window: tuple[float, float] | tm.PyTolerance | None = None,
+                  isolation_window: Sequence[float] | tm.PyTolerance | None = None,
                   id: str = "", file_id: int = 0, rt: float = math.nan,
                   total_ion_current: float | None = None,
                   top_peaks: int | None = 150) -> tm.PyProcessedSpectrum:
@@ -197,7 +197,7 @@ def make_spectrum(mz: Sequence[float] | np.ndarray, intensity: Sequence[float] |
                          f"shapes {mz.shape} and {intensity.shape}")
     top_peaks = None if top_peaks is None else _whole(top_peaks, "top_peaks", 1)
     mz, intensity, summed = _prepare_peaks(mz, intensity, top_peaks)
-    if isinstance(isolation_window, tuple):
+    if isolation_window is not None and not isinstance(isolation_window, tm.PyTolerance):
         isolation_window = _window(precursor_mz, isolation_window)
     precursor = tm.PyPrecursor(precursor_mz, charge, precursor_intensity, isolation_window)
     return tm.PyProcessedSpectrum(id, file_id, rt, mz, intensity, [precursor],
@@ -222,11 +222,11 @@ def _prepare_peaks(mz: np.ndarray, intensity: np.ndarray,
     return mz[order], intensity[order], summed
 
 
-def _window(mz: float, isolated: tuple[float, float]) -> tm.PyTolerance:
+def _window(mz: float, isolated: Sequence[float]) -> tm.PyTolerance:
     """The isolation window as the core applies it: offsets from the precursor m/z, which
     the core scales by each charge it tries, so the window covers the isolated m/z range."""
     lower, upper = isolated
-    return tm.PyTolerance.Da(lower - mz, upper - mz)
+    return tm.PyTolerance.Da(float(lower) - mz, float(upper) - mz)
 
 
 def _precursor(raw: RawPrecursor) -> tm.PyPrecursor:
