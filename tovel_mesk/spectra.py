@@ -40,8 +40,8 @@ __all__ = ["SKIP_REASONS", "SpectraCounts", "SpectraFileError", "SpectraReader",
            "read_spectra"]
 
 #: Why a spectrum read from a file is not scored, as the keys of `SpectraCounts.skipped`:
-#: another MS level than asked for; no precursor with a positive m/z; no peak left after
-#: dropping zero and non-finite intensities.
+#: another MS level than asked for (or none stated); no precursor with a positive m/z; no
+#: peak left after dropping zero and non-finite intensities.
 SKIP_REASONS = ("other_ms_level", "no_precursor", "no_peaks")
 
 _DESCRIPTIONS = {"other_ms_level": "of another MS level", "no_precursor": "without a precursor",
