@@ -10,8 +10,10 @@ from dataclasses import dataclass
 
 import numpy as np
 
+from .errors import InputError
 
-class SpectraFileError(ValueError):
+
+class SpectraFileError(InputError):
     """A spectra file that cannot be read: malformed, truncated, or in an encoding the
     package does not read. The message names the file and, where known, the spectrum.
 

@@ -85,7 +85,7 @@ class SearchSettings:
 
     def validate(self) -> "SearchSettings":
         """Checks every value and returns self; raises ConfigError naming the setting."""
-        from .tolerance import parse_tolerance  # noqa: PLC0415 (keeps the import of this module light)
+        from .conventions import parse_tolerance  # noqa: PLC0415 (keeps the import of this module light)
 
         for name in ("precursor_tol", "fragment_tol"):
             try:
