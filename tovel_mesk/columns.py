@@ -36,3 +36,11 @@ KEYS = ("psm_id", "peptide_idx", "file_id")
 
 #: Filled by error control.
 ERROR_CONTROL = ("discriminant_score", "posterior_error", "spectrum_q", "peptide_q", "protein_q")
+
+#: The protein table of error control: one row per protein that won its picked-protein
+#: competition (targets and decoys), with the best match of its best peptide
+#: (`peptide`, `file`, `spec_id`) and how many distinct peptides it has as best matches.
+PROTEIN_TABLE = (
+    "protein", "label", "peptide_count", "peptide", "file", "spec_id",
+    "discriminant_score", "posterior_error", "protein_q",
+)
