@@ -24,9 +24,15 @@ def require_columns(psms: pd.DataFrame, names: Iterable[str]) -> None:
         raise ValueError(f"match table lacks column(s) {', '.join(map(repr, missing))}")
 
 
-def _describe(psms: pd.DataFrame, position: int) -> str:
+def _plain(value):
+    """A numpy scalar as the Python value it holds, for messages."""
+    return value.item() if isinstance(value, np.generic) else value
+
+
+def _describe(psms: pd.DataFrame, position: int, column: str) -> str:
     row = psms.iloc[position]
-    return f"row {position} (file {row['file']!r}, spectrum {row['spec_id']!r})"
+    return (f"first at index {_plain(psms.index[position])!r} (file {_plain(row['file'])!r}, "
+            f"spectrum {_plain(row['spec_id'])!r}): {_plain(row[column])!r}")
 
 
 def labels_and_ranks(psms: pd.DataFrame) -> tuple[np.ndarray, np.ndarray]:
@@ -38,7 +44,7 @@ def labels_and_ranks(psms: pd.DataFrame) -> tuple[np.ndarray, np.ndarray]:
         first = int(np.flatnonzero(bad)[0])
         raise ValueError(
             f"column 'label' must hold 1 (target) or -1 (decoy); {int(bad.sum())} row(s) hold "
-            f"something else, first {_describe(psms, first)}: {psms['label'].iloc[first]!r}"
+            f"something else, {_describe(psms, first, 'label')}"
         )
     rank = pd.to_numeric(psms["rank"], errors="coerce").to_numpy(dtype=np.float64, na_value=np.nan)
     bad = ~(rank >= 1) | (rank != np.floor(rank))
@@ -46,7 +52,7 @@ def labels_and_ranks(psms: pd.DataFrame) -> tuple[np.ndarray, np.ndarray]:
         first = int(np.flatnonzero(bad)[0])
         raise ValueError(
             f"column 'rank' must hold whole numbers from 1; {int(bad.sum())} row(s) do not, "
-            f"first {_describe(psms, first)}: {psms['rank'].iloc[first]!r}"
+            f"{_describe(psms, first, 'rank')}"
         )
     return label > 0, rank.astype(np.int64)
 

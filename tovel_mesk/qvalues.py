@@ -9,9 +9,9 @@ The false discovery rate among the entries scoring at least s is estimated as
 
     FDR(s) = (D(s) + 1) / T(s),  capped at 1,
 
-with D(s) and T(s) the decoys and targets scoring at least s. The added decoy makes the
-estimate conservative on small sets: a list of 99 targets above the best decoy reaches
-1% only when no decoy scores above them and there are at least 100 of them. The q-value
+with D(s) and T(s) the decoys and targets scoring at least s. The added decoy keeps the
+estimate conservative on small sets: fewer than 100 targets never reach 1%, even with no
+decoy among them. The q-value
 of an entry is the least FDR(s) over the thresholds s at or below its score, so q-values
 never decrease as the score falls, and entries with equal scores share one q-value.
 """
@@ -125,7 +125,8 @@ def posterior_errors(scores, is_decoy, max_bins: int = PEP_BINS) -> np.ndarray:
     last, group = _tie_groups(ranked)
     first_of_group = np.flatnonzero(np.r_[True, last[:-1]])
     per_bin = -(-n // max(int(max_bins), 1))
-    bins = (first_of_group // per_bin)[group]
+    step = first_of_group // per_bin
+    bins = (np.cumsum(np.r_[True, step[1:] != step[:-1]]) - 1)[group]
     counts = np.bincount(bins).astype(np.float64)
     decoys = np.bincount(bins, weights=decoy[order].astype(np.float64))
     centres = np.bincount(bins, weights=ranked) / counts

@@ -309,18 +309,15 @@ def _mokapot_trainer(names: Sequence[str], train_fdr: float, seed: int):
         model = mokapot.PercolatorModel(train_fdr=train_fdr, rng=seed)
         try:
             model.fit(dataset(matrix, is_target))
-            raw = np.asarray(model.predict(dataset(matrix, is_target)), dtype=np.float64)
         except (RuntimeError, ValueError) as error:
             raise TrainingError(f"mokapot: {error}") from None
-        cut, spread = _calibration(raw, is_target, train_fdr)
 
-        def score(rows: np.ndarray) -> np.ndarray:
-            if len(rows) == 0:
-                return np.empty(0)
-            predicted = np.asarray(model.predict(dataset(rows, np.ones(len(rows), bool))), np.float64)
-            return (predicted - cut) / spread
+        def raw(rows: np.ndarray) -> np.ndarray:
+            # The model's own scaler and estimator (its `predict` wants labelled data).
+            return np.asarray(model.estimator.decision_function(model.scaler.transform(rows)), np.float64)
 
-        return score
+        cut, spread = _calibration(raw(matrix), is_target, train_fdr)
+        return lambda rows: (raw(rows) - cut) / spread
 
     return fit
 
