@@ -10,6 +10,7 @@ ties between duplicate rows.
 from __future__ import annotations
 
 from collections.abc import Iterable
+from typing import NamedTuple
 
 import numpy as np
 import pandas as pd
@@ -71,18 +72,26 @@ def _text_codes(column: pd.Series) -> np.ndarray:
     return np.where(codes < 0, len(order), position[np.maximum(codes, 0)])
 
 
-def canonical_order(psms: pd.DataFrame, rank: np.ndarray, is_target: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """The canonical order of the rows, and for each row in that order the number of its
-    spectrum (`file`, `spec_id`), counting from 0 in the same order."""
+class Canonical(NamedTuple):
+    """The canonical order of a match table's rows (`order[i]` is the position of the i-th
+    row in that order), and per row in that order: the number of its spectrum (`file`,
+    `spec_id`), counting from 0 in the same order, and a code per distinct `peptide`."""
+
+    order: np.ndarray
+    spectrum: np.ndarray
+    peptide: np.ndarray
+
+
+def canonical_order(psms: pd.DataFrame, rank: np.ndarray, is_target: np.ndarray) -> Canonical:
+    """The canonical order of the rows of `psms` (see the module text)."""
     file_code = _text_codes(psms["file"])
     spec_code = _text_codes(psms["spec_id"])
-    keys = [file_code, spec_code, rank, ~is_target]
-    if "peptide" in psms.columns:
-        keys.append(_text_codes(psms["peptide"]))
+    peptide = _text_codes(psms["peptide"]) if "peptide" in psms.columns else np.zeros(len(psms), np.int64)
+    keys = [file_code, spec_code, rank, ~is_target, peptide]
     if "psm_id" in psms.columns:
         keys.append(pd.to_numeric(psms["psm_id"], errors="coerce").fillna(-1).to_numpy(np.float64))
     order = np.lexsort(keys[::-1])
     file_sorted, spec_sorted = file_code[order], spec_code[order]
     new = np.ones(len(order), dtype=bool)
     new[1:] = (file_sorted[1:] != file_sorted[:-1]) | (spec_sorted[1:] != spec_sorted[:-1])
-    return order, np.cumsum(new) - 1
+    return Canonical(order, np.cumsum(new) - 1, peptide[order])

@@ -123,7 +123,8 @@ def _by_rank(rank: np.ndarray, scores: np.ndarray, decoy: np.ndarray) -> tuple[n
 
 def _proteins_text(proteins: pd.Series) -> np.ndarray:
     """The `proteins` column as str objects, a missing value as ""."""
-    return proteins.fillna("").astype(str).to_numpy(dtype=object)
+    text = proteins.to_numpy(dtype=object)
+    return np.where(pd.isna(text), "", text)
 
 
 def _accession_table(proteins: np.ndarray, decoy: np.ndarray) -> pd.DataFrame:
@@ -207,7 +208,7 @@ def assign_confidence(psms: pd.DataFrame, *, method: str = "lda", decoy_tag: str
     check_options(method, train_fdr, folds)
     require_columns(psms, columns.IDENTITY + ("peptide", "proteins", "hyperscore"))
     is_target, rank = labels_and_ranks(psms)
-    order, spectrum = canonical_order(psms, rank, is_target)
+    order, spectrum, peptide_codes = canonical_order(psms, rank, is_target)
     target_sorted, rank_sorted = is_target[order], rank[order]
     best = rank_sorted == 1
     scores, report = rescore_sorted(
@@ -218,12 +219,11 @@ def assign_confidence(psms: pd.DataFrame, *, method: str = "lda", decoy_tag: str
     spectrum_q, pep = _by_rank(rank_sorted, scores, decoy_sorted)
 
     # Peptides: the best rank-1 match of each (peptide, label).
-    peptide_codes, peptide_names = pd.factorize(psms["peptide"].astype(str).to_numpy()[order])
-    peptide_key = peptide_codes.astype(np.int64) * 2 + decoy_sorted
+    peptide_key = peptide_codes * 2 + decoy_sorted
     best_index = np.flatnonzero(best)
     winners = best_index[_first_of_groups(peptide_key[best_index], scores[best_index])]
     winner_q = tdc_qvalues(scores[winners], decoy_sorted[winners])
-    q_of_key = np.ones(2 * len(peptide_names) + 2)
+    q_of_key = np.ones(2 * int(peptide_codes.max(initial=0)) + 2)
     q_of_key[peptide_key[winners]] = winner_q
     peptide_q = q_of_key[peptide_key]
 

@@ -107,7 +107,10 @@ class FeatureTable:
                 continue
             if not pd.api.types.is_numeric_dtype(psms[name].dtype):
                 continue
-            values = psms[name].to_numpy(dtype=np.float64, na_value=np.nan)
+            column = psms[name]
+            # Plain numpy columns are read in place; others (nullable, Arrow) are converted.
+            values = column.to_numpy() if isinstance(column.dtype, np.dtype) and column.dtype.kind in "iufb" \
+                else column.to_numpy(dtype=np.float64, na_value=np.nan)
             if name in _LOG_FEATURES:
                 self._columns.append((f"log1p({name})", values, _signed_log1p))
             else:
@@ -119,7 +122,7 @@ class FeatureTable:
         reference_rows = order[reference]
         for entry in self._columns:
             name, values, transform = entry
-            sample = transform(values[reference_rows])
+            sample = transform(values[reference_rows].astype(np.float64))
             finite = sample[np.isfinite(sample)]
             if finite.size == 0 or finite.min() == finite.max():
                 dropped.append(name)
@@ -142,7 +145,7 @@ class FeatureTable:
         """Feature `j` of the rows at original `positions` (all rows, in canonical order,
         when None), with missing and infinite values replaced."""
         _, values, transform = self._columns[j]
-        column = transform(values[self._order if positions is None else positions])
+        column = transform(values[self._order if positions is None else positions].astype(np.float64, copy=False))
         bad = ~np.isfinite(column)
         if bad.any():
             median, low, high = self._fill[j]
@@ -198,18 +201,19 @@ def _best_direction(matrix: np.ndarray, is_target: np.ndarray, fdr: float) -> tu
 
 # --- the linear discriminant --------------------------------------------------------------
 
-def _shrunk_covariance(centred: np.ndarray) -> np.ndarray:
-    """Covariance of centred rows, shrunk toward a multiple of the identity by the
-    Ledoit-Wolf rule."""
-    n, p = centred.shape
-    sample = centred.T @ centred / n
+def _shrunk_covariance(blocks: Sequence[np.ndarray]) -> np.ndarray:
+    """Covariance of the rows of centred blocks taken together, shrunk toward a multiple
+    of the identity by the Ledoit-Wolf rule."""
+    n = sum(len(block) for block in blocks)
+    p = blocks[0].shape[1]
+    sample = sum(block.T @ block for block in blocks) / n
     mu = np.trace(sample) / p
     target = mu * np.eye(p)
     delta = ((sample - target) ** 2).sum() / p
     if delta <= 0.0:
         return target if mu > 0 else np.eye(p)
-    squared = centred ** 2
-    beta = min(((squared.T @ squared) / n - sample ** 2).sum() / (p * n), delta)
+    fourth = sum((block ** 2).T @ (block ** 2) for block in blocks) / n
+    beta = min((fourth - sample ** 2).sum() / (p * n), delta)
     shrinkage = beta / delta
     return (1.0 - shrinkage) * sample + shrinkage * target
 
@@ -217,8 +221,7 @@ def _shrunk_covariance(centred: np.ndarray) -> np.ndarray:
 def _fisher_direction(positives: np.ndarray, negatives: np.ndarray) -> np.ndarray:
     """Unit weight vector of Fisher's discriminant between two sets of rows."""
     mean_pos, mean_neg = positives.mean(axis=0), negatives.mean(axis=0)
-    centred = np.vstack((positives - mean_pos, negatives - mean_neg))
-    covariance = _shrunk_covariance(centred)
+    covariance = _shrunk_covariance((positives - mean_pos, negatives - mean_neg))
     try:
         weights = np.linalg.solve(covariance, mean_pos - mean_neg)
     except np.linalg.LinAlgError as error:
@@ -241,7 +244,8 @@ class LinearScorer:
     spread: float = 1.0
 
     def raw(self, matrix: np.ndarray) -> np.ndarray:
-        return ((matrix - self.mean) / self.scale) @ self.weights
+        scaled = self.weights / self.scale
+        return matrix @ scaled - self.mean @ scaled
 
     def __call__(self, matrix: np.ndarray) -> np.ndarray:
         return (self.raw(matrix) - self.cut) / self.spread
@@ -461,7 +465,7 @@ def rescore(psms: pd.DataFrame, *, method: str = "lda", train_fdr: float = 0.01,
     check_options(method, train_fdr, folds)
     require_columns(psms, ("file", "spec_id", "rank", "label", "hyperscore"))
     is_target, rank = labels_and_ranks(psms)
-    order, spectrum = canonical_order(psms, rank, is_target)
+    order, spectrum, _ = canonical_order(psms, rank, is_target)
     scores, report = rescore_sorted(
         psms, order, is_target[order], rank[order] == 1, spectrum, method=method,
         train_fdr=train_fdr, folds=int(folds), seed=seed, iterations=iterations,
