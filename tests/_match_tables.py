@@ -55,4 +55,10 @@ def make_matches(n_spectra: int = 3000, ranks: int = 2, files=("a.mzML", "b.mzML
         "psm_id": np.arange(1, n + 1, dtype=np.uint64),
         "file_id": (spectrum % len(files)).astype(np.uint64),
         "peptide_idx": pick.astype(np.uint32),
+        # As the search leaves them, before error control.
+        "discriminant_score": np.zeros(n, np.float32),
+        "posterior_error": np.ones(n, np.float32),
+        "spectrum_q": np.ones(n, np.float32),
+        "peptide_q": np.ones(n, np.float32),
+        "protein_q": np.ones(n, np.float32),
     })

@@ -42,6 +42,11 @@ def _as_flags(is_decoy, n: int) -> np.ndarray:
     return flags
 
 
+def fdr_estimate(decoys, targets):
+    """(decoys + 1) / targets, capped at 1 (and 1 without targets)."""
+    return np.minimum((np.asarray(decoys) + 1.0) / np.maximum(targets, 1), 1.0)
+
+
 def _tie_groups(sorted_scores: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """For scores in sorted order: a mask of each run of equal scores' last position, and
     the number of that run for every position."""
@@ -70,7 +75,7 @@ def tdc_qvalues(scores, is_decoy) -> np.ndarray:
     decoys = np.cumsum(decoy[order])
     targets = np.arange(1, n + 1) - decoys
     last, group = _tie_groups(ranked)
-    fdr = np.minimum((decoys[last] + 1.0) / np.maximum(targets[last], 1), 1.0)
+    fdr = fdr_estimate(decoys[last], targets[last])
     q_of_group = np.minimum.accumulate(fdr[::-1])[::-1]
     q = np.empty(n, dtype=np.float64)
     q[order] = q_of_group[group]

@@ -39,7 +39,7 @@ from threadpoolctl import threadpool_limits
 
 from . import columns
 from ._matches import canonical_order, labels_and_ranks, require_columns
-from .qvalues import tdc_qvalues
+from .qvalues import fdr_estimate, tdc_qvalues
 
 __all__ = ["EXCLUDED_FEATURES", "METHODS", "Rescoring", "TrainingError", "rescore"]
 
@@ -168,7 +168,7 @@ def _accepted(ranked_decoy: np.ndarray, last: np.ndarray, fdr: float) -> int:
     mask of the last entry of each run of equal scores."""
     decoys = np.cumsum(ranked_decoy)[last]
     targets = np.flatnonzero(last) + 1 - decoys
-    passing = (decoys + 1.0) / np.maximum(targets, 1) <= fdr
+    passing = fdr_estimate(decoys, targets) <= fdr
     if not passing.any():
         return 0
     return int(targets[np.flatnonzero(passing)[-1]])
