@@ -54,6 +54,7 @@ constexpr ClassRef class_of(const mesk::Peptide *) { return {peptide_type, "PyPe
 constexpr ClassRef class_of(const mesk::Precursor *) { return {precursor_type, "PyPrecursor"}; }
 constexpr ClassRef class_of(const SharedDatabase *) { return {database_type, "PyIndexedDatabase"}; }
 constexpr ClassRef class_of(const SharedSpectrum *) { return {spectrum_type, "PyProcessedSpectrum"}; }
+constexpr ClassRef class_of(const mesk::ScorerSettings *) { return {scorer_type, "PyScorer"}; }
 
 template <class T>
 struct From<T, std::void_t<decltype(class_of(static_cast<const T *>(nullptr)))>> {

@@ -9,4 +9,7 @@ namespace bind::native {
 // Adds every function of a null-terminated table to `module`, bound to it.
 void add_functions(PyObject *module, PyMethodDef *table);
 
+// Scoring into columns (columns.cpp).
+void add_columns(PyObject *module);
+
 }  // namespace bind::native
