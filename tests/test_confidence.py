@@ -9,7 +9,7 @@ import pytest
 
 from _match_tables import make_matches
 from tovel_mesk import columns
-from tovel_mesk.confidence import assign_confidence
+from tovel_mesk.confidence import assign_confidence, rerank
 
 
 def hand_table() -> pd.DataFrame:
@@ -89,6 +89,14 @@ class TestHandComputed:
         assert len(unpaired) == 5
 
 
+def test_rerank_orders_each_spectrum_by_score():
+    spectrum = np.array([0, 0, 0, 1, 1, 2])
+    scores = np.array([1.0, 3.0, 2.0, 5.0, 5.0, np.nan])
+    rank = np.array([1, 2, 3, 2, 1, 1])
+    # Spectrum 1 ties on score: the search's rank decides.
+    np.testing.assert_array_equal(rerank(spectrum, scores, rank), [3, 1, 2, 2, 1, 1])
+
+
 class TestSearchSized:
     def test_every_row_filled_and_input_untouched(self, psms):
         before = psms.copy()
@@ -96,14 +104,19 @@ class TestSearchSized:
         pd.testing.assert_frame_equal(psms, before)
         out = result.psms
         assert out.index.equals(psms.index)
-        kept = [name for name in psms.columns if name not in columns.ERROR_CONTROL]
+        kept = [name for name in psms.columns if name not in columns.ERROR_CONTROL + ("rank",)]
         pd.testing.assert_frame_equal(out[kept], psms[kept])
+        assert out["rank"].dtype == psms["rank"].dtype
         for name in columns.ERROR_CONTROL:
             values = out[name].to_numpy()
             assert values.dtype == np.float64 and np.isfinite(values).all(), name
         for name in ("posterior_error", "spectrum_q", "peptide_q", "protein_q"):
             assert out[name].between(0.0, 1.0).all(), name
         assert result.rescoring.used == "lda"
+        # Each spectrum's matches are ranked 1, 2, ... by the final score.
+        ranked = out.sort_values(["file", "spec_id", "discriminant_score"], ascending=[True, True, False])
+        assert (ranked["rank"].to_numpy() == np.tile([1, 2, 3], 3000)).all()
+        assert (out["rank"] != psms["rank"]).any()
         # Within a rank a better score never has a worse q-value.
         for _, group in out.groupby("rank"):
             ranked = group.sort_values("discriminant_score", ascending=False)

@@ -5,10 +5,14 @@ probabilities for spectra, peptides and proteins, over all the files of one call
 and returns it with the error control columns filled, plus the peptide and protein tables
 and counts at a chosen FDR. How the levels compete:
 
+- Ranks: rescoring reorders the matches of each spectrum. `rank` in the result is a
+  match's place by `discriminant_score` (the search's rank breaks ties), so rank 1 is the
+  spectrum's best match under the final score. With `method="hyperscore"` the order is the
+  search's own.
 - Spectra (`spectrum_q`): the matches of one rank compete with each other, one per
-  spectrum; rank 1 is each spectrum's best match, and its q-value is the one to report.
-  Rank r > 1 matches get q-values among the rank r matches only, so they never dilute or
-  borrow from the best matches. Ranks are the search's; rescoring does not reorder them.
+  spectrum; the q-value of rank 1, the best match, is the one to report. Rank r > 1
+  matches get q-values among the rank r matches only, so they never dilute or borrow from
+  the best matches.
 - Peptides (`peptide_q`): the best match of each spectrum is taken, and for each
   peptide (by its `peptide` string, so each modified form counts on its own) its
   highest-scoring best match competes. Every row of that peptide gets that q-value; a
@@ -44,7 +48,8 @@ class Confidence:
     """Error control of one search.
 
     `psms`: the input match table, same rows, order and index, with `discriminant_score`,
-    `posterior_error`, `spectrum_q`, `peptide_q` and `protein_q` filled (float64).
+    `posterior_error`, `spectrum_q`, `peptide_q` and `protein_q` filled (float64) and
+    `rank` renumbered by `discriminant_score` within each spectrum.
     `peptides`: for every peptide (and label), its best match of rank 1, with all the
     match columns; `posterior_error` there is the peptide's. Best first.
     `proteins`: the winners of picked-protein competition, columns
@@ -108,6 +113,19 @@ def _first_of_groups(codes: np.ndarray, scores: np.ndarray) -> np.ndarray:
     first = np.ones(len(order), dtype=bool)
     first[1:] = codes[order][1:] != codes[order][:-1]
     return order[first]
+
+
+def rerank(spectrum: np.ndarray, scores: np.ndarray, rank: np.ndarray) -> np.ndarray:
+    """Place of every match among the matches of its spectrum (`spectrum`: a number per
+    spectrum), best `scores` first (NaN last, then by `rank`), counting from 1."""
+    n = len(spectrum)
+    order = np.lexsort((rank, -np.where(np.isnan(scores), -np.inf, scores), spectrum))
+    start = np.ones(n, dtype=bool)
+    start[1:] = spectrum[order][1:] != spectrum[order][:-1]
+    first = np.maximum.accumulate(np.where(start, np.arange(n), 0))
+    places = np.empty(n, dtype=np.int64)
+    places[order] = np.arange(n) - first + 1
+    return places
 
 
 def _by_rank(rank: np.ndarray, scores: np.ndarray, decoy: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
@@ -216,6 +234,8 @@ def assign_confidence(psms: pd.DataFrame, *, method: str = "lda", decoy_tag: str
         folds=int(folds), seed=seed, iterations=iterations, min_decoys=min_decoys,
         min_positives=min_positives, exclude=exclude)
     decoy_sorted = ~target_sorted
+    rank_sorted = rerank(spectrum, scores, rank_sorted)
+    best = rank_sorted == 1
     spectrum_q, pep = _by_rank(rank_sorted, scores, decoy_sorted)
 
     # Peptides: the best rank-1 match of each (peptide, label).
@@ -229,10 +249,13 @@ def assign_confidence(psms: pd.DataFrame, *, method: str = "lda", decoy_tag: str
 
     # Back to the caller's order.
     filled = {}
-    for name, values in (("discriminant_score", scores), ("posterior_error", pep),
+    for name, values in (("rank", rank_sorted), ("discriminant_score", scores), ("posterior_error", pep),
                          ("spectrum_q", spectrum_q), ("peptide_q", peptide_q)):
-        filled[name] = np.empty(len(order))
+        filled[name] = np.empty(len(order), dtype=values.dtype)
         filled[name][order] = values
+    rank_dtype = psms["rank"].dtype
+    if isinstance(rank_dtype, np.dtype) and rank_dtype.kind in "iu":
+        filled["rank"] = filled["rank"].astype(rank_dtype)
     out = psms.copy(deep=False)
     for name, values in filled.items():
         out[name] = values
