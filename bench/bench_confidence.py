@@ -14,18 +14,12 @@ from pathlib import Path
 
 import numpy as np
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+HERE = Path(__file__).resolve().parent
+sys.path[:0] = [str(HERE), str(HERE.parent / "tests")]
 
 from _match_tables import make_matches  # noqa: E402
+from bench_scoring import reset_peak_rss, rss_kib  # noqa: E402
 from tovel_mesk.confidence import assign_confidence  # noqa: E402
-
-
-def rss_kib(field: str) -> int:
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
-    return 0
 
 
 def main() -> int:
@@ -36,11 +30,7 @@ def main() -> int:
     rng = np.random.default_rng(4)
     for k in range(20):
         psms[f"extra_{k}"] = rng.standard_normal(len(psms)).astype(np.float32)
-    try:
-        with open("/proc/self/clear_refs", "w") as refs:
-            refs.write("5")
-    except OSError:
-        pass
+    reset_peak_rss()
     before = rss_kib("VmRSS")
     wall, cpu = time.perf_counter(), time.process_time()
     result = assign_confidence(psms)
