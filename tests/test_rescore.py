@@ -51,6 +51,9 @@ class TestDiscriminant:
         _, report = rescore(psms, exclude=("noise",))
         assert {"delta_mass", "|delta_mass|", "log1p(ms2_intensity)"} <= set(report.features)
         assert not {"rt", "noise", "ms2_intensity", "psm_id", "peptide_idx", "file_id"} & set(report.features)
+        psms["abs_delta_mass"] = psms["delta_mass"].abs()
+        _, report = rescore(psms)
+        assert "abs_delta_mass" in report.features and "|delta_mass|" not in report.features
 
 
 class TestFallbacks:

@@ -3,7 +3,7 @@ from the matches' numeric features with targets against decoys.
 
 The built-in model is a linear discriminant, trained the semi-supervised way:
 
-1. Training rows are the best match (`rank` 1) of every spectrum. The first score is the
+1. Training rows are the best match of every spectrum as the search ranked them (`rank` 1). The first score is the
    single feature, in its better direction, that accepts the most targets at `train_fdr`.
 2. Positives are the targets whose q-value under the current score is at most
    `train_fdr`; negatives are all decoys. A Fisher discriminant (features standardised,
@@ -23,7 +23,8 @@ hyperscore.
 
 Features are the table's numeric columns except `EXCLUDED_FEATURES`; `ms2_intensity` and
 `scored_candidates` enter as log(1 + x), and the absolute values of `delta_mass` and
-`average_ppm` are added beside the signed ones. A feature constant over the training rows
+`average_ppm` are added beside the signed ones (unless the table has them already, as
+`abs_delta_mass`). A feature constant over the training rows
 drops out. Missing values become the feature's median, infinities its finite extremes.
 """
 
@@ -115,7 +116,7 @@ class FeatureTable:
                 self._columns.append((f"log1p({name})", values, _signed_log1p))
             else:
                 self._columns.append((name, values, _identity))
-            if name in _ABSOLUTE_FEATURES:
+            if name in _ABSOLUTE_FEATURES and f"abs_{name}" not in psms.columns:
                 self._columns.append((f"|{name}|", values, np.abs))
         self._fill: list[tuple[float, float, float]] = []
         kept, dropped = [], []
