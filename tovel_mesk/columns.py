@@ -55,3 +55,11 @@ LOW_RES_FEATURES = (
     # Absolute precursor mass error in ppm, after the isotope correction.
     "abs_delta_mass",
 )
+
+#: The protein table of error control: one row per protein that won its picked-protein
+#: competition (targets and decoys), with the best match of its best peptide
+#: (`peptide`, `file`, `spec_id`) and how many distinct peptides it has as best matches.
+PROTEIN_TABLE = (
+    "protein", "label", "peptide_count", "peptide", "file", "spec_id",
+    "discriminant_score", "posterior_error", "protein_q",
+)
