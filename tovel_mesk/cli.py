@@ -135,24 +135,39 @@ def _search(args: dict[str, Any]) -> int:
 
     debug = bool(os.environ.get("TOVEL_MESK_DEBUG"))
     try:
-        from .search import run_search  # noqa: PLC0415
+        from .pipeline import run_search  # noqa: PLC0415
+        from .progress import Progress  # noqa: PLC0415
+        from .report import format_summary  # noqa: PLC0415
 
-        outcome = run_search(settings)
+        progress = Progress(enabled=not settings.quiet)
+        outcome = run_search(settings, progress=progress)
+        outcome.write(settings.output, progress=progress)
     except KeyboardInterrupt:
         return _fail("interrupted; nothing was written", EXIT_INTERRUPTED)
-    except (InputError, ConfigError) as e:
+    except (InputError, ConfigError, OSError) as e:
         if debug:
             raise
-        return _fail(str(e), EXIT_USAGE)
+        return _fail(_one_line(e), EXIT_USAGE)
     except MemoryError:
         return _fail("out of memory; search fewer spectra per call (--chunk-size) or a smaller database",
                      EXIT_FAILED)
     except Exception as e:  # noqa: BLE001 - one line instead of a traceback, as promised
         if debug:
             raise
-        return _fail(f"internal error: {type(e).__name__}: {e} (set TOVEL_MESK_DEBUG=1 for a traceback)",
-                     EXIT_FAILED)
+        return _fail(f"internal error: {type(e).__name__}: {_one_line(e)} (set TOVEL_MESK_DEBUG=1 for a "
+                     "traceback)", EXIT_FAILED)
+    print(format_summary(outcome.summary))
+    print(f"\nresults in {settings.output}; report: {settings.output / 'report.html'}")
     return EXIT_OK if outcome.ok else EXIT_FAILED
+
+
+def _one_line(error: BaseException) -> str:
+    """An exception's message on one line; an OSError with its file name."""
+    if isinstance(error, OSError) and error.filename is not None:
+        text = f"{error.filename}: {error.strerror or error}"
+    else:
+        text = str(error) or type(error).__name__
+    return " ".join(text.split())
 
 
 def _check_inputs(settings) -> None:

@@ -75,6 +75,9 @@ class SearchSettings:
     fixed_mods: list[str] = field(default_factory=lambda: ["C:+57.021464"])
     variable_mods: list[str] = field(default_factory=list)
     max_variable_mods: int = 2
+    remove_initiator_met: bool = True
+    fasta_decoy_prefixes: list[str] = field(default_factory=lambda: ["rev_", "DECOY_"])
+    fasta_decoy_suffixes: list[str] = field(default_factory=lambda: ["_rev"])
     decoy_tag: str = "rev_"
     bucket_size: int = 8192
     rescore: str = "lda"
@@ -208,6 +211,12 @@ OPTIONS: tuple[Option, ...] = (
     Option("variable_mods", "variable modification SITE:MASS, same forms (e.g. M:+15.994915)",
            _DIGEST, "list", "SITE:MASS"),
     Option("max_variable_mods", "most variable modifications per peptide", _DIGEST, "value", "N"),
+    Option("remove_initiator_met", "also digest each protein without its N-terminal methionine", _DIGEST,
+           "switch"),
+    Option("fasta_decoy_prefixes", "accession prefix of decoy proteins already in the FASTA, which are left "
+           "out (the index makes its own decoys)", _DIGEST, "list", "PREFIX"),
+    Option("fasta_decoy_suffixes", "accession suffix of decoy proteins already in the FASTA, left out too",
+           _DIGEST, "list", "SUFFIX"),
     Option("decoy_tag", "tag in front of the accessions of the generated (reversed) decoys",
            _INDEX, "value", "TAG"),
     Option("bucket_size", "fragments per index bucket", _INDEX, "value", "N"),

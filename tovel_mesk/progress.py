@@ -25,6 +25,13 @@ class Stage:
             self._bar.total = total
             self._bar.refresh()
 
+    def update_to(self, position: int, total: int | None = None) -> None:
+        """Moves the bar to `position` of `total` (when known)."""
+        if self._bar is not None:
+            if total:
+                self._bar.total = total
+            self._bar.update(position - self._bar.n)
+
     def note(self, text: str) -> None:
         if self._bar is not None:
             self._bar.set_postfix_str(text, refresh=False)
@@ -39,7 +46,8 @@ class Progress:
         self.timings: dict[str, float] = {}
 
     @contextlib.contextmanager
-    def stage(self, name: str, total: int | None = None, unit: str = "") -> Iterator[Stage]:
+    def stage(self, name: str, total: int | None = None, unit: str = "", timed: bool = True) -> Iterator[Stage]:
+        """A bar for one stage; its time is added to `timings[name]` unless `timed` is off."""
         bar = None
         if self.enabled:
             from tqdm import tqdm  # noqa: PLC0415 - only when bars are drawn
@@ -51,7 +59,8 @@ class Progress:
         try:
             yield Stage(bar)
         finally:
-            self.timings[name] = self.timings.get(name, 0.0) + time.perf_counter() - started
+            if timed:
+                self.timings[name] = self.timings.get(name, 0.0) + time.perf_counter() - started
             if bar is not None:
                 if bar.total is not None and bar.n < bar.total and sys.exc_info()[0] is None:
                     bar.update(bar.total - bar.n)
