@@ -7,6 +7,8 @@ scorer) with the steps a search needs before and after scoring.
 
 from __future__ import annotations
 
+from .digest import Digest, build_database, digest_fasta, peptide_proteins, proforma
+
 __version__ = "0.1.0"
 
-__all__: list[str] = []
+__all__: list[str] = ["Digest", "build_database", "digest_fasta", "peptide_proteins", "proforma"]
