@@ -25,7 +25,7 @@ constexpr double WATER = 18.0105646837;
 constexpr std::array<double, 26> RESIDUE_MASSES_DOUBLE = {
     71.037113805,  0.0,           103.009184505, 115.026943065, 129.042593135, 147.068413945, 57.021463735,
     137.058911875, 113.084064015, 0.0,           128.094963050, 113.084064015, 131.040484645, 114.042927470,
-    237.147726925, 97.052763875,  128.058577540, 156.101111050, 87.032028435,  101.047678505, 150.953633405,
+    237.147726863, 97.052763875,  128.058577540, 156.101111050, 87.032028435,  101.047678505, 150.953635585,
     99.068413945,  186.079312980, 0.0,           163.063328575, 0.0};
 
 constexpr std::array<std::string_view, 9> ENZYME_NAMES = {
@@ -51,8 +51,16 @@ std::string_view trimmed(std::string_view s) {
     return s;
 }
 
+// The text between single quotes, as messages show it.
+std::string quoted(std::string_view text) {
+    std::string out(1, '\'');
+    out += text;
+    out += '\'';
+    return out;
+}
+
 [[noreturn]] void bad_modification(std::string_view text, const std::string &reason) {
-    throw InvalidInput("bad modification '" + std::string(text) + "': " + reason +
+    throw InvalidInput("bad modification " + quoted(text) + ": " + reason +
                        ". Write SITE:MASS, where SITE is residue letters (STY), a terminus (peptide-nterm, "
                        "peptide-cterm, protein-nterm, protein-cterm) or residues at a terminus (Q@peptide-nterm), "
                        "and MASS a signed mass in daltons (+15.9949)");
@@ -63,11 +71,11 @@ double parse_mass(std::string_view whole, std::string_view text) {
     std::string_view digits = text;
     if (digits.front() == '+' || digits.front() == '-') digits.remove_prefix(1);
     if (digits.empty() || !((digits.front() >= '0' && digits.front() <= '9') || digits.front() == '.'))
-        bad_modification(whole, "'" + std::string(text) + "' is not a number");
+        bad_modification(whole, quoted(text) + " is not a number");
     double value = 0.0;
     const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
     if (ec != std::errc() || end != digits.data() + digits.size() || !std::isfinite(value))
-        bad_modification(whole, "'" + std::string(text) + "' is not a number");
+        bad_modification(whole, quoted(text) + " is not a number");
     if (text.front() == '-') value = -value;
     if (value == 0.0) bad_modification(whole, "the mass is zero");
     if (std::fabs(value) >= 1e6) bad_modification(whole, "the mass is not below 1000000 Da in size");
@@ -80,7 +88,7 @@ uint32_t parse_letters(std::string_view whole, std::string_view letters) {
     for (const char c : letters) {
         const char upper = c >= 'a' && c <= 'z' ? static_cast<char>(c - ('a' - 'A')) : c;
         if (upper < 'A' || upper > 'Z')
-            bad_modification(whole, "'" + std::string(letters) + "' is neither residue letters nor a terminus");
+            bad_modification(whole, quoted(letters) + " is neither residue letters nor a terminus");
         mask |= uint32_t{1} << (upper - 'A');
     }
     return mask;
@@ -97,7 +105,7 @@ Enzyme parse_enzyme(std::string_view name) {
         if (equal_ignoring_case(trimmed(name), ENZYME_NAMES[i])) return static_cast<Enzyme>(i);
     std::string accepted;
     for (std::string_view n : ENZYME_NAMES) accepted += (accepted.empty() ? "" : ", ") + std::string(n);
-    throw InvalidInput("unknown enzyme '" + std::string(name) + "'; accepted: " + accepted);
+    throw InvalidInput("unknown enzyme " + quoted(name) + "; accepted: " + accepted);
 }
 
 bool cleaves(Enzyme enzyme, char before, char after) {
@@ -127,7 +135,7 @@ Modification parse_modification(std::string_view text) {
     for (const auto &[name, value] : TERMINUS_NAMES)
         if (equal_ignoring_case(place, name)) mod.place = value;
     if (at != std::string_view::npos && mod.place == Place::Residue)
-        bad_modification(text, "'" + std::string(place) + "' after '@' is not a terminus");
+        bad_modification(text, quoted(place) + " after '@' is not a terminus");
     if (at != std::string_view::npos || mod.place == Place::Residue) {
         if (site.empty()) bad_modification(text, "no site before ':'");
         mod.residues = parse_letters(text, at == std::string_view::npos ? site : site.substr(0, at));
@@ -203,29 +211,12 @@ struct Span {
     bool protein_n, protein_c;
 };
 
-enum class Next { Longer, Stop };  // whether longer spans from the same start can still qualify
+enum class Next { Longer, Stop };  // whether longer spans from the same start are worth trying
 
 // Digests proteins one at a time into a Found; scratch space is reused across peptides.
 class Digester {
 public:
-    Digester(const DigestSettings &s, Found &out) : s_(s), out_(out) {
-        // A bound for stopping early: every residue with its fixed residue modifications
-        // adds mass, so once the unmodified core exceeds the upper mass by more than the
-        // terminal and variable modifications could take away, longer spans cannot qualify.
-        for (const Modification &m : s.fixed_mods) {
-            if (m.place != Place::Residue) {
-                lowest_extra_ += std::min(0.0, m.mass);
-                continue;
-            }
-            for (int r = 0; r < 26; ++r)
-                if (m.residues >> r & 1) letter_fixed_[r] += m.mass;
-        }
-        double lowest_variable = 0.0;
-        for (const Modification &m : s.variable_mods) lowest_variable = std::min(lowest_variable, m.mass);
-        lowest_extra_ += lowest_variable * s.max_variable_mods;
-        for (int r = 0; r < 26; ++r)
-            if (RESIDUE_MASSES_DOUBLE[r] > 0.0 && RESIDUE_MASSES_DOUBLE[r] + letter_fixed_[r] <= 0.0) can_stop_early_ = false;
-    }
+    Digester(const DigestSettings &s, Found &out) : s_(s), out_(out) {}
 
     void protein(const char *residues, size_t length, uint32_t accession, bool decoy) {
         seq_ = residues;
@@ -276,7 +267,7 @@ private:
         if (length < s_.min_length) return Next::Longer;
         if (length > s_.max_length) return Next::Stop;
         const char *seq = seq_ + span.begin;
-        double base = WATER, core = WATER;
+        double base = WATER;
         for (size_t i = 0; i < length; ++i) {
             const double m = RESIDUE_MASSES_DOUBLE[seq[i] - 'A'];
             if (m == 0.0) {
@@ -284,9 +275,7 @@ private:
                 return Next::Longer;
             }
             base += m;
-            core += m + letter_fixed_[seq[i] - 'A'];
         }
-        if (can_stop_early_ && core + lowest_extra_ > s_.max_mass + 1e-6) return Next::Stop;
         forms(span, seq, length, base);
         return Next::Longer;
     }
@@ -376,9 +365,6 @@ private:
 
     const DigestSettings &s_;
     Found &out_;
-    std::array<double, 26> letter_fixed_{};  // fixed residue modifications by letter
-    double lowest_extra_ = 0.0;              // least that terminal and variable modifications add
-    bool can_stop_early_ = true;
     const char *seq_ = nullptr;
     uint32_t accession_ = 0;
     bool decoy_ = false;
@@ -461,9 +447,18 @@ Digest digest_proteins(const FastaProteins &proteins, const DigestSettings &sett
         return c < 0 || (c == 0 && a.protein < b.protein);
     });
 
-    digest.residue_begin.push_back(0);
-    digest.mod_begin.push_back(0);
-    digest.protein_begin.push_back(0);
+    size_t residues = 0;
+    for (const Candidate &c : all) residues += c.length;
+    for (auto *offsets : {&digest.residue_begin, &digest.mod_begin, &digest.protein_begin}) {
+        offsets->reserve(all.size() + 1);
+        offsets->push_back(0);
+    }
+    digest.residues.reserve(residues);
+    digest.masses.reserve(all.size());
+    digest.mods.reserve(mods.size());
+    digest.protein_ids.reserve(all.size());
+    digest.missed_cleavages.reserve(all.size());
+    digest.decoy.reserve(all.size());
     for (size_t g = 0; g < all.size();) {
         size_t h = g + 1;
         while (h < all.size() && compare_peptides(all[g], all[h], mods.data()) == 0) ++h;
