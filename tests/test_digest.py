@@ -341,3 +341,36 @@ def test_build_from_peptide_lists(fasta):
     with pytest.raises(TypeError, match="a Digest or a sequence of PyPeptide"):
         build_database("PEPTIDE")
     assert build_database([]).fragment_count() == 0
+
+
+def test_digest_calls_do_not_leak():
+    from test_leaks import check_steady
+    from tovel_mesk import _native
+
+    text, bad = b">P1\nMKPEPTIDEKLSAMPLERGGGGGGGK\n>rev_P2\nAAAAAAAK\n", b">P1\nPEPT1DEK\n"
+    fixed, variable, prefixes, suffixes = ["C:+57.02"], ["M:+15.99", "protein-nterm:+42.01"], ["rev_"], ["_rev"]
+
+    def digest(data=text, mods=variable):
+        return _native.digest(data, "x.fasta", "trypsin", 2, 5, 50, 300.0, 5000.0, fixed, mods, 2, True, True,
+                              prefixes, suffixes)
+
+    def fails(action):
+        def run():
+            with pytest.raises(ValueError):
+                action()
+        return run
+
+    made = digest()
+    unsorted = made.peptides[::-1]
+
+    def build_and_read():
+        db = build_database(made, bucket_size=4)
+        return (proforma(db, 1), peptide_proteins(db, 1), made.peptides, made.proteins, made.masses, repr(made),
+                len(made))
+
+    watched = [text, bad, fixed, variable, prefixes, suffixes, made]
+    check_steady(digest, watched, rounds=2_000)
+    check_steady(fails(lambda: digest(bad)), watched, rounds=2_000)
+    check_steady(fails(lambda: digest(mods=["M+15.99"])), watched, rounds=2_000)
+    check_steady(build_and_read, watched, rounds=2_000)
+    check_steady(fails(lambda: build_database(unsorted)), [unsorted[0]], rounds=2_000)
