@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <limits>
 #include <memory>
-#include <unordered_map>
 
 #include "classes.hpp"
 #include "digest.hpp"
@@ -199,14 +198,8 @@ Ref build_database(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
         {"peptides", "bucket_size", "ion_kinds", "min_ion_index", "generate_decoys", "decoy_tag"},
         6};
     const Bound b = bind_args(sig, args, nargs, kwnames);
-    mesk::BuildConfig config;
-    config.bucket_size = arg<uint64_t>(sig, b, 1);
-    config.ion_kinds = arg<std::vector<mesk::Kind>>(sig, b, 2);
-    config.min_ion_index = arg<uint64_t>(sig, b, 3);
-    config.generate_decoys = arg<bool>(sig, b, 4);
-    config.decoy_tag = arg<std::string>(sig, b, 5);
-    config.peptide_min_mass = 0.0f;
-    config.peptide_max_mass = std::numeric_limits<float>::infinity();
+    mesk::BuildConfig config = index_settings(sig, b);
+    config.peptide_max_mass = std::numeric_limits<float>::infinity();  // carried only; the digest applied its range
     if (config.bucket_size == 0) raise(PyExc_ValueError, "bucket_size must be at least 1");
 
     SharedDigest digest;
