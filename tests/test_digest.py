@@ -15,6 +15,8 @@ import pytest
 import _tovel_mesk as tm
 import tovel_mesk
 from tovel_mesk import build_database, digest_fasta, peptide_proteins, proforma
+from tovel_mesk.config import ConfigError
+from tovel_mesk.errors import InputError
 
 # ---- the independent digestion ----
 
@@ -257,7 +259,7 @@ def test_digest_object(fasta):
 def test_bad_fasta_files_name_file_and_line(tmp_path, content, message):
     path = tmp_path / "empty.fasta"
     path.write_bytes(content)
-    with pytest.raises(ValueError, match=message):
+    with pytest.raises(InputError, match=message):
         digest_fasta(path)
 
 
@@ -267,18 +269,19 @@ def test_missing_file(tmp_path):
 
 
 @pytest.mark.parametrize("settings, error, message", [
-    ({"enzyme": "pepsin"}, ValueError, r"unknown enzyme 'pepsin'; accepted: trypsin, trypsin/p, .*non-specific"),
-    ({"variable_mods": ("M+15.99",)}, ValueError, r"bad modification 'M\+15\.99': no ':'.*SITE:MASS"),
-    ({"fixed_mods": ("C:+57", "Q@middle:+1")}, ValueError, r"'middle' after '@' is not a terminus"),
-    ({"variable_mods": "M:abc"}, ValueError, r"bad modification 'M:abc': 'abc' is not a number"),
+    ({"enzyme": "pepsin"}, ConfigError, r"unknown enzyme 'pepsin'; accepted: trypsin, trypsin/p, .*non-specific"),
+    ({"variable_mods": ("M+15.99",)}, ConfigError, r"bad modification 'M\+15\.99': no ':'.*SITE:MASS"),
+    ({"fixed_mods": ("C:+57", "Q@middle:+1")}, ConfigError, r"'middle' after '@' is not a terminus"),
+    ({"variable_mods": "M:abc"}, ConfigError, r"bad modification 'M:abc': 'abc' is not a number"),
     ({"variable_mods": 15.99}, TypeError, r"variable_mods must be a str or a sequence of str"),
-    ({"missed_cleavages": -1}, ValueError, r"missed_cleavages must be between 0 and 255, not -1"),
-    ({"min_length": 10, "max_length": 5}, ValueError, r"peptide lengths 10 to 5"),
-    ({"min_mass": float("nan")}, ValueError, r"peptide masses"),
+    ({"missed_cleavages": -1}, ConfigError, r"missed_cleavages must be between 0 and 255, not -1"),
+    ({"min_length": 10, "max_length": 5}, ConfigError, r"peptide lengths 10 to 5"),
+    ({"min_mass": float("nan")}, ConfigError, r"peptide masses"),
 ])
-def test_bad_settings(fasta, settings, error, message):
+def test_bad_settings(tmp_path, settings, error, message):
+    missing = tmp_path / "never-read.fasta"  # settings are checked before the file is read
     with pytest.raises(error, match=message):
-        digest_fasta(fasta, **settings)
+        digest_fasta(missing, **settings)
 
 
 # ---- the index ----

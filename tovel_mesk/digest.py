@@ -33,6 +33,8 @@ import _tovel_mesk
 
 from . import _native
 from ._native import Digest
+from .config import ConfigError
+from .errors import InputError
 
 __all__ = ["Digest", "digest_fasta", "build_database", "proforma", "peptide_proteins"]
 
@@ -56,17 +58,16 @@ def _strings(name: str, value: object) -> list[str]:
     raise TypeError(f"{name} must be a str or a sequence of str, not {type(value).__name__}")
 
 
-def _read_fasta_bytes(path: PathLike) -> tuple[bytes, str]:
-    """The file's text (gzip undone) and its name as error messages show it."""
-    source = os.fsdecode(path).encode("utf-8", "backslashreplace").decode("utf-8")
+def _read_fasta_bytes(path: PathLike, source: str) -> bytes:
+    """The file's text, gzip undone."""
     with open(path, "rb") as handle:
         data = handle.read()
     if data.startswith(_GZIP_MAGIC):
         try:
             data = gzip.decompress(data)
         except (OSError, EOFError, zlib.error) as error:
-            raise ValueError(f"{source}: the gzip data cannot be decompressed ({error})") from error
-    return data, source
+            raise InputError(f"{source}: the gzip data cannot be decompressed ({error})") from error
+    return data
 
 
 def digest_fasta(
@@ -134,18 +135,28 @@ def digest_fasta(
     so the result is the same on every run.
 
     Raises:
+        ConfigError: an unknown enzyme, bad modification syntax or a setting out of range,
+            found before the file is read.
         OSError: the file cannot be read (FileNotFoundError when it does not exist).
-        ValueError: an unknown enzyme, bad modification syntax, a setting out of range,
-            or a file that is empty, not valid gzip, holds sequence data before its first
-            header, a header without accession or an unexpected character in a sequence
-            (the message names the file and line).
+        InputError: a file that is empty, not valid gzip, holds sequence data before its
+            first header, a header without accession or an unexpected character in a
+            sequence (the message names the file and line).
+        Both ConfigError and InputError are ValueErrors.
     """
-    data, source = _read_fasta_bytes(path)
-    return _native.digest(
-        data, source, enzyme, missed_cleavages, min_length, max_length, float(min_mass), float(max_mass),
-        _strings("fixed_mods", fixed_mods), _strings("variable_mods", variable_mods), max_variable_mods,
-        bool(remove_initiator_met), bool(drop_decoys), _strings("decoy_prefixes", decoy_prefixes),
-        _strings("decoy_suffixes", decoy_suffixes))
+    source = os.fsdecode(path).encode("utf-8", "backslashreplace").decode("utf-8")
+    settings = (source, enzyme, missed_cleavages, min_length, max_length, float(min_mass), float(max_mass),
+                _strings("fixed_mods", fixed_mods), _strings("variable_mods", variable_mods), max_variable_mods,
+                bool(remove_initiator_met), bool(drop_decoys), _strings("decoy_prefixes", decoy_prefixes),
+                _strings("decoy_suffixes", decoy_suffixes))
+    try:
+        _native.digest(None, *settings)
+    except ValueError as error:
+        raise ConfigError(str(error)) from None
+    data = _read_fasta_bytes(path, source)
+    try:
+        return _native.digest(data, *settings)
+    except ValueError as error:
+        raise InputError(str(error)) from None
 
 
 def build_database(
@@ -178,8 +189,9 @@ def build_database(
             `peptide_proteins` and match tables report.
 
     Raises:
-        ValueError: an unsorted peptide list, a bad setting, or a `Digest` holding the
-            file's own decoys (``drop_decoys=False``) with ``generate_decoys=True``.
+        ConfigError: a bad setting (a ValueError).
+        ValueError: an unsorted peptide list, or a `Digest` holding the file's own decoys
+            (``drop_decoys=False``) with ``generate_decoys=True``.
         TypeError: an argument of the wrong type.
         RuntimeError: the index cannot be built (for example more than 2**32 - 1
             peptides).
@@ -189,13 +201,13 @@ def build_database(
             raise TypeError("build_database takes a Digest or a sequence of PyPeptide, "
                             f"not {type(digest_or_peptides).__name__}")
     if isinstance(bucket_size, bool) or not isinstance(bucket_size, int) or bucket_size < 1:
-        raise ValueError(f"bucket_size must be an int of at least 1, not {bucket_size!r}")
+        raise ConfigError(f"bucket_size must be an int of at least 1, not {bucket_size!r}")
     if isinstance(min_ion_index, bool) or not isinstance(min_ion_index, int) or min_ion_index < 0:
-        raise ValueError(f"min_ion_index must be an int of at least 0, not {min_ion_index!r}")
+        raise ConfigError(f"min_ion_index must be an int of at least 0, not {min_ion_index!r}")
     kinds = []
     for kind in _strings("ion_kinds", ion_kinds):
         if kind.lower() not in ION_KINDS:
-            raise ValueError(f"unknown ion kind {kind!r}; accepted: {', '.join(ION_KINDS)}")
+            raise ConfigError(f"unknown ion kind {kind!r}; accepted: {', '.join(ION_KINDS)}")
         kinds.append(ION_KINDS[kind.lower()]())
     if not isinstance(decoy_tag, str):
         raise TypeError(f"decoy_tag must be a str, not {type(decoy_tag).__name__}")

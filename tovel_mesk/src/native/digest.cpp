@@ -51,10 +51,8 @@ Ref digest(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
          "decoy_suffixes"},
         15};
     const Bound b = bind_args(sig, args, nargs, kwnames);
-    if (!PyBytes_Check(b[0])) raise(PyExc_TypeError, "argument 'text': the FASTA text must be bytes");
-    char *data = nullptr;
-    Py_ssize_t size = 0;
-    if (PyBytes_AsStringAndSize(b[0], &data, &size) != 0) throw PyErrSet{};
+    if (b[0] != Py_None && !PyBytes_Check(b[0]))
+        raise(PyExc_TypeError, "argument 'text': the FASTA text must be bytes, or None to check the settings only");
     const std::string source = arg<std::string>(sig, b, 1);
     mesk::DigestSettings s;
     s.enzyme = mesk::parse_enzyme(arg<std::string>(sig, b, 2));
@@ -71,8 +69,12 @@ Ref digest(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     s.decoy_markers.prefixes = arg<std::vector<std::string>>(sig, b, 13);
     s.decoy_markers.suffixes = arg<std::vector<std::string>>(sig, b, 14);
     s.validate();
+    if (b[0] == Py_None) return none();
 
     // The bytes object stays alive and unchanged: the caller holds it for the whole call.
+    char *data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(b[0], &data, &size) != 0) throw PyErrSet{};
     SharedDigest result;
     {
         WithoutInterpreterLock unlocked;
@@ -269,7 +271,8 @@ PyMethodDef digest_functions[] = {
     {"digest", as_cfunction(static_method<digest>), METH_FASTCALL | METH_KEYWORDS,
      "digest($module, text, source, enzyme, missed_cleavages, min_length, max_length, min_mass, max_mass, "
      "fixed_mods, variable_mods, max_variable_mods, remove_initiator_met, drop_decoys, decoy_prefixes, "
-     "decoy_suffixes)\n--\n\nDigests FASTA text (bytes); `source` names it in error messages."},
+     "decoy_suffixes)\n--\n\nDigests FASTA text (bytes); `source` names it in error messages. With text None, "
+     "only checks the settings and returns None."},
     {"build_database", as_cfunction(static_method<build_database>), METH_FASTCALL | METH_KEYWORDS,
      "build_database($module, peptides, bucket_size, ion_kinds, min_ion_index, generate_decoys, decoy_tag)\n--\n\n"
      "Builds a PyIndexedDatabase from a Digest or a mass-ascending list of PyPeptide."},
