@@ -274,7 +274,8 @@ def test_missing_file(tmp_path):
     ({"fixed_mods": ("C:+57", "Q@middle:+1")}, ConfigError, r"'middle' after '@' is not a terminus"),
     ({"variable_mods": "M:abc"}, ConfigError, r"bad modification 'M:abc': 'abc' is not a number"),
     ({"variable_mods": 15.99}, TypeError, r"variable_mods must be a str or a sequence of str"),
-    ({"missed_cleavages": -1}, ConfigError, r"missed_cleavages must be between 0 and 255, not -1"),
+    ({"missed_cleavages": -1}, ConfigError, r"missed_cleavages must not be negative, not -1"),
+    ({"max_variable_mods": 256}, ConfigError, r"max_variable_mods must be between 0 and 255, not 256"),
     ({"min_length": 10, "max_length": 5}, ConfigError, r"peptide lengths 10 to 5"),
     ({"min_mass": float("nan")}, ConfigError, r"peptide masses"),
 ])

@@ -25,13 +25,12 @@ using SharedDigest = std::shared_ptr<const mesk::Digest>;
 
 PyTypeObject *digest_type();
 
-// A count setting: an int converted as the binder does, then range-checked here so that
-// a negative value gets a message naming the setting.
-unsigned count_arg(const Signature &sig, const Bound &b, size_t i, long max) {
-    const long v = arg<int32_t>(sig, b, i);
-    if (v < 0 || v > max) {
-        const std::string msg = std::string(*(sig.params.begin() + i)) + " must be between 0 and " +
-                                std::to_string(max) + ", not " + std::to_string(v);
+// A count setting: an int converted as the binder does, refused with a message naming the
+// setting when negative (the settings check the upper bounds).
+unsigned count_arg(const Signature &sig, const Bound &b, size_t i) {
+    const int32_t v = arg<int32_t>(sig, b, i);
+    if (v < 0) {
+        const std::string msg = std::string(*(sig.params.begin() + i)) + " must not be negative, not " + std::to_string(v);
         raise(PyExc_ValueError, msg.c_str());
     }
     return static_cast<unsigned>(v);
@@ -56,14 +55,14 @@ Ref digest(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     const std::string source = arg<std::string>(sig, b, 1);
     mesk::DigestSettings s;
     s.enzyme = mesk::parse_enzyme(arg<std::string>(sig, b, 2));
-    s.missed_cleavages = count_arg(sig, b, 3, 255);
-    s.min_length = count_arg(sig, b, 4, 65000);
-    s.max_length = count_arg(sig, b, 5, 65000);
+    s.missed_cleavages = count_arg(sig, b, 3);
+    s.min_length = count_arg(sig, b, 4);
+    s.max_length = count_arg(sig, b, 5);
     s.min_mass = arg<double>(sig, b, 6);
     s.max_mass = arg<double>(sig, b, 7);
     s.fixed_mods = modifications_arg(sig, b, 8);
     s.variable_mods = modifications_arg(sig, b, 9);
-    s.max_variable_mods = count_arg(sig, b, 10, 255);
+    s.max_variable_mods = count_arg(sig, b, 10);
     s.remove_initiator_met = arg<bool>(sig, b, 11);
     s.drop_decoys = arg<bool>(sig, b, 12);
     s.decoy_markers.prefixes = arg<std::vector<std::string>>(sig, b, 13);
