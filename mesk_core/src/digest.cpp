@@ -393,6 +393,42 @@ int compare_peptides(const Candidate &a, const Candidate &b, const SlotMod *mods
     return 0;
 }
 
+// Puts the candidates in peptide order, protein order last so that each peptide's
+// accessions come out in file order. Most candidates differ in mass: they are sorted as
+// 8-byte keys (mass, position) on the pool, then each run of equal masses by the rest.
+void sort_candidates(std::vector<Candidate> &all, const std::vector<SlotMod> &mods, WorkerPool &pool) {
+    const size_t n = all.size();
+    if (n > UINT32_MAX) throw InvalidInput("the digestion makes more than 4294967295 peptides; narrow its settings");
+    std::vector<uint64_t> keys(n);
+    for (size_t i = 0; i < n; ++i) {
+        const uint32_t mass = static_cast<uint32_t>(total_order_key(all[i].mass)) ^ 0x80000000u;  // unsigned order
+        keys[i] = uint64_t{mass} << 32 | i;
+    }
+    const size_t parts = std::max<size_t>(1, std::min(pool.size(), n / 4096));
+    auto bound = [&](size_t p) { return keys.begin() + static_cast<ptrdiff_t>(p * n / parts); };
+    pool.parallel_for(parts, 1, [&](size_t pb, size_t pe) {
+        for (size_t p = pb; p < pe; ++p) std::sort(bound(p), bound(p + 1));
+    });
+    for (size_t p = 1; p < parts; ++p) std::inplace_merge(keys.begin(), bound(p), bound(p + 1));
+
+    const auto at = [&](uint64_t key) -> const Candidate & { return all[key & 0xffffffffu]; };
+    for (size_t run = 0; run < n;) {
+        size_t end = run + 1;
+        while (end < n && keys[end] >> 32 == keys[run] >> 32) ++end;
+        if (end - run > 1)
+            std::sort(keys.begin() + static_cast<ptrdiff_t>(run), keys.begin() + static_cast<ptrdiff_t>(end),
+                      [&](uint64_t a, uint64_t b) {
+                          const int c = compare_peptides(at(a), at(b), mods.data());
+                          return c < 0 || (c == 0 && at(a).protein < at(b).protein);
+                      });
+        run = end;
+    }
+    std::vector<Candidate> sorted;
+    sorted.reserve(n);
+    for (const uint64_t key : keys) sorted.push_back(at(key));
+    all.swap(sorted);
+}
+
 }  // namespace
 
 Digest digest_proteins(const FastaProteins &proteins, const DigestSettings &settings, WorkerPool &pool) {
@@ -441,11 +477,7 @@ Digest digest_proteins(const FastaProteins &proteins, const DigestSettings &sett
         f = Found{};
     }
 
-    // Protein order last, so that each peptide's accessions come out in file order.
-    std::sort(all.begin(), all.end(), [&](const Candidate &a, const Candidate &b) {
-        const int c = compare_peptides(a, b, mods.data());
-        return c < 0 || (c == 0 && a.protein < b.protein);
-    });
+    sort_candidates(all, mods, pool);
 
     size_t residues = 0;
     for (const Candidate &c : all) residues += c.length;
