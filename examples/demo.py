@@ -60,8 +60,9 @@ def main() -> int:
     arguments = ["search", "--fasta", str(fasta), "--output", str(output), str(run)]
     print("$ tovel-mesk " + " ".join(arguments), flush=True)
     started = time.perf_counter()
-    # The same interpreter as this script, so that the demo runs against the build it was started with.
-    status = subprocess.run([sys.executable, "-m", "tovel_mesk", *arguments]).returncode
+    # The same interpreter as this script, so that the demo runs against the build it was started with
+    # (-P: the installed package, not the source folder beside this script).
+    status = subprocess.run([sys.executable, "-P", "-m", "tovel_mesk", *arguments]).returncode
     if status != 0:
         print(f"the search failed with exit status {status}")
         return 1

@@ -9,11 +9,14 @@ core expects of its inputs are stated in `tovel_mesk.conventions`.
 from __future__ import annotations
 
 from .conventions import PROTON_MASS, check_spectra, parse_tolerance
+from .digest import Digest, build_database, digest_fasta, peptide_proteins, proforma
+from .errors import InputError
 from .spectra import SpectraCounts, SpectraFileError, SpectraReader, make_spectrum, read_spectra
 
 __version__ = "0.1.0"
 
 __all__: list[str] = [
-    "PROTON_MASS", "SpectraCounts", "SpectraFileError", "SpectraReader", "check_spectra",
-    "make_spectrum", "parse_tolerance", "read_spectra",
+    "Digest", "InputError", "PROTON_MASS", "SpectraCounts", "SpectraFileError", "SpectraReader",
+    "build_database", "check_spectra", "digest_fasta", "make_spectrum", "parse_tolerance",
+    "peptide_proteins", "proforma", "read_spectra",
 ]
