@@ -10,7 +10,7 @@ import pytest
 
 import _tovel_mesk as tm
 from _search_support import database, ladder, ladder_spectrum, mass_of, precursor_mz, spectrum
-from tovel_mesk import _native
+from tovel_mesk import _native, peptide_proteins, proforma
 from tovel_mesk.columns import CORE_FEATURES, IDENTITY, KEYS, LOW_RES_FEATURES, MASSES
 from tovel_mesk.search import match_column_names, score_columns
 
@@ -68,6 +68,10 @@ def test_columns_equal_score_many_spectra(anagram_db, chimera, report_psms):
         assert _same(got, want), name
     assert list(columns["spec_id"]) == [d["spec_id"] for d in reference]
     assert list(columns["sequence"]) == [d["sequence"] for d in reference]
+    # Labels are made once per distinct peptide and spread to its rows.
+    assert list(columns["peptide"]) == [proforma(anagram_db, d["peptide_idx"]) for d in reference]
+    assert list(columns["proteins"]) == [";".join(peptide_proteins(anagram_db, d["peptide_idx"]))
+                                         for d in reference]
     assert list(columns["file"]) == [["a.mzML", "b.mzML"][d["file_id"]] for d in reference]
     assert len(set(columns["psm_id"].tolist())) == len(reference)
     assert "scan=3" not in set(columns["spec_id"])
@@ -206,7 +210,7 @@ def test_bad_arguments_give_clean_errors(anagram_db):
     with pytest.raises(TypeError, match="unexpected keyword argument 'thread'"):
         _native.score_columns(s, anagram_db, spectra, thread=1)
     with pytest.raises(IndexError, match="peptide index 99 outside a database of 12 peptides"):
-        _native.peptide_sequences(anagram_db, [0, 99])
+        _native.peptide_labels(anagram_db, [0, 99])
 
 
 def _same(got, want):

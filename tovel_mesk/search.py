@@ -15,7 +15,7 @@ from collections.abc import Callable, Iterable, Sequence
 import numpy as np
 
 from tovel_mesk import _native
-from tovel_mesk.columns import CORE_FEATURES, IDENTITY, KEYS, LOW_RES_FEATURES, MASSES
+from tovel_mesk.columns import CORE_FEATURES, IDENTITY, KEYS, LOW_RES_FEATURES, MASSES, PEPTIDE
 
 __all__ = ["score_columns", "match_column_names"]
 
@@ -25,7 +25,7 @@ DEFAULT_CHUNK_SIZE = 4096
 
 def match_column_names(low_res: bool = True) -> tuple[str, ...]:
     """The columns `score_columns` returns, in order."""
-    return (IDENTITY + ("sequence",) + MASSES + CORE_FEATURES
+    return (IDENTITY + PEPTIDE + MASSES + CORE_FEATURES
             + (LOW_RES_FEATURES if low_res else ()) + KEYS)
 
 
@@ -79,7 +79,7 @@ def score_columns(scorer, db, spectra: Iterable, *, file: str | Sequence[str] | 
     merged = chunks[0] if len(chunks) == 1 else {
         name: np.concatenate([c[name] for c in chunks]) for name in chunks[0]}
     merged["file"] = _file_column(file, merged["file_id"])
-    merged["sequence"] = _sequences(db, merged["peptide_idx"])
+    merged["sequence"], merged["peptide"], merged["proteins"] = _peptide_labels(db, merged["peptide_idx"])
     return {name: merged[name] for name in match_column_names(low_res)}
 
 
@@ -119,9 +119,12 @@ def _file_column(file, file_id: np.ndarray) -> np.ndarray:
     return names[file_id.astype(np.intp)]
 
 
-def _sequences(db, peptide_idx: np.ndarray) -> np.ndarray:
+def _peptide_labels(db, peptide_idx: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """Sequence, ProForma text and accessions of each match's peptide: one string object
+    per distinct peptide, shared by the rows that refer to it."""
     unique, codes = np.unique(peptide_idx, return_inverse=True)
-    return _objects(_native.peptide_sequences(db, unique.tolist()))[codes]
+    labels = _native.peptide_labels(db, unique.tolist())
+    return tuple(_objects(strings)[codes] for strings in labels)
 
 
 def _objects(strings: list) -> np.ndarray:

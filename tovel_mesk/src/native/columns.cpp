@@ -4,6 +4,7 @@
 #include "interpreter_lock.hpp"
 #include "match_columns.hpp"
 #include "native.hpp"
+#include "peptide_labels.hpp"
 #include "pyclass.hpp"
 
 namespace bind::native {
@@ -45,8 +46,10 @@ Ref score_columns(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     return list;
 }
 
-Ref peptide_sequences(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig{"peptide_sequences()", {"db", "peptide_indices"}, 2};
+// For each index peptide asked for: its residue letters, its ProForma text and its reported
+// accessions joined by ';', as three lists (one string per distinct peptide, not per match).
+Ref peptide_labels(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static const Signature sig{"peptide_labels()", {"db", "peptide_indices"}, 2};
     const Bound b = bind_args(sig, args, nargs, kwnames);
     const SharedDatabase db = arg<SharedDatabase>(sig, b, 0);
     const std::vector<uint32_t> indices = arg<std::vector<uint32_t>>(sig, b, 1);
@@ -56,7 +59,22 @@ Ref peptide_sequences(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames
             raise(PyExc_IndexError, ("peptide index " + std::to_string(index) + " outside a database of " +
                                      std::to_string(count) + " peptides")
                                         .c_str());
-    return to_py_list(indices, [&](uint32_t index) { return to_py_lossy(db->peptide_at(index).bytes()); });
+    Ref sequences = own(PyList_New(static_cast<Py_ssize_t>(indices.size())));
+    Ref proformas = own(PyList_New(static_cast<Py_ssize_t>(indices.size())));
+    Ref proteins = own(PyList_New(static_cast<Py_ssize_t>(indices.size())));
+    for (size_t i = 0; i < indices.size(); ++i) {
+        const mesk::Peptide peptide = db->peptide_at(indices[i]);
+        std::string joined;
+        for (const std::string &accession : mesk::reported_accessions(*db, indices[i])) {
+            if (!joined.empty()) joined += ';';
+            joined += accession;
+        }
+        const auto at = static_cast<Py_ssize_t>(i);
+        PyList_SetItem(sequences.get(), at, to_py_lossy(peptide.bytes()).release());
+        PyList_SetItem(proformas.get(), at, to_py_lossy(mesk::proforma(peptide)).release());
+        PyList_SetItem(proteins.get(), at, to_py_lossy(joined).release());
+    }
+    return own(PyTuple_Pack(3, sequences.get(), proformas.get(), proteins.get()));
 }
 
 PyMethodDef functions[] = {
@@ -64,8 +82,9 @@ PyMethodDef functions[] = {
      "score_columns(scorer, db, spectra, threads=0, low_res=True, min_ion_index=0)\n--\n\n"
      "Scores the spectra as PyScorer.score_many_spectra does, releasing the interpreter lock, and returns "
      "the matches as a list of (name, numpy type string, bytearray) columns."},
-    {"peptide_sequences", as_cfunction(static_method<peptide_sequences>), METH_FASTCALL | METH_KEYWORDS,
-     "peptide_sequences(db, peptide_indices)\n--\n\nThe residue letters of each indexed peptide asked for."},
+    {"peptide_labels", as_cfunction(static_method<peptide_labels>), METH_FASTCALL | METH_KEYWORDS,
+     "peptide_labels(db, peptide_indices)\n--\n\nFor the index peptides asked for: (sequences, ProForma texts, "
+     "accessions joined by ';'), three lists in the order asked."},
     {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace
