@@ -194,7 +194,7 @@ def test_output_folder_is_created_and_files_get_the_usual_permissions(tmp_path):
 
 def test_import_leaves_matplotlib_alone():
     code = "import sys, tovel_mesk.outputs; print('matplotlib' in sys.modules)"
-    assert subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout == "False\n"
+    assert subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True, check=True).stdout == "False\n"
 
 
 def test_summary_values_without_json_form(tmp_path):
