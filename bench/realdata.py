@@ -108,7 +108,8 @@ def scan_number(spec_id: str) -> int:
 def run_ours(files: list[Path], fasta: Path, work: Path, threads: int) -> Outcome:
     output = work / "ours"
     shutil.rmtree(output, ignore_errors=True)
-    command = [shutil.which("tovel-mesk") or "tovel-mesk", "search", "--quiet", "--fasta", str(fasta),
+    # `tovel-mesk` of this interpreter's installation (what the console script runs).
+    command = [sys.executable, "-P", "-m", "tovel_mesk", "search", "--quiet", "--fasta", str(fasta),
                "--output", str(output), "--preset", "ion-trap", "--precursor-tol", "10ppm",
                "--isotope-errors", "0,3", "--enzyme", "trypsin", "--missed-cleavages", "2",
                "--min-length", "7", "--max-length", "50", "--fixed-mods", "C:+57.021464",
