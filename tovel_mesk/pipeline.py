@@ -179,6 +179,10 @@ def finish_search(settings: SearchSettings, files: list[FileResult], database_co
     with progress.stage("rescoring"):
         frames = [pd.DataFrame(f.columns) for f in files]
         psms = pd.concat(frames, ignore_index=True) if frames else pd.DataFrame()
+        if "psm_id" in psms.columns:
+            # The core numbers matches as worker threads report them, which varies from run
+            # to run; the table numbers them in file, spectrum and rank order instead.
+            psms["psm_id"] = np.arange(1, len(psms) + 1, dtype=np.uint64)
         confidence = assign_confidence(psms, method=settings.rescore, decoy_tag=settings.decoy_tag)
     counts = confidence.counts(settings.fdr)
     percent = f"{100 * settings.fdr:g}%"
