@@ -22,7 +22,7 @@ and counts at a chosen FDR. How the levels compete:
   protein's with the decoy tag in front, compete and only the better one stays (a tie goes
   to the decoy). A row gets the least q-value of its proteins; proteins that lost get 1.
 
-q-values use (decoys + 1) / targets (see `tovel_mesk.qvalues`). `posterior_error` in the
+q-values use decoys / targets (see `tovel_mesk.qvalues`). `posterior_error` in the
 match table is the posterior error probability of the match among its rank; in the
 peptide and protein tables it is that of the peptide and of the protein.
 """
