@@ -207,7 +207,7 @@ def _row_protein_q(proteins: pd.Series, decoy: np.ndarray, table: pd.DataFrame) 
 
 def assign_confidence(psms: pd.DataFrame, *, method: str = "lda", decoy_tag: str = "rev_",
                       train_fdr: float = 0.01, folds: int = 3, seed: int = 1, iterations: int = 10,
-                      min_decoys: int = 50, min_positives: int = 50,
+                      min_decoys: int = 50, min_positives: int = 20,
                       exclude: Iterable[str] = ()) -> Confidence:
     """Rescores the matches of one search and estimates their error rates at the spectrum,
     peptide and protein levels (see the module text for how each level competes).

@@ -146,7 +146,7 @@ def search_file(settings: SearchSettings, scorer: tm.PyScorer, db: tm.PyIndexedD
     started = time.perf_counter()
     report = None if progress is None else (lambda _scored: progress(reader.counts.read, reader.total or 0))
     columns = score_columns(scorer, db, spectra(), file=path.name, threads=settings.thread_count,
-                            min_ion_index=MIN_ION_INDEX, chunk_size=settings.chunk_size, progress=report)
+                            min_ion_index=0, chunk_size=settings.chunk_size, progress=report)
     total = time.perf_counter() - started
     counts = reader.counts
     return FileResult(path.name, str(path), file_id, columns, counts.read, counts.kept, dict(counts.skipped),
