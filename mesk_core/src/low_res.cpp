@@ -22,8 +22,8 @@ constexpr double NOISE_FLOOR = 0.05;         // of the most intense bin; weaker 
 constexpr double XCORR_SCALE = 0.005;
 // The null distribution needs this many scores for a fit.
 constexpr size_t MIN_NULL_SCORES = 20;
-// Beyond this many standard deviations the normal tail is taken from its asymptotic form.
-constexpr double ASYMPTOTIC_Z = 30.0;
+// Share of the null whose excess over the rest is fitted as an exponential tail.
+constexpr double TAIL_SHARE = 0.1;
 // Generated peptides of the null: residues drawn uniformly from the twenty standard ones
 // with a fixed seed, so every spectrum meets the same sequences.
 constexpr size_t GENERATED_RESIDUES = 160;
@@ -246,32 +246,28 @@ double XcorrSpectrum::score_generated(std::span<const float> residues, float mas
 }
 
 NullFit::NullFit(std::span<const double> null_scores) {
-    double sum = 0.0;
     for (const double score : null_scores)
-        if (std::isfinite(score)) {
-            sorted_.push_back(score);
-            sum += score;
-        }
+        if (std::isfinite(score)) sorted_.push_back(score);
     std::sort(sorted_.begin(), sorted_.end(), std::greater<>());
     const size_t k = sorted_.size();
     if (k < MIN_NULL_SCORES) return;
-    mean_ = sum / static_cast<double>(k);
-    double squares = 0.0;
-    for (const double score : sorted_) squares += (score - mean_) * (score - mean_);
-    sd_ = std::sqrt(squares / static_cast<double>(k - 1));
-    fitted_ = sd_ > 0.0 && std::isfinite(sd_) && std::isfinite(mean_);
+    // The threshold: the score that TAIL_SHARE of the null exceeds; the excesses over it
+    // are taken as exponential, with the rate of their mean.
+    const size_t tail = std::max<size_t>(2, static_cast<size_t>(static_cast<double>(k) * TAIL_SHARE));
+    threshold_ = sorted_[tail];
+    double excess = 0.0;
+    for (size_t i = 0; i < tail; ++i) excess += sorted_[i] - threshold_;
+    excess /= static_cast<double>(tail);
+    tail_share_ = static_cast<double>(tail) / static_cast<double>(k);
+    rate_ = excess > 0.0 ? 1.0 / excess : 0.0;
+    fitted_ = rate_ > 0.0 && std::isfinite(rate_);
 }
 
 double NullFit::log10_survival(double score) const {
     const size_t k = sorted_.size();
     if (k == 0 || std::isnan(score)) return 0.0;
-    if (fitted_) {
-        const double z = (score - mean_) / sd_;
-        if (z < ASYMPTOTIC_Z) return std::min(0.0, std::log10(0.5 * std::erfc(z / std::numbers::sqrt2)));
-        // Mills' ratio: the tail is phi(z) / z (1 - 1/z^2 + ...).
-        const double ln_tail = -0.5 * z * z - std::log(z * std::sqrt(2.0 * std::numbers::pi)) + std::log1p(-1.0 / (z * z));
-        return ln_tail / std::numbers::ln10;
-    }
+    if (fitted_ && score > threshold_)
+        return std::log10(tail_share_) - rate_ * (score - threshold_) / std::numbers::ln10;
     // Null scores at or above `score` (the list is descending).
     const size_t at_or_above = static_cast<size_t>(
         std::upper_bound(sorted_.begin(), sorted_.end(), score, std::greater<>()) - sorted_.begin());

@@ -60,9 +60,11 @@ private:
 };
 
 // Survival of a score under a spectrum's null distribution: the cross-correlations of
-// generated peptides of the precursor's mass. Each is a sum over many bins, so the null is
-// taken as normal with the scores' mean and standard deviation; with fewer than 20 scores,
-// or none spread, the empirical share of null scores at or above the score stands instead.
+// generated peptides of the precursor's mass. Above the score that a tenth of the null
+// exceeds, the survival is exponential, at the rate that the excesses over that threshold
+// give by maximum likelihood (one over their mean); below it, and when no fit could be made
+// (fewer than 20 scores, or none spread), it is the empirical share of null scores at or
+// above the score.
 class NullFit {
 public:
     explicit NullFit(std::span<const double> null_scores);
@@ -70,13 +72,13 @@ public:
     // log10 of the share of null scores expected at or above `score` (at most 0).
     double log10_survival(double score) const;
     bool fitted() const { return fitted_; }
-    double mean() const { return mean_; }
-    double sd() const { return sd_; }
+    double threshold() const { return threshold_; }
+    double rate() const { return rate_; }
     size_t size() const { return sorted_.size(); }
 
 private:
     std::vector<double> sorted_;  // finite scores, descending
-    double mean_ = 0.0, sd_ = 0.0;
+    double threshold_ = 0.0, rate_ = 0.0, tail_share_ = 1.0;
     bool fitted_ = false;
 };
 
