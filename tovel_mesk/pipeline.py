@@ -29,7 +29,9 @@ from .progress import Progress
 __all__ = ["SearchOutcome", "FileResult", "run_search", "prepare_database", "make_scorer", "search_file",
            "digest_settings"]
 
-#: Fragment ions of this many residues or fewer are not indexed (b1, b2, y1, y2).
+#: Fragment ions of this many residues or fewer are not indexed (b1, b2, y1, y2). The
+#: low-resolution features use every ion: on unit bins, b2 and y1, y2 are among the
+#: strongest peaks of a tryptic peptide.
 MIN_ION_INDEX = 2
 
 

@@ -18,7 +18,7 @@ The built-in model is a linear discriminant, trained the semi-supervised way:
 
 Fallbacks, each reported in `Rescoring.reason`: with fewer than `min_decoys` decoys among
 the best matches, fewer than `min_positives` targets passing `train_fdr` under the fixed
-score, when training fails, or when the model accepts fewer targets than the fixed score,
+score and under the best single feature, when training fails, or when the model accepts fewer targets than the fixed score,
 the scores are the fixed score (`fixed_score`): a calibrated expectation value when the
 table has the low-resolution columns, else the hyperscore. A small run is scored the same
 way every time, and never by a score picked on its own noise.
@@ -443,8 +443,13 @@ def _choose_path(psms: pd.DataFrame, order: np.ndarray, is_target: np.ndarray, b
         return by_fixed("no usable feature")
     if best_decoys < min_decoys:
         return by_fixed(f"{best_decoys} decoys among the best matches, fewer than the {min_decoys} needed to train")
-    if fixed_accepted < min_positives:
-        return by_fixed(f"{fixed_accepted} targets pass {train_fdr:g} under {name}, fewer than the "
+    # Enough positives to train on, under the fixed score or the best single feature (the
+    # model's first score); the feature only opens training, it never scores the run.
+    j, sign, feature_accepted = _best_direction(table.rows(np.flatnonzero(best)), best_target, train_fdr)
+    if max(fixed_accepted, feature_accepted) < min_positives:
+        feature = ("" if sign > 0 else "-") + table.names[j]
+        return by_fixed(f"{max(fixed_accepted, feature_accepted)} targets pass {train_fdr:g} under "
+                        f"{name if fixed_accepted >= feature_accepted else feature}, fewer than the "
                         f"{min_positives} needed to train")
     # Each training set holds the other folds' spectra only.
     fold_positives = max(1, min_positives * (folds - 1) // folds)
