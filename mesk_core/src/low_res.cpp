@@ -27,7 +27,7 @@ constexpr double TAIL_SHARE = 0.1;
 // Generated peptides of the null: residues drawn uniformly from the twenty standard ones
 // with a fixed seed, so every spectrum meets the same sequences.
 constexpr size_t GENERATED_RESIDUES = 160;
-constexpr size_t MAX_GENERATED_PEPTIDES = 5000;
+constexpr size_t MAX_GENERATED_PEPTIDES = 2000;
 constexpr uint64_t GENERATED_SEED = 0x6d65736b6e756c6cull;
 constexpr float WATER_MASS = 18.010565f;
 // Peaks above this m/z carry no fragment of an indexed peptide; a corrupt value far out

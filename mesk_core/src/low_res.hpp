@@ -18,7 +18,7 @@ struct LowResSettings {
     float bin_offset = 0.4f;          // where a bin starts, as a fraction of its width
     size_t min_ion_index = 0;         // ions of this many residues or fewer are left out
     size_t top_peaks = 20;            // most intense peaks for the explained share
-    size_t null_candidates = 1000;    // generated peptides behind a calibration (at most 5000)
+    size_t null_candidates = 1000;    // generated peptides behind a calibration (at most 2000)
 };
 
 // What each reported match gains.
