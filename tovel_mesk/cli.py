@@ -137,7 +137,6 @@ def _search(args: dict[str, Any]) -> int:
     try:
         from .pipeline import run_search  # noqa: PLC0415
         from .progress import Progress  # noqa: PLC0415
-        from .report import format_summary  # noqa: PLC0415
 
         progress = Progress(enabled=not settings.quiet)
         outcome = run_search(settings, progress=progress)
@@ -156,6 +155,8 @@ def _search(args: dict[str, Any]) -> int:
             raise
         return _fail(f"internal error: {type(e).__name__}: {_one_line(e)} (set TOVEL_MESK_DEBUG=1 for a "
                      "traceback)", EXIT_FAILED)
+    from .report import format_summary  # noqa: PLC0415 - needs pandas, which the search has loaded
+
     print(format_summary(outcome.summary))
     print(f"\nresults in {settings.output}; report: {settings.output / 'report.html'}")
     return EXIT_OK if outcome.ok else EXIT_FAILED

@@ -12,8 +12,10 @@ spectra at a time, plus the match columns (a few hundred bytes per match).
 
 from __future__ import annotations
 
+import importlib
+import threading
 import time
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
@@ -155,11 +157,33 @@ def search_file(settings: SearchSettings, scorer: tm.PyScorer, db: tm.PyIndexedD
                       {"reading": reading, "scoring": max(total - reading, 0.0)})
 
 
+#: Libraries of the stages after scoring (error control, tables), imported while the
+#: database is digested and indexed: those run in native code without the interpreter
+#: lock, so the imports take no time of their own.
+LATER_IMPORTS = ("pandas", "pyarrow", "pyarrow.compute", "pyarrow.csv", "pyarrow.parquet")
+
+
+def import_in_background(modules: Iterable[str] = LATER_IMPORTS) -> threading.Thread:
+    """Starts importing `modules` on a daemon thread and returns it. A failed import is
+    left for the code that needs the module to meet and report."""
+    def load() -> None:
+        for name in modules:
+            try:
+                importlib.import_module(name)
+            except Exception:  # noqa: BLE001,S112 - the stage that needs it raises it properly
+                continue
+
+    thread = threading.Thread(target=load, name="tovel-mesk-imports", daemon=True)
+    thread.start()
+    return thread
+
+
 def run_search(settings: SearchSettings, *, progress: Progress | None = None) -> SearchOutcome:
     """Runs a whole search (everything but writing the outputs) and returns its outcome.
     Progress bars go to stderr unless the settings say quiet or `progress` is given."""
     settings.validate()
     progress = progress or Progress(enabled=not settings.quiet)
+    import_in_background()
     db, database_counts = prepare_database(settings, progress)
     scorer = make_scorer(settings)
 
