@@ -41,7 +41,7 @@ std::vector<ProcessedSpectrum> simulate_all(const IndexedDatabase &db, size_t co
     synthetic::Rng rng{7};
     std::vector<ProcessedSpectrum> spectra;
     while (spectra.size() < count) {
-        const Peptide &p = db.peptides[rng.next() % db.peptides.size()];
+        const Peptide p = db.peptides[rng.next() % db.peptides.size()];
         if (p.decoy) continue;
         const auto charge = static_cast<uint8_t>(2 + rng.next() % 3);
         spectra.push_back(synthetic::simulate(rng, p, charge, peaks, "scan=" + std::to_string(spectra.size())));

@@ -7,9 +7,11 @@
 
 namespace mesk {
 
-float ion_start_mass(const Peptide &p, Kind kind) {
-    const float n = p.nterm.value_or(0.0f);
-    const float m = p.monoisotopic;
+float ion_start_mass(const Peptide &p, Kind kind) { return ion_start_mass(p.nterm, p.monoisotopic, kind); }
+
+float ion_start_mass(std::optional<float> nterm, float monoisotopic, Kind kind) {
+    const float n = nterm.value_or(0.0f);
+    const float m = monoisotopic;
     switch (kind) {
         case Kind::A: return n + A_ION_OFFSET;
         case Kind::B: return n;

@@ -19,6 +19,7 @@ struct Ion {
 // Mass before the first step of a series: the N-terminal shift (0 when absent) plus the
 // kind's offset for A, B, C; the whole peptide less that shift, plus the offset, for X, Y, Z.
 float ion_start_mass(const Peptide &peptide, Kind kind);
+float ion_start_mass(std::optional<float> nterm, float monoisotopic, Kind kind);
 
 // Walks a peptide from its N-terminus, one ion per peptide bond. N-terminal kinds grow
 // from their start mass by whole residues; C-terminal kinds shrink from the full peptide.

@@ -44,20 +44,22 @@ struct RunTracker {
 
 // Calls visit(position, neutral mass) for the fragment ions of one kind along the peptide,
 // position 0 .. length - 2: the same start masses and 32-bit steps as IonSeries, computed
-// inline because this runs for every candidate of every spectrum.
+// inline because this runs for every candidate of every spectrum. A modification missing
+// from the sparse list is +0.0, which leaves the residue mass unchanged.
 template <class Visit>
-void walk_ion_series(const Peptide &peptide, Kind kind, Visit &&visit) {
+void walk_ion_series(const PeptideView &peptide, Kind kind, Visit &&visit) {
     const size_t length = peptide.length();
     if (length <= 1) return;
-    if (peptide.modifications.size() < length - 1)
-        throw Failure("peptide of " + std::to_string(length) + " residues has " +
-                      std::to_string(peptide.modifications.size()) + " modification entries; its fragment ions need " +
-                      std::to_string(length - 1));
-    float mass = ion_start_mass(peptide, kind);
+    if (peptide.mod_count < length - 1)
+        throw Failure("peptide of " + std::to_string(length) + " residues has " + std::to_string(peptide.mod_count) +
+                      " modification entries; its fragment ions need " + std::to_string(length - 1));
+    float mass = ion_start_mass(peptide.nterm, peptide.monoisotopic, kind);
     const bool c_terminal = !is_n_terminal(kind);
-    const std::string_view residues = peptide.bytes();
+    const std::string_view residues = peptide.residues;
+    const ModEntry *mod = peptide.mods_begin;
     for (size_t i = 0; i + 1 < length; ++i) {
-        float step = residue_mass(static_cast<uint8_t>(residues[i])) + peptide.modifications[i];
+        float step = residue_mass(static_cast<uint8_t>(residues[i]));
+        if (mod != peptide.mods_end && mod->position == i) step = step + (mod++)->value;
         if (c_terminal) step = -step;
         mass = mass + step;
         visit(i, mass);
@@ -86,12 +88,12 @@ const IndexedDatabase &scorer_database(const Scorer &scorer) {
     return *scorer.db;
 }
 
-const Peptide &scorer_peptide(const Scorer &scorer, uint32_t peptide_idx) {
+PeptideView scorer_peptide(const Scorer &scorer, uint32_t peptide_idx) {
     const IndexedDatabase &db = scorer_database(scorer);
     if (peptide_idx >= db.peptides.size())
         throw Failure("peptide index " + std::to_string(peptide_idx) + " outside a database of " +
                       std::to_string(db.peptides.size()) + " peptides");
-    return db.peptides[peptide_idx];
+    return db.peptides.view(peptide_idx);
 }
 
 // Size of the preliminary shortlist, max(50, 2 * report_psms); saturates instead of
@@ -182,7 +184,7 @@ uint8_t Scorer::max_fragment_charge_for(uint8_t z) const {
 
 ScoredCandidate Scorer::score_candidate(std::span<const Peak> peaks, const PreliminaryHit &hit) const {
     const IndexedDatabase &database = scorer_database(*this);
-    const Peptide &peptide = scorer_peptide(*this, hit.peptide_idx);
+    const PeptideView peptide = scorer_peptide(*this, hit.peptide_idx);
     const unsigned max_charge = max_fragment_charge_for(hit.precursor_charge);
     const size_t length = peptide.length();
 
@@ -265,7 +267,7 @@ void Scorer::build_features(const ProcessedSpectrum &spectrum, const Preliminary
 
     for (size_t j = 0; j < count; ++j) {
         const Score &s = scored[j].first;
-        const Peptide &peptide = scorer_peptide(*this, s.peptide_idx);
+        const PeptideView peptide = scorer_peptide(*this, s.peptide_idx);
         const uint64_t psm_id = PSM_COUNTER.fetch_add(1, std::memory_order_relaxed);
         const double next = j + 1 < n ? scored[j + 1].first.hyperscore : 0.0;
         const uint16_t k = static_cast<uint16_t>(s.matched_b + s.matched_y);
@@ -446,7 +448,7 @@ std::vector<Feature> Scorer::score_chimera_fast(const ProcessedSpectrum &spectru
         Feature &feature = features.back();
 
         // Peaks explaining the reported peptide, looked up on the unchanged peak list.
-        const Peptide &peptide = scorer_peptide(*this, feature.peptide_idx);
+        const PeptideView peptide = scorer_peptide(*this, feature.peptide_idx);
         const unsigned max_charge = max_fragment_charge_for(feature.charge);
         removal.clear();
         for (const Kind kind : database.ion_kinds) {
