@@ -1,6 +1,8 @@
 // Bounded min-heap selection of the best preliminary hits.
 #include "heap.hpp"
 
+#include <algorithm>
+#include <limits>
 #include <string>
 #include <utility>
 
@@ -37,6 +39,24 @@ void bounded_min_heapify(std::span<PreliminaryHit> list, size_t n, size_t k) {
             sift_down(list, k, 0);
         }
     }
+}
+
+uint64_t shortlist_size(uint64_t report_psms) {
+    const uint64_t twice =
+        report_psms > std::numeric_limits<uint64_t>::max() / 2 ? std::numeric_limits<uint64_t>::max() : 2 * report_psms;
+    return std::max<uint64_t>(50, twice);
+}
+
+void StreamingBest::heapify() {
+    heap_ = true;
+    const size_t k = list_.size();
+    if (k >= 2)
+        for (size_t i = k / 2; i-- > 0;) sift_down(list_, k, i);
+}
+
+void StreamingBest::replace_least(const PreliminaryHit &hit) {
+    list_[0] = hit;
+    sift_down(list_, list_.size(), 0);
 }
 
 }  // namespace mesk

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <span>
 #include <tuple>
+#include <vector>
 
 namespace mesk {
 
@@ -30,5 +31,54 @@ void sift_down(std::span<PreliminaryHit> list, size_t n, size_t root);
 
 // Leaves the k greatest of list[0, n) in list[0, k) as a min-heap (no-op when n <= k).
 void bounded_min_heapify(std::span<PreliminaryHit> list, size_t n, size_t k);
+
+// Size of the preliminary shortlist, max(50, 2 * report_psms); saturates instead of
+// wrapping for very large report_psms.
+uint64_t shortlist_size(uint64_t report_psms);
+
+// bounded_min_heapify fed one hit at a time: after any sequence of pushes, list() is
+// exactly what bounded_min_heapify(list, n, k) followed by keeping k entries leaves for
+// the same sequence as a list (the sequence itself while it holds at most k hits).
+class StreamingBest {
+public:
+    void reset(uint64_t capacity) {
+        list_.clear();
+        capacity_ = capacity;
+        heap_ = false;
+    }
+
+    void push(const PreliminaryHit &hit) {
+        if (capacity_ == 0) return;
+        if (!heap_) {
+            if (list_.size() < capacity_) {
+                list_.push_back(hit);
+                return;
+            }
+            heapify();
+        }
+        if (list_[0] < hit) replace_least(hit);
+    }
+
+    // `count` copies of one hit: once the least kept hit is no longer below it, the
+    // remaining copies change nothing.
+    void push_copies(const PreliminaryHit &hit, uint64_t count) {
+        if (capacity_ == 0) return;
+        for (; count > 0 && !heap_ && list_.size() < capacity_; --count) list_.push_back(hit);
+        if (count == 0) return;
+        if (!heap_) heapify();
+        for (; count > 0 && list_[0] < hit; --count) replace_least(hit);
+    }
+
+    const std::vector<PreliminaryHit> &list() const { return list_; }
+    std::vector<PreliminaryHit> take() { return std::move(list_); }
+
+private:
+    void heapify();
+    void replace_least(const PreliminaryHit &hit);
+
+    std::vector<PreliminaryHit> list_;
+    uint64_t capacity_ = 0;
+    bool heap_ = false;
+};
 
 }  // namespace mesk

@@ -96,14 +96,6 @@ PeptideView scorer_peptide(const Scorer &scorer, uint32_t peptide_idx) {
     return db.peptides.view(peptide_idx);
 }
 
-// Size of the preliminary shortlist, max(50, 2 * report_psms); saturates instead of
-// wrapping for very large report_psms.
-uint64_t shortlist_size(uint64_t report_psms) {
-    const uint64_t twice =
-        report_psms > std::numeric_limits<uint64_t>::max() / 2 ? std::numeric_limits<uint64_t>::max() : 2 * report_psms;
-    return std::max<uint64_t>(50, twice);
-}
-
 // Keeps the best min(n, shortlist) entries, as a min-heap when the list had to be cut.
 void keep_best(std::vector<PreliminaryHit> &list, uint64_t report_psms) {
     const size_t n = list.size();
@@ -329,6 +321,11 @@ void Scorer::build_features(const ProcessedSpectrum &spectrum, const Preliminary
 }
 
 PreliminaryHits Scorer::initial_hits(const ProcessedSpectrum &spectrum, const Precursor &precursor) const {
+    if (search_path == SearchPath::Reference) return reference_initial_hits(spectrum, precursor);
+    return shared_pass_hits(spectrum.peaks, precursor);
+}
+
+PreliminaryHits Scorer::reference_initial_hits(const ProcessedSpectrum &spectrum, const Precursor &precursor) const {
     const float neutral_mz = precursor.mz - PROTON_MASS;
     PreliminaryHits merged;
     auto pass = [&](uint8_t z, Tolerance tol) {

@@ -1,0 +1,318 @@
+// The preliminary search with shared isotope passes. For one precursor charge the
+// fragment charges do not depend on the isotope error, so a peptide's hit count is the
+// same in every pass whose bracket holds it: passes whose brackets overlap or touch are
+// counted once over the union of their brackets, from the index or from the candidates,
+// and each pass's slot list is then derived from those counts and heap-selected exactly
+// as the reference search selects it (reference_initial_hits in scoring.cpp).
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <string>
+
+#include "failure.hpp"
+#include "scoring.hpp"
+
+namespace mesk {
+
+namespace {
+
+constexpr PreliminaryHit UNMATCHED_SLOT{};
+
+// How much more a step of the index search costs than a step of a candidate's search:
+// the former reads the whole index at random, the latter a few kilobytes.
+constexpr double CACHE_MISS_WEIGHT = 4.0;
+
+struct Window {
+    float lo, hi;
+};
+
+// One (precursor charge, isotope error) pass: its bracket [lo, hi] (both ends included,
+// as the page search reads it) and the precursor window its ends are checked against.
+struct Pass {
+    uint64_t lo = 0, hi = 0;
+    float plo = 0.0f, phi = 0.0f;
+    int8_t isotope_error = 0;
+};
+
+// Binary search without branches on the data: the number of values in sorted[0, n)
+// for which below(value) holds, `below` being true on a prefix.
+template <class Below>
+size_t count_prefix(const float *sorted, size_t n, Below below) {
+    if (n == 0) return 0;
+    const float *base = sorted;
+    while (n > 1) {
+        const size_t half = n / 2;
+        base = below(base[half]) ? base + half : base;
+        n -= half;
+    }
+    return static_cast<size_t>(base - sorted) + below(*base);
+}
+
+class SharedPassSearch {
+public:
+    SharedPassSearch(const Scorer &scorer, const IndexedDatabase &db, std::span<const Peak> peaks)
+        : scorer_(scorer), db_(db), peaks_(peaks), shortlist_(shortlist_size(scorer.report_psms)) {
+        charge_best_.reset(shortlist_);
+    }
+
+    void charge_pass(uint8_t z, Tolerance tol, float mass);
+
+    PreliminaryHits finish() {
+        result_.candidates = charge_best_.take();
+        return std::move(result_);
+    }
+
+private:
+    Pass make_pass(Tolerance tol, float mass, int8_t isotope_error) const;
+    void prepare_windows(unsigned max_charge);
+    bool candidate_counting_exact(unsigned max_charge);
+    bool prefer_candidates(uint64_t candidates) const;
+    void count_from_index(uint64_t ulo, uint64_t uhi);
+    void count_from_candidates(uint64_t ulo, uint64_t uhi);
+    void emit(const Pass &pass, uint8_t z, uint64_t ulo, StreamingBest &out);
+
+    const Scorer &scorer_;
+    const IndexedDatabase &db_;
+    std::span<const Peak> peaks_;
+    const uint64_t shortlist_;
+
+    // Fragment windows of every peak, fragment charge by fragment charge: charge c takes
+    // windows_[(c - 1) * peaks, c * peaks).
+    std::vector<Window> windows_;
+    unsigned window_charges_ = 0;
+    unsigned max_charge_ = 0;  // fragment charges of the pass being counted
+    // Sorted bounds of the valid windows of charges 1 .. sorted_for_.
+    std::vector<float> lows_, highs_;
+    unsigned sorted_for_ = 0;
+    bool sorted_exact_ = false;
+
+    std::vector<uint64_t> counts_;   // hit count per position of the union bracket
+    std::vector<uint32_t> touched_;  // positions (less the union's start) with a nonzero count, ascending
+    std::vector<float> steps_;
+    StreamingBest pass_best_, isotope_best_, charge_best_;
+    PreliminaryHits result_;
+};
+
+Pass SharedPassSearch::make_pass(Tolerance tol, float mass, int8_t isotope_error) const {
+    const float centre = mass + static_cast<float>(isotope_error) * -ISOTOPE_SPACING;
+    const IndexedQuery query = db_.query(centre, tol, scorer_.fragment_tol);
+    if (query.candidate_hi < query.candidate_lo) throw Failure("inverted peptide bracket from the index query");
+    Pass pass;
+    pass.lo = query.candidate_lo;
+    pass.hi = query.candidate_hi;
+    std::tie(pass.plo, pass.phi) = tol.bounds(centre);
+    pass.isotope_error = isotope_error;
+    return pass;
+}
+
+void SharedPassSearch::prepare_windows(unsigned max_charge) {
+    max_charge_ = max_charge;
+    if (max_charge <= window_charges_) return;
+    const size_t n = peaks_.size();
+    windows_.resize(n * max_charge);
+    for (unsigned c = window_charges_ + 1; c <= max_charge; ++c) {
+        Window *out = windows_.data() + (c - 1) * n;
+        for (size_t i = 0; i < n; ++i) {
+            const auto [lo, hi] = scorer_.fragment_tol.bounds(static_cast<float>(c) * peaks_[i].mass);
+            out[i] = Window{lo, hi};
+        }
+    }
+    window_charges_ = max_charge;
+}
+
+// Counting from the candidates agrees with the index wherever IEEE comparisons and the
+// total order that the index is sorted in agree: not when a window bound is a zero (the
+// two zeros compare equal but sort apart), and only if the index lists every ion of every
+// peptide as the build does. Windows with a NaN bound, or a lower bound above the upper,
+// match nothing either way and are left out.
+bool SharedPassSearch::candidate_counting_exact(unsigned max_charge) {
+    if (!db_.fragments_listed) return false;
+    if (sorted_for_ == max_charge) return sorted_exact_;
+    lows_.clear();
+    highs_.clear();
+    sorted_exact_ = true;
+    for (size_t i = 0, end = peaks_.size() * max_charge; i < end; ++i) {
+        const Window w = windows_[i];
+        if (!(w.lo <= w.hi)) continue;
+        if (w.lo == 0.0f || w.hi == 0.0f) sorted_exact_ = false;
+        lows_.push_back(w.lo);
+        highs_.push_back(w.hi);
+    }
+    std::sort(lows_.begin(), lows_.end());
+    std::sort(highs_.begin(), highs_.end());
+    sorted_for_ = max_charge;
+    return sorted_exact_;
+}
+
+// Rough cost of each way of counting, in memory touches: the index path searches the
+// bucket minima and one or two buckets per window, with a cache miss at nearly every
+// step; the candidate path lists each candidate's ions and searches two short sorted
+// arrays that stay in cache for each.
+bool SharedPassSearch::prefer_candidates(uint64_t candidates) const {
+    const double n = static_cast<double>(std::max<size_t>(db_.peptides.size(), 1));
+    const double ions = static_cast<double>(db_.fragments.size()) / n;
+    const double windows = static_cast<double>(lows_.size());
+    const double buckets = static_cast<double>(db_.bucket_minima.size());
+    const double size = static_cast<double>(db_.bucket_size);
+    const double per_window =
+        std::log2(buckets + 1.0) + 1.5 * (2.0 * std::log2(size + 1.0) + size * static_cast<double>(candidates) / n);
+    const double index_cost = CACHE_MISS_WEIGHT * static_cast<double>(peaks_.size() * max_charge_) * per_window;
+    const double candidate_cost = static_cast<double>(candidates) * ions * 2.0 * std::log2(windows + 2.0);
+    return candidate_cost < index_cost;
+}
+
+void SharedPassSearch::count_from_index(uint64_t ulo, uint64_t uhi) {
+    const uint32_t lo32 = static_cast<uint32_t>(ulo), hi32 = static_cast<uint32_t>(uhi);
+    const std::vector<float> &minima = db_.bucket_minima;
+    const Theoretical *const fragments = db_.fragments.data();
+    const size_t total = db_.fragments.size();
+    const size_t size = db_.bucket_size;
+    uint64_t *const counts = counts_.data();
+    for (size_t i = 0, end = peaks_.size() * max_charge_; i < end; ++i) {
+        const Window w = windows_[i];
+        if (!(w.lo <= w.hi)) continue;  // nothing passes the window test below
+        const auto [bucket, bucket_end] = bracket_range(
+            minima.size(), [&](size_t k) { return total_order_key(minima[k]); }, total_order_key(w.lo),
+            total_order_key(w.hi));
+        for (size_t k = bucket; k < bucket_end; ++k) {
+            const size_t begin = k * size < total ? k * size : total;
+            const size_t stop = total - begin > size ? begin + size : total;
+            const Theoretical *slice = fragments + begin;
+            const auto [l, r] = bracket_range<UpperSearch::FromLower>(
+                stop - begin, [&](size_t j) { return slice[j].peptide_idx; }, lo32, hi32);
+            for (const Theoretical *e = slice + l, *e_end = slice + r; e != e_end; ++e) {
+                const uint32_t p = e->peptide_idx;
+                if (p < lo32 || p > hi32) continue;
+                if (!(w.lo <= e->fragment_mass && e->fragment_mass <= w.hi)) continue;
+                ++counts[p - lo32];
+            }
+        }
+    }
+}
+
+// Per listed ion f: the windows with lower bound <= f, less those whose upper bound is
+// below f (whose lower bound is then below f too). A NaN ion lies in no window.
+void SharedPassSearch::count_from_candidates(uint64_t ulo, uint64_t uhi) {
+    const size_t n = db_.peptides.size();
+    const float *lows = lows_.data(), *highs = highs_.data();
+    const size_t windows = lows_.size();
+    for (uint64_t p = ulo; p <= uhi && p < n; ++p) {
+        const PeptideView view = db_.peptides.view(static_cast<size_t>(p));
+        if (steps_.size() < view.length()) steps_.resize(view.length());
+        uint64_t count = 0;
+        list_indexed_ions(view, db_.ion_kinds, db_.min_ion_index, steps_.data(), [&](float f) {
+            if (std::isnan(f)) return;
+            count += count_prefix(lows, windows, [f](float lo) { return lo <= f; }) -
+                     count_prefix(highs, windows, [f](float hi) { return hi < f; });
+        });
+        counts_[p - ulo] = count;
+    }
+}
+
+// The slot list of one pass, as the reference builds it, heap-selected into pass_best_
+// and handed on to `out`; a pass without any hit hands on its slots unselected.
+void SharedPassSearch::emit(const Pass &pass, uint8_t z, uint64_t ulo, StreamingBest &out) {
+    const size_t n = db_.peptides.size();
+    const float *masses = db_.peptides.masses();
+    const uint64_t first = pass.lo - ulo, last = pass.hi - ulo;
+    auto hits_of = [&](uint64_t offset) -> uint64_t {
+        const uint64_t p = ulo + offset;
+        if (p == pass.lo && !(p < n && masses[p] >= pass.plo)) return 0;
+        if (p == pass.hi && !(p < n && masses[p] <= pass.phi)) return 0;
+        return counts_[offset];
+    };
+    const auto begin = std::lower_bound(touched_.begin(), touched_.end(), first);
+    const auto end = std::upper_bound(begin, touched_.end(), last);
+
+    uint64_t matched = 0, scored = 0;
+    for (auto it = begin; it != end; ++it) {
+        const uint64_t c = hits_of(*it);
+        matched += c;
+        scored += c / 65536 + (c % 65536 != 0);  // the count passes zero once per 65,536 (16-bit slots)
+    }
+    const uint64_t slots = pass.hi - pass.lo + 1;
+    if (matched == 0) {
+        out.push_copies(UNMATCHED_SLOT, slots);
+        return;
+    }
+    result_.matched_peaks += matched;
+    result_.scored_candidates += scored;
+
+    pass_best_.reset(shortlist_);
+    uint64_t next = first;
+    for (auto it = begin; it != end; ++it) {
+        pass_best_.push_copies(UNMATCHED_SLOT, *it - next);
+        const uint64_t c = hits_of(*it);
+        pass_best_.push(c == 0 ? UNMATCHED_SLOT
+                               : PreliminaryHit{static_cast<uint32_t>(ulo + *it), static_cast<uint16_t>(c), z,
+                                                pass.isotope_error});
+        next = *it + 1;
+    }
+    pass_best_.push_copies(UNMATCHED_SLOT, last + 1 - next);
+    for (const PreliminaryHit &hit : pass_best_.list()) out.push(hit);
+}
+
+void SharedPassSearch::charge_pass(uint8_t z, Tolerance tol, float mass) {
+    const int8_t min_err = scorer_.min_isotope_err, max_err = scorer_.max_isotope_err;
+    if (min_err > max_err) return;
+    // A single configured isotope error searches the unshifted mass, and its pass goes
+    // straight into the charges' list; several go through a list of their own first.
+    Pass passes[256];
+    size_t count = 0;
+    if (min_err == max_err)
+        passes[count++] = make_pass(tol, mass, 0);
+    else
+        for (int e = min_err; e <= max_err; ++e) passes[count++] = make_pass(tol, mass, static_cast<int8_t>(e));
+    StreamingBest &out = min_err == max_err ? charge_best_ : isotope_best_;
+    if (&out == &isotope_best_) isotope_best_.reset(shortlist_);
+
+    const unsigned max_charge = scorer_.max_fragment_charge_for(z);
+    prepare_windows(max_charge);
+    for (size_t g = 0; g < count;) {
+        // Passes whose brackets overlap or touch the ones before them share one count.
+        uint64_t ulo = passes[g].lo, uhi = passes[g].hi;
+        size_t g_end = g + 1;
+        while (g_end < count && passes[g_end].lo <= uhi + 1 && passes[g_end].hi + 1 >= ulo) {
+            ulo = std::min(ulo, passes[g_end].lo);
+            uhi = std::max(uhi, passes[g_end].hi);
+            ++g_end;
+        }
+        counts_.assign(static_cast<size_t>(uhi - ulo + 1), 0);
+        const uint64_t candidates = ulo < db_.peptides.size() ? std::min<uint64_t>(uhi, db_.peptides.size() - 1) - ulo + 1 : 0;
+        bool from_candidates = false;
+        if (scorer_.search_path != SearchPath::Index && candidate_counting_exact(max_charge))
+            from_candidates = scorer_.search_path == SearchPath::Candidates || prefer_candidates(candidates);
+        if (from_candidates)
+            count_from_candidates(ulo, uhi);
+        else
+            count_from_index(ulo, uhi);
+        touched_.clear();
+        for (size_t i = 0; i < counts_.size(); ++i)
+            if (counts_[i] != 0) touched_.push_back(static_cast<uint32_t>(i));
+        for (; g < g_end; ++g) emit(passes[g], z, ulo, out);
+    }
+    if (&out == &isotope_best_)
+        for (const PreliminaryHit &hit : isotope_best_.list()) charge_best_.push(hit);
+}
+
+}  // namespace
+
+PreliminaryHits Scorer::shared_pass_hits(std::span<const Peak> peaks, const Precursor &precursor) const {
+    if (db == nullptr) throw Failure("scorer has no database");
+    SharedPassSearch search(*this, *db, peaks);
+    const float neutral_mz = precursor.mz - PROTON_MASS;
+    auto pass = [&](uint8_t z, Tolerance tol) { search.charge_pass(z, tol, neutral_mz * static_cast<float>(z)); };
+    if (wide_window) {
+        const Tolerance window = precursor.isolation_window.value_or(Tolerance::da(-2.4f, 2.4f));
+        for (unsigned z = min_precursor_charge; z <= max_precursor_charge; ++z)
+            pass(static_cast<uint8_t>(z), window.scaled(static_cast<float>(z)));
+    } else if (precursor.charge && !ignore_precursor_charge) {
+        pass(*precursor.charge, precursor_tol);
+    } else {
+        for (unsigned z = min_precursor_charge; z <= max_precursor_charge; ++z)
+            pass(static_cast<uint8_t>(z), precursor_tol);
+    }
+    return search.finish();
+}
+
+}  // namespace mesk
