@@ -54,9 +54,30 @@ void StreamingBest::heapify() {
         for (size_t i = k / 2; i-- > 0;) sift_down(list_, k, i);
 }
 
+// sift_down from the root with `hit` in place of the least: the same comparisons and
+// the same moves, on integer keys.
 void StreamingBest::replace_least(const PreliminaryHit &hit) {
-    list_[0] = hit;
-    sift_down(list_, list_.size(), 0);
+    PreliminaryHit *const list = list_.data();
+    const size_t n = list_.size();
+    const uint64_t k = key(hit);
+    size_t root = 0;
+    for (;;) {
+        const size_t left = 2 * root + 1;
+        if (left >= n) break;
+        size_t smallest = left;
+        uint64_t smallest_key = key(list[left]);
+        if (left + 1 < n) {
+            const uint64_t right_key = key(list[left + 1]);
+            if (right_key < smallest_key) {
+                smallest = left + 1;
+                smallest_key = right_key;
+            }
+        }
+        if (!(smallest_key < k)) break;
+        list[root] = list[smallest];
+        root = smallest;
+    }
+    list[root] = hit;
 }
 
 }  // namespace mesk

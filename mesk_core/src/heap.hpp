@@ -56,7 +56,7 @@ public:
             }
             heapify();
         }
-        if (list_[0] < hit) replace_least(hit);
+        if (key(list_[0]) < key(hit)) replace_least(hit);
     }
 
     // `count` copies of one hit: once the least kept hit is no longer below it, the
@@ -66,13 +66,20 @@ public:
         for (; count > 0 && !heap_ && list_.size() < capacity_; --count) list_.push_back(hit);
         if (count == 0) return;
         if (!heap_) heapify();
-        for (; count > 0 && list_[0] < hit; --count) replace_least(hit);
+        for (; count > 0 && key(list_[0]) < key(hit); --count) replace_least(hit);
     }
 
     const std::vector<PreliminaryHit> &list() const { return list_; }
     std::vector<PreliminaryHit> take() { return std::move(list_); }
 
 private:
+    // The order of PreliminaryHit as one integer: matched, peptide index, charge, then
+    // the isotope error moved to an unsigned range.
+    static uint64_t key(const PreliminaryHit &h) {
+        return (uint64_t{h.matched} << 48) | (uint64_t{h.peptide_idx} << 16) | (uint64_t{h.precursor_charge} << 8) |
+               static_cast<uint8_t>(h.isotope_error ^ 0x80);
+    }
+
     void heapify();
     void replace_least(const PreliminaryHit &hit);
 

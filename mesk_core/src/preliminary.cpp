@@ -86,6 +86,11 @@ private:
     unsigned sorted_for_ = 0;
     bool sorted_exact_ = false;
 
+    struct BucketRead {
+        size_t begin, len;  // entries of one bucket
+        Window window;
+    };
+    std::vector<BucketRead> reads_;
     std::vector<uint64_t> counts_;   // hit count per position of the union bracket
     std::vector<uint32_t> touched_;  // positions (less the union's start) with a nonzero count, ascending
     std::vector<float> steps_;
@@ -125,7 +130,7 @@ void SharedPassSearch::prepare_windows(unsigned max_charge) {
 // two zeros compare equal but sort apart), and only if the index lists every ion of every
 // peptide as the build does. Windows with a NaN bound, or a lower bound above the upper,
 // match nothing either way and are left out.
-bool SharedPassSearch::candidate_counting_exact(unsigned max_charge) {
+__attribute__((noinline)) bool SharedPassSearch::candidate_counting_exact(unsigned max_charge) {
     if (!db_.fragments_listed) return false;
     if (sorted_for_ == max_charge) return sorted_exact_;
     lows_.clear();
@@ -161,38 +166,102 @@ bool SharedPassSearch::prefer_candidates(uint64_t candidates) const {
     return candidate_cost < index_cost;
 }
 
-void SharedPassSearch::count_from_index(uint64_t ulo, uint64_t uhi) {
+// Where peptide index `target` would sit in a bucket of `len` entries if the indices
+// were spread evenly over [0, peptides): they nearly are, as a bucket holds fragments of
+// peptides of every mass.
+inline size_t position_hint(uint32_t target, size_t len, double per_peptide) {
+    const auto guess = static_cast<size_t>(static_cast<double>(target) * per_peptide * static_cast<double>(len));
+    return std::min(guess, len - 1);
+}
+
+// First position in slice[0, len) (ascending by peptide index, len > 0) whose peptide
+// index is not below `target`: gallops outward from `hint`, then halves the last step,
+// so that a search reads a few neighbouring cache lines rather than a dozen far apart.
+size_t first_at_least(const Theoretical *slice, size_t len, uint32_t target, size_t hint) {
+    auto below = [&](size_t j) { return slice[j].peptide_idx < target; };
+    size_t lo, hi;  // the answer lies in [lo, hi]
+    if (below(hint)) {
+        lo = hint + 1;
+        hi = lo;
+        for (size_t step = 1; hi < len && below(hi); step *= 2) {
+            lo = hi + 1;
+            hi = hint + step;
+        }
+        hi = std::min(hi, len);
+    } else {
+        hi = hint;
+        lo = hint;
+        for (size_t step = 1;; step *= 2) {
+            if (step > hint) {
+                lo = 0;
+                break;
+            }
+            lo = hint - step;
+            if (below(lo)) {
+                ++lo;
+                break;
+            }
+            hi = lo;
+        }
+    }
+    while (lo < hi) {
+        const size_t mid = lo + (hi - lo) / 2;
+        if (below(mid))
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    return lo;
+}
+
+// Every indexed fragment of a peptide in [ulo, uhi] that lies in a window, counted per
+// peptide: the same fragments the page search yields for those peptides (the bucket
+// range from the minima, then each bucket's entries of those peptides, then the window
+// test). The buckets to read are listed first, so that each one's first cache lines can
+// be fetched a few buckets ahead.
+__attribute__((noinline)) void SharedPassSearch::count_from_index(uint64_t ulo, uint64_t uhi) {
     const uint32_t lo32 = static_cast<uint32_t>(ulo), hi32 = static_cast<uint32_t>(uhi);
     const std::vector<float> &minima = db_.bucket_minima;
     const Theoretical *const fragments = db_.fragments.data();
     const size_t total = db_.fragments.size();
     const size_t size = db_.bucket_size;
+    const double per_peptide = 1.0 / static_cast<double>(std::max<size_t>(db_.peptides.size(), 1));
     uint64_t *const counts = counts_.data();
+
+    reads_.clear();
     for (size_t i = 0, end = peaks_.size() * max_charge_; i < end; ++i) {
         const Window w = windows_[i];
-        if (!(w.lo <= w.hi)) continue;  // nothing passes the window test below
+        if (!(w.lo <= w.hi)) continue;  // nothing passes the window test
         const auto [bucket, bucket_end] = bracket_range(
             minima.size(), [&](size_t k) { return total_order_key(minima[k]); }, total_order_key(w.lo),
             total_order_key(w.hi));
         for (size_t k = bucket; k < bucket_end; ++k) {
             const size_t begin = k * size < total ? k * size : total;
             const size_t stop = total - begin > size ? begin + size : total;
-            const Theoretical *slice = fragments + begin;
-            const auto [l, r] = bracket_range<UpperSearch::FromLower>(
-                stop - begin, [&](size_t j) { return slice[j].peptide_idx; }, lo32, hi32);
-            for (const Theoretical *e = slice + l, *e_end = slice + r; e != e_end; ++e) {
-                const uint32_t p = e->peptide_idx;
-                if (p < lo32 || p > hi32) continue;
-                if (!(w.lo <= e->fragment_mass && e->fragment_mass <= w.hi)) continue;
-                ++counts[p - lo32];
-            }
+            if (stop > begin) reads_.push_back(BucketRead{begin, stop - begin, w});
         }
+    }
+    constexpr size_t AHEAD = 4;
+    auto hint_of = [&](const BucketRead &read) { return position_hint(lo32, read.len, per_peptide); };
+    for (size_t t = 0; t < reads_.size(); ++t) {
+        if (t + AHEAD < reads_.size()) {
+            const BucketRead &ahead = reads_[t + AHEAD];
+            const Theoretical *at = fragments + ahead.begin + hint_of(ahead);
+            __builtin_prefetch(at);
+            __builtin_prefetch(at + 8);
+        }
+        const BucketRead &read = reads_[t];
+        const Theoretical *slice = fragments + read.begin;
+        const Theoretical *e = slice + first_at_least(slice, read.len, lo32, hint_of(read));
+        const Theoretical *const e_end = slice + read.len;
+        for (; e != e_end && e->peptide_idx <= hi32; ++e)
+            if (read.window.lo <= e->fragment_mass && e->fragment_mass <= read.window.hi) ++counts[e->peptide_idx - lo32];
     }
 }
 
 // Per listed ion f: the windows with lower bound <= f, less those whose upper bound is
 // below f (whose lower bound is then below f too). A NaN ion lies in no window.
-void SharedPassSearch::count_from_candidates(uint64_t ulo, uint64_t uhi) {
+__attribute__((noinline)) void SharedPassSearch::count_from_candidates(uint64_t ulo, uint64_t uhi) {
     const size_t n = db_.peptides.size();
     const float *lows = lows_.data(), *highs = highs_.data();
     const size_t windows = lows_.size();
@@ -211,7 +280,7 @@ void SharedPassSearch::count_from_candidates(uint64_t ulo, uint64_t uhi) {
 
 // The slot list of one pass, as the reference builds it, heap-selected into pass_best_
 // and handed on to `out`; a pass without any hit hands on its slots unselected.
-void SharedPassSearch::emit(const Pass &pass, uint8_t z, uint64_t ulo, StreamingBest &out) {
+__attribute__((noinline)) void SharedPassSearch::emit(const Pass &pass, uint8_t z, uint64_t ulo, StreamingBest &out) {
     const size_t n = db_.peptides.size();
     const float *masses = db_.peptides.masses();
     const uint64_t first = pass.lo - ulo, last = pass.hi - ulo;

@@ -175,6 +175,11 @@ uint8_t Scorer::max_fragment_charge_for(uint8_t z) const {
 }
 
 ScoredCandidate Scorer::score_candidate(std::span<const Peak> peaks, const PreliminaryHit &hit) const {
+    return score_candidate_with(hit, [&](float target) { return select_most_intense_peak(peaks, target, fragment_tol); });
+}
+
+template <class FindPeak>
+ScoredCandidate Scorer::score_candidate_with(const PreliminaryHit &hit, FindPeak &&find_peak) const {
     const IndexedDatabase &database = scorer_database(*this);
     const PeptideView peptide = scorer_peptide(*this, hit.peptide_idx);
     const unsigned max_charge = max_fragment_charge_for(hit.precursor_charge);
@@ -194,7 +199,7 @@ ScoredCandidate Scorer::score_candidate(std::span<const Peak> peaks, const Preli
         walk_ion_series(peptide, kind, [&](size_t position, float fragment_mass) {
             for (unsigned charge = 1; charge <= max_charge; ++charge) {
                 const float target = fragment_mass / static_cast<float>(charge);
-                const Peak *peak = select_most_intense_peak(peaks, target, fragment_tol);
+                const Peak *peak = find_peak(target);
                 if (peak == nullptr) continue;
                 const float intensity = peak->intensity;
                 const float observed = peak->mass;
@@ -229,9 +234,14 @@ std::vector<ScoredCandidate> score_preliminary_list(const Scorer &scorer, const 
                                                     std::span<const PreliminaryHit> candidates) {
     std::vector<ScoredCandidate> kept;
     kept.reserve(candidates.size());
+    PeakLookup lookup;
+    const bool reference = scorer.search_path == SearchPath::Reference;
+    if (!reference) lookup.assign(spectrum.peaks);
     for (const PreliminaryHit &hit : candidates) {
         if (hit.peptide_idx == UNMATCHED) continue;
-        ScoredCandidate scored = scorer.score_candidate(spectrum.peaks, hit);
+        ScoredCandidate scored =
+            reference ? scorer.score_candidate(spectrum.peaks, hit)
+                      : scorer.score_candidate_with(hit, [&](float target) { return lookup.most_intense(target, scorer.fragment_tol); });
         const uint16_t matched = static_cast<uint16_t>(scored.first.matched_b + scored.first.matched_y);
         if (matched >= scorer.min_matched_peaks) kept.push_back(std::move(scored));
     }
@@ -438,6 +448,7 @@ std::vector<Feature> Scorer::score_chimera_fast(const ProcessedSpectrum &spectru
     features.reserve(static_cast<size_t>(std::min(limit, distinct)));
 
     std::vector<Peak> removal;
+    PeakLookup lookup;
     for (;;) {
         const size_t before = features.size();
         build_features(working, hits, 1, features, precursor.mz);
@@ -448,11 +459,14 @@ std::vector<Feature> Scorer::score_chimera_fast(const ProcessedSpectrum &spectru
         const PeptideView peptide = scorer_peptide(*this, feature.peptide_idx);
         const unsigned max_charge = max_fragment_charge_for(feature.charge);
         removal.clear();
+        const bool reference = search_path == SearchPath::Reference;
+        if (!reference) lookup.assign(working.peaks);
         for (const Kind kind : database.ion_kinds) {
             walk_ion_series(peptide, kind, [&](size_t, float fragment_mass) {
                 for (unsigned charge = 1; charge <= max_charge; ++charge) {
                     const float target = fragment_mass / static_cast<float>(charge);
-                    if (const Peak *peak = select_most_intense_peak(working.peaks, target, fragment_tol))
+                    if (const Peak *peak = reference ? select_most_intense_peak(working.peaks, target, fragment_tol)
+                                                     : lookup.most_intense(target, fragment_tol))
                         removal.push_back(*peak);
                 }
             });

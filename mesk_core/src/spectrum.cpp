@@ -1,18 +1,17 @@
 // Most-intense-peak lookup over a spectrum's peaks (ascending by mass).
 #include "spectrum.hpp"
 
+#include <algorithm>
+
 #include "database.hpp"
 
 namespace mesk {
 
-const Peak *select_most_intense_peak(std::span<const Peak> peaks, float target, Tolerance tol) {
-    const auto [lo, hi] = tol.bounds(target);
-    // The bracket walks outward over equal masses in the total order and may start with
-    // one peak below the window; the IEEE test below drops it (and any NaN mass).
-    const auto [left, right] = bracket_range(
-        peaks.size(), [&](size_t i) { return total_order_key(peaks[i].mass); }, total_order_key(lo),
-        total_order_key(hi));
+namespace {
 
+// The last peak of peaks[left, right) with the highest non-negative intensity whose mass
+// lies in [lo, hi].
+const Peak *most_intense_between(std::span<const Peak> peaks, size_t left, size_t right, float lo, float hi) {
     float best = 0.0f;
     const Peak *result = nullptr;
     for (size_t i = left; i < right; ++i) {
@@ -23,6 +22,72 @@ const Peak *select_most_intense_peak(std::span<const Peak> peaks, float target, 
         if (best <= peak.intensity) best = peak.intensity;
     }
     return result;
+}
+
+constexpr size_t KEYS_PER_STRETCH = 2;  // peaks per stretch of the lookup table, on average
+
+}  // namespace
+
+const Peak *select_most_intense_peak(std::span<const Peak> peaks, float target, Tolerance tol) {
+    const auto [lo, hi] = tol.bounds(target);
+    // The bracket walks outward over equal masses in the total order and may start with
+    // one peak below the window; the IEEE test drops it (and any NaN mass).
+    const auto [left, right] = bracket_range(
+        peaks.size(), [&](size_t i) { return total_order_key(peaks[i].mass); }, total_order_key(lo),
+        total_order_key(hi));
+    return most_intense_between(peaks, left, right, lo, hi);
+}
+
+void PeakLookup::assign(std::span<const Peak> peaks) {
+    peaks_ = peaks;
+    keys_.resize(peaks.size());
+    ascending_ = true;
+    for (size_t i = 0; i < peaks.size(); ++i) {
+        keys_[i] = total_order_key(peaks[i].mass);
+        if (i > 0 && keys_[i] < keys_[i - 1]) ascending_ = false;
+    }
+    stretch_start_.clear();
+    if (!ascending_ || peaks.empty()) return;
+    key_min_ = keys_.front();
+    const uint64_t span = static_cast<uint64_t>(int64_t{keys_.back()} - key_min_);
+    const uint64_t stretches = std::max<uint64_t>(1, peaks.size() / KEYS_PER_STRETCH);
+    shift_ = 0;
+    while ((span >> shift_) >= stretches) ++shift_;
+    stretch_start_.resize(static_cast<size_t>((span >> shift_) + 2));
+    size_t j = 0;
+    for (size_t b = 0; b < stretch_start_.size(); ++b) {
+        while (j < keys_.size() && (static_cast<uint64_t>(int64_t{keys_[j]} - key_min_) >> shift_) < b) ++j;
+        stretch_start_[b] = static_cast<uint32_t>(j);
+    }
+}
+
+size_t PeakLookup::first_not_below(int32_t key) const {
+    if (key <= key_min_) return 0;
+    const uint64_t b = static_cast<uint64_t>(int64_t{key} - key_min_) >> shift_;
+    if (b + 1 >= stretch_start_.size()) return keys_.size();
+    // Keys of earlier stretches are below `key`, those of later ones above it.
+    const int32_t *k = keys_.data();
+    return static_cast<size_t>(std::lower_bound(k + stretch_start_[b], k + stretch_start_[b + 1], key) - k);
+}
+
+size_t PeakLookup::first_above(int32_t key) const {
+    if (key < key_min_) return 0;
+    const uint64_t b = static_cast<uint64_t>(int64_t{key} - key_min_) >> shift_;
+    if (b + 1 >= stretch_start_.size()) return keys_.size();
+    const int32_t *k = keys_.data();
+    return static_cast<size_t>(std::upper_bound(k + stretch_start_[b], k + stretch_start_[b + 1], key) - k);
+}
+
+const Peak *PeakLookup::most_intense(float target, Tolerance tol) const {
+    if (!ascending_) return select_most_intense_peak(peaks_, target, tol);
+    if (peaks_.empty()) return nullptr;
+    const auto [lo, hi] = tol.bounds(target);
+    // The positions the bracket search finds on an ascending list: from the last key
+    // below lo's to the first above hi's (never before the start).
+    const size_t i = first_not_below(total_order_key(lo));
+    const size_t left = i == 0 ? 0 : i - 1;
+    const size_t right = std::max(left, first_above(total_order_key(hi)));
+    return most_intense_between(peaks_, left, right, lo, hi);
 }
 
 }  // namespace mesk
