@@ -180,7 +180,7 @@ int main(int argc, char **argv) {
     for (const ProcessedSpectrum &s : spectra) shared.push_back(std::make_shared<const ProcessedSpectrum>(s));
     std::vector<double> ratios;
     double single_rate = 0, batch_rate = 0;
-    for (int r = 0; r < rounds; ++r) {
+    for (int r = 0; r < (only ? 0 : rounds); ++r) {
         auto t0 = std::chrono::steady_clock::now();
         for (const ProcessedSpectrum &s : spectra) (void)scorer.score(s);
         const double single = double(count) / seconds_since(t0);
@@ -191,7 +191,7 @@ int main(int argc, char **argv) {
         single_rate = single;
         batch_rate = parallel;
     }
-    std::printf("\ndefault settings, new path, wall clock: one thread %.1f spectra/s; batch of 32 threads %.1f spectra/s; "
+    if (!only) std::printf("\ndefault settings, new path, wall clock: one thread %.1f spectra/s; batch of 32 threads %.1f spectra/s; "
                 "batch/single %.2f [%.2f - %.2f] (target >= 1.8)\n",
                 single_rate, batch_rate, median(ratios), *std::min_element(ratios.begin(), ratios.end()),
                 *std::max_element(ratios.begin(), ratios.end()));
@@ -206,6 +206,7 @@ int main(int argc, char **argv) {
         std::sort(s.peaks.begin(), s.peaks.end(), [](const Peak &a, const Peak &b) { return a.mass < b.mass; });
     }
     for (const Setting &setting : settings) {
+        if (only && std::atoi(only) != int(&setting - settings)) continue;
         const Scorer fast = Scorer::from_settings(setting.settings, db);
         std::printf("heap allocations per search, %s: %.1f with 150 peaks, %.1f with 300 peaks\n", setting.name,
                     allocations_per_spectrum(fast, spectra, sample), allocations_per_spectrum(fast, denser, sample));

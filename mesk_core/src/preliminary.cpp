@@ -18,9 +18,17 @@ namespace {
 
 constexpr PreliminaryHit UNMATCHED_SLOT{};
 
-// How much more a step of the index search costs than a step of a candidate's search:
-// the former reads the whole index at random, the latter a few kilobytes.
-constexpr double CACHE_MISS_WEIGHT = 4.0;
+// Costs of the two ways of counting, in units of one listed ion counted against the
+// window table (measured on the benchmark database): a window read from the index costs
+// the search of its bucket, which reads far-apart memory, plus one unit per entry of the
+// bracket's peptides scanned in the bucket.
+constexpr double INDEX_WINDOW_COST = 100.0;
+constexpr double INDEX_ENTRY_COST = 1.0;
+constexpr double BUCKETS_PER_WINDOW = 1.5;
+
+// Stretches of the window table per window: fine enough that most ions land in a
+// stretch without any bound.
+constexpr uint64_t STRETCHES_PER_WINDOW = 64;
 
 struct Window {
     float lo, hi;
@@ -34,19 +42,66 @@ struct Pass {
     int8_t isotope_error = 0;
 };
 
-// Binary search without branches on the data: the number of values in sorted[0, n)
-// for which below(value) holds, `below` being true on a prefix.
-template <class Below>
-size_t count_prefix(const float *sorted, size_t n, Below below) {
-    if (n == 0) return 0;
-    const float *base = sorted;
-    while (n > 1) {
-        const size_t half = n / 2;
-        base = below(base[half]) ? base + half : base;
-        n -= half;
+// How many of a set of closed windows hold a mass f: the windows whose lower bound is
+// <= f, less those whose upper bound is < f (their lower bound is below f too). Bounds
+// are compared by their total-order keys, which agree with IEEE comparisons as long as
+// no bound is NaN or a zero; the caller sees to that. The key range of the bounds is cut
+// into stretches of equal width, and for each stretch the table holds how many lower and
+// upper bounds lie in earlier stretches: a mass in a stretch holding no bound reads its
+// count from there, others finish with a search inside the stretch.
+class WindowCounter {
+public:
+    // lows and highs ascending, as many of each.
+    void assign(const std::vector<float> &lows, const std::vector<float> &highs) {
+        lows_.resize(lows.size());
+        highs_.resize(highs.size());
+        for (size_t i = 0; i < lows.size(); ++i) {
+            lows_[i] = total_order_key(lows[i]);
+            highs_[i] = total_order_key(highs[i]);
+        }
+        lows_start_.clear();
+        highs_start_.clear();
+        if (lows_.empty()) return;
+        key_min_ = std::min(lows_.front(), highs_.front());
+        const auto span = static_cast<uint64_t>(int64_t{std::max(lows_.back(), highs_.back())} - key_min_);
+        const uint64_t stretches = STRETCHES_PER_WINDOW * lows_.size();
+        shift_ = 0;
+        while ((span >> shift_) >= stretches) ++shift_;
+        const size_t count = static_cast<size_t>((span >> shift_) + 2);
+        lows_start_.resize(count);
+        highs_start_.resize(count);
+        fill_starts(lows_, lows_start_);
+        fill_starts(highs_, highs_start_);
     }
-    return static_cast<size_t>(base - sorted) + below(*base);
-}
+
+    uint64_t count(float f) const {
+        if (lows_.empty() || std::isnan(f)) return 0;
+        const int32_t key = total_order_key(f);
+        if (key < key_min_) return 0;
+        const uint64_t b = static_cast<uint64_t>(int64_t{key} - key_min_) >> shift_;
+        if (b + 1 >= lows_start_.size()) return 0;  // above every bound: every window ends below f
+        const uint32_t l0 = lows_start_[b], l1 = lows_start_[b + 1];
+        const uint32_t h0 = highs_start_[b], h1 = highs_start_[b + 1];
+        const int32_t *lows = lows_.data(), *highs = highs_.data();
+        const size_t at_most = l0 == l1 ? l0 : static_cast<size_t>(std::upper_bound(lows + l0, lows + l1, key) - lows);
+        const size_t below = h0 == h1 ? h0 : static_cast<size_t>(std::lower_bound(highs + h0, highs + h1, key) - highs);
+        return at_most - below;
+    }
+
+private:
+    void fill_starts(const std::vector<int32_t> &keys, std::vector<uint32_t> &starts) const {
+        size_t j = 0;
+        for (size_t b = 0; b < starts.size(); ++b) {
+            while (j < keys.size() && (static_cast<uint64_t>(int64_t{keys[j]} - key_min_) >> shift_) < b) ++j;
+            starts[b] = static_cast<uint32_t>(j);
+        }
+    }
+
+    std::vector<int32_t> lows_, highs_;
+    std::vector<uint32_t> lows_start_, highs_start_;
+    int64_t key_min_ = 0;
+    unsigned shift_ = 0;
+};
 
 class SharedPassSearch {
 public:
@@ -83,6 +138,7 @@ private:
     unsigned max_charge_ = 0;  // fragment charges of the pass being counted
     // Sorted bounds of the valid windows of charges 1 .. sorted_for_.
     std::vector<float> lows_, highs_;
+    WindowCounter window_counter_;
     unsigned sorted_for_ = 0;
     bool sorted_exact_ = false;
 
@@ -145,25 +201,18 @@ __attribute__((noinline)) bool SharedPassSearch::candidate_counting_exact(unsign
     }
     std::sort(lows_.begin(), lows_.end());
     std::sort(highs_.begin(), highs_.end());
+    if (sorted_exact_) window_counter_.assign(lows_, highs_);
     sorted_for_ = max_charge;
     return sorted_exact_;
 }
 
-// Rough cost of each way of counting, in memory touches: the index path searches the
-// bucket minima and one or two buckets per window, with a cache miss at nearly every
-// step; the candidate path lists each candidate's ions and searches two short sorted
-// arrays that stay in cache for each.
 bool SharedPassSearch::prefer_candidates(uint64_t candidates) const {
     const double n = static_cast<double>(std::max<size_t>(db_.peptides.size(), 1));
+    const double c = static_cast<double>(candidates);
     const double ions = static_cast<double>(db_.fragments.size()) / n;
-    const double windows = static_cast<double>(lows_.size());
-    const double buckets = static_cast<double>(db_.bucket_minima.size());
-    const double size = static_cast<double>(db_.bucket_size);
-    const double per_window =
-        std::log2(buckets + 1.0) + 1.5 * (2.0 * std::log2(size + 1.0) + size * static_cast<double>(candidates) / n);
-    const double index_cost = CACHE_MISS_WEIGHT * static_cast<double>(peaks_.size() * max_charge_) * per_window;
-    const double candidate_cost = static_cast<double>(candidates) * ions * 2.0 * std::log2(windows + 2.0);
-    return candidate_cost < index_cost;
+    const double entries = BUCKETS_PER_WINDOW * static_cast<double>(db_.bucket_size) * c / n;
+    const double index_cost = static_cast<double>(lows_.size()) * (INDEX_WINDOW_COST + INDEX_ENTRY_COST * entries);
+    return c * ions < index_cost;
 }
 
 // Where peptide index `target` would sit in a bucket of `len` entries if the indices
@@ -259,20 +308,15 @@ __attribute__((noinline)) void SharedPassSearch::count_from_index(uint64_t ulo, 
     }
 }
 
-// Per listed ion f: the windows with lower bound <= f, less those whose upper bound is
-// below f (whose lower bound is then below f too). A NaN ion lies in no window.
+// Per listed ion: the windows that hold it. A NaN ion lies in no window.
 __attribute__((noinline)) void SharedPassSearch::count_from_candidates(uint64_t ulo, uint64_t uhi) {
     const size_t n = db_.peptides.size();
-    const float *lows = lows_.data(), *highs = highs_.data();
-    const size_t windows = lows_.size();
     for (uint64_t p = ulo; p <= uhi && p < n; ++p) {
         const PeptideView view = db_.peptides.view(static_cast<size_t>(p));
         if (steps_.size() < view.length()) steps_.resize(view.length());
         uint64_t count = 0;
         list_indexed_ions(view, db_.ion_kinds, db_.min_ion_index, steps_.data(), [&](float f) {
-            if (std::isnan(f)) return;
-            count += count_prefix(lows, windows, [f](float lo) { return lo <= f; }) -
-                     count_prefix(highs, windows, [f](float hi) { return hi < f; });
+            count += window_counter_.count(f);
         });
         counts_[p - ulo] = count;
     }
