@@ -112,11 +112,18 @@ void list_indexed_ions(const PeptideView &p, const std::vector<Kind> &kinds, siz
 
 class IndexedQuery;
 
+// Peptide indices sampled from each bucket, sorted by peptide index, at evenly spaced
+// positions: they tell where in a bucket a peptide's entries begin to within a few
+// cache lines before the bucket itself is read.
+inline constexpr size_t BUCKET_FENCES = 16;
+inline size_t fence_position(size_t j, size_t bucket_length) { return j * bucket_length / BUCKET_FENCES; }
+
 struct IndexedDatabase {
     PeptideStore peptides;                 // caller's order, decoys right after their targets
     std::vector<Theoretical> fragments;    // mass-sorted buckets, each sorted by peptide index
     std::vector<Kind> ion_kinds;
     std::vector<float> bucket_minima;      // smallest fragment mass of each bucket
+    std::vector<uint32_t> bucket_fences;   // BUCKET_FENCES per bucket; may be empty
     std::string decoy_tag;
     size_t bucket_size = 1;
     size_t min_ion_index = 0;

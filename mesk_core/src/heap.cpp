@@ -49,35 +49,30 @@ uint64_t shortlist_size(uint64_t report_psms) {
 
 void StreamingBest::heapify() {
     heap_ = true;
-    const size_t k = list_.size();
+    const size_t k = keys_.size();
     if (k >= 2)
-        for (size_t i = k / 2; i-- > 0;) sift_down(list_, k, i);
+        for (size_t i = k / 2; i-- > 0;) sift_down(i, keys_[i]);
 }
 
-// sift_down from the root with `hit` in place of the least: the same comparisons and
-// the same moves, on integer keys.
-void StreamingBest::replace_least(const PreliminaryHit &hit) {
-    PreliminaryHit *const list = list_.data();
-    const size_t n = list_.size();
-    const uint64_t k = key(hit);
-    size_t root = 0;
+void StreamingBest::sift_down(size_t root, uint64_t k) {
+    uint64_t *const keys = keys_.data();
+    const size_t n = keys_.size();
     for (;;) {
         const size_t left = 2 * root + 1;
         if (left >= n) break;
         size_t smallest = left;
-        uint64_t smallest_key = key(list[left]);
-        if (left + 1 < n) {
-            const uint64_t right_key = key(list[left + 1]);
-            if (right_key < smallest_key) {
-                smallest = left + 1;
-                smallest_key = right_key;
-            }
-        }
-        if (!(smallest_key < k)) break;
-        list[root] = list[smallest];
+        if (left + 1 < n && keys[left + 1] < keys[left]) smallest = left + 1;
+        if (!(keys[smallest] < k)) break;
+        keys[root] = keys[smallest];
         root = smallest;
     }
-    list[root] = hit;
+    keys[root] = k;
+}
+
+std::vector<PreliminaryHit> StreamingBest::list() const {
+    std::vector<PreliminaryHit> out(keys_.size());
+    for (size_t i = 0; i < keys_.size(); ++i) out[i] = hit(keys_[i]);
+    return out;
 }
 
 }  // namespace mesk

@@ -38,52 +38,61 @@ uint64_t shortlist_size(uint64_t report_psms);
 
 // bounded_min_heapify fed one hit at a time: after any sequence of pushes, list() is
 // exactly what bounded_min_heapify(list, n, k) followed by keeping k entries leaves for
-// the same sequence as a list (the sequence itself while it holds at most k hits).
+// the same sequence as a list (the sequence itself while it holds at most k hits). Hits
+// are kept as integer keys in the order of PreliminaryHit, so a comparison is one
+// instruction.
 class StreamingBest {
 public:
-    void reset(uint64_t capacity) {
-        list_.clear();
-        capacity_ = capacity;
-        heap_ = false;
-    }
-
-    void push(const PreliminaryHit &hit) {
-        if (capacity_ == 0) return;
-        if (!heap_) {
-            if (list_.size() < capacity_) {
-                list_.push_back(hit);
-                return;
-            }
-            heapify();
-        }
-        if (key(list_[0]) < key(hit)) replace_least(hit);
-    }
-
-    // `count` copies of one hit: once the least kept hit is no longer below it, the
-    // remaining copies change nothing.
-    void push_copies(const PreliminaryHit &hit, uint64_t count) {
-        if (capacity_ == 0) return;
-        for (; count > 0 && !heap_ && list_.size() < capacity_; --count) list_.push_back(hit);
-        if (count == 0) return;
-        if (!heap_) heapify();
-        for (; count > 0 && key(list_[0]) < key(hit); --count) replace_least(hit);
-    }
-
-    const std::vector<PreliminaryHit> &list() const { return list_; }
-    std::vector<PreliminaryHit> take() { return std::move(list_); }
-
-private:
     // The order of PreliminaryHit as one integer: matched, peptide index, charge, then
     // the isotope error moved to an unsigned range.
     static uint64_t key(const PreliminaryHit &h) {
         return (uint64_t{h.matched} << 48) | (uint64_t{h.peptide_idx} << 16) | (uint64_t{h.precursor_charge} << 8) |
                static_cast<uint8_t>(h.isotope_error ^ 0x80);
     }
+    static PreliminaryHit hit(uint64_t k) {
+        return PreliminaryHit{static_cast<uint32_t>(k >> 16), static_cast<uint16_t>(k >> 48),
+                              static_cast<uint8_t>(k >> 8), static_cast<int8_t>(static_cast<uint8_t>(k) ^ 0x80)};
+    }
 
+    void reset(uint64_t capacity) {
+        keys_.clear();
+        capacity_ = capacity;
+        heap_ = false;
+    }
+
+    void push(uint64_t k) {
+        if (capacity_ == 0) return;
+        if (!heap_) {
+            if (keys_.size() < capacity_) {
+                keys_.push_back(k);
+                return;
+            }
+            heapify();
+        }
+        if (keys_[0] < k) sift_down(0, k);
+    }
+    void push(const PreliminaryHit &h) { push(key(h)); }
+
+    // `count` copies of one hit: once the least kept hit is no longer below it, the
+    // remaining copies change nothing.
+    void push_copies(const PreliminaryHit &h, uint64_t count) {
+        if (capacity_ == 0) return;
+        const uint64_t k = key(h);
+        for (; count > 0 && !heap_ && keys_.size() < capacity_; --count) keys_.push_back(k);
+        if (count == 0) return;
+        if (!heap_) heapify();
+        for (; count > 0 && keys_[0] < k; --count) sift_down(0, k);
+    }
+
+    const std::vector<uint64_t> &keys() const { return keys_; }
+    std::vector<PreliminaryHit> list() const;
+
+private:
     void heapify();
-    void replace_least(const PreliminaryHit &hit);
+    // sift_down of `k` placed at `root`: the same comparisons and moves, on keys.
+    void sift_down(size_t root, uint64_t k);
 
-    std::vector<PreliminaryHit> list_;
+    std::vector<uint64_t> keys_;
     uint64_t capacity_ = 0;
     bool heap_ = false;
 };

@@ -113,7 +113,7 @@ public:
     void charge_pass(uint8_t z, Tolerance tol, float mass);
 
     PreliminaryHits finish() {
-        result_.candidates = charge_best_.take();
+        result_.candidates = charge_best_.list();
         return std::move(result_);
     }
 
@@ -145,6 +145,7 @@ private:
     struct BucketRead {
         size_t begin, len;  // entries of one bucket
         Window window;
+        size_t hint;
     };
     std::vector<BucketRead> reads_;
     std::vector<uint64_t> counts_;   // hit count per position of the union bracket
@@ -211,16 +212,26 @@ bool SharedPassSearch::prefer_candidates(uint64_t candidates) const {
     const double c = static_cast<double>(candidates);
     const double ions = static_cast<double>(db_.fragments.size()) / n;
     const double entries = BUCKETS_PER_WINDOW * static_cast<double>(db_.bucket_size) * c / n;
-    const double index_cost = static_cast<double>(lows_.size()) * (INDEX_WINDOW_COST + INDEX_ENTRY_COST * entries);
+    const double windows = static_cast<double>(peaks_.size() * max_charge_);
+    const double index_cost = windows * (INDEX_WINDOW_COST + INDEX_ENTRY_COST * entries);
     return c * ions < index_cost;
 }
 
-// Where peptide index `target` would sit in a bucket of `len` entries if the indices
-// were spread evenly over [0, peptides): they nearly are, as a bucket holds fragments of
-// peptides of every mass.
-inline size_t position_hint(uint32_t target, size_t len, double per_peptide) {
-    const auto guess = static_cast<size_t>(static_cast<double>(target) * per_peptide * static_cast<double>(len));
-    return std::min(guess, len - 1);
+// Where peptide index `target` would sit in a bucket of `len` entries, interpolated
+// between the two fences around it (or over [0, peptides) when there are none).
+inline size_t position_hint(const uint32_t *fences, uint32_t target, size_t len, double per_peptide) {
+    if (fences == nullptr) {
+        const auto guess = static_cast<size_t>(static_cast<double>(target) * per_peptide * static_cast<double>(len));
+        return std::min(guess, len - 1);
+    }
+    size_t s = 0;  // fences below the target
+    while (s < BUCKET_FENCES && fences[s] < target) ++s;
+    if (s == 0) return 0;
+    const size_t from = fence_position(s - 1, len);
+    const size_t to = s < BUCKET_FENCES ? fence_position(s, len) : len - 1;
+    const double low = fences[s - 1], high = s < BUCKET_FENCES ? fences[s] : low + 1.0;
+    const double fraction = std::min(1.0, (static_cast<double>(target) - low) / std::max(high - low, 1.0));
+    return std::min(from + static_cast<size_t>(fraction * static_cast<double>(to - from)), len - 1);
 }
 
 // First position in slice[0, len) (ascending by peptide index, len > 0) whose peptide
@@ -287,21 +298,30 @@ __attribute__((noinline)) void SharedPassSearch::count_from_index(uint64_t ulo, 
         for (size_t k = bucket; k < bucket_end; ++k) {
             const size_t begin = k * size < total ? k * size : total;
             const size_t stop = total - begin > size ? begin + size : total;
-            if (stop > begin) reads_.push_back(BucketRead{begin, stop - begin, w});
+            if (stop > begin) reads_.push_back(BucketRead{begin, stop - begin, w, 0});
         }
     }
-    constexpr size_t AHEAD = 4;
-    auto hint_of = [&](const BucketRead &read) { return position_hint(lo32, read.len, per_peptide); };
+    // A bucket's fences are fetched FENCES_AHEAD reads ahead, its entries around the hint
+    // AHEAD reads ahead.
+    constexpr size_t AHEAD = 4, FENCES_AHEAD = 8;
+    const bool fenced = db_.bucket_fences.size() == minima.size() * BUCKET_FENCES;
+    auto fences_of = [&](const BucketRead &read) {
+        return fenced ? db_.bucket_fences.data() + (read.begin / size) * BUCKET_FENCES : nullptr;
+    };
+    auto hint_of = [&](const BucketRead &read) { return position_hint(fences_of(read), lo32, read.len, per_peptide); };
+    for (size_t t = 0; t < std::min(AHEAD, reads_.size()); ++t) reads_[t].hint = hint_of(reads_[t]);
     for (size_t t = 0; t < reads_.size(); ++t) {
+        if (t + FENCES_AHEAD < reads_.size() && fenced) __builtin_prefetch(fences_of(reads_[t + FENCES_AHEAD]));
         if (t + AHEAD < reads_.size()) {
-            const BucketRead &ahead = reads_[t + AHEAD];
-            const Theoretical *at = fragments + ahead.begin + hint_of(ahead);
+            BucketRead &ahead = reads_[t + AHEAD];
+            ahead.hint = hint_of(ahead);
+            const Theoretical *at = fragments + ahead.begin + ahead.hint;
             __builtin_prefetch(at);
             __builtin_prefetch(at + 8);
         }
         const BucketRead &read = reads_[t];
         const Theoretical *slice = fragments + read.begin;
-        const Theoretical *e = slice + first_at_least(slice, read.len, lo32, hint_of(read));
+        const Theoretical *e = slice + first_at_least(slice, read.len, lo32, read.hint);
         const Theoretical *const e_end = slice + read.len;
         for (; e != e_end && e->peptide_idx <= hi32; ++e)
             if (read.window.lo <= e->fragment_mass && e->fragment_mass <= read.window.hi) ++counts[e->peptide_idx - lo32];
@@ -362,7 +382,7 @@ __attribute__((noinline)) void SharedPassSearch::emit(const Pass &pass, uint8_t 
         next = *it + 1;
     }
     pass_best_.push_copies(UNMATCHED_SLOT, last + 1 - next);
-    for (const PreliminaryHit &hit : pass_best_.list()) out.push(hit);
+    for (const uint64_t k : pass_best_.keys()) out.push(k);
 }
 
 void SharedPassSearch::charge_pass(uint8_t z, Tolerance tol, float mass) {
@@ -392,9 +412,10 @@ void SharedPassSearch::charge_pass(uint8_t z, Tolerance tol, float mass) {
         }
         counts_.assign(static_cast<size_t>(uhi - ulo + 1), 0);
         const uint64_t candidates = ulo < db_.peptides.size() ? std::min<uint64_t>(uhi, db_.peptides.size() - 1) - ulo + 1 : 0;
-        bool from_candidates = false;
-        if (scorer_.search_path != SearchPath::Index && candidate_counting_exact(max_charge))
-            from_candidates = scorer_.search_path == SearchPath::Candidates || prefer_candidates(candidates);
+        const SearchPath path = scorer_.search_path;
+        const bool from_candidates =
+            (path == SearchPath::Candidates || (path == SearchPath::Auto && prefer_candidates(candidates))) &&
+            candidate_counting_exact(max_charge);
         if (from_candidates)
             count_from_candidates(ulo, uhi);
         else
@@ -405,7 +426,7 @@ void SharedPassSearch::charge_pass(uint8_t z, Tolerance tol, float mass) {
         for (; g < g_end; ++g) emit(passes[g], z, ulo, out);
     }
     if (&out == &isotope_best_)
-        for (const PreliminaryHit &hit : isotope_best_.list()) charge_best_.push(hit);
+        for (const uint64_t k : isotope_best_.keys()) charge_best_.push(k);
 }
 
 }  // namespace

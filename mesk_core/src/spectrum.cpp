@@ -24,7 +24,7 @@ const Peak *most_intense_between(std::span<const Peak> peaks, size_t left, size_
     return result;
 }
 
-constexpr size_t KEYS_PER_STRETCH = 2;  // peaks per stretch of the lookup table, on average
+constexpr size_t STRETCHES_PER_PEAK = 8;  // fine enough that most stretches hold no peak or one
 
 }  // namespace
 
@@ -50,7 +50,7 @@ void PeakLookup::assign(std::span<const Peak> peaks) {
     if (!ascending_ || peaks.empty()) return;
     key_min_ = keys_.front();
     const uint64_t span = static_cast<uint64_t>(int64_t{keys_.back()} - key_min_);
-    const uint64_t stretches = std::max<uint64_t>(1, peaks.size() / KEYS_PER_STRETCH);
+    const uint64_t stretches = STRETCHES_PER_PEAK * peaks.size();
     shift_ = 0;
     while ((span >> shift_) >= stretches) ++shift_;
     stretch_start_.resize(static_cast<size_t>((span >> shift_) + 2));

@@ -188,6 +188,7 @@ struct Buckets {
     unsigned passes = 0;  // radix passes over peptide indices, of `width` bits each
     unsigned width = 1;
     float *minima = nullptr;
+    uint32_t *fences = nullptr;  // BUCKET_FENCES per bucket
 
     size_t begin(size_t k) const { return k * size; }
     size_t end(size_t k) const { return total - begin(k) > size ? begin(k) + size : total; }
@@ -197,7 +198,9 @@ struct Buckets {
     void finish(Theoretical *sorted, Theoretical *tmp_base, size_t k) const {
         const size_t b = begin(k);
         minima[k] = sorted[b].fragment_mass;
-        sort_bucket_by_peptide(sorted + b, tmp_base + b, end(k) - b, passes, width);
+        const size_t len = end(k) - b;
+        sort_bucket_by_peptide(sorted + b, tmp_base + b, len, passes, width);
+        for (size_t j = 0; j < BUCKET_FENCES; ++j) fences[k * BUCKET_FENCES + j] = sorted[b + fence_position(j, len)].peptide_idx;
     }
 };
 
@@ -312,6 +315,8 @@ IndexedDatabase build_indexed_database(BuildConfig config, std::vector<Peptide> 
     buckets.count = total / buckets.size + (total % buckets.size != 0 ? 1 : 0);
     std::vector<float> bucket_minima(buckets.count);
     buckets.minima = bucket_minima.data();
+    std::vector<uint32_t> bucket_fences(buckets.count * BUCKET_FENCES);
+    buckets.fences = bucket_fences.data();
     const unsigned index_bits = store.size() > 1 ? std::bit_width(store.size() - 1) : 0;
     buckets.passes = (index_bits + MAX_BUCKET_DIGIT_BITS - 1) / MAX_BUCKET_DIGIT_BITS;
     buckets.width = buckets.passes == 0 ? 1 : (index_bits + buckets.passes - 1) / buckets.passes;
@@ -323,6 +328,7 @@ IndexedDatabase build_indexed_database(BuildConfig config, std::vector<Peptide> 
     db.fragments = std::move(fragments);
     db.ion_kinds = std::move(config.ion_kinds);
     db.bucket_minima = std::move(bucket_minima);
+    db.bucket_fences = std::move(bucket_fences);
     db.decoy_tag = std::move(config.decoy_tag);
     db.bucket_size = config.bucket_size;
     db.min_ion_index = config.min_ion_index;
