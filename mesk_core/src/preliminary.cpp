@@ -74,27 +74,49 @@ public:
         fill_starts(highs_, highs_start_);
     }
 
-    uint64_t count(float f) const {
-        if (lows_.empty() || std::isnan(f)) return 0;
-        const int32_t key = total_order_key(f);
-        if (key < key_min_) return 0;
-        const uint64_t b = static_cast<uint64_t>(int64_t{key} - key_min_) >> shift_;
-        if (b + 1 >= lows_start_.size()) return 0;  // above every bound: every window ends below f
-        const uint32_t l0 = lows_start_[b], l1 = lows_start_[b + 1];
-        const uint32_t h0 = highs_start_[b], h1 = highs_start_[b + 1];
-        const int32_t *lows = lows_.data(), *highs = highs_.data();
-        const size_t at_most = l0 == l1 ? l0 : static_cast<size_t>(std::upper_bound(lows + l0, lows + l1, key) - lows);
-        const size_t below = h0 == h1 ? h0 : static_cast<size_t>(std::lower_bound(highs + h0, highs + h1, key) - highs);
-        return at_most - below;
+    // First position in keys[begin, end) whose key is above `key` (`inclusive`: or
+    // equal); a crowded stretch is searched by halving.
+    static size_t position(const int32_t *keys, size_t begin, size_t end, int32_t key, bool inclusive) {
+        if (end - begin > 8)
+            return static_cast<size_t>((inclusive ? std::upper_bound(keys + begin, keys + end, key)
+                                                  : std::lower_bound(keys + begin, keys + end, key)) - keys);
+        if (inclusive)
+            while (begin < end && keys[begin] <= key) ++begin;
+        else
+            while (begin < end && keys[begin] < key) ++begin;
+        return begin;
+    }
+
+    // Reads the table through plain pointers, so that counting a peptide's ions keeps
+    // them in registers.
+    struct Reader {
+        const int32_t *lows, *highs;
+        const uint32_t *lows_start, *highs_start;
+        uint64_t stretches;
+        int64_t key_min;
+        unsigned shift;
+
+        uint64_t count(float f) const {
+            if (std::isnan(f)) return 0;
+            const int32_t key = total_order_key(f);
+            if (key < key_min) return 0;
+            const uint64_t b = static_cast<uint64_t>(int64_t{key} - key_min) >> shift;
+            if (b + 1 >= stretches) return 0;  // above every bound: every window ends below f
+            return static_cast<uint64_t>(position(lows, lows_start[b], lows_start[b + 1], key, true) -
+                                         position(highs, highs_start[b], highs_start[b + 1], key, false));
+        }
+    };
+
+    Reader reader() const {
+        return Reader{lows_.data(), highs_.data(), lows_start_.data(), highs_start_.data(),
+                      lows_.empty() ? 0 : lows_start_.size(), key_min_, shift_};
     }
 
 private:
     void fill_starts(const std::vector<int32_t> &keys, std::vector<uint32_t> &starts) const {
-        size_t j = 0;
-        for (size_t b = 0; b < starts.size(); ++b) {
-            while (j < keys.size() && (static_cast<uint64_t>(int64_t{keys[j]} - key_min_) >> shift_) < b) ++j;
-            starts[b] = static_cast<uint32_t>(j);
-        }
+        std::fill(starts.begin(), starts.end(), 0);
+        for (const int32_t key : keys) ++starts[(static_cast<uint64_t>(int64_t{key} - key_min_) >> shift_) + 1];
+        for (size_t b = 1; b < starts.size(); ++b) starts[b] += starts[b - 1];
     }
 
     std::vector<int32_t> lows_, highs_;
@@ -331,12 +353,13 @@ __attribute__((noinline)) void SharedPassSearch::count_from_index(uint64_t ulo, 
 // Per listed ion: the windows that hold it. A NaN ion lies in no window.
 __attribute__((noinline)) void SharedPassSearch::count_from_candidates(uint64_t ulo, uint64_t uhi) {
     const size_t n = db_.peptides.size();
+    const WindowCounter::Reader windows = window_counter_.reader();
     for (uint64_t p = ulo; p <= uhi && p < n; ++p) {
         const PeptideView view = db_.peptides.view(static_cast<size_t>(p));
         if (steps_.size() < view.length()) steps_.resize(view.length());
         uint64_t count = 0;
         list_indexed_ions(view, db_.ion_kinds, db_.min_ion_index, steps_.data(), [&](float f) {
-            count += window_counter_.count(f);
+            count += windows.count(f);
         });
         counts_[p - ulo] = count;
     }

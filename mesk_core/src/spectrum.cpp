@@ -53,29 +53,9 @@ void PeakLookup::assign(std::span<const Peak> peaks) {
     const uint64_t stretches = STRETCHES_PER_PEAK * peaks.size();
     shift_ = 0;
     while ((span >> shift_) >= stretches) ++shift_;
-    stretch_start_.resize(static_cast<size_t>((span >> shift_) + 2));
-    size_t j = 0;
-    for (size_t b = 0; b < stretch_start_.size(); ++b) {
-        while (j < keys_.size() && (static_cast<uint64_t>(int64_t{keys_[j]} - key_min_) >> shift_) < b) ++j;
-        stretch_start_[b] = static_cast<uint32_t>(j);
-    }
-}
-
-size_t PeakLookup::first_not_below(int32_t key) const {
-    if (key <= key_min_) return 0;
-    const uint64_t b = static_cast<uint64_t>(int64_t{key} - key_min_) >> shift_;
-    if (b + 1 >= stretch_start_.size()) return keys_.size();
-    // Keys of earlier stretches are below `key`, those of later ones above it.
-    const int32_t *k = keys_.data();
-    return static_cast<size_t>(std::lower_bound(k + stretch_start_[b], k + stretch_start_[b + 1], key) - k);
-}
-
-size_t PeakLookup::first_above(int32_t key) const {
-    if (key < key_min_) return 0;
-    const uint64_t b = static_cast<uint64_t>(int64_t{key} - key_min_) >> shift_;
-    if (b + 1 >= stretch_start_.size()) return keys_.size();
-    const int32_t *k = keys_.data();
-    return static_cast<size_t>(std::upper_bound(k + stretch_start_[b], k + stretch_start_[b + 1], key) - k);
+    stretch_start_.assign(static_cast<size_t>((span >> shift_) + 2), 0);
+    for (const int32_t key : keys_) ++stretch_start_[stretch(key) + 1];
+    for (size_t b = 1; b < stretch_start_.size(); ++b) stretch_start_[b] += stretch_start_[b - 1];
 }
 
 const Peak *PeakLookup::most_intense(float target, Tolerance tol) const {
@@ -84,9 +64,9 @@ const Peak *PeakLookup::most_intense(float target, Tolerance tol) const {
     const auto [lo, hi] = tol.bounds(target);
     // The positions the bracket search finds on an ascending list: from the last key
     // below lo's to the first above hi's (never before the start).
-    const size_t i = first_not_below(total_order_key(lo));
+    const size_t i = first_position(total_order_key(lo), false);
     const size_t left = i == 0 ? 0 : i - 1;
-    const size_t right = std::max(left, first_above(total_order_key(hi)));
+    const size_t right = std::max(left, first_position(total_order_key(hi), true));
     return most_intense_between(peaks_, left, right, lo, hi);
 }
 

@@ -1,6 +1,7 @@
 // Spectrum, peak and precursor records, and the most-intense-peak lookup.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -49,8 +50,27 @@ public:
     const Peak *most_intense(float target, Tolerance tol) const;
 
 private:
-    size_t first_not_below(int32_t key) const;  // first position whose key is >= key
-    size_t first_above(int32_t key) const;      // first position whose key is > key
+    uint64_t stretch(int32_t key) const { return static_cast<uint64_t>(int64_t{key} - key_min_) >> shift_; }
+
+    // First position whose key is > `key` (`above`) or >= `key`. Keys of earlier
+    // stretches are below `key` and those of later ones above it, so only the key's own
+    // stretch (a peak or two) is read.
+    size_t first_position(int32_t key, bool above) const {
+        if (key < key_min_ || (!above && key == key_min_)) return 0;
+        const uint64_t b = stretch(key);
+        if (b + 1 >= stretch_start_.size()) return keys_.size();
+        size_t j = stretch_start_[b];
+        const size_t end = stretch_start_[b + 1];
+        if (end - j > 8) {  // a crowded stretch: search by halving
+            const int32_t *k = keys_.data();
+            return static_cast<size_t>((above ? std::upper_bound(k + j, k + end, key) : std::lower_bound(k + j, k + end, key)) - k);
+        }
+        if (above)
+            while (j < end && keys_[j] <= key) ++j;
+        else
+            while (j < end && keys_[j] < key) ++j;
+        return j;
+    }
 
     std::span<const Peak> peaks_;
     std::vector<int32_t> keys_;
