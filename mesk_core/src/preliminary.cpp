@@ -28,7 +28,7 @@ constexpr double BUCKETS_PER_WINDOW = 1.5;
 
 // Stretches of the window table per window: fine enough that most ions land in a
 // stretch without any bound.
-constexpr uint64_t STRETCHES_PER_WINDOW = 64;
+constexpr uint64_t STRETCHES_PER_WINDOW = 32;
 
 struct Window {
     float lo, hi;
@@ -59,19 +59,24 @@ public:
             lows_[i] = total_order_key(lows[i]);
             highs_[i] = total_order_key(highs[i]);
         }
-        lows_start_.clear();
-        highs_start_.clear();
+        starts_.clear();
         if (lows_.empty()) return;
         key_min_ = std::min(lows_.front(), highs_.front());
         const auto span = static_cast<uint64_t>(int64_t{std::max(lows_.back(), highs_.back())} - key_min_);
         const uint64_t stretches = STRETCHES_PER_WINDOW * lows_.size();
         shift_ = 0;
         while ((span >> shift_) >= stretches) ++shift_;
-        const size_t count = static_cast<size_t>((span >> shift_) + 2);
-        lows_start_.resize(count);
-        highs_start_.resize(count);
-        fill_starts(lows_, lows_start_);
-        fill_starts(highs_, highs_start_);
+        starts_.assign(2 * static_cast<size_t>((span >> shift_) + 2), 0);
+        fill_starts(lows_, 0);
+        fill_starts(highs_, 1);
+        const size_t count = starts_.size() / 2;
+        live_.assign((count + 63) / 64, 0);
+        for (size_t b = 0; b + 1 < count; ++b) {
+            const uint32_t *at = starts_.data() + 2 * b;
+            const bool covered = at[0] != at[1];               // windows open at the stretch's start
+            const bool bounded = at[2] != at[0] || at[3] != at[1];  // bounds inside it
+            if (covered || bounded) live_[b / 64] |= uint64_t{1} << (b % 64);
+        }
     }
 
     // First position in keys[begin, end) whose key is above `key` (`inclusive`: or
@@ -91,7 +96,8 @@ public:
     // them in registers.
     struct Reader {
         const int32_t *lows, *highs;
-        const uint32_t *lows_start, *highs_start;
+        const uint32_t *starts;  // per stretch: lower bounds before it, upper bounds before it
+        const uint64_t *live;    // per stretch, one bit: holds a bound, or lies inside a window
         uint64_t stretches;
         int64_t key_min;
         unsigned shift;
@@ -102,25 +108,28 @@ public:
             if (key < key_min) return 0;
             const uint64_t b = static_cast<uint64_t>(int64_t{key} - key_min) >> shift;
             if (b + 1 >= stretches) return 0;  // above every bound: every window ends below f
-            return static_cast<uint64_t>(position(lows, lows_start[b], lows_start[b + 1], key, true) -
-                                         position(highs, highs_start[b], highs_start[b + 1], key, false));
+            if (!((live[b / 64] >> (b % 64)) & 1)) return 0;
+            const uint32_t *at = starts + 2 * b;
+            return static_cast<uint64_t>(position(lows, at[0], at[2], key, true) -
+                                         position(highs, at[1], at[3], key, false));
         }
     };
 
     Reader reader() const {
-        return Reader{lows_.data(), highs_.data(), lows_start_.data(), highs_start_.data(),
-                      lows_.empty() ? 0 : lows_start_.size(), key_min_, shift_};
+        return Reader{lows_.data(), highs_.data(), starts_.data(), live_.data(), lows_.empty() ? 0 : starts_.size() / 2,
+                      key_min_, shift_};
     }
 
 private:
-    void fill_starts(const std::vector<int32_t> &keys, std::vector<uint32_t> &starts) const {
-        std::fill(starts.begin(), starts.end(), 0);
-        for (const int32_t key : keys) ++starts[(static_cast<uint64_t>(int64_t{key} - key_min_) >> shift_) + 1];
-        for (size_t b = 1; b < starts.size(); ++b) starts[b] += starts[b - 1];
+    // starts_[2 b + side]: the bounds of one side (0 lower, 1 upper) in stretches before b.
+    void fill_starts(const std::vector<int32_t> &keys, size_t side) {
+        for (const int32_t key : keys) ++starts_[2 * ((static_cast<uint64_t>(int64_t{key} - key_min_) >> shift_) + 1) + side];
+        for (size_t b = 2 + side; b < starts_.size(); b += 2) starts_[b] += starts_[b - 2];
     }
 
     std::vector<int32_t> lows_, highs_;
-    std::vector<uint32_t> lows_start_, highs_start_;
+    std::vector<uint32_t> starts_;
+    std::vector<uint64_t> live_;
     int64_t key_min_ = 0;
     unsigned shift_ = 0;
 };
