@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <tuple>
@@ -56,6 +57,7 @@ public:
 
     void reset(uint64_t capacity) {
         keys_.clear();
+        keys_.reserve(static_cast<size_t>(std::min<uint64_t>(capacity, 1024)));
         capacity_ = capacity;
         heap_ = false;
     }

@@ -5,6 +5,7 @@
 // and each pass's slot list is then derived from those counts and heap-selected exactly
 // as the reference search selects it (reference_initial_hits in scoring.cpp).
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <string>
@@ -178,7 +179,8 @@ private:
         Window window;
         size_t hint;
     };
-    std::vector<BucketRead> reads_;
+    static constexpr size_t READ_BATCH = 64;
+    std::array<BucketRead, READ_BATCH> reads_;
     std::vector<uint64_t> counts_;   // hit count per position of the union bracket
     std::vector<uint32_t> touched_;  // positions (less the union's start) with a nonzero count, ascending
     std::vector<float> steps_;
@@ -223,6 +225,8 @@ __attribute__((noinline)) bool SharedPassSearch::candidate_counting_exact(unsign
     if (sorted_for_ == max_charge) return sorted_exact_;
     lows_.clear();
     highs_.clear();
+    lows_.reserve(peaks_.size() * max_charge);
+    highs_.reserve(peaks_.size() * max_charge);
     sorted_exact_ = true;
     for (size_t i = 0, end = peaks_.size() * max_charge; i < end; ++i) {
         const Window w = windows_[i];
@@ -319,7 +323,36 @@ __attribute__((noinline)) void SharedPassSearch::count_from_index(uint64_t ulo, 
     const double per_peptide = 1.0 / static_cast<double>(std::max<size_t>(db_.peptides.size(), 1));
     uint64_t *const counts = counts_.data();
 
-    reads_.clear();
+    // A bucket's fences are fetched FENCES_AHEAD reads ahead, its entries around the hint
+    // AHEAD reads ahead, within batches of READ_BATCH reads.
+    constexpr size_t AHEAD = 4, FENCES_AHEAD = 8;
+    const bool fenced = db_.bucket_fences.size() == minima.size() * BUCKET_FENCES;
+    auto fences_of = [&](const BucketRead &read) {
+        return fenced ? db_.bucket_fences.data() + (read.begin / size) * BUCKET_FENCES : nullptr;
+    };
+    auto hint_of = [&](const BucketRead &read) { return position_hint(fences_of(read), lo32, read.len, per_peptide); };
+    size_t pending = 0;
+    auto read_batch = [&] {
+        for (size_t t = 0; t < std::min(AHEAD, pending); ++t) reads_[t].hint = hint_of(reads_[t]);
+        for (size_t t = 0; t < pending; ++t) {
+            if (t + FENCES_AHEAD < pending && fenced) __builtin_prefetch(fences_of(reads_[t + FENCES_AHEAD]));
+            if (t + AHEAD < pending) {
+                BucketRead &ahead = reads_[t + AHEAD];
+                ahead.hint = hint_of(ahead);
+                const Theoretical *at = fragments + ahead.begin + ahead.hint;
+                __builtin_prefetch(at);
+                __builtin_prefetch(at + 8);
+            }
+            const BucketRead &read = reads_[t];
+            const Theoretical *slice = fragments + read.begin;
+            const Theoretical *e = slice + first_at_least(slice, read.len, lo32, read.hint);
+            const Theoretical *const e_end = slice + read.len;
+            for (; e != e_end && e->peptide_idx <= hi32; ++e)
+                if (read.window.lo <= e->fragment_mass && e->fragment_mass <= read.window.hi)
+                    ++counts[e->peptide_idx - lo32];
+        }
+        pending = 0;
+    };
     for (size_t i = 0, end = peaks_.size() * max_charge_; i < end; ++i) {
         const Window w = windows_[i];
         if (!(w.lo <= w.hi)) continue;  // nothing passes the window test
@@ -329,34 +362,12 @@ __attribute__((noinline)) void SharedPassSearch::count_from_index(uint64_t ulo, 
         for (size_t k = bucket; k < bucket_end; ++k) {
             const size_t begin = k * size < total ? k * size : total;
             const size_t stop = total - begin > size ? begin + size : total;
-            if (stop > begin) reads_.push_back(BucketRead{begin, stop - begin, w, 0});
+            if (stop == begin) continue;
+            reads_[pending++] = BucketRead{begin, stop - begin, w, 0};
+            if (pending == READ_BATCH) read_batch();
         }
     }
-    // A bucket's fences are fetched FENCES_AHEAD reads ahead, its entries around the hint
-    // AHEAD reads ahead.
-    constexpr size_t AHEAD = 4, FENCES_AHEAD = 8;
-    const bool fenced = db_.bucket_fences.size() == minima.size() * BUCKET_FENCES;
-    auto fences_of = [&](const BucketRead &read) {
-        return fenced ? db_.bucket_fences.data() + (read.begin / size) * BUCKET_FENCES : nullptr;
-    };
-    auto hint_of = [&](const BucketRead &read) { return position_hint(fences_of(read), lo32, read.len, per_peptide); };
-    for (size_t t = 0; t < std::min(AHEAD, reads_.size()); ++t) reads_[t].hint = hint_of(reads_[t]);
-    for (size_t t = 0; t < reads_.size(); ++t) {
-        if (t + FENCES_AHEAD < reads_.size() && fenced) __builtin_prefetch(fences_of(reads_[t + FENCES_AHEAD]));
-        if (t + AHEAD < reads_.size()) {
-            BucketRead &ahead = reads_[t + AHEAD];
-            ahead.hint = hint_of(ahead);
-            const Theoretical *at = fragments + ahead.begin + ahead.hint;
-            __builtin_prefetch(at);
-            __builtin_prefetch(at + 8);
-        }
-        const BucketRead &read = reads_[t];
-        const Theoretical *slice = fragments + read.begin;
-        const Theoretical *e = slice + first_at_least(slice, read.len, lo32, read.hint);
-        const Theoretical *const e_end = slice + read.len;
-        for (; e != e_end && e->peptide_idx <= hi32; ++e)
-            if (read.window.lo <= e->fragment_mass && e->fragment_mass <= read.window.hi) ++counts[e->peptide_idx - lo32];
-    }
+    read_batch();
 }
 
 // Per listed ion: the windows that hold it. A NaN ion lies in no window.
@@ -453,6 +464,7 @@ void SharedPassSearch::charge_pass(uint8_t z, Tolerance tol, float mass) {
         else
             count_from_index(ulo, uhi);
         touched_.clear();
+        touched_.reserve(counts_.size());
         for (size_t i = 0; i < counts_.size(); ++i)
             if (counts_[i] != 0) touched_.push_back(static_cast<uint32_t>(i));
         for (; g < g_end; ++g) emit(passes[g], z, ulo, out);

@@ -234,7 +234,8 @@ std::vector<ScoredCandidate> score_preliminary_list(const Scorer &scorer, const 
                                                     std::span<const PreliminaryHit> candidates) {
     std::vector<ScoredCandidate> kept;
     kept.reserve(candidates.size());
-    PeakLookup lookup;
+    // Kept by the thread, so that its tables are allocated once rather than per round.
+    thread_local PeakLookup lookup;
     const bool reference = scorer.search_path == SearchPath::Reference;
     if (!reference) lookup.assign(spectrum.peaks);
     for (const PreliminaryHit &hit : candidates) {
@@ -448,7 +449,7 @@ std::vector<Feature> Scorer::score_chimera_fast(const ProcessedSpectrum &spectru
     features.reserve(static_cast<size_t>(std::min(limit, distinct)));
 
     std::vector<Peak> removal;
-    PeakLookup lookup;
+    thread_local PeakLookup lookup;  // its tables allocated once per thread
     for (;;) {
         const size_t before = features.size();
         build_features(working, hits, 1, features, precursor.mz);
