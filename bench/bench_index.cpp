@@ -45,7 +45,7 @@ size_t block_bytes(const void *p) { return p ? malloc_usable_size(const_cast<voi
 // Bytes the finished index occupies: its arrays plus everything held for the peptides.
 size_t index_bytes(const IndexedDatabase &db) {
     return sizeof(db) + block_bytes(db.fragments.data()) + block_bytes(db.bucket_minima.data()) +
-           block_bytes(db.ion_kinds.data()) + db.peptides.heap_bytes();
+           block_bytes(db.bucket_fences.data()) + block_bytes(db.ion_kinds.data()) + db.peptides.heap_bytes();
 }
 
 // User plus system time of every thread of the process so far.
@@ -100,14 +100,15 @@ int main(int argc, char **argv) {
 
     const size_t n = db.fragments.size();
     const size_t index = index_bytes(db);
-    const double per_fragment = double(n * sizeof(Theoretical) + db.bucket_minima.size() * sizeof(float)) / double(n);
-    const size_t records = index - n * sizeof(Theoretical) - db.bucket_minima.size() * sizeof(float);
+    const size_t bucket_bytes = db.bucket_minima.size() * sizeof(float) + db.bucket_fences.size() * sizeof(uint32_t);
+    const double per_fragment = double(n * sizeof(Theoretical) + bucket_bytes) / double(n);
+    const size_t records = index - n * sizeof(Theoretical) - bucket_bytes;
     std::printf("peptides (with decoys): %zu\n", db.peptides.size());
     std::printf("bytes per peptide record (everything the index holds per peptide): %.1f (target <= 96)\n",
                 double(db.peptides.heap_bytes()) / double(db.peptides.size()));
     std::printf("fragments: %zu in %zu buckets\n", n, db.bucket_minima.size());
     std::printf("build time (median of %zu): %.3f s\n", times.size(), build_s);
-    std::printf("index bytes per fragment (entries + bucket minima): %.5f\n", per_fragment);
+    std::printf("index bytes per fragment (entries, bucket minima and fences): %.5f\n", per_fragment);
     std::printf("finished index: %.1f MiB (fragments %.1f MiB, peptide records %.1f MiB); RSS kept after build %.1f MiB\n",
                 index / 1048576.0, n * 8 / 1048576.0, records / 1048576.0, retained_kb / 1024.0);
     std::printf("build peak memory growth: %.1f MiB = %.2f x finished index (%.2f x counting the %.1f MiB input list "
