@@ -7,7 +7,7 @@ CPP_BUILD := build/cpp
 ASAN_BUILD := build/asan
 export PATH := $(abspath $(VENV))/bin:$(PATH)
 
-.PHONY: test demo cpp-test py-test install sanitize bench fuzz clean
+.PHONY: test demo cpp-test py-test install sanitize bench fuzz realdata clean
 
 test: cpp-test py-test
 
@@ -59,6 +59,14 @@ bench: install
 FUZZ_RUNS ?= 100000
 fuzz: install
 	for script in fuzz/fuzz_*.py; do $(PY) -P $$script --runs $(FUZZ_RUNS) || exit 1; done
+
+# Real ion-trap runs against Comet, side by side. Installs Debian's openms-doc (the runs) and
+# comet-ms (the peer engine) when they are missing.
+SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+realdata: install
+	@dpkg -s openms-doc comet-ms >/dev/null 2>&1 || { $(SUDO) apt-get update -qq && \
+		DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq openms-doc comet-ms; }
+	$(PY) -P bench/realdata.py
 
 clean:
 	rm -rf build $(VENV) $(ASAN_VENV)

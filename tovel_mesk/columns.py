@@ -36,3 +36,30 @@ KEYS = ("psm_id", "peptide_idx", "file_id")
 
 #: Filled by error control.
 ERROR_CONTROL = ("discriminant_score", "posterior_error", "spectrum_q", "peptide_q", "protein_q")
+
+#: Numeric features that hold up on low-resolution (ion-trap) fragment spectra, computed for
+#: the reported matches; fragment m/z values are put on unit bins (width 1.0005, offset 0.4).
+LOW_RES_FEATURES = (
+    # Fast cross-correlation of the peptide's ions with the binned, window-normalised
+    # spectrum less its background (the mean over +-75 bins); higher is better.
+    "xcorr",
+    # xcorr less the best xcorr of any other candidate in the precursor window (0 if none is positive).
+    "delta_xcorr",
+    # log10 of the number of candidates in the precursor window expected to reach this xcorr by
+    # chance, from the tail of the xcorr distribution of the spectrum's candidates; lower is better.
+    "log10_evalue",
+    # Share of the 20 most intense peaks within the fragment tolerance of one of the peptide's ions.
+    "top_peaks_explained",
+    # Matched peaks over the theoretical ions the search looked up (kinds x bonds x fragment charges).
+    "matched_ion_fraction",
+    # Absolute precursor mass error in ppm, after the isotope correction.
+    "abs_delta_mass",
+)
+
+#: The protein table of error control: one row per protein that won its picked-protein
+#: competition (targets and decoys), with the best match of its best peptide
+#: (`peptide`, `file`, `spec_id`) and how many distinct peptides it has as best matches.
+PROTEIN_TABLE = (
+    "protein", "label", "peptide_count", "peptide", "file", "spec_id",
+    "discriminant_score", "posterior_error", "protein_q",
+)

@@ -10,7 +10,7 @@
 
 namespace bind {
 
-inline constexpr size_t MAX_PARAMS = 12;
+inline constexpr size_t MAX_PARAMS = 16;
 
 struct Signature {
     const char *function;  // as shown in messages, e.g. "PyPrecursor.__new__()"

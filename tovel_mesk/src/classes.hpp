@@ -10,6 +10,7 @@
 #include "convert.hpp"
 #include "pyclass.hpp"
 #include "database.hpp"
+#include "index_logic.hpp"
 #include "peptide.hpp"
 #include "scoring.hpp"
 #include "spectrum.hpp"
@@ -39,6 +40,10 @@ PyTypeObject *fragments_type();     // PyFragments: mesk::Fragments (not a modul
 // Python dict of a fragment annotation, shared by PyFragments.to_dict and PyFeature.to_dict.
 Ref fragments_dict(const mesk::Fragments &fragments);
 
+// The index settings of a build call, from its arguments 1 to 5: bucket_size, ion_kinds,
+// min_ion_index, generate_decoys, decoy_tag (the peptide mass range is left at its default).
+mesk::BuildConfig index_settings(const Signature &sig, const Bound &b);
+
 // A PyFeature for each match, each with a copy of its peptide from `db`.
 Ref features_to_list(std::vector<mesk::Feature> &&features, const mesk::IndexedDatabase &db);
 
@@ -54,6 +59,7 @@ constexpr ClassRef class_of(const mesk::Peptide *) { return {peptide_type, "PyPe
 constexpr ClassRef class_of(const mesk::Precursor *) { return {precursor_type, "PyPrecursor"}; }
 constexpr ClassRef class_of(const SharedDatabase *) { return {database_type, "PyIndexedDatabase"}; }
 constexpr ClassRef class_of(const SharedSpectrum *) { return {spectrum_type, "PyProcessedSpectrum"}; }
+constexpr ClassRef class_of(const mesk::ScorerSettings *) { return {scorer_type, "PyScorer"}; }
 
 template <class T>
 struct From<T, std::void_t<decltype(class_of(static_cast<const T *>(nullptr)))>> {

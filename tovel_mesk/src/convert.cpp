@@ -51,10 +51,10 @@ void prefix_argument_error(const char *name) {
     PyErr_SetObject(PyExc_TypeError, replacement.get());
 }
 
-float From<float>::convert(PyObject *o) {
+double From<double>::convert(PyObject *o) {
     const double v = PyFloat_AsDouble(o);
     if (v == -1.0 && PyErr_Occurred()) throw PyErrSet{};
-    return static_cast<float>(v);
+    return v;
 }
 
 long as_c_long(PyObject *o) {

@@ -28,8 +28,13 @@ template <class T, class = void>
 struct From;
 
 template <>
+struct From<double> {
+    static double convert(PyObject *o);
+};
+
+template <>
 struct From<float> {
-    static float convert(PyObject *o);
+    static float convert(PyObject *o) { return static_cast<float>(From<double>::convert(o)); }
 };
 
 long as_c_long(PyObject *o);

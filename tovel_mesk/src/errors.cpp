@@ -24,8 +24,7 @@ PyObject *panic_exception_type() {
     return type;
 }
 
-static void set_panic(const char *message) {
-    PyObject *type = panic_exception_type();
+static void set_error(PyObject *type, const char *message) {
     if (!type) return;  // creating the type failed; that error stays set
     PyObject *text = PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(std::strlen(message)),
                                           "replace");
@@ -34,6 +33,8 @@ static void set_panic(const char *message) {
     Py_DECREF(text);
 }
 
+static void set_panic(const char *message) { set_error(panic_exception_type(), message); }
+
 void set_python_error_from_current_exception() noexcept {
     try {
         throw;
@@ -41,6 +42,8 @@ void set_python_error_from_current_exception() noexcept {
         if (!PyErr_Occurred()) set_panic("panic from Rust code");
     } catch (const std::bad_alloc &) {
         PyErr_NoMemory();
+    } catch (const mesk::InvalidInput &e) {
+        set_error(PyExc_ValueError, e.what());
     } catch (const std::exception &e) {
         set_panic(e.what());
     } catch (...) {

@@ -53,7 +53,8 @@ PyObject *panic_exception_type();
 
 // Called inside a catch handler: turns the exception in flight into a Python exception.
 // Core failures and other C++ exceptions become PanicException with their message,
-// exhausted memory becomes MemoryError; an already-set Python error is left as it is.
+// unusable input (mesk::InvalidInput) ValueError, exhausted memory MemoryError; an
+// already-set Python error is left as it is.
 void set_python_error_from_current_exception() noexcept;
 
 // Runs `body`; any exception leaving it is turned into a Python exception and `on_error`

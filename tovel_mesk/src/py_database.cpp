@@ -7,6 +7,16 @@
 
 namespace bind {
 
+mesk::BuildConfig index_settings(const Signature &sig, const Bound &b) {
+    mesk::BuildConfig config;
+    config.bucket_size = arg<uint64_t>(sig, b, 1);
+    config.ion_kinds = arg<std::vector<mesk::Kind>>(sig, b, 2);
+    config.min_ion_index = arg<uint64_t>(sig, b, 3);
+    config.generate_decoys = arg<bool>(sig, b, 4);
+    config.decoy_tag = arg<std::string>(sig, b, 5);
+    return config;
+}
+
 namespace {
 
 Ref from_peptides_and_config(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -16,12 +26,7 @@ Ref from_peptides_and_config(PyObject *const *args, Py_ssize_t nargs, PyObject *
                                8};
     const Bound b = bind_args(sig, args, nargs, kwnames);
     auto peptides = arg<std::vector<mesk::Peptide>>(sig, b, 0);
-    mesk::BuildConfig config;
-    config.bucket_size = arg<uint64_t>(sig, b, 1);
-    config.ion_kinds = arg<std::vector<mesk::Kind>>(sig, b, 2);
-    config.min_ion_index = arg<uint64_t>(sig, b, 3);
-    config.generate_decoys = arg<bool>(sig, b, 4);
-    config.decoy_tag = arg<std::string>(sig, b, 5);
+    mesk::BuildConfig config = index_settings(sig, b);
     config.peptide_min_mass = arg<float>(sig, b, 6);
     config.peptide_max_mass = arg<float>(sig, b, 7);
 

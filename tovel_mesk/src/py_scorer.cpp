@@ -5,24 +5,12 @@
 #include <cerrno>
 
 #include "classes.hpp"
+#include "interpreter_lock.hpp"
 #include "pyclass.hpp"
 
 namespace bind {
 
 namespace {
-
-// Releases the interpreter lock for its lifetime; an exception unwinding through it
-// takes the lock back first.
-class WithoutInterpreterLock {
-public:
-    WithoutInterpreterLock() : state_(PyEval_SaveThread()) {}
-    ~WithoutInterpreterLock() { PyEval_RestoreThread(state_); }
-    WithoutInterpreterLock(const WithoutInterpreterLock &) = delete;
-    WithoutInterpreterLock &operator=(const WithoutInterpreterLock &) = delete;
-
-private:
-    PyThreadState *state_;
-};
 
 // Writes the whole line to file descriptor 1, bypassing Python's sys.stdout.
 void write_stdout(const std::string &line) {

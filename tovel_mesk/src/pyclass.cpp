@@ -29,6 +29,7 @@ PyTypeObject *make_class(const ClassSpec &spec) {
     if (spec.getset) slots.push_back({Py_tp_getset, spec.getset});
     if (spec.methods) slots.push_back({Py_tp_methods, spec.methods});
     if (spec.repr) slots.push_back({Py_tp_repr, reinterpret_cast<void *>(spec.repr)});
+    if (spec.length) slots.push_back({Py_sq_length, reinterpret_cast<void *>(spec.length)});
     slots.push_back({0, nullptr});
     PyType_Spec type_spec = {spec.name, spec.basicsize, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
                              slots.data()};

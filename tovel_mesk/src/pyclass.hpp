@@ -69,6 +69,7 @@ struct ClassSpec {
     PyGetSetDef *getset;
     PyMethodDef *methods;
     reprfunc repr;
+    lenfunc length = nullptr;    // len() of an instance, when it has one
 };
 
 // Creates the heap type: not subclassable, no instance dict, no weak references.

@@ -9,4 +9,8 @@ namespace bind::native {
 // Adds every function of a null-terminated table to `module`, bound to it.
 void add_functions(PyObject *module, PyMethodDef *table);
 
+// Helper families (one source file each).
+void add_digest(PyObject *module);   // digestion, Digest, index building, peptide labels
+void add_columns(PyObject *module);  // scoring into columns
+
 }  // namespace bind::native

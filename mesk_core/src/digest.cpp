@@ -1,0 +1,524 @@
+// Protein digestion: cleavage sites, spans within the length range, every modified form
+// within the mass range, then one sort that orders by mass and brings duplicates together.
+#include "digest.hpp"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <iterator>
+
+#include "database.hpp"
+#include "failure.hpp"
+#include "thread_pool.hpp"
+
+namespace mesk {
+
+namespace {
+
+constexpr double WATER = 18.0105646837;
+
+// Monoisotopic residue masses in double precision, by letter - 'A'; 0 for the letters
+// without a mass (B, J, X, Z).
+constexpr std::array<double, 26> RESIDUE_MASSES_DOUBLE = {
+    71.037113805,  0.0,           103.009184505, 115.026943065, 129.042593135, 147.068413945, 57.021463735,
+    137.058911875, 113.084064015, 0.0,           128.094963050, 113.084064015, 131.040484645, 114.042927470,
+    237.147726863, 97.052763875,  128.058577540, 156.101111050, 87.032028435,  101.047678505, 150.953635585,
+    99.068413945,  186.079312980, 0.0,           163.063328575, 0.0};
+
+constexpr std::array<std::string_view, 9> ENZYME_NAMES = {
+    "trypsin", "trypsin/p", "lys-c", "lys-n", "arg-c", "asp-n", "glu-c", "chymotrypsin", "non-specific"};
+
+constexpr std::array<std::pair<std::string_view, Place>, 4> TERMINUS_NAMES = {{{"peptide-nterm", Place::PeptideN},
+                                                                             {"peptide-cterm", Place::PeptideC},
+                                                                             {"protein-nterm", Place::ProteinN},
+                                                                             {"protein-cterm", Place::ProteinC}}};
+
+bool equal_ignoring_case(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c; };
+        if (lower(a[i]) != lower(b[i])) return false;
+    }
+    return true;
+}
+
+std::string_view trimmed(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+    return s;
+}
+
+// The text between single quotes, as messages show it.
+std::string quoted(std::string_view text) {
+    std::string out(1, '\'');
+    out += text;
+    out += '\'';
+    return out;
+}
+
+[[noreturn]] void bad_modification(std::string_view text, const std::string &reason) {
+    throw InvalidInput("bad modification " + quoted(text) + ": " + reason +
+                       ". Write SITE:MASS, where SITE is residue letters (STY), a terminus (peptide-nterm, "
+                       "peptide-cterm, protein-nterm, protein-cterm) or residues at a terminus (Q@peptide-nterm), "
+                       "and MASS a signed mass in daltons (+15.9949)");
+}
+
+double parse_mass(std::string_view whole, std::string_view text) {
+    if (text.empty()) bad_modification(whole, "no mass after ':'");
+    std::string_view digits = text;
+    if (digits.front() == '+' || digits.front() == '-') digits.remove_prefix(1);
+    if (digits.empty() || !((digits.front() >= '0' && digits.front() <= '9') || digits.front() == '.'))
+        bad_modification(whole, quoted(text) + " is not a number");
+    double value = 0.0;
+    const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    if (ec != std::errc() || end != digits.data() + digits.size() || !std::isfinite(value))
+        bad_modification(whole, quoted(text) + " is not a number");
+    if (text.front() == '-') value = -value;
+    if (value == 0.0) bad_modification(whole, "the mass is zero");
+    if (std::fabs(value) >= 1e6) bad_modification(whole, "the mass is not below 1000000 Da in size");
+    return value;
+}
+
+uint32_t parse_letters(std::string_view whole, std::string_view letters) {
+    if (letters.empty()) bad_modification(whole, "no residue letter before '@'");
+    uint32_t mask = 0;
+    for (const char c : letters) {
+        const char upper = c >= 'a' && c <= 'z' ? static_cast<char>(c - ('a' - 'A')) : c;
+        if (upper < 'A' || upper > 'Z')
+            bad_modification(whole, quoted(letters) + " is neither residue letters nor a terminus");
+        mask |= uint32_t{1} << (upper - 'A');
+    }
+    return mask;
+}
+
+bool is_terminal(Place place) { return place != Place::Residue; }
+
+}  // namespace
+
+std::string_view enzyme_name(Enzyme enzyme) { return ENZYME_NAMES[static_cast<size_t>(enzyme)]; }
+
+Enzyme parse_enzyme(std::string_view name) {
+    for (size_t i = 0; i < ENZYME_NAMES.size(); ++i)
+        if (equal_ignoring_case(trimmed(name), ENZYME_NAMES[i])) return static_cast<Enzyme>(i);
+    std::string accepted;
+    for (std::string_view n : ENZYME_NAMES) accepted += (accepted.empty() ? "" : ", ") + std::string(n);
+    throw InvalidInput("unknown enzyme " + quoted(name) + "; accepted: " + accepted);
+}
+
+bool cleaves(Enzyme enzyme, char before, char after) {
+    switch (enzyme) {
+        case Enzyme::Trypsin: return (before == 'K' || before == 'R') && after != 'P';
+        case Enzyme::TrypsinP: return before == 'K' || before == 'R';
+        case Enzyme::LysC: return before == 'K' && after != 'P';
+        case Enzyme::LysN: return after == 'K';
+        case Enzyme::ArgC: return before == 'R' && after != 'P';
+        case Enzyme::AspN: return after == 'D';
+        case Enzyme::GluC: return before == 'E' && after != 'P';
+        case Enzyme::Chymotrypsin: return (before == 'F' || before == 'W' || before == 'Y') && after != 'P';
+        case Enzyme::NonSpecific: return true;
+    }
+    return false;
+}
+
+Modification parse_modification(std::string_view text) {
+    const std::string_view whole = trimmed(text);
+    const size_t colon = whole.find(':');
+    if (colon == std::string_view::npos) bad_modification(text, "no ':' between site and mass");
+    const std::string_view site = trimmed(whole.substr(0, colon));
+    Modification mod;
+    mod.mass = parse_mass(text, trimmed(whole.substr(colon + 1)));
+    const size_t at = site.find('@');
+    const std::string_view place = at == std::string_view::npos ? site : site.substr(at + 1);
+    for (const auto &[name, value] : TERMINUS_NAMES)
+        if (equal_ignoring_case(place, name)) mod.place = value;
+    if (at != std::string_view::npos && mod.place == Place::Residue)
+        bad_modification(text, quoted(place) + " after '@' is not a terminus");
+    if (at != std::string_view::npos || mod.place == Place::Residue) {
+        if (site.empty()) bad_modification(text, "no site before ':'");
+        mod.residues = parse_letters(text, at == std::string_view::npos ? site : site.substr(0, at));
+    }
+    return mod;
+}
+
+void DigestSettings::validate() const {
+    auto fail = [](const std::string &what) { throw InvalidInput(what); };
+    if (min_length < 1 || min_length > max_length || max_length > 65000)
+        fail("peptide lengths " + std::to_string(min_length) + " to " + std::to_string(max_length) +
+             " are not a range within 1 to 65000 residues");
+    if (missed_cleavages > 255)
+        fail("missed_cleavages must be between 0 and 255, not " + std::to_string(missed_cleavages));
+    if (max_variable_mods > 255)
+        fail("max_variable_mods must be between 0 and 255, not " + std::to_string(max_variable_mods));
+    if (!std::isfinite(min_mass) || !std::isfinite(max_mass) || min_mass > max_mass)
+        fail("peptide masses " + std::to_string(min_mass) + " to " + std::to_string(max_mass) +
+             " Da are not a range of finite masses");
+    for (const Modification &m : fixed_mods)
+        if (m.residues == 0 && !is_terminal(m.place)) fail("a fixed modification has no site");
+}
+
+size_t Digest::decoy_count() const { return static_cast<size_t>(std::count(decoy.begin(), decoy.end(), 1)); }
+
+Peptide Digest::peptide(size_t i) const {
+    Peptide p;
+    const std::string_view seq = sequence(i);
+    const size_t length = seq.size();
+    p.sequence = std::make_shared<const std::string>(seq);
+    p.modifications.assign(length, 0.0f);
+    for (size_t k = mod_begin[i]; k < mod_begin[i + 1]; ++k) {
+        const SlotMod m = mods[k];
+        if (m.slot == 0)
+            p.nterm = m.mass;
+        else if (m.slot == length + 1)
+            p.cterm = m.mass;
+        else
+            p.modifications[m.slot - 1] = m.mass;
+    }
+    p.monoisotopic = masses[i];
+    p.proteins.reserve(protein_begin[i + 1] - protein_begin[i]);
+    for (size_t k = protein_begin[i]; k < protein_begin[i + 1]; ++k) p.proteins.push_back(accessions[protein_ids[k]]);
+    p.decoy = decoy[i] != 0;
+    p.missed_cleavages = missed_cleavages[i];
+    return p;
+}
+
+namespace {
+
+// One peptide occurrence: a modified form of a span of one protein.
+struct Candidate {
+    float mass;
+    uint32_t protein;       // accession position
+    const char *residues;   // into the proteins' residues
+    size_t mods;            // first SlotMod of the form
+    uint16_t length;
+    uint16_t mod_count;
+    uint8_t missed;
+    uint8_t decoy;
+};
+
+// What one worker found in its share of the proteins.
+struct Found {
+    std::vector<Candidate> candidates;
+    std::vector<SlotMod> mods;   // Candidate::mods counts from the start of this list
+    std::vector<std::string> skipped;
+};
+
+struct Span {
+    size_t begin, end;   // positions in the protein
+    uint8_t missed;
+    bool protein_n, protein_c;
+};
+
+enum class Next { Longer, Stop };  // whether longer spans from the same start are worth trying
+
+// Digests proteins one at a time into a Found; scratch space is reused across peptides.
+class Digester {
+public:
+    Digester(const DigestSettings &s, Found &out) : s_(s), out_(out) {}
+
+    void protein(const char *residues, size_t length, uint32_t accession, bool decoy) {
+        seq_ = residues;
+        accession_ = accession;
+        decoy_ = decoy;
+        // '*' splits a protein: no peptide spans it, and only the first and last stretch
+        // touch the protein's termini.
+        for (size_t b = 0; b <= length;) {
+            const void *star = std::memchr(residues + b, '*', length - b);
+            const size_t e = star ? static_cast<size_t>(static_cast<const char *>(star) - residues) : length;
+            if (e > b) stretch(b, e, b == 0, e == length);
+            b = e + 1;
+        }
+    }
+
+private:
+    void stretch(size_t b, size_t e, bool protein_n, bool protein_c) {
+        const bool clip = protein_n && s_.remove_initiator_met && seq_[b] == 'M' && e - b > 1;
+        if (s_.enzyme == Enzyme::NonSpecific) {
+            for (size_t start = b; start < e; ++start) all_ends(start, e, protein_n && start == b, protein_c);
+            if (clip) all_ends(b + 1, e, true, protein_c);
+            return;
+        }
+        sites_.clear();
+        sites_.push_back(b);
+        for (size_t p = b + 1; p < e; ++p)
+            if (cleaves(s_.enzyme, seq_[p - 1], seq_[p])) sites_.push_back(p);
+        sites_.push_back(e);
+        const size_t last = sites_.size() - 1;
+        auto ends_from = [&](size_t start, size_t first_end, bool at_n) {
+            for (size_t j = first_end; j <= last && j - first_end <= s_.missed_cleavages; ++j) {
+                const Span span{start, sites_[j], static_cast<uint8_t>(j - first_end), at_n, protein_c && j == last};
+                if (peptide(span) == Next::Stop) break;
+            }
+        };
+        for (size_t i = 0; i < last; ++i) ends_from(sites_[i], i + 1, protein_n && i == 0);
+        // Without the initiator M the peptide starts one residue later, before the first site.
+        if (clip) ends_from(b + 1, static_cast<size_t>(std::upper_bound(sites_.begin(), sites_.end(), b + 1) - sites_.begin()), true);
+    }
+
+    void all_ends(size_t start, size_t e, bool protein_n, bool protein_c) {
+        for (size_t end = start + 1; end <= e; ++end)
+            if (peptide({start, end, 0, protein_n, protein_c && end == e}) == Next::Stop) break;
+    }
+
+    Next peptide(const Span &span) {
+        const size_t length = span.end - span.begin;
+        if (length < s_.min_length) return Next::Longer;
+        if (length > s_.max_length) return Next::Stop;
+        const char *seq = seq_ + span.begin;
+        double base = WATER;
+        for (size_t i = 0; i < length; ++i) {
+            const double m = RESIDUE_MASSES_DOUBLE[seq[i] - 'A'];
+            if (m == 0.0) {
+                out_.skipped.emplace_back(seq, length);
+                return Next::Longer;
+            }
+            base += m;
+        }
+        forms(span, seq, length, base);
+        return Next::Longer;
+    }
+
+    // Calls f(slot) for every place of the peptide that `m` applies to.
+    template <class F>
+    static void for_each_slot(const Modification &m, const char *seq, size_t length, const Span &span, F f) {
+        const auto has = [&](char c) { return (m.residues >> (c - 'A') & 1) != 0; };
+        switch (m.place) {
+            case Place::Residue:
+                for (size_t i = 0; i < length; ++i)
+                    if (has(seq[i])) f(i + 1);
+                return;
+            case Place::ProteinN:
+                if (!span.protein_n) return;
+                [[fallthrough]];
+            case Place::PeptideN:
+                if (m.residues == 0) f(0);
+                else if (has(seq[0])) f(1);
+                return;
+            case Place::ProteinC:
+                if (!span.protein_c) return;
+                [[fallthrough]];
+            case Place::PeptideC:
+                if (m.residues == 0) f(length + 1);
+                else if (has(seq[length - 1])) f(length);
+                return;
+        }
+    }
+
+    // Every combination of variable modifications on top of the fixed ones.
+    void forms(const Span &span, const char *seq, size_t length, double base) {
+        fixed_.assign(length + 2, 0.0);
+        fixed_here_.assign(length + 2, 0);
+        for (const Modification &m : s_.fixed_mods)
+            for_each_slot(m, seq, length, span, [&](size_t slot) {
+                fixed_[slot] += m.mass;
+                fixed_here_[slot] = 1;
+            });
+        choices_.clear();
+        for (const Modification &m : s_.variable_mods)
+            for_each_slot(m, seq, length, span, [&](size_t slot) { choices_.push_back({slot, m.mass}); });
+        std::stable_sort(choices_.begin(), choices_.end(),
+                         [](const Choice &a, const Choice &b) { return a.slot < b.slot; });
+        chosen_.clear();
+        combine(span, seq, length, base, 0, s_.max_variable_mods);
+    }
+
+    void combine(const Span &span, const char *seq, size_t length, double base, size_t from, unsigned left) {
+        emit(span, seq, length, base);
+        if (left == 0) return;
+        for (size_t k = from; k < choices_.size(); ++k) {
+            if (!chosen_.empty() && choices_[k].slot == choices_[chosen_.back()].slot) continue;  // one per place
+            chosen_.push_back(k);
+            combine(span, seq, length, base, k + 1, left - 1);
+            chosen_.pop_back();
+        }
+    }
+
+    // One modified form: per place, the fixed masses plus the variable one, added to the
+    // residue sum place by place from the N-terminus.
+    void emit(const Span &span, const char *seq, size_t length, double base) {
+        const size_t first_mod = out_.mods.size();
+        double mass = base;
+        size_t c = 0;
+        for (size_t slot = 0; slot < length + 2; ++slot) {
+            const bool variable = c < chosen_.size() && choices_[chosen_[c]].slot == slot;
+            if (!fixed_here_[slot] && !variable) continue;
+            double total = fixed_[slot];
+            if (variable) total += choices_[chosen_[c++]].mass;
+            mass += total;
+            out_.mods.push_back({static_cast<uint16_t>(slot), static_cast<float>(total)});
+        }
+        if (!(mass >= s_.min_mass && mass <= s_.max_mass)) {
+            out_.mods.resize(first_mod);
+            return;
+        }
+        out_.candidates.push_back({static_cast<float>(mass), accession_, seq, first_mod, static_cast<uint16_t>(length),
+                                   static_cast<uint16_t>(out_.mods.size() - first_mod), span.missed,
+                                   static_cast<uint8_t>(decoy_)});
+    }
+
+    struct Choice {
+        size_t slot;
+        double mass;
+    };
+
+    const DigestSettings &s_;
+    Found &out_;
+    const char *seq_ = nullptr;
+    uint32_t accession_ = 0;
+    bool decoy_ = false;
+    std::vector<size_t> sites_;
+    std::vector<double> fixed_;
+    std::vector<uint8_t> fixed_here_;
+    std::vector<Choice> choices_;
+    std::vector<size_t> chosen_;
+};
+
+// Orders candidates by mass (float total order), sequence bytes, modifications (slot, then
+// mass bits); 0 when they are the same peptide.
+int compare_peptides(const Candidate &a, const Candidate &b, const SlotMod *mods) {
+    const int32_t ka = total_order_key(a.mass), kb = total_order_key(b.mass);
+    if (ka != kb) return ka < kb ? -1 : 1;
+    const int bytes = std::memcmp(a.residues, b.residues, std::min(a.length, b.length));
+    if (bytes != 0) return bytes;
+    if (a.length != b.length) return a.length < b.length ? -1 : 1;
+    for (size_t k = 0; k < std::min(a.mod_count, b.mod_count); ++k) {
+        const SlotMod x = mods[a.mods + k], y = mods[b.mods + k];
+        if (x.slot != y.slot) return x.slot < y.slot ? -1 : 1;
+        const uint32_t bx = std::bit_cast<uint32_t>(x.mass), by = std::bit_cast<uint32_t>(y.mass);
+        if (bx != by) return bx < by ? -1 : 1;
+    }
+    if (a.mod_count != b.mod_count) return a.mod_count < b.mod_count ? -1 : 1;
+    return 0;
+}
+
+// Puts the candidates in peptide order, protein order last so that each peptide's
+// accessions come out in file order. Most candidates differ in mass: they are sorted as
+// 8-byte keys (mass, position) on the pool, then each run of equal masses by the rest.
+void sort_candidates(std::vector<Candidate> &all, const std::vector<SlotMod> &mods, WorkerPool &pool) {
+    const size_t n = all.size();
+    if (n > UINT32_MAX) throw InvalidInput("the digestion makes more than 4294967295 peptides; narrow its settings");
+    std::vector<uint64_t> keys(n);
+    for (size_t i = 0; i < n; ++i) {
+        const uint32_t mass = static_cast<uint32_t>(total_order_key(all[i].mass)) ^ 0x80000000u;  // unsigned order
+        keys[i] = uint64_t{mass} << 32 | i;
+    }
+    const size_t parts = std::max<size_t>(1, std::min(pool.size(), n / 4096));
+    auto bound = [&](size_t p) { return keys.begin() + static_cast<ptrdiff_t>(p * n / parts); };
+    pool.parallel_for(parts, 1, [&](size_t pb, size_t pe) {
+        for (size_t p = pb; p < pe; ++p) std::sort(bound(p), bound(p + 1));
+    });
+    for (size_t p = 1; p < parts; ++p) std::inplace_merge(keys.begin(), bound(p), bound(p + 1));
+
+    const auto at = [&](uint64_t key) -> const Candidate & { return all[key & 0xffffffffu]; };
+    for (size_t run = 0; run < n;) {
+        size_t end = run + 1;
+        while (end < n && keys[end] >> 32 == keys[run] >> 32) ++end;
+        if (end - run > 1)
+            std::sort(keys.begin() + static_cast<ptrdiff_t>(run), keys.begin() + static_cast<ptrdiff_t>(end),
+                      [&](uint64_t a, uint64_t b) {
+                          const int c = compare_peptides(at(a), at(b), mods.data());
+                          return c < 0 || (c == 0 && at(a).protein < at(b).protein);
+                      });
+        run = end;
+    }
+    std::vector<Candidate> sorted;
+    sorted.reserve(n);
+    for (const uint64_t key : keys) sorted.push_back(at(key));
+    all.swap(sorted);
+}
+
+}  // namespace
+
+Digest digest_proteins(const FastaProteins &proteins, const DigestSettings &settings, WorkerPool &pool) {
+    settings.validate();
+    const size_t n = proteins.proteins.size();
+    const size_t per_chunk = std::max<size_t>(16, n / (pool.size() * 16 + 1));
+    const size_t chunks = (n + per_chunk - 1) / per_chunk;
+    std::vector<Found> found(chunks);
+    pool.parallel_for(chunks, 1, [&](size_t cb, size_t ce) {
+        for (size_t c = cb; c < ce; ++c) {
+            Digester digester(settings, found[c]);
+            for (size_t i = c * per_chunk; i < std::min(n, (c + 1) * per_chunk); ++i) {
+                const FastaProtein &p = proteins.proteins[i];
+                digester.protein(proteins.residues.data() + p.begin, p.end - p.begin, p.accession, p.decoy);
+            }
+        }
+    });
+
+    Digest digest;
+    digest.accessions = proteins.accessions;
+    digest.protein_count = n;
+    digest.dropped_decoys = proteins.dropped_decoys;
+
+    // All candidates in one list, their modifications in another.
+    size_t total = 0, total_mods = 0;
+    std::vector<std::string> skipped;
+    for (Found &f : found) {
+        total += f.candidates.size();
+        total_mods += f.mods.size();
+        std::move(f.skipped.begin(), f.skipped.end(), std::back_inserter(skipped));
+        f.skipped = {};
+    }
+    std::sort(skipped.begin(), skipped.end());
+    digest.skipped = static_cast<size_t>(std::unique(skipped.begin(), skipped.end()) - skipped.begin());
+    std::vector<Candidate> all;
+    std::vector<SlotMod> mods;
+    all.reserve(total);
+    mods.reserve(total_mods);
+    for (Found &f : found) {
+        const size_t shift = mods.size();
+        for (Candidate c : f.candidates) {
+            c.mods += shift;
+            all.push_back(c);
+        }
+        mods.insert(mods.end(), f.mods.begin(), f.mods.end());
+        f = Found{};
+    }
+
+    sort_candidates(all, mods, pool);
+
+    size_t residues = 0;
+    for (const Candidate &c : all) residues += c.length;
+    for (auto *offsets : {&digest.residue_begin, &digest.mod_begin, &digest.protein_begin}) {
+        offsets->reserve(all.size() + 1);
+        offsets->push_back(0);
+    }
+    digest.residues.reserve(residues);
+    digest.masses.reserve(all.size());
+    digest.mods.reserve(mods.size());
+    digest.protein_ids.reserve(all.size());
+    digest.missed_cleavages.reserve(all.size());
+    digest.decoy.reserve(all.size());
+    for (size_t g = 0; g < all.size();) {
+        size_t h = g + 1;
+        while (h < all.size() && compare_peptides(all[g], all[h], mods.data()) == 0) ++h;
+        const Candidate &first = all[g];
+        digest.residues.append(first.residues, first.length);
+        digest.residue_begin.push_back(digest.residues.size());
+        digest.masses.push_back(first.mass);
+        digest.mods.insert(digest.mods.end(), mods.begin() + static_cast<ptrdiff_t>(first.mods),
+                           mods.begin() + static_cast<ptrdiff_t>(first.mods + first.mod_count));
+        digest.mod_begin.push_back(digest.mods.size());
+        uint8_t missed = first.missed, decoy = 1;
+        for (size_t k = g; k < h; ++k) {
+            if (k == g || all[k].protein != all[k - 1].protein) digest.protein_ids.push_back(all[k].protein);
+            missed = std::min(missed, all[k].missed);
+            decoy &= all[k].decoy;
+        }
+        digest.protein_begin.push_back(digest.protein_ids.size());
+        digest.missed_cleavages.push_back(missed);
+        digest.decoy.push_back(decoy);
+        g = h;
+    }
+    return digest;
+}
+
+Digest digest_fasta(std::string_view text, std::string_view source, const DigestSettings &settings, WorkerPool &pool) {
+    settings.validate();
+    const FastaProteins proteins = read_fasta(text, source, settings.decoy_markers, settings.drop_decoys);
+    return digest_proteins(proteins, settings, pool);
+}
+
+}  // namespace mesk

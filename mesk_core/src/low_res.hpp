@@ -1,0 +1,81 @@
+// Match features that hold up on low-resolution (ion-trap) fragment spectra: a fast
+// cross-correlation on unit-mass bins, the share of the most intense peaks a peptide
+// explains, and the calibration of the cross-correlation against every candidate of the
+// spectrum as an expectation value.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "scoring.hpp"
+
+namespace mesk {
+
+struct LowResSettings {
+    float bin_width = 1.0005f;        // m/z width of one bin
+    float bin_offset = 0.4f;          // where a bin starts, as a fraction of its width
+    size_t min_ion_index = 0;         // ions of this many residues or fewer are left out
+    size_t top_peaks = 20;            // most intense peaks for the explained share
+    size_t null_candidates = 1000;    // fewest peptides behind a calibration
+};
+
+// What each reported match gains.
+struct LowResFeatures {
+    double xcorr = 0.0;
+    double delta_xcorr = 0.0;         // xcorr less the best (positive) xcorr of any other candidate
+    double log10_evalue = 0.0;        // expected candidates scoring at least this xcorr, log10
+    float top_peaks_explained = 0.0f; // share of the most intense peaks within reach of an ion
+    float matched_ion_fraction = 0.0f;// matched peaks over theoretical ions searched
+};
+
+// A spectrum prepared for the fast cross-correlation: square-rooted intensities on unit
+// bins, scaled to 50 within each of ten windows, less the mean of the +-75 neighbouring
+// bins. The cross-correlation of a peptide is then 0.005 times the sum of the bins its
+// ions fall in.
+class XcorrSpectrum {
+public:
+    XcorrSpectrum(std::span<const Peak> peaks, const LowResSettings &settings);
+
+    // Bin of a singly protonated m/z; negative below the first bin.
+    int64_t bin_of(double mz) const;
+    double at(int64_t bin) const { return bin >= 0 && static_cast<size_t>(bin) < bins_.size() ? bins_[bin] : 0.0; }
+    size_t size() const { return bins_.size(); }
+
+    // Cross-correlation of one peptide's ions (kinds in order, fragment charges 1 .. max_charge).
+    double score(const Peptide &peptide, const std::vector<Kind> &kinds, unsigned max_charge) const;
+
+private:
+    double inverse_width_;
+    double one_minus_offset_;
+    size_t min_ion_index_;
+    std::vector<double> bins_;
+};
+
+// Survival of a score among a spectrum's candidates: a log-linear fit of the share of null
+// scores at or above a score, over the histogram bins (0.1 wide) between the fullest bin and
+// the first empty one above it, used from the first fitted bin on where it lies below the
+// empirical share; below that, or when no fit could be made, the empirical share.
+class TailFit {
+public:
+    explicit TailFit(std::vector<double> null_scores);
+
+    // log10 of the share of null scores expected at or above `score` (at most 0).
+    double log10_survival(double score) const;
+    bool fitted() const { return fitted_; }
+    double slope() const { return slope_; }
+    double intercept() const { return intercept_; }
+
+private:
+    std::vector<double> sorted_;  // descending
+    double fit_from_ = 0.0;       // lower edge of the first fitted bin
+    double slope_ = 0.0, intercept_ = 0.0;
+    bool fitted_ = false;
+};
+
+// Features of the reported matches of one spectrum (one entry per feature, same order).
+std::vector<LowResFeatures> low_res_features(const Scorer &scorer, const ProcessedSpectrum &spectrum,
+                                             std::span<const Feature> features, const LowResSettings &settings);
+
+}  // namespace mesk

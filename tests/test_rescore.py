@@ -1,0 +1,190 @@
+"""Rescoring: the cross-validated discriminant, its fallbacks, determinism and folds."""
+
+from __future__ import annotations
+
+import sys
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from _match_tables import make_matches
+from tovel_mesk.rescore import EXCLUDED_FEATURES, TrainingError, assign_folds, cross_validate, fit_lda, rescore
+
+
+def accepted(scores, psms, fdr=0.01):
+    from tovel_mesk.qvalues import tdc_qvalues
+    best = psms["rank"].to_numpy() == 1
+    target = psms["label"].to_numpy()[best] > 0
+    return int((target & (tdc_qvalues(scores[best], ~target) <= fdr)).sum())
+
+
+class TestDiscriminant:
+    def test_separable_set_is_learnt(self):
+        psms = make_matches(n_spectra=3000, separation=4.0, seed=1)
+        scores, report = rescore(psms)
+        assert report.used == "lda" and report.reason == "trained" and report.folds == 3
+        assert "constant" in report.dropped
+        assert set(report.features) == {"charge", "hyperscore", "signal", "weak", "noise"}
+        assert not set(report.features) & EXCLUDED_FEATURES
+        assert max(report.weights, key=lambda name: abs(report.weights[name])) == "signal"
+        correct = 0.4 * 3000
+        assert report.accepted == accepted(scores, psms) > 0.9 * correct
+        # The discriminant does at least as well as any single feature.
+        assert report.accepted >= accepted(psms["signal"].to_numpy(), psms)
+        assert report.accepted > accepted(psms["hyperscore"].to_numpy(), psms)
+        assert np.isfinite(scores).all()
+
+    def test_non_finite_features_are_filled(self):
+        psms = make_matches(n_spectra=2000, seed=2)
+        psms.loc[::7, "weak"] = np.nan
+        psms.loc[::11, "noise"] = np.inf
+        psms.loc[::13, "noise"] = -np.inf
+        scores, report = rescore(psms)
+        assert report.used == "lda" and np.isfinite(scores).all()
+
+    def test_transformed_and_excluded_columns(self):
+        psms = make_matches(n_spectra=2000, seed=3)
+        psms["delta_mass"] = np.random.default_rng(0).normal(0, 5, len(psms))
+        psms["ms2_intensity"] = np.random.default_rng(1).lognormal(10, 2, len(psms))
+        psms["rt"] = np.arange(len(psms), dtype=float)
+        _, report = rescore(psms, exclude=("noise",))
+        assert {"delta_mass", "|delta_mass|", "log1p(ms2_intensity)"} <= set(report.features)
+        assert not {"rt", "noise", "ms2_intensity", "psm_id", "peptide_idx", "file_id"} & set(report.features)
+        psms["abs_delta_mass"] = psms["delta_mass"].abs()
+        _, report = rescore(psms)
+        assert "abs_delta_mass" in report.features and "|delta_mass|" not in report.features
+
+
+class TestFallbacks:
+    def test_too_few_decoys_scores_by_the_best_feature(self):
+        # 150 spectra, most of them correct: about a dozen decoys at rank 1.
+        psms = make_matches(n_spectra=150, correct=0.8, separation=5.0, seed=5)
+        scores, report = rescore(psms)
+        assert report.used == "best_feature" and report.feature == "signal"
+        assert "decoys among the best matches, fewer than the 50 needed" in report.reason
+        rows = psms["signal"].to_numpy()
+        np.testing.assert_array_equal(scores, rows)
+        assert report.weights == {}
+
+    def test_lower_is_better_feature_is_negated(self):
+        psms = make_matches(n_spectra=150, correct=0.8, separation=5.0, seed=5)
+        psms["signal"] = -psms["signal"]
+        scores, report = rescore(psms)
+        assert report.feature == "-signal"
+        np.testing.assert_array_equal(scores, -psms["signal"].to_numpy())
+
+    def test_too_few_positives(self):
+        psms = make_matches(n_spectra=3000, seed=6)
+        _, report = rescore(psms, min_positives=100000)
+        assert report.used == "best_feature" and "fewer than the 100000 needed" in report.reason
+
+    def test_hyperscore_when_nothing_separates(self):
+        psms = make_matches(n_spectra=1000, correct=0.0, seed=7)
+        scores, report = rescore(psms)
+        assert report.used == "hyperscore" and "no single feature accepts a target" in report.reason
+        np.testing.assert_array_equal(scores, psms["hyperscore"].to_numpy())
+
+    def test_hyperscore_without_decoys_or_features(self):
+        psms = make_matches(n_spectra=300, seed=8)
+        psms["label"] = 1
+        _, report = rescore(psms)
+        assert (report.used, report.reason) == ("hyperscore", "no decoy among the best matches")
+        bare = make_matches(n_spectra=300, seed=8)
+        bare = bare.assign(hyperscore=bare["signal"])[["file", "spec_id", "rank", "label", "hyperscore"]]
+        _, report = rescore(bare)
+        assert report.used == "best_feature" and report.feature == "hyperscore"
+        _, report = rescore(bare.assign(hyperscore=1.0))
+        assert (report.used, report.reason) == ("hyperscore", "no usable feature")
+
+    def test_training_failure_is_a_training_error(self):
+        rng = np.random.default_rng(0)
+        matrix = rng.standard_normal((200, 3))
+        with pytest.raises(TrainingError, match="fewer than the 50 needed"):
+            fit_lda(matrix, rng.random(200) < 0.5)
+        with pytest.raises(TrainingError, match="no decoy"):
+            fit_lda(matrix, np.ones(200, bool))
+
+
+class TestDeterminism:
+    def test_same_input_twice_and_shuffled_rows(self):
+        psms = make_matches(n_spectra=2500, ranks=3, seed=9)
+        first, report = rescore(psms)
+        again, _ = rescore(psms)
+        np.testing.assert_array_equal(first, again)
+        shuffled = psms.sample(frac=1.0, random_state=11)
+        scores, shuffled_report = rescore(shuffled)
+        np.testing.assert_array_equal(pd.Series(scores, index=shuffled.index).sort_index().to_numpy(), first)
+        assert shuffled_report == report
+
+
+class _IdRows:
+    """A feature table whose only feature is the canonical row number."""
+
+    def rows(self, index):
+        return np.asarray(index, dtype=np.float64)[:, None]
+
+
+class TestFolds:
+    def test_no_fold_scores_its_own_training_rows(self):
+        rng = np.random.default_rng(12)
+        spectrum = np.sort(rng.integers(0, 400, 2000))
+        spectrum = np.unique(spectrum, return_inverse=True)[1]
+        train = rng.random(2000) < 0.5
+        is_target = rng.random(2000) < 0.6
+        fold = assign_folds(spectrum, 3, seed=4)
+        trained_on, scored = [], []
+
+        def fit(matrix, targets):
+            rows = matrix[:, 0].astype(int)
+            trained_on.append(set(rows))
+            assert np.array_equal(targets, is_target[rows])
+
+            def score(test):
+                scored.append(set(test[:, 0].astype(int)))
+                return np.full(len(test), float(len(scored)))
+            return score
+
+        scores, models = cross_validate(_IdRows(), train, is_target, fold, 3, fit)
+        assert len(models) == 3
+        assert all(not (trained & tested) for trained, tested in zip(trained_on, scored))
+        assert set().union(*scored) == set(range(2000))
+        assert set().union(*trained_on) == set(np.flatnonzero(train))
+        # All matches of one spectrum are in one fold, so they share a scorer.
+        for s in np.unique(spectrum):
+            assert len(set(scores[spectrum == s])) == 1
+
+    def test_folds_are_balanced_and_fixed_by_seed(self):
+        spectrum = np.repeat(np.arange(1000), 3)
+        fold = assign_folds(spectrum, 3, seed=1)
+        counts = np.bincount(fold[::3])
+        assert counts.max() - counts.min() <= 1
+        np.testing.assert_array_equal(fold, assign_folds(spectrum, 3, seed=1))
+
+
+class TestOptions:
+    def test_bad_options_and_tables(self):
+        psms = make_matches(n_spectra=100)
+        with pytest.raises(ValueError, match="method must be one of lda, mokapot, hyperscore; got 'svm'"):
+            rescore(psms, method="svm")
+        with pytest.raises(ValueError, match="folds must be at least 2"):
+            rescore(psms, folds=1)
+        with pytest.raises(ValueError, match="train_fdr must lie between 0 and 1"):
+            rescore(psms, train_fdr=0.0)
+        with pytest.raises(ValueError, match="lacks column\\(s\\) 'hyperscore'"):
+            rescore(psms.drop(columns="hyperscore"))
+        with pytest.raises(TypeError, match="pandas DataFrame"):
+            rescore(psms.to_dict())
+
+    def test_missing_mokapot_is_a_one_line_error(self, monkeypatch):
+        monkeypatch.setitem(sys.modules, "mokapot", None)
+        with pytest.raises(ImportError, match=r"pip install 'tovel-mesk\[mokapot\]'"):
+            rescore(make_matches(n_spectra=100), method="mokapot")
+
+
+def test_mokapot_scores_every_row():
+    pytest.importorskip("mokapot")
+    psms = make_matches(n_spectra=1000, separation=4.0, seed=13)
+    scores, report = rescore(psms, method="mokapot")
+    assert report.requested == "mokapot" and report.used in ("mokapot", "best_feature")
+    assert np.isfinite(scores).all() and report.accepted > 0.8 * 0.4 * 1000

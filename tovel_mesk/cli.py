@@ -1,0 +1,195 @@
+"""The `tovel-mesk` command: `search` and `config`.
+
+The command is thin: it turns flags and an optional TOML file into one `SearchSettings`,
+calls the same functions a Python user calls, and reports. Bad options and unusable files
+end with a one-line error and exit status 2; nothing is written unless the search finished.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+from pathlib import Path
+from typing import Any, NoReturn, Sequence
+
+from .config import OPTIONS, ConfigError, default_toml, load_settings
+
+__all__ = ["main", "build_parser", "UsageError"]
+
+PROG = "tovel-mesk"
+EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
+
+
+class UsageError(Exception):
+    """A bad option or an unusable file: reported on one line, exit status 2."""
+
+
+class _Parser(argparse.ArgumentParser):
+    """An argument parser whose errors are one line, without the usage block."""
+
+    def error(self, message: str) -> NoReturn:
+        raise UsageError(f"{self.prog}: {message} (see {self.prog} --help)")
+
+
+def _default_text(value: Any) -> str:
+    if isinstance(value, bool):
+        return "on" if value else "off"
+    if isinstance(value, list):
+        return " ".join(value) if value else "none"
+    return str(value)
+
+
+def _add_search_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--config", metavar="FILE", type=Path, default=argparse.SUPPRESS,
+                        help="read settings from a TOML file (see `tovel-mesk config --defaults`); "
+                             "flags win over the file")
+    groups: dict[str, argparse._ArgumentGroup] = {}
+    for option in OPTIONS:
+        group = groups.get(option.section)
+        if group is None:
+            group = groups[option.section] = parser.add_argument_group(option.section)
+        default = "" if option.default in (None, []) and option.kind in ("path", "paths") else \
+            f" (default: {_default_text(option.default)})"
+        help_text = option.help + default
+        if option.kind == "paths":
+            parser.add_argument(option.name, nargs="*", type=Path, metavar=option.metavar,
+                                default=argparse.SUPPRESS, help=help_text)
+        elif option.kind == "switch":
+            group.add_argument(option.flag, action=argparse.BooleanOptionalAction,
+                               default=argparse.SUPPRESS, help=help_text)
+        elif option.kind == "list":
+            # Repeatable; the flags given replace the default list, and "none" empties it.
+            group.add_argument(option.flag, action="append", metavar=option.metavar,
+                               default=argparse.SUPPRESS, help=help_text + "; 'none' for none")
+        else:
+            kind = type(option.default) if option.default is not None else str
+            kind = Path if option.kind == "path" else kind
+            group.add_argument(option.flag, type=kind, metavar=option.metavar, default=argparse.SUPPRESS,
+                               help=help_text)
+
+
+def build_parser() -> argparse.ArgumentParser:
+    """The argument parser of the `tovel-mesk` command."""
+    parser = _Parser(prog=PROG, description="Peptide search for tandem mass spectra: a protein FASTA and "
+                     "mzML/MGF runs in, peptides and proteins at a controlled false discovery rate out.")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
+    search = commands.add_parser(
+        "search", help="search spectra against a protein database",
+        usage=f"{PROG} search --fasta PROTEINS.fasta --output DIR [options] SPECTRA...",
+        description="Digest the FASTA, index its peptides with reversed decoys, score every MS2 spectrum, "
+                    "rescore the matches, control the false discovery rate, and write psms.parquet, psms.tsv, "
+                    "peptides.tsv, proteins.tsv, results.pin, summary.json and report.html into DIR.",
+    )
+    _add_search_options(search)
+    config = commands.add_parser("config", help="print settings as a TOML file",
+                                 description="Print the search settings as a TOML file for --config.")
+    config.add_argument("--defaults", action="store_true", help="print every setting at its default")
+    return parser
+
+
+def _version() -> str:
+    from . import __version__  # noqa: PLC0415
+
+    return __version__
+
+
+def _fail(message: str, status: int) -> int:
+    print(f"{PROG}: error: {message}", file=sys.stderr)
+    return status
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Runs the command with `argv` (default: the process's arguments); returns the exit status."""
+    parser = build_parser()
+    try:
+        args = vars(parser.parse_args(argv))
+    except UsageError as e:
+        print(e, file=sys.stderr)
+        return EXIT_USAGE
+    command = args.pop("command", None)
+    if command is None:
+        parser.print_help(sys.stderr)
+        return EXIT_USAGE
+    if command == "config":
+        if not args.get("defaults"):
+            return _fail("config: say what to print: --defaults", EXIT_USAGE)
+        sys.stdout.write(default_toml())
+        return EXIT_OK
+    return _search(args)
+
+
+def _search(args: dict[str, Any]) -> int:
+    from .errors import InputError  # noqa: PLC0415
+
+    config = args.pop("config", None)
+    for option in OPTIONS:
+        if option.kind == "list" and option.name in args:
+            args[option.name] = [v for v in args[option.name] if v.lower() != "none"]
+    try:
+        settings = load_settings(args, config)
+        _check_inputs(settings)
+    except (ConfigError, UsageError) as e:
+        return _fail(str(e), EXIT_USAGE)
+
+    debug = bool(os.environ.get("TOVEL_MESK_DEBUG"))
+    try:
+        from .pipeline import run_search  # noqa: PLC0415
+        from .progress import Progress  # noqa: PLC0415
+        from .report import format_summary  # noqa: PLC0415
+
+        progress = Progress(enabled=not settings.quiet)
+        outcome = run_search(settings, progress=progress)
+        outcome.write(settings.output, progress=progress)
+    except KeyboardInterrupt:
+        return _fail("interrupted; nothing was written", EXIT_INTERRUPTED)
+    except (InputError, ConfigError, OSError) as e:
+        if debug:
+            raise
+        return _fail(_one_line(e), EXIT_USAGE)
+    except MemoryError:
+        return _fail("out of memory; search fewer spectra per call (--chunk-size) or a smaller database",
+                     EXIT_FAILED)
+    except Exception as e:  # noqa: BLE001 - one line instead of a traceback, as promised
+        if debug:
+            raise
+        return _fail(f"internal error: {type(e).__name__}: {_one_line(e)} (set TOVEL_MESK_DEBUG=1 for a "
+                     "traceback)", EXIT_FAILED)
+    print(format_summary(outcome.summary))
+    print(f"\nresults in {settings.output}; report: {settings.output / 'report.html'}")
+    return EXIT_OK if outcome.ok else EXIT_FAILED
+
+
+def _one_line(error: BaseException) -> str:
+    """An exception's message on one line; an OSError with its file name."""
+    if isinstance(error, OSError) and error.filename is not None:
+        text = f"{error.filename}: {error.strerror or error}"
+    else:
+        text = str(error) or type(error).__name__
+    return " ".join(text.split())
+
+
+def _check_inputs(settings) -> None:
+    """Refuses, before any work, a search whose inputs cannot be used."""
+    if settings.fasta is None:
+        raise UsageError("no protein database: give --fasta FILE (or fasta in the config file)")
+    if settings.output is None:
+        raise UsageError("no output folder: give --output DIR (or output in the config file)")
+    if not settings.spectra:
+        raise UsageError("no spectra files: give one or more mzML or MGF files")
+    for path in [settings.fasta, *settings.spectra]:
+        if not path.is_file():
+            raise UsageError(f"{path}: no such file" if not path.exists() else f"{path}: not a file")
+        if not os.access(path, os.R_OK):
+            raise UsageError(f"{path}: not readable")
+    names = [p.name for p in settings.spectra]
+    if len(set(names)) != len(names):
+        dup = sorted({n for n in names if names.count(n) > 1})
+        raise UsageError(f"spectra files share a name ({', '.join(dup)}); results are keyed by file name")
+    if settings.output.exists() and not settings.output.is_dir():
+        raise UsageError(f"{settings.output}: exists and is not a folder")
+
+
+if __name__ == "__main__":  # pragma: no cover
+    sys.exit(main())

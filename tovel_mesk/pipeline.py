@@ -1,0 +1,215 @@
+"""A whole search, as the `tovel-mesk search` command runs it, callable from Python.
+
+    settings = load_settings({"fasta": "proteins.fasta", "spectra": ["run.mzML"], "output": "out"})
+    outcome = run_search(settings)          # digest, index, read and score, error control
+    outcome.write(settings.output)          # the output files, all or none
+
+Data flows one way: FASTA -> `Digest` -> index; each spectra file -> chunks of spectra ->
+match columns; the columns of every file -> one table -> error control -> outputs. Files
+are searched one after another, each with every worker thread; memory holds one chunk of
+spectra at a time, plus the match columns (a few hundred bytes per match).
+"""
+
+from __future__ import annotations
+
+import time
+from collections.abc import Callable, Iterator
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+
+import _tovel_mesk as tm
+
+from .config import SearchSettings, parse_int_range
+from .conventions import parse_tolerance
+from .progress import Progress
+
+__all__ = ["SearchOutcome", "FileResult", "run_search", "prepare_database", "make_scorer", "search_file",
+           "digest_settings"]
+
+#: Fragment ions of this many residues or fewer are not indexed (b1, b2, y1, y2).
+MIN_ION_INDEX = 2
+
+
+@dataclass
+class FileResult:
+    """One spectra file of a search: its match columns and what its reader counted."""
+
+    name: str
+    path: str
+    file_id: int
+    columns: dict[str, np.ndarray]
+    spectra_read: int
+    spectra_searched: int
+    skipped: dict[str, int]
+    seconds: dict[str, float] = field(default_factory=dict)
+
+    @property
+    def matches(self) -> int:
+        return len(self.columns.get("psm_id", ()))
+
+
+@dataclass
+class SearchOutcome:
+    """What a search found: the match table with error control filled (`psms`), the
+    peptide and protein tables, the per-file results and the summary (counts, stage
+    timings, settings) that `summary.json` holds. `ok` is False when a file failed."""
+
+    settings: SearchSettings
+    psms: Any            # pandas.DataFrame
+    peptides: Any
+    proteins: Any
+    files: list[FileResult]
+    summary: dict[str, Any]
+    ok: bool = True
+
+    def write(self, directory: str | Path | None = None, *, progress: Progress | None = None) -> list[Path]:
+        """Writes every output file into `directory` (default: the settings' output
+        folder): all of them, or none when writing fails."""
+        from .outputs import write_outputs  # noqa: PLC0415 - pandas/pyarrow only when writing
+
+        directory = Path(directory if directory is not None else self.settings.output)
+        progress = progress or Progress(False)
+        with progress.stage("writing"):
+            paths = write_outputs(directory, self.psms, self.peptides, self.proteins, self.summary,
+                                  fdr=self.settings.fdr)
+        self.summary["stages"]["writing"] = round(progress.timings["writing"], 3)
+        return paths
+
+
+def digest_settings(settings: SearchSettings) -> dict[str, Any]:
+    """The keyword arguments of `digest_fasta` that the settings give."""
+    return dict(enzyme=settings.enzyme, missed_cleavages=settings.missed_cleavages,
+                min_length=settings.min_length, max_length=settings.max_length, min_mass=settings.min_mass,
+                max_mass=settings.max_mass, fixed_mods=list(settings.fixed_mods),
+                variable_mods=list(settings.variable_mods), max_variable_mods=settings.max_variable_mods,
+                remove_initiator_met=settings.remove_initiator_met,
+                decoy_prefixes=list(settings.fasta_decoy_prefixes),
+                decoy_suffixes=list(settings.fasta_decoy_suffixes))
+
+
+def prepare_database(settings: SearchSettings, progress: Progress | None = None):
+    """Digests the FASTA and builds the index with reversed decoys. Returns the index and
+    a dict of counts (proteins, peptides, skipped peptides, indexed peptides, fragments)."""
+    from .digest import build_database, digest_fasta  # noqa: PLC0415
+
+    progress = progress or Progress(False)
+    with progress.stage("digest") as bar:
+        digest = digest_fasta(settings.fasta, **digest_settings(settings))
+        bar.note(f"{digest.peptide_count:,} peptides from {digest.protein_count:,} proteins")
+    with progress.stage("index") as bar:
+        db = build_database(digest, bucket_size=settings.bucket_size, min_ion_index=MIN_ION_INDEX,
+                            generate_decoys=True, decoy_tag=settings.decoy_tag)
+        bar.note(f"{db.fragment_count():,} fragments")
+    counts = {"proteins": digest.protein_count, "peptides": digest.peptide_count,
+              "skipped_peptides": digest.skipped, "fragments": db.fragment_count()}
+    return db, counts
+
+
+def make_scorer(settings: SearchSettings) -> tm.PyScorer:
+    """The scorer that the settings describe."""
+    min_iso, max_iso = parse_int_range(settings.isotope_errors, "--isotope-errors")
+    min_z, max_z = parse_int_range(settings.charges, "--charges")
+    return tm.PyScorer(parse_tolerance(settings.precursor_tol), parse_tolerance(settings.fragment_tol),
+                       wide_window=settings.wide_window, chimera=settings.chimera,
+                       report_psms=settings.report_psms, min_isotope_err=min_iso, max_isotope_err=max_iso,
+                       min_precursor_charge=min_z, max_precursor_charge=max_z,
+                       min_matched_peaks=settings.min_matched_peaks, annotate_matches=False,
+                       max_fragment_charge=settings.max_fragment_charge)
+
+
+def search_file(settings: SearchSettings, scorer: tm.PyScorer, db: tm.PyIndexedDatabase, path: str | Path,
+                file_id: int, *, progress: Callable[[int, int], None] | None = None) -> FileResult:
+    """Reads and scores one spectra file in chunks. `progress`, when given, is called after
+    each chunk with (spectra read so far, spectra in the file or 0 when unknown)."""
+    from .search import score_columns  # noqa: PLC0415
+    from .spectra import SpectraReader  # noqa: PLC0415
+
+    path = Path(path)
+    reader = SpectraReader(path, ms_level=settings.ms_level, top_peaks=settings.top_peaks,
+                           chunk_size=settings.chunk_size, file_id=file_id)
+    reading = 0.0
+
+    def spectra() -> Iterator[tm.PyProcessedSpectrum]:
+        nonlocal reading
+        chunks = iter(reader)
+        while True:
+            started = time.perf_counter()
+            chunk = next(chunks, None)
+            reading += time.perf_counter() - started
+            if chunk is None:
+                return
+            yield from chunk
+
+    started = time.perf_counter()
+    report = None if progress is None else (lambda _scored: progress(reader.counts.read, reader.total or 0))
+    columns = score_columns(scorer, db, spectra(), file=path.name, threads=settings.thread_count,
+                            min_ion_index=MIN_ION_INDEX, chunk_size=settings.chunk_size, progress=report)
+    total = time.perf_counter() - started
+    counts = reader.counts
+    return FileResult(path.name, str(path), file_id, columns, counts.read, counts.kept, dict(counts.skipped),
+                      {"reading": reading, "scoring": max(total - reading, 0.0)})
+
+
+def run_search(settings: SearchSettings, *, progress: Progress | None = None) -> SearchOutcome:
+    """Runs a whole search (everything but writing the outputs) and returns its outcome.
+    Progress bars go to stderr unless the settings say quiet or `progress` is given."""
+    settings.validate()
+    progress = progress or Progress(enabled=not settings.quiet)
+    db, database_counts = prepare_database(settings, progress)
+    scorer = make_scorer(settings)
+
+    files = []
+    for file_id, path in enumerate(settings.spectra):
+        with progress.stage(Path(path).name[:24], unit="spectra", timed=False) as bar:
+            files.append(search_file(settings, scorer, db, path, file_id, progress=bar.update_to))
+
+    return finish_search(settings, files, database_counts, progress)
+
+
+def finish_search(settings: SearchSettings, files: list[FileResult], database_counts: dict[str, Any],
+                  progress: Progress, failures: dict[str, str] | None = None) -> SearchOutcome:
+    """Error control over the matches of every file, and the summary."""
+    import pandas as pd  # noqa: PLC0415
+
+    from .confidence import assign_confidence  # noqa: PLC0415
+
+    with progress.stage("rescoring"):
+        frames = [pd.DataFrame(f.columns) for f in files]
+        psms = pd.concat(frames, ignore_index=True) if frames else pd.DataFrame()
+        confidence = assign_confidence(psms, method=settings.rescore, decoy_tag=settings.decoy_tag)
+    counts = confidence.counts(settings.fdr)
+    percent = f"{100 * settings.fdr:g}%"
+    records = []
+    for f in files:
+        at_fdr = counts.loc[f.name] if f.name in counts.index else {"spectra": 0, "peptides": 0, "proteins": 0}
+        records.append({"file": f.name, "spectra_read": f.spectra_read, "spectra_searched": f.spectra_searched,
+                        "matches": f.matches, f"spectra_at_{percent}": int(at_fdr["spectra"]),
+                        f"peptides_at_{percent}": int(at_fdr["peptides"]),
+                        f"proteins_at_{percent}": int(at_fdr["proteins"])})
+    for name, reason in (failures or {}).items():
+        records.append({"file": name, "error": reason})
+    stages = {"digest": 0.0, "index": 0.0, "reading": 0.0, "scoring": 0.0}
+    stages.update({k: v for k, v in progress.timings.items() if k in ("digest", "index")})
+    for f in files:
+        for k, v in f.seconds.items():
+            stages[k] = stages.get(k, 0.0) + v
+    stages["rescoring"] = progress.timings.get("rescoring", 0.0)
+    totals = confidence.totals(settings.fdr)
+    rescoring = confidence.rescoring
+    summary = {
+        "files": records,
+        "stages": {k: round(v, 3) for k, v in stages.items()},
+        "totals": {"spectra_read": sum(f.spectra_read for f in files),
+                   "spectra_searched": sum(f.spectra_searched for f in files),
+                   "matches": int(len(confidence.psms)), **{f"{k}_at_{percent}": int(v) for k, v in totals.items()}},
+        "database": database_counts,
+        "rescoring": {"method": rescoring.used, "reason": rescoring.reason},
+        "settings": settings.as_dict(),
+    }
+    if failures:
+        summary["failed_files"] = dict(failures)
+    return SearchOutcome(settings, confidence.psms, confidence.peptides, confidence.proteins, files, summary,
+                         ok=not failures)

@@ -1,0 +1,291 @@
+// Digestion helpers of tovel_mesk._native: the digest call and its Digest result, the index
+// build from a Digest or a peptide list, and the ProForma text and reported accessions of
+// index peptides.
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <memory>
+
+#include "classes.hpp"
+#include "digest.hpp"
+#include "failure.hpp"
+#include "index_logic.hpp"
+#include "interpreter_lock.hpp"
+#include "module_support.hpp"
+#include "native.hpp"
+#include "peptide_labels.hpp"
+#include "pyclass.hpp"
+#include "thread_pool.hpp"
+
+namespace bind::native {
+
+namespace {
+
+using SharedDigest = std::shared_ptr<const mesk::Digest>;
+
+PyTypeObject *digest_type();
+
+// A count setting: an int converted as the binder does, refused with a message naming the
+// setting when negative (the settings check the upper bounds).
+unsigned count_arg(const Signature &sig, const Bound &b, size_t i) {
+    const int32_t v = arg<int32_t>(sig, b, i);
+    if (v < 0) {
+        const std::string msg = std::string(*(sig.params.begin() + i)) + " must not be negative, not " + std::to_string(v);
+        raise(PyExc_ValueError, msg.c_str());
+    }
+    return static_cast<unsigned>(v);
+}
+
+std::vector<mesk::Modification> modifications_arg(const Signature &sig, const Bound &b, size_t i) {
+    std::vector<mesk::Modification> mods;
+    for (const std::string &text : arg<std::vector<std::string>>(sig, b, i)) mods.push_back(mesk::parse_modification(text));
+    return mods;
+}
+
+Ref digest(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static const Signature sig{
+        "digest()",
+        {"text", "source", "enzyme", "missed_cleavages", "min_length", "max_length", "min_mass", "max_mass",
+         "fixed_mods", "variable_mods", "max_variable_mods", "remove_initiator_met", "drop_decoys", "decoy_prefixes",
+         "decoy_suffixes"},
+        15};
+    const Bound b = bind_args(sig, args, nargs, kwnames);
+    if (b[0] != Py_None && !PyBytes_Check(b[0]))
+        raise(PyExc_TypeError, "argument 'text': the FASTA text must be bytes, or None to check the settings only");
+    const std::string source = arg<std::string>(sig, b, 1);
+    mesk::DigestSettings s;
+    s.enzyme = mesk::parse_enzyme(arg<std::string>(sig, b, 2));
+    s.missed_cleavages = count_arg(sig, b, 3);
+    s.min_length = count_arg(sig, b, 4);
+    s.max_length = count_arg(sig, b, 5);
+    s.min_mass = arg<double>(sig, b, 6);
+    s.max_mass = arg<double>(sig, b, 7);
+    s.fixed_mods = modifications_arg(sig, b, 8);
+    s.variable_mods = modifications_arg(sig, b, 9);
+    s.max_variable_mods = count_arg(sig, b, 10);
+    s.remove_initiator_met = arg<bool>(sig, b, 11);
+    s.drop_decoys = arg<bool>(sig, b, 12);
+    s.decoy_markers.prefixes = arg<std::vector<std::string>>(sig, b, 13);
+    s.decoy_markers.suffixes = arg<std::vector<std::string>>(sig, b, 14);
+    s.validate();
+    if (b[0] == Py_None) return none();
+
+    // The bytes object stays alive and unchanged: the caller holds it for the whole call.
+    char *data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(b[0], &data, &size) != 0) throw PyErrSet{};
+    SharedDigest result;
+    {
+        WithoutInterpreterLock unlocked;
+        result = std::make_shared<const mesk::Digest>(
+            mesk::digest_fasta(std::string_view(data, static_cast<size_t>(size)), source, s, mesk::global_pool()));
+    }
+    return new_instance(digest_type(), std::move(result));
+}
+
+// ---- Digest ----
+
+Ref get_peptides(const SharedDigest &d) {
+    Ref list = own(PyList_New(static_cast<Py_ssize_t>(d->size())));
+    for (size_t i = 0; i < d->size(); ++i)
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), new_instance(peptide_type(), d->peptide(i)).release());
+    return list;
+}
+
+// One list of accessions per peptide; each accession is one str shared by every list.
+Ref get_proteins(const SharedDigest &d) {
+    std::vector<Ref> names(d->accessions.size());
+    Ref list = own(PyList_New(static_cast<Py_ssize_t>(d->size())));
+    for (size_t i = 0; i < d->size(); ++i) {
+        const size_t begin = d->protein_begin[i], end = d->protein_begin[i + 1];
+        Ref row = own(PyList_New(static_cast<Py_ssize_t>(end - begin)));
+        for (size_t k = begin; k < end; ++k) {
+            Ref &name = names[d->protein_ids[k]];
+            if (!name) name = to_py(*d->accessions[d->protein_ids[k]]);
+            PyList_SetItem(row.get(), static_cast<Py_ssize_t>(k - begin), Ref::borrow(name.get()).release());
+        }
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), row.release());
+    }
+    return list;
+}
+
+Ref get_masses(const SharedDigest &d) {
+    return to_py_list(d->masses, [](float m) { return to_py(m); });
+}
+Ref get_protein_count(const SharedDigest &d) { return to_py_uint(d->protein_count); }
+Ref get_peptide_count(const SharedDigest &d) { return to_py_uint(d->size()); }
+Ref get_skipped(const SharedDigest &d) { return to_py_uint(d->skipped); }
+Ref get_dropped_decoys(const SharedDigest &d) { return to_py_uint(d->dropped_decoys); }
+
+Ref digest_repr(const SharedDigest &d) {
+    const std::string text = "<Digest: " + std::to_string(d->size()) + " peptides from " +
+                             std::to_string(d->protein_count) + " proteins, " + std::to_string(d->skipped) +
+                             " skipped for letters without mass, " + std::to_string(d->dropped_decoys) +
+                             " decoy proteins dropped>";
+    return to_py(text);
+}
+
+Py_ssize_t digest_length(PyObject *self) {
+    return static_cast<Py_ssize_t>(instance<SharedDigest>(self)->value->size());
+}
+
+PyGetSetDef digest_properties[] = {
+    {"peptides", property_get<SharedDigest, get_peptides>, nullptr,
+     "The peptides as PyPeptide objects, ascending by mass; a new list on every read.", nullptr},
+    {"proteins", property_get<SharedDigest, get_proteins>, nullptr,
+     "The accessions of each peptide (a list of str per peptide, in file order), in the order of `peptides`.",
+     nullptr},
+    {"masses", property_get<SharedDigest, get_masses>, nullptr,
+     "The neutral monoisotopic mass of each peptide in daltons (a 32-bit value), ascending.", nullptr},
+    {"protein_count", property_get<SharedDigest, get_protein_count>, nullptr,
+     "Number of protein records digested (dropped decoy records not counted).", nullptr},
+    {"peptide_count", property_get<SharedDigest, get_peptide_count>, nullptr,
+     "Number of distinct peptides (sequence and modifications), the same as len().", nullptr},
+    {"skipped", property_get<SharedDigest, get_skipped>, nullptr,
+     "Number of distinct sequences within the length range left out because they hold a letter without a "
+     "mass (B, J, X or Z).",
+     nullptr},
+    {"dropped_decoys", property_get<SharedDigest, get_dropped_decoys>, nullptr,
+     "Number of decoy protein records of the file left out.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+PyTypeObject *digest_type() {
+    static PyTypeObject *type = make_class(
+        {"tovel_mesk.Digest",
+         "The peptides of a digested protein FASTA file, held compactly; made by tovel_mesk.digest_fasta.\n\n"
+         "Peptides ascend by mass; identical peptides (same sequence and modifications) from several proteins are "
+         "one peptide listing every accession. Python lists are built only when a property is read.",
+         sizeof(Instance<SharedDigest>), dealloc_instance<SharedDigest>, nullptr, digest_properties, nullptr,
+         repr<SharedDigest, digest_repr>, digest_length});
+    return type;
+}
+
+// ---- the index build ----
+
+// "peptide 3 (1234.5678 Da)"
+std::string describe(size_t i, float mass) {
+    char text[96];
+    std::snprintf(text, sizeof text, "peptide %zu (%.4f Da)", i, static_cast<double>(mass));
+    return text;
+}
+
+// The index finds candidates by binary search over peptide masses: an unsorted list would
+// silently lose them, so it is refused.
+void check_ascending(const std::vector<mesk::Peptide> &peptides) {
+    for (size_t i = 0; i < peptides.size(); ++i) {
+        const float mass = peptides[i].monoisotopic;
+        std::string msg;
+        if (std::isnan(mass))
+            msg = "peptide " + std::to_string(i) + " has no mass (NaN)";
+        else if (i > 0 && mesk::total_order_key(mass) < mesk::total_order_key(peptides[i - 1].monoisotopic))
+            msg = "peptides must ascend by mass: " + describe(i, mass) + " follows " +
+                  describe(i - 1, peptides[i - 1].monoisotopic) +
+                  "; sort them by mass first (digest_fasta returns them sorted)";
+        if (!msg.empty()) raise(PyExc_ValueError, msg.c_str());
+    }
+}
+
+std::vector<mesk::Peptide> peptides_of(const mesk::Digest &d) {
+    std::vector<mesk::Peptide> peptides(d.size());
+    mesk::global_pool().parallel_for(d.size(), 4096, [&](size_t begin, size_t end) {
+        for (size_t i = begin; i < end; ++i) peptides[i] = d.peptide(i);
+    });
+    return peptides;
+}
+
+Ref build_database(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static const Signature sig{
+        "build_database()",
+        {"peptides", "bucket_size", "ion_kinds", "min_ion_index", "generate_decoys", "decoy_tag"},
+        6};
+    const Bound b = bind_args(sig, args, nargs, kwnames);
+    mesk::BuildConfig config = index_settings(sig, b);
+    config.peptide_max_mass = std::numeric_limits<float>::infinity();  // carried only; the digest applied its range
+    if (config.bucket_size == 0) raise(PyExc_ValueError, "bucket_size must be at least 1");
+
+    SharedDigest digest;
+    std::vector<mesk::Peptide> peptides;
+    size_t decoys = 0;
+    if (Py_TYPE(b[0]) == digest_type()) {
+        digest = value_of<SharedDigest>(b[0], digest_type(), "Digest");
+        decoys = digest->decoy_count();
+    } else {
+        peptides = arg<std::vector<mesk::Peptide>>(sig, b, 0);
+        check_ascending(peptides);
+        for (const mesk::Peptide &p : peptides) decoys += p.decoy ? 1 : 0;
+    }
+    if (config.generate_decoys && decoys > 0) {
+        const std::string msg = std::to_string(decoys) +
+                                " peptides come only from decoy proteins of the FASTA file; the index would reverse "
+                                "them into targets. Build with generate_decoys=False to search the file's own "
+                                "decoys, or digest with drop_decoys=True";
+        raise(PyExc_ValueError, msg.c_str());
+    }
+
+    SharedDatabase db;
+    std::string failure;
+    {
+        WithoutInterpreterLock unlocked;
+        try {
+            if (digest) peptides = peptides_of(*digest);
+            db = std::make_shared<const mesk::IndexedDatabase>(
+                mesk::build_indexed_database(std::move(config), std::move(peptides)));
+        } catch (const mesk::Failure &e) {
+            failure = e.what();
+        }
+    }
+    if (db == nullptr) raise(PyExc_RuntimeError, failure.c_str());
+    return new_instance(database_type(), std::move(db));
+}
+
+// ---- labels of index peptides ----
+
+// The database and a peptide position below its peptide count (IndexError otherwise).
+std::pair<SharedDatabase, size_t> peptide_of(const Signature &sig, PyObject *const *args, Py_ssize_t nargs,
+                                             PyObject *kwnames) {
+    const Bound b = bind_args(sig, args, nargs, kwnames);
+    SharedDatabase db = arg<SharedDatabase>(sig, b, 0);
+    const uint64_t index = arg<uint64_t>(sig, b, 1);
+    if (index >= db->peptide_count()) {
+        const std::string msg = "peptide index " + std::to_string(index) + " is out of range: the index holds " +
+                                std::to_string(db->peptide_count()) + " peptides";
+        raise(PyExc_IndexError, msg.c_str());
+    }
+    return {std::move(db), static_cast<size_t>(index)};
+}
+
+Ref proforma(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static const Signature sig{"proforma()", {"db", "peptide_idx"}, 2};
+    const auto [db, index] = peptide_of(sig, args, nargs, kwnames);
+    return to_py_lossy(mesk::proforma(db->peptide_at(index)));
+}
+
+Ref peptide_proteins(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static const Signature sig{"peptide_proteins()", {"db", "peptide_idx"}, 2};
+    const auto [db, index] = peptide_of(sig, args, nargs, kwnames);
+    return to_py_list(mesk::reported_accessions(*db, index), [](const std::string &a) { return to_py_lossy(a); });
+}
+
+PyMethodDef digest_functions[] = {
+    {"digest", as_cfunction(static_method<digest>), METH_FASTCALL | METH_KEYWORDS,
+     "digest($module, text, source, enzyme, missed_cleavages, min_length, max_length, min_mass, max_mass, "
+     "fixed_mods, variable_mods, max_variable_mods, remove_initiator_met, drop_decoys, decoy_prefixes, "
+     "decoy_suffixes)\n--\n\nDigests FASTA text (bytes); `source` names it in error messages. With text None, "
+     "only checks the settings and returns None."},
+    {"build_database", as_cfunction(static_method<build_database>), METH_FASTCALL | METH_KEYWORDS,
+     "build_database($module, peptides, bucket_size, ion_kinds, min_ion_index, generate_decoys, decoy_tag)\n--\n\n"
+     "Builds a PyIndexedDatabase from a Digest or a mass-ascending list of PyPeptide."},
+    {"proforma", as_cfunction(static_method<proforma>), METH_FASTCALL | METH_KEYWORDS,
+     "proforma($module, db, peptide_idx)\n--\n\nProForma text of an index peptide."},
+    {"peptide_proteins", as_cfunction(static_method<peptide_proteins>), METH_FASTCALL | METH_KEYWORDS,
+     "peptide_proteins($module, db, peptide_idx)\n--\n\nAccessions reported for an index peptide."},
+    {nullptr, nullptr, 0, nullptr}};
+
+}  // namespace
+
+void add_digest(PyObject *module) {
+    add_functions(module, digest_functions);
+    add_to_module(module, "Digest", reinterpret_cast<PyObject *>(digest_type()));
+}
+
+}  // namespace bind::native
