@@ -478,18 +478,7 @@ void SharedPassSearch::charge_pass(uint8_t z, Tolerance tol, float mass) {
 PreliminaryHits Scorer::shared_pass_hits(std::span<const Peak> peaks, const Precursor &precursor) const {
     if (db == nullptr) throw Failure("scorer has no database");
     SharedPassSearch search(*this, *db, peaks);
-    const float neutral_mz = precursor.mz - PROTON_MASS;
-    auto pass = [&](uint8_t z, Tolerance tol) { search.charge_pass(z, tol, neutral_mz * static_cast<float>(z)); };
-    if (wide_window) {
-        const Tolerance window = precursor.isolation_window.value_or(Tolerance::da(-2.4f, 2.4f));
-        for (unsigned z = min_precursor_charge; z <= max_precursor_charge; ++z)
-            pass(static_cast<uint8_t>(z), window.scaled(static_cast<float>(z)));
-    } else if (precursor.charge && !ignore_precursor_charge) {
-        pass(*precursor.charge, precursor_tol);
-    } else {
-        for (unsigned z = min_precursor_charge; z <= max_precursor_charge; ++z)
-            pass(static_cast<uint8_t>(z), precursor_tol);
-    }
+    for_each_precursor_charge(precursor, [&](uint8_t z, Tolerance tol, float mass) { search.charge_pass(z, tol, mass); });
     return search.finish();
 }
 

@@ -336,12 +336,10 @@ PreliminaryHits Scorer::initial_hits(const ProcessedSpectrum &spectrum, const Pr
     return shared_pass_hits(spectrum.peaks, precursor);
 }
 
-PreliminaryHits Scorer::reference_initial_hits(const ProcessedSpectrum &spectrum, const Precursor &precursor) const {
+void Scorer::for_each_precursor_charge(const Precursor &precursor,
+                                       const std::function<void(uint8_t, Tolerance, float)> &visit) const {
     const float neutral_mz = precursor.mz - PROTON_MASS;
-    PreliminaryHits merged;
-    auto pass = [&](uint8_t z, Tolerance tol) {
-        append_pass(merged, matched_peaks(spectrum.peaks, z, tol, neutral_mz * static_cast<float>(z)));
-    };
+    auto pass = [&](uint8_t z, Tolerance tol) { visit(z, tol, neutral_mz * static_cast<float>(z)); };
     if (wide_window) {
         const Tolerance window = precursor.isolation_window.value_or(Tolerance::da(-2.4f, 2.4f));
         for (unsigned z = min_precursor_charge; z <= max_precursor_charge; ++z)
@@ -352,6 +350,13 @@ PreliminaryHits Scorer::reference_initial_hits(const ProcessedSpectrum &spectrum
         for (unsigned z = min_precursor_charge; z <= max_precursor_charge; ++z)
             pass(static_cast<uint8_t>(z), precursor_tol);
     }
+}
+
+PreliminaryHits Scorer::reference_initial_hits(const ProcessedSpectrum &spectrum, const Precursor &precursor) const {
+    PreliminaryHits merged;
+    for_each_precursor_charge(precursor, [&](uint8_t z, Tolerance tol, float mass) {
+        append_pass(merged, matched_peaks(spectrum.peaks, z, tol, mass));
+    });
     keep_best(merged.candidates, report_psms);
     return merged;
 }

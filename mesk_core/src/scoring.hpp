@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -157,6 +158,10 @@ struct Scorer {
     std::vector<Feature> score_chimera_fast(const ProcessedSpectrum &spectrum) const;
 
     PreliminaryHits initial_hits(const ProcessedSpectrum &spectrum, const Precursor &precursor) const;
+    // Calls visit(z, precursor window, neutral mass at z) for each precursor charge the
+    // preliminary search tries, in order.
+    void for_each_precursor_charge(const Precursor &precursor,
+                                   const std::function<void(uint8_t, Tolerance, float)> &visit) const;
     // The straightforward preliminary search that every faster path must equal.
     PreliminaryHits reference_initial_hits(const ProcessedSpectrum &spectrum, const Precursor &precursor) const;
     // Shared isotope passes (preliminary.cpp).
