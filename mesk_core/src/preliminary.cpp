@@ -29,7 +29,7 @@ constexpr double BUCKETS_PER_WINDOW = 1.5;
 
 // Stretches of the window table per window: fine enough that most ions land in a
 // stretch without any bound.
-constexpr uint64_t STRETCHES_PER_WINDOW = 32;
+constexpr uint64_t STRETCHES_PER_WINDOW = 64;
 
 struct Window {
     float lo, hi;
@@ -220,7 +220,7 @@ void SharedPassSearch::prepare_windows(unsigned max_charge) {
 // two zeros compare equal but sort apart), and only if the index lists every ion of every
 // peptide as the build does. Windows with a NaN bound, or a lower bound above the upper,
 // match nothing either way and are left out.
-__attribute__((noinline)) bool SharedPassSearch::candidate_counting_exact(unsigned max_charge) {
+bool SharedPassSearch::candidate_counting_exact(unsigned max_charge) {
     if (!db_.fragments_listed) return false;
     if (sorted_for_ == max_charge) return sorted_exact_;
     lows_.clear();
@@ -312,9 +312,9 @@ size_t first_at_least(const Theoretical *slice, size_t len, uint32_t target, siz
 // Every indexed fragment of a peptide in [ulo, uhi] that lies in a window, counted per
 // peptide: the same fragments the page search yields for those peptides (the bucket
 // range from the minima, then each bucket's entries of those peptides, then the window
-// test). The buckets to read are listed first, so that each one's first cache lines can
-// be fetched a few buckets ahead.
-__attribute__((noinline)) void SharedPassSearch::count_from_index(uint64_t ulo, uint64_t uhi) {
+// test). The buckets to read are gathered in batches, so that the lines a search will
+// read first can be fetched a few buckets ahead.
+void SharedPassSearch::count_from_index(uint64_t ulo, uint64_t uhi) {
     const uint32_t lo32 = static_cast<uint32_t>(ulo), hi32 = static_cast<uint32_t>(uhi);
     const std::vector<float> &minima = db_.bucket_minima;
     const Theoretical *const fragments = db_.fragments.data();
@@ -370,24 +370,50 @@ __attribute__((noinline)) void SharedPassSearch::count_from_index(uint64_t ulo, 
     read_batch();
 }
 
-// Per listed ion: the windows that hold it. A NaN ion lies in no window.
-__attribute__((noinline)) void SharedPassSearch::count_from_candidates(uint64_t ulo, uint64_t uhi) {
+// Per listed ion: the windows that hold it. A NaN ion lies in no window. With the usual
+// pair of one N-terminal and one C-terminal kind, the two series are walked side by side:
+// two independent running sums instead of one after the other, each with the operations
+// list_indexed_ions performs (the order in which ions are counted does not matter).
+void SharedPassSearch::count_from_candidates(uint64_t ulo, uint64_t uhi) {
     const size_t n = db_.peptides.size();
     const WindowCounter::Reader windows = window_counter_.reader();
+    const std::vector<Kind> &kinds = db_.ion_kinds;
+    const size_t min_ion = db_.min_ion_index;
+    const bool paired = kinds.size() == 2 && is_n_terminal(kinds[0]) != is_n_terminal(kinds[1]);
+    const Kind n_kind = paired && is_n_terminal(kinds[1]) ? kinds[1] : kinds.empty() ? Kind::B : kinds[0];
+    const Kind c_kind = paired && is_n_terminal(kinds[1]) ? kinds[0] : kinds.size() > 1 ? kinds[1] : Kind::Y;
     for (uint64_t p = ulo; p <= uhi && p < n; ++p) {
         const PeptideView view = db_.peptides.view(static_cast<size_t>(p));
-        if (steps_.size() < view.length()) steps_.resize(view.length());
+        const size_t length = view.length();
         uint64_t count = 0;
-        list_indexed_ions(view, db_.ion_kinds, db_.min_ion_index, steps_.data(), [&](float f) {
-            count += windows.count(f);
-        });
+        if (paired && length >= 2 && view.mod_count >= length - 1) {
+            const size_t ions = length - 1;
+            const size_t kept = ions > min_ion ? ions - min_ion : 0;
+            float n_mass = ion_start_mass(view.nterm, view.monoisotopic, n_kind);
+            float c_mass = ion_start_mass(view.nterm, view.monoisotopic, c_kind);
+            const ModEntry *mod = view.mods_begin;
+            for (size_t i = 0; i < ions; ++i) {
+                float step = residue_mass(static_cast<uint8_t>(view.residues[i]));
+                if (mod != view.mods_end && mod->position == i) step = step + (mod++)->value;
+                n_mass = n_mass + step;
+                if (i >= min_ion) count += windows.count(n_mass);
+                if (i < kept) {
+                    const float c_step = -step;
+                    c_mass = c_mass + c_step;
+                    count += windows.count(c_mass);
+                }
+            }
+        } else {
+            if (steps_.size() < length) steps_.resize(length);
+            list_indexed_ions(view, kinds, min_ion, steps_.data(), [&](float f) { count += windows.count(f); });
+        }
         counts_[p - ulo] = count;
     }
 }
 
 // The slot list of one pass, as the reference builds it, heap-selected into pass_best_
 // and handed on to `out`; a pass without any hit hands on its slots unselected.
-__attribute__((noinline)) void SharedPassSearch::emit(const Pass &pass, uint8_t z, uint64_t ulo, StreamingBest &out) {
+void SharedPassSearch::emit(const Pass &pass, uint8_t z, uint64_t ulo, StreamingBest &out) {
     const size_t n = db_.peptides.size();
     const float *masses = db_.peptides.masses();
     const uint64_t first = pass.lo - ulo, last = pass.hi - ulo;
