@@ -191,11 +191,12 @@ PeptideView PeptideStore::view(size_t i) const {
     v.monoisotopic = masses_[i];
     v.decoy = (f & DECOY) != 0;
     v.missed_cleavages = missed_[i];
+    v.proteins = &protein_lists_[protein_list_[i]];
     return v;
 }
 
-Peptide PeptideStore::operator[](size_t i) const {
-    const PeptideView v = view(i);
+Peptide PeptideView::to_peptide() const {
+    const PeptideView &v = *this;
     Peptide p;
     p.sequence = std::make_shared<const std::string>(v.residues);
     p.modifications.assign(v.mod_count, 0.0f);
@@ -203,7 +204,7 @@ Peptide PeptideStore::operator[](size_t i) const {
     p.nterm = v.nterm;
     p.cterm = v.cterm;
     p.monoisotopic = v.monoisotopic;
-    p.proteins = protein_lists_[protein_list_[i]];
+    if (proteins) p.proteins = *proteins;
     p.decoy = v.decoy;
     p.missed_cleavages = v.missed_cleavages;
     return p;
@@ -212,7 +213,7 @@ Peptide PeptideStore::operator[](size_t i) const {
 PeptideStore::operator std::vector<Peptide>() const {
     std::vector<Peptide> out;
     out.reserve(size());
-    for (size_t i = 0; i < size(); ++i) out.push_back((*this)[i]);
+    for (size_t i = 0; i < size(); ++i) out.push_back(view(i).to_peptide());
     return out;
 }
 

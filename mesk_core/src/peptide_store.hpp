@@ -20,7 +20,8 @@ struct ModEntry {
     float value;
 };
 
-// What the search reads of one stored peptide, without copying anything.
+// One stored peptide as read in place, without copying anything; converts to a full
+// Peptide copy where one is needed.
 struct PeptideView {
     std::string_view residues;
     const ModEntry *mods_begin = nullptr;  // ascending positions, +0.0 entries left out
@@ -31,8 +32,14 @@ struct PeptideView {
     std::optional<float> cterm;
     bool decoy = false;
     uint8_t missed_cleavages = 0;
+    const std::vector<SharedText> *proteins = nullptr;
 
     size_t length() const { return residues.size(); }
+    std::string_view bytes() const { return residues; }
+
+    // A full copy, equal in every field to the peptide that was stored.
+    Peptide to_peptide() const;
+    operator Peptide() const { return to_peptide(); }
 
     // step[i] = residue mass of byte i + modification i, for i < min(length, count): the
     // same float sum a dense modification list gives (a missing entry adds +0.0, which
@@ -64,8 +71,8 @@ public:
     uint8_t missed_cleavages(size_t i) const { return missed_[i]; }
     PeptideView view(size_t i) const;
 
-    // A full copy of record i, equal in every field to the peptide it was stored from.
-    Peptide operator[](size_t i) const;
+    // Record i in place; it converts to a full Peptide copy.
+    PeptideView operator[](size_t i) const { return view(i); }
     operator std::vector<Peptide>() const;
 
     // Heap bytes this store holds, arrays and protein lists together.
