@@ -124,7 +124,8 @@ public:
 private:
     // starts_[2 b + side]: the bounds of one side (0 lower, 1 upper) in stretches before b.
     void fill_starts(const std::vector<int32_t> &keys, size_t side) {
-        for (const int32_t key : keys) ++starts_[2 * ((static_cast<uint64_t>(int64_t{key} - key_min_) >> shift_) + 1) + side];
+        for (const int32_t key : keys)
+            ++starts_[2 * ((static_cast<uint64_t>(int64_t{key} - key_min_) >> shift_) + 1) + side];
         for (size_t b = 2 + side; b < starts_.size(); b += 2) starts_[b] += starts_[b - 2];
     }
 
@@ -480,7 +481,8 @@ void SharedPassSearch::charge_pass(uint8_t z, Tolerance tol, float mass) {
             ++g_end;
         }
         counts_.assign(static_cast<size_t>(uhi - ulo + 1), 0);
-        const uint64_t candidates = ulo < db_.peptides.size() ? std::min<uint64_t>(uhi, db_.peptides.size() - 1) - ulo + 1 : 0;
+        const uint64_t n = db_.peptides.size();
+        const uint64_t candidates = ulo < n ? std::min<uint64_t>(uhi, n - 1) - ulo + 1 : 0;
         const SearchPath path = scorer_.search_path;
         const bool from_candidates =
             (path == SearchPath::Candidates || (path == SearchPath::Auto && prefer_candidates(candidates))) &&

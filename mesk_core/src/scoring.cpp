@@ -240,9 +240,10 @@ std::vector<ScoredCandidate> score_preliminary_list(const Scorer &scorer, const 
     if (!reference) lookup.assign(spectrum.peaks);
     for (const PreliminaryHit &hit : candidates) {
         if (hit.peptide_idx == UNMATCHED) continue;
-        ScoredCandidate scored =
-            reference ? scorer.score_candidate(spectrum.peaks, hit)
-                      : scorer.score_candidate_with(hit, [&](float target) { return lookup.most_intense(target, scorer.fragment_tol); });
+        ScoredCandidate scored = reference ? scorer.score_candidate(spectrum.peaks, hit)
+                                           : scorer.score_candidate_with(hit, [&](float target) {
+                                                 return lookup.most_intense(target, scorer.fragment_tol);
+                                             });
         const uint16_t matched = static_cast<uint16_t>(scored.first.matched_b + scored.first.matched_y);
         if (matched >= scorer.min_matched_peaks) kept.push_back(std::move(scored));
     }

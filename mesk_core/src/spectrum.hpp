@@ -63,7 +63,8 @@ private:
         const size_t end = stretch_start_[b + 1];
         if (end - j > 8) {  // a crowded stretch: search by halving
             const int32_t *k = keys_.data();
-            return static_cast<size_t>((above ? std::upper_bound(k + j, k + end, key) : std::lower_bound(k + j, k + end, key)) - k);
+            const int32_t *found = above ? std::upper_bound(k + j, k + end, key) : std::lower_bound(k + j, k + end, key);
+            return static_cast<size_t>(found - k);
         }
         if (above)
             while (j < end && keys_[j] <= key) ++j;

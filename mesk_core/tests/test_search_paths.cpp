@@ -82,7 +82,9 @@ IndexedDatabase random_database(Rng &rng, bool wrapping) {
     }
     if (!chance(rng, 15))
         std::stable_sort(peptides.begin(), peptides.end(),
-                         [](const Peptide &a, const Peptide &b) { return total_order_key(a.monoisotopic) < total_order_key(b.monoisotopic); });
+                         [](const Peptide &a, const Peptide &b) {
+                             return total_order_key(a.monoisotopic) < total_order_key(b.monoisotopic);
+                         });
     config.bucket_size = 1 + rng() % 64;
     config.generate_decoys = chance(rng, 50);
     return build_indexed_database(config, std::move(peptides));

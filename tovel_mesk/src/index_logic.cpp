@@ -200,7 +200,8 @@ struct Buckets {
         minima[k] = sorted[b].fragment_mass;
         const size_t len = end(k) - b;
         sort_bucket_by_peptide(sorted + b, tmp_base + b, len, passes, width);
-        for (size_t j = 0; j < BUCKET_FENCES; ++j) fences[k * BUCKET_FENCES + j] = sorted[b + fence_position(j, len)].peptide_idx;
+        for (size_t j = 0; j < BUCKET_FENCES; ++j)
+            fences[k * BUCKET_FENCES + j] = sorted[b + fence_position(j, len)].peptide_idx;
     }
 };
 
