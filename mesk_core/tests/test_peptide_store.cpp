@@ -129,8 +129,12 @@ TEST(peak_lookup_answers_as_the_plain_lookup) {
     size_t mismatches = 0, found = 0;
     for (int round = 0; round < 400; ++round) {
         std::vector<Peak> peaks;
+        // Half the lists spread peaks a few windows apart, so that the lookup's stretches
+        // are about as wide as a window and windows cross their edges.
+        const bool spaced = rng() % 2;
         for (size_t i = 0, n = rng() % 200; i < n; ++i) {
-            float mass = static_cast<float>(rng() % 200000) / 100.0f;
+            float mass = spaced ? 1000.0f + static_cast<float>(i) * 0.25f + static_cast<float>(rng() % 100) * 1e-3f
+                                : static_cast<float>(rng() % 200000) / 100.0f;
             if (rng() % 40 == 0) mass = odd[rng() % 5];
             peaks.push_back({static_cast<float>(rng() % 50) - 2.0f, mass});
             if (rng() % 10 == 0) peaks.push_back(peaks.back());
@@ -144,6 +148,9 @@ TEST(peak_lookup_answers_as_the_plain_lookup) {
         for (int q = 0; q < 200; ++q) {
             float target = static_cast<float>(rng() % 200000) / 100.0f;
             if (!peaks.empty() && rng() % 2) target = peaks[rng() % peaks.size()].mass;
+            // Near a peak, so that it falls close to either edge of the window.
+            if (!peaks.empty() && rng() % 2)
+                target = peaks[rng() % peaks.size()].mass * (1.0f + static_cast<float>(int(rng() % 4001) - 2000) * 1e-8f);
             if (rng() % 50 == 0) target = odd[rng() % 5];
             const Peak *expected = select_most_intense_peak(peaks, target, tol);
             mismatches += lookup.most_intense(target, tol) != expected;
