@@ -41,7 +41,10 @@ std::optional<Ion> IonSeries::next() {
 }
 
 size_t count_fragments(const Peptide &peptide, size_t kind_count, size_t min_ion_index) {
-    const size_t length = peptide.length();
+    return count_fragments(peptide.length(), kind_count, min_ion_index);
+}
+
+size_t count_fragments(size_t length, size_t kind_count, size_t min_ion_index) {
     if (length < 2) return 0;
     const size_t ions = length - 1;  // ordinals 1 .. L-1, whichever end the series starts from
     return ions > min_ion_index ? (ions - min_ion_index) * kind_count : 0;

@@ -65,5 +65,7 @@ void list_fragments(const Peptide &peptide, const std::vector<Kind> &kinds, size
 
 // How many ions list_fragments would emit, without walking the masses.
 size_t count_fragments(const Peptide &peptide, size_t kind_count, size_t min_ion_index);
+// The same for a sequence of `length` residues.
+size_t count_fragments(size_t length, size_t kind_count, size_t min_ion_index);
 
 }  // namespace mesk

@@ -73,9 +73,7 @@ KeyRange list_all_fragments(const PeptideStore &peptides, const BuildConfig &con
         for (size_t c = cb; c < ce; ++c) {
             size_t count = 0;
             for (size_t i = c * LIST_CHUNK, end = std::min(n, i + LIST_CHUNK); i < end; ++i) {
-                const size_t length = peptides.sequence(i).size();
-                const size_t ions = length < 2 ? 0 : length - 1;  // ordinals 1 .. L-1 on either end
-                count += ions > config.min_ion_index ? (ions - config.min_ion_index) * kinds : 0;
+                count += count_fragments(peptides.sequence(i).size(), kinds, config.min_ion_index);
             }
             start[c + 1] = count;
         }
