@@ -2,7 +2,6 @@
 #include "spectrum.hpp"
 
 #include <algorithm>
-#include <cmath>
 
 #include "database.hpp"
 
@@ -59,28 +58,9 @@ void PeakLookup::assign(std::span<const Peak> peaks) {
     for (size_t b = 1; b < stretch_start_.size(); ++b) stretch_start_[b] += stretch_start_[b - 1];
 }
 
-// A parts-per-million window computed with a multiplication instead of the division, then
-// widened by 2^-20 of the target on both sides: the exact window (off by a few units in
-// the last place at most) lies inside it. When that wider window falls within one stretch
-// that holds no peak, no peak can pass the exact test.
-bool PeakLookup::no_peak_near(float target, Tolerance tol) const {
-    if (tol.unit != Tolerance::Unit::Ppm || !(target > 0.0f && target < 1e30f)) return false;
-    if (!(std::fabs(tol.minus) < 1e5f && std::fabs(tol.plus) < 1e5f)) return false;
-    const float margin = target * 0x1p-20f;
-    const float a = target + (tol.minus * target) * 1e-6f;
-    const float b = target + (tol.plus * target) * 1e-6f;
-    const float lo = std::min(a, b) - margin, hi = std::max(a, b) + margin;
-    if (!(lo > 0.0f)) return false;
-    const int32_t key_lo = total_order_key(lo), key_hi = total_order_key(hi);
-    if (key_lo < key_min_) return false;
-    const uint64_t s = stretch(key_lo);
-    if (s != stretch(key_hi) || s + 1 >= stretch_start_.size()) return false;
-    return stretch_start_[s] == stretch_start_[s + 1];
-}
-
 const Peak *PeakLookup::most_intense(float target, Tolerance tol) const {
     if (!ascending_) return select_most_intense_peak(peaks_, target, tol);
-    if (peaks_.empty() || no_peak_near(target, tol)) return nullptr;
+    if (peaks_.empty()) return nullptr;
     const auto [lo, hi] = tol.bounds(target);
     // The positions the bracket search finds on an ascending list: from the last key
     // below lo's to the first above hi's (never before the start).

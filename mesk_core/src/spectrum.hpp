@@ -50,7 +50,6 @@ public:
     const Peak *most_intense(float target, Tolerance tol) const;
 
 private:
-    bool no_peak_near(float target, Tolerance tol) const;
     uint64_t stretch(int32_t key) const { return static_cast<uint64_t>(int64_t{key} - key_min_) >> shift_; }
 
     // First position whose key is > `key` (`above`) or >= `key`. Keys of earlier
