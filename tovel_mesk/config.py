@@ -80,6 +80,7 @@ class SearchSettings:
     fasta_decoy_suffixes: list[str] = field(default_factory=lambda: ["_rev"])
     decoy_tag: str = "rev_"
     bucket_size: int = 8192
+    fragment_index: str = "auto"
     rescore: str = "lda"
     fdr: float = 0.01
     threads: int = 0
@@ -126,7 +127,16 @@ class SearchSettings:
             raise ConfigError(f"--preset must be one of {', '.join(PRESETS)}, got {self.preset!r}")
         if not self.decoy_tag:
             raise ConfigError("--decoy-tag must not be empty")
+        if self.fragment_index not in FRAGMENT_INDEX_CHOICES:
+            raise ConfigError(f"--fragment-index must be auto, on or off, got {self.fragment_index!r}")
         return self
+
+    @property
+    def lists_fragments(self) -> bool:
+        """Whether the index lists every fragment ion: `fragment_index` on, or auto with
+        the wide window (whose brackets hold too many peptides to count their ions one by
+        one). Without the list the matches are the same; see `build_database`."""
+        return self.fragment_index == "on" or (self.fragment_index == "auto" and self.wide_window)
 
     @property
     def thread_count(self) -> int:
@@ -166,6 +176,9 @@ def parse_int_range(text: str, what: str) -> tuple[int, int]:
 
 
 _FIELDS = {f.name: f for f in dataclasses.fields(SearchSettings)}
+
+#: Values of the `fragment_index` setting.
+FRAGMENT_INDEX_CHOICES = ("auto", "on", "off")
 
 _DIGEST = "digestion"
 _SEARCH = "search"
@@ -220,6 +233,9 @@ OPTIONS: tuple[Option, ...] = (
     Option("decoy_tag", "tag in front of the accessions of the generated (reversed) decoys",
            _INDEX, "value", "TAG"),
     Option("bucket_size", "fragments per index bucket", _INDEX, "value", "N"),
+    Option("fragment_index", "list every fragment ion in the index ('on'), or keep the peptides alone and count "
+           "the ions of each spectrum's candidates ('off': same matches, far less memory and start-up time, "
+           "for narrow precursor windows); 'auto' is off unless the wide window is on", _INDEX, "value", "MODE"),
     Option("rescore", "rescoring: 'lda' (built-in linear discriminant), 'mokapot' (needs "
            "tovel-mesk[mokapot]) or 'hyperscore' (no rescoring)", _SCORING, "value", "METHOD"),
     Option("fdr", "false discovery rate at which identifications are counted and plotted",

@@ -97,6 +97,7 @@ def digest_settings(settings: SearchSettings) -> dict[str, Any]:
 def prepare_database(settings: SearchSettings, progress: Progress | None = None):
     """Digests the FASTA and builds the index with reversed decoys. Returns the index and
     a dict of counts (proteins, peptides, skipped peptides, indexed peptides, fragments)."""
+    from . import _native  # noqa: PLC0415
     from .digest import build_database, digest_fasta  # noqa: PLC0415
 
     progress = progress or Progress(False)
@@ -105,10 +106,13 @@ def prepare_database(settings: SearchSettings, progress: Progress | None = None)
         bar.note(f"{digest.peptide_count:,} peptides from {digest.protein_count:,} proteins")
     with progress.stage("index") as bar:
         db = build_database(digest, bucket_size=settings.bucket_size, min_ion_index=MIN_ION_INDEX,
-                            generate_decoys=True, decoy_tag=settings.decoy_tag)
-        bar.note(f"{db.fragment_count():,} fragments")
+                            generate_decoys=True, decoy_tag=settings.decoy_tag,
+                            fragment_index=settings.lists_fragments)
+        indexed, fragments, omitted = _native.database_layout(db)
+        bar.note(f"{indexed:,} peptides, " + ("no fragment list" if omitted else f"{fragments:,} fragments"))
     counts = {"proteins": digest.protein_count, "peptides": digest.peptide_count,
-              "skipped_peptides": digest.skipped, "fragments": db.fragment_count()}
+              "skipped_peptides": digest.skipped, "indexed_peptides": indexed, "fragments": fragments,
+              "fragment_list": not omitted}
     return db, counts
 
 

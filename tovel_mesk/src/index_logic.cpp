@@ -6,6 +6,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstring>
 #include <memory>
@@ -270,6 +271,24 @@ void sort_into_buckets(Theoretical *a, Theoretical *b, size_t n, KeyRange range,
     });
 }
 
+// Whether some peptide lists an ion of mass zero (either sign), on the pool's workers.
+bool lists_a_zero_ion(const PeptideStore &peptides, const BuildConfig &config, WorkerPool &pool) {
+    const size_t n = peptides.size();
+    std::atomic<bool> found{false};
+    pool.parallel_for((n + LIST_CHUNK - 1) / LIST_CHUNK, 1, [&](size_t cb, size_t ce) {
+        std::vector<float> steps;
+        bool zero = false;
+        for (size_t i = cb * LIST_CHUNK, end = std::min(n, ce * LIST_CHUNK); i < end && !zero; ++i) {
+            const PeptideView p = peptides.view(i);
+            if (steps.size() < p.length()) steps.resize(p.length());
+            list_indexed_ions(p, config.ion_kinds, config.min_ion_index, steps.data(),
+                              [&](float mass) { zero |= mass == 0.0f; });
+        }
+        if (zero) found.store(true, std::memory_order_relaxed);
+    });
+    return found.load();
+}
+
 // Frees the records of a peptide list on the pool's workers, chunk by chunk.
 void release_in_parallel(std::vector<Peptide> peptides, WorkerPool &pool) {
     const size_t n = peptides.size();
@@ -300,6 +319,21 @@ IndexedDatabase build_indexed_database(BuildConfig config, std::vector<Peptide> 
     release_in_parallel(std::move(peptides), pool);
     decoy_after = {};
 
+    IndexedDatabase db;
+    db.ion_kinds = config.ion_kinds;
+    db.decoy_tag = config.decoy_tag;
+    db.bucket_size = config.bucket_size;
+    db.min_ion_index = config.min_ion_index;
+    db.generate_decoys = config.generate_decoys;
+    db.fragments_listed = true;
+    if (config.omit_fragments && !lists_a_zero_ion(store, config, pool)) {
+        // Listing also checks every modification list; a database without the list must
+        // refuse the same peptides.
+        db.peptides = std::move(store);
+        db.fragments_omitted = true;
+        return db;
+    }
+
     // Fragments are listed into `scratch` and radix-sorted into `fragments`; `scratch` is
     // the only extra copy of the list alive at any time. The buckets are finished during
     // the sort, while their entries are in cache.
@@ -322,17 +356,10 @@ IndexedDatabase build_indexed_database(BuildConfig config, std::vector<Peptide> 
     sort_into_buckets(scratch.get(), fragments.data(), total, range, buckets, pool);
     scratch.reset();
 
-    IndexedDatabase db;
     db.peptides = std::move(store);
     db.fragments = std::move(fragments);
-    db.ion_kinds = std::move(config.ion_kinds);
     db.bucket_minima = std::move(bucket_minima);
     db.bucket_fences = std::move(bucket_fences);
-    db.decoy_tag = std::move(config.decoy_tag);
-    db.bucket_size = config.bucket_size;
-    db.min_ion_index = config.min_ion_index;
-    db.generate_decoys = config.generate_decoys;
-    db.fragments_listed = true;
     return db;
 }
 
