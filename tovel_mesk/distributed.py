@@ -33,6 +33,7 @@ import hashlib
 import json
 import logging
 import os
+import signal
 import sys
 import threading
 import time
@@ -177,6 +178,14 @@ def _search_task(settings: SearchSettings, key: str, fasta_hash: str, path: str,
     raise failure
 
 
+def dask_setup(worker) -> None:
+    """Start-up of the worker processes of a local cluster (a Dask preload): they ignore
+    Ctrl-C, which a terminal sends to every process of the command, and leave it to the
+    command to close the cluster in order."""
+    if threading.current_thread() is threading.main_thread():
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
 # ----------------------------------------------------------------------------------------
 # On the client.
 
@@ -236,14 +245,15 @@ def _cluster(distributed, settings: SearchSettings, client: Any,
     import dask  # noqa: PLC0415
 
     threads = settings.threads or max(1, SearchSettings().thread_count // settings.workers)
-    with progress.stage("cluster"):
+    cluster = None
+    try:
         # One task at a time per worker, each with the worker's share of the cores; the
         # other tasks wait on the scheduler, not on a worker that might die with them.
-        with dask.config.set({"distributed.scheduler.worker-saturation": 1.0}):
+        with progress.stage("cluster"), _ctrl_c_deferred(), \
+                dask.config.set({"distributed.scheduler.worker-saturation": 1.0}):
             cluster = distributed.LocalCluster(n_workers=settings.workers, threads_per_worker=1, processes=True,
                                                host="127.0.0.1", dashboard_address="127.0.0.1:8787",
-                                               silence_logs=logging.CRITICAL)
-    try:
+                                               silence_logs=logging.CRITICAL, preload=[__name__])
         dashboard = cluster.dashboard_link if "dashboard" in cluster.scheduler.services else None
         if progress.enabled:
             print(f"local Dask cluster: {settings.workers} workers, {threads} threads each"
@@ -252,7 +262,27 @@ def _cluster(distributed, settings: SearchSettings, client: Any,
             yield client, {"scheduler": cluster.scheduler_address, "workers": settings.workers,
                            "threads_per_worker": threads, "dashboard": dashboard}, threads
     finally:
-        cluster.close()
+        if cluster is not None:
+            cluster.close()
+
+
+@contextlib.contextmanager
+def _ctrl_c_deferred() -> Iterator[None]:
+    """Holds back Ctrl-C while a local cluster starts, and raises it when the start has
+    ended, in place of any failure it caused (the workers, still starting, may die of it):
+    a cluster interrupted mid-start cannot be closed in order, one that has started can."""
+    if threading.current_thread() is not threading.main_thread() or \
+            signal.getsignal(signal.SIGINT) is not signal.default_int_handler:
+        yield
+        return
+    caught = []
+    previous = signal.signal(signal.SIGINT, lambda number, frame: caught.append(number))
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
+        if caught:
+            raise KeyboardInterrupt  # noqa: B012 - the interrupt wins over a failure it caused
 
 
 def _run_tasks(distributed, client: Any, settings: SearchSettings, key: str, fasta_hash: str, threads: int,
