@@ -305,22 +305,26 @@ def _run_tasks(distributed, client: Any, settings: SearchSettings, key: str, fas
 
     results: dict[int, _TaskResult] = {}
     failures: dict[int, str] = {}
-    scored: dict[int, int] = {}
-    lock = threading.Lock()
-    with progress.stage("searching", total=len(paths), unit="files", timed=False) as bar:
-        def on_progress(event) -> None:  # on the client's event loop thread
-            message = event[1]
+    scored: dict[int, int] = {}  # spectra scored by file
+    finished: set[int] = set()
+    lock = threading.Lock()      # progress events are handled on the client's event loop thread
+    with progress.stage("searching", total=len(paths), unit="files", timed=False, scaled=False) as bar:
+        def show(file_id: int, spectra: int, done: bool = False) -> None:
             with lock:
-                if message.get("file_id") in scored or message.get("file_id") in pending.values():
-                    scored[message["file_id"]] = message["read"]
-                    bar.note(f"{sum(scored.values()):,} spectra scored")
+                if file_id in finished:
+                    return
+                scored[file_id] = spectra
+                if done:
+                    finished.add(file_id)
+                bar.note(f"{sum(scored.values()):,} spectra scored")
+                bar.advance(1 if done else 0)
 
-        client.subscribe_topic(PROGRESS_TOPIC, on_progress)
+        client.subscribe_topic(PROGRESS_TOPIC, lambda event: show(event[1]["file_id"], event[1]["read"]))
         try:
             for future in distributed.as_completed(list(pending), loop=client.loop):
                 file_id = pending.pop(future)
                 try:
-                    result = future.result()
+                    results[file_id] = future.result()
                 except IndexBuildError as error:
                     raise IndexBuildError(str(error)) from None
                 except distributed.KilledWorker:
@@ -328,13 +332,8 @@ def _run_tasks(distributed, client: Any, settings: SearchSettings, key: str, fas
                                          "the file was not searched")
                 except Exception as error:  # noqa: BLE001 - any failure of one file is reported by name
                     failures[file_id] = _failure_text(error)
-                else:
-                    results[file_id] = result
                 future.release()  # the worker may drop the columns now
-                with lock:
-                    scored[file_id] = result.file.spectra_read if file_id in results else scored.get(file_id, 0)
-                    bar.advance()
-                    bar.note(f"{sum(scored.values()):,} spectra scored")
+                show(file_id, results[file_id].file.spectra_read if file_id in results else 0, done=True)
         finally:
             client.unsubscribe_topic(PROGRESS_TOPIC)
             if pending:
