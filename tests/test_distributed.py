@@ -273,3 +273,28 @@ def test_index_key_covers_what_shapes_the_index():
         changed = index_key(dataclasses.replace(base, **{name: other}), "ab" * 32)
         # Every setting not known to steer only the search is part of the key.
         assert (changed == key) == (name in SEARCH_ONLY_SETTINGS), name
+
+
+def test_worker_index_is_built_once_and_only_from_the_clients_fasta(inputs, tmp_path):
+    from tovel_mesk import distributed as on_cluster
+
+    fasta, runs, _ = inputs
+    settings = settings_for(fasta, runs)
+    digest = on_cluster.fasta_sha256(fasta)
+    key = on_cluster.index_key(settings, digest)
+    first, built = on_cluster._worker_index(settings, key, digest)
+    assert set(built) == {"digest", "index"} and first.counts["fragments"] > 0
+    again, built = on_cluster._worker_index(settings, key, digest)
+    assert again is first and built == {}
+
+    # A worker that reads other bytes at the FASTA's path, or a FASTA that cannot be
+    # digested, stops the search with the reason.
+    with pytest.raises(on_cluster.IndexBuildError, match="this worker reads other bytes than the client"):
+        on_cluster._worker_index(settings, "another key", "0" * 64)
+    broken = tmp_path / "broken.fasta"
+    broken.write_text(fasta.read_text() + "PEP@TIDE\n")
+    broken_settings = dataclasses.replace(settings, fasta=broken)
+    digest = on_cluster.fasta_sha256(broken)
+    with pytest.raises(on_cluster.IndexBuildError, match=r"the index cannot be built: .*broken.fasta, line \d+: "
+                                                         "unexpected character '@'"):
+        on_cluster._worker_index(broken_settings, on_cluster.index_key(broken_settings, digest), digest)

@@ -33,6 +33,8 @@ class _Parser(argparse.ArgumentParser):
 
 
 def _default_text(value: Any) -> str:
+    if value is None:
+        return "none"
     if isinstance(value, bool):
         return "on" if value else "off"
     if isinstance(value, list):
@@ -157,6 +159,10 @@ def _search(args: dict[str, Any]) -> int:
         return _fail(f"internal error: {type(e).__name__}: {one_line(e)} (set TOVEL_MESK_DEBUG=1 for a "
                      "traceback)", EXIT_FAILED)
     print(format_summary(outcome.summary))
+    cluster = outcome.summary.get("cluster")
+    if cluster:
+        print(f"\nsearched on {cluster['workers_used']} Dask workers in {cluster['search_seconds']:.1f} s, the index "
+              f"built {cluster['index_builds']} times; the stages' seconds are summed over the workers")
     print(f"\nresults in {settings.output}; report: {settings.output / 'report.html'}")
     failed = outcome.summary.get("failed_files") or {}
     if failed:

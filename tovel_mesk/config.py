@@ -17,7 +17,7 @@ from pathlib import Path
 from typing import Any
 
 __all__ = ["SearchSettings", "Option", "OPTIONS", "PRESETS", "ConfigError", "load_settings",
-           "default_toml", "parse_int_range"]
+           "default_toml", "parse_int_range", "available_cores"]
 
 
 class ConfigError(ValueError):
@@ -144,12 +144,7 @@ class SearchSettings:
     @property
     def thread_count(self) -> int:
         """Worker threads to use: the setting, or every core the process may run on."""
-        if self.threads:
-            return self.threads
-        try:
-            return max(1, len(os.sched_getaffinity(0)))
-        except AttributeError:  # pragma: no cover - not Linux
-            return max(1, os.cpu_count() or 1)
+        return self.threads or available_cores()
 
     def as_dict(self) -> dict[str, Any]:
         """The settings as plain values (paths as text), e.g. for `summary.json`."""
@@ -162,6 +157,14 @@ class SearchSettings:
                 value = [str(v) for v in value]
             out[f.name] = value
         return out
+
+
+def available_cores() -> int:
+    """The cores this process may run on."""
+    try:
+        return max(1, len(os.sched_getaffinity(0)))
+    except AttributeError:  # pragma: no cover - not Linux
+        return max(1, os.cpu_count() or 1)
 
 
 def parse_int_range(text: str, what: str) -> tuple[int, int]:
@@ -243,8 +246,8 @@ OPTIONS: tuple[Option, ...] = (
     Option("chunk_size", "spectra scored together; bounds memory per file", _RUN, "value", "N"),
     Option("quiet", "no progress output", _RUN, "switch"),
     Option("scheduler", "search the files on a running Dask cluster: the address of its scheduler "
-           "(tcp://HOST:8786); every worker must read the FASTA and spectra files at the paths given here "
-           "(needs tovel-mesk[distributed])", _CLUSTER, "value", "ADDRESS"),
+           "(tcp://HOST:8786); every worker must read the FASTA and spectra files at the same absolute paths "
+           "as this machine (needs tovel-mesk[distributed])", _CLUSTER, "value", "ADDRESS"),
     Option("workers", "search the files on a local Dask cluster of N worker processes started for this "
            "call (0: in this process; needs tovel-mesk[distributed])", _CLUSTER, "value", "N"),
 )

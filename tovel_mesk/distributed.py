@@ -42,7 +42,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
-from .config import ConfigError, SearchSettings
+from .config import ConfigError, SearchSettings, available_cores
 from .errors import InputError, one_line
 from .pipeline import MIN_ION_INDEX, FileResult, SearchOutcome, finish_search, make_scorer, prepare_database, \
     search_file
@@ -159,8 +159,7 @@ def _search_task(settings: SearchSettings, key: str, fasta_hash: str, path: str,
     worker = get_worker()
     index, built = _worker_index(settings, key, fasta_hash)
     if not threads:
-        cores = SearchSettings().thread_count
-        threads = max(1, cores // max(1, worker.state.nthreads))
+        threads = max(1, available_cores() // max(1, worker.state.nthreads))
     settings = dataclasses.replace(settings, threads=threads)
 
     def report(read: int, total: int) -> None:
@@ -239,12 +238,17 @@ def _cluster(distributed, settings: SearchSettings, client: Any,
                 raise ConfigError(f"--scheduler {settings.scheduler}: cannot reach the Dask scheduler "
                                   f"({one_line(error)})") from None
         with client:
+            if progress.enabled:
+                workers = len(client.scheduler_info().get("workers", {}))
+                print(f"Dask scheduler {settings.scheduler}: {workers} workers"
+                      + (" (the files wait for one to join)" if not workers else "")
+                      + f"; dashboard: {client.dashboard_link}", file=sys.stderr, flush=True)
             yield client, {"scheduler": settings.scheduler}, settings.threads
         return
 
     import dask  # noqa: PLC0415
 
-    threads = settings.threads or max(1, SearchSettings().thread_count // settings.workers)
+    threads = settings.threads or max(1, available_cores() // settings.workers)
     cluster = None
     try:
         # One task at a time per worker, each with the worker's share of the cores; the
