@@ -215,7 +215,7 @@ def test_ctrl_c_ends_the_local_cluster(inputs, tmp_path):
 
 
 @needs_dask
-def test_unreachable_scheduler(inputs, monkeypatch):
+def test_clusters_that_cannot_be_used(client, inputs, monkeypatch):
     from tovel_mesk import distributed as on_cluster
     from tovel_mesk.config import ConfigError
 
@@ -223,6 +223,11 @@ def test_unreachable_scheduler(inputs, monkeypatch):
     monkeypatch.setattr(on_cluster, "CONNECT_TIMEOUT", "1s")
     with pytest.raises(ConfigError, match="--scheduler tcp://127.0.0.1:9: cannot reach the Dask scheduler"):
         run_search(settings_for(fasta, runs, scheduler="tcp://127.0.0.1:9"))
+    # Workers with another version of the package could give other results.
+    monkeypatch.setattr(on_cluster, "_installed_version", lambda: "0.0.1")  # the client's, not the workers'
+    with pytest.raises(ConfigError, match=r"Dask worker tcp://127\.0\.0\.1:\d+: tovel-mesk is version .+; every "
+                                          r"worker needs version 0\.0\.1, the client's"):
+        on_cluster.search_on_cluster(settings_for(fasta, runs), client=client)
 
 
 def test_asking_for_a_cluster_without_dask(inputs, monkeypatch, capsys, tmp_path):
@@ -298,3 +303,4 @@ def test_worker_index_is_built_once_and_only_from_the_clients_fasta(inputs, tmp_
     with pytest.raises(on_cluster.IndexBuildError, match=r"the index cannot be built: .*broken.fasta, line \d+: "
                                                          "unexpected character '@'"):
         on_cluster._worker_index(broken_settings, on_cluster.index_key(broken_settings, digest), digest)
+

@@ -30,6 +30,7 @@ from __future__ import annotations
 import contextlib
 import dataclasses
 import hashlib
+import importlib.metadata
 import json
 import logging
 import os
@@ -228,6 +229,7 @@ def _cluster(distributed, settings: SearchSettings, client: Any,
     """The client to submit to, facts about its cluster for the summary, and the scoring
     threads of each task (0: each worker shares out its cores among its task slots)."""
     if client is not None:
+        _check_workers(client)
         yield client, {"scheduler": client.scheduler.address}, settings.threads
         return
     if settings.scheduler is not None:
@@ -238,6 +240,7 @@ def _cluster(distributed, settings: SearchSettings, client: Any,
                 raise ConfigError(f"--scheduler {settings.scheduler}: cannot reach the Dask scheduler "
                                   f"({one_line(error)})") from None
         with client:
+            _check_workers(client)
             if progress.enabled:
                 workers = len(client.scheduler_info().get("workers", {}))
                 print(f"Dask scheduler {settings.scheduler}: {workers} workers"
@@ -268,6 +271,21 @@ def _cluster(distributed, settings: SearchSettings, client: Any,
     finally:
         if cluster is not None:
             cluster.close()
+
+
+def _installed_version() -> str:
+    return importlib.metadata.version("tovel-mesk")
+
+
+def _check_workers(client: Any) -> None:
+    """Refuses a cluster whose workers lack this package or run another version of it: their
+    results could differ from this machine's."""
+    ours = _installed_version()
+    for worker, theirs in client.run(importlib.metadata.version, "tovel-mesk", on_error="return").items():
+        if isinstance(theirs, BaseException) or theirs != ours:
+            found = "is not installed" if isinstance(theirs, BaseException) else f"is version {theirs}"
+            raise ConfigError(f"Dask worker {worker}: tovel-mesk {found}; every worker needs version {ours}, the "
+                              "client's")
 
 
 @contextlib.contextmanager
