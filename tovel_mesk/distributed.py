@@ -282,10 +282,13 @@ def _check_workers(client: Any) -> None:
     results could differ from this machine's."""
     ours = _installed_version()
     for worker, theirs in client.run(importlib.metadata.version, "tovel-mesk", on_error="return").items():
-        if isinstance(theirs, BaseException) or theirs != ours:
-            found = "is not installed" if isinstance(theirs, BaseException) else f"is version {theirs}"
-            raise ConfigError(f"Dask worker {worker}: tovel-mesk {found}; every worker needs version {ours}, the "
-                              "client's")
+        if isinstance(theirs, importlib.metadata.PackageNotFoundError):
+            found = "is not installed"
+        elif isinstance(theirs, str) and theirs != ours:
+            found = f"is version {theirs}"
+        else:
+            continue  # the same version, or a worker that left meanwhile
+        raise ConfigError(f"Dask worker {worker}: tovel-mesk {found}; every worker needs version {ours}, the client's")
 
 
 @contextlib.contextmanager
