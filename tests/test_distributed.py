@@ -36,11 +36,14 @@ def inputs(tmp_path_factory):
     return fasta, runs, write_truncated(runs[1], folder / "cut.mzML")
 
 
+#: Tolerances wide enough that the runs' foreign spectra match decoys: the discriminant
+#: trains (and is checked against the best single feature) over the matches of every file.
+SEARCH = {"threads": 1, "preset": "ion-trap", "precursor_tol": "50ppm", "report_psms": 2}
+SEARCH_FLAGS = [text for name, value in SEARCH.items() for text in (f"--{name.replace('_', '-')}", str(value))]
+
+
 def settings_for(fasta, runs, **changes) -> SearchSettings:
-    """Wide enough tolerances that the runs' foreign spectra match decoys: the discriminant
-    trains (and is checked against the best single feature) over the matches of every file."""
-    return load_settings({"fasta": fasta, "spectra": list(runs), "quiet": True, "threads": 1, "preset": "ion-trap",
-                          "precursor_tol": "50ppm", "report_psms": 2, **changes})
+    return load_settings({"fasta": fasta, "spectra": list(runs), "quiet": True, **SEARCH, **changes})
 
 
 def written(outcome, folder: Path) -> Path:
@@ -108,8 +111,7 @@ def test_bad_file_is_reported_and_the_others_written(client, inputs, tmp_path):
     good = [runs[0], runs[2]]
     scheduler = client.scheduler.address
     command = [sys.executable, "-P", "-m", "tovel_mesk", "search", "--fasta", str(fasta), "--output",
-               str(tmp_path / "out"), "--scheduler", scheduler, "--threads", "1", "--preset", "ion-trap",
-               "--precursor-tol", "50ppm", "--report-psms", "2", str(good[0]), str(cut), str(good[1])]
+               str(tmp_path / "out"), "--scheduler", scheduler, *SEARCH_FLAGS, str(good[0]), str(cut), str(good[1])]
     done = subprocess.run(command, capture_output=True, text=True, timeout=300)
     assert done.returncode == 1, done.stderr
     last = done.stderr.strip().splitlines()[-1]
@@ -176,8 +178,7 @@ def test_local_cluster_of_the_command_leaves_no_process(inputs, baseline, tmp_pa
     fasta, runs, _ = inputs
     marker = uuid.uuid4().hex
     process = run_command(["--fasta", str(fasta), "--output", str(tmp_path / "out"), "--workers", "2",
-                           "--threads", "1", "--preset", "ion-trap", "--precursor-tol", "50ppm", "--report-psms", "2",
-                           *map(str, runs)], marker)
+                           *SEARCH_FLAGS, *map(str, runs)], marker)
     out, err = process.communicate(timeout=300)
     assert process.returncode == 0, err
     assert "local Dask cluster: 2 workers, 1 threads each; dashboard: http://127.0.0.1:" in err
