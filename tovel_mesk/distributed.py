@@ -98,8 +98,8 @@ def fasta_sha256(path: str | os.PathLike) -> str:
 
 def index_key(settings: SearchSettings, fasta_hash: str) -> str:
     """The cache key of the index that `settings` describe for a FASTA of SHA-256
-    `fasta_hash`: a hash of the FASTA's and every index-shaping setting (each setting not in
-    `SEARCH_ONLY_SETTINGS`), the smallest indexed ion and the package version."""
+    `fasta_hash`: a hash of that hash, of every index-shaping setting (each setting not in
+    `SEARCH_ONLY_SETTINGS`), of the smallest indexed ion and of the package version."""
     from . import __version__  # noqa: PLC0415
 
     shaping = {name: value for name, value in settings.as_dict().items() if name not in SEARCH_ONLY_SETTINGS}
@@ -132,13 +132,13 @@ def _worker_index(settings: SearchSettings, key: str, fasta_hash: str) -> tuple[
         _index = None  # one index at a time: the old one goes before the new one is built
         progress = Progress(False)
         try:
-            same = fasta_sha256(settings.fasta) == fasta_hash
-            if same:
+            if fasta_sha256(settings.fasta) != fasta_hash:
+                failure = IndexBuildError(f"{settings.fasta}: this worker reads other bytes than the client "
+                                          "(the FASTA must be the same file on every machine)")
+            else:
                 db, counts = prepare_database(settings, progress)
                 _index = _Index(key, db, counts)
                 return _index, dict(progress.timings)
-            failure = IndexBuildError(f"{settings.fasta}: this worker reads other bytes than the client "
-                                      "(the FASTA must be the same file on every machine)")
         except Exception as error:  # noqa: BLE001 - any failure to index stops the search, by name
             failure = IndexBuildError(f"the index cannot be built: {one_line(error)}")
     raise failure  # outside the handler: no chained error to pickle
