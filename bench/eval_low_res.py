@@ -256,7 +256,7 @@ def main() -> int:
         t0 = time.perf_counter()
         score_columns(scorer, db, spectra, threads=args.threads, low_res=False)
         t1 = time.perf_counter()
-        cols = score_columns(scorer, db, spectra, threads=args.threads, min_ion_index=2, file=run)
+        cols = score_columns(scorer, db, spectra, threads=args.threads, file=run)
         t2 = time.perf_counter()
         # CPU time per spectrum that the features add (both calls keep every thread busy).
         added_ms = ((t2 - t1) - (t1 - t0)) * 1000.0 * args.threads / max(len(spectra), 1)

@@ -100,9 +100,18 @@ def q_values(decoy_flags: list[bool]) -> list[float]:
     return q
 
 
-def scan_number(spec_id: str) -> int:
-    match = re.search(r"scan=(\d+)", spec_id) or re.search(r"(\d+)\s*$", spec_id)
-    return int(match.group(1)) if match else -1
+def scan_numbers(path: Path) -> dict[str, int]:
+    """Native id -> the scan number Comet reports for it: the id's `scan=` number, else the
+    spectrum's position in the file plus one (these runs' ids read `spectrum=N`, and Comet
+    numbers them by position)."""
+    found = {}
+    with open(path, encoding="utf-8", errors="replace") as f:
+        for line in f:
+            for match in re.finditer(r'<spectrum\b[^>]*?\bid="([^"]*)"[^>]*?\bindex="(\d+)"', line):
+                native, index = match.group(1), int(match.group(2))
+                scan = re.search(r"scan=(\d+)", native)
+                found[native] = int(scan.group(1)) if scan else index + 1
+    return found
 
 
 def run_ours(files: list[Path], fasta: Path, work: Path, threads: int) -> Outcome:
@@ -115,11 +124,13 @@ def run_ours(files: list[Path], fasta: Path, work: Path, threads: int) -> Outcom
                "--min-length", "7", "--max-length", "50", "--fixed-mods", "C:+57.021464",
                "--max-fragment-charge", "2", "--threads", str(threads), *map(str, files)]
     seconds, peak = measure(command)
+    scans = {f.name: scan_numbers(f) for f in files}
     accepted = {}
     with open(output / "psms.tsv", newline="") as f:
         for row in csv.DictReader(f, delimiter="\t"):
             if row["rank"] == "1" and row["label"] == "1" and float(row["spectrum_q"]) <= FDR:
-                accepted[(Path(row["file"]).stem, scan_number(row["spec_id"]))] = (row["sequence"], row["proteins"])
+                scan = scans[Path(row["file"]).name].get(row["spec_id"], -1)
+                accepted[(Path(row["file"]).stem, scan)] = (row["sequence"], row["proteins"])
     return Outcome(seconds, peak, accepted)
 
 

@@ -41,16 +41,16 @@ def psms():
 
 class TestHandComputed:
     def test_spectrum_q_per_rank(self, result):
-        # Rank 1, best first: T T D T D T; (decoys + 1) / targets: 1, 1/2, 1, 2/3, 1, 3/4.
-        # Rank 2: D T: 1 and 2/1, capped at 1.
-        np.testing.assert_allclose(result.psms["spectrum_q"], [0.5, 0.5, 2 / 3, 2 / 3, 0.75, 0.75, 1, 1])
+        # Rank 1, best first: T T D T D T; decoys / targets: 0, 0, 1/2, 1/3, 2/3, 1/2.
+        # Rank 2: D T: no target yet (1), then 1/1.
+        np.testing.assert_allclose(result.psms["spectrum_q"], [0, 0, 1 / 3, 1 / 3, 0.5, 0.5, 1, 1])
         np.testing.assert_array_equal(result.psms["discriminant_score"], hand_table()["hyperscore"])
 
     def test_peptide_q_from_each_peptides_best_match(self, result):
         # Best rank-1 match per peptide: PEPAK 10, PEPBK 9, PBPEK 8 (D), DCEDK 6.5 (D), PEPCK 6.
-        # (d + 1) / t: 1, 1/2, 1, 3/2, 1 -> q 1/2, 1/2, 1, 1, 1. PEPAK's second match
+        # d / t: 0, 0, 1/2, 1, 2/3 -> q 0, 0, 1/2, 2/3, 2/3. PEPAK's second match
         # shares its q-value; PEPDK and XEDRK are never a best match.
-        np.testing.assert_allclose(result.psms["peptide_q"], [0.5, 0.5, 1, 0.5, 1, 1, 1, 1])
+        np.testing.assert_allclose(result.psms["peptide_q"], [0, 0, 0.5, 0, 2 / 3, 2 / 3, 1, 1])
         peptides = result.peptides
         assert peptides["peptide"].tolist() == ["PEPAK", "PEPBK", "PBPEK", "DCEDK", "PEPCK"]
         assert peptides["spec_id"].tolist() == ["s1", "s2", "s3", "s6", "s5"]
@@ -58,26 +58,26 @@ class TestHandComputed:
 
     def test_picked_protein_competition(self, result):
         # P1 scores 10 (PEPAK; PEPCK counts too) and has no decoy; P2 (9) beats rev_P2 (8);
-        # rev_P3 (6.5) beats P3 (6). Winners T T D: q 1/2, 1/2, 1.
+        # rev_P3 (6.5) beats P3 (6). Winners T T D: q 0, 0, 1/2.
         proteins = result.proteins
         assert list(proteins.columns) == list(columns.PROTEIN_TABLE)
         assert proteins["protein"].tolist() == ["P1", "P2", "rev_P3"]
         assert proteins["label"].tolist() == [1, 1, -1]
         assert proteins["peptide_count"].tolist() == [2, 1, 1]
         assert proteins["peptide"].tolist() == ["PEPAK", "PEPBK", "DCEDK"]
-        np.testing.assert_allclose(proteins["protein_q"], [0.5, 0.5, 1.0])
-        # A row takes its best protein; P3, rev_P2 and P4 have no q-value below 1.
-        np.testing.assert_allclose(result.psms["protein_q"], [0.5, 0.5, 1, 0.5, 1, 0.5, 1, 1])
+        np.testing.assert_allclose(proteins["protein_q"], [0, 0, 0.5])
+        # A row takes its best protein; P3, rev_P2 and P4 lost or never competed (1).
+        np.testing.assert_allclose(result.psms["protein_q"], [0, 0, 1, 0, 0.5, 0, 0.5, 1])
 
     def test_counts_per_file(self, result):
-        counts = result.counts(fdr=0.5)
+        counts = result.counts(fdr=0.2)
         assert counts.index.tolist() == ["a", "b"]
-        # File b: no spectrum passes, but PEPAK (accepted through s1) is a best match
+        # File b: no spectrum passes (s4 has q 1/3), but PEPAK (accepted through s1) is a best match
         # there, and so is its protein P1.
         assert counts.to_dict("index") == {"a": {"spectra": 2, "peptides": 2, "proteins": 2},
                                            "b": {"spectra": 0, "peptides": 1, "proteins": 1}}
-        assert result.totals(fdr=0.5) == {"spectra": 2, "peptides": 2, "proteins": 2}
-        assert result.counts(fdr=0.01)["spectra"].sum() == 0
+        assert result.totals(fdr=0.2) == {"spectra": 2, "peptides": 2, "proteins": 2}
+        assert result.counts(fdr=0.5).loc["b", "spectra"] == 2
 
     def test_decoy_tag_pairs_proteins(self):
         table = hand_table()

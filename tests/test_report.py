@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import os
 import re
 import shutil
 import subprocess
@@ -95,9 +96,12 @@ def test_page_renders_in_a_headless_browser(tmp_path):
     outputs.write_outputs(tmp_path, psms, best_per(psms, "peptide", "peptide_q"),
                           best_per(psms, "proteins", "protein_q"), SUMMARY)
     shot = tmp_path / "shot.png"
+    # The browser is not ours to instrument: a sanitizer runtime preloaded into the test
+    # process must not reach it.
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS")}
     subprocess.run(["chromium", "--headless", "--no-sandbox", "--disable-gpu", "--window-size=1400,3000",
                     f"--screenshot={shot}", (tmp_path / "report.html").as_uri()],
-                   capture_output=True, timeout=120, check=True)
+                   capture_output=True, timeout=120, check=True, env=env)
     pixels = imread(shot)[..., :3]
     assert pixels.shape[:2] == (3000, 1400)
     # The two columns of plots are drawn: the target colour fills part of both halves of

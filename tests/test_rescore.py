@@ -12,6 +12,14 @@ from _match_tables import make_matches
 from tovel_mesk.rescore import EXCLUDED_FEATURES, TrainingError, assign_folds, cross_validate, fit_lda, rescore
 
 
+def with_expectation(psms: pd.DataFrame) -> pd.DataFrame:
+    """The table with the low-resolution calibration columns: `log10_evalue` from `signal`
+    (lower is better) and isotope errors of 0 to 3 steps, in daltons."""
+    steps = np.random.default_rng(11).integers(0, 4, len(psms))
+    psms = psms.assign(log10_evalue=np.round(-psms["signal"].to_numpy()), isotope_error=1.00335 * steps)
+    return psms
+
+
 def accepted(scores, psms, fdr=0.01):
     from tovel_mesk.qvalues import tdc_qvalues
     best = psms["rank"].to_numpy() == 1
@@ -57,33 +65,49 @@ class TestDiscriminant:
 
 
 class TestFallbacks:
-    def test_too_few_decoys_scores_by_the_best_feature(self):
-        # 150 spectra, most of them correct: about a dozen decoys at rank 1.
+    def test_too_few_decoys_scores_by_the_hyperscore(self):
+        # 150 spectra, most of them correct: about a dozen decoys at rank 1. Without the
+        # low-resolution columns the fixed score is the hyperscore, never a feature picked
+        # on the run (here `signal` would look best).
         psms = make_matches(n_spectra=150, correct=0.8, separation=5.0, seed=5)
         scores, report = rescore(psms)
-        assert report.used == "best_feature" and report.feature == "signal"
+        assert (report.used, report.feature) == ("hyperscore", "hyperscore")
         assert "decoys among the best matches, fewer than the 50 needed" in report.reason
-        rows = psms["signal"].to_numpy()
-        np.testing.assert_array_equal(scores, rows)
+        np.testing.assert_array_equal(scores, psms["hyperscore"].to_numpy())
         assert report.weights == {}
 
-    def test_lower_is_better_feature_is_negated(self):
-        psms = make_matches(n_spectra=150, correct=0.8, separation=5.0, seed=5)
-        psms["signal"] = -psms["signal"]
+    def test_small_run_scores_by_the_expectation_less_isotope_steps(self):
+        psms = with_expectation(make_matches(n_spectra=150, correct=0.8, separation=5.0, seed=5))
         scores, report = rescore(psms)
-        assert report.feature == "-signal"
-        np.testing.assert_array_equal(scores, -psms["signal"].to_numpy())
+        assert report.used == "expectation" and report.feature == "-log10_evalue - isotope steps"
+        steps = np.round(psms["isotope_error"].to_numpy() / 1.00335)
+        np.testing.assert_allclose(scores, -psms["log10_evalue"].to_numpy() - steps)
+        # Each isotope step costs a factor of ten: one step at 1e-5 ranks with none at 1e-4.
+        one_step = (steps == 1) & (psms["log10_evalue"] == -5.0)
+        assert one_step.any() and set(scores[one_step]) == {4.0}
+        # The expectation is fixed in advance: a missing value is the worst score.
+        psms.loc[0, "log10_evalue"] = np.nan
+        assert rescore(psms)[0][0] == -np.inf
 
-    def test_too_few_positives(self):
-        psms = make_matches(n_spectra=3000, seed=6)
-        _, report = rescore(psms, min_positives=100000)
-        assert report.used == "best_feature" and "fewer than the 100000 needed" in report.reason
+    def test_too_few_accepted_targets_to_train(self):
+        # Enough decoys, but at 1% no score accepts as many targets as asked for: decoys /
+        # targets reaches 0 on a handful of targets, so a handful is not enough.
+        psms = with_expectation(make_matches(n_spectra=3000, correct=0.004, separation=5.0, seed=6))
+        _, report = rescore(psms)
+        assert report.used == "expectation" and "fewer than the 20 needed to train" in report.reason
+        _, report = rescore(with_expectation(make_matches(n_spectra=3000, seed=6)), min_positives=100000)
+        assert report.used == "expectation" and "fewer than the 100000 needed" in report.reason
 
-    def test_hyperscore_when_nothing_separates(self):
-        psms = make_matches(n_spectra=1000, correct=0.0, seed=7)
-        scores, report = rescore(psms)
-        assert report.used == "hyperscore" and "no single feature accepts a target" in report.reason
-        np.testing.assert_array_equal(scores, psms["hyperscore"].to_numpy())
+    def test_model_that_loses_to_the_fixed_score_is_not_used(self):
+        # The expectation carries all the separation; every other feature is noise, so no
+        # model beats it and the run is scored by it, with the reason given.
+        psms = with_expectation(make_matches(n_spectra=3000, separation=6.0, seed=9))
+        psms = psms.assign(isotope_error=0.0, log10_evalue=-psms["signal"], weak=psms["noise"])
+        psms = psms.drop(columns=["signal"])
+        scores, report = rescore(psms, exclude=("log10_evalue",))
+        if report.used == "expectation":
+            assert "fewer than the" in report.reason and report.reason.endswith("of -log10_evalue - isotope steps")
+        assert report.accepted >= accepted(-psms["log10_evalue"].to_numpy(), psms)
 
     def test_hyperscore_without_decoys_or_features(self):
         psms = make_matches(n_spectra=300, seed=8)
@@ -91,10 +115,8 @@ class TestFallbacks:
         _, report = rescore(psms)
         assert (report.used, report.reason) == ("hyperscore", "no decoy among the best matches")
         bare = make_matches(n_spectra=300, seed=8)
-        bare = bare.assign(hyperscore=bare["signal"])[["file", "spec_id", "rank", "label", "hyperscore"]]
+        bare = bare.assign(hyperscore=1.0)[["file", "spec_id", "rank", "label", "hyperscore"]]
         _, report = rescore(bare)
-        assert report.used == "best_feature" and report.feature == "hyperscore"
-        _, report = rescore(bare.assign(hyperscore=1.0))
         assert (report.used, report.reason) == ("hyperscore", "no usable feature")
 
     def test_training_failure_is_a_training_error(self):
@@ -186,5 +208,5 @@ def test_mokapot_scores_every_row():
     pytest.importorskip("mokapot")
     psms = make_matches(n_spectra=1000, separation=4.0, seed=13)
     scores, report = rescore(psms, method="mokapot")
-    assert report.requested == "mokapot" and report.used in ("mokapot", "best_feature")
+    assert report.requested == "mokapot" and report.used in ("mokapot", "hyperscore")
     assert np.isfinite(scores).all() and report.accepted > 0.8 * 0.4 * 1000

@@ -45,8 +45,10 @@ LOW_RES_FEATURES = (
     "xcorr",
     # xcorr less the best xcorr of any other candidate in the precursor window (0 if none is positive).
     "delta_xcorr",
-    # log10 of the number of candidates in the precursor window expected to reach this xcorr by
-    # chance, from the tail of the xcorr distribution of the spectrum's candidates; lower is better.
+    # log10 of the number of candidates expected to reach this xcorr by chance: the share of a
+    # null of 1000 generated peptides of the precursor's mass expected at or above it (an
+    # exponential tail fitted over the null's top tenth) times the candidates in the precursor
+    # windows, counted as at least 1000; lower is better.
     "log10_evalue",
     # Share of the 20 most intense peaks within the fragment tolerance of one of the peptide's ions.
     "top_peaks_explained",

@@ -22,7 +22,7 @@ and counts at a chosen FDR. How the levels compete:
   protein's with the decoy tag in front, compete and only the better one stays (a tie goes
   to the decoy). A row gets the least q-value of its proteins; proteins that lost get 1.
 
-q-values use (decoys + 1) / targets (see `tovel_mesk.qvalues`). `posterior_error` in the
+q-values use decoys / targets (see `tovel_mesk.qvalues`). `posterior_error` in the
 match table is the posterior error probability of the match among its rank; in the
 peptide and protein tables it is that of the peptide and of the protein.
 """
@@ -207,7 +207,7 @@ def _row_protein_q(proteins: pd.Series, decoy: np.ndarray, table: pd.DataFrame) 
 
 def assign_confidence(psms: pd.DataFrame, *, method: str = "lda", decoy_tag: str = "rev_",
                       train_fdr: float = 0.01, folds: int = 3, seed: int = 1, iterations: int = 10,
-                      min_decoys: int = 50, min_positives: int = 50,
+                      min_decoys: int = 50, min_positives: int = 20,
                       exclude: Iterable[str] = ()) -> Confidence:
     """Rescores the matches of one search and estimates their error rates at the spectrum,
     peptide and protein levels (see the module text for how each level competes).

@@ -197,7 +197,7 @@ OPTIONS: tuple[Option, ...] = (
     Option("output", "folder for the results (created if missing)", _INPUT, "path", "DIR"),
     Option("spectra", "mzML or MGF files to search", _INPUT, "paths", "SPECTRA"),
     Option("preset", "settings for a kind of instrument: 'ion-trap' (low-resolution fragments: "
-           "fragment tolerance 0.5da)", _SEARCH, "value", "NAME"),
+           "fragment tolerance 0.5da, 5 matches reported per spectrum)", _SEARCH, "value", "NAME"),
     Option("precursor_tol", "precursor mass tolerance: 10ppm, 0.02da, or asymmetric -10,20ppm",
            _SEARCH, "value", "TOL"),
     Option("fragment_tol", "fragment mass tolerance, same forms", _SEARCH, "value", "TOL"),
@@ -257,7 +257,9 @@ assert set(_BY_NAME) == set(_FIELDS), "every setting needs an option entry"
 
 #: What each preset sets; explicit settings (file or flag) win over a preset.
 PRESETS: dict[str, dict[str, Any]] = {
-    "ion-trap": {"fragment_tol": "0.5da"},
+    # Low-resolution fragments: unit-mass tolerance; five matches per spectrum, so that error
+    # control can re-rank them by the calibrated cross-correlation.
+    "ion-trap": {"fragment_tol": "0.5da", "report_psms": 5},
 }
 
 

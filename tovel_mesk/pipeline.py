@@ -31,7 +31,9 @@ from .progress import Progress
 __all__ = ["SearchOutcome", "FileResult", "run_search", "prepare_database", "make_scorer", "search_file",
            "digest_settings"]
 
-#: Fragment ions of this many residues or fewer are not indexed (b1, b2, y1, y2).
+#: Fragment ions of this many residues or fewer are not indexed (b1, b2, y1, y2). The
+#: low-resolution features use every ion: on unit bins, b2 and y1, y2 are among the
+#: strongest peaks of a tryptic peptide.
 MIN_ION_INDEX = 2
 
 
@@ -148,7 +150,7 @@ def search_file(settings: SearchSettings, scorer: tm.PyScorer, db: tm.PyIndexedD
     started = time.perf_counter()
     report = None if progress is None else (lambda _scored: progress(reader.counts.read, reader.total or 0))
     columns = score_columns(scorer, db, spectra(), file=path.name, threads=settings.thread_count,
-                            min_ion_index=MIN_ION_INDEX, chunk_size=settings.chunk_size, progress=report)
+                            min_ion_index=0, chunk_size=settings.chunk_size, progress=report)
     total = time.perf_counter() - started
     counts = reader.counts
     return FileResult(path.name, str(path), file_id, columns, counts.read, counts.kept, dict(counts.skipped),

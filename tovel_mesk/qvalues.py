@@ -7,11 +7,12 @@ decides which entries compete at each level.
 
 The false discovery rate among the entries scoring at least s is estimated as
 
-    FDR(s) = (D(s) + 1) / T(s),  capped at 1,
+    FDR(s) = D(s) / T(s),  capped at 1 (and 1 while T(s) is 0),
 
-with D(s) and T(s) the decoys and targets scoring at least s. The added decoy keeps the
-estimate conservative on small sets: fewer than 100 targets never reach 1%, even with no
-decoy among them. The q-value
+with D(s) and T(s) the decoys and targets scoring at least s: the usual estimate of
+target-decoy competition, in which a false target is as likely as a decoy at any score.
+It lets a small run reach a low FDR (10 targets and no decoy estimate 0), so callers that
+train on the accepted entries should ask for a minimum number of them. The q-value
 of an entry is the least FDR(s) over the thresholds s at or below its score, so q-values
 never decrease as the score falls, and entries with equal scores share one q-value.
 """
@@ -43,8 +44,10 @@ def _as_flags(is_decoy, n: int) -> np.ndarray:
 
 
 def fdr_estimate(decoys, targets):
-    """(decoys + 1) / targets, capped at 1 (and 1 without targets)."""
-    return np.minimum((np.asarray(decoys) + 1.0) / np.maximum(targets, 1), 1.0)
+    """decoys / targets, capped at 1 (and 1 without targets)."""
+    decoys = np.asarray(decoys, dtype=np.float64)
+    targets = np.asarray(targets)
+    return np.where(targets > 0, np.minimum(decoys / np.maximum(targets, 1), 1.0), 1.0)
 
 
 def _tie_groups(sorted_scores: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
@@ -63,7 +66,7 @@ def tdc_qvalues(scores, is_decoy) -> np.ndarray:
     `is_decoy`: one flag per entry. The entries are the winners of a competition (one per
     spectrum, per peptide or per protein pair), so a false target is as likely as a decoy
     at any score. Returns float64 q-values in [0, 1] in the order of the input, estimated
-    as the least (decoys + 1) / targets at or below each score.
+    as the least decoys / targets at or below each score.
     """
     values = _as_scores(scores)
     decoy = _as_flags(is_decoy, len(values))

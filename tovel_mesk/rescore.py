@@ -3,8 +3,9 @@ from the matches' numeric features with targets against decoys.
 
 The built-in model is a linear discriminant, trained the semi-supervised way:
 
-1. Training rows are the best match of every spectrum as the search ranked them (`rank` 1). The first score is the
-   single feature, in its better direction, that accepts the most targets at `train_fdr`.
+1. Training rows are the best match of every spectrum as the search ranked them (`rank` 1), over
+   every file of the call. The first score is the single feature, in its better direction,
+   that accepts the most targets at `train_fdr` on the training set.
 2. Positives are the targets whose q-value under the current score is at most
    `train_fdr`; negatives are all decoys. A Fisher discriminant (features standardised,
    pooled covariance shrunk by the Ledoit-Wolf rule) gives the next score. This repeats up
@@ -15,11 +16,12 @@ The built-in model is a linear discriminant, trained the semi-supervised way:
    that, on its own training rows, the score at the `train_fdr` cut-off is 0 and the median
    decoy is -1, which makes the folds' scores comparable.
 
-Fallbacks, each reported in `Rescoring.reason`: with fewer than `min_decoys` decoys or
-`min_positives` targets passing under the best single feature, when training fails, or
-when the discriminant accepts fewer targets than the best single feature, the score is
-that feature. When no feature accepts any target (or there is no decoy), it is the
-hyperscore.
+Fallbacks, each reported in `Rescoring.reason`: with fewer than `min_decoys` decoys among
+the best matches, fewer than `min_positives` targets passing `train_fdr` under the fixed
+score and under the best single feature, when training fails, or when the model accepts fewer targets than the fixed score,
+the scores are the fixed score (`fixed_score`): a calibrated expectation value when the
+table has the low-resolution columns, else the hyperscore. A small run is scored the same
+way every time, and never by a score picked on its own noise.
 
 Features are the table's numeric columns except `EXCLUDED_FEATURES`; `ms2_intensity` and
 `scored_candidates` enter as log(1 + x), and the absolute values of `delta_mass` and
@@ -58,6 +60,8 @@ METHODS = ("lda", "mokapot", "hyperscore")
 
 _LOG_FEATURES = ("ms2_intensity", "scored_candidates")
 _ABSOLUTE_FEATURES = ("delta_mass", "average_ppm")
+#: Spacing of precursor isotope peaks in daltons (13C less 12C).
+ISOTOPE_STEP = 1.00335
 
 
 class TrainingError(RuntimeError):
@@ -70,9 +74,9 @@ class Rescoring:
     """What rescoring did.
 
     `requested`: the method asked for. `used`: what produced the scores: "lda",
-    "mokapot", "best_feature" or "hyperscore". `reason`: why that path was taken.
-    `feature`: the single feature scored by, when `used` is "best_feature" or
-    "hyperscore", with a leading "-" when lower values are better. `features`: the
+    "mokapot", "expectation" (the fixed score of `fixed_score`) or "hyperscore".
+    `reason`: why that path was taken. `feature`: the fixed score's name when `used` is
+    "expectation" or "hyperscore". `features`: the
     features offered to the model; `dropped`: candidate features that were constant.
     `weights`: the discriminant's weight per standardised feature, averaged over folds
     (empty unless `used` is "lda"). `accepted`: best matches of target peptides at a
@@ -392,56 +396,78 @@ def rescore_sorted(psms: pd.DataFrame, order: np.ndarray, is_target: np.ndarray,
     return scores, report
 
 
+def fixed_score(psms: pd.DataFrame, order: np.ndarray) -> tuple[str, np.ndarray]:
+    """The score of a run too small to train on, in canonical order, and its name.
+
+    With the low-resolution columns: the expectation value of the cross-correlation,
+    as -log10_evalue, less one for every isotope step between the matched peptide and the
+    precursor pick (`isotope_error` / 1.00335 Da): a pick off the monoisotopic peak is taken
+    as ten times less likely a priori, so a candidate found that way needs ten times the
+    evidence. It is fixed in advance, not chosen on the run, so it cannot fit the run's
+    noise. Without those columns: the hyperscore.
+    """
+    if "log10_evalue" in psms.columns:
+        evalue = psms["log10_evalue"].to_numpy(dtype=np.float64, na_value=np.nan)[order]
+        score = -np.where(np.isnan(evalue), np.inf, evalue)
+        name = "-log10_evalue"
+        if "isotope_error" in psms.columns:
+            shift = psms["isotope_error"].to_numpy(dtype=np.float64, na_value=0.0)[order]
+            score = score - np.round(np.abs(np.nan_to_num(shift)) / ISOTOPE_STEP)
+            name += " - isotope steps"
+        return name, score
+    return "hyperscore", psms["hyperscore"].to_numpy(dtype=np.float64, na_value=np.nan)[order]
+
+
 def _choose_path(psms: pd.DataFrame, order: np.ndarray, is_target: np.ndarray, best: np.ndarray,
                  spectrum: np.ndarray, *, method: str, train_fdr: float, folds: int, seed: int,
                  iterations: int, min_decoys: int, min_positives: int,
                  exclude: Iterable[str]) -> tuple[np.ndarray, Rescoring]:
     table = FeatureTable(psms, order, best, exclude)
-    hyperscore = psms["hyperscore"].to_numpy(dtype=np.float64, na_value=np.nan)[order]
     common = dict(requested=method, features=table.names, dropped=table.dropped, folds=0)
     best_target, best_decoys = is_target[best], int((~is_target[best]).sum())
+    if method == "hyperscore":
+        name, score = "hyperscore", psms["hyperscore"].to_numpy(dtype=np.float64, na_value=np.nan)[order]
+    else:
+        name, score = fixed_score(psms, order)
+    fixed_accepted = accepted_targets(score[best], best_target, train_fdr)
+    used = "hyperscore" if name == "hyperscore" else "expectation"
 
-    def by_hyperscore(reason: str):
-        accepted = accepted_targets(hyperscore[best], best_target, train_fdr)
-        return hyperscore, Rescoring(used="hyperscore", reason=reason, feature="hyperscore",
-                                     accepted=accepted, **common)
+    def by_fixed(reason: str):
+        return score, Rescoring(used=used, reason=reason, feature=name, accepted=fixed_accepted, **common)
 
     if method == "hyperscore":
-        return by_hyperscore("asked for")
+        return by_fixed("asked for")
     if best_decoys == 0:
-        return by_hyperscore("no decoy among the best matches")
+        return by_fixed("no decoy among the best matches")
     if not table.names:
-        return by_hyperscore("no usable feature")
-    j, sign, feature_accepted = _best_direction(table.rows(np.flatnonzero(best)), best_target, train_fdr)
-    feature = ("" if sign > 0 else "-") + table.names[j]
-
-    def by_feature(reason: str):
-        if feature_accepted == 0:
-            return by_hyperscore(f"{reason}; no single feature accepts a target at {train_fdr:g}")
-        return sign * table.column(j), Rescoring(used="best_feature", reason=reason, feature=feature,
-                                                 accepted=feature_accepted, **common)
-
+        return by_fixed("no usable feature")
     if best_decoys < min_decoys:
-        return by_feature(f"{best_decoys} decoys among the best matches, fewer than the "
-                          f"{min_decoys} needed to train")
-    if feature_accepted < min_positives:
-        return by_feature(f"{feature_accepted} targets pass {train_fdr:g} under the best single "
-                          f"feature ({feature}), fewer than the {min_positives} needed to train")
+        return by_fixed(f"{best_decoys} decoys among the best matches, fewer than the {min_decoys} needed to train")
+    # Enough positives to train on, under the fixed score or the best single feature (the
+    # model's first score); the feature only opens training, it never scores the run.
+    j, sign, feature_accepted = _best_direction(table.rows(np.flatnonzero(best)), best_target, train_fdr)
+    if max(fixed_accepted, feature_accepted) < min_positives:
+        feature = ("" if sign > 0 else "-") + table.names[j]
+        return by_fixed(f"{max(fixed_accepted, feature_accepted)} targets pass {train_fdr:g} under "
+                        f"{name if fixed_accepted >= feature_accepted else feature}, fewer than the "
+                        f"{min_positives} needed to train")
+    # Each training set holds the other folds' spectra only.
+    fold_positives = max(1, min_positives * (folds - 1) // folds)
     if method == "mokapot":
         fit = _mokapot_trainer(table.names, train_fdr, seed)
     else:
         def fit(matrix, targets):
             return fit_lda(matrix, targets, train_fdr=train_fdr, iterations=iterations,
-                           min_positives=min_positives)
+                           min_positives=fold_positives)
     fold = assign_folds(spectrum, folds, seed)
     try:
         scores, models = cross_validate(table, best, is_target, fold, folds, fit)
     except TrainingError as error:
-        return by_feature(f"training failed: {error}")
+        return by_fixed(f"training failed: {error}")
     accepted = accepted_targets(scores[best], best_target, train_fdr)
-    if accepted < feature_accepted:
-        return by_feature(f"the {method} model accepted {accepted} targets at {train_fdr:g}, fewer "
-                          f"than the {feature_accepted} of the best single feature ({feature})")
+    if accepted < fixed_accepted:
+        return by_fixed(f"the {method} model accepted {accepted} targets at {train_fdr:g}, fewer "
+                        f"than the {fixed_accepted} of {name}")
     weights = {}
     if method == "lda":
         mean = np.mean([model.weights for model in models], axis=0)
@@ -452,7 +478,7 @@ def _choose_path(psms: pd.DataFrame, order: np.ndarray, is_target: np.ndarray, b
 
 
 def rescore(psms: pd.DataFrame, *, method: str = "lda", train_fdr: float = 0.01, folds: int = 3,
-            seed: int = 1, iterations: int = 10, min_decoys: int = 50, min_positives: int = 50,
+            seed: int = 1, iterations: int = 10, min_decoys: int = 50, min_positives: int = 20,
             exclude: Iterable[str] = ()) -> tuple[np.ndarray, Rescoring]:
     """One score per match (higher better), in the order of `psms`, and a report of how it
     was made.

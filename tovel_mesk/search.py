@@ -44,7 +44,7 @@ def score_columns(scorer, db, spectra: Iterable, *, file: str | Sequence[str] | 
     - `threads`: worker threads; None or 0: one per processor this process may run on.
     - `low_res`: add the columns of `tovel_mesk.columns.LOW_RES_FEATURES`.
     - `min_ion_index`: fragment ions of this many residues or fewer are left out of the
-      low-resolution features; pass the value the index was built with.
+      low-resolution features (0: every ion, as the search command does).
     - `chunk_size`: spectra per call into the core; memory is bounded by the chunk, not by
       the number of spectra, so a generator of spectra may be passed.
     - `progress`: called with the number of spectra scored so far after each chunk.

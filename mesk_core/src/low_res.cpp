@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numbers>
+#include <string_view>
 
 #include "failure.hpp"
 #include "ion_series.hpp"
@@ -18,12 +20,16 @@ constexpr size_t NORMALISATION_WINDOWS = 10;
 constexpr double WINDOW_MAXIMUM = 50.0;
 constexpr double NOISE_FLOOR = 0.05;         // of the most intense bin; weaker bins are dropped
 constexpr double XCORR_SCALE = 0.005;
-// Null distribution: scores are counted in bins of 0.1; a fit needs this many scores and
-// this many consecutive non-empty bins above the fullest one.
-constexpr double HISTOGRAM_BIN = 0.1;
-constexpr double MAX_BINS = 1000.0;
+// The null distribution needs this many scores for a fit.
 constexpr size_t MIN_NULL_SCORES = 20;
-constexpr size_t MIN_FITTED_BINS = 3;
+// Share of the null whose excess over the rest is fitted as an exponential tail.
+constexpr double TAIL_SHARE = 0.1;
+// Generated peptides of the null: residues drawn uniformly from the twenty standard ones
+// with a fixed seed, so every spectrum meets the same sequences.
+constexpr size_t GENERATED_RESIDUES = 160;
+constexpr size_t MAX_GENERATED_PEPTIDES = 2000;
+constexpr uint64_t GENERATED_SEED = 0x6d65736b6e756c6cull;
+constexpr float WATER_MASS = 18.010565f;
 // Peaks above this m/z carry no fragment of an indexed peptide; a corrupt value far out
 // must not size the bin array.
 constexpr double HIGHEST_BINNED_MZ = 25000.0;
@@ -61,12 +67,32 @@ std::vector<int8_t> searched_isotope_errors(const Scorer &scorer) {
     return errors;
 }
 
+uint64_t splitmix64(uint64_t &state) {
+    uint64_t z = (state += 0x9e3779b97f4a7c15ull);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+    return z ^ (z >> 31);
+}
+
+// Residue masses of the generated peptides, GENERATED_RESIDUES per peptide, in one table
+// built at first use.
+const std::vector<float> &generated_residues() {
+    static const std::vector<float> table = [] {
+        constexpr std::string_view standard = "ACDEFGHIKLMNPQRSTVWY";
+        std::vector<float> masses(MAX_GENERATED_PEPTIDES * GENERATED_RESIDUES);
+        uint64_t state = GENERATED_SEED;
+        for (float &m : masses) m = residue_mass(static_cast<uint8_t>(standard[splitmix64(state) % standard.size()]));
+        return masses;
+    }();
+    return table;
+}
+
 // Every candidate of one precursor charge, and the peptides its calibration rests on.
 struct ChargeCalibration {
     uint8_t charge = 0;
     std::vector<std::pair<uint32_t, double>> candidates;  // peptide index, xcorr
     size_t window_count = 0;                               // distinct candidate peptides
-    TailFit fit{{}};
+    NullFit fit{{}};
 };
 
 ChargeCalibration calibrate(const Scorer &scorer, const XcorrSpectrum &spectrum, const Precursor &precursor,
@@ -78,7 +104,6 @@ ChargeCalibration calibrate(const Scorer &scorer, const XcorrSpectrum &spectrum,
 
     ChargeCalibration out;
     out.charge = pass.charge;
-    size_t lo = count, hi = 0;
     std::vector<uint32_t> in_window;
     for (const int8_t e : searched_isotope_errors(scorer)) {
         const float shifted = mass + static_cast<float>(e) * -ISOTOPE_SPACING;
@@ -88,34 +113,23 @@ ChargeCalibration calibrate(const Scorer &scorer, const XcorrSpectrum &spectrum,
             const float m = db.peptide_at(i).monoisotopic;
             if (plo <= m && m <= phi) in_window.push_back(static_cast<uint32_t>(i));
         }
-        lo = std::min<size_t>(lo, query.candidate_lo);
-        hi = std::max<size_t>(hi, std::min<uint64_t>(query.candidate_hi, count));
     }
     std::sort(in_window.begin(), in_window.end());
     in_window.erase(std::unique(in_window.begin(), in_window.end()), in_window.end());
     out.window_count = in_window.size();
-    if (lo > hi) lo = hi;
 
-    // The null distribution: the precursor window, widened on both sides by the nearest
-    // peptides in index order (mass order) until it holds enough of them.
-    const size_t wanted = std::min(settings.null_candidates, count);
-    if (hi - lo < wanted) {
-        const size_t missing = wanted - (hi - lo);
-        const size_t above = std::min(count - hi, missing - std::min(lo, missing / 2));
-        const size_t below = std::min(lo, missing - above);
-        lo -= below;
-        hi += above;
-    }
+    // Every candidate's xcorr, for the delta score.
+    for (const uint32_t i : in_window)
+        out.candidates.push_back({i, spectrum.score(db.peptide_at(i), db.ion_kinds, max_charge)});
+    // The null distribution: generated peptides of the precursor's mass.
+    const size_t generated = std::min(MAX_GENERATED_PEPTIDES, settings.null_candidates);
+    const std::vector<float> &residues = generated_residues();
     std::vector<double> null_scores;
-    null_scores.reserve(hi - lo);
-    size_t next_candidate = 0;
-    for (size_t i = lo; i < hi; ++i) {
-        const double xcorr = spectrum.score(db.peptide_at(i), db.ion_kinds, max_charge);
-        null_scores.push_back(xcorr);
-        while (next_candidate < in_window.size() && in_window[next_candidate] < i) ++next_candidate;
-        if (next_candidate < in_window.size() && in_window[next_candidate] == i) out.candidates.push_back({i, xcorr});
-    }
-    out.fit = TailFit(std::move(null_scores));
+    null_scores.reserve(generated);
+    for (size_t g = 0; g < generated; ++g)
+        null_scores.push_back(spectrum.score_generated({residues.data() + g * GENERATED_RESIDUES, GENERATED_RESIDUES},
+                                                       mass, db.ion_kinds, max_charge));
+    out.fit = NullFit(null_scores);
     return out;
 }
 
@@ -202,54 +216,62 @@ double XcorrSpectrum::score(const Peptide &peptide, const std::vector<Kind> &kin
     return sum * XCORR_SCALE;
 }
 
-TailFit::TailFit(std::vector<double> null_scores) : sorted_(std::move(null_scores)) {
-    std::erase_if(sorted_, [](double s) { return !std::isfinite(s); });
+double XcorrSpectrum::score_generated(std::span<const float> residues, float mass, const std::vector<Kind> &kinds,
+                                      unsigned max_charge) const {
+    if (bins_.empty() || !std::isfinite(mass)) return 0.0;
+    // As many residues as fit within the peptide's mass.
+    size_t length = 0;
+    float walked = 0.0f;
+    const float room = mass - WATER_MASS;
+    while (length < residues.size() && walked + residues[length] <= room) walked += residues[length++];
+    double sum = 0.0;
+    for (const Kind kind : kinds) {
+        const bool n_terminal = is_n_terminal(kind);
+        float cumulative = kind == Kind::A   ? A_ION_OFFSET
+                           : kind == Kind::C ? C_ION_OFFSET
+                           : kind == Kind::X ? mass + X_ION_OFFSET
+                           : kind == Kind::Z ? mass - C_ION_OFFSET
+                           : kind == Kind::Y ? mass
+                                             : 0.0f;
+        for (size_t j = 0; j + 1 < length; ++j) {
+            cumulative = n_terminal ? cumulative + residues[j] : cumulative - residues[j];
+            if (ion_ordinal(kind, j, length) <= min_ion_index_) continue;
+            for (unsigned charge = 1; charge <= max_charge; ++charge) {
+                const double mz = static_cast<double>(cumulative) / charge + PROTON_MASS;
+                if (mz <= HIGHEST_BINNED_MZ) sum += at(bin_of(mz));
+            }
+        }
+    }
+    return sum * XCORR_SCALE;
+}
+
+NullFit::NullFit(std::span<const double> null_scores) {
+    for (const double score : null_scores)
+        if (std::isfinite(score)) sorted_.push_back(score);
     std::sort(sorted_.begin(), sorted_.end(), std::greater<>());
     const size_t k = sorted_.size();
     if (k < MIN_NULL_SCORES) return;
-    // Histogram of the scores (negative ones counted at zero), the best score left out: it
-    // is often the spectrum's true peptide rather than a draw from the null.
-    std::vector<size_t> counts;
-    for (size_t r = 1; r < k; ++r) {
-        const auto bin = static_cast<size_t>(std::min(std::max(sorted_[r], 0.0) / HISTOGRAM_BIN, MAX_BINS - 1.0));
-        if (bin >= counts.size()) counts.resize(bin + 1, 0);
-        ++counts[bin];
-    }
-    // The fitted stretch: the bins above the fullest one, up to the first empty bin.
-    const size_t mode = static_cast<size_t>(std::max_element(counts.begin(), counts.end()) - counts.begin());
-    size_t last = mode + 1;
-    while (last < counts.size() && counts[last] > 0) ++last;
-    if (last - (mode + 1) < MIN_FITTED_BINS) return;
-    std::vector<size_t> survival(counts.size() + 1, 0);
-    for (size_t b = counts.size(); b-- > 0;) survival[b] = survival[b + 1] + counts[b];
-    double sx = 0, sy = 0, sxx = 0, sxy = 0;
-    const double n = static_cast<double>(last - (mode + 1));
-    for (size_t b = mode + 1; b < last; ++b) {
-        const double x = static_cast<double>(b) * HISTOGRAM_BIN;
-        const double y = std::log10(static_cast<double>(survival[b]) / static_cast<double>(k));
-        sx += x;
-        sy += y;
-        sxx += x * x;
-        sxy += x * y;
-    }
-    const double var = sxx - sx * sx / n;
-    if (!(var > 0.0)) return;
-    slope_ = (sxy - sx * sy / n) / var;
-    intercept_ = (sy - slope_ * sx) / n;
-    fit_from_ = static_cast<double>(mode + 1) * HISTOGRAM_BIN;
-    fitted_ = slope_ < 0.0 && std::isfinite(slope_) && std::isfinite(intercept_);
+    // The threshold: the score that TAIL_SHARE of the null exceeds; the excesses over it
+    // are taken as exponential, with the rate of their mean.
+    const size_t tail = std::max<size_t>(2, static_cast<size_t>(static_cast<double>(k) * TAIL_SHARE));
+    threshold_ = sorted_[tail];
+    double excess = 0.0;
+    for (size_t i = 0; i < tail; ++i) excess += sorted_[i] - threshold_;
+    excess /= static_cast<double>(tail);
+    tail_share_ = static_cast<double>(tail) / static_cast<double>(k);
+    rate_ = excess > 0.0 ? 1.0 / excess : 0.0;
+    fitted_ = rate_ > 0.0 && std::isfinite(rate_);
 }
 
-double TailFit::log10_survival(double score) const {
+double NullFit::log10_survival(double score) const {
     const size_t k = sorted_.size();
     if (k == 0 || std::isnan(score)) return 0.0;
+    if (fitted_ && score > threshold_)
+        return std::log10(tail_share_) - rate_ * (score - threshold_) / std::numbers::ln10;
     // Null scores at or above `score` (the list is descending).
     const size_t at_or_above = static_cast<size_t>(
         std::upper_bound(sorted_.begin(), sorted_.end(), score, std::greater<>()) - sorted_.begin());
-    const double empirical = std::log10(static_cast<double>(std::max<size_t>(at_or_above, 1)) / static_cast<double>(k));
-    // The lesser of the two from the fitted stretch on, so the survival never rises.
-    if (fitted_ && score >= fit_from_) return std::min({0.0, empirical, intercept_ + slope_ * score});
-    return empirical;
+    return std::log10(static_cast<double>(std::max<size_t>(at_or_above, 1)) / static_cast<double>(k));
 }
 
 std::vector<LowResFeatures> low_res_features(const Scorer &scorer, const ProcessedSpectrum &spectrum,
@@ -302,7 +324,8 @@ std::vector<LowResFeatures> low_res_features(const Scorer &scorer, const Process
         for (const auto &[index, xcorr] : calibration->candidates)
             if (index != f.peptide_idx) best_other = std::max(best_other, xcorr);
         low.delta_xcorr = low.xcorr - best_other;
-        const double candidates = static_cast<double>(std::max<size_t>(calibration->window_count, 1));
+        const double candidates =
+            static_cast<double>(std::max({calibration->window_count, calibration->fit.size(), size_t{1}}));
         low.log10_evalue = std::log10(candidates) + calibration->fit.log10_survival(low.xcorr);
     }
     return out;

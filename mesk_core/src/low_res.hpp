@@ -1,7 +1,7 @@
 // Match features that hold up on low-resolution (ion-trap) fragment spectra: a fast
 // cross-correlation on unit-mass bins, the share of the most intense peaks a peptide
-// explains, and the calibration of the cross-correlation against every candidate of the
-// spectrum as an expectation value.
+// explains, and the calibration of the cross-correlation against a null distribution of
+// the spectrum as an expectation value.
 #pragma once
 
 #include <cstddef>
@@ -18,14 +18,14 @@ struct LowResSettings {
     float bin_offset = 0.4f;          // where a bin starts, as a fraction of its width
     size_t min_ion_index = 0;         // ions of this many residues or fewer are left out
     size_t top_peaks = 20;            // most intense peaks for the explained share
-    size_t null_candidates = 1000;    // fewest peptides behind a calibration
+    size_t null_candidates = 1000;    // generated peptides behind a calibration (at most 2000)
 };
 
 // What each reported match gains.
 struct LowResFeatures {
     double xcorr = 0.0;
     double delta_xcorr = 0.0;         // xcorr less the best (positive) xcorr of any other candidate
-    double log10_evalue = 0.0;        // expected candidates scoring at least this xcorr, log10
+    double log10_evalue = 0.0;        // candidates expected to score at least this xcorr by chance, log10
     float top_peaks_explained = 0.0f; // share of the most intense peaks within reach of an ion
     float matched_ion_fraction = 0.0f;// matched peaks over theoretical ions searched
 };
@@ -46,6 +46,12 @@ public:
     // Cross-correlation of one peptide's ions (kinds in order, fragment charges 1 .. max_charge).
     double score(const Peptide &peptide, const std::vector<Kind> &kinds, unsigned max_charge) const;
 
+    // The same for a generated peptide of neutral mass `mass`: as many of `residues` (masses)
+    // as fit within it, the C-terminal ions completing each N-terminal one to the whole mass,
+    // as a candidate's do.
+    double score_generated(std::span<const float> residues, float mass, const std::vector<Kind> &kinds,
+                           unsigned max_charge) const;
+
 private:
     double inverse_width_;
     double one_minus_offset_;
@@ -53,24 +59,26 @@ private:
     std::vector<double> bins_;
 };
 
-// Survival of a score among a spectrum's candidates: a log-linear fit of the share of null
-// scores at or above a score, over the histogram bins (0.1 wide) between the fullest bin and
-// the first empty one above it, used from the first fitted bin on where it lies below the
-// empirical share; below that, or when no fit could be made, the empirical share.
-class TailFit {
+// Survival of a score under a spectrum's null distribution: the cross-correlations of
+// generated peptides of the precursor's mass. Above the score that a tenth of the null
+// exceeds, the survival is exponential, at the rate that the excesses over that threshold
+// give by maximum likelihood (one over their mean); below it, and when no fit could be made
+// (fewer than 20 scores, or none spread), it is the empirical share of null scores at or
+// above the score.
+class NullFit {
 public:
-    explicit TailFit(std::vector<double> null_scores);
+    explicit NullFit(std::span<const double> null_scores);
 
     // log10 of the share of null scores expected at or above `score` (at most 0).
     double log10_survival(double score) const;
     bool fitted() const { return fitted_; }
-    double slope() const { return slope_; }
-    double intercept() const { return intercept_; }
+    double threshold() const { return threshold_; }
+    double rate() const { return rate_; }
+    size_t size() const { return sorted_.size(); }
 
 private:
-    std::vector<double> sorted_;  // descending
-    double fit_from_ = 0.0;       // lower edge of the first fitted bin
-    double slope_ = 0.0, intercept_ = 0.0;
+    std::vector<double> sorted_;  // finite scores, descending
+    double threshold_ = 0.0, rate_ = 0.0, tail_share_ = 1.0;
     bool fitted_ = false;
 };
 

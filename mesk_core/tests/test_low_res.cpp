@@ -1,5 +1,5 @@
-// The survival fit behind the expectation value, on constructed score distributions, and
-// the binned spectrum on damaged peak lists.
+// The null fit behind the expectation value, on constructed score distributions, the
+// generated peptides of the null, and the binned spectrum on damaged peak lists.
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -12,39 +12,31 @@ using namespace mesk;
 
 namespace {
 
-// Scores whose share at or above x is 10^-x at every bin edge x = 0.1 k up to 2.9: the
-// counts of each 0.1-wide bin put at its centre, the last bin holding all the rest, plus
-// one outstanding best score.
-std::vector<double> log_linear_scores(double total) {
+// n scores whose share above x is exp(-rate x) for x >= 0: the quantiles of an
+// exponential distribution, (i + 0.5) / n apart.
+std::vector<double> exponential_scores(size_t n, double rate) {
     std::vector<double> scores;
-    for (int k = 0; k < 30; ++k) {
-        const double lo = 0.1 * k, hi = 0.1 * (k + 1);
-        const double rest = k == 29 ? 0.0 : std::pow(10.0, -hi);
-        const long count = std::lround(total * (std::pow(10.0, -lo) - rest));
-        for (long i = 0; i < count; ++i) scores.push_back(lo + 0.05);
-    }
-    scores.push_back(9.0);
+    for (size_t i = 0; i < n; ++i) scores.push_back(-std::log((static_cast<double>(i) + 0.5) / n) / rate);
     return scores;
 }
 
 }  // namespace
 
-TEST(fit_recovers_a_log_linear_tail) {
-    const TailFit fit(log_linear_scores(100000.0));
+TEST(fit_recovers_an_exponential_tail) {
+    const NullFit fit(exponential_scores(10000, 4.0));
     CHECK(fit.fitted());
-    CHECK(std::fabs(fit.slope() + 1.0) < 0.02);
-    CHECK(std::fabs(fit.intercept()) < 0.05);
-    // Far beyond the data the fit extrapolates; the outstanding score is not believed.
-    CHECK(std::fabs(fit.log10_survival(2.0) + 2.0) < 0.05);
-    CHECK(std::fabs(fit.log10_survival(9.0) + 9.0) < 0.3);
-    // A share is never above one.
+    CHECK(std::fabs(fit.rate() - 4.0) < 0.1);
+    // The share at or above x is exp(-4x): log10 of it is -4x / ln 10, within and far past the data.
+    for (const double x : {1.0, 2.0, 5.0}) CHECK(std::fabs(fit.log10_survival(x) + 4.0 * x / std::log(10.0)) < 0.05);
+    // Below the threshold the empirical share stands; a share is never above one.
+    CHECK(std::fabs(fit.log10_survival(std::log(2.0) / 4.0) - std::log10(0.5)) < 0.01);
     CHECK(fit.log10_survival(-5.0) == 0.0);
 }
 
 TEST(survival_never_rises_with_the_score) {
-    const TailFit fit(log_linear_scores(5000.0));
+    const NullFit fit(exponential_scores(997, 2.5));
     double last = 0.0;
-    for (double x = -1.0; x < 6.0; x += 0.01) {
+    for (double x = -1.0; x < 6.0; x += 0.001) {
         const double s = fit.log10_survival(x);
         CHECK(s <= last + 1e-12);
         last = s;
@@ -52,26 +44,47 @@ TEST(survival_never_rises_with_the_score) {
 }
 
 TEST(few_or_flat_scores_fall_back_to_the_empirical_share) {
-    const TailFit few({1.0, 2.0, 3.0});
+    const NullFit few(std::vector<double>{1.0, 2.0, 3.0});
     CHECK(!few.fitted());
     CHECK(std::fabs(few.log10_survival(2.0) - std::log10(2.0 / 3.0)) < 1e-12);
     CHECK(std::fabs(few.log10_survival(5.0) - std::log10(1.0 / 3.0)) < 1e-12);
     CHECK_EQ(few.log10_survival(0.0), 0.0);
 
-    const TailFit flat(std::vector<double>(500, 0.25));
+    const NullFit flat(std::vector<double>(500, 0.25));
     CHECK(!flat.fitted());
     CHECK_EQ(flat.log10_survival(0.25), 0.0);
 
-    const TailFit empty({});
+    const NullFit empty(std::vector<double>{});
     CHECK_EQ(empty.log10_survival(1.0), 0.0);
 }
 
 TEST(non_finite_scores_are_left_out) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const double inf = std::numeric_limits<double>::infinity();
-    const TailFit fit({nan, 1.0, inf, 2.0, -inf});
+    const NullFit fit(std::vector<double>{nan, 1.0, inf, 2.0, -inf});
+    CHECK_EQ(fit.size(), 2u);
     CHECK(std::fabs(fit.log10_survival(2.0) - std::log10(1.0 / 2.0)) < 1e-12);
     CHECK_EQ(fit.log10_survival(nan), 0.0);
+}
+
+TEST(a_generated_peptide_scores_as_the_same_peptide_from_the_index) {
+    // PEPTIDEK as a generated sequence (residue masses, then residues past its mass that
+    // must be left out) against the same peptide scored the usual way.
+    const LowResSettings settings;
+    const Peptide peptide = fixtures::make("PEPTIDEK", fixtures::residue_sum_mass("PEPTIDEK"));
+    std::vector<Peak> peaks;
+    for (int i = 0; i < 40; ++i) peaks.push_back({100.0f + 23.7f * static_cast<float>(i), 100.0f + 37.0f * (i % 7)});
+    const XcorrSpectrum binned(peaks, settings);
+    std::vector<float> residues;
+    for (const char r : std::string("PEPTIDEK")) residues.push_back(residue_mass(static_cast<uint8_t>(r)));
+    residues.push_back(residue_mass('W'));
+    const std::vector<Kind> kinds = {Kind::B, Kind::Y};
+    for (const unsigned charge : {1u, 2u}) {
+        const double indexed = binned.score(peptide, kinds, charge);
+        CHECK(std::fabs(binned.score_generated(residues, peptide.monoisotopic, kinds, charge) - indexed) < 1e-9);
+    }
+    // A mass with no room for a bond scores nothing.
+    CHECK_EQ(binned.score_generated(residues, 50.0f, kinds, 2), 0.0);
 }
 
 TEST(damaged_peaks_are_skipped_by_the_binned_spectrum) {
