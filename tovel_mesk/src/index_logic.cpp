@@ -13,6 +13,7 @@
 #include <string>
 #include <utility>
 
+#include "digest.hpp"
 #include "failure.hpp"
 #include "ion_series.hpp"
 #include "thread_pool.hpp"
@@ -297,28 +298,9 @@ void release_in_parallel(std::vector<Peptide> peptides, WorkerPool &pool) {
     });
 }
 
-}  // namespace
-
-IndexedDatabase build_indexed_database(BuildConfig config, std::vector<Peptide> peptides) {
-    // A zero bucket size fails the build whatever the peptides; refusing it before any
-    // work gives the same failure without listing and sorting everything first.
-    if (config.bucket_size == 0) throw Failure("bucket_size must be at least 1");
-    WorkerPool &pool = global_pool();
-
-    // Decoys can double the list; refusing an oversized input first saves that work, and
-    // the check after the decoy step covers the list that is actually indexed.
-    check_peptide_count(peptides.size());
-    std::vector<uint8_t> decoy_after;
-    if (config.generate_decoys) {
-        decoy_after = decoy_flags(peptides, pool);
-        check_peptide_count(peptides.size() + static_cast<size_t>(std::count(decoy_after.begin(), decoy_after.end(), 1)));
-    }
-    // The records go into compact columns, decoys written straight after their targets;
-    // the caller's list is released before the fragments are listed.
-    PeptideStore store = PeptideStore::build(peptides, decoy_after, pool);
-    release_in_parallel(std::move(peptides), pool);
-    decoy_after = {};
-
+// The index over a finished peptide store: its fragment list (unless left out), sorted
+// into buckets.
+IndexedDatabase index_store(BuildConfig config, PeptideStore store, WorkerPool &pool) {
     IndexedDatabase db;
     db.ion_kinds = config.ion_kinds;
     db.decoy_tag = config.decoy_tag;
@@ -326,9 +308,9 @@ IndexedDatabase build_indexed_database(BuildConfig config, std::vector<Peptide> 
     db.min_ion_index = config.min_ion_index;
     db.generate_decoys = config.generate_decoys;
     db.fragments_listed = true;
+    // The check walks every listed ion, so it refuses a modification list too short for
+    // its ions just as the listing does.
     if (config.omit_fragments && !lists_a_zero_ion(store, config, pool)) {
-        // Listing also checks every modification list; a database without the list must
-        // refuse the same peptides.
         db.peptides = std::move(store);
         db.fragments_omitted = true;
         return db;
@@ -361,6 +343,41 @@ IndexedDatabase build_indexed_database(BuildConfig config, std::vector<Peptide> 
     db.bucket_minima = std::move(bucket_minima);
     db.bucket_fences = std::move(bucket_fences);
     return db;
+}
+
+}  // namespace
+
+IndexedDatabase build_indexed_database(BuildConfig config, std::vector<Peptide> peptides) {
+    // A zero bucket size fails the build whatever the peptides; refusing it before any
+    // work gives the same failure without listing and sorting everything first.
+    if (config.bucket_size == 0) throw Failure("bucket_size must be at least 1");
+    WorkerPool &pool = global_pool();
+
+    // Decoys can double the list; refusing an oversized input first saves that work, and
+    // the check after the decoy step covers the list that is actually indexed.
+    check_peptide_count(peptides.size());
+    std::vector<uint8_t> decoy_after;
+    if (config.generate_decoys) {
+        decoy_after = decoy_flags(peptides, pool);
+        check_peptide_count(peptides.size() + static_cast<size_t>(std::count(decoy_after.begin(), decoy_after.end(), 1)));
+    }
+    // The records go into compact columns, decoys written straight after their targets;
+    // the caller's list is released before the fragments are listed.
+    PeptideStore store = PeptideStore::build(peptides, decoy_after, pool);
+    release_in_parallel(std::move(peptides), pool);
+    return index_store(std::move(config), std::move(store), pool);
+}
+
+IndexedDatabase build_indexed_database_from(BuildConfig config, const Digest &digest) {
+    if (config.bucket_size == 0) throw Failure("bucket_size must be at least 1");
+    WorkerPool &pool = global_pool();
+    check_peptide_count(digest.size());
+    std::vector<uint8_t> decoy_after;
+    if (config.generate_decoys) {
+        decoy_after = decoy_flags(digest, pool);
+        check_peptide_count(digest.size() + static_cast<size_t>(std::count(decoy_after.begin(), decoy_after.end(), 1)));
+    }
+    return index_store(std::move(config), PeptideStore::build(digest, decoy_after, pool), pool);
 }
 
 }  // namespace mesk

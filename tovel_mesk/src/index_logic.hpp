@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "database.hpp"
+#include "digest.hpp"
 
 namespace mesk {
 
@@ -36,5 +37,8 @@ void check_peptide_count(size_t count);
 // peptides alone. Throws Failure on a zero bucket size,
 // a modification list too short for its sequence, or more peptides than a 32-bit index holds.
 IndexedDatabase build_indexed_database(BuildConfig config, std::vector<Peptide> peptides);
+// The same from a digest, read in place (no Peptide copies): equal to building from its
+// Digest::peptide records in order.
+IndexedDatabase build_indexed_database_from(BuildConfig config, const Digest &digest);
 
 }  // namespace mesk

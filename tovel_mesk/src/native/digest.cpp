@@ -185,14 +185,6 @@ void check_ascending(const std::vector<mesk::Peptide> &peptides) {
     }
 }
 
-std::vector<mesk::Peptide> peptides_of(const mesk::Digest &d) {
-    std::vector<mesk::Peptide> peptides(d.size());
-    mesk::global_pool().parallel_for(d.size(), 4096, [&](size_t begin, size_t end) {
-        for (size_t i = begin; i < end; ++i) peptides[i] = d.peptide(i);
-    });
-    return peptides;
-}
-
 Ref build_database(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     static const Signature sig{
         "build_database()",
@@ -228,9 +220,9 @@ Ref build_database(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     {
         WithoutInterpreterLock unlocked;
         try {
-            if (digest) peptides = peptides_of(*digest);
             db = std::make_shared<const mesk::IndexedDatabase>(
-                mesk::build_indexed_database(std::move(config), std::move(peptides)));
+                digest ? mesk::build_indexed_database_from(std::move(config), *digest)
+                       : mesk::build_indexed_database(std::move(config), std::move(peptides)));
         } catch (const mesk::Failure &e) {
             failure = e.what();
         }
