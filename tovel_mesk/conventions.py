@@ -56,8 +56,6 @@ import math
 import re
 from collections.abc import Iterable
 
-import numpy as np
-
 import _tovel_mesk as tm
 
 #: The proton mass, in daltons, that the core and the package use everywhere.
@@ -108,6 +106,8 @@ def check_spectra(spectra: Iterable[tm.PyProcessedSpectrum]) -> None:
     `make_spectrum` always pass. Raises TypeError or ValueError naming the first spectrum
     that fails, by its position and id.
     """
+    import numpy as np  # noqa: PLC0415 - parsing a tolerance, at start-up, needs no numpy
+
     for position, spectrum in enumerate(spectra):
         if not isinstance(spectrum, tm.PyProcessedSpectrum):
             raise TypeError(f"spectrum {position} is a {type(spectrum).__name__}, "

@@ -20,15 +20,15 @@ import time
 from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any
-
-import numpy as np
-
-import _tovel_mesk as tm
+from typing import TYPE_CHECKING, Any
 
 from .config import SearchSettings, parse_int_range
-from .conventions import parse_tolerance
 from .progress import Progress
+
+if TYPE_CHECKING:
+    import numpy as np
+
+    import _tovel_mesk as tm
 
 __all__ = ["SearchOutcome", "FileResult", "run_search", "prepare_database", "make_scorer", "search_file",
            "digest_settings"]
@@ -120,6 +120,9 @@ def prepare_database(settings: SearchSettings, progress: Progress | None = None)
 
 def make_scorer(settings: SearchSettings) -> tm.PyScorer:
     """The scorer that the settings describe."""
+    import _tovel_mesk as tm  # noqa: PLC0415
+
+    from .conventions import parse_tolerance  # noqa: PLC0415
     min_iso, max_iso = parse_int_range(settings.isotope_errors, "--isotope-errors")
     min_z, max_z = parse_int_range(settings.charges, "--charges")
     return tm.PyScorer(parse_tolerance(settings.precursor_tol), parse_tolerance(settings.fragment_tol),
@@ -163,10 +166,11 @@ def search_file(settings: SearchSettings, scorer: tm.PyScorer, db: tm.PyIndexedD
                       {"reading": reading, "scoring": max(total - reading, 0.0)})
 
 
-#: Libraries of the stages after scoring (error control, tables), imported while the
-#: database is digested and indexed: those run in native code without the interpreter
-#: lock, so the imports take no time of their own.
-LATER_IMPORTS = ("pandas", "pyarrow", "pyarrow.compute", "pyarrow.csv", "pyarrow.parquet")
+#: Libraries of the stages after the index (reading, scoring, error control, tables),
+#: imported while the database is digested and indexed: those run in native code without
+#: the interpreter lock, so the imports take no time of their own.
+LATER_IMPORTS = ("numpy", "lxml.etree", "pandas", "pyarrow", "pyarrow.compute", "pyarrow.csv",
+                 "pyarrow.parquet")
 
 
 def import_in_background(modules: Iterable[str] = LATER_IMPORTS) -> threading.Thread:
@@ -220,6 +224,7 @@ def _no_matches(settings: SearchSettings) -> dict[str, np.ndarray]:
 def finish_search(settings: SearchSettings, files: list[FileResult], database_counts: dict[str, Any],
                   progress: Progress, failures: dict[str, str] | None = None) -> SearchOutcome:
     """Error control over the matches of every file, and the summary."""
+    import numpy as np  # noqa: PLC0415
     import pandas as pd  # noqa: PLC0415
 
     from .confidence import assign_confidence  # noqa: PLC0415
