@@ -91,8 +91,12 @@ struct PeptideListSource {
         const Peptide &p = peptides[i];
         return Record{p.bytes(), p.modifications, p.nterm, p.cterm, p.monoisotopic, p.decoy, p.missed_cleavages};
     }
-    const std::vector<SharedText> &proteins(size_t i, std::vector<SharedText> &) const {
-        return peptides[i].proteins;
+    // The stored protein list of every peptide.
+    std::vector<uint32_t> intern_proteins(std::vector<std::vector<SharedText>> &into) const {
+        ProteinLists lists(into);
+        std::vector<uint32_t> list_of(peptides.size());
+        for (size_t i = 0; i < peptides.size(); ++i) list_of[i] = lists.intern(peptides[i].proteins);
+        return list_of;
     }
 };
 
@@ -123,11 +127,34 @@ struct DigestSource {
         r.missed_cleavages = digest.missed_cleavages[i];
         return r;
     }
-    const std::vector<SharedText> &proteins(size_t i, std::vector<SharedText> &scratch) const {
-        scratch.clear();
-        for (size_t k = digest.protein_begin[i]; k < digest.protein_begin[i + 1]; ++k)
-            scratch.push_back(digest.accessions[digest.protein_ids[k]]);
-        return scratch;
+    // Lists are told apart by their accession positions: a single protein by a table,
+    // several by their positions' bytes. (Two records of one accession text stay apart.)
+    std::vector<uint32_t> intern_proteins(std::vector<std::vector<SharedText>> &into) const {
+        const size_t n = digest.size();
+        std::vector<uint32_t> list_of(n);
+        std::vector<uint32_t> single(digest.accessions.size(), UINT32_MAX);
+        std::unordered_map<std::string, uint32_t> several;
+        auto add = [&](size_t i) {
+            if (into.size() >= UINT32_MAX) throw Failure("too many distinct protein lists for one index");
+            std::vector<SharedText> &list = into.emplace_back();
+            for (size_t k = digest.protein_begin[i]; k < digest.protein_begin[i + 1]; ++k)
+                list.push_back(digest.accessions[digest.protein_ids[k]]);
+            return static_cast<uint32_t>(into.size() - 1);
+        };
+        for (size_t i = 0; i < n; ++i) {
+            const size_t begin = digest.protein_begin[i], count = digest.protein_begin[i + 1] - begin;
+            if (count == 1) {
+                uint32_t &id = single[digest.protein_ids[begin]];
+                if (id == UINT32_MAX) id = add(i);
+                list_of[i] = id;
+                continue;
+            }
+            std::string key(reinterpret_cast<const char *>(digest.protein_ids.data() + begin), count * sizeof(uint32_t));
+            auto [it, inserted] = several.try_emplace(std::move(key), 0);
+            if (inserted) it->second = add(i);
+            list_of[i] = it->second;
+        }
+        return list_of;
     }
 };
 
@@ -192,12 +219,7 @@ PeptideStore PeptideStore::build_from(const Source &peptides, const std::vector<
     const Extent total = start[chunks];
 
     PeptideStore store;
-    std::vector<uint32_t> list_of_input(n);
-    {
-        ProteinLists lists(store.protein_lists_);
-        std::vector<SharedText> scratch;
-        for (size_t i = 0; i < n; ++i) list_of_input[i] = lists.intern(peptides.proteins(i, scratch));
-    }
+    const std::vector<uint32_t> list_of_input = peptides.intern_proteins(store.protein_lists_);
     store.masses_.resize(total.records);
     store.residue_start_.resize(total.records + 1);
     store.residues_.resize(total.residues);
