@@ -172,6 +172,26 @@ TEST(a_digest_builds_the_index_its_peptide_copies_build) {
     }
 }
 
+TEST(a_digest_with_an_ion_of_zero_mass_keeps_the_fragment_list) {
+    // G's mass taken off by a modification: b1 of GAK weighs exactly zero. A positive
+    // modification rules zero ions out from the digest alone; a negative one is checked
+    // ion by ion.
+    DigestSettings s;
+    s.min_length = 2;
+    s.min_mass = 0.0;
+    BuildConfig config;
+    config.ion_kinds = {Kind::B, Kind::Y};
+    config.bucket_size = 4;
+    config.omit_fragments = true;
+    for (const char *mod : {"G:-57.02146", "M:+15.9949", "S:-1.5"}) {
+        s.fixed_mods = {parse_modification(mod)};
+        const Digest digest = digest_fasta(">sp|P1|ONE\nGAKGSAR\n", "test.fasta", s, global_pool());
+        const IndexedDatabase db = build_indexed_database_from(config, digest);
+        CHECK_EQ(db.fragments_omitted, std::string(mod) != "G:-57.02146");
+        CHECK_EQ(db.fragments.empty(), db.fragments_omitted);
+    }
+}
+
 TEST(peak_lookup_answers_as_the_plain_lookup) {
     std::mt19937_64 rng(21);
     const float odd[] = {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(),

@@ -290,6 +290,29 @@ bool lists_a_zero_ion(const PeptideStore &peptides, const BuildConfig &config, W
     return found.load();
 }
 
+// Whether a digest's settings rule out an ion of mass zero, read from the digest alone:
+// every modification is a non-negative mass, every residue weighs at least glycine's
+// 57 Da, no peptide is longer than 1,000 residues or heavier than 2^19 Da. Then an
+// N-terminal ion is a sum of positive steps on a non-negative start (a ions start 28 Da
+// lower, less than one step), and a C-terminal ion lies at least 57 Da above zero (one
+// residue and water, less 17 Da for z ions) while its float sum strays less than 32 Da
+// (1,000 roundings of at most 2^-5 Da).
+bool digest_rules_out_zero_ions(const Digest &digest) {
+    constexpr float LIGHTEST_RESIDUE = 57.0f, HEAVIEST_PEPTIDE = 524288.0f;
+    constexpr size_t LONGEST_PEPTIDE = 1000;
+    for (const SlotMod &m : digest.mods)
+        if (!(m.mass >= 0.0f)) return false;
+    for (const float mass : digest.masses)
+        if (!(mass >= 0.0f && mass <= HEAVIEST_PEPTIDE)) return false;
+    for (size_t i = 0; i < digest.size(); ++i)
+        if (digest.residue_begin[i + 1] - digest.residue_begin[i] > LONGEST_PEPTIDE) return false;
+    bool light[256] = {};
+    for (unsigned b = 0; b < 256; ++b) light[b] = !(residue_mass(static_cast<uint8_t>(b)) >= LIGHTEST_RESIDUE);
+    for (const char c : digest.residues)
+        if (light[static_cast<uint8_t>(c)]) return false;
+    return true;
+}
+
 // Frees the records of a peptide list on the pool's workers, chunk by chunk.
 void release_in_parallel(std::vector<Peptide> peptides, WorkerPool &pool) {
     const size_t n = peptides.size();
@@ -299,8 +322,8 @@ void release_in_parallel(std::vector<Peptide> peptides, WorkerPool &pool) {
 }
 
 // The index over a finished peptide store: its fragment list (unless left out), sorted
-// into buckets.
-IndexedDatabase index_store(BuildConfig config, PeptideStore store, WorkerPool &pool) {
+// into buckets. `zero_ions_ruled_out`: the caller knows that no listed ion weighs zero.
+IndexedDatabase index_store(BuildConfig config, PeptideStore store, WorkerPool &pool, bool zero_ions_ruled_out) {
     IndexedDatabase db;
     db.ion_kinds = config.ion_kinds;
     db.decoy_tag = config.decoy_tag;
@@ -309,8 +332,8 @@ IndexedDatabase index_store(BuildConfig config, PeptideStore store, WorkerPool &
     db.generate_decoys = config.generate_decoys;
     db.fragments_listed = true;
     // The check walks every listed ion, so it refuses a modification list too short for
-    // its ions just as the listing does.
-    if (config.omit_fragments && !lists_a_zero_ion(store, config, pool)) {
+    // its ions just as the listing does (a digest's lists are always complete).
+    if (config.omit_fragments && (zero_ions_ruled_out || !lists_a_zero_ion(store, config, pool))) {
         db.peptides = std::move(store);
         db.fragments_omitted = true;
         return db;
@@ -365,7 +388,7 @@ IndexedDatabase build_indexed_database(BuildConfig config, std::vector<Peptide> 
     // the caller's list is released before the fragments are listed.
     PeptideStore store = PeptideStore::build(peptides, decoy_after, pool);
     release_in_parallel(std::move(peptides), pool);
-    return index_store(std::move(config), std::move(store), pool);
+    return index_store(std::move(config), std::move(store), pool, false);
 }
 
 IndexedDatabase build_indexed_database_from(BuildConfig config, const Digest &digest) {
@@ -377,7 +400,8 @@ IndexedDatabase build_indexed_database_from(BuildConfig config, const Digest &di
         decoy_after = decoy_flags(digest, pool);
         check_peptide_count(digest.size() + static_cast<size_t>(std::count(decoy_after.begin(), decoy_after.end(), 1)));
     }
-    return index_store(std::move(config), PeptideStore::build(digest, decoy_after, pool), pool);
+    const bool zero_ions_ruled_out = config.omit_fragments && digest_rules_out_zero_ions(digest);
+    return index_store(std::move(config), PeptideStore::build(digest, decoy_after, pool), pool, zero_ions_ruled_out);
 }
 
 }  // namespace mesk
