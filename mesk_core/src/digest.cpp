@@ -412,10 +412,11 @@ void sort_by_high_word(std::vector<uint64_t> &keys) {
     }
 }
 
-// Puts the candidates in peptide order, protein order last so that each peptide's
+// The candidates' positions in peptide order, protein order last so that each peptide's
 // accessions come out in file order. Most candidates differ in mass: they are sorted as
-// 8-byte keys (mass, position), then each run of equal masses by the rest.
-void sort_candidates(std::vector<Candidate> &all, const std::vector<SlotMod> &mods) {
+// 8-byte keys (mass, position), then each run of equal masses by the rest. Positions
+// rather than a sorted copy, which would double the largest list of the digestion.
+std::vector<uint32_t> candidate_order(const std::vector<Candidate> &all, const std::vector<SlotMod> &mods) {
     const size_t n = all.size();
     if (n > UINT32_MAX) throw InvalidInput("the digestion makes more than 4294967295 peptides; narrow its settings");
     std::vector<uint64_t> keys(n);
@@ -437,10 +438,9 @@ void sort_candidates(std::vector<Candidate> &all, const std::vector<SlotMod> &mo
                       });
         run = end;
     }
-    std::vector<Candidate> sorted;
-    sorted.reserve(n);
-    for (const uint64_t key : keys) sorted.push_back(at(key));
-    all.swap(sorted);
+    std::vector<uint32_t> order(n);
+    for (size_t i = 0; i < n; ++i) order[i] = static_cast<uint32_t>(keys[i]);
+    return order;
 }
 
 }  // namespace
@@ -491,7 +491,8 @@ Digest digest_proteins(const FastaProteins &proteins, const DigestSettings &sett
         f = Found{};
     }
 
-    sort_candidates(all, mods);
+    const std::vector<uint32_t> order = candidate_order(all, mods);
+    const auto sorted = [&](size_t k) -> const Candidate & { return all[order[k]]; };
 
     size_t residues = 0;
     for (const Candidate &c : all) residues += c.length;
@@ -507,8 +508,8 @@ Digest digest_proteins(const FastaProteins &proteins, const DigestSettings &sett
     digest.decoy.reserve(all.size());
     for (size_t g = 0; g < all.size();) {
         size_t h = g + 1;
-        while (h < all.size() && compare_peptides(all[g], all[h], mods.data()) == 0) ++h;
-        const Candidate &first = all[g];
+        while (h < all.size() && compare_peptides(sorted(g), sorted(h), mods.data()) == 0) ++h;
+        const Candidate &first = sorted(g);
         digest.residues.append(first.residues, first.length);
         digest.residue_begin.push_back(digest.residues.size());
         digest.masses.push_back(first.mass);
@@ -517,9 +518,9 @@ Digest digest_proteins(const FastaProteins &proteins, const DigestSettings &sett
         digest.mod_begin.push_back(digest.mods.size());
         uint8_t missed = first.missed, decoy = 1;
         for (size_t k = g; k < h; ++k) {
-            if (k == g || all[k].protein != all[k - 1].protein) digest.protein_ids.push_back(all[k].protein);
-            missed = std::min(missed, all[k].missed);
-            decoy &= all[k].decoy;
+            if (k == g || sorted(k).protein != sorted(k - 1).protein) digest.protein_ids.push_back(sorted(k).protein);
+            missed = std::min(missed, sorted(k).missed);
+            decoy &= sorted(k).decoy;
         }
         digest.protein_begin.push_back(digest.protein_ids.size());
         digest.missed_cleavages.push_back(missed);
