@@ -277,9 +277,10 @@ def test_index_key_covers_what_shapes_the_index():
         else:
             other = f"{value}x" if value is not None else "other"
         changed = index_key(dataclasses.replace(base, **{name: other}), "ab" * 32)
-        # Every setting not known to steer only the search is part of the key; so is the
-        # wide window while it decides whether the index lists its fragments.
+        # Every setting not known to steer only the search is part of the key; so are the
+        # window settings while they decide whether the index lists its fragments.
         assert (changed == key) == (name in SEARCH_ONLY_SETTINGS and name != "wide_window"), name
+    assert index_key(dataclasses.replace(base, precursor_tol="0.5da"), "ab" * 32) != key  # auto lists then
     listed = dataclasses.replace(base, fragment_index="on")
     assert index_key(listed, "ab" * 32) == index_key(dataclasses.replace(listed, wide_window=True), "ab" * 32)
 

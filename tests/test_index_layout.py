@@ -44,6 +44,12 @@ def test_search_without_fragment_list_equals_the_listed_index(inputs, search):
 def test_layout_setting():
     assert not SearchSettings().lists_fragments                      # auto, wide window off
     assert SearchSettings(wide_window=True).lists_fragments
+    # auto: a wide precursor window on narrow fragment windows pays for the list
+    assert SearchSettings(precursor_tol="0.5da").lists_fragments
+    assert SearchSettings(precursor_tol="-100,150ppm", fragment_tol="20ppm").lists_fragments
+    assert not SearchSettings(precursor_tol="50ppm").lists_fragments
+    assert not SearchSettings(precursor_tol="3da", fragment_tol="0.5da").lists_fragments
+    assert not SearchSettings(precursor_tol="wide").lists_fragments   # left for validate() to refuse
     assert SearchSettings(fragment_index="on").lists_fragments
     assert not SearchSettings(fragment_index="off", wide_window=True).lists_fragments
     with pytest.raises(ConfigError, match="--fragment-index must be auto, on or off, got 'yes'"):
