@@ -1,9 +1,13 @@
-// Scoring benchmark on the synthetic database of the index benchmark: simulated spectra
-// scored on one thread and through the 32-thread batch, candidates per spectrum, and heap
-// allocations per spectrum with 150 and with 300 peaks (the count must not grow with the
-// peaks: nothing is allocated per peak or per fragment lookup).
+// Scoring benchmark on the synthetic database of the index benchmark: for each setting,
+// simulated spectra scored on one thread by the search and by the reference search (same
+// run, alternating rounds, CPU time of the thread), the 32-thread batch against one
+// thread, candidates per spectrum, and heap allocations per spectrum with 150 and with
+// 300 peaks (the count must not grow with the peaks: nothing is allocated per peak or per
+// fragment lookup).
 //
-// Usage: bench_search [proteins [spectra]]   (defaults 20000 and 2000)
+// Usage: bench_search [proteins [spectra [rounds]]]   (defaults 20000, 2000 and 3)
+// BENCH_ONLY=k measures setting k alone; BENCH_NO_REFERENCE=1 skips the reference path;
+// BENCH_PATH=k forces a SearchPath (0 Auto, 1 Reference, 2 Index, 3 Candidates).
 #include <algorithm>
 #include <atomic>
 #include <chrono>
