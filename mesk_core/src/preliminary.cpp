@@ -46,10 +46,11 @@ struct Pass {
 // How many of a set of closed windows hold a mass f: the windows whose lower bound is
 // <= f, less those whose upper bound is < f (their lower bound is below f too). Bounds
 // are compared by their total-order keys, which agree with IEEE comparisons as long as
-// no bound is NaN, and no bound and ion are both zeros; the caller sees to that. The key range of the bounds is cut
-// into stretches of equal width, and for each stretch the table holds how many lower and
-// upper bounds lie in earlier stretches: a mass in a stretch holding no bound reads its
-// count from there, others finish with a search inside the stretch.
+// no bound is NaN and no bound and ion are both zeros; the caller sees to that. The key
+// range of the bounds is cut into stretches of equal width, and for each stretch the
+// table holds how many lower and upper bounds lie in earlier stretches: a mass in a
+// stretch holding no bound reads its count from there, others finish with a search
+// inside the stretch.
 class WindowCounter {
 public:
     // lows and highs ascending, as many of each.

@@ -321,6 +321,24 @@ void release_in_parallel(std::vector<Peptide> peptides, WorkerPool &pool) {
     });
 }
 
+// The records of a peptide list or a digest in compact columns, each target followed by its
+// decoy when the config asks for decoys.
+template <class Input>
+PeptideStore store_with_decoys(const BuildConfig &config, const Input &input, size_t count, WorkerPool &pool) {
+    // A zero bucket size fails the build whatever the peptides; refusing it before any
+    // work gives the same failure without listing and sorting everything first.
+    if (config.bucket_size == 0) throw Failure("bucket_size must be at least 1");
+    // Decoys can double the list; refusing an oversized input first saves that work, and
+    // the check after the decoy step covers the list that is actually indexed.
+    check_peptide_count(count);
+    std::vector<uint8_t> decoy_after;
+    if (config.generate_decoys) {
+        decoy_after = decoy_flags(input, pool);
+        check_peptide_count(count + static_cast<size_t>(std::count(decoy_after.begin(), decoy_after.end(), 1)));
+    }
+    return PeptideStore::build(input, decoy_after, pool);
+}
+
 // The index over a finished peptide store: its fragment list (unless left out), sorted
 // into buckets. `zero_ions_ruled_out`: the caller knows that no listed ion weighs zero.
 IndexedDatabase index_store(BuildConfig config, PeptideStore store, WorkerPool &pool, bool zero_ions_ruled_out) {
@@ -371,37 +389,17 @@ IndexedDatabase index_store(BuildConfig config, PeptideStore store, WorkerPool &
 }  // namespace
 
 IndexedDatabase build_indexed_database(BuildConfig config, std::vector<Peptide> peptides) {
-    // A zero bucket size fails the build whatever the peptides; refusing it before any
-    // work gives the same failure without listing and sorting everything first.
-    if (config.bucket_size == 0) throw Failure("bucket_size must be at least 1");
     WorkerPool &pool = global_pool();
-
-    // Decoys can double the list; refusing an oversized input first saves that work, and
-    // the check after the decoy step covers the list that is actually indexed.
-    check_peptide_count(peptides.size());
-    std::vector<uint8_t> decoy_after;
-    if (config.generate_decoys) {
-        decoy_after = decoy_flags(peptides, pool);
-        check_peptide_count(peptides.size() + static_cast<size_t>(std::count(decoy_after.begin(), decoy_after.end(), 1)));
-    }
-    // The records go into compact columns, decoys written straight after their targets;
-    // the caller's list is released before the fragments are listed.
-    PeptideStore store = PeptideStore::build(peptides, decoy_after, pool);
-    release_in_parallel(std::move(peptides), pool);
+    PeptideStore store = store_with_decoys(config, peptides, peptides.size(), pool);
+    release_in_parallel(std::move(peptides), pool);  // before the fragments are listed
     return index_store(std::move(config), std::move(store), pool, false);
 }
 
 IndexedDatabase build_indexed_database_from(BuildConfig config, const Digest &digest) {
-    if (config.bucket_size == 0) throw Failure("bucket_size must be at least 1");
     WorkerPool &pool = global_pool();
-    check_peptide_count(digest.size());
-    std::vector<uint8_t> decoy_after;
-    if (config.generate_decoys) {
-        decoy_after = decoy_flags(digest, pool);
-        check_peptide_count(digest.size() + static_cast<size_t>(std::count(decoy_after.begin(), decoy_after.end(), 1)));
-    }
+    PeptideStore store = store_with_decoys(config, digest, digest.size(), pool);
     const bool zero_ions_ruled_out = config.omit_fragments && digest_rules_out_zero_ions(digest);
-    return index_store(std::move(config), PeptideStore::build(digest, decoy_after, pool), pool, zero_ions_ruled_out);
+    return index_store(std::move(config), std::move(store), pool, zero_ions_ruled_out);
 }
 
 }  // namespace mesk
