@@ -30,3 +30,14 @@ def test_public_names_resolve_on_first_use():
         assert getattr(tovel_mesk, name) is not None
     with pytest.raises(AttributeError, match="no attribute 'nothing_here'"):
         tovel_mesk.nothing_here  # noqa: B018
+
+
+def test_the_command_process_flushes_its_output_and_keeps_its_status():
+    from tovel_mesk.config import default_toml
+
+    # The process leaves without the interpreter's teardown: what it printed must all be there.
+    done = subprocess.run([sys.executable, "-P", "-m", "tovel_mesk", "config", "--defaults"], capture_output=True,
+                          text=True)
+    assert done.returncode == 0 and done.stdout == default_toml()
+    refused = subprocess.run([sys.executable, "-P", "-m", "tovel_mesk", "config"], capture_output=True, text=True)
+    assert refused.returncode == 2 and refused.stderr == "tovel-mesk: error: config: say what to print: --defaults\n"
