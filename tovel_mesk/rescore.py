@@ -19,9 +19,10 @@ The built-in model is a linear discriminant, trained the semi-supervised way:
 Fallbacks, each reported in `Rescoring.reason`: with fewer than `min_decoys` decoys among
 the best matches, fewer than `min_positives` targets passing `train_fdr` under the fixed
 score and under the best single feature, when training fails, or when the model accepts fewer targets than the fixed score,
-the scores are the fixed score (`fixed_score`): a calibrated expectation value when the
-table has the low-resolution columns, else the hyperscore. A small run is scored the same
-way every time, and never by a score picked on its own noise.
+the scores are the fixed score (`fixed_score`): a calibrated expectation value, weighed by
+the isotope steps and the precursor mass error, when the table has the low-resolution
+columns, else the hyperscore. A small run is scored the same way every time, and never by a
+score picked on its own noise.
 
 Features are the table's numeric columns except `EXCLUDED_FEATURES`; `ms2_intensity` and
 `scored_candidates` enter as log(1 + x), and the absolute values of `delta_mass` and
