@@ -1,13 +1,20 @@
-// Scoring benchmark on the synthetic database of the index benchmark: simulated spectra
-// scored on one thread and through the 32-thread batch, candidates per spectrum, and heap
-// allocations per spectrum with 150 and with 300 peaks (the count must not grow with the
-// peaks: nothing is allocated per peak or per fragment lookup).
+// Scoring benchmark on the synthetic database of the index benchmark: for each setting,
+// simulated spectra scored on one thread by the search and by the reference search (same
+// run, alternating rounds, CPU time of the thread), the 32-thread batch against one
+// thread, candidates per spectrum, and heap allocations per spectrum with 150 and with
+// 300 peaks (the count must not grow with the peaks: nothing is allocated per peak or per
+// fragment lookup).
 //
-// Usage: bench_search [proteins [spectra]]   (defaults 20000 and 2000)
+// Usage: bench_search [proteins [spectra [rounds]]]   (defaults 20000, 2000 and 3)
+// BENCH_ONLY=k measures setting k alone; BENCH_NO_REFERENCE=1 skips the reference path;
+// BENCH_PATH=k forces a SearchPath (0 Auto, 1 Reference, 2 Index, 3 Candidates).
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <ctime>
 #include <memory>
 #include <new>
 #include <string>
@@ -41,7 +48,7 @@ std::vector<ProcessedSpectrum> simulate_all(const IndexedDatabase &db, size_t co
     synthetic::Rng rng{7};
     std::vector<ProcessedSpectrum> spectra;
     while (spectra.size() < count) {
-        const Peptide &p = db.peptides[rng.next() % db.peptides.size()];
+        const Peptide p = db.peptides[rng.next() % db.peptides.size()];
         if (p.decoy) continue;
         const auto charge = static_cast<uint8_t>(2 + rng.next() % 3);
         spectra.push_back(synthetic::simulate(rng, p, charge, peaks, "scan=" + std::to_string(spectra.size())));
@@ -60,52 +67,141 @@ double allocations_per_spectrum(const Scorer &scorer, const std::vector<Processe
     return double(total) / double(count);
 }
 
+// CPU time of the calling thread: time the scheduler gave to other developers' jobs on
+// the shared machine is not counted.
+double thread_seconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
+}
+
+// One thread's spectra per CPU second over `spectra`, and the PSMs it reported.
+std::pair<double, std::vector<std::vector<Feature>>> rate(const Scorer &scorer,
+                                                          const std::vector<ProcessedSpectrum> &spectra) {
+    std::vector<std::vector<Feature>> out;
+    out.reserve(spectra.size());
+    const double t0 = thread_seconds();
+    for (const ProcessedSpectrum &s : spectra) out.push_back(scorer.score(s));
+    return {double(spectra.size()) / (thread_seconds() - t0), std::move(out)};
+}
+
+// Same PSMs to the bit in the fields that depend on the preliminary search.
+bool same_results(const std::vector<std::vector<Feature>> &a, const std::vector<std::vector<Feature>> &b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (a[i].size() != b[i].size()) return false;
+        for (size_t j = 0; j < a[i].size(); ++j) {
+            const Feature &x = a[i][j], &y = b[i][j];
+            if (x.peptide_idx != y.peptide_idx || x.scored_candidates != y.scored_candidates ||
+                std::memcmp(&x.hyperscore, &y.hyperscore, sizeof(double)) != 0 ||
+                std::memcmp(&x.poisson, &y.poisson, sizeof(double)) != 0 || x.charge != y.charge ||
+                x.isotope_error != y.isotope_error)
+                return false;
+        }
+    }
+    return true;
+}
+
+struct Setting {
+    const char *name;
+    ScorerSettings settings;
+    const char *target;
+};
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
     const size_t proteins = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 20000;
     const size_t count = argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 2000;
+    const int rounds = argc > 3 ? std::max(1, std::atoi(argv[3])) : 3;
 
     const BuildConfig config = synthetic::index_config();
     const IndexedDatabase db = build_indexed_database(config, synthetic::generate(proteins));
     std::printf("database: %zu peptides with decoys, %zu fragments\n", db.peptides.size(), db.fragments.size());
 
     const std::vector<ProcessedSpectrum> spectra = simulate_all(db, count, 150);
-    ScorerSettings settings;  // defaults: wide window, chimera, 5 PSMs, isotope errors -1 to 3
-    settings.precursor_tol = Tolerance::ppm(-10.0f, 10.0f);
-    settings.fragment_tol = Tolerance::ppm(-10.0f, 10.0f);
-    const Scorer scorer = Scorer::from_settings(settings, db);
+    std::printf("spectra: %zu, 150 peaks each, precursor charges 2-4\n", spectra.size());
 
+    ScorerSettings defaults;  // wide window, chimera, 5 PSMs, isotope errors -1 to 3
+    defaults.precursor_tol = Tolerance::ppm(-10.0f, 10.0f);
+    defaults.fragment_tol = Tolerance::ppm(-10.0f, 10.0f);
+    ScorerSettings narrow = defaults;
+    narrow.wide_window = false;
+    narrow.chimera = false;
+    narrow.report_psms = 1;
+    ScorerSettings ion_trap = defaults;
+    ion_trap.fragment_tol = Tolerance::da(-0.5f, 0.5f);
+    ScorerSettings ion_trap_narrow = narrow;
+    ion_trap_narrow.fragment_tol = Tolerance::da(-0.5f, 0.5f);
+    ScorerSettings no_chimera = defaults;
+    no_chimera.chimera = false;
+    const Setting settings[] = {{"default settings, fragments +-10 ppm", defaults, ">= 3.0"},
+                                {"narrow: no wide window, no chimera, 1 PSM, +-10 ppm", narrow, ">= 4.0"},
+                                {"default settings, fragments +-0.5 Da (ion trap)", ion_trap, "-"},
+                                {"narrow, fragments +-0.5 Da (ion trap)", ion_trap_narrow, "-"},
+                                {"default settings without chimeric search", no_chimera, "-"}};
+
+    const Scorer scorer = Scorer::from_settings(defaults, db);
     double hit = 0, shortlisted = 0;
     for (const ProcessedSpectrum &s : spectra) {
+        if (std::getenv("BENCH_ONLY")) break;
         const PreliminaryHits hits = scorer.initial_hits(s, s.precursors.front());
         hit += double(hits.scored_candidates);
         for (const PreliminaryHit &h : hits.candidates) shortlisted += h.peptide_idx != UNMATCHED;
     }
-    std::printf("spectra: %zu, 150 peaks each, precursor charges 2-4\n", spectra.size());
-    std::printf("candidates per spectrum: %.0f hit in the index, %.1f kept for full scoring (scored again in each chimeric round)\n",
+    std::printf("candidates per spectrum (default settings): %.0f hit in the index, %.1f kept for full scoring\n",
                 hit / double(count), shortlisted / double(count));
 
-    auto t0 = std::chrono::steady_clock::now();
-    size_t reported = 0;
-    for (const ProcessedSpectrum &s : spectra) {
-        const auto features = scorer.score(s);
-        reported += features.size();
+    // Each round measures both paths back to back, so that the load of the shared machine
+    // weighs on both alike; the ratio is taken per round.
+    std::printf("\none thread, spectra per CPU second (median of %d rounds; ratio min - max over rounds in brackets):\n", rounds);
+    const char *only = std::getenv("BENCH_ONLY");  // a setting's number, to profile it alone
+    for (const Setting &setting : settings) {
+        if (only && std::atoi(only) != int(&setting - settings)) continue;
+        Scorer fast = Scorer::from_settings(setting.settings, db);
+        if (const char *path = std::getenv("BENCH_PATH")) fast.search_path = SearchPath(std::atoi(path));
+        Scorer reference = fast;
+        reference.search_path = SearchPath::Reference;
+        std::vector<double> fast_rates, reference_rates, ratios;
+        bool same = true;
+        for (int r = 0; r < rounds; ++r) {
+            auto [reference_rate, expected] = std::getenv("BENCH_NO_REFERENCE") ? rate(fast, {}) : rate(reference, spectra);
+            auto [fast_rate, got] = rate(fast, spectra);
+            same = same && (expected.empty() || same_results(expected, got));
+            fast_rates.push_back(fast_rate);
+            reference_rates.push_back(reference_rate);
+            ratios.push_back(fast_rate / reference_rate);
+        }
+        std::printf("  %-52s new %8.1f  reference %8.1f  new/reference %5.2f [%.2f - %.2f] (target %s)%s\n",
+                    setting.name, median(fast_rates), median(reference_rates), median(ratios),
+                    *std::min_element(ratios.begin(), ratios.end()), *std::max_element(ratios.begin(), ratios.end()),
+                    setting.target, same ? "" : "  RESULTS DIFFER");
     }
-    const double single = seconds_since(t0);
 
     std::vector<std::shared_ptr<const ProcessedSpectrum>> shared;
     for (const ProcessedSpectrum &s : spectra) shared.push_back(std::make_shared<const ProcessedSpectrum>(s));
-    t0 = std::chrono::steady_clock::now();
-    const auto batch = score_batch(settings, db, shared);
-    const double parallel = seconds_since(t0);
-    size_t batch_reported = 0;
-    for (const auto &features : batch) batch_reported += features.size();
-    if (batch_reported != reported) std::printf("warning: batch reported %zu PSMs, one thread %zu\n", batch_reported, reported);
-
-    std::printf("one thread: %.1f spectra/s; batch of 32 threads: %.1f spectra/s; ratio %.2f\n",
-                double(count) / single, double(count) / parallel, single / parallel);
-    std::printf("PSMs reported per spectrum: %.2f\n", double(reported) / double(count));
+    std::vector<double> ratios;
+    double single_rate = 0, batch_rate = 0;
+    for (int r = 0; r < (only ? 0 : rounds); ++r) {
+        auto t0 = std::chrono::steady_clock::now();
+        for (const ProcessedSpectrum &s : spectra) (void)scorer.score(s);
+        const double single = double(count) / seconds_since(t0);
+        t0 = std::chrono::steady_clock::now();
+        const auto batch = score_batch(defaults, db, shared);
+        const double parallel = double(count) / seconds_since(t0);
+        ratios.push_back(parallel / single);
+        single_rate = single;
+        batch_rate = parallel;
+    }
+    if (!only) std::printf("\ndefault settings, new path, wall clock: one thread %.1f spectra/s; batch of 32 threads %.1f spectra/s; "
+                "batch/single %.2f [%.2f - %.2f] (target >= 1.8)\n",
+                single_rate, batch_rate, median(ratios), *std::min_element(ratios.begin(), ratios.end()),
+                *std::max_element(ratios.begin(), ratios.end()));
 
     const size_t sample = std::min<size_t>(count, 200);
     // The same spectra with 150 more noise peaks each.
@@ -116,7 +212,15 @@ int main(int argc, char **argv) {
         for (int i = 0; i < 150; ++i) s.peaks.push_back({100.0f, float(100.0 + rng.uniform() * (top - 100.0))});
         std::sort(s.peaks.begin(), s.peaks.end(), [](const Peak &a, const Peak &b) { return a.mass < b.mass; });
     }
-    std::printf("heap allocations per search: %.1f with 150 peaks, %.1f with 300 peaks\n",
-                allocations_per_spectrum(scorer, spectra, sample), allocations_per_spectrum(scorer, denser, sample));
+    for (const Setting &setting : settings) {
+        if (only && std::atoi(only) != int(&setting - settings)) continue;
+        const Scorer fast = Scorer::from_settings(setting.settings, db);
+        Scorer reference = fast;
+        reference.search_path = SearchPath::Reference;
+        std::printf("heap allocations per search, %s: new %.1f with 150 peaks, %.1f with 300 peaks; reference %.1f and %.1f\n",
+                    setting.name, allocations_per_spectrum(fast, spectra, sample),
+                    allocations_per_spectrum(fast, denser, sample), allocations_per_spectrum(reference, spectra, sample),
+                    allocations_per_spectrum(reference, denser, sample));
+    }
     return 0;
 }

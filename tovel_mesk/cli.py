@@ -33,6 +33,8 @@ class _Parser(argparse.ArgumentParser):
 
 
 def _default_text(value: Any) -> str:
+    if value is None:
+        return "none"
     if isinstance(value, bool):
         return "on" if value else "off"
     if isinstance(value, list):
@@ -121,7 +123,7 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 
 def _search(args: dict[str, Any]) -> int:
-    from .errors import InputError  # noqa: PLC0415
+    from .errors import InputError, one_line  # noqa: PLC0415
 
     config = args.pop("config", None)
     for option in OPTIONS:
@@ -144,30 +146,29 @@ def _search(args: dict[str, Any]) -> int:
         outcome.write(settings.output, progress=progress)
     except KeyboardInterrupt:
         return _fail("interrupted; nothing was written", EXIT_INTERRUPTED)
-    except (InputError, ConfigError, OSError) as e:
+    except (InputError, ConfigError, OSError, ImportError) as e:
         if debug:
             raise
-        return _fail(_one_line(e), EXIT_USAGE)
+        return _fail(one_line(e), EXIT_USAGE)
     except MemoryError:
         return _fail("out of memory; search fewer spectra per call (--chunk-size) or a smaller database",
                      EXIT_FAILED)
     except Exception as e:  # noqa: BLE001 - one line instead of a traceback, as promised
         if debug:
             raise
-        return _fail(f"internal error: {type(e).__name__}: {_one_line(e)} (set TOVEL_MESK_DEBUG=1 for a "
+        return _fail(f"internal error: {type(e).__name__}: {one_line(e)} (set TOVEL_MESK_DEBUG=1 for a "
                      "traceback)", EXIT_FAILED)
     print(format_summary(outcome.summary))
+    cluster = outcome.summary.get("cluster")
+    if cluster:
+        print(f"\nsearched on {cluster['workers_used']} Dask workers in {cluster['search_seconds']:.1f} s, the index "
+              f"built {cluster['index_builds']} times; the stages' seconds are summed over the workers")
     print(f"\nresults in {settings.output}; report: {settings.output / 'report.html'}")
+    failed = outcome.summary.get("failed_files") or {}
+    if failed:
+        return _fail(f"{len(failed)} of {len(settings.spectra)} files failed ({', '.join(failed)}); the others "
+                     "were searched and written, see the error column of the summary", EXIT_FAILED)
     return EXIT_OK if outcome.ok else EXIT_FAILED
-
-
-def _one_line(error: BaseException) -> str:
-    """An exception's message on one line; an OSError with its file name."""
-    if isinstance(error, OSError) and error.filename is not None:
-        text = f"{error.filename}: {error.strerror or error}"
-    else:
-        text = str(error) or type(error).__name__
-    return " ".join(text.split())
 
 
 def _check_inputs(settings) -> None:

@@ -17,7 +17,7 @@ from pathlib import Path
 from typing import Any
 
 __all__ = ["SearchSettings", "Option", "OPTIONS", "PRESETS", "ConfigError", "load_settings",
-           "default_toml", "parse_int_range"]
+           "default_toml", "parse_int_range", "available_cores"]
 
 
 class ConfigError(ValueError):
@@ -85,6 +85,8 @@ class SearchSettings:
     threads: int = 0
     chunk_size: int = 4096
     quiet: bool = False
+    scheduler: str | None = None
+    workers: int = 0
 
     def validate(self) -> "SearchSettings":
         """Checks every value and returns self; raises ConfigError naming the setting."""
@@ -105,7 +107,8 @@ class SearchSettings:
         limits = {"report_psms": (0, 1 << 20), "min_matched_peaks": (0, 65535), "max_fragment_charge": (1, 255),
                   "top_peaks": (1, 1 << 20), "ms_level": (1, 255), "missed_cleavages": (0, 255),
                   "min_length": (1, 1000), "max_length": (1, 1000), "max_variable_mods": (0, 16),
-                  "bucket_size": (1, 1 << 24), "threads": (0, 4096), "chunk_size": (1, 1 << 24)}
+                  "bucket_size": (1, 1 << 24), "threads": (0, 4096), "chunk_size": (1, 1 << 24),
+                  "workers": (0, 4096)}
         for name, (lo, hi) in limits.items():
             value = getattr(self, name)
             if isinstance(value, bool) or not isinstance(value, int) or not lo <= value <= hi:
@@ -126,17 +129,22 @@ class SearchSettings:
             raise ConfigError(f"--preset must be one of {', '.join(PRESETS)}, got {self.preset!r}")
         if not self.decoy_tag:
             raise ConfigError("--decoy-tag must not be empty")
+        if self.scheduler is not None and (not isinstance(self.scheduler, str) or not self.scheduler.strip()):
+            raise ConfigError(f"--scheduler must be a scheduler address such as tcp://HOST:8786, got {self.scheduler!r}")
+        if self.scheduler is not None and self.workers:
+            raise ConfigError("--scheduler and --workers exclude each other: give the address of a running "
+                              "cluster, or the number of workers of a local one")
         return self
+
+    @property
+    def distributed(self) -> bool:
+        """Whether the files are searched on a Dask cluster (`scheduler` or `workers` set)."""
+        return self.scheduler is not None or self.workers > 0
 
     @property
     def thread_count(self) -> int:
         """Worker threads to use: the setting, or every core the process may run on."""
-        if self.threads:
-            return self.threads
-        try:
-            return max(1, len(os.sched_getaffinity(0)))
-        except AttributeError:  # pragma: no cover - not Linux
-            return max(1, os.cpu_count() or 1)
+        return self.threads or available_cores()
 
     def as_dict(self) -> dict[str, Any]:
         """The settings as plain values (paths as text), e.g. for `summary.json`."""
@@ -149,6 +157,14 @@ class SearchSettings:
                 value = [str(v) for v in value]
             out[f.name] = value
         return out
+
+
+def available_cores() -> int:
+    """The cores this process may run on."""
+    try:
+        return max(1, len(os.sched_getaffinity(0)))
+    except AttributeError:  # pragma: no cover - not Linux
+        return max(1, os.cpu_count() or 1)
 
 
 def parse_int_range(text: str, what: str) -> tuple[int, int]:
@@ -173,6 +189,7 @@ _INPUT = "input"
 _RUN = "run"
 _INDEX = "index"
 _SCORING = "error-control"
+_CLUSTER = "cluster"
 
 #: Every setting, in the order of `--help` and of the TOML file.
 OPTIONS: tuple[Option, ...] = (
@@ -224,9 +241,15 @@ OPTIONS: tuple[Option, ...] = (
            "tovel-mesk[mokapot]) or 'hyperscore' (no rescoring)", _SCORING, "value", "METHOD"),
     Option("fdr", "false discovery rate at which identifications are counted and plotted",
            _SCORING, "value", "RATE"),
-    Option("threads", "worker threads (0: every core)", _RUN, "value", "N"),
+    Option("threads", "worker threads of each search (0: every core; with --workers, the cores shared out "
+           "among the local workers)", _RUN, "value", "N"),
     Option("chunk_size", "spectra scored together; bounds memory per file", _RUN, "value", "N"),
     Option("quiet", "no progress output", _RUN, "switch"),
+    Option("scheduler", "search the files on a running Dask cluster: the address of its scheduler "
+           "(tcp://HOST:8786); every worker must read the FASTA and spectra files at the same absolute paths "
+           "as this machine (needs tovel-mesk[distributed])", _CLUSTER, "value", "ADDRESS"),
+    Option("workers", "search the files on a local Dask cluster of N worker processes started for this "
+           "call (0: in this process; needs tovel-mesk[distributed])", _CLUSTER, "value", "N"),
 )
 
 _BY_NAME = {o.name: o for o in OPTIONS}
@@ -355,7 +378,8 @@ def default_toml() -> str:
             lines += ["", f"[{section}]"]
         lines.append(f"# {option.help}")
         if option.default is None:
-            example = {"fasta": '"proteins.fasta"', "output": '"results"', "preset": '"ion-trap"'}[option.name]
+            example = {"fasta": '"proteins.fasta"', "output": '"results"', "preset": '"ion-trap"',
+                       "scheduler": '"tcp://scheduler.example:8786"'}[option.name]
             lines.append(f"# {option.name} = {example}")
         elif option.name == "spectra":
             lines.append('# spectra = ["run1.mzML", "run2.mgf"]')

@@ -7,7 +7,9 @@
 Data flows one way: FASTA -> `Digest` -> index; each spectra file -> chunks of spectra ->
 match columns; the columns of every file -> one table -> error control -> outputs. Files
 are searched one after another, each with every worker thread; memory holds one chunk of
-spectra at a time, plus the match columns (a few hundred bytes per match).
+spectra at a time, plus the match columns (a few hundred bytes per match). With
+`settings.scheduler` or `settings.workers` set, the files are searched on a Dask cluster
+instead (`tovel_mesk.distributed`), with the same results.
 """
 
 from __future__ import annotations
@@ -161,9 +163,17 @@ def search_file(settings: SearchSettings, scorer: tm.PyScorer, db: tm.PyIndexedD
 
 def run_search(settings: SearchSettings, *, progress: Progress | None = None) -> SearchOutcome:
     """Runs a whole search (everything but writing the outputs) and returns its outcome.
-    Progress bars go to stderr unless the settings say quiet or `progress` is given."""
+    Progress bars go to stderr unless the settings say quiet or `progress` is given.
+
+    In this process, the first file that cannot be read stops the search (its InputError is
+    raised). On a cluster (`settings.scheduler` or `settings.workers`), such a file is
+    reported in the summary, the others are searched, and the outcome's `ok` is False."""
     settings.validate()
     progress = progress or Progress(enabled=not settings.quiet)
+    if settings.distributed:
+        from .distributed import search_on_cluster  # noqa: PLC0415 - Dask only when asked for
+
+        return search_on_cluster(settings, progress=progress)
     db, database_counts = prepare_database(settings, progress)
     scorer = make_scorer(settings)
 
@@ -175,6 +185,14 @@ def run_search(settings: SearchSettings, *, progress: Progress | None = None) ->
     return finish_search(settings, files, database_counts, progress)
 
 
+def _no_matches(settings: SearchSettings) -> dict[str, np.ndarray]:
+    """Match columns without rows, typed as a search types them (when every file failed)."""
+    from .digest import build_database  # noqa: PLC0415
+    from .search import score_columns  # noqa: PLC0415
+
+    return score_columns(make_scorer(settings), build_database([]), [], threads=1, min_ion_index=MIN_ION_INDEX)
+
+
 def finish_search(settings: SearchSettings, files: list[FileResult], database_counts: dict[str, Any],
                   progress: Progress, failures: dict[str, str] | None = None) -> SearchOutcome:
     """Error control over the matches of every file, and the summary."""
@@ -183,8 +201,8 @@ def finish_search(settings: SearchSettings, files: list[FileResult], database_co
     from .confidence import assign_confidence  # noqa: PLC0415
 
     with progress.stage("rescoring"):
-        frames = [pd.DataFrame(f.columns) for f in files]
-        psms = pd.concat(frames, ignore_index=True) if frames else pd.DataFrame()
+        frames = [pd.DataFrame(f.columns) for f in files] or [pd.DataFrame(_no_matches(settings))]
+        psms = pd.concat(frames, ignore_index=True)
         if "psm_id" in psms.columns:
             # The core numbers matches as worker threads report them, which varies from run
             # to run; the table numbers them in file, spectrum and rank order instead.

@@ -52,14 +52,16 @@ class Progress:
         self._terminal = enabled and sys.stderr.isatty()
 
     @contextlib.contextmanager
-    def stage(self, name: str, total: int | None = None, unit: str = "", timed: bool = True) -> Iterator[Stage]:
-        """A bar for one stage; its time is added to `timings[name]` unless `timed` is off."""
+    def stage(self, name: str, total: int | None = None, unit: str = "", timed: bool = True,
+              scaled: bool = True) -> Iterator[Stage]:
+        """A bar for one stage; its time is added to `timings[name]` unless `timed` is off.
+        Counts in a unit show as 12.3k unless `scaled` is off."""
         bar = None
         if self._terminal:
             from tqdm import tqdm  # noqa: PLC0415 - only when bars are drawn
 
             bar = tqdm(total=total, desc=f"{name:<10}", unit=f" {unit}" if unit else "it", file=sys.stderr,
-                       dynamic_ncols=True, leave=True, unit_scale=bool(unit), mininterval=0.2,
+                       dynamic_ncols=True, leave=True, unit_scale=bool(unit) and scaled, mininterval=0.2,
                        bar_format=None if total is not None or unit else "{desc} {elapsed}")
         started = time.perf_counter()
         stage = Stage(bar)

@@ -7,8 +7,9 @@ namespace mesk {
 
 IndexedQuery IndexedDatabase::query(float precursor_mass, Tolerance precursor_tol, Tolerance fragment_tol) const {
     const auto [plo, phi] = precursor_tol.bounds(precursor_mass);
+    const float *masses = peptides.masses();
     const auto [lo, hi] = bracket_range(
-        peptides.size(), [&](size_t i) { return total_order_key(peptides[i].monoisotopic); }, total_order_key(plo),
+        peptides.size(), [&](size_t i) { return total_order_key(masses[i]); }, total_order_key(plo),
         total_order_key(phi));
     IndexedQuery q;
     q.candidate_lo = lo;
@@ -59,8 +60,8 @@ const Theoretical *PageSearch::next() {
             if (p < candidate_lo_ || p > candidate_hi_) continue;
             // Only the two ends of the bracket can lie outside the precursor window: the
             // last peptide below it and the first one above it.
-            if (p == candidate_lo_ && !(p < db_->peptides.size() && db_->peptides[p].monoisotopic >= plo_)) continue;
-            if (p == candidate_hi_ && !(p < db_->peptides.size() && db_->peptides[p].monoisotopic <= phi_)) continue;
+            if (p == candidate_lo_ && !(p < db_->peptides.size() && db_->peptides.monoisotopic(p) >= plo_)) continue;
+            if (p == candidate_hi_ && !(p < db_->peptides.size() && db_->peptides.monoisotopic(p) <= phi_)) continue;
             if (!(flo_ <= entry->fragment_mass && entry->fragment_mass <= fhi_)) continue;
             return entry;
         }

@@ -1,6 +1,8 @@
 // Bounded min-heap selection of the best preliminary hits.
 #include "heap.hpp"
 
+#include <algorithm>
+#include <limits>
 #include <string>
 #include <utility>
 
@@ -37,6 +39,40 @@ void bounded_min_heapify(std::span<PreliminaryHit> list, size_t n, size_t k) {
             sift_down(list, k, 0);
         }
     }
+}
+
+uint64_t shortlist_size(uint64_t report_psms) {
+    const uint64_t twice =
+        report_psms > std::numeric_limits<uint64_t>::max() / 2 ? std::numeric_limits<uint64_t>::max() : 2 * report_psms;
+    return std::max<uint64_t>(50, twice);
+}
+
+void StreamingBest::heapify() {
+    heap_ = true;
+    const size_t k = keys_.size();
+    if (k >= 2)
+        for (size_t i = k / 2; i-- > 0;) sift_down(i, keys_[i]);
+}
+
+void StreamingBest::sift_down(size_t root, uint64_t k) {
+    uint64_t *const keys = keys_.data();
+    const size_t n = keys_.size();
+    for (;;) {
+        const size_t left = 2 * root + 1;
+        if (left >= n) break;
+        size_t smallest = left;
+        if (left + 1 < n && keys[left + 1] < keys[left]) smallest = left + 1;
+        if (!(keys[smallest] < k)) break;
+        keys[root] = keys[smallest];
+        root = smallest;
+    }
+    keys[root] = k;
+}
+
+std::vector<PreliminaryHit> StreamingBest::list() const {
+    std::vector<PreliminaryHit> out(keys_.size());
+    for (size_t i = 0; i < keys_.size(); ++i) out[i] = hit(keys_[i]);
+    return out;
 }
 
 }  // namespace mesk

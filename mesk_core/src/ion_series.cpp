@@ -7,9 +7,11 @@
 
 namespace mesk {
 
-float ion_start_mass(const Peptide &p, Kind kind) {
-    const float n = p.nterm.value_or(0.0f);
-    const float m = p.monoisotopic;
+float ion_start_mass(const Peptide &p, Kind kind) { return ion_start_mass(p.nterm, p.monoisotopic, kind); }
+
+float ion_start_mass(std::optional<float> nterm, float monoisotopic, Kind kind) {
+    const float n = nterm.value_or(0.0f);
+    const float m = monoisotopic;
     switch (kind) {
         case Kind::A: return n + A_ION_OFFSET;
         case Kind::B: return n;
@@ -39,7 +41,10 @@ std::optional<Ion> IonSeries::next() {
 }
 
 size_t count_fragments(const Peptide &peptide, size_t kind_count, size_t min_ion_index) {
-    const size_t length = peptide.length();
+    return count_fragments(peptide.length(), kind_count, min_ion_index);
+}
+
+size_t count_fragments(size_t length, size_t kind_count, size_t min_ion_index) {
     if (length < 2) return 0;
     const size_t ions = length - 1;  // ordinals 1 .. L-1, whichever end the series starts from
     return ions > min_ion_index ? (ions - min_ion_index) * kind_count : 0;

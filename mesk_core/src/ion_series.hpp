@@ -19,6 +19,7 @@ struct Ion {
 // Mass before the first step of a series: the N-terminal shift (0 when absent) plus the
 // kind's offset for A, B, C; the whole peptide less that shift, plus the offset, for X, Y, Z.
 float ion_start_mass(const Peptide &peptide, Kind kind);
+float ion_start_mass(std::optional<float> nterm, float monoisotopic, Kind kind);
 
 // Walks a peptide from its N-terminus, one ion per peptide bond. N-terminal kinds grow
 // from their start mass by whole residues; C-terminal kinds shrink from the full peptide.
@@ -64,5 +65,7 @@ void list_fragments(const Peptide &peptide, const std::vector<Kind> &kinds, size
 
 // How many ions list_fragments would emit, without walking the masses.
 size_t count_fragments(const Peptide &peptide, size_t kind_count, size_t min_ion_index);
+// The same for a sequence of `length` residues.
+size_t count_fragments(size_t length, size_t kind_count, size_t min_ion_index);
 
 }  // namespace mesk

@@ -177,7 +177,7 @@ constexpr size_t DECOY_CHUNK = 2048;
 
 }  // namespace
 
-std::vector<Peptide> add_decoys(std::vector<Peptide> peptides, WorkerPool &pool) {
+std::vector<uint8_t> decoy_flags(const std::vector<Peptide> &peptides, WorkerPool &pool) {
     const size_t n = peptides.size();
     // Slots hold positions in 32 bits; an index cannot hold more peptides anyway.
     if (n >= (uint64_t{1} << 32))
@@ -189,7 +189,6 @@ std::vector<Peptide> add_decoys(std::vector<Peptide> peptides, WorkerPool &pool)
     for (const Peptide &p : peptides) targets_count += p.decoy ? 0 : 1;
 
     std::vector<uint8_t> keep(n);
-    std::vector<size_t> chunk_start(chunks + 1, 0);
     {
         TargetSet targets(peptides, targets_count);
         // One read of every sequence: check it can be reversed, insert the targets, and
@@ -215,17 +214,28 @@ std::vector<Peptide> add_decoys(std::vector<Peptide> peptides, WorkerPool &pool)
         pool.parallel_for(chunks, 1, [&](size_t cb, size_t ce) {
             for (size_t c = cb; c < ce; ++c) {
                 const auto [begin, end] = chunk_range(c);
-                size_t out = 0;
                 for (size_t i = begin; i < end; ++i) {
                     if (i + PREFETCH_AHEAD < end) targets.prefetch(decoy_hash[i + PREFETCH_AHEAD]);
                     keep[i] = targets.contains_reversal(peptides[i].bytes(), decoy_hash[i]) ? 0 : 1;
-                    out += 1 + keep[i];
                 }
-                chunk_start[c + 1] = out;
             }
         });
     }
-    for (size_t c = 0; c < chunks; ++c) chunk_start[c + 1] += chunk_start[c];
+    return keep;
+}
+
+std::vector<Peptide> add_decoys(std::vector<Peptide> peptides, WorkerPool &pool) {
+    const std::vector<uint8_t> keep = decoy_flags(peptides, pool);
+    const size_t n = peptides.size();
+    const size_t chunks = (n + DECOY_CHUNK - 1) / DECOY_CHUNK;
+    auto chunk_range = [&](size_t c) { return std::pair(c * DECOY_CHUNK, std::min(n, (c + 1) * DECOY_CHUNK)); };
+    std::vector<size_t> chunk_start(chunks + 1, 0);
+    for (size_t c = 0; c < chunks; ++c) {
+        const auto [begin, end] = chunk_range(c);
+        size_t out = 0;
+        for (size_t i = begin; i < end; ++i) out += 1 + keep[i];
+        chunk_start[c + 1] = chunk_start[c] + out;
+    }
 
     std::vector<Peptide> result(chunk_start[chunks]);
     pool.parallel_for(chunks, 1, [&](size_t cb, size_t ce) {

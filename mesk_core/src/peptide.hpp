@@ -68,6 +68,10 @@ Peptide make_peptide(std::string sequence, float monoisotopic, std::optional<std
 // 64-bit FNV-1a over the bytes; the hash of the target-sequence set.
 uint64_t fnv1a64(std::string_view bytes);
 
+// Which peptides the decoy step follows with their reversal: those whose reversed
+// sequence equals no target's sequence. Throws Failure when a peptide cannot be reversed.
+std::vector<uint8_t> decoy_flags(const std::vector<Peptide> &peptides, WorkerPool &pool);
+
 // The decoy step of index building: every peptide followed by its reversal, unless the
 // reversed sequence equals the sequence of any target in the input. Input order is kept;
 // the work runs on `pool`.

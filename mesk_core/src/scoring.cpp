@@ -44,20 +44,22 @@ struct RunTracker {
 
 // Calls visit(position, neutral mass) for the fragment ions of one kind along the peptide,
 // position 0 .. length - 2: the same start masses and 32-bit steps as IonSeries, computed
-// inline because this runs for every candidate of every spectrum.
+// inline because this runs for every candidate of every spectrum. A modification missing
+// from the sparse list is +0.0, which leaves the residue mass unchanged.
 template <class Visit>
-void walk_ion_series(const Peptide &peptide, Kind kind, Visit &&visit) {
+void walk_ion_series(const PeptideView &peptide, Kind kind, Visit &&visit) {
     const size_t length = peptide.length();
     if (length <= 1) return;
-    if (peptide.modifications.size() < length - 1)
-        throw Failure("peptide of " + std::to_string(length) + " residues has " +
-                      std::to_string(peptide.modifications.size()) + " modification entries; its fragment ions need " +
-                      std::to_string(length - 1));
-    float mass = ion_start_mass(peptide, kind);
+    if (peptide.mod_count < length - 1)
+        throw Failure("peptide of " + std::to_string(length) + " residues has " + std::to_string(peptide.mod_count) +
+                      " modification entries; its fragment ions need " + std::to_string(length - 1));
+    float mass = ion_start_mass(peptide.nterm, peptide.monoisotopic, kind);
     const bool c_terminal = !is_n_terminal(kind);
-    const std::string_view residues = peptide.bytes();
+    const std::string_view residues = peptide.residues;
+    const ModEntry *mod = peptide.mods_begin;
     for (size_t i = 0; i + 1 < length; ++i) {
-        float step = residue_mass(static_cast<uint8_t>(residues[i])) + peptide.modifications[i];
+        float step = residue_mass(static_cast<uint8_t>(residues[i]));
+        if (mod != peptide.mods_end && mod->position == i) step = step + (mod++)->value;
         if (c_terminal) step = -step;
         mass = mass + step;
         visit(i, mass);
@@ -86,20 +88,12 @@ const IndexedDatabase &scorer_database(const Scorer &scorer) {
     return *scorer.db;
 }
 
-const Peptide &scorer_peptide(const Scorer &scorer, uint32_t peptide_idx) {
+PeptideView scorer_peptide(const Scorer &scorer, uint32_t peptide_idx) {
     const IndexedDatabase &db = scorer_database(scorer);
     if (peptide_idx >= db.peptides.size())
         throw Failure("peptide index " + std::to_string(peptide_idx) + " outside a database of " +
                       std::to_string(db.peptides.size()) + " peptides");
-    return db.peptides[peptide_idx];
-}
-
-// Size of the preliminary shortlist, max(50, 2 * report_psms); saturates instead of
-// wrapping for very large report_psms.
-uint64_t shortlist_size(uint64_t report_psms) {
-    const uint64_t twice =
-        report_psms > std::numeric_limits<uint64_t>::max() / 2 ? std::numeric_limits<uint64_t>::max() : 2 * report_psms;
-    return std::max<uint64_t>(50, twice);
+    return db.peptides.view(peptide_idx);
 }
 
 // Keeps the best min(n, shortlist) entries, as a min-heap when the list had to be cut.
@@ -181,8 +175,13 @@ uint8_t Scorer::max_fragment_charge_for(uint8_t z) const {
 }
 
 ScoredCandidate Scorer::score_candidate(std::span<const Peak> peaks, const PreliminaryHit &hit) const {
+    return score_candidate_with(hit, [&](float target) { return select_most_intense_peak(peaks, target, fragment_tol); });
+}
+
+template <class FindPeak>
+ScoredCandidate Scorer::score_candidate_with(const PreliminaryHit &hit, FindPeak &&find_peak) const {
     const IndexedDatabase &database = scorer_database(*this);
-    const Peptide &peptide = scorer_peptide(*this, hit.peptide_idx);
+    const PeptideView peptide = scorer_peptide(*this, hit.peptide_idx);
     const unsigned max_charge = max_fragment_charge_for(hit.precursor_charge);
     const size_t length = peptide.length();
 
@@ -200,7 +199,7 @@ ScoredCandidate Scorer::score_candidate(std::span<const Peak> peaks, const Preli
         walk_ion_series(peptide, kind, [&](size_t position, float fragment_mass) {
             for (unsigned charge = 1; charge <= max_charge; ++charge) {
                 const float target = fragment_mass / static_cast<float>(charge);
-                const Peak *peak = select_most_intense_peak(peaks, target, fragment_tol);
+                const Peak *peak = find_peak(target);
                 if (peak == nullptr) continue;
                 const float intensity = peak->intensity;
                 const float observed = peak->mass;
@@ -235,9 +234,16 @@ std::vector<ScoredCandidate> score_preliminary_list(const Scorer &scorer, const 
                                                     std::span<const PreliminaryHit> candidates) {
     std::vector<ScoredCandidate> kept;
     kept.reserve(candidates.size());
+    // Kept by the thread, so that its tables are allocated once rather than per round.
+    thread_local PeakLookup lookup;
+    const bool reference = scorer.search_path == SearchPath::Reference;
+    if (!reference) lookup.assign(spectrum.peaks);
     for (const PreliminaryHit &hit : candidates) {
         if (hit.peptide_idx == UNMATCHED) continue;
-        ScoredCandidate scored = scorer.score_candidate(spectrum.peaks, hit);
+        ScoredCandidate scored = reference ? scorer.score_candidate(spectrum.peaks, hit)
+                                           : scorer.score_candidate_with(hit, [&](float target) {
+                                                 return lookup.most_intense(target, scorer.fragment_tol);
+                                             });
         const uint16_t matched = static_cast<uint16_t>(scored.first.matched_b + scored.first.matched_y);
         if (matched >= scorer.min_matched_peaks) kept.push_back(std::move(scored));
     }
@@ -265,7 +271,7 @@ void Scorer::build_features(const ProcessedSpectrum &spectrum, const Preliminary
 
     for (size_t j = 0; j < count; ++j) {
         const Score &s = scored[j].first;
-        const Peptide &peptide = scorer_peptide(*this, s.peptide_idx);
+        const PeptideView peptide = scorer_peptide(*this, s.peptide_idx);
         const uint64_t psm_id = PSM_COUNTER.fetch_add(1, std::memory_order_relaxed);
         const double next = j + 1 < n ? scored[j + 1].first.hyperscore : 0.0;
         const uint16_t k = static_cast<uint16_t>(s.matched_b + s.matched_y);
@@ -327,11 +333,14 @@ void Scorer::build_features(const ProcessedSpectrum &spectrum, const Preliminary
 }
 
 PreliminaryHits Scorer::initial_hits(const ProcessedSpectrum &spectrum, const Precursor &precursor) const {
+    if (search_path == SearchPath::Reference) return reference_initial_hits(spectrum, precursor);
+    return shared_pass_hits(spectrum.peaks, precursor);
+}
+
+void Scorer::for_each_precursor_charge(const Precursor &precursor,
+                                       const std::function<void(uint8_t, Tolerance, float)> &visit) const {
     const float neutral_mz = precursor.mz - PROTON_MASS;
-    PreliminaryHits merged;
-    auto pass = [&](uint8_t z, Tolerance tol) {
-        append_pass(merged, matched_peaks(spectrum.peaks, z, tol, neutral_mz * static_cast<float>(z)));
-    };
+    auto pass = [&](uint8_t z, Tolerance tol) { visit(z, tol, neutral_mz * static_cast<float>(z)); };
     if (wide_window) {
         const Tolerance window = precursor.isolation_window.value_or(Tolerance::da(-2.4f, 2.4f));
         for (unsigned z = min_precursor_charge; z <= max_precursor_charge; ++z)
@@ -342,6 +351,13 @@ PreliminaryHits Scorer::initial_hits(const ProcessedSpectrum &spectrum, const Pr
         for (unsigned z = min_precursor_charge; z <= max_precursor_charge; ++z)
             pass(static_cast<uint8_t>(z), precursor_tol);
     }
+}
+
+PreliminaryHits Scorer::reference_initial_hits(const ProcessedSpectrum &spectrum, const Precursor &precursor) const {
+    PreliminaryHits merged;
+    for_each_precursor_charge(precursor, [&](uint8_t z, Tolerance tol, float mass) {
+        append_pass(merged, matched_peaks(spectrum.peaks, z, tol, mass));
+    });
     keep_best(merged.candidates, report_psms);
     return merged;
 }
@@ -439,6 +455,7 @@ std::vector<Feature> Scorer::score_chimera_fast(const ProcessedSpectrum &spectru
     features.reserve(static_cast<size_t>(std::min(limit, distinct)));
 
     std::vector<Peak> removal;
+    thread_local PeakLookup lookup;  // its tables allocated once per thread
     for (;;) {
         const size_t before = features.size();
         build_features(working, hits, 1, features, precursor.mz);
@@ -446,14 +463,17 @@ std::vector<Feature> Scorer::score_chimera_fast(const ProcessedSpectrum &spectru
         Feature &feature = features.back();
 
         // Peaks explaining the reported peptide, looked up on the unchanged peak list.
-        const Peptide &peptide = scorer_peptide(*this, feature.peptide_idx);
+        const PeptideView peptide = scorer_peptide(*this, feature.peptide_idx);
         const unsigned max_charge = max_fragment_charge_for(feature.charge);
         removal.clear();
+        const bool reference = search_path == SearchPath::Reference;
+        if (!reference) lookup.assign(working.peaks);
         for (const Kind kind : database.ion_kinds) {
             walk_ion_series(peptide, kind, [&](size_t, float fragment_mass) {
                 for (unsigned charge = 1; charge <= max_charge; ++charge) {
                     const float target = fragment_mass / static_cast<float>(charge);
-                    if (const Peak *peak = select_most_intense_peak(working.peaks, target, fragment_tol))
+                    if (const Peak *peak = reference ? select_most_intense_peak(working.peaks, target, fragment_tol)
+                                                     : lookup.most_intense(target, fragment_tol))
                         removal.push_back(*peak);
                 }
             });

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -120,6 +121,15 @@ struct ScorerSettings {
     uint8_t max_precursor_charge = 4;
 };
 
+// How the preliminary search counts matched fragments. Every choice gives the same
+// results to the bit; all but Auto are for tests and benchmarks.
+enum class SearchPath : uint8_t {
+    Auto,        // shared isotope passes, each group counted the cheaper way
+    Reference,   // one page search per (pass, peak, fragment charge), as simple as it gets
+    Index,       // shared isotope passes, always counted from the index
+    Candidates,  // shared isotope passes, counted from the candidates wherever that is exact
+};
+
 struct Scorer {
     const IndexedDatabase *db = nullptr;
     uint64_t report_psms = 5;
@@ -136,6 +146,7 @@ struct Scorer {
     int8_t max_isotope_err = 3;
     uint8_t min_precursor_charge = 2;
     uint8_t max_precursor_charge = 4;
+    SearchPath search_path = SearchPath::Auto;
 
     static Scorer from_settings(const ScorerSettings &settings, const IndexedDatabase &db);
 
@@ -147,11 +158,22 @@ struct Scorer {
     std::vector<Feature> score_chimera_fast(const ProcessedSpectrum &spectrum) const;
 
     PreliminaryHits initial_hits(const ProcessedSpectrum &spectrum, const Precursor &precursor) const;
+    // Calls visit(z, precursor window, neutral mass at z) for each precursor charge the
+    // preliminary search tries, in order.
+    void for_each_precursor_charge(const Precursor &precursor,
+                                   const std::function<void(uint8_t, Tolerance, float)> &visit) const;
+    // The straightforward preliminary search that every faster path must equal.
+    PreliminaryHits reference_initial_hits(const ProcessedSpectrum &spectrum, const Precursor &precursor) const;
+    // Shared isotope passes (preliminary.cpp).
+    PreliminaryHits shared_pass_hits(std::span<const Peak> peaks, const Precursor &precursor) const;
     PreliminaryHits matched_peaks(std::span<const Peak> peaks, uint8_t z, Tolerance tol, float mass) const;
     PreliminaryHits matched_peaks_with_isotope(std::span<const Peak> peaks, uint8_t z, Tolerance tol, float mass,
                                                int8_t isotope_error) const;
 
     ScoredCandidate score_candidate(std::span<const Peak> peaks, const PreliminaryHit &hit) const;
+    // score_candidate with find_peak(target) in place of the most-intense-peak lookup.
+    template <class FindPeak>
+    ScoredCandidate score_candidate_with(const PreliminaryHit &hit, FindPeak &&find_peak) const;
 
     void build_features(const ProcessedSpectrum &spectrum, const PreliminaryHits &hits, uint64_t limit,
                         std::vector<Feature> &out, float precursor_mz) const;

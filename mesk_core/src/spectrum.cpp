@@ -1,18 +1,17 @@
 // Most-intense-peak lookup over a spectrum's peaks (ascending by mass).
 #include "spectrum.hpp"
 
+#include <algorithm>
+
 #include "database.hpp"
 
 namespace mesk {
 
-const Peak *select_most_intense_peak(std::span<const Peak> peaks, float target, Tolerance tol) {
-    const auto [lo, hi] = tol.bounds(target);
-    // The bracket walks outward over equal masses in the total order and may start with
-    // one peak below the window; the IEEE test below drops it (and any NaN mass).
-    const auto [left, right] = bracket_range(
-        peaks.size(), [&](size_t i) { return total_order_key(peaks[i].mass); }, total_order_key(lo),
-        total_order_key(hi));
+namespace {
 
+// The last peak of peaks[left, right) with the highest non-negative intensity whose mass
+// lies in [lo, hi].
+const Peak *most_intense_between(std::span<const Peak> peaks, size_t left, size_t right, float lo, float hi) {
     float best = 0.0f;
     const Peak *result = nullptr;
     for (size_t i = left; i < right; ++i) {
@@ -23,6 +22,52 @@ const Peak *select_most_intense_peak(std::span<const Peak> peaks, float target, 
         if (best <= peak.intensity) best = peak.intensity;
     }
     return result;
+}
+
+constexpr size_t STRETCHES_PER_PEAK = 8;  // fine enough that most stretches hold no peak or one
+
+}  // namespace
+
+const Peak *select_most_intense_peak(std::span<const Peak> peaks, float target, Tolerance tol) {
+    const auto [lo, hi] = tol.bounds(target);
+    // The bracket walks outward over equal masses in the total order and may start with
+    // one peak below the window; the IEEE test drops it (and any NaN mass).
+    const auto [left, right] = bracket_range(
+        peaks.size(), [&](size_t i) { return total_order_key(peaks[i].mass); }, total_order_key(lo),
+        total_order_key(hi));
+    return most_intense_between(peaks, left, right, lo, hi);
+}
+
+void PeakLookup::assign(std::span<const Peak> peaks) {
+    peaks_ = peaks;
+    keys_.resize(peaks.size());
+    ascending_ = true;
+    for (size_t i = 0; i < peaks.size(); ++i) {
+        keys_[i] = total_order_key(peaks[i].mass);
+        if (i > 0 && keys_[i] < keys_[i - 1]) ascending_ = false;
+    }
+    stretch_start_.clear();
+    if (!ascending_ || peaks.empty()) return;
+    key_min_ = keys_.front();
+    const uint64_t span = static_cast<uint64_t>(int64_t{keys_.back()} - key_min_);
+    const uint64_t stretches = STRETCHES_PER_PEAK * peaks.size();
+    shift_ = 0;
+    while ((span >> shift_) >= stretches) ++shift_;
+    stretch_start_.assign(static_cast<size_t>((span >> shift_) + 2), 0);
+    for (const int32_t key : keys_) ++stretch_start_[stretch(key) + 1];
+    for (size_t b = 1; b < stretch_start_.size(); ++b) stretch_start_[b] += stretch_start_[b - 1];
+}
+
+const Peak *PeakLookup::most_intense(float target, Tolerance tol) const {
+    if (!ascending_) return select_most_intense_peak(peaks_, target, tol);
+    if (peaks_.empty()) return nullptr;
+    const auto [lo, hi] = tol.bounds(target);
+    // The positions the bracket search finds on an ascending list: from the last key
+    // below lo's to the first above hi's (never before the start).
+    const size_t i = first_position(total_order_key(lo), false);
+    const size_t left = i == 0 ? 0 : i - 1;
+    const size_t right = std::max(left, first_position(total_order_key(hi), true));
+    return most_intense_between(peaks_, left, right, lo, hi);
 }
 
 }  // namespace mesk

@@ -29,9 +29,6 @@ void check_peptide_count(size_t count) {
 namespace {
 
 constexpr size_t LIST_CHUNK = 1024;          // peptides per unit of listing work
-// Peptides ahead of the current one whose records are fetched early: they sit wherever
-// the caller allocated them, so each one is a cache miss otherwise.
-constexpr size_t PREFETCH_AHEAD = 8;
 constexpr unsigned MAX_DIGIT_BITS = 11;      // widest digit of the mass sort (3 x 11 >= 32)
 constexpr unsigned MAX_BUCKET_DIGIT_BITS = 12;  // widest digit of the sorts by peptide index
 constexpr size_t SMALL_BUCKET = 256;         // below this a comparison sort beats radix passes
@@ -52,43 +49,6 @@ struct KeyRange {
     }
 };
 
-// The ions of one peptide, written from `out` on; returns the end. The masses are those
-// of IonSeries, with the same operations in the same order (start mass, then per residue
-// residue mass plus modification, negated for C-terminal kinds, added to the running
-// mass), in a loop the compiler can keep in registers.
-Theoretical *list_peptide(const Peptide &p, uint32_t idx, const std::vector<Kind> &kinds, size_t min_ion_index,
-                          Theoretical *out) {
-    const size_t length = p.length();
-    if (length < 2 || kinds.empty()) return out;
-    const size_t ions = length - 1;
-    if (p.modifications.size() < ions)
-        throw Failure("peptide of " + std::to_string(length) + " residues has only " +
-                      std::to_string(p.modifications.size()) + " modification entries; its ions need " +
-                      std::to_string(ions));
-    const uint8_t *seq = reinterpret_cast<const uint8_t *>(p.sequence->data());
-    const float *mods = p.modifications.data();
-    for (Kind kind : kinds) {
-        float mass = ion_start_mass(p, kind);
-        if (is_n_terminal(kind)) {
-            // The i-th ion has ordinal i + 1: kept from i = min_ion_index on.
-            for (size_t i = 0; i < ions; ++i) {
-                const float step = residue_mass(seq[i]) + mods[i];
-                mass = mass + step;
-                if (i >= min_ion_index) *out++ = Theoretical{idx, mass};
-            }
-        } else {
-            // The i-th ion has ordinal L - 1 - i: the first L - 1 - min_ion_index are kept.
-            const size_t kept = ions > min_ion_index ? ions - min_ion_index : 0;
-            for (size_t i = 0; i < kept; ++i) {
-                const float step = -(residue_mass(seq[i]) + mods[i]);
-                mass = mass + step;
-                *out++ = Theoretical{idx, mass};
-            }
-        }
-    }
-    return out;
-}
-
 // Asks the kernel to back a large, not yet touched block with huge pages: the index is
 // read at random by every fragment lookup, and huge pages spare those lookups most of
 // their address-translation misses. Only a hint; nothing depends on it.
@@ -103,7 +63,7 @@ void advise_huge_pages(void *data, size_t bytes) {
 // sized from per-peptide counts: chunk c of peptides owns the positions [start[c],
 // start[c+1]). `sorted` is allocated, as long, alongside by one of the workers, so its
 // zero-filling overlaps the listing. Returns the range of the mass keys.
-KeyRange list_all_fragments(const std::vector<Peptide> &peptides, const BuildConfig &config, WorkerPool &pool,
+KeyRange list_all_fragments(const PeptideStore &peptides, const BuildConfig &config, WorkerPool &pool,
                             std::unique_ptr<Theoretical[]> &list, std::vector<Theoretical> &sorted, size_t &total) {
     const size_t n = peptides.size();
     const size_t chunks = (n + LIST_CHUNK - 1) / LIST_CHUNK;
@@ -113,8 +73,7 @@ KeyRange list_all_fragments(const std::vector<Peptide> &peptides, const BuildCon
         for (size_t c = cb; c < ce; ++c) {
             size_t count = 0;
             for (size_t i = c * LIST_CHUNK, end = std::min(n, i + LIST_CHUNK); i < end; ++i) {
-                if (i + PREFETCH_AHEAD < end) __builtin_prefetch(peptides[i + PREFETCH_AHEAD].sequence.get());
-                count += count_fragments(peptides[i], kinds, config.min_ion_index);
+                count += count_fragments(peptides.sequence(i).size(), kinds, config.min_ion_index);
             }
             start[c + 1] = count;
         }
@@ -127,6 +86,7 @@ KeyRange list_all_fragments(const std::vector<Peptide> &peptides, const BuildCon
     std::vector<KeyRange> ranges(chunks);
     // Task 0 allocates `sorted`; task t > 0 lists chunk t - 1.
     pool.parallel_for(chunks + 1, 1, [&](size_t tb, size_t te) {
+        std::vector<float> steps;
         for (size_t t = tb; t < te; ++t) {
             if (t == 0) {
                 sorted.reserve(total);
@@ -137,12 +97,11 @@ KeyRange list_all_fragments(const std::vector<Peptide> &peptides, const BuildCon
             const size_t c = t - 1;
             Theoretical *pos = out + start[c];
             for (size_t i = c * LIST_CHUNK, end = std::min(n, i + LIST_CHUNK); i < end; ++i) {
-                if (i + 2 * PREFETCH_AHEAD < end) __builtin_prefetch(peptides[i + 2 * PREFETCH_AHEAD].sequence.get());
-                if (i + PREFETCH_AHEAD < end) {
-                    __builtin_prefetch(peptides[i + PREFETCH_AHEAD].sequence->data());
-                    __builtin_prefetch(peptides[i + PREFETCH_AHEAD].modifications.data());
-                }
-                pos = list_peptide(peptides[i], static_cast<uint32_t>(i), config.ion_kinds, config.min_ion_index, pos);
+                const PeptideView p = peptides.view(i);
+                if (steps.size() < p.length()) steps.resize(p.length());
+                const auto idx = static_cast<uint32_t>(i);
+                list_indexed_ions(p, config.ion_kinds, config.min_ion_index, steps.data(),
+                                  [&](float mass) { *pos++ = Theoretical{idx, mass}; });
             }
             if (pos != out + start[c + 1]) throw Failure("fragment listing disagrees with its count");
             KeyRange range;
@@ -227,6 +186,7 @@ struct Buckets {
     unsigned passes = 0;  // radix passes over peptide indices, of `width` bits each
     unsigned width = 1;
     float *minima = nullptr;
+    uint32_t *fences = nullptr;  // BUCKET_FENCES per bucket
 
     size_t begin(size_t k) const { return k * size; }
     size_t end(size_t k) const { return total - begin(k) > size ? begin(k) + size : total; }
@@ -236,7 +196,10 @@ struct Buckets {
     void finish(Theoretical *sorted, Theoretical *tmp_base, size_t k) const {
         const size_t b = begin(k);
         minima[k] = sorted[b].fragment_mass;
-        sort_bucket_by_peptide(sorted + b, tmp_base + b, end(k) - b, passes, width);
+        const size_t len = end(k) - b;
+        sort_bucket_by_peptide(sorted + b, tmp_base + b, len, passes, width);
+        for (size_t j = 0; j < BUCKET_FENCES; ++j)
+            fences[k * BUCKET_FENCES + j] = sorted[b + fence_position(j, len)].peptide_idx;
     }
 };
 
@@ -307,6 +270,14 @@ void sort_into_buckets(Theoretical *a, Theoretical *b, size_t n, KeyRange range,
     });
 }
 
+// Frees the records of a peptide list on the pool's workers, chunk by chunk.
+void release_in_parallel(std::vector<Peptide> peptides, WorkerPool &pool) {
+    const size_t n = peptides.size();
+    pool.parallel_for((n + LIST_CHUNK - 1) / LIST_CHUNK, 1, [&](size_t cb, size_t ce) {
+        for (size_t i = cb * LIST_CHUNK, end = std::min(n, ce * LIST_CHUNK); i < end; ++i) peptides[i] = Peptide{};
+    });
+}
+
 }  // namespace
 
 IndexedDatabase build_indexed_database(BuildConfig config, std::vector<Peptide> peptides) {
@@ -318,8 +289,16 @@ IndexedDatabase build_indexed_database(BuildConfig config, std::vector<Peptide> 
     // Decoys can double the list; refusing an oversized input first saves that work, and
     // the check after the decoy step covers the list that is actually indexed.
     check_peptide_count(peptides.size());
-    if (config.generate_decoys) peptides = add_decoys(std::move(peptides), pool);
-    check_peptide_count(peptides.size());
+    std::vector<uint8_t> decoy_after;
+    if (config.generate_decoys) {
+        decoy_after = decoy_flags(peptides, pool);
+        check_peptide_count(peptides.size() + static_cast<size_t>(std::count(decoy_after.begin(), decoy_after.end(), 1)));
+    }
+    // The records go into compact columns, decoys written straight after their targets;
+    // the caller's list is released before the fragments are listed.
+    PeptideStore store = PeptideStore::build(peptides, decoy_after, pool);
+    release_in_parallel(std::move(peptides), pool);
+    decoy_after = {};
 
     // Fragments are listed into `scratch` and radix-sorted into `fragments`; `scratch` is
     // the only extra copy of the list alive at any time. The buckets are finished during
@@ -327,7 +306,7 @@ IndexedDatabase build_indexed_database(BuildConfig config, std::vector<Peptide> 
     size_t total = 0;
     std::unique_ptr<Theoretical[]> scratch;
     std::vector<Theoretical> fragments;
-    const KeyRange range = list_all_fragments(peptides, config, pool, scratch, fragments, total);
+    const KeyRange range = list_all_fragments(store, config, pool, scratch, fragments, total);
 
     Buckets buckets;
     buckets.size = config.bucket_size;
@@ -335,20 +314,25 @@ IndexedDatabase build_indexed_database(BuildConfig config, std::vector<Peptide> 
     buckets.count = total / buckets.size + (total % buckets.size != 0 ? 1 : 0);
     std::vector<float> bucket_minima(buckets.count);
     buckets.minima = bucket_minima.data();
-    const unsigned index_bits = peptides.size() > 1 ? std::bit_width(peptides.size() - 1) : 0;
+    std::vector<uint32_t> bucket_fences(buckets.count * BUCKET_FENCES);
+    buckets.fences = bucket_fences.data();
+    const unsigned index_bits = store.size() > 1 ? std::bit_width(store.size() - 1) : 0;
     buckets.passes = (index_bits + MAX_BUCKET_DIGIT_BITS - 1) / MAX_BUCKET_DIGIT_BITS;
     buckets.width = buckets.passes == 0 ? 1 : (index_bits + buckets.passes - 1) / buckets.passes;
     sort_into_buckets(scratch.get(), fragments.data(), total, range, buckets, pool);
     scratch.reset();
 
     IndexedDatabase db;
-    db.peptides = std::move(peptides);
+    db.peptides = std::move(store);
     db.fragments = std::move(fragments);
     db.ion_kinds = std::move(config.ion_kinds);
     db.bucket_minima = std::move(bucket_minima);
+    db.bucket_fences = std::move(bucket_fences);
     db.decoy_tag = std::move(config.decoy_tag);
     db.bucket_size = config.bucket_size;
+    db.min_ion_index = config.min_ion_index;
     db.generate_decoys = config.generate_decoys;
+    db.fragments_listed = true;
     return db;
 }
 

@@ -55,7 +55,7 @@ Ref sequence_for(SharedDatabase &db, PyObject *const *args, Py_ssize_t nargs, Py
     const Bound b = bind_args(sig, args, nargs, kwnames);
     const uint32_t index = arg<uint32_t>(sig, b, 0);
     if (index >= db->peptide_count()) return none();
-    return to_py_lossy(db->peptide_at(index).bytes());
+    return to_py_lossy(db->peptides.sequence(index));
 }
 
 Ref fragment_count(SharedDatabase &db) { return to_py_uint(db->fragments.size()); }

@@ -1,0 +1,231 @@
+// Compact peptide records: filling the columns in parallel, and reading records back.
+#include "peptide_store.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <string>
+#include <unordered_map>
+
+#include "failure.hpp"
+#include "thread_pool.hpp"
+
+namespace mesk {
+
+void PeptideView::residue_steps(float *steps, size_t count) const {
+    const size_t n = std::min(count, std::min(length(), mod_count));
+    for (size_t i = 0; i < n; ++i) steps[i] = residue_mass(static_cast<uint8_t>(residues[i]));
+    for (const ModEntry *e = mods_begin; e != mods_end && e->position < n; ++e)
+        steps[e->position] = residue_mass(static_cast<uint8_t>(residues[e->position])) + e->value;
+}
+
+namespace {
+
+constexpr size_t STORE_CHUNK = 2048;  // input peptides per unit of work
+
+// Position of the source modification that lands at `k` in the decoy: the interior
+// positions 1 .. L-2 read backwards, every other position kept.
+inline size_t decoy_source(size_t k, size_t length) {
+    return (length > 2 && k >= 1 && k <= length - 2) ? length - 1 - k : k;
+}
+
+inline bool stored_modification(float value) { return std::bit_cast<uint32_t>(value) != 0; }
+
+// Protein lists equal in content share one stored list.
+class ProteinLists {
+public:
+    explicit ProteinLists(std::vector<std::vector<SharedText>> &lists) : lists_(lists) {}
+
+    uint32_t intern(const std::vector<SharedText> &list) {
+        if (!lists_.empty() && same_pointers(list, lists_[last_])) return last_;
+        std::string key;
+        for (const SharedText &text : list) {
+            if (!text) {
+                key += "-;";
+                continue;
+            }
+            key += std::to_string(text->size());
+            key += ':';
+            key += *text;
+        }
+        auto [it, inserted] = ids_.try_emplace(std::move(key), static_cast<uint32_t>(lists_.size()));
+        if (inserted) {
+            if (lists_.size() >= UINT32_MAX) throw Failure("too many distinct protein lists for one index");
+            lists_.push_back(list);
+        }
+        last_ = it->second;
+        return last_;
+    }
+
+private:
+    static bool same_pointers(const std::vector<SharedText> &a, const std::vector<SharedText> &b) {
+        if (a.size() != b.size()) return false;
+        for (size_t i = 0; i < a.size(); ++i)
+            if (a[i].get() != b[i].get()) return false;
+        return true;
+    }
+
+    std::vector<std::vector<SharedText>> &lists_;
+    std::unordered_map<std::string, uint32_t> ids_;
+    uint32_t last_ = 0;
+};
+
+}  // namespace
+
+PeptideStore::PeptideStore(const std::vector<Peptide> &peptides) { *this = peptides; }
+
+PeptideStore &PeptideStore::operator=(const std::vector<Peptide> &peptides) {
+    *this = build(peptides, {}, global_pool());
+    return *this;
+}
+
+PeptideStore PeptideStore::build(const std::vector<Peptide> &peptides, const std::vector<uint8_t> &decoy_after,
+                                 WorkerPool &pool) {
+    const size_t n = peptides.size();
+    const bool decoys = !decoy_after.empty();
+    if (decoys && decoy_after.size() != n) throw Failure("decoy flags do not match the peptide list");
+    const size_t chunks = (n + STORE_CHUNK - 1) / STORE_CHUNK;
+    auto chunk_range = [&](size_t c) { return std::pair(c * STORE_CHUNK, std::min(n, (c + 1) * STORE_CHUNK)); };
+    auto copies = [&](size_t i) -> size_t { return 1 + (decoys && decoy_after[i] != 0); };
+
+    // Per chunk: records, residue bytes and modification entries it writes.
+    struct Extent {
+        size_t records = 0, residues = 0, mods = 0;
+    };
+    std::vector<Extent> start(chunks + 1);
+    pool.parallel_for(chunks, 1, [&](size_t cb, size_t ce) {
+        for (size_t c = cb; c < ce; ++c) {
+            Extent e;
+            const auto [begin, end] = chunk_range(c);
+            for (size_t i = begin; i < end; ++i) {
+                const Peptide &p = peptides[i];
+                if (p.modifications.size() > UINT32_MAX)
+                    throw Failure("peptide with " + std::to_string(p.modifications.size()) +
+                                  " modification entries; at most 4294967295 can be stored");
+                size_t entries = (p.nterm.has_value()) + (p.cterm.has_value()) + (p.modifications.size() != p.length());
+                for (float m : p.modifications) entries += stored_modification(m);
+                const size_t k = copies(i);
+                e.records += k;
+                e.residues += k * p.length();
+                e.mods += k * entries;
+            }
+            start[c + 1] = e;
+        }
+    });
+    for (size_t c = 0; c < chunks; ++c) {
+        start[c + 1].records += start[c].records;
+        start[c + 1].residues += start[c].residues;
+        start[c + 1].mods += start[c].mods;
+    }
+    const Extent total = start[chunks];
+
+    PeptideStore store;
+    std::vector<uint32_t> list_of_input(n);
+    {
+        ProteinLists lists(store.protein_lists_);
+        for (size_t i = 0; i < n; ++i) list_of_input[i] = lists.intern(peptides[i].proteins);
+    }
+    store.masses_.resize(total.records);
+    store.residue_start_.resize(total.records + 1);
+    store.residues_.resize(total.residues);
+    store.mod_start_.resize(total.records + 1);
+    store.mods_.resize(total.mods);
+    store.protein_list_.resize(total.records);
+    store.flags_.resize(total.records);
+    store.missed_.resize(total.records);
+    store.residue_start_[total.records] = total.residues;
+    store.mod_start_[total.records] = total.mods;
+
+    pool.parallel_for(chunks, 1, [&](size_t cb, size_t ce) {
+        for (size_t c = cb; c < ce; ++c) {
+            size_t r = start[c].records, bytes = start[c].residues, entries = start[c].mods;
+            const auto [begin, end] = chunk_range(c);
+            for (size_t i = begin; i < end; ++i) {
+                const Peptide &p = peptides[i];
+                const size_t length = p.length();
+                const std::string_view seq = p.bytes();
+                for (size_t copy = 0; copy < copies(i); ++copy, ++r) {
+                    const bool reversed = copy == 1;
+                    store.masses_[r] = p.monoisotopic;
+                    store.residue_start_[r] = bytes;
+                    char *out = store.residues_.data() + bytes;
+                    for (size_t k = 0; k < length; ++k) out[k] = seq[reversed ? decoy_source(k, length) : k];
+                    bytes += length;
+                    uint8_t flags = (p.decoy != reversed) ? DECOY : 0;
+                    store.mod_start_[r] = entries;
+                    if (p.nterm) {
+                        flags |= NTERM;
+                        store.mods_[entries++] = ModEntry{0, *p.nterm};
+                    }
+                    if (p.cterm) {
+                        flags |= CTERM;
+                        store.mods_[entries++] = ModEntry{0, *p.cterm};
+                    }
+                    if (p.modifications.size() != length) {
+                        flags |= ODD_MOD_COUNT;
+                        store.mods_[entries++] = ModEntry{static_cast<uint32_t>(p.modifications.size()), 0.0f};
+                    }
+                    for (size_t k = 0; k < p.modifications.size(); ++k) {
+                        const float value = p.modifications[reversed ? decoy_source(k, length) : k];
+                        if (stored_modification(value)) store.mods_[entries++] = ModEntry{static_cast<uint32_t>(k), value};
+                    }
+                    store.flags_[r] = flags;
+                    store.missed_[r] = p.missed_cleavages;
+                    store.protein_list_[r] = list_of_input[i];
+                }
+            }
+        }
+    });
+    return store;
+}
+
+PeptideView PeptideStore::view(size_t i) const {
+    PeptideView v;
+    v.residues = sequence(i);
+    const ModEntry *e = mods_.data() + mod_start_[i];
+    const uint8_t f = flags_[i];
+    if (f & NTERM) v.nterm = (e++)->value;
+    if (f & CTERM) v.cterm = (e++)->value;
+    v.mod_count = (f & ODD_MOD_COUNT) ? (e++)->position : v.residues.size();
+    v.mods_begin = e;
+    v.mods_end = mods_.data() + mod_start_[i + 1];
+    v.monoisotopic = masses_[i];
+    v.decoy = (f & DECOY) != 0;
+    v.missed_cleavages = missed_[i];
+    v.proteins = &protein_lists_[protein_list_[i]];
+    return v;
+}
+
+Peptide PeptideView::to_peptide() const {
+    const PeptideView &v = *this;
+    Peptide p;
+    p.sequence = std::make_shared<const std::string>(v.residues);
+    p.modifications.assign(v.mod_count, 0.0f);
+    for (const ModEntry *e = v.mods_begin; e != v.mods_end; ++e) p.modifications[e->position] = e->value;
+    p.nterm = v.nterm;
+    p.cterm = v.cterm;
+    p.monoisotopic = v.monoisotopic;
+    if (proteins) p.proteins = *proteins;
+    p.decoy = v.decoy;
+    p.missed_cleavages = v.missed_cleavages;
+    return p;
+}
+
+PeptideStore::operator std::vector<Peptide>() const {
+    std::vector<Peptide> out;
+    out.reserve(size());
+    for (size_t i = 0; i < size(); ++i) out.push_back(view(i).to_peptide());
+    return out;
+}
+
+size_t PeptideStore::heap_bytes() const {
+    auto bytes = [](const auto &v) { return v.capacity() * sizeof(v[0]); };
+    size_t total = bytes(masses_) + bytes(residue_start_) + bytes(residues_) + bytes(mod_start_) + bytes(mods_) +
+                   bytes(protein_list_) + bytes(protein_lists_) + bytes(flags_) + bytes(missed_);
+    // Each label: its list slot, the shared string with its counts, and long text.
+    for (const auto &list : protein_lists_)
+        for (const SharedText &text : list)
+            total += sizeof(SharedText) + 64 + (text && text->size() > 15 ? text->size() + 1 : 0);
+    return total;
+}
+
+}  // namespace mesk

@@ -1,0 +1,103 @@
+// The index's peptide records in compact columns: masses in one array, residue bytes in
+// one arena, modifications as sparse entries, protein lists interned.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "peptide.hpp"
+
+namespace mesk {
+
+class WorkerPool;
+
+// One modification that is not +0.0, at a position of the modification list.
+struct ModEntry {
+    uint32_t position;
+    float value;
+};
+
+// One stored peptide as read in place, without copying anything; converts to a full
+// Peptide copy where one is needed.
+struct PeptideView {
+    std::string_view residues;
+    const ModEntry *mods_begin = nullptr;  // ascending positions, +0.0 entries left out
+    const ModEntry *mods_end = nullptr;
+    size_t mod_count = 0;                  // length of the modification list
+    float monoisotopic = 0.0f;
+    std::optional<float> nterm;
+    std::optional<float> cterm;
+    bool decoy = false;
+    uint8_t missed_cleavages = 0;
+    const std::vector<SharedText> *proteins = nullptr;
+
+    size_t length() const { return residues.size(); }
+    std::string_view bytes() const { return residues; }
+
+    // A full copy, equal in every field to the peptide that was stored.
+    Peptide to_peptide() const;
+    operator Peptide() const { return to_peptide(); }
+
+    // step[i] = residue mass of byte i + modification i, for i < min(length, count): the
+    // same float sum a dense modification list gives (a missing entry adds +0.0, which
+    // changes no residue mass).
+    void residue_steps(float *steps, size_t count) const;
+};
+
+// Immutable once filled; any number of threads may read it.
+class PeptideStore {
+public:
+    PeptideStore() = default;
+    explicit PeptideStore(const std::vector<Peptide> &peptides);
+    PeptideStore &operator=(const std::vector<Peptide> &peptides);
+
+    // The records of `peptides` in order, each followed by its decoy (interior reversed,
+    // decoy flag negated) where decoy_after[i] is nonzero; an empty `decoy_after` adds none.
+    static PeptideStore build(const std::vector<Peptide> &peptides, const std::vector<uint8_t> &decoy_after,
+                              WorkerPool &pool);
+
+    size_t size() const { return masses_.size(); }
+    bool empty() const { return masses_.empty(); }
+
+    float monoisotopic(size_t i) const { return masses_[i]; }
+    const float *masses() const { return masses_.data(); }
+    std::string_view sequence(size_t i) const {
+        return {residues_.data() + residue_start_[i], residue_start_[i + 1] - residue_start_[i]};
+    }
+    bool decoy(size_t i) const { return (flags_[i] & DECOY) != 0; }
+    uint8_t missed_cleavages(size_t i) const { return missed_[i]; }
+    PeptideView view(size_t i) const;
+
+    // Record i in place; it converts to a full Peptide copy.
+    PeptideView operator[](size_t i) const { return view(i); }
+    operator std::vector<Peptide>() const;
+
+    // Heap bytes this store holds, arrays and protein lists together.
+    size_t heap_bytes() const;
+
+private:
+    enum : uint8_t { DECOY = 1, NTERM = 2, CTERM = 4, ODD_MOD_COUNT = 8 };
+
+    // Entries [mod_start_[i], mod_start_[i+1]): first the N-terminal shift, the C-terminal
+    // shift and the modification count (each only when its flag is set), then the
+    // positional entries.
+    size_t special_entries(size_t i) const {
+        const uint8_t f = flags_[i];
+        return ((f & NTERM) != 0) + ((f & CTERM) != 0) + ((f & ODD_MOD_COUNT) != 0);
+    }
+
+    std::vector<float> masses_;
+    std::vector<uint64_t> residue_start_;  // n + 1 offsets into residues_
+    std::vector<char> residues_;
+    std::vector<uint64_t> mod_start_;      // n + 1 offsets into mods_
+    std::vector<ModEntry> mods_;
+    std::vector<uint32_t> protein_list_;   // index into protein_lists_
+    std::vector<std::vector<SharedText>> protein_lists_;
+    std::vector<uint8_t> flags_;
+    std::vector<uint8_t> missed_;
+};
+
+}  // namespace mesk

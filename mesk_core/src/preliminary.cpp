@@ -1,0 +1,513 @@
+// The preliminary search with shared isotope passes. For one precursor charge the
+// fragment charges do not depend on the isotope error, so a peptide's hit count is the
+// same in every pass whose bracket holds it: passes whose brackets overlap or touch are
+// counted once over the union of their brackets, from the index or from the candidates,
+// and each pass's slot list is then derived from those counts and heap-selected exactly
+// as the reference search selects it (reference_initial_hits in scoring.cpp).
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cmath>
+#include <string>
+
+#include "failure.hpp"
+#include "scoring.hpp"
+
+namespace mesk {
+
+namespace {
+
+constexpr PreliminaryHit UNMATCHED_SLOT{};
+
+// Costs of the two ways of counting, in units of one listed ion counted against the
+// window table (measured on the benchmark database): a window read from the index costs
+// the search of its bucket, which reads far-apart memory, plus one unit per entry of the
+// bracket's peptides scanned in the bucket.
+constexpr double INDEX_WINDOW_COST = 100.0;
+constexpr double INDEX_ENTRY_COST = 1.0;
+constexpr double BUCKETS_PER_WINDOW = 1.5;
+
+// Stretches of the window table per window: fine enough that most ions land in a
+// stretch without any bound.
+constexpr uint64_t STRETCHES_PER_WINDOW = 64;
+
+struct Window {
+    float lo, hi;
+};
+
+// One (precursor charge, isotope error) pass: its bracket [lo, hi] (both ends included,
+// as the page search reads it) and the precursor window its ends are checked against.
+struct Pass {
+    uint64_t lo = 0, hi = 0;
+    float plo = 0.0f, phi = 0.0f;
+    int8_t isotope_error = 0;
+};
+
+// How many of a set of closed windows hold a mass f: the windows whose lower bound is
+// <= f, less those whose upper bound is < f (their lower bound is below f too). Bounds
+// are compared by their total-order keys, which agree with IEEE comparisons as long as
+// no bound is NaN or a zero; the caller sees to that. The key range of the bounds is cut
+// into stretches of equal width, and for each stretch the table holds how many lower and
+// upper bounds lie in earlier stretches: a mass in a stretch holding no bound reads its
+// count from there, others finish with a search inside the stretch.
+class WindowCounter {
+public:
+    // lows and highs ascending, as many of each.
+    void assign(const std::vector<float> &lows, const std::vector<float> &highs) {
+        lows_.resize(lows.size());
+        highs_.resize(highs.size());
+        for (size_t i = 0; i < lows.size(); ++i) {
+            lows_[i] = total_order_key(lows[i]);
+            highs_[i] = total_order_key(highs[i]);
+        }
+        starts_.clear();
+        if (lows_.empty()) return;
+        key_min_ = std::min(lows_.front(), highs_.front());
+        const auto span = static_cast<uint64_t>(int64_t{std::max(lows_.back(), highs_.back())} - key_min_);
+        const uint64_t stretches = STRETCHES_PER_WINDOW * lows_.size();
+        shift_ = 0;
+        while ((span >> shift_) >= stretches) ++shift_;
+        starts_.assign(2 * static_cast<size_t>((span >> shift_) + 2), 0);
+        fill_starts(lows_, 0);
+        fill_starts(highs_, 1);
+        const size_t count = starts_.size() / 2;
+        live_.assign((count + 63) / 64, 0);
+        for (size_t b = 0; b + 1 < count; ++b) {
+            const uint32_t *at = starts_.data() + 2 * b;
+            const bool covered = at[0] != at[1];               // windows open at the stretch's start
+            const bool bounded = at[2] != at[0] || at[3] != at[1];  // bounds inside it
+            if (covered || bounded) live_[b / 64] |= uint64_t{1} << (b % 64);
+        }
+    }
+
+    // First position in keys[begin, end) whose key is above `key` (`inclusive`: or
+    // equal); a crowded stretch is searched by halving.
+    static size_t position(const int32_t *keys, size_t begin, size_t end, int32_t key, bool inclusive) {
+        if (end - begin > 8)
+            return static_cast<size_t>((inclusive ? std::upper_bound(keys + begin, keys + end, key)
+                                                  : std::lower_bound(keys + begin, keys + end, key)) - keys);
+        if (inclusive)
+            while (begin < end && keys[begin] <= key) ++begin;
+        else
+            while (begin < end && keys[begin] < key) ++begin;
+        return begin;
+    }
+
+    // Reads the table through plain pointers, so that counting a peptide's ions keeps
+    // them in registers.
+    struct Reader {
+        const int32_t *lows, *highs;
+        const uint32_t *starts;  // per stretch: lower bounds before it, upper bounds before it
+        const uint64_t *live;    // per stretch, one bit: holds a bound, or lies inside a window
+        uint64_t stretches;
+        int64_t key_min;
+        unsigned shift;
+
+        uint64_t count(float f) const {
+            if (std::isnan(f)) return 0;
+            const int32_t key = total_order_key(f);
+            if (key < key_min) return 0;
+            const uint64_t b = static_cast<uint64_t>(int64_t{key} - key_min) >> shift;
+            if (b + 1 >= stretches) return 0;  // above every bound: every window ends below f
+            if (!((live[b / 64] >> (b % 64)) & 1)) return 0;
+            const uint32_t *at = starts + 2 * b;
+            return static_cast<uint64_t>(position(lows, at[0], at[2], key, true) -
+                                         position(highs, at[1], at[3], key, false));
+        }
+    };
+
+    Reader reader() const {
+        return Reader{lows_.data(), highs_.data(), starts_.data(), live_.data(), lows_.empty() ? 0 : starts_.size() / 2,
+                      key_min_, shift_};
+    }
+
+private:
+    // starts_[2 b + side]: the bounds of one side (0 lower, 1 upper) in stretches before b.
+    void fill_starts(const std::vector<int32_t> &keys, size_t side) {
+        for (const int32_t key : keys)
+            ++starts_[2 * ((static_cast<uint64_t>(int64_t{key} - key_min_) >> shift_) + 1) + side];
+        for (size_t b = 2 + side; b < starts_.size(); b += 2) starts_[b] += starts_[b - 2];
+    }
+
+    std::vector<int32_t> lows_, highs_;
+    std::vector<uint32_t> starts_;
+    std::vector<uint64_t> live_;
+    int64_t key_min_ = 0;
+    unsigned shift_ = 0;
+};
+
+class SharedPassSearch {
+public:
+    SharedPassSearch(const Scorer &scorer, const IndexedDatabase &db, std::span<const Peak> peaks)
+        : scorer_(scorer), db_(db), peaks_(peaks), shortlist_(shortlist_size(scorer.report_psms)) {
+        charge_best_.reset(shortlist_);
+    }
+
+    void charge_pass(uint8_t z, Tolerance tol, float mass);
+
+    PreliminaryHits finish() {
+        result_.candidates = charge_best_.list();
+        return std::move(result_);
+    }
+
+private:
+    Pass make_pass(Tolerance tol, float mass, int8_t isotope_error) const;
+    void prepare_windows(unsigned max_charge);
+    bool candidate_counting_exact(unsigned max_charge);
+    bool prefer_candidates(uint64_t candidates) const;
+    void count_from_index(uint64_t ulo, uint64_t uhi);
+    void count_from_candidates(uint64_t ulo, uint64_t uhi);
+    void emit(const Pass &pass, uint8_t z, uint64_t ulo, StreamingBest &out);
+
+    const Scorer &scorer_;
+    const IndexedDatabase &db_;
+    std::span<const Peak> peaks_;
+    const uint64_t shortlist_;
+
+    // Fragment windows of every peak, fragment charge by fragment charge: charge c takes
+    // windows_[(c - 1) * peaks, c * peaks).
+    std::vector<Window> windows_;
+    unsigned window_charges_ = 0;
+    unsigned max_charge_ = 0;  // fragment charges of the pass being counted
+    // Sorted bounds of the valid windows of charges 1 .. sorted_for_.
+    std::vector<float> lows_, highs_;
+    WindowCounter window_counter_;
+    unsigned sorted_for_ = 0;
+    bool sorted_exact_ = false;
+
+    struct BucketRead {
+        size_t begin, len;  // entries of one bucket
+        Window window;
+        size_t hint;
+    };
+    static constexpr size_t READ_BATCH = 64;
+    std::array<BucketRead, READ_BATCH> reads_;
+    std::vector<uint64_t> counts_;   // hit count per position of the union bracket
+    std::vector<uint32_t> touched_;  // positions (less the union's start) with a nonzero count, ascending
+    std::vector<float> steps_;
+    StreamingBest pass_best_, isotope_best_, charge_best_;
+    PreliminaryHits result_;
+};
+
+Pass SharedPassSearch::make_pass(Tolerance tol, float mass, int8_t isotope_error) const {
+    const float centre = mass + static_cast<float>(isotope_error) * -ISOTOPE_SPACING;
+    const IndexedQuery query = db_.query(centre, tol, scorer_.fragment_tol);
+    if (query.candidate_hi < query.candidate_lo) throw Failure("inverted peptide bracket from the index query");
+    Pass pass;
+    pass.lo = query.candidate_lo;
+    pass.hi = query.candidate_hi;
+    std::tie(pass.plo, pass.phi) = tol.bounds(centre);
+    pass.isotope_error = isotope_error;
+    return pass;
+}
+
+void SharedPassSearch::prepare_windows(unsigned max_charge) {
+    max_charge_ = max_charge;
+    if (max_charge <= window_charges_) return;
+    const size_t n = peaks_.size();
+    windows_.resize(n * max_charge);
+    for (unsigned c = window_charges_ + 1; c <= max_charge; ++c) {
+        Window *out = windows_.data() + (c - 1) * n;
+        for (size_t i = 0; i < n; ++i) {
+            const auto [lo, hi] = scorer_.fragment_tol.bounds(static_cast<float>(c) * peaks_[i].mass);
+            out[i] = Window{lo, hi};
+        }
+    }
+    window_charges_ = max_charge;
+}
+
+// Counting from the candidates agrees with the index wherever IEEE comparisons and the
+// total order that the index is sorted in agree: not when a window bound is a zero (the
+// two zeros compare equal but sort apart), and only if the index lists every ion of every
+// peptide as the build does. Windows with a NaN bound, or a lower bound above the upper,
+// match nothing either way and are left out.
+bool SharedPassSearch::candidate_counting_exact(unsigned max_charge) {
+    if (!db_.fragments_listed) return false;
+    if (sorted_for_ == max_charge) return sorted_exact_;
+    lows_.clear();
+    highs_.clear();
+    lows_.reserve(peaks_.size() * max_charge);
+    highs_.reserve(peaks_.size() * max_charge);
+    sorted_exact_ = true;
+    for (size_t i = 0, end = peaks_.size() * max_charge; i < end; ++i) {
+        const Window w = windows_[i];
+        if (!(w.lo <= w.hi)) continue;
+        if (w.lo == 0.0f || w.hi == 0.0f) sorted_exact_ = false;
+        lows_.push_back(w.lo);
+        highs_.push_back(w.hi);
+    }
+    std::sort(lows_.begin(), lows_.end());
+    std::sort(highs_.begin(), highs_.end());
+    if (sorted_exact_) window_counter_.assign(lows_, highs_);
+    sorted_for_ = max_charge;
+    return sorted_exact_;
+}
+
+bool SharedPassSearch::prefer_candidates(uint64_t candidates) const {
+    const double n = static_cast<double>(std::max<size_t>(db_.peptides.size(), 1));
+    const double c = static_cast<double>(candidates);
+    const double ions = static_cast<double>(db_.fragments.size()) / n;
+    const double entries = BUCKETS_PER_WINDOW * static_cast<double>(db_.bucket_size) * c / n;
+    const double windows = static_cast<double>(peaks_.size() * max_charge_);
+    const double index_cost = windows * (INDEX_WINDOW_COST + INDEX_ENTRY_COST * entries);
+    return c * ions < index_cost;
+}
+
+// Where peptide index `target` would sit in a bucket of `len` entries, interpolated
+// between the two fences around it (or over [0, peptides) when there are none).
+inline size_t position_hint(const uint32_t *fences, uint32_t target, size_t len, double per_peptide) {
+    if (fences == nullptr) {
+        const auto guess = static_cast<size_t>(static_cast<double>(target) * per_peptide * static_cast<double>(len));
+        return std::min(guess, len - 1);
+    }
+    size_t s = 0;  // fences below the target
+    while (s < BUCKET_FENCES && fences[s] < target) ++s;
+    if (s == 0) return 0;
+    const size_t from = fence_position(s - 1, len);
+    const size_t to = s < BUCKET_FENCES ? fence_position(s, len) : len - 1;
+    const double low = fences[s - 1], high = s < BUCKET_FENCES ? fences[s] : low + 1.0;
+    const double fraction = std::min(1.0, (static_cast<double>(target) - low) / std::max(high - low, 1.0));
+    return std::min(from + static_cast<size_t>(fraction * static_cast<double>(to - from)), len - 1);
+}
+
+// First position in slice[0, len) (ascending by peptide index, len > 0) whose peptide
+// index is not below `target`: gallops outward from `hint`, then halves the last step,
+// so that a search reads a few neighbouring cache lines rather than a dozen far apart.
+size_t first_at_least(const Theoretical *slice, size_t len, uint32_t target, size_t hint) {
+    auto below = [&](size_t j) { return slice[j].peptide_idx < target; };
+    size_t lo, hi;  // the answer lies in [lo, hi]
+    if (below(hint)) {
+        lo = hint + 1;
+        hi = lo;
+        for (size_t step = 1; hi < len && below(hi); step *= 2) {
+            lo = hi + 1;
+            hi = hint + step;
+        }
+        hi = std::min(hi, len);
+    } else {
+        hi = hint;
+        lo = hint;
+        for (size_t step = 1;; step *= 2) {
+            if (step > hint) {
+                lo = 0;
+                break;
+            }
+            lo = hint - step;
+            if (below(lo)) {
+                ++lo;
+                break;
+            }
+            hi = lo;
+        }
+    }
+    while (lo < hi) {
+        const size_t mid = lo + (hi - lo) / 2;
+        if (below(mid))
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    return lo;
+}
+
+// Every indexed fragment of a peptide in [ulo, uhi] that lies in a window, counted per
+// peptide: the same fragments the page search yields for those peptides (the bucket
+// range from the minima, then each bucket's entries of those peptides, then the window
+// test). The buckets to read are gathered in batches, so that the lines a search will
+// read first can be fetched a few buckets ahead.
+void SharedPassSearch::count_from_index(uint64_t ulo, uint64_t uhi) {
+    const uint32_t lo32 = static_cast<uint32_t>(ulo), hi32 = static_cast<uint32_t>(uhi);
+    const std::vector<float> &minima = db_.bucket_minima;
+    const Theoretical *const fragments = db_.fragments.data();
+    const size_t total = db_.fragments.size();
+    const size_t size = db_.bucket_size;
+    const double per_peptide = 1.0 / static_cast<double>(std::max<size_t>(db_.peptides.size(), 1));
+    uint64_t *const counts = counts_.data();
+
+    // A bucket's fences are fetched FENCES_AHEAD reads ahead, its entries around the hint
+    // AHEAD reads ahead, within batches of READ_BATCH reads.
+    constexpr size_t AHEAD = 4, FENCES_AHEAD = 8;
+    const bool fenced = db_.bucket_fences.size() == minima.size() * BUCKET_FENCES;
+    auto fences_of = [&](const BucketRead &read) {
+        return fenced ? db_.bucket_fences.data() + (read.begin / size) * BUCKET_FENCES : nullptr;
+    };
+    auto hint_of = [&](const BucketRead &read) { return position_hint(fences_of(read), lo32, read.len, per_peptide); };
+    size_t pending = 0;
+    auto read_batch = [&] {
+        for (size_t t = 0; t < std::min(AHEAD, pending); ++t) reads_[t].hint = hint_of(reads_[t]);
+        for (size_t t = 0; t < pending; ++t) {
+            if (t + FENCES_AHEAD < pending && fenced) __builtin_prefetch(fences_of(reads_[t + FENCES_AHEAD]));
+            if (t + AHEAD < pending) {
+                BucketRead &ahead = reads_[t + AHEAD];
+                ahead.hint = hint_of(ahead);
+                const Theoretical *at = fragments + ahead.begin + ahead.hint;
+                __builtin_prefetch(at);
+                __builtin_prefetch(at + 8);
+            }
+            const BucketRead &read = reads_[t];
+            const Theoretical *slice = fragments + read.begin;
+            const Theoretical *e = slice + first_at_least(slice, read.len, lo32, read.hint);
+            const Theoretical *const e_end = slice + read.len;
+            for (; e != e_end && e->peptide_idx <= hi32; ++e)
+                if (read.window.lo <= e->fragment_mass && e->fragment_mass <= read.window.hi)
+                    ++counts[e->peptide_idx - lo32];
+        }
+        pending = 0;
+    };
+    for (size_t i = 0, end = peaks_.size() * max_charge_; i < end; ++i) {
+        const Window w = windows_[i];
+        if (!(w.lo <= w.hi)) continue;  // nothing passes the window test
+        const auto [bucket, bucket_end] = bracket_range(
+            minima.size(), [&](size_t k) { return total_order_key(minima[k]); }, total_order_key(w.lo),
+            total_order_key(w.hi));
+        for (size_t k = bucket; k < bucket_end; ++k) {
+            const size_t begin = k * size < total ? k * size : total;
+            const size_t stop = total - begin > size ? begin + size : total;
+            if (stop == begin) continue;
+            reads_[pending++] = BucketRead{begin, stop - begin, w, 0};
+            if (pending == READ_BATCH) read_batch();
+        }
+    }
+    read_batch();
+}
+
+// Per listed ion: the windows that hold it. A NaN ion lies in no window. With the usual
+// pair of one N-terminal and one C-terminal kind, the two series are walked side by side:
+// two independent running sums instead of one after the other, each with the operations
+// list_indexed_ions performs (the order in which ions are counted does not matter).
+void SharedPassSearch::count_from_candidates(uint64_t ulo, uint64_t uhi) {
+    const size_t n = db_.peptides.size();
+    const WindowCounter::Reader windows = window_counter_.reader();
+    const std::vector<Kind> &kinds = db_.ion_kinds;
+    const size_t min_ion = db_.min_ion_index;
+    const bool paired = kinds.size() == 2 && is_n_terminal(kinds[0]) != is_n_terminal(kinds[1]);
+    const Kind n_kind = paired && is_n_terminal(kinds[1]) ? kinds[1] : kinds.empty() ? Kind::B : kinds[0];
+    const Kind c_kind = paired && is_n_terminal(kinds[1]) ? kinds[0] : kinds.size() > 1 ? kinds[1] : Kind::Y;
+    for (uint64_t p = ulo; p <= uhi && p < n; ++p) {
+        const PeptideView view = db_.peptides.view(static_cast<size_t>(p));
+        const size_t length = view.length();
+        uint64_t count = 0;
+        if (paired && length >= 2 && view.mod_count >= length - 1) {
+            const size_t ions = length - 1;
+            const size_t kept = ions > min_ion ? ions - min_ion : 0;
+            float n_mass = ion_start_mass(view.nterm, view.monoisotopic, n_kind);
+            float c_mass = ion_start_mass(view.nterm, view.monoisotopic, c_kind);
+            const ModEntry *mod = view.mods_begin;
+            for (size_t i = 0; i < ions; ++i) {
+                float step = residue_mass(static_cast<uint8_t>(view.residues[i]));
+                if (mod != view.mods_end && mod->position == i) step = step + (mod++)->value;
+                n_mass = n_mass + step;
+                if (i >= min_ion) count += windows.count(n_mass);
+                if (i < kept) {
+                    const float c_step = -step;
+                    c_mass = c_mass + c_step;
+                    count += windows.count(c_mass);
+                }
+            }
+        } else {
+            if (steps_.size() < length) steps_.resize(length);
+            list_indexed_ions(view, kinds, min_ion, steps_.data(), [&](float f) { count += windows.count(f); });
+        }
+        counts_[p - ulo] = count;
+    }
+}
+
+// The slot list of one pass, as the reference builds it, heap-selected into pass_best_
+// and handed on to `out`; a pass without any hit hands on its slots unselected.
+void SharedPassSearch::emit(const Pass &pass, uint8_t z, uint64_t ulo, StreamingBest &out) {
+    const size_t n = db_.peptides.size();
+    const float *masses = db_.peptides.masses();
+    const uint64_t first = pass.lo - ulo, last = pass.hi - ulo;
+    auto hits_of = [&](uint64_t offset) -> uint64_t {
+        const uint64_t p = ulo + offset;
+        if (p == pass.lo && !(p < n && masses[p] >= pass.plo)) return 0;
+        if (p == pass.hi && !(p < n && masses[p] <= pass.phi)) return 0;
+        return counts_[offset];
+    };
+    const auto begin = std::lower_bound(touched_.begin(), touched_.end(), first);
+    const auto end = std::upper_bound(begin, touched_.end(), last);
+
+    uint64_t matched = 0, scored = 0;
+    for (auto it = begin; it != end; ++it) {
+        const uint64_t c = hits_of(*it);
+        matched += c;
+        scored += c / 65536 + (c % 65536 != 0);  // the count passes zero once per 65,536 (16-bit slots)
+    }
+    const uint64_t slots = pass.hi - pass.lo + 1;
+    if (matched == 0) {
+        out.push_copies(UNMATCHED_SLOT, slots);
+        return;
+    }
+    result_.matched_peaks += matched;
+    result_.scored_candidates += scored;
+
+    pass_best_.reset(shortlist_);
+    uint64_t next = first;
+    for (auto it = begin; it != end; ++it) {
+        pass_best_.push_copies(UNMATCHED_SLOT, *it - next);
+        const uint64_t c = hits_of(*it);
+        pass_best_.push(c == 0 ? UNMATCHED_SLOT
+                               : PreliminaryHit{static_cast<uint32_t>(ulo + *it), static_cast<uint16_t>(c), z,
+                                                pass.isotope_error});
+        next = *it + 1;
+    }
+    pass_best_.push_copies(UNMATCHED_SLOT, last + 1 - next);
+    for (const uint64_t k : pass_best_.keys()) out.push(k);
+}
+
+void SharedPassSearch::charge_pass(uint8_t z, Tolerance tol, float mass) {
+    const int8_t min_err = scorer_.min_isotope_err, max_err = scorer_.max_isotope_err;
+    if (min_err > max_err) return;
+    // A single configured isotope error searches the unshifted mass, and its pass goes
+    // straight into the charges' list; several go through a list of their own first.
+    Pass passes[256];
+    size_t count = 0;
+    if (min_err == max_err)
+        passes[count++] = make_pass(tol, mass, 0);
+    else
+        for (int e = min_err; e <= max_err; ++e) passes[count++] = make_pass(tol, mass, static_cast<int8_t>(e));
+    StreamingBest &out = min_err == max_err ? charge_best_ : isotope_best_;
+    if (&out == &isotope_best_) isotope_best_.reset(shortlist_);
+
+    const unsigned max_charge = scorer_.max_fragment_charge_for(z);
+    prepare_windows(max_charge);
+    for (size_t g = 0; g < count;) {
+        // Passes whose brackets overlap or touch the ones before them share one count.
+        uint64_t ulo = passes[g].lo, uhi = passes[g].hi;
+        size_t g_end = g + 1;
+        while (g_end < count && passes[g_end].lo <= uhi + 1 && passes[g_end].hi + 1 >= ulo) {
+            ulo = std::min(ulo, passes[g_end].lo);
+            uhi = std::max(uhi, passes[g_end].hi);
+            ++g_end;
+        }
+        counts_.assign(static_cast<size_t>(uhi - ulo + 1), 0);
+        const uint64_t n = db_.peptides.size();
+        const uint64_t candidates = ulo < n ? std::min<uint64_t>(uhi, n - 1) - ulo + 1 : 0;
+        const SearchPath path = scorer_.search_path;
+        const bool from_candidates =
+            (path == SearchPath::Candidates || (path == SearchPath::Auto && prefer_candidates(candidates))) &&
+            candidate_counting_exact(max_charge);
+        if (from_candidates)
+            count_from_candidates(ulo, uhi);
+        else
+            count_from_index(ulo, uhi);
+        touched_.clear();
+        touched_.reserve(counts_.size());
+        for (size_t i = 0; i < counts_.size(); ++i)
+            if (counts_[i] != 0) touched_.push_back(static_cast<uint32_t>(i));
+        for (; g < g_end; ++g) emit(passes[g], z, ulo, out);
+    }
+    if (&out == &isotope_best_)
+        for (const uint64_t k : isotope_best_.keys()) charge_best_.push(k);
+}
+
+}  // namespace
+
+PreliminaryHits Scorer::shared_pass_hits(std::span<const Peak> peaks, const Precursor &precursor) const {
+    if (db == nullptr) throw Failure("scorer has no database");
+    SharedPassSearch search(*this, *db, peaks);
+    for_each_precursor_charge(precursor, [&](uint8_t z, Tolerance tol, float mass) { search.charge_pass(z, tol, mass); });
+    return search.finish();
+}
+
+}  // namespace mesk

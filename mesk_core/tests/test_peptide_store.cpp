@@ -1,0 +1,162 @@
+// Compact peptide records: every field reads back as stored, decoys equal reversal, and
+// the peak lookup of full scoring answers as the plain one does.
+#include <bit>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "check.hpp"
+#include "index_logic.hpp"
+#include "peptide_store.hpp"
+#include "spectrum.hpp"
+#include "thread_pool.hpp"
+
+using namespace mesk;
+
+namespace {
+
+bool same_floats(const std::vector<float> &a, const std::vector<float> &b) {
+    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0);
+}
+
+bool same_optional(std::optional<float> a, std::optional<float> b) {
+    return a.has_value() == b.has_value() && (!a || check::same_bits(*a, *b));
+}
+
+// Field by field, floats by their bits, protein labels by content.
+bool same_peptide(const Peptide &a, const Peptide &b) {
+    if (a.bytes() != b.bytes() || !same_floats(a.modifications, b.modifications) || !same_optional(a.nterm, b.nterm) ||
+        !same_optional(a.cterm, b.cterm) || !check::same_bits(a.monoisotopic, b.monoisotopic) || a.decoy != b.decoy ||
+        a.missed_cleavages != b.missed_cleavages || a.proteins.size() != b.proteins.size())
+        return false;
+    for (size_t i = 0; i < a.proteins.size(); ++i)
+        if (bool(a.proteins[i]) != bool(b.proteins[i]) || (a.proteins[i] && *a.proteins[i] != *b.proteins[i]))
+            return false;
+    return true;
+}
+
+// Peptides with what a record can hold: modification lists longer or shorter than the
+// sequence, signed zeros and NaN among them, terminal shifts, odd bytes, and protein
+// lists that share labels, equal each other in content only, or differ.
+std::vector<Peptide> varied_peptides(std::mt19937_64 &rng, size_t n) {
+    const std::vector<SharedText> labels = {std::make_shared<const std::string>("sp|P1|ALBU"),
+                                            std::make_shared<const std::string>("sp|P2|LONG_PROTEIN_NAME_OVER_15"),
+                                            std::make_shared<const std::string>("sp|P1|ALBU"), nullptr};
+    const float odd[] = {0.0f, -0.0f, std::numeric_limits<float>::quiet_NaN(), 57.021464f, -18.0f};
+    std::vector<Peptide> out;
+    for (size_t i = 0; i < n; ++i) {
+        std::string seq;
+        for (size_t k = 0, len = rng() % 30; k < len; ++k) seq += static_cast<char>(rng() % 5 ? 'A' + rng() % 26 : rng() % 256);
+        std::vector<float> mods(seq.size(), 0.0f);
+        for (float &m : mods)
+            if (rng() % 4 == 0) m = odd[rng() % 5];
+        if (rng() % 8 == 0) mods.resize(seq.size() + rng() % 3);
+        if (rng() % 8 == 0 && seq.size() > 2) mods.resize(seq.size() - 1);
+        std::optional<float> nterm, cterm;
+        if (rng() % 3 == 0) nterm = odd[rng() % 5];
+        if (rng() % 3 == 0) cterm = odd[rng() % 5];
+        Peptide p = make_peptide(seq, static_cast<float>(rng() % 3000), std::move(mods), nterm, cterm);
+        p.decoy = rng() % 4 == 0;
+        p.missed_cleavages = static_cast<uint8_t>(rng() % 256);
+        if (rng() % 2) {
+            p.proteins.clear();
+            for (size_t k = 0, count = rng() % 4; k < count; ++k) p.proteins.push_back(labels[rng() % labels.size()]);
+        }
+        out.push_back(std::move(p));
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(store_reads_back_every_field) {
+    std::mt19937_64 rng(5);
+    const std::vector<Peptide> peptides = varied_peptides(rng, 3000);
+    const PeptideStore store(peptides);
+    CHECK_EQ(store.size(), peptides.size());
+    size_t mismatches = 0;
+    for (size_t i = 0; i < peptides.size(); ++i) {
+        const Peptide back = store[i];
+        mismatches += !same_peptide(back, peptides[i]);
+        mismatches += store.sequence(i) != peptides[i].bytes() || store.decoy(i) != peptides[i].decoy ||
+                      !check::same_bits(store.monoisotopic(i), peptides[i].monoisotopic);
+        mismatches += !same_floats(back.mod_array(), peptides[i].mod_array());
+    }
+    CHECK_EQ(mismatches, size_t{0});
+    const std::vector<Peptide> all = store;
+    CHECK_EQ(all.size(), peptides.size());
+    CHECK(PeptideStore().empty());
+}
+
+TEST(store_decoys_equal_reversal) {
+    std::mt19937_64 rng(8);
+    std::vector<Peptide> peptides = varied_peptides(rng, 2000);
+    // Reversal needs L - 1 modification entries at least.
+    std::erase_if(peptides, [](const Peptide &p) { return p.length() > 2 && p.modifications.size() < p.length() - 1; });
+    std::vector<uint8_t> after(peptides.size());
+    for (uint8_t &a : after) a = static_cast<uint8_t>(rng() % 2);
+    const PeptideStore store = PeptideStore::build(peptides, after, global_pool());
+    size_t r = 0, mismatches = 0;
+    for (size_t i = 0; i < peptides.size(); ++i) {
+        mismatches += !same_peptide(store[r++], peptides[i]);
+        if (after[i]) mismatches += !same_peptide(store[r++], peptides[i].reverse());
+    }
+    CHECK_EQ(r, store.size());
+    CHECK_EQ(mismatches, size_t{0});
+}
+
+TEST(build_gives_the_decoy_step_records) {
+    std::vector<Peptide> peptides;
+    for (const char *seq : {"PEPTIDEK", "KEDITPEP", "AK", "SAMPLER", "RELPMAS", "GGGGK"})
+        peptides.push_back(make_peptide(seq, 800.0f, std::nullopt, std::nullopt, 1.5f));
+    BuildConfig config;
+    config.ion_kinds = {Kind::B, Kind::Y};
+    config.bucket_size = 4;
+    config.generate_decoys = true;
+    const IndexedDatabase db = build_indexed_database(config, peptides);
+    const std::vector<Peptide> expected = add_decoys(peptides, global_pool());
+    CHECK_EQ(db.peptide_count(), expected.size());
+    for (size_t i = 0; i < std::min(expected.size(), db.peptide_count()); ++i) CHECK(same_peptide(db.peptide_at(i), expected[i]));
+    CHECK(db.fragments_listed);
+}
+
+TEST(peak_lookup_answers_as_the_plain_lookup) {
+    std::mt19937_64 rng(21);
+    const float odd[] = {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(),
+                         -std::numeric_limits<float>::infinity(), 0.0f, -0.0f};
+    size_t mismatches = 0, found = 0;
+    for (int round = 0; round < 400; ++round) {
+        std::vector<Peak> peaks;
+        // Half the lists spread peaks a few windows apart, so that the lookup's stretches
+        // are about as wide as a window and windows cross their edges.
+        const bool spaced = rng() % 2;
+        for (size_t i = 0, n = rng() % 200; i < n; ++i) {
+            float mass = spaced ? 1000.0f + static_cast<float>(i) * 0.25f + static_cast<float>(rng() % 100) * 1e-3f
+                                : static_cast<float>(rng() % 200000) / 100.0f;
+            if (rng() % 40 == 0) mass = odd[rng() % 5];
+            peaks.push_back({static_cast<float>(rng() % 50) - 2.0f, mass});
+            if (rng() % 10 == 0) peaks.push_back(peaks.back());
+        }
+        if (rng() % 5)
+            std::sort(peaks.begin(), peaks.end(),
+                      [](const Peak &a, const Peak &b) { return total_order_key(a.mass) < total_order_key(b.mass); });
+        PeakLookup lookup;
+        lookup.assign(peaks);
+        const Tolerance tol = rng() % 2 ? Tolerance::ppm(-20.0f, 10.0f) : Tolerance::da(-0.3f, rng() % 5 ? 0.3f : -0.4f);
+        for (int q = 0; q < 200; ++q) {
+            float target = static_cast<float>(rng() % 200000) / 100.0f;
+            if (!peaks.empty() && rng() % 2) target = peaks[rng() % peaks.size()].mass;
+            // Near a peak, so that it falls close to either edge of the window.
+            if (!peaks.empty() && rng() % 2)
+                target = peaks[rng() % peaks.size()].mass * (1.0f + static_cast<float>(int(rng() % 4001) - 2000) * 1e-8f);
+            if (rng() % 50 == 0) target = odd[rng() % 5];
+            const Peak *expected = select_most_intense_peak(peaks, target, tol);
+            mismatches += lookup.most_intense(target, tol) != expected;
+            found += expected != nullptr;
+        }
+    }
+    CHECK_EQ(mismatches, size_t{0});
+    CHECK(found > 1000);
+}
