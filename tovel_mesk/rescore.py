@@ -452,7 +452,7 @@ def mass_error_evidence(delta_mass: np.ndarray, score: np.ndarray, files: np.nda
     """
     out = np.zeros(len(delta_mass), dtype=np.float64)
     known = np.isfinite(delta_mass)
-    if known.sum() < _MIN_CONFIDENT:
+    if not known.any():
         return out
     low, high = np.percentile(delta_mass[known], [1.0, 99.0])
     confident = known & (score >= _CONFIDENT)
