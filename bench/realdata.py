@@ -63,8 +63,12 @@ class Outcome:
 
     @property
     def entrapment(self) -> int:
-        return sum(1 for _, proteins in self.accepted.values()
-                   if all("SORC" in p for p in re.split(r"[;,]", proteins) if p))
+        return sum(1 for _, proteins in self.accepted.values() if entrapped(proteins))
+
+
+def entrapped(proteins: str) -> bool:
+    """Whether a match's proteins (joined by ';' or ',') are all Sorangium accessions."""
+    return all("SORC" in p for p in re.split(r"[;,]", proteins) if p)
 
 
 def examples_folder() -> Path | None:
@@ -114,23 +118,36 @@ def scan_numbers(path: Path) -> dict[str, int]:
     return found
 
 
+def search_arguments(files: list[Path], fasta: Path, output: Path, threads: int) -> list[str]:
+    """The `tovel-mesk search` arguments of the comparison."""
+    return ["search", "--quiet", "--fasta", str(fasta), "--output", str(output), "--preset", "ion-trap",
+            "--precursor-tol", "10ppm", "--isotope-errors", "0,3", "--enzyme", "trypsin",
+            "--missed-cleavages", "2", "--min-length", "7", "--max-length", "50",
+            "--fixed-mods", "C:+57.021464", "--max-fragment-charge", "2", "--threads", str(threads),
+            *map(str, files)]
+
+
+def accepted_matches(rows, scans: dict[str, dict[str, int]]) -> dict[tuple[str, int], tuple[str, str]]:
+    """(run, scan) -> (sequence, proteins) of the best target matches at `FDR`, from match
+    table rows (mappings with `rank`, `label`, `spectrum_q`, `file`, `spec_id`, `sequence` and
+    `proteins`, as text or numbers); `scans` maps each file's native ids to scan numbers."""
+    accepted = {}
+    for row in rows:
+        if int(float(row["rank"])) == 1 and int(float(row["label"])) == 1 and float(row["spectrum_q"]) <= FDR:
+            name = Path(row["file"]).name
+            accepted[(Path(name).stem, scans[name].get(row["spec_id"], -1))] = (row["sequence"], row["proteins"])
+    return accepted
+
+
 def run_ours(files: list[Path], fasta: Path, work: Path, threads: int) -> Outcome:
     output = work / "ours"
     shutil.rmtree(output, ignore_errors=True)
     # `tovel-mesk` of this interpreter's installation (what the console script runs).
-    command = [sys.executable, "-P", "-m", "tovel_mesk", "search", "--quiet", "--fasta", str(fasta),
-               "--output", str(output), "--preset", "ion-trap", "--precursor-tol", "10ppm",
-               "--isotope-errors", "0,3", "--enzyme", "trypsin", "--missed-cleavages", "2",
-               "--min-length", "7", "--max-length", "50", "--fixed-mods", "C:+57.021464",
-               "--max-fragment-charge", "2", "--threads", str(threads), *map(str, files)]
+    command = [sys.executable, "-P", "-m", "tovel_mesk", *search_arguments(files, fasta, output, threads)]
     seconds, peak = measure(command)
     scans = {f.name: scan_numbers(f) for f in files}
-    accepted = {}
     with open(output / "psms.tsv", newline="") as f:
-        for row in csv.DictReader(f, delimiter="\t"):
-            if row["rank"] == "1" and row["label"] == "1" and float(row["spectrum_q"]) <= FDR:
-                scan = scans[Path(row["file"]).name].get(row["spec_id"], -1)
-                accepted[(Path(row["file"]).stem, scan)] = (row["sequence"], row["proteins"])
+        accepted = accepted_matches(csv.DictReader(f, delimiter="\t"), scans)
     return Outcome(seconds, peak, accepted)
 
 
