@@ -177,20 +177,23 @@ def run_comet(files: list[Path], params: Path, work: Path) -> Outcome:
         link.symlink_to(f)
         links.append(link)
     seconds, peak = measure(["comet-ms", f"-P{params}", *map(str, links)])
-    accepted = {}
+    # Target-decoy competition over every spectrum of the call, as ours is computed.
+    rows = []
     for link in links:
         result = link.with_suffix(".txt")
         if not result.exists():
             raise SystemExit(f"Comet loaded no spectra from {link.name} (no results file)")
         lines = result.read_text().splitlines()[1:]   # the first line is Comet's banner
-        rows = [r for r in csv.DictReader(lines, delimiter="\t") if r["num"] == "1"]
-        if not rows:
+        found = [dict(r, run=link.stem) for r in csv.DictReader(lines, delimiter="\t") if r["num"] == "1"]
+        if not found:
             raise SystemExit(f"Comet reported no matches for {link.name}")
-        rows.sort(key=lambda r: float(r["e-value"]))
-        decoy = [all(p.startswith("DECOY_") for p in r["protein"].split(",")) for r in rows]
-        for r, d, q in zip(rows, decoy, q_values(decoy)):
-            if q <= FDR and not d:
-                accepted[(link.stem, int(r["scan"]))] = (r["plain_peptide"], r["protein"])
+        rows += found
+    rows.sort(key=lambda r: float(r["e-value"]))
+    decoy = [all(p.startswith("DECOY_") for p in r["protein"].split(",")) for r in rows]
+    accepted = {}
+    for r, d, q in zip(rows, decoy, q_values(decoy)):
+        if q <= FDR and not d:
+            accepted[(r["run"], int(r["scan"]))] = (r["plain_peptide"], r["protein"])
     return Outcome(seconds, peak, accepted)
 
 
