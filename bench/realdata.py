@@ -4,7 +4,8 @@ Runs both engines on BSA2, BSA3 and their four fractions (Debian's openms-doc ex
 against the 18-protein FASTA, each run alone and all six in one call, with settings matched
 as closely as the two engines allow: fragment tolerance +-0.5 Da (unit bins for Comet),
 precursor 10 ppm, isotope errors 0 to 3, trypsin with 2 missed cleavages, peptides of 7 to
-50 residues, fixed carbamidomethyl C, no variable modifications, b and y ions up to charge 2.
+50 residues and 400 to 10,000 Da (MH+), proteins also without their initiator methionine,
+fixed carbamidomethyl C, no variable modifications, b and y ions up to charge 2.
 Each engine makes its own reversed decoys; the FASTA's own decoys are left out.
 
 Prints, per search: wall time and peak memory of the whole process; spectra with a target
@@ -48,7 +49,10 @@ COMET_SETTINGS = {
     "use_B_ions": "1", "use_Y_ions": "1", "max_fragment_charge": "2", "output_txtfile": "1",
     "output_pepxmlfile": "0", "output_sqtfile": "0", "num_output_lines": "1",
     "digest_mass_range": "400.0 10000.0", "peptide_length_range": "7 50", "add_C_cysteine": "57.021464",
+    "clip_nterm_methionine": "1",
 }
+# Comet's peptide mass range is of the singly protonated peptide (MH+); ours is neutral.
+NEUTRAL_MASS_RANGE = (400.0 - 1.0072764, 10000.0 - 1.0072764)
 
 
 @dataclass
@@ -123,7 +127,9 @@ def search_arguments(files: list[Path], fasta: Path, output: Path, threads: int)
     return ["search", "--quiet", "--fasta", str(fasta), "--output", str(output), "--preset", "ion-trap",
             "--precursor-tol", "10ppm", "--isotope-errors", "0,3", "--enzyme", "trypsin",
             "--missed-cleavages", "2", "--min-length", "7", "--max-length", "50",
-            "--fixed-mods", "C:+57.021464", "--max-fragment-charge", "2", "--threads", str(threads),
+            "--min-mass", f"{NEUTRAL_MASS_RANGE[0]:.4f}", "--max-mass", f"{NEUTRAL_MASS_RANGE[1]:.4f}",
+            "--remove-initiator-met", "--fixed-mods", "C:+57.021464", "--max-fragment-charge", "2",
+            "--threads", str(threads),
             *map(str, files)]
 
 
