@@ -119,7 +119,7 @@ def check_spectra(spectra: Iterable[tm.PyProcessedSpectrum]) -> None:
     `make_spectrum` always pass. Raises TypeError or ValueError naming the first spectrum
     that fails, by its position and id.
     """
-    import numpy as np  # noqa: PLC0415 - parsing a tolerance, at start-up, needs no numpy
+    import numpy as np  # noqa: PLC0415 - the command imports this module at start-up, before numpy
 
     for position, spectrum in enumerate(spectra):
         if not isinstance(spectrum, tm.PyProcessedSpectrum):

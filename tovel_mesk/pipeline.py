@@ -97,8 +97,10 @@ def digest_settings(settings: SearchSettings) -> dict[str, Any]:
 
 
 def prepare_database(settings: SearchSettings, progress: Progress | None = None):
-    """Digests the FASTA and builds the index with reversed decoys. Returns the index and
-    a dict of counts (proteins, peptides, skipped peptides, indexed peptides, fragments)."""
+    """Digests the FASTA and builds the index with reversed decoys, with or without its
+    fragment list as `settings.lists_fragments` says. Returns the index and a dict of
+    counts (proteins, peptides, skipped peptides, indexed peptides, fragments) and whether
+    the index lists its fragments (`fragment_list`)."""
     from . import _native  # noqa: PLC0415
     from .digest import build_database, digest_fasta  # noqa: PLC0415
 
@@ -123,6 +125,7 @@ def make_scorer(settings: SearchSettings) -> tm.PyScorer:
     import _tovel_mesk as tm  # noqa: PLC0415
 
     from .conventions import parse_tolerance  # noqa: PLC0415
+
     min_iso, max_iso = parse_int_range(settings.isotope_errors, "--isotope-errors")
     min_z, max_z = parse_int_range(settings.charges, "--charges")
     return tm.PyScorer(parse_tolerance(settings.precursor_tol), parse_tolerance(settings.fragment_tol),
