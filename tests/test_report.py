@@ -55,12 +55,14 @@ def test_page_is_self_contained_and_complete():
     assert "<td>total</td><td>13.75</td>" in page
 
 
-def test_accepted_matches_are_target_matches_within_the_fdr():
+def test_accepted_matches_are_best_target_matches_within_the_fdr():
     psms = strong_matches(300)
     chosen = report.accepted(psms, 0.01)
     assert chosen.any()
     assert (psms.loc[chosen, "label"] > 0).all() and (psms.loc[chosen, "spectrum_q"] <= 0.01).all()
-    assert not (psms.loc[~chosen, "label"].gt(0) & psms.loc[~chosen, "spectrum_q"].le(0.01)).any()
+    assert (psms.loc[chosen, "rank"] == 1).all()
+    passing = psms["label"].gt(0) & psms["spectrum_q"].le(0.01) & psms["rank"].eq(1)
+    assert not passing[~chosen].any()
     page = render(psms)
     spectra = psms[chosen].drop_duplicates(["file", "spec_id"]).shape[0]
     assert f"{spectra:,} spectra and {psms.loc[chosen, 'peptide'].nunique():,} peptides accepted" in page

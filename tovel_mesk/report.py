@@ -43,8 +43,10 @@ _SERIES = (_TARGET, "#ff7f0e", _PEPTIDES)
 
 
 def accepted(psms: pd.DataFrame, fdr: float = 0.01) -> pd.Series:
-    """Which matches are accepted: target matches whose spectrum q-value is at most `fdr`."""
-    return (psms["label"] > 0) & (psms["spectrum_q"] <= fdr)
+    """Which matches are accepted: best matches (rank 1) of targets whose spectrum q-value
+    is at most `fdr`, as the summary counts them."""
+    best = psms["rank"] == 1 if "rank" in psms.columns else True
+    return (psms["label"] > 0) & (psms["spectrum_q"] <= fdr) & best
 
 
 # ----------------------------------------------------------------------------------------
@@ -260,7 +262,7 @@ def render_report(
     `delta_mass`, `average_ppm`, `hyperscore`, `discriminant_score` and `spectrum_q`;
     `peptides` and `proteins` add their curves to the identification plot when they hold
     `peptide_q` or `protein_q` (targets only, when they have `label`). Accepted matches are
-    target matches with a spectrum q-value at most `fdr`.
+    the best matches of targets with a spectrum q-value at most `fdr` (see `accepted`).
     """
     from . import __version__
 
