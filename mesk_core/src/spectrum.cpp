@@ -2,6 +2,7 @@
 #include "spectrum.hpp"
 
 #include <algorithm>
+#include <cmath>
 
 #include "database.hpp"
 
@@ -25,6 +26,8 @@ const Peak *most_intense_between(std::span<const Peak> peaks, size_t left, size_
 }
 
 constexpr size_t STRETCHES_PER_PEAK = 8;  // fine enough that most stretches hold no peak or one
+// Fine enough that a narrow window's cells seldom hold a peak it misses.
+constexpr size_t CELLS_PER_PEAK = 64;
 
 }  // namespace
 
@@ -47,6 +50,7 @@ void PeakLookup::assign(std::span<const Peak> peaks) {
         if (i > 0 && keys_[i] < keys_[i - 1]) ascending_ = false;
     }
     stretch_start_.clear();
+    occupied_.clear();
     if (!ascending_ || peaks.empty()) return;
     key_min_ = keys_.front();
     const uint64_t span = static_cast<uint64_t>(int64_t{keys_.back()} - key_min_);
@@ -56,12 +60,35 @@ void PeakLookup::assign(std::span<const Peak> peaks) {
     stretch_start_.assign(static_cast<size_t>((span >> shift_) + 2), 0);
     for (const int32_t key : keys_) ++stretch_start_[stretch(key) + 1];
     for (size_t b = 1; b < stretch_start_.size(); ++b) stretch_start_[b] += stretch_start_[b - 1];
+
+    // Occupied cells, over the keys of the peaks that are not NaN (they sit at the ends).
+    size_t first = 0, last = keys_.size();
+    while (first < last && std::isnan(peaks[first].mass)) ++first;
+    while (last > first && std::isnan(peaks[last - 1].mass)) --last;
+    if (first == last) return;
+    cell_key_min_ = keys_[first];
+    const uint64_t cell_span = static_cast<uint64_t>(int64_t{keys_[last - 1]} - cell_key_min_);
+    const uint64_t cells = CELLS_PER_PEAK * (last - first);
+    cell_shift_ = 0;
+    while ((cell_span >> cell_shift_) >= cells) ++cell_shift_;
+    cell_last_ = static_cast<int64_t>(cell_span >> cell_shift_) + 1;
+    const size_t words = static_cast<size_t>(cell_last_ + 1) / 64 + 1;  // cells 0 .. cell_last_ + 1
+    occupied_.assign(words, 0);
+    occupied_before_.resize(words);
+    for (size_t i = first; i < last; ++i) {
+        const uint64_t c = cell(keys_[i]);
+        occupied_[c / 64] |= uint64_t{1} << (c % 64);
+    }
+    uint32_t before = 0;
+    for (size_t w = 0; w < words; ++w) {
+        occupied_before_[w] = before;
+        for (uint64_t bits = occupied_[w]; bits != 0; bits &= bits - 1) ++before;
+    }
 }
 
-const Peak *PeakLookup::most_intense(float target, Tolerance tol) const {
+const Peak *PeakLookup::most_intense_within(float target, Tolerance tol, float lo, float hi) const {
     if (!ascending_) return select_most_intense_peak(peaks_, target, tol);
     if (peaks_.empty()) return nullptr;
-    const auto [lo, hi] = tol.bounds(target);
     // The positions the bracket search finds on an ascending list: from the last key
     // below lo's to the first above hi's (never before the start).
     const size_t i = first_position(total_order_key(lo), false);
