@@ -315,10 +315,52 @@ __attribute__((target("avx2"))) void count_in_lanes(const std::vector<LaneCandid
 }
 #endif
 
+struct BucketRead {
+    size_t begin, len;  // entries of one bucket
+    Window window;
+    size_t hint;
+};
+
+// What a search needs beyond its settings, kept by each thread from one spectrum to the
+// next so that a search allocates next to nothing.
+struct PassBuffers {
+    std::vector<Window> windows;
+    std::vector<float> lows, highs;
+    WindowCounter window_counter;
+    std::vector<uint64_t> counts;
+    std::vector<uint32_t> touched;
+    std::vector<float> steps;
+    std::vector<LaneCandidate> lane_candidates;
+    std::vector<uint32_t> lane_order;
+    StreamingBest pass_best, isotope_best, charge_best;
+
+    // Lets go of a count list grown far past what searches usually need.
+    void trim() {
+        constexpr size_t KEPT_POSITIONS = size_t{1} << 20;
+        if (counts.capacity() > KEPT_POSITIONS) std::vector<uint64_t>().swap(counts);
+        if (touched.capacity() > KEPT_POSITIONS) std::vector<uint32_t>().swap(touched);
+    }
+};
+
 class SharedPassSearch {
 public:
-    SharedPassSearch(const Scorer &scorer, const IndexedDatabase &db, std::span<const Peak> peaks)
-        : scorer_(scorer), db_(db), peaks_(peaks), shortlist_(shortlist_size(scorer.report_psms)) {
+    SharedPassSearch(const Scorer &scorer, const IndexedDatabase &db, std::span<const Peak> peaks, PassBuffers &buffers)
+        : scorer_(scorer),
+          db_(db),
+          peaks_(peaks),
+          shortlist_(shortlist_size(scorer.report_psms)),
+          windows_(buffers.windows),
+          lows_(buffers.lows),
+          highs_(buffers.highs),
+          window_counter_(buffers.window_counter),
+          counts_(buffers.counts),
+          touched_(buffers.touched),
+          steps_(buffers.steps),
+          lane_candidates_(buffers.lane_candidates),
+          lane_order_(buffers.lane_order),
+          pass_best_(buffers.pass_best),
+          isotope_best_(buffers.isotope_best),
+          charge_best_(buffers.charge_best) {
         charge_best_.reset(shortlist_);
     }
 
@@ -345,28 +387,23 @@ private:
 
     // Fragment windows of every peak, fragment charge by fragment charge: charge c takes
     // windows_[(c - 1) * peaks, c * peaks).
-    std::vector<Window> windows_;
+    std::vector<Window> &windows_;
     unsigned window_charges_ = 0;
     unsigned max_charge_ = 0;  // fragment charges of the pass being counted
     // Sorted bounds of the valid windows of charges 1 .. sorted_for_.
-    std::vector<float> lows_, highs_;
-    WindowCounter window_counter_;
+    std::vector<float> &lows_, &highs_;
+    WindowCounter &window_counter_;
     unsigned sorted_for_ = 0;
     bool sorted_exact_ = false;
 
-    struct BucketRead {
-        size_t begin, len;  // entries of one bucket
-        Window window;
-        size_t hint;
-    };
     static constexpr size_t READ_BATCH = 64;
     std::array<BucketRead, READ_BATCH> reads_;
-    std::vector<uint64_t> counts_;   // hit count per position of the union bracket
-    std::vector<uint32_t> touched_;  // positions (less the union's start) with a nonzero count, ascending
-    std::vector<float> steps_;
-    std::vector<LaneCandidate> lane_candidates_;
-    std::vector<uint32_t> lane_order_;
-    StreamingBest pass_best_, isotope_best_, charge_best_;
+    std::vector<uint64_t> &counts_;   // hit count per position of the union bracket
+    std::vector<uint32_t> &touched_;  // positions (less the union's start) with a nonzero count, ascending
+    std::vector<float> &steps_;
+    std::vector<LaneCandidate> &lane_candidates_;
+    std::vector<uint32_t> &lane_order_;
+    StreamingBest &pass_best_, &isotope_best_, &charge_best_;
     PreliminaryHits result_;
 };
 
@@ -706,9 +743,12 @@ void SharedPassSearch::charge_pass(uint8_t z, Tolerance tol, float mass) {
 
 PreliminaryHits Scorer::shared_pass_hits(std::span<const Peak> peaks, const Precursor &precursor) const {
     if (db == nullptr) throw Failure("scorer has no database");
-    SharedPassSearch search(*this, *db, peaks);
+    thread_local PassBuffers buffers;
+    SharedPassSearch search(*this, *db, peaks, buffers);
     for_each_precursor_charge(precursor, [&](uint8_t z, Tolerance tol, float mass) { search.charge_pass(z, tol, mass); });
-    return search.finish();
+    PreliminaryHits hits = search.finish();
+    buffers.trim();
+    return hits;
 }
 
 }  // namespace mesk
