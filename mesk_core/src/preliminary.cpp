@@ -10,7 +10,8 @@
 #include <cmath>
 #include <string>
 
-#if defined(__x86_64__) && defined(__GNUC__)
+#include "lanes.hpp"
+#ifdef MESK_VECTOR_LANES
 #include <immintrin.h>
 #endif
 
@@ -224,14 +225,7 @@ void fill_steps(const LaneCandidate *const group[8], size_t lanes, float *steps)
     }
 }
 
-#if defined(__x86_64__) && defined(__GNUC__)
-#define MESK_COUNT_IN_LANES 1
-
-bool lanes_available() {
-    static const bool available = __builtin_cpu_supports("avx2");
-    return available;
-}
-
+#ifdef MESK_VECTOR_LANES
 // The window table as the lanes read it.
 struct LaneTable {
     __m256i key_min, span, low_five;
@@ -602,8 +596,8 @@ void SharedPassSearch::count_from_candidates(uint64_t ulo, uint64_t uhi) {
     const bool paired = kinds.size() == 2 && is_n_terminal(kinds[0]) != is_n_terminal(kinds[1]);
     const Kind n_kind = paired && is_n_terminal(kinds[1]) ? kinds[1] : kinds.empty() ? Kind::B : kinds[0];
     const Kind c_kind = paired && is_n_terminal(kinds[1]) ? kinds[0] : kinds.size() > 1 ? kinds[1] : Kind::Y;
-#ifdef MESK_COUNT_IN_LANES
-    const bool in_lanes = paired && windows.stretches != 0 && lanes_available();
+#ifdef MESK_VECTOR_LANES
+    const bool in_lanes = paired && windows.stretches != 0 && vector_lanes();
 #else
     const bool in_lanes = false;
 #endif
@@ -617,6 +611,9 @@ void SharedPassSearch::count_from_candidates(uint64_t ulo, uint64_t uhi) {
             const float n_start = ion_start_mass(view.nterm, view.monoisotopic, n_kind);
             const float c_start = ion_start_mass(view.nterm, view.monoisotopic, c_kind);
             if (in_lanes && ions <= UINT32_MAX) {
+                // Read in a different order below: fetched now, in storage order.
+                __builtin_prefetch(view.residues.data());
+                __builtin_prefetch(view.residues.data() + length - 1);
                 lane_candidates_.push_back(LaneCandidate{view.residues.data(), view.mods_begin, view.mods_end, n_start,
                                                          c_start, static_cast<uint32_t>(p - ulo),
                                                          static_cast<uint32_t>(ions)});
@@ -642,7 +639,7 @@ void SharedPassSearch::count_from_candidates(uint64_t ulo, uint64_t uhi) {
         }
         counts_[p - ulo] = count;
     }
-#ifdef MESK_COUNT_IN_LANES
+#ifdef MESK_VECTOR_LANES
     if (!lane_candidates_.empty()) {
         order_by_ions(lane_candidates_, lane_order_);
         count_in_lanes(lane_candidates_, lane_order_, min_ion, windows, steps_, counts_.data());

@@ -59,6 +59,16 @@ public:
         return most_intense_within(target, tol, lo, hi);
     }
 
+    // Screens the windows of a series of fragment masses: for masses[0, count) and
+    // charges 1 .. max_charge, clears the bit of (position, charge) in `maybe` when no
+    // peak can lie in the window of tol around masses[position] / charge, and sets it when
+    // one may (then most_intense tells). `maybe` holds screen_stride(count) bytes per charge.
+    void screen(const float *masses, size_t count, unsigned max_charge, Tolerance tol, uint8_t *maybe) const;
+    static size_t screen_stride(size_t count) { return (count + 7) / 8; }
+    static bool screened_in(const uint8_t *maybe, size_t stride, size_t position, unsigned charge) {
+        return (maybe[(charge - 1) * stride + position / 8] >> (position % 8)) & 1;
+    }
+
 private:
     const Peak *most_intense_within(float target, Tolerance tol, float lo, float hi) const;
 

@@ -1,9 +1,10 @@
 // Every way of counting the preliminary search against the straightforward one, on
 // random workloads: the shortlists, their counters and every reported feature must agree
-// to the bit. The workloads mix sorted and unsorted peptide lists with equal masses at
-// the bracket ends, unsorted and duplicate peaks, NaN, infinite and zero masses, both
-// tolerance kinds with asymmetric and inverted windows, empty brackets, counts that wrap
-// at 65,536, every charge and isotope range, standard and chimeric search.
+// to the bit, with the vector loops and with their scalar twins. The workloads mix sorted
+// and unsorted peptide lists with equal masses at the bracket ends, unsorted and duplicate
+// peaks, NaN, infinite and zero masses, both tolerance kinds with asymmetric and inverted
+// windows, empty brackets, counts that wrap at 65,536, every charge and isotope range,
+// standard and chimeric search.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -15,6 +16,7 @@
 
 #include "check.hpp"
 #include "index_logic.hpp"
+#include "lanes.hpp"
 #include "scoring.hpp"
 
 using namespace mesk;
@@ -217,19 +219,26 @@ void run_workload(Rng &rng, const IndexedDatabase &db, bool wrapping, Tally &tal
     tally.hits += expected.matched_peaks != 0;
     for (const PreliminaryHit &h : expected.candidates) tally.wrapped += h.matched == 0 && h.peptide_idx != UNMATCHED;
 
-    for (SearchPath path : {SearchPath::Auto, SearchPath::Index, SearchPath::Candidates}) {
-        scorer.search_path = path;
-        const PreliminaryHits hits = scorer.initial_hits(spectrum, precursor);
-        const bool hits_agree = same_hits(hits, expected);
-        const bool features_agree = path != SearchPath::Auto || same_features(scorer.score(spectrum), expected_features);
-        if (!hits_agree || !features_agree) {
-            if (++tally.mismatches <= 5)
-                check::fail(__FILE__, __LINE__,
-                            "search path " + std::to_string(static_cast<int>(path)) + " differs from the reference (" +
-                                (hits_agree ? "features" : "shortlist") + ") in workload " +
-                                std::to_string(tally.workloads));
+    // With the vector loops where the processor has them, and with their scalar twins.
+    for (const bool lanes : {true, false}) {
+        use_vector_lanes(lanes);
+        for (SearchPath path : {SearchPath::Auto, SearchPath::Index, SearchPath::Candidates}) {
+            scorer.search_path = path;
+            const PreliminaryHits hits = scorer.initial_hits(spectrum, precursor);
+            const bool hits_agree = same_hits(hits, expected);
+            const bool features_agree =
+                path != SearchPath::Auto || same_features(scorer.score(spectrum), expected_features);
+            if (!hits_agree || !features_agree) {
+                if (++tally.mismatches <= 5)
+                    check::fail(__FILE__, __LINE__,
+                                "search path " + std::to_string(static_cast<int>(path)) +
+                                    (lanes ? "" : " (scalar)") + " differs from the reference (" +
+                                    (hits_agree ? "features" : "shortlist") + ") in workload " +
+                                    std::to_string(tally.workloads));
+            }
         }
     }
+    use_vector_lanes(true);
 }
 
 }  // namespace
