@@ -502,8 +502,10 @@ std::vector<Feature> Scorer::score_chimera_fast(const ProcessedSpectrum &spectru
     const uint64_t limit = std::min(report_psms, std::max(distinct, REPEAT_CEILING));
     features.reserve(static_cast<size_t>(std::min(limit, distinct)));
 
-    std::vector<Peak> removal;
-    thread_local PeakLookup lookup;  // its tables allocated once per thread
+    // Allocated once per thread, not per spectrum: the more peaks, the more a spectrum
+    // would otherwise grow them.
+    thread_local std::vector<Peak> removal;
+    thread_local PeakLookup lookup;
     for (;;) {
         const size_t before = features.size();
         build_features(working, hits, 1, features, precursor.mz);
