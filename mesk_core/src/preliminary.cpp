@@ -40,6 +40,15 @@ struct Window {
     float lo, hi;
 };
 
+// Set bits of a word, without the library call std::popcount becomes where the build
+// targets processors that may lack the instruction.
+inline uint32_t bit_count(uint64_t x) {
+    x = x - ((x >> 1) & 0x5555555555555555u);
+    x = (x & 0x3333333333333333u) + ((x >> 2) & 0x3333333333333333u);
+    x = (x + (x >> 4)) & 0x0f0f0f0f0f0f0f0fu;
+    return static_cast<uint32_t>((x * 0x0101010101010101u) >> 56);
+}
+
 // One (precursor charge, isotope error) pass: its bracket [lo, hi] (both ends included,
 // as the page search reads it) and the precursor window its ends are checked against.
 struct Pass {
@@ -90,7 +99,7 @@ public:
         uint32_t before = 0;
         for (size_t w = 0; w < words; ++w) {
             live_before_[w] = before;
-            for (uint64_t bits = live_[w]; bits != 0; bits &= bits - 1) ++before;
+            before += bit_count(live_[w]);
         }
         // Bounds before and within each live stretch.
         bounds_.resize(before);
@@ -153,9 +162,7 @@ public:
 
         // The count of a mass whose key lies in live stretch b.
         uint64_t count_live(int32_t key, uint64_t b) const {
-            uint64_t rank = live_before[b / 64];
-            for (uint64_t bits = live[b / 64] & ((uint64_t{1} << (b % 64)) - 1); bits != 0; bits &= bits - 1) ++rank;
-            const Bounds &at = bounds[rank];
+            const Bounds &at = bounds[live_before[b / 64] + bit_count(live[b / 64] & ((uint64_t{1} << (b % 64)) - 1))];
             return static_cast<uint64_t>(position(lows, at.lows_begin, at.lows_end, key, true) -
                                          position(highs, at.highs_begin, at.highs_end, key, false));
         }
@@ -210,18 +217,28 @@ void order_by_ions(const std::vector<LaneCandidate> &candidates, std::vector<uin
         order[starts[std::min<size_t>(candidates[i].ions, CLASSES - 1)]++] = i;
 }
 
+// residue_mass for every byte value, read without a range test.
+const std::array<float, 256> &residue_table() {
+    static const std::array<float, 256> table = [] {
+        std::array<float, 256> t{};
+        for (size_t b = 0; b < t.size(); ++b) t[b] = residue_mass(static_cast<uint8_t>(b));
+        return t;
+    }();
+    return table;
+}
+
 // One group's residue steps, ion position by position: steps[8 i + lane] is the step to
-// ion i of that lane's candidate (residue mass plus modification, as list_indexed_ions
-// forms it). Lanes past their ion count keep whatever the buffer held; nothing reads them.
+// ion i of that lane's candidate, the residue mass plus the modification where there is
+// one, as list_indexed_ions forms it. Lanes past their ion count keep whatever the buffer
+// held; nothing reads them.
 void fill_steps(const LaneCandidate *const group[8], size_t lanes, float *steps) {
+    const float *const table = residue_table().data();
     for (size_t lane = 0; lane < lanes; ++lane) {
         const LaneCandidate &c = *group[lane];
-        const ModEntry *mod = c.mods;
-        for (size_t i = 0; i < c.ions; ++i) {
-            float step = residue_mass(static_cast<uint8_t>(c.residues[i]));
-            if (mod != c.mods_end && mod->position == i) step = step + (mod++)->value;
-            steps[8 * i + lane] = step;
-        }
+        const auto *residues = reinterpret_cast<const uint8_t *>(c.residues);
+        for (size_t i = 0; i < c.ions; ++i) steps[8 * i + lane] = table[residues[i]];
+        for (const ModEntry *mod = c.mods; mod != c.mods_end && mod->position < c.ions; ++mod)
+            steps[8 * size_t{mod->position} + lane] = steps[8 * size_t{mod->position} + lane] + mod->value;
     }
 }
 
