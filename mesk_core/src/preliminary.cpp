@@ -76,7 +76,9 @@ public:
             lows_[i] = total_order_key(lows[i]);
             highs_[i] = total_order_key(highs[i]);
         }
-        live_.clear();
+        // Only the words the last table marked hold bits: clear them, not the whole map.
+        for (const size_t w : marked_) live_[w] = 0;
+        marked_.clear();
         stretches_ = 0;
         if (n == 0) return;
         key_min_ = std::min(lows_.front(), highs_.front());
@@ -85,7 +87,7 @@ public:
         while ((span_ >> shift_) >= STRETCHES_PER_WINDOW * n) ++shift_;
         stretches_ = (span_ >> shift_) + 2;  // the last one past every bound
         const size_t words = static_cast<size_t>(stretches_ + 63) / 64;
-        live_.assign(words, 0);
+        live_.resize(words);
         live_before_.resize(words);
 
         // Stretches a window covers. Paired in sorted order, the i-th lower and upper
@@ -95,16 +97,20 @@ public:
             const uint64_t a = stretch(lows_[i]), b = stretch(highs_[i]);
             mark(std::min(a, b), std::max(a, b));
         }
+        if (!std::is_sorted(marked_.begin(), marked_.end())) {  // only with an upper bound below its lower
+            std::sort(marked_.begin(), marked_.end());
+            marked_.erase(std::unique(marked_.begin(), marked_.end()), marked_.end());
+        }
 
         uint32_t before = 0;
-        for (size_t w = 0; w < words; ++w) {
+        for (const size_t w : marked_) {
             live_before_[w] = before;
             before += bit_count(live_[w]);
         }
         // Bounds before and within each live stretch.
         bounds_.resize(before);
         size_t lo_at = 0, hi_at = 0, r = 0;
-        for (size_t w = 0; w < words; ++w) {
+        for (const size_t w : marked_) {
             for (uint64_t bits = live_[w]; bits != 0; bits &= bits - 1) {
                 const uint64_t b = 64 * w + static_cast<uint64_t>(std::countr_zero(bits));
                 Bounds &at = bounds_[r++];
@@ -142,7 +148,7 @@ public:
     struct Reader {
         const int32_t *lows, *highs;
         const uint64_t *live;         // one bit per stretch
-        const uint32_t *live_before;  // per word of `live`: live stretches in the words before
+        const uint32_t *live_before;  // per word of `live` holding a bit: live stretches before it
         const Bounds *bounds;         // per live stretch
         uint64_t stretches;           // 0 when there is no window
         int64_t key_min;
@@ -182,12 +188,14 @@ private:
             if (w == from / 64) bits &= ~uint64_t{0} << (from % 64);
             if (w == to / 64) bits &= ~uint64_t{0} >> (63 - to % 64);
             live_[w] |= bits;
+            if (marked_.empty() || marked_.back() != w) marked_.push_back(static_cast<size_t>(w));
         }
     }
 
     std::vector<int32_t> lows_, highs_;
-    std::vector<uint64_t> live_;
-    std::vector<uint32_t> live_before_;
+    std::vector<uint64_t> live_;          // zero but in the words of marked_
+    std::vector<size_t> marked_;          // words of live_ holding a bit, ascending
+    std::vector<uint32_t> live_before_;   // set for the words of marked_ only
     std::vector<Bounds> bounds_;
     uint64_t stretches_ = 0;
     int64_t key_min_ = 0;
