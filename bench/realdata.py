@@ -4,7 +4,8 @@ Runs both engines on BSA2, BSA3 and their four fractions (Debian's openms-doc ex
 against the 18-protein FASTA, each run alone and all six in one call, with settings matched
 as closely as the two engines allow: fragment tolerance +-0.5 Da (unit bins for Comet),
 precursor 10 ppm, isotope errors 0 to 3, trypsin with 2 missed cleavages, peptides of 7 to
-50 residues, fixed carbamidomethyl C, no variable modifications, b and y ions up to charge 2.
+50 residues and 400 to 10,000 Da (MH+), proteins also without their initiator methionine,
+fixed carbamidomethyl C, no variable modifications, b and y ions up to charge 2.
 Each engine makes its own reversed decoys; the FASTA's own decoys are left out.
 
 Prints, per search: wall time and peak memory of the whole process; spectra with a target
@@ -48,7 +49,10 @@ COMET_SETTINGS = {
     "use_B_ions": "1", "use_Y_ions": "1", "max_fragment_charge": "2", "output_txtfile": "1",
     "output_pepxmlfile": "0", "output_sqtfile": "0", "num_output_lines": "1",
     "digest_mass_range": "400.0 10000.0", "peptide_length_range": "7 50", "add_C_cysteine": "57.021464",
+    "clip_nterm_methionine": "1",
 }
+# Comet's peptide mass range is of the singly protonated peptide (MH+); ours is neutral.
+NEUTRAL_MASS_RANGE = (400.0 - 1.0072764, 10000.0 - 1.0072764)
 
 
 @dataclass
@@ -63,8 +67,12 @@ class Outcome:
 
     @property
     def entrapment(self) -> int:
-        return sum(1 for _, proteins in self.accepted.values()
-                   if all("SORC" in p for p in re.split(r"[;,]", proteins) if p))
+        return sum(1 for _, proteins in self.accepted.values() if entrapped(proteins))
+
+
+def entrapped(proteins: str) -> bool:
+    """Whether a match's proteins (joined by ';' or ',') are all Sorangium accessions."""
+    return all("SORC" in p for p in re.split(r"[;,]", proteins) if p)
 
 
 def examples_folder() -> Path | None:
@@ -114,23 +122,38 @@ def scan_numbers(path: Path) -> dict[str, int]:
     return found
 
 
+def search_arguments(files: list[Path], fasta: Path, output: Path, threads: int) -> list[str]:
+    """The `tovel-mesk search` arguments of the comparison."""
+    return ["search", "--quiet", "--fasta", str(fasta), "--output", str(output), "--preset", "ion-trap",
+            "--precursor-tol", "10ppm", "--isotope-errors", "0,3", "--enzyme", "trypsin",
+            "--missed-cleavages", "2", "--min-length", "7", "--max-length", "50",
+            "--min-mass", f"{NEUTRAL_MASS_RANGE[0]:.4f}", "--max-mass", f"{NEUTRAL_MASS_RANGE[1]:.4f}",
+            "--remove-initiator-met", "--fixed-mods", "C:+57.021464", "--max-fragment-charge", "2",
+            "--threads", str(threads),
+            *map(str, files)]
+
+
+def accepted_matches(rows, scans: dict[str, dict[str, int]]) -> dict[tuple[str, int], tuple[str, str]]:
+    """(run, scan) -> (sequence, proteins) of the best target matches at `FDR`, from match
+    table rows (mappings with `rank`, `label`, `spectrum_q`, `file`, `spec_id`, `sequence` and
+    `proteins`, as text or numbers); `scans` maps each file's native ids to scan numbers."""
+    accepted = {}
+    for row in rows:
+        if int(float(row["rank"])) == 1 and int(float(row["label"])) == 1 and float(row["spectrum_q"]) <= FDR:
+            name = Path(row["file"]).name
+            accepted[(Path(name).stem, scans[name].get(row["spec_id"], -1))] = (row["sequence"], row["proteins"])
+    return accepted
+
+
 def run_ours(files: list[Path], fasta: Path, work: Path, threads: int) -> Outcome:
     output = work / "ours"
     shutil.rmtree(output, ignore_errors=True)
     # `tovel-mesk` of this interpreter's installation (what the console script runs).
-    command = [sys.executable, "-P", "-m", "tovel_mesk", "search", "--quiet", "--fasta", str(fasta),
-               "--output", str(output), "--preset", "ion-trap", "--precursor-tol", "10ppm",
-               "--isotope-errors", "0,3", "--enzyme", "trypsin", "--missed-cleavages", "2",
-               "--min-length", "7", "--max-length", "50", "--fixed-mods", "C:+57.021464",
-               "--max-fragment-charge", "2", "--threads", str(threads), *map(str, files)]
+    command = [sys.executable, "-P", "-m", "tovel_mesk", *search_arguments(files, fasta, output, threads)]
     seconds, peak = measure(command)
     scans = {f.name: scan_numbers(f) for f in files}
-    accepted = {}
     with open(output / "psms.tsv", newline="") as f:
-        for row in csv.DictReader(f, delimiter="\t"):
-            if row["rank"] == "1" and row["label"] == "1" and float(row["spectrum_q"]) <= FDR:
-                scan = scans[Path(row["file"]).name].get(row["spec_id"], -1)
-                accepted[(Path(row["file"]).stem, scan)] = (row["sequence"], row["proteins"])
+        accepted = accepted_matches(csv.DictReader(f, delimiter="\t"), scans)
     return Outcome(seconds, peak, accepted)
 
 
@@ -160,20 +183,23 @@ def run_comet(files: list[Path], params: Path, work: Path) -> Outcome:
         link.symlink_to(f)
         links.append(link)
     seconds, peak = measure(["comet-ms", f"-P{params}", *map(str, links)])
-    accepted = {}
+    # Target-decoy competition over every spectrum of the call, as ours is computed.
+    rows = []
     for link in links:
         result = link.with_suffix(".txt")
         if not result.exists():
             raise SystemExit(f"Comet loaded no spectra from {link.name} (no results file)")
         lines = result.read_text().splitlines()[1:]   # the first line is Comet's banner
-        rows = [r for r in csv.DictReader(lines, delimiter="\t") if r["num"] == "1"]
-        if not rows:
+        found = [dict(r, run=link.stem) for r in csv.DictReader(lines, delimiter="\t") if r["num"] == "1"]
+        if not found:
             raise SystemExit(f"Comet reported no matches for {link.name}")
-        rows.sort(key=lambda r: float(r["e-value"]))
-        decoy = [all(p.startswith("DECOY_") for p in r["protein"].split(",")) for r in rows]
-        for r, d, q in zip(rows, decoy, q_values(decoy)):
-            if q <= FDR and not d:
-                accepted[(link.stem, int(r["scan"]))] = (r["plain_peptide"], r["protein"])
+        rows += found
+    rows.sort(key=lambda r: float(r["e-value"]))
+    decoy = [all(p.startswith("DECOY_") for p in r["protein"].split(",")) for r in rows]
+    accepted = {}
+    for r, d, q in zip(rows, decoy, q_values(decoy)):
+        if q <= FDR and not d:
+            accepted[(r["run"], int(r["scan"]))] = (r["plain_peptide"], r["protein"])
     return Outcome(seconds, peak, accepted)
 
 

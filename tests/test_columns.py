@@ -88,6 +88,21 @@ def test_threads_and_chunks_change_nothing(anagram_db):
                 assert _same(one[name].tolist(), other[name].tolist()), (name, threads, chunk_size)
 
 
+def test_null_seed_moves_only_the_expectation_value(anagram_db):
+    spectra = anagram_spectra()
+    s = scorer(False, 5)
+    usual = score_columns(s, anagram_db, spectra)
+    again = score_columns(s, anagram_db, spectra, null_seed=None, threads=1)
+    other = score_columns(s, anagram_db, spectra, null_seed=12345)
+    assert all(_same(usual[n].tolist(), again[n].tolist()) for n in usual if n != "psm_id")
+    assert not np.array_equal(usual["log10_evalue"], other["log10_evalue"])
+    for name in usual:
+        if name not in ("psm_id", "log10_evalue"):
+            assert _same(usual[name].tolist(), other[name].tolist()), name
+    repeat = score_columns(s, anagram_db, spectra, null_seed=12345, chunk_size=1)
+    assert np.array_equal(other["log10_evalue"], repeat["log10_evalue"])
+
+
 def test_numeric_columns_are_views_of_native_buffers(anagram_db):
     columns = score_columns(scorer(False, 5), anagram_db, anagram_spectra())
     for name in ("hyperscore", "xcorr", "peptide_idx", "charge"):
@@ -203,6 +218,10 @@ def test_bad_arguments_give_clean_errors(anagram_db):
         score_columns(s, anagram_db, spectra, chunk_size=0)
     with pytest.raises(ValueError, match="min_ion_index must be a non-negative integer"):
         score_columns(s, anagram_db, spectra, min_ion_index=-1)
+    with pytest.raises(ValueError, match="null_seed must be a non-negative integer"):
+        score_columns(s, anagram_db, spectra, null_seed=-3)
+    with pytest.raises(OverflowError):
+        score_columns(s, anagram_db, spectra, null_seed=1 << 64)
     with pytest.raises(ValueError, match="file_id 1, but only 1 file names"):
         score_columns(s, anagram_db, spectra, file=["only.mzML"])
     with pytest.raises(OverflowError):

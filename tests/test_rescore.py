@@ -9,7 +9,8 @@ import pandas as pd
 import pytest
 
 from _match_tables import make_matches
-from tovel_mesk.rescore import EXCLUDED_FEATURES, TrainingError, assign_folds, cross_validate, fit_lda, rescore
+from tovel_mesk.rescore import (EXCLUDED_FEATURES, TrainingError, assign_folds, cross_validate, fit_lda,
+                                mass_error_evidence, rescore)
 
 
 def with_expectation(psms: pd.DataFrame) -> pd.DataFrame:
@@ -88,6 +89,21 @@ class TestFallbacks:
         # The expectation is fixed in advance: a missing value is the worst score.
         psms.loc[0, "log10_evalue"] = np.nan
         assert rescore(psms)[0][0] == -np.inf
+
+    def test_small_run_weighs_the_precursor_mass_error(self):
+        # Correct matches' errors sit near +2 ppm, chance matches' anywhere in +-10 ppm: a
+        # correct error adds evidence, a far one takes some away.
+        psms = with_expectation(make_matches(n_spectra=150, correct=0.8, separation=5.0, seed=5))
+        rng = np.random.default_rng(4)
+        correct = (psms["rank"] == 1) & (psms["label"] == 1) & (psms["signal"] > 3.0)
+        psms["delta_mass"] = np.where(correct, rng.normal(2.0, 0.5, len(psms)), rng.uniform(-10, 10, len(psms)))
+        scores, report = rescore(psms)
+        assert report.feature == "-log10_evalue - isotope steps + mass error evidence"
+        steps = np.round(psms["isotope_error"].to_numpy() / 1.00335)
+        evidence = scores - (-psms["log10_evalue"].to_numpy() - steps)
+        assert evidence[correct].mean() > 0.5 > 0.0 > evidence[~correct].mean()
+        assert evidence.min() >= np.log10(0.2) - 1e-12
+
 
     def test_too_few_accepted_targets_to_train(self):
         # Enough decoys, but at 1% no score accepts as many targets as asked for: decoys /
@@ -210,3 +226,30 @@ def test_mokapot_scores_every_row():
     scores, report = rescore(psms, method="mokapot")
     assert report.requested == "mokapot" and report.used in ("mokapot", "hyperscore")
     assert np.isfinite(scores).all() and report.accepted > 0.8 * 0.4 * 1000
+
+
+def test_mass_error_evidence_per_file():
+    rng = np.random.default_rng(0)
+    # File 0: 40 confident matches at +3 ppm; file 1: 30 at -4 ppm; file 2: only 3 confident
+    # matches, so it takes the model of the whole table. Chance matches fill +-10 ppm.
+    files = np.repeat([0, 1, 2], [240, 230, 203])
+    score = np.zeros(len(files))
+    delta = rng.uniform(-10.0, 10.0, len(files))
+    for code, centre, count in ((0, 3.0, 40), (1, -4.0, 30), (2, 3.0, 3)):
+        rows = np.flatnonzero(files == code)[:count]
+        delta[rows] = rng.normal(centre, 0.4, count)
+        score[rows] = 2.0
+    delta[5] = np.nan
+    evidence = mass_error_evidence(delta, score, files)
+    assert evidence[5] == 0.0 and np.isfinite(evidence).all()
+    at = lambda code, ppm: mass_error_evidence(np.r_[delta, ppm], np.r_[score, 0.0], np.r_[files, code])[-1]
+    assert at(0, 3.0) > 0.8 and at(1, -4.0) > 0.8
+    assert at(0, -4.0) < 0.0 and at(1, 3.0) < 0.0
+    # Far errors cost at most log10(0.2): a correct match now and then strays.
+    assert at(0, 9.5) == pytest.approx(np.log10(0.2), abs=1e-6)
+    # The small file takes the model of every file's confident matches together.
+    pooled = lambda ppm: mass_error_evidence(np.r_[delta, ppm], np.r_[score, 0.0], np.zeros(len(files) + 1))[-1]
+    for ppm in (-4.0, 0.0, 3.0, 9.5):
+        assert at(2, ppm) == pytest.approx(pooled(ppm))
+    # Too few confident matches anywhere: no evidence at all.
+    assert not mass_error_evidence(delta, np.zeros(len(files)), files).any()

@@ -46,9 +46,10 @@ LOW_RES_FEATURES = (
     # xcorr less the best xcorr of any other candidate in the precursor window (0 if none is positive).
     "delta_xcorr",
     # log10 of the number of candidates expected to reach this xcorr by chance: the share of a
-    # null of 1000 generated peptides of the precursor's mass expected at or above it (an
+    # null of 2000 generated peptides of the precursor's mass expected at or above it (an
     # exponential tail fitted over the null's top tenth) times the candidates in the precursor
-    # windows, counted as at least 1000; lower is better.
+    # windows, counted as at least 2000; lower is better. The generated peptides draw their
+    # residues, and their C-terminal residue apart, from the database's peptides.
     "log10_evalue",
     # Share of the 20 most intense peaks within the fragment tolerance of one of the peptide's ions.
     "top_peaks_explained",

@@ -125,9 +125,12 @@ def make_scorer(settings: SearchSettings) -> tm.PyScorer:
 
 
 def search_file(settings: SearchSettings, scorer: tm.PyScorer, db: tm.PyIndexedDatabase, path: str | Path,
-                file_id: int, *, progress: Callable[[int, int], None] | None = None) -> FileResult:
+                file_id: int, *, progress: Callable[[int, int], None] | None = None,
+                null_seed: int | None = None) -> FileResult:
     """Reads and scores one spectra file in chunks. `progress`, when given, is called after
-    each chunk with (spectra read so far, spectra in the file or 0 when unknown)."""
+    each chunk with (spectra read so far, spectra in the file or 0 when unknown).
+    `null_seed`: seed of the generated peptides behind `log10_evalue` (None: the usual one;
+    see `tovel_mesk.search.score_columns`)."""
     from .search import score_columns  # noqa: PLC0415
     from .spectra import SpectraReader  # noqa: PLC0415
 
@@ -150,7 +153,8 @@ def search_file(settings: SearchSettings, scorer: tm.PyScorer, db: tm.PyIndexedD
     started = time.perf_counter()
     report = None if progress is None else (lambda _scored: progress(reader.counts.read, reader.total or 0))
     columns = score_columns(scorer, db, spectra(), file=path.name, threads=settings.thread_count,
-                            min_ion_index=0, chunk_size=settings.chunk_size, progress=report)
+                            min_ion_index=0, null_seed=null_seed, chunk_size=settings.chunk_size,
+                            progress=report)
     total = time.perf_counter() - started
     counts = reader.counts
     return FileResult(path.name, str(path), file_id, columns, counts.read, counts.kept, dict(counts.skipped),

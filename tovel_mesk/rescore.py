@@ -19,9 +19,10 @@ The built-in model is a linear discriminant, trained the semi-supervised way:
 Fallbacks, each reported in `Rescoring.reason`: with fewer than `min_decoys` decoys among
 the best matches, fewer than `min_positives` targets passing `train_fdr` under the fixed
 score and under the best single feature, when training fails, or when the model accepts fewer targets than the fixed score,
-the scores are the fixed score (`fixed_score`): a calibrated expectation value when the
-table has the low-resolution columns, else the hyperscore. A small run is scored the same
-way every time, and never by a score picked on its own noise.
+the scores are the fixed score (`fixed_score`): a calibrated expectation value, weighed by
+the isotope steps and the precursor mass error, when the table has the low-resolution
+columns, else the hyperscore. A small run is scored the same way every time, and never by a
+score picked on its own noise.
 
 Features are the table's numeric columns except `EXCLUDED_FEATURES`; `ms2_intensity` and
 `scored_candidates` enter as log(1 + x), and the absolute values of `delta_mass` and
@@ -403,8 +404,10 @@ def fixed_score(psms: pd.DataFrame, order: np.ndarray) -> tuple[str, np.ndarray]
     as -log10_evalue, less one for every isotope step between the matched peptide and the
     precursor pick (`isotope_error` / 1.00335 Da): a pick off the monoisotopic peak is taken
     as ten times less likely a priori, so a candidate found that way needs ten times the
-    evidence. It is fixed in advance, not chosen on the run, so it cannot fit the run's
-    noise. Without those columns: the hyperscore.
+    evidence. With `delta_mass` as well, plus the evidence of the precursor mass error
+    (`mass_error_evidence`): a correct match's error sits within the instrument's accuracy,
+    a chance match's anywhere in the window. The score is fixed in advance, not chosen on
+    the run, so it cannot fit the run's noise. Without those columns: the hyperscore.
     """
     if "log10_evalue" in psms.columns:
         evalue = psms["log10_evalue"].to_numpy(dtype=np.float64, na_value=np.nan)[order]
@@ -414,8 +417,66 @@ def fixed_score(psms: pd.DataFrame, order: np.ndarray) -> tuple[str, np.ndarray]
             shift = psms["isotope_error"].to_numpy(dtype=np.float64, na_value=0.0)[order]
             score = score - np.round(np.abs(np.nan_to_num(shift)) / ISOTOPE_STEP)
             name += " - isotope steps"
+        if "delta_mass" in psms.columns:
+            delta = psms["delta_mass"].to_numpy(dtype=np.float64, na_value=np.nan)[order]
+            files = pd.factorize(psms["file"].to_numpy()[order])[0] if "file" in psms.columns \
+                else np.zeros(len(order), dtype=np.intp)
+            score = score + mass_error_evidence(delta, score, files)
+            name += " + mass error evidence"
         return name, score
     return "hyperscore", psms["hyperscore"].to_numpy(dtype=np.float64, na_value=np.nan)[order]
+
+
+#: The mass error model of `mass_error_evidence`: matches whose expectation score is at
+#: least `_CONFIDENT` (fewer than one chance match in ten) place the correct matches' errors;
+#: at least `_MIN_CONFIDENT` of them are needed; `_OFF_MODEL` of correct matches are taken
+#: to fall anywhere, as chance matches do, which bounds what a far error can cost.
+_CONFIDENT = 1.0
+_MIN_CONFIDENT = 10
+_OFF_MODEL = 0.2
+#: Narrowest spread of the correct matches' errors, in ppm.
+_MIN_SPREAD = 0.1
+
+
+def mass_error_evidence(delta_mass: np.ndarray, score: np.ndarray, files: np.ndarray) -> np.ndarray:
+    """log10 of the likelihood ratio of each match's precursor mass error, correct match
+    against chance.
+
+    `delta_mass`: errors in ppm; `score`: the expectation score of each match (higher
+    better); `files`: a code per match telling its spectra file. Correct matches' errors are
+    normal around the median of the confident matches (`score` >= 1) of their file, with a
+    spread of 1.4826 times their median absolute deviation, mixed with a fifth spread as
+    chance matches are; a file with fewer than 10 confident matches takes the model of the
+    whole table. Chance matches' errors are uniform over the range the errors of every match
+    span (1st to 99th percentile). A missing error, or a table with no model, gives 0.
+    """
+    out = np.zeros(len(delta_mass), dtype=np.float64)
+    known = np.isfinite(delta_mass)
+    if not known.any():
+        return out
+    low, high = np.percentile(delta_mass[known], [1.0, 99.0])
+    confident = known & (score >= _CONFIDENT)
+
+    def model(rows: np.ndarray) -> tuple[float, float] | None:
+        errors = delta_mass[rows]
+        if len(errors) < _MIN_CONFIDENT:
+            return None
+        centre = float(np.median(errors))
+        return centre, max(1.4826 * float(np.median(np.abs(errors - centre))), _MIN_SPREAD)
+
+    pooled = model(confident)
+    for code in np.unique(files):
+        in_file = files == code
+        fitted = model(confident & in_file) or pooled
+        if fitted is None:
+            continue
+        centre, spread = fitted
+        width = max(high - low, 6.0 * spread)
+        rows = in_file & known
+        z = (delta_mass[rows] - centre) / spread
+        density = np.exp(-0.5 * z * z) / (spread * np.sqrt(2.0 * np.pi))
+        out[rows] = np.log10((1.0 - _OFF_MODEL) * width * density + _OFF_MODEL)
+    return out
 
 
 def _choose_path(psms: pd.DataFrame, order: np.ndarray, is_target: np.ndarray, best: np.ndarray,

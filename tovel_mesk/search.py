@@ -31,7 +31,7 @@ def match_column_names(low_res: bool = True) -> tuple[str, ...]:
 
 def score_columns(scorer, db, spectra: Iterable, *, file: str | Sequence[str] | None = None,
                   threads: int | None = None, low_res: bool = True, min_ion_index: int = 0,
-                  chunk_size: int = DEFAULT_CHUNK_SIZE,
+                  null_seed: int | None = None, chunk_size: int = DEFAULT_CHUNK_SIZE,
                   progress: Callable[[int], None] | None = None) -> dict[str, np.ndarray]:
     """Scores `spectra` (an iterable of `PyProcessedSpectrum`) against `db` with `scorer`.
 
@@ -45,6 +45,9 @@ def score_columns(scorer, db, spectra: Iterable, *, file: str | Sequence[str] | 
     - `low_res`: add the columns of `tovel_mesk.columns.LOW_RES_FEATURES`.
     - `min_ion_index`: fragment ions of this many residues or fewer are left out of the
       low-resolution features (0: every ion, as the search command does).
+    - `null_seed`: seed of the generated peptides behind `log10_evalue` (None: the usual
+      one). The features are deterministic for any seed; another seed shows how much a
+      result owes to the draw.
     - `chunk_size`: spectra per call into the core; memory is bounded by the chunk, not by
       the number of spectra, so a generator of spectra may be passed.
     - `progress`: called with the number of spectra scored so far after each chunk.
@@ -56,6 +59,8 @@ def score_columns(scorer, db, spectra: Iterable, *, file: str | Sequence[str] | 
     threads = _positive("threads", threads)
     chunk_size = _positive("chunk_size", chunk_size)
     min_ion_index = _non_negative("min_ion_index", min_ion_index)
+    if null_seed is not None:
+        null_seed = _non_negative("null_seed", null_seed)
 
     chunks: list[dict[str, np.ndarray]] = []
     iterator = iter(spectra)
@@ -66,7 +71,7 @@ def score_columns(scorer, db, spectra: Iterable, *, file: str | Sequence[str] | 
             break
         columns = {name: np.frombuffer(buffer, dtype=dtype)
                    for name, dtype, buffer in _native.score_columns(
-                       scorer, db, chunk, threads, bool(low_res), min_ion_index)}
+                       scorer, db, chunk, threads, bool(low_res), min_ion_index, null_seed)}
         spec_ids = _objects([spectrum.id for spectrum in chunk])
         columns["spec_id"] = spec_ids[columns.pop("spectrum_index")]
         chunks.append(columns)

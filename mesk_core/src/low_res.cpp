@@ -24,11 +24,11 @@ constexpr double XCORR_SCALE = 0.005;
 constexpr size_t MIN_NULL_SCORES = 20;
 // Share of the null whose excess over the rest is fitted as an exponential tail.
 constexpr double TAIL_SHARE = 0.1;
-// Generated peptides of the null: residues drawn uniformly from the twenty standard ones
-// with a fixed seed, so every spectrum meets the same sequences.
+// Generated peptides of the null, drawn once per batch with a fixed seed, so every spectrum
+// meets the same sequences; their residues come from about this many database peptides.
 constexpr size_t GENERATED_RESIDUES = 160;
 constexpr size_t MAX_GENERATED_PEPTIDES = 2000;
-constexpr uint64_t GENERATED_SEED = 0x6d65736b6e756c6cull;
+constexpr size_t SAMPLED_PEPTIDES = 4096;
 constexpr float WATER_MASS = 18.010565f;
 // Peaks above this m/z carry no fragment of an indexed peptide; a corrupt value far out
 // must not size the bin array.
@@ -74,19 +74,6 @@ uint64_t splitmix64(uint64_t &state) {
     return z ^ (z >> 31);
 }
 
-// Residue masses of the generated peptides, GENERATED_RESIDUES per peptide, in one table
-// built at first use.
-const std::vector<float> &generated_residues() {
-    static const std::vector<float> table = [] {
-        constexpr std::string_view standard = "ACDEFGHIKLMNPQRSTVWY";
-        std::vector<float> masses(MAX_GENERATED_PEPTIDES * GENERATED_RESIDUES);
-        uint64_t state = GENERATED_SEED;
-        for (float &m : masses) m = residue_mass(static_cast<uint8_t>(standard[splitmix64(state) % standard.size()]));
-        return masses;
-    }();
-    return table;
-}
-
 // Every candidate of one precursor charge, and the peptides its calibration rests on.
 struct ChargeCalibration {
     uint8_t charge = 0;
@@ -96,7 +83,7 @@ struct ChargeCalibration {
 };
 
 ChargeCalibration calibrate(const Scorer &scorer, const XcorrSpectrum &spectrum, const Precursor &precursor,
-                            const Pass &pass, const LowResSettings &settings) {
+                            const Pass &pass, const LowResSettings &settings, const GeneratedPeptides &null) {
     const IndexedDatabase &db = *scorer.db;
     const size_t count = db.peptide_count();
     const unsigned max_charge = scorer.max_fragment_charge_for(pass.charge);
@@ -122,13 +109,12 @@ ChargeCalibration calibrate(const Scorer &scorer, const XcorrSpectrum &spectrum,
     for (const uint32_t i : in_window)
         out.candidates.push_back({i, spectrum.score(db.peptide_at(i), db.ion_kinds, max_charge)});
     // The null distribution: generated peptides of the precursor's mass.
-    const size_t generated = std::min(MAX_GENERATED_PEPTIDES, settings.null_candidates);
-    const std::vector<float> &residues = generated_residues();
+    const size_t generated = std::min(null.size(), settings.null_candidates);
     std::vector<double> null_scores;
     null_scores.reserve(generated);
     for (size_t g = 0; g < generated; ++g)
-        null_scores.push_back(spectrum.score_generated({residues.data() + g * GENERATED_RESIDUES, GENERATED_RESIDUES},
-                                                       mass, db.ion_kinds, max_charge));
+        null_scores.push_back(
+            spectrum.score_generated(null.residues(g), null.terminal(g), mass, db.ion_kinds, max_charge));
     out.fit = NullFit(null_scores);
     return out;
 }
@@ -216,14 +202,20 @@ double XcorrSpectrum::score(const Peptide &peptide, const std::vector<Kind> &kin
     return sum * XCORR_SCALE;
 }
 
-double XcorrSpectrum::score_generated(std::span<const float> residues, float mass, const std::vector<Kind> &kinds,
-                                      unsigned max_charge) const {
-    if (bins_.empty() || !std::isfinite(mass)) return 0.0;
-    // As many residues as fit within the peptide's mass.
-    size_t length = 0;
+double XcorrSpectrum::score_generated(std::span<const float> residues, float terminal, float mass,
+                                      const std::vector<Kind> &kinds, unsigned max_charge) const {
+    if (bins_.empty() || !std::isfinite(mass) || !std::isfinite(terminal)) return 0.0;
+    // As many residues as fit within the peptide's mass before the terminal one; what is
+    // left over joins the first residue, so the C-terminal ions are those of a real
+    // sequence ending in `terminal`.
+    size_t fitted = 0;
     float walked = 0.0f;
-    const float room = mass - WATER_MASS;
-    while (length < residues.size() && walked + residues[length] <= room) walked += residues[length++];
+    const float room = mass - WATER_MASS - terminal;
+    while (fitted < residues.size() && walked + residues[fitted] <= room) walked += residues[fitted++];
+    if (fitted == 0) return 0.0;
+    const size_t length = fitted + 1;
+    const float gap = room - walked;
+    const auto residue = [&](size_t j) { return j == 0 ? residues[0] + gap : residues[j]; };
     double sum = 0.0;
     for (const Kind kind : kinds) {
         const bool n_terminal = is_n_terminal(kind);
@@ -234,7 +226,7 @@ double XcorrSpectrum::score_generated(std::span<const float> residues, float mas
                            : kind == Kind::Y ? mass
                                              : 0.0f;
         for (size_t j = 0; j + 1 < length; ++j) {
-            cumulative = n_terminal ? cumulative + residues[j] : cumulative - residues[j];
+            cumulative = n_terminal ? cumulative + residue(j) : cumulative - residue(j);
             if (ion_ordinal(kind, j, length) <= min_ion_index_) continue;
             for (unsigned charge = 1; charge <= max_charge; ++charge) {
                 const double mz = static_cast<double>(cumulative) / charge + PROTON_MASS;
@@ -243,6 +235,40 @@ double XcorrSpectrum::score_generated(std::span<const float> residues, float mas
         }
     }
     return sum * XCORR_SCALE;
+}
+
+GeneratedPeptides::GeneratedPeptides(const IndexedDatabase &db, uint64_t seed)
+    : residues_(MAX_GENERATED_PEPTIDES * GENERATED_RESIDUES), terminals_(MAX_GENERATED_PEPTIDES) {
+    // Residue masses, with their modifications, of peptides spread evenly over the index:
+    // the C-terminal ones apart from the others.
+    std::vector<float> interior, terminal;
+    const size_t count = db.peptide_count();
+    const size_t step = std::max<size_t>(1, count / SAMPLED_PEPTIDES);
+    for (size_t i = 0; i < count; i += step) {
+        const Peptide peptide = db.peptide_at(i);
+        const size_t length = peptide.length();
+        for (size_t j = 0; j < length; ++j) {
+            float mass = residue_mass(static_cast<uint8_t>(peptide.bytes()[j]));
+            if (j < peptide.modifications.size()) mass += peptide.modifications[j];
+            if (j == 0) mass += peptide.nterm.value_or(0.0f);
+            if (j + 1 == length) mass += peptide.cterm.value_or(0.0f);
+            if (!std::isfinite(mass) || mass <= 0.0f) continue;
+            (j + 1 == length ? terminal : interior).push_back(mass);
+        }
+    }
+    // Without peptides to draw from, residues are drawn uniformly from the standard ones.
+    constexpr std::string_view standard = "ACDEFGHIKLMNPQRSTVWY";
+    uint64_t state = seed;
+    const auto draw = [&](const std::vector<float> &pool) {
+        const uint64_t r = splitmix64(state);
+        return pool.empty() ? residue_mass(static_cast<uint8_t>(standard[r % standard.size()])) : pool[r % pool.size()];
+    };
+    for (float &m : residues_) m = draw(interior);
+    for (float &t : terminals_) t = draw(terminal);
+}
+
+std::span<const float> GeneratedPeptides::residues(size_t g) const {
+    return {residues_.data() + g * GENERATED_RESIDUES, GENERATED_RESIDUES};
 }
 
 NullFit::NullFit(std::span<const double> null_scores) {
@@ -275,7 +301,8 @@ double NullFit::log10_survival(double score) const {
 }
 
 std::vector<LowResFeatures> low_res_features(const Scorer &scorer, const ProcessedSpectrum &spectrum,
-                                             std::span<const Feature> features, const LowResSettings &settings) {
+                                             std::span<const Feature> features, const LowResSettings &settings,
+                                             const GeneratedPeptides &null) {
     std::vector<LowResFeatures> out(features.size());
     if (features.empty()) return out;
     if (scorer.db == nullptr) throw Failure("scorer has no database");
@@ -300,7 +327,7 @@ std::vector<LowResFeatures> low_res_features(const Scorer &scorer, const Process
             if (c.charge == charge) return &c;
         for (const Pass &pass : passes)
             if (pass.charge == charge) {
-                calibrations.push_back(calibrate(scorer, binned, precursor, pass, settings));
+                calibrations.push_back(calibrate(scorer, binned, precursor, pass, settings, null));
                 return &calibrations.back();
             }
         return nullptr;

@@ -13,12 +13,17 @@
 
 namespace mesk {
 
+// Seed of the generated peptides behind the expectation value. Any fixed seed gives
+// deterministic features; other seeds show how much a result owes to the draw.
+inline constexpr uint64_t DEFAULT_NULL_SEED = 0x6d65736b6e756c6cull;
+
 struct LowResSettings {
     float bin_width = 1.0005f;        // m/z width of one bin
     float bin_offset = 0.4f;          // where a bin starts, as a fraction of its width
     size_t min_ion_index = 0;         // ions of this many residues or fewer are left out
     size_t top_peaks = 20;            // most intense peaks for the explained share
-    size_t null_candidates = 1000;    // generated peptides behind a calibration (at most 2000)
+    size_t null_candidates = 2000;    // generated peptides behind a calibration (at most 2000)
+    uint64_t null_seed = DEFAULT_NULL_SEED;  // draws the generated peptides' residues
 };
 
 // What each reported match gains.
@@ -46,17 +51,35 @@ public:
     // Cross-correlation of one peptide's ions (kinds in order, fragment charges 1 .. max_charge).
     double score(const Peptide &peptide, const std::vector<Kind> &kinds, unsigned max_charge) const;
 
-    // The same for a generated peptide of neutral mass `mass`: as many of `residues` (masses)
-    // as fit within it, the C-terminal ions completing each N-terminal one to the whole mass,
-    // as a candidate's do.
-    double score_generated(std::span<const float> residues, float mass, const std::vector<Kind> &kinds,
-                           unsigned max_charge) const;
+    // The same for a generated peptide of neutral mass `mass` that ends in a residue of mass
+    // `terminal`: as many of `residues` (masses) as fit before it, the first one taking up
+    // the mass left over.
+    double score_generated(std::span<const float> residues, float terminal, float mass,
+                           const std::vector<Kind> &kinds, unsigned max_charge) const;
 
 private:
     double inverse_width_;
     double one_minus_offset_;
     size_t min_ion_index_;
     std::vector<double> bins_;
+};
+
+// The generated peptides behind a calibration, made to resemble the candidates: residues
+// (with their modifications) drawn from those of database peptides, and each peptide closed
+// by a database peptide's C-terminal residue, so that the null shares the candidates'
+// C-terminal ions (every y ion of a tryptic peptide holds its K or R). Without database
+// peptides, residues are drawn uniformly from the twenty standard ones. Made once per batch
+// of spectra.
+class GeneratedPeptides {
+public:
+    GeneratedPeptides(const IndexedDatabase &db, uint64_t seed);
+    size_t size() const { return terminals_.size(); }
+    std::span<const float> residues(size_t g) const;
+    float terminal(size_t g) const { return terminals_[g]; }
+
+private:
+    std::vector<float> residues_;
+    std::vector<float> terminals_;
 };
 
 // Survival of a score under a spectrum's null distribution: the cross-correlations of
@@ -84,6 +107,7 @@ private:
 
 // Features of the reported matches of one spectrum (one entry per feature, same order).
 std::vector<LowResFeatures> low_res_features(const Scorer &scorer, const ProcessedSpectrum &spectrum,
-                                             std::span<const Feature> features, const LowResSettings &settings);
+                                             std::span<const Feature> features, const LowResSettings &settings,
+                                             const GeneratedPeptides &null);
 
 }  // namespace mesk

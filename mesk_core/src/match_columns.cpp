@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <optional>
 #include <thread>
 #include <type_traits>
 
@@ -50,13 +51,15 @@ std::vector<SpectrumMatches> score_spectra(const ScorerSettings &settings, const
     threads = std::min(threads, std::max<size_t>(spectra.size(), 1));
     // One slot per spectrum, written only by the worker that scores it.
     std::vector<SpectrumMatches> results(spectra.size());
+    const std::optional<GeneratedPeptides> null =
+        low_res ? std::optional<GeneratedPeptides>(std::in_place, db, low_res->null_seed) : std::nullopt;
     run_on_fresh_threads(threads, spectra.size(), [&](size_t i) {
         const std::shared_ptr<const ProcessedSpectrum> &spectrum = spectra[i];
         if (!spectrum) throw Failure("spectrum " + std::to_string(i) + " of the batch is missing");
         const Scorer scorer = Scorer::from_settings(settings, db);
         SpectrumMatches &slot = results[i];
         slot.features = scorer.score(*spectrum);
-        if (low_res) slot.low_res = low_res_features(scorer, *spectrum, slot.features, *low_res);
+        if (low_res) slot.low_res = low_res_features(scorer, *spectrum, slot.features, *low_res, *null);
     });
     return results;
 }

@@ -1,7 +1,10 @@
 // The null fit behind the expectation value, on constructed score distributions, the
 // generated peptides of the null, and the binned spectrum on damaged peak lists.
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <set>
+#include <string_view>
 #include <vector>
 
 #include "check.hpp"
@@ -69,22 +72,73 @@ TEST(non_finite_scores_are_left_out) {
 
 TEST(a_generated_peptide_scores_as_the_same_peptide_from_the_index) {
     // PEPTIDEK as a generated sequence (residue masses, then residues past its mass that
-    // must be left out) against the same peptide scored the usual way.
+    // must be left out, and the terminal K) against the same peptide scored the usual way.
     const LowResSettings settings;
     const Peptide peptide = fixtures::make("PEPTIDEK", fixtures::residue_sum_mass("PEPTIDEK"));
     std::vector<Peak> peaks;
     for (int i = 0; i < 40; ++i) peaks.push_back({100.0f + 23.7f * static_cast<float>(i), 100.0f + 37.0f * (i % 7)});
     const XcorrSpectrum binned(peaks, settings);
     std::vector<float> residues;
-    for (const char r : std::string("PEPTIDEK")) residues.push_back(residue_mass(static_cast<uint8_t>(r)));
+    for (const char r : std::string("PEPTIDE")) residues.push_back(residue_mass(static_cast<uint8_t>(r)));
     residues.push_back(residue_mass('W'));
+    const float lysine = residue_mass('K');
     const std::vector<Kind> kinds = {Kind::B, Kind::Y};
     for (const unsigned charge : {1u, 2u}) {
         const double indexed = binned.score(peptide, kinds, charge);
-        CHECK(std::fabs(binned.score_generated(residues, peptide.monoisotopic, kinds, charge) - indexed) < 1e-9);
+        CHECK(std::fabs(binned.score_generated(residues, lysine, peptide.monoisotopic, kinds, charge) - indexed) <
+              1e-9);
     }
     // A mass with no room for a bond scores nothing.
-    CHECK_EQ(binned.score_generated(residues, 50.0f, kinds, 2), 0.0);
+    CHECK_EQ(binned.score_generated(residues, lysine, 150.0f, kinds, 2), 0.0);
+}
+
+TEST(generated_peptides_draw_residues_from_the_database) {
+    // Every peptide ends in K or R, and C carries its fixed modification: the generated
+    // peptides end in K or R and hold only residues (with modifications) of the index.
+    std::vector<Peptide> peptides;
+    for (const std::string_view sequence : {"ACDGK", "GGCSTR", "LLMNPK", "WYEHVR"}) {
+        Peptide p = fixtures::make(sequence, fixtures::residue_sum_mass(sequence));
+        for (size_t j = 0; j < sequence.size(); ++j)
+            if (sequence[j] == 'C') p.modifications[j] = 57.021464f;
+        peptides.push_back(p);
+    }
+    const IndexedDatabase db = fixtures::build(peptides);
+    std::vector<float> interior, terminal = {residue_mass('K'), residue_mass('R')};
+    for (const char r : std::string_view("ACDGGGCSTLLMNPWYEHV"))
+        interior.push_back(residue_mass(static_cast<uint8_t>(r)) + (r == 'C' ? 57.021464f : 0.0f));
+    const auto among = [](const std::vector<float> &pool, float mass) {
+        return std::find(pool.begin(), pool.end(), mass) != pool.end();
+    };
+    const GeneratedPeptides null(db, DEFAULT_NULL_SEED);
+    CHECK_EQ(null.size(), size_t{2000});
+    std::set<float> seen;
+    for (size_t g = 0; g < null.size(); ++g) {
+        CHECK(among(terminal, null.terminal(g)));
+        for (const float mass : null.residues(g)) {
+            CHECK(among(interior, mass));
+            seen.insert(mass);
+        }
+    }
+    CHECK(seen.count(residue_mass('C') + 57.021464f) == 1 && seen.count(residue_mass('C')) == 0);
+
+    // A fixed seed gives the same peptides; another seed others.
+    const GeneratedPeptides same(db, DEFAULT_NULL_SEED), other(db, 7);
+    const auto residues_of = [](const GeneratedPeptides &n, size_t g) {
+        const std::span<const float> r = n.residues(g);
+        return std::vector<float>(r.begin(), r.end());
+    };
+    CHECK(residues_of(null, 5) == residues_of(same, 5) && null.terminal(9) == same.terminal(9));
+    CHECK(residues_of(null, 5) != residues_of(other, 5));
+
+    // Without peptides, the twenty standard residues.
+    const IndexedDatabase empty = fixtures::build({});
+    const GeneratedPeptides uniform(empty, DEFAULT_NULL_SEED);
+    std::vector<float> standard;
+    for (const char r : std::string_view("ACDEFGHIKLMNPQRSTVWY")) standard.push_back(residue_mass(static_cast<uint8_t>(r)));
+    for (size_t g = 0; g < 50; ++g) {
+        CHECK(among(standard, uniform.terminal(g)));
+        for (const float mass : uniform.residues(g)) CHECK(among(standard, mass));
+    }
 }
 
 TEST(damaged_peaks_are_skipped_by_the_binned_spectrum) {

@@ -22,7 +22,7 @@ Ref column_triple(mesk::Column &column) {
 
 Ref score_columns(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     static const Signature sig{"score_columns()",
-                               {"scorer", "db", "spectra", "threads", "low_res", "min_ion_index"},
+                               {"scorer", "db", "spectra", "threads", "low_res", "min_ion_index", "null_seed"},
                                3};
     const Bound b = bind_args(sig, args, nargs, kwnames);
     const mesk::ScorerSettings settings = arg<mesk::ScorerSettings>(sig, b, 0);
@@ -32,6 +32,8 @@ Ref score_columns(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     const bool low_res = arg_or<bool>(sig, b, 4, true);
     mesk::LowResSettings low_res_settings;
     low_res_settings.min_ion_index = static_cast<size_t>(arg_or<uint64_t>(sig, b, 5, 0));
+    low_res_settings.null_seed =
+        arg_or<std::optional<uint64_t>>(sig, b, 6, std::nullopt).value_or(mesk::DEFAULT_NULL_SEED);
 
     mesk::MatchColumns table;
     {
@@ -79,9 +81,10 @@ Ref peptide_labels(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
 
 PyMethodDef functions[] = {
     {"score_columns", as_cfunction(static_method<score_columns>), METH_FASTCALL | METH_KEYWORDS,
-     "score_columns(scorer, db, spectra, threads=0, low_res=True, min_ion_index=0)\n--\n\n"
+     "score_columns(scorer, db, spectra, threads=0, low_res=True, min_ion_index=0, null_seed=None)\n--\n\n"
      "Scores the spectra as PyScorer.score_many_spectra does, releasing the interpreter lock, and returns "
-     "the matches as a list of (name, numpy type string, bytearray) columns."},
+     "the matches as a list of (name, numpy type string, bytearray) columns. null_seed draws the generated "
+     "peptides behind log10_evalue (None: the usual draw)."},
     {"peptide_labels", as_cfunction(static_method<peptide_labels>), METH_FASTCALL | METH_KEYWORDS,
      "peptide_labels(db, peptide_indices)\n--\n\nFor the index peptides asked for: (sequences, ProForma texts, "
      "accessions joined by ';'), three lists in the order asked."},

@@ -1,0 +1,99 @@
+"""How much the real-data figures owe to the draw of generated peptides behind the
+expectation value (`log10_evalue`): the runs of `realdata.py`, searched with the same
+settings as its `tovel-mesk search` command, once per seed of that draw, each run alone and
+all six in one call.
+
+For each search it prints, as mean [lowest-highest] over the seeds: spectra and unique
+peptides at 1% FDR, entrapped spectra (proteins all Sorangium, false by construction), and
+the spectra and peptides left when the entrapped matches are taken out; then Comet's figures
+on the same runs. A difference from Comet smaller than the spread is not a result.
+
+Usage: python -P bench/null_seed_spread.py [--seeds usual,1,2,3,4,5] [--threads N]
+Needs Debian's openms-doc and comet-ms (`make realdata` installs them).
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import shutil
+import statistics
+import sys
+import tempfile
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import realdata  # noqa: E402  (the runs, the command's settings, Comet's runner and the counting)
+from tovel_mesk.cli import build_parser  # noqa: E402
+from tovel_mesk.config import load_settings  # noqa: E402
+from tovel_mesk.pipeline import finish_search, make_scorer, prepare_database, search_file  # noqa: E402
+from tovel_mesk.progress import Progress  # noqa: E402
+
+MATCH_FIELDS = ["rank", "label", "spectrum_q", "file", "spec_id", "sequence", "proteins"]
+
+
+def figures(accepted: dict) -> tuple[int, int, int, int, int]:
+    """Spectra, peptides, entrapped spectra, and spectra and peptides without the entrapped."""
+    kept = {k: v for k, v in accepted.items() if not realdata.entrapped(v[1])}
+    return (len(accepted), len({seq for seq, _ in accepted.values()}), len(accepted) - len(kept),
+            len(kept), len({seq for seq, _ in kept.values()}))
+
+
+def summary(values: list[int]) -> str:
+    if len(values) == 1:
+        return f"{values[0]:>5}"
+    return f"{statistics.mean(values):5.1f} [{min(values)}-{max(values)}]"
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--seeds", default="usual,1,2,3,4,5",
+                        help="comma-separated seeds; 'usual' is the command's own draw")
+    parser.add_argument("--threads", type=int, default=os.cpu_count() or 1)
+    args = parser.parse_args()
+    seeds = [None if s == "usual" else int(s) for s in args.seeds.split(",")]
+    examples = realdata.examples_folder()
+    if examples is None or shutil.which("comet-ms") is None:
+        print("null_seed_spread: needs Debian's openms-doc and comet-ms (make realdata installs them)")
+        return 2
+    runs = [examples / r for r in realdata.RUNS]
+    fasta = examples / realdata.FASTA
+    scans = {r.name: realdata.scan_numbers(r) for r in runs}
+    searches = [(r.stem, [i]) for i, r in enumerate(runs)] + [("all six", list(range(len(runs))))]
+
+    with tempfile.TemporaryDirectory(prefix="tovel-spread-") as tmp:
+        work = Path(tmp)
+        params = realdata.comet_params(work, realdata.targets_only(fasta, work), args.threads)
+        comet = {r.stem: realdata.run_comet([r], params, work).accepted for r in runs}
+        flags = vars(build_parser().parse_args(realdata.search_arguments(runs, fasta, work / "ours", args.threads)))
+        flags.pop("command")
+        settings = load_settings(flags)
+    quiet = Progress(False)
+    db, database_counts = prepare_database(settings, quiet)
+    scorer = make_scorer(settings)
+
+    ours: dict[str, list[tuple[int, ...]]] = {name: [] for name, _ in searches}
+    for seed in seeds:
+        files = [search_file(settings, scorer, db, run, i, null_seed=seed) for i, run in enumerate(runs)]
+        for name, members in searches:
+            psms = finish_search(settings, [files[i] for i in members], database_counts, quiet).psms
+            best = psms.loc[(psms["rank"] == 1) & (psms["label"] == 1), MATCH_FIELDS]
+            ours[name].append(figures(realdata.accepted_matches(best.to_dict("records"), scans)))
+        print(f"  seed {'usual' if seed is None else seed}: done", file=sys.stderr)
+
+    header = (f"{'search':<9} {'engine':<10} {'spectra':>16} {'peptides':>16} {'entrapped':>14} "
+              f"{'spectra, not entrapped':>23} {'peptides, not entrapped':>24}")
+    print(f"{len(seeds)} seeds of the null's draw: mean [lowest-highest]")
+    print(header)
+    print("-" * len(header))
+    for name, members in searches:
+        theirs = figures({k: v for i in members for k, v in comet[runs[i].stem].items()})
+        for engine, rows in (("tovel-mesk", ours[name]), ("Comet", [theirs])):
+            cells = [summary([row[j] for row in rows]) for j in range(5)]
+            print(f"{name if engine == 'tovel-mesk' else '':<9} {engine:<10} {cells[0]:>16} {cells[1]:>16} "
+                  f"{cells[2]:>14} {cells[3]:>23} {cells[4]:>24}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
