@@ -32,9 +32,11 @@ constexpr double INDEX_WINDOW_COST = 100.0;
 constexpr double INDEX_ENTRY_COST = 1.0;
 constexpr double BUCKETS_PER_WINDOW = 1.5;
 
-// Stretches of the window table per window: fine enough that most ions land in a
-// stretch without any bound.
-constexpr uint64_t STRETCHES_PER_WINDOW = 1024;
+// Stretches of the window table: about four per window width, so that an ion outside
+// every window seldom lands in a live stretch, within these bounds per window (a table of
+// wide windows gains nothing from more).
+constexpr uint64_t MIN_STRETCHES_PER_WINDOW = 256;
+constexpr uint64_t MAX_STRETCHES_PER_WINDOW = 1024;
 
 struct Window {
     float lo, hi;
@@ -83,8 +85,15 @@ public:
         if (n == 0) return;
         key_min_ = std::min(lows_.front(), highs_.front());
         span_ = static_cast<uint64_t>(int64_t{std::max(lows_.back(), highs_.back())} - key_min_);
+        // The widths of the windows add up to the upper bounds' keys less the lower ones',
+        // however they pair up.
+        int64_t widths = 0;
+        for (size_t i = 0; i < n; ++i) widths += int64_t{highs_[i]} - lows_[i];
+        const double stretch_width = std::max(1.0, static_cast<double>(widths) / (4.0 * static_cast<double>(n)));
+        const double wanted = std::clamp(static_cast<double>(span_) / stretch_width, double(MIN_STRETCHES_PER_WINDOW * n),
+                                         double(MAX_STRETCHES_PER_WINDOW * n));
         shift_ = 0;
-        while ((span_ >> shift_) >= STRETCHES_PER_WINDOW * n) ++shift_;
+        while (static_cast<double>(span_ >> shift_) >= wanted) ++shift_;
         stretches_ = (span_ >> shift_) + 2;  // the last one past every bound
         const size_t words = static_cast<size_t>(stretches_ + 63) / 64;
         live_.resize(words);

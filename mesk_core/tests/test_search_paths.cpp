@@ -261,6 +261,43 @@ TEST(every_search_path_equals_the_reference_on_random_workloads) {
     CHECK(tally.wrapped > 0);
 }
 
+// Each batch thread keeps its search buffers from one spectrum to the next: a batch of
+// varied spectra, some with the same peaks under other settings, must score each one as
+// a search of that spectrum alone does.
+TEST(batch_threads_score_varied_spectra_as_single_searches) {
+    Rng rng(5150);
+    for (int round = 0; round < 4; ++round) {
+        const IndexedDatabase db = random_database(rng, false);
+        const Scorer drawn = random_scorer(rng, db, false);
+        ScorerSettings settings;
+        settings.report_psms = drawn.report_psms % 8;  // chimeric search runs once per reported PSM
+        settings.precursor_tol = drawn.precursor_tol;
+        settings.fragment_tol = drawn.fragment_tol;
+        settings.max_fragment_charge = drawn.max_fragment_charge;
+        settings.min_matched_peaks = drawn.min_matched_peaks;
+        settings.wide_window = drawn.wide_window;
+        settings.chimera = drawn.chimera;
+        settings.annotate_matches = drawn.annotate_matches;
+        settings.min_isotope_err = drawn.min_isotope_err;
+        settings.max_isotope_err = drawn.max_isotope_err;
+        settings.min_precursor_charge = drawn.min_precursor_charge;
+        settings.max_precursor_charge = drawn.max_precursor_charge;
+        std::vector<std::shared_ptr<const ProcessedSpectrum>> spectra;
+        for (int i = 0; i < 150; ++i) spectra.push_back(std::make_shared<const ProcessedSpectrum>(random_spectrum(rng, db, false)));
+        const auto batch = score_batch(settings, db, spectra);
+        const Scorer scorer = Scorer::from_settings(settings, db);
+        size_t mismatches = 0;
+        for (size_t i = 0; i < spectra.size(); ++i) {
+            std::vector<Feature> alone = scorer.score(*spectra[i]), together = batch[i];
+            // PSM numbers interleave across threads; everything else must agree.
+            for (Feature &f : alone) f.psm_id = 0;
+            for (Feature &f : together) f.psm_id = 0;
+            mismatches += !same_features(alone, together);
+        }
+        CHECK_EQ(mismatches, size_t{0});
+    }
+}
+
 TEST(streaming_selection_equals_heap_selection) {
     Rng rng(99);
     for (int round = 0; round < 2000; ++round) {
