@@ -222,6 +222,7 @@ struct LaneCandidate {
     uint32_t ions;    // length - 1
 };
 
+#ifdef MESK_VECTOR_LANES
 // Candidates in order of their ion count, so that the eight of a group walk about as
 // many ions each.
 void order_by_ions(const std::vector<LaneCandidate> &candidates, std::vector<uint32_t> &order) {
@@ -259,7 +260,6 @@ void fill_steps(const LaneCandidate *const group[8], size_t lanes, float *steps)
     }
 }
 
-#ifdef MESK_VECTOR_LANES
 // The window table as the lanes read it.
 struct LaneTable {
     __m256i key_min, span, low_five;
@@ -343,12 +343,6 @@ __attribute__((target("avx2"))) void count_in_lanes(const std::vector<LaneCandid
 }
 #endif
 
-struct BucketRead {
-    size_t begin, len;  // entries of one bucket
-    Window window;
-    size_t hint;
-};
-
 // What a search needs beyond its settings, kept by each thread from one spectrum to the
 // next so that a search allocates next to nothing.
 struct PassBuffers {
@@ -424,6 +418,11 @@ private:
     unsigned sorted_for_ = 0;
     bool sorted_exact_ = false;
 
+    struct BucketRead {
+        size_t begin, len;  // entries of one bucket
+        Window window;
+        size_t hint;
+    };
     static constexpr size_t READ_BATCH = 64;
     std::array<BucketRead, READ_BATCH> reads_;
     std::vector<uint64_t> &counts_;   // hit count per position of the union bracket
