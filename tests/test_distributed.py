@@ -277,8 +277,12 @@ def test_index_key_covers_what_shapes_the_index():
         else:
             other = f"{value}x" if value is not None else "other"
         changed = index_key(dataclasses.replace(base, **{name: other}), "ab" * 32)
-        # Every setting not known to steer only the search is part of the key.
-        assert (changed == key) == (name in SEARCH_ONLY_SETTINGS), name
+        # Every setting not known to steer only the search is part of the key; so are the
+        # window settings while they decide whether the index lists its fragments.
+        assert (changed == key) == (name in SEARCH_ONLY_SETTINGS and name != "wide_window"), name
+    assert index_key(dataclasses.replace(base, precursor_tol="0.5da"), "ab" * 32) != key  # auto lists then
+    listed = dataclasses.replace(base, fragment_index="on")
+    assert index_key(listed, "ab" * 32) == index_key(dataclasses.replace(listed, wide_window=True), "ab" * 32)
 
 
 def test_worker_index_is_built_once_and_only_from_the_clients_fasta(inputs, tmp_path):
@@ -289,7 +293,7 @@ def test_worker_index_is_built_once_and_only_from_the_clients_fasta(inputs, tmp_
     digest = on_cluster.fasta_sha256(fasta)
     key = on_cluster.index_key(settings, digest)
     first, built = on_cluster._worker_index(settings, key, digest)
-    assert set(built) == {"digest", "index"} and first.counts["fragments"] > 0
+    assert set(built) == {"digest", "index"} and first.counts["indexed_peptides"] > 0
     again, built = on_cluster._worker_index(settings, key, digest)
     assert again is first and built == {}
 

@@ -192,9 +192,13 @@ def test_output_folder_is_created_and_files_get_the_usual_permissions(tmp_path):
     assert all(p.stat().st_mode & 0o777 == 0o666 & ~umask for p in paths)
 
 
-def test_import_leaves_matplotlib_alone():
-    code = "import sys, tovel_mesk.outputs; print('matplotlib' in sys.modules)"
-    assert subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True, check=True).stdout == "False\n"
+def test_writing_loads_no_plotting_library():
+    code = ("import sys, tovel_mesk.outputs, tovel_mesk.report; "
+            "tovel_mesk.report.render_report(__import__('_tables').match_table(50), None, None, {}); "
+            "print('matplotlib' in sys.modules)")
+    env = {**os.environ, "PYTHONPATH": os.path.dirname(__file__)}
+    assert subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True, check=True,
+                          env=env).stdout == "False\n"
 
 
 def test_summary_values_without_json_form(tmp_path):

@@ -90,7 +90,7 @@ def test_text_summary():
 
 @pytest.mark.skipif(shutil.which("chromium") is None, reason="chromium is not installed")
 def test_page_renders_in_a_headless_browser(tmp_path):
-    from matplotlib.image import imread
+    from PIL import Image
 
     psms = strong_matches()
     outputs.write_outputs(tmp_path, psms, best_per(psms, "peptide", "peptide_q"),
@@ -102,7 +102,8 @@ def test_page_renders_in_a_headless_browser(tmp_path):
     subprocess.run(["chromium", "--headless", "--no-sandbox", "--disable-gpu", "--window-size=1400,3000",
                     f"--screenshot={shot}", (tmp_path / "report.html").as_uri()],
                    capture_output=True, timeout=120, check=True, env=env)
-    pixels = imread(shot)[..., :3]
+    with Image.open(shot) as image:
+        pixels = np.asarray(image.convert("RGB"), dtype=np.float64) / 255
     assert pixels.shape[:2] == (3000, 1400)
     # The two columns of plots are drawn: the target colour fills part of both halves of
     # the upper page, and the page is not blank below the plots (the summary tables).

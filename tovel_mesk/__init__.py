@@ -4,19 +4,43 @@ The package turns a protein FASTA and mzML or MGF runs into identified peptides 
 proteins. It wraps the search core `_tovel_mesk` (a fragment-ion index and a multi-threaded
 scorer) with the steps a search needs before and after scoring. The conventions that the
 core expects of its inputs are stated in `tovel_mesk.conventions`.
+
+The names below are imported on first use, so that the command starts its native work
+(digestion, indexing) while numpy and the table libraries are still being imported.
 """
 
 from __future__ import annotations
 
-from .conventions import PROTON_MASS, check_spectra, parse_tolerance
-from .digest import Digest, build_database, digest_fasta, peptide_proteins, proforma
-from .errors import InputError
-from .spectra import SpectraCounts, SpectraFileError, SpectraReader, make_spectrum, read_spectra
+import importlib
+from typing import TYPE_CHECKING, Any
 
 __version__ = "0.1.0"
 
-__all__: list[str] = [
-    "Digest", "InputError", "PROTON_MASS", "SpectraCounts", "SpectraFileError", "SpectraReader",
-    "build_database", "check_spectra", "digest_fasta", "make_spectrum", "parse_tolerance",
-    "peptide_proteins", "proforma", "read_spectra",
-]
+#: Public name -> the submodule that defines it.
+_EXPORTS = {
+    "PROTON_MASS": "conventions", "check_spectra": "conventions", "parse_tolerance": "conventions",
+    "Digest": "digest", "build_database": "digest", "digest_fasta": "digest", "peptide_proteins": "digest",
+    "proforma": "digest", "InputError": "errors", "SpectraCounts": "spectra", "SpectraFileError": "spectra",
+    "SpectraReader": "spectra", "make_spectrum": "spectra", "read_spectra": "spectra",
+}
+
+__all__: list[str] = sorted(_EXPORTS)
+
+if TYPE_CHECKING:
+    from .conventions import PROTON_MASS, check_spectra, parse_tolerance
+    from .digest import Digest, build_database, digest_fasta, peptide_proteins, proforma
+    from .errors import InputError
+    from .spectra import SpectraCounts, SpectraFileError, SpectraReader, make_spectrum, read_spectra
+
+
+def __getattr__(name: str) -> Any:
+    module = _EXPORTS.get(name)
+    if module is None:
+        raise AttributeError(f"module 'tovel_mesk' has no attribute {name!r}")
+    value = getattr(importlib.import_module(f".{module}", __name__), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted({*globals(), *_EXPORTS})

@@ -1,7 +1,5 @@
 """`python -m tovel_mesk` runs the `tovel-mesk` command."""
 
-import sys
+from .cli import run
 
-from .cli import main
-
-sys.exit(main())
+run()

@@ -15,7 +15,7 @@ from typing import Any, NoReturn, Sequence
 
 from .config import OPTIONS, ConfigError, default_toml, load_settings
 
-__all__ = ["main", "build_parser", "UsageError"]
+__all__ = ["main", "run", "build_parser", "UsageError"]
 
 PROG = "tovel-mesk"
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
@@ -122,6 +122,21 @@ def main(argv: Sequence[str] | None = None) -> int:
     return _search(args)
 
 
+def run() -> NoReturn:
+    """The `tovel-mesk` command as a process: `main()`, then, once the output streams are
+    flushed, an exit without the interpreter's teardown. By then every file is written,
+    closed and renamed, and a cluster the command started is closed; what teardown would do
+    is free the index and unload the libraries one object at a time, about a tenth of a
+    small search's time."""
+    status = main()
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            stream.flush()
+        except (OSError, ValueError):  # a closed pipe: nothing more can be written anyway
+            status = status or EXIT_FAILED
+    os._exit(status)
+
+
 def _search(args: dict[str, Any]) -> int:
     from .errors import InputError, one_line  # noqa: PLC0415
 
@@ -139,7 +154,6 @@ def _search(args: dict[str, Any]) -> int:
     try:
         from .pipeline import run_search  # noqa: PLC0415
         from .progress import Progress  # noqa: PLC0415
-        from .report import format_summary  # noqa: PLC0415
 
         progress = Progress(enabled=not settings.quiet)
         outcome = run_search(settings, progress=progress)
@@ -158,6 +172,8 @@ def _search(args: dict[str, Any]) -> int:
             raise
         return _fail(f"internal error: {type(e).__name__}: {one_line(e)} (set TOVEL_MESK_DEBUG=1 for a "
                      "traceback)", EXIT_FAILED)
+    from .report import format_summary  # noqa: PLC0415 - needs pandas, which the search has loaded
+
     print(format_summary(outcome.summary))
     cluster = outcome.summary.get("cluster")
     if cluster:
@@ -193,4 +209,4 @@ def _check_inputs(settings) -> None:
 
 
 if __name__ == "__main__":  # pragma: no cover
-    sys.exit(main())
+    run()

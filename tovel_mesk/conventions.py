@@ -56,8 +56,6 @@ import math
 import re
 from collections.abc import Iterable
 
-import numpy as np
-
 import _tovel_mesk as tm
 
 #: The proton mass, in daltons, that the core and the package use everywhere.
@@ -80,6 +78,14 @@ def parse_tolerance(text: str) -> tm.PyTolerance:
     finite, and for a window that excludes its own centre (a negative half-width, a lower
     offset above zero or an upper offset below zero): such a tolerance matches nothing.
     """
+    minus, plus, unit = tolerance_offsets(text)
+    factory = tm.PyTolerance.Ppm if unit == "ppm" else tm.PyTolerance.Da
+    return factory(minus, plus)
+
+
+def tolerance_offsets(text: str) -> tuple[float, float, str]:
+    """The lower and upper offsets and the unit (``"ppm"`` or ``"da"``) of a tolerance
+    text; raises as `parse_tolerance` does."""
     if not isinstance(text, str):
         raise TypeError(f"tolerance must be a str, not {type(text).__name__}")
     match = _TOLERANCE.fullmatch(text)
@@ -95,8 +101,13 @@ def parse_tolerance(text: str) -> tm.PyTolerance:
     if minus > 0 or plus < 0:
         raise ValueError(f"tolerance {text!r} excludes its own centre: the lower offset must be "
                          f"at most 0 and the upper offset at least 0 ({_ACCEPTED})")
-    factory = tm.PyTolerance.Ppm if unit.lower() == "ppm" else tm.PyTolerance.Da
-    return factory(minus, plus)
+    return minus, plus, unit.lower()
+
+
+def tolerance_width(text: str, mass: float) -> float:
+    """The width in daltons of the window that a tolerance text spans around `mass`."""
+    minus, plus, unit = tolerance_offsets(text)
+    return (plus - minus) * (mass * 1e-6 if unit == "ppm" else 1.0)
 
 
 def check_spectra(spectra: Iterable[tm.PyProcessedSpectrum]) -> None:
@@ -108,6 +119,8 @@ def check_spectra(spectra: Iterable[tm.PyProcessedSpectrum]) -> None:
     `make_spectrum` always pass. Raises TypeError or ValueError naming the first spectrum
     that fails, by its position and id.
     """
+    import numpy as np  # noqa: PLC0415 - the command imports this module at start-up, before numpy
+
     for position, spectrum in enumerate(spectra):
         if not isinstance(spectrum, tm.PyProcessedSpectrum):
             raise TypeError(f"spectrum {position} is a {type(spectrum).__name__}, "

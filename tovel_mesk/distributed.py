@@ -99,12 +99,13 @@ def fasta_sha256(path: str | os.PathLike) -> str:
 def index_key(settings: SearchSettings, fasta_hash: str) -> str:
     """The cache key of the index that `settings` describe for a FASTA of SHA-256
     `fasta_hash`: a hash of that hash, of every index-shaping setting (each setting not in
-    `SEARCH_ONLY_SETTINGS`), of the smallest indexed ion and of the package version."""
+    `SEARCH_ONLY_SETTINGS`), of the smallest indexed ion, of whether the index lists its
+    fragments (`fragment_index` "auto" decides by the window settings) and of the package version."""
     from . import __version__  # noqa: PLC0415
 
     shaping = {name: value for name, value in settings.as_dict().items() if name not in SEARCH_ONLY_SETTINGS}
     text = json.dumps({"fasta": fasta_hash, "settings": shaping, "min_ion_index": MIN_ION_INDEX,
-                       "version": __version__}, sort_keys=True)
+                       "lists_fragments": settings.lists_fragments, "version": __version__}, sort_keys=True)
     return hashlib.sha256(text.encode()).hexdigest()
 
 

@@ -392,7 +392,7 @@ def write_outputs(
     peptide and per protein with its q-value (`peptide_q`, `protein_q`, and `label`);
     `summary` is the dict described in `tovel_mesk.report` (per file counts, per stage
     seconds, settings). `fdr` is the acceptance threshold the report plots use. With
-    `report=False` the HTML page is skipped (it needs matplotlib).
+    `report=False` the HTML page is skipped.
 
     All files appear together or not at all (see `staged_files`). Raises ValueError for a
     match table without the expected columns, OSError when a file cannot be written.

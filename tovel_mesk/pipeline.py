@@ -14,19 +14,21 @@ instead (`tovel_mesk.distributed`), with the same results.
 
 from __future__ import annotations
 
+import importlib
+import threading
 import time
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any
-
-import numpy as np
-
-import _tovel_mesk as tm
+from typing import TYPE_CHECKING, Any
 
 from .config import SearchSettings, parse_int_range
-from .conventions import parse_tolerance
 from .progress import Progress
+
+if TYPE_CHECKING:
+    import numpy as np
+
+    import _tovel_mesk as tm
 
 __all__ = ["SearchOutcome", "FileResult", "run_search", "prepare_database", "make_scorer", "search_file",
            "digest_settings"]
@@ -95,8 +97,11 @@ def digest_settings(settings: SearchSettings) -> dict[str, Any]:
 
 
 def prepare_database(settings: SearchSettings, progress: Progress | None = None):
-    """Digests the FASTA and builds the index with reversed decoys. Returns the index and
-    a dict of counts (proteins, peptides, skipped peptides, indexed peptides, fragments)."""
+    """Digests the FASTA and builds the index with reversed decoys, with or without its
+    fragment list as `settings.lists_fragments` says. Returns the index and a dict of
+    counts (proteins, peptides, skipped peptides, indexed peptides, fragments) and whether
+    the index lists its fragments (`fragment_list`)."""
+    from . import _native  # noqa: PLC0415
     from .digest import build_database, digest_fasta  # noqa: PLC0415
 
     progress = progress or Progress(False)
@@ -105,15 +110,22 @@ def prepare_database(settings: SearchSettings, progress: Progress | None = None)
         bar.note(f"{digest.peptide_count:,} peptides from {digest.protein_count:,} proteins")
     with progress.stage("index") as bar:
         db = build_database(digest, bucket_size=settings.bucket_size, min_ion_index=MIN_ION_INDEX,
-                            generate_decoys=True, decoy_tag=settings.decoy_tag)
-        bar.note(f"{db.fragment_count():,} fragments")
+                            generate_decoys=True, decoy_tag=settings.decoy_tag,
+                            fragment_index=settings.lists_fragments)
+        indexed, fragments, omitted = _native.database_layout(db)
+        bar.note(f"{indexed:,} peptides, " + ("no fragment list" if omitted else f"{fragments:,} fragments"))
     counts = {"proteins": digest.protein_count, "peptides": digest.peptide_count,
-              "skipped_peptides": digest.skipped, "fragments": db.fragment_count()}
+              "skipped_peptides": digest.skipped, "indexed_peptides": indexed, "fragments": fragments,
+              "fragment_list": not omitted}
     return db, counts
 
 
 def make_scorer(settings: SearchSettings) -> tm.PyScorer:
     """The scorer that the settings describe."""
+    import _tovel_mesk as tm  # noqa: PLC0415
+
+    from .conventions import parse_tolerance  # noqa: PLC0415
+
     min_iso, max_iso = parse_int_range(settings.isotope_errors, "--isotope-errors")
     min_z, max_z = parse_int_range(settings.charges, "--charges")
     return tm.PyScorer(parse_tolerance(settings.precursor_tol), parse_tolerance(settings.fragment_tol),
@@ -161,6 +173,28 @@ def search_file(settings: SearchSettings, scorer: tm.PyScorer, db: tm.PyIndexedD
                       {"reading": reading, "scoring": max(total - reading, 0.0)})
 
 
+#: Libraries of the stages after the index (reading, scoring, error control, tables),
+#: imported while the database is digested and indexed: those run in native code without
+#: the interpreter lock, so the imports take no time of their own.
+LATER_IMPORTS = ("numpy", "lxml.etree", "pandas", "pyarrow", "pyarrow.compute", "pyarrow.csv",
+                 "pyarrow.parquet")
+
+
+def import_in_background(modules: Iterable[str] = LATER_IMPORTS) -> threading.Thread:
+    """Starts importing `modules` on a daemon thread and returns it. A failed import is
+    left for the code that needs the module to meet and report."""
+    def load() -> None:
+        for name in modules:
+            try:
+                importlib.import_module(name)
+            except Exception:  # noqa: BLE001,S112 - the stage that needs it raises it properly
+                continue
+
+    thread = threading.Thread(target=load, name="tovel-mesk-imports", daemon=True)
+    thread.start()
+    return thread
+
+
 def run_search(settings: SearchSettings, *, progress: Progress | None = None) -> SearchOutcome:
     """Runs a whole search (everything but writing the outputs) and returns its outcome.
     Progress bars go to stderr unless the settings say quiet or `progress` is given.
@@ -174,6 +208,7 @@ def run_search(settings: SearchSettings, *, progress: Progress | None = None) ->
         from .distributed import search_on_cluster  # noqa: PLC0415 - Dask only when asked for
 
         return search_on_cluster(settings, progress=progress)
+    import_in_background()
     db, database_counts = prepare_database(settings, progress)
     scorer = make_scorer(settings)
 
@@ -196,6 +231,7 @@ def _no_matches(settings: SearchSettings) -> dict[str, np.ndarray]:
 def finish_search(settings: SearchSettings, files: list[FileResult], database_counts: dict[str, Any],
                   progress: Progress, failures: dict[str, str] | None = None) -> SearchOutcome:
     """Error control over the matches of every file, and the summary."""
+    import numpy as np  # noqa: PLC0415
     import pandas as pd  # noqa: PLC0415
 
     from .confidence import assign_confidence  # noqa: PLC0415

@@ -3,9 +3,8 @@
 The page holds the summary tables and six plots: target and decoy score distributions,
 identifications against q-value, the precursor mass error and its course over retention
 time for accepted matches, the fragment mass error, and identifications per file. Plots
-are inline SVG drawn by matplotlib (imported only here, and only through its object
-interface, so the caller's pyplot state and backend are left alone); the page loads
-nothing from the network or from other files.
+are inline SVG drawn by the package's own small chart code (`tovel_mesk._svg`); the page
+loads nothing from the network or from other files.
 
 The summary is a dict, written as is to ``summary.json``::
 
@@ -25,19 +24,22 @@ from __future__ import annotations
 
 import datetime
 import html
-import io
 from collections.abc import Iterable, Mapping
 from typing import Any
 
 import numpy as np
 import pandas as pd
 
+from ._svg import Panel
+
 __all__ = ["render_report", "format_summary", "accepted"]
 
 #: Most points drawn in the retention-time scatter; more are subsampled (with a fixed seed).
 SCATTER_POINTS = 20_000
 _BINS = 60
-_TARGET, _DECOY = "#1f77b4", "#d62728"
+_TARGET, _DECOY, _PEPTIDES = "#1f77b4", "#d62728", "#2ca02c"
+#: Colours of the spectra, peptide and protein curves.
+_SERIES = (_TARGET, "#ff7f0e", _PEPTIDES)
 
 
 def accepted(psms: pd.DataFrame, fdr: float = 0.01) -> pd.Series:
@@ -115,13 +117,7 @@ def _html_table(header: list[str], rows: list[list[str]]) -> str:
 
 
 # ----------------------------------------------------------------------------------------
-# Plots. Each takes a matplotlib Axes and the data, and draws one panel.
-
-def _empty(ax, message: str) -> None:
-    ax.text(0.5, 0.5, message, ha="center", va="center", transform=ax.transAxes, color="0.4")
-    ax.set_xticks([])
-    ax.set_yticks([])
-
+# Plots. Each takes a Panel and the data, and draws one chart.
 
 def _finite(values: Any) -> np.ndarray:
     array = np.asarray(values, dtype=np.float64)
@@ -134,13 +130,13 @@ def _score_column(psms: pd.DataFrame) -> str:
     return "discriminant_score" if scores.size and np.ptp(scores) > 0 else "hyperscore"
 
 
-def _plot_scores(ax, psms: pd.DataFrame) -> None:
+def _plot_scores(panel: Panel, psms: pd.DataFrame) -> None:
     best = psms[psms["rank"] == 1]
     column = _score_column(psms)
     scores = np.asarray(best[column], dtype=np.float64)
     keep = np.isfinite(scores)
     if not keep.any():
-        _empty(ax, "no scored matches")
+        panel.empty("no scored matches")
         return
     low, high = np.percentile(scores[keep], [0.1, 99.9])
     edges = np.linspace(low, high if high > low else low + 1, _BINS + 1)
@@ -148,10 +144,10 @@ def _plot_scores(ax, psms: pd.DataFrame) -> None:
     for sign, name, color in ((1, "targets", _TARGET), (-1, "decoys", _DECOY)):
         chosen = np.clip(scores[keep & (labels == sign)], edges[0], edges[-1])
         counts, _ = np.histogram(chosen, edges)
-        ax.stairs(counts, edges, label=f"{name} ({chosen.size:,})", color=color, fill=True, alpha=0.45)
-    ax.set_xlabel(f"{column} (best match per spectrum)")
-    ax.set_ylabel("matches")
-    ax.legend(frameon=False)
+        panel.stairs(counts, edges, color, f"{name} ({chosen.size:,})", opacity=0.45)
+    panel.xlabel = f"{column} (best match per spectrum)"
+    panel.ylabel = "matches"
+    panel.whole_y = True
 
 
 def _curve(q: np.ndarray, grid: np.ndarray) -> np.ndarray:
@@ -170,73 +166,68 @@ def _best_q(frame: pd.DataFrame | None, column: str, by: list[str] | None = None
     return _finite(frame[column])
 
 
-def _plot_identifications(ax, psms, peptides, proteins, fdr: float) -> None:
+def _plot_identifications(panel: Panel, psms, peptides, proteins, fdr: float) -> None:
     grid = np.linspace(0.0, max(0.1, 5 * fdr), 301)
     series = (("spectra", _best_q(psms, "spectrum_q", ["file", "spec_id"])),
               ("peptides", _best_q(peptides, "peptide_q")),
               ("proteins", _best_q(proteins, "protein_q")))
-    for name, q in series:
+    for (name, q), color in zip(series, _SERIES):
         if q is not None:
-            ax.plot(grid, _curve(q, grid), label=f"{name} ({int(np.sum(q <= fdr)):,} at {fdr:g})")
-    ax.axvline(fdr, color="0.5", linestyle="--", linewidth=1)
-    ax.set_xlabel("q-value")
-    ax.set_ylabel("target identifications")
-    ax.set_xlim(grid[0], grid[-1])
-    ax.legend(frameon=False)
+            panel.line(grid, _curve(q, grid), color, f"{name} ({int(np.sum(q <= fdr)):,} at {fdr:g})")
+    panel.vline(fdr, dashed=True)
+    panel.xlabel = "q-value"
+    panel.ylabel = "target identifications"
+    panel.whole_y = True
+    panel.xlim = (grid[0], grid[-1])
 
 
-def _plot_histogram(ax, values: np.ndarray, label: str, what: str) -> None:
+def _plot_histogram(panel: Panel, values: np.ndarray, label: str, what: str) -> None:
     values = _finite(values)
     if not values.size:
-        _empty(ax, f"no accepted matches with {what}")
+        panel.empty(f"no accepted matches with {what}")
         return
     low, high = np.percentile(values, [0.5, 99.5])
-    ax.hist(np.clip(values, low, high), bins=_BINS, range=(low, high if high > low else low + 1), color=_TARGET)
+    edges = np.linspace(low, high if high > low else low + 1, _BINS + 1)
+    counts, _ = np.histogram(np.clip(values, low, high), edges)
+    panel.stairs(counts, edges, _TARGET)
     median = float(np.median(values))
-    ax.axvline(median, color="0.2", linestyle="--", linewidth=1, label=f"median {median:.3g}")
-    ax.set_xlabel(label)
-    ax.set_ylabel("accepted matches")
-    ax.legend(frameon=False)
+    panel.vline(median, color="#333333", dashed=True, label=f"median {median:.3g}")
+    panel.xlabel = label
+    panel.ylabel = "accepted matches"
+    panel.whole_y = True
 
 
-def _plot_mass_error_by_rt(ax, good: pd.DataFrame) -> None:
+def _plot_mass_error_by_rt(panel: Panel, good: pd.DataFrame) -> None:
     if good.empty:
-        _empty(ax, "no accepted matches")
+        panel.empty("no accepted matches")
         return
     if len(good) > SCATTER_POINTS:
         good = good.sample(SCATTER_POINTS, random_state=0)
     sparse = len(good) < 2_000
-    ax.scatter(good["rt"], good["delta_mass"], s=9 if sparse else 4, alpha=0.7 if sparse else 0.35,
-               color=_TARGET, linewidths=0, rasterized=True)
-    ax.axhline(0, color="0.5", linewidth=1)
-    ax.set_xlabel("retention time (min)")
-    ax.set_ylabel("precursor mass error (ppm)")
+    panel.scatter(good["rt"], good["delta_mass"], _TARGET, size=5 if sparse else 3,
+                  opacity=0.7 if sparse else 0.35)
+    panel.hline(0.0)
+    panel.xlabel = "retention time (min)"
+    panel.ylabel = "precursor mass error (ppm)"
 
 
-def _plot_per_file(ax, psms: pd.DataFrame, good: pd.DataFrame, summary: Mapping) -> None:
+def _plot_per_file(panel: Panel, psms: pd.DataFrame, good: pd.DataFrame, summary: Mapping) -> None:
     names = list(dict.fromkeys(
         [str(f.get("file")) for f in summary.get("files") or [] if isinstance(f, Mapping) and "file" in f]
         + [str(f) for f in pd.unique(psms["file"])]))
     if not names:
-        _empty(ax, "no files")
+        panel.empty("no files")
         return
     spectra = good.drop_duplicates(["file", "spec_id"])["file"].astype(str).value_counts()
     peptides = good.drop_duplicates(["file", "peptide"])["file"].astype(str).value_counts()
-    ax.figure.set_size_inches(6.4, max(3.8, 1.2 + 0.45 * len(names)))
+    panel.height = max(panel.height, 110 + 32 * len(names))
     y = np.arange(len(names))
-    ax.barh(y - 0.2, [spectra.get(n, 0) for n in names], height=0.4, label="spectra", color=_TARGET)
-    ax.barh(y + 0.2, [peptides.get(n, 0) for n in names], height=0.4, label="peptides", color="#2ca02c")
-    ax.set_yticks(y, [n if len(n) <= 32 else "…" + n[-31:] for n in names])
-    ax.invert_yaxis()
-    ax.set_xlabel("accepted target identifications")
-    ax.legend(frameon=False, ncols=2, loc="lower left", bbox_to_anchor=(0, 1))
-
-
-def _svg(figure) -> str:
-    buffer = io.StringIO()
-    figure.savefig(buffer, format="svg", bbox_inches="tight")
-    text = buffer.getvalue()
-    return text[text.index("<svg"):]
+    panel.hbars(y - 0.2, [spectra.get(n, 0) for n in names], 0.4, _TARGET, "spectra")
+    panel.hbars(y + 0.2, [peptides.get(n, 0) for n in names], 0.4, _PEPTIDES, "peptides")
+    panel.ycategories = [n if len(n) <= 32 else "…" + n[-31:] for n in names]
+    panel.legend_above = True
+    panel.xlabel = "accepted target identifications"
+    panel.whole_x = True
 
 
 # ----------------------------------------------------------------------------------------
@@ -271,29 +262,25 @@ def render_report(
     `peptide_q` or `protein_q` (targets only, when they have `label`). Accepted matches are
     target matches with a spectrum q-value at most `fdr`.
     """
-    from matplotlib import rc_context
-    from matplotlib.figure import Figure
-
     from . import __version__
 
     good = psms[accepted(psms, fdr)]
     panels = (
-        ("Target and decoy scores", lambda ax: _plot_scores(ax, psms)),
-        ("Identifications against q-value", lambda ax: _plot_identifications(ax, psms, peptides, proteins, fdr)),
+        ("Target and decoy scores", lambda p: _plot_scores(p, psms)),
+        ("Identifications against q-value", lambda p: _plot_identifications(p, psms, peptides, proteins, fdr)),
         ("Precursor mass error of accepted matches",
-         lambda ax: _plot_histogram(ax, good["delta_mass"], "precursor mass error (ppm)", "a mass error")),
-        ("Precursor mass error over retention time", lambda ax: _plot_mass_error_by_rt(ax, good)),
+         lambda p: _plot_histogram(p, good["delta_mass"], "precursor mass error (ppm)", "a mass error")),
+        ("Precursor mass error over retention time", lambda p: _plot_mass_error_by_rt(p, good)),
         ("Fragment mass error of accepted matches",
-         lambda ax: _plot_histogram(ax, good["average_ppm"], "mean fragment mass error (ppm, intensity-weighted)",
-                                    "matched fragments")),
-        ("Identifications per file", lambda ax: _plot_per_file(ax, psms, good, summary)),
+         lambda p: _plot_histogram(p, good["average_ppm"], "mean fragment mass error (ppm, intensity-weighted)",
+                                   "matched fragments")),
+        ("Identifications per file", lambda p: _plot_per_file(p, psms, good, summary)),
     )
     figures = []
-    with rc_context({"svg.fonttype": "none", "font.size": 10, "svg.hashsalt": "tovel-mesk"}):
-        for caption, draw in panels:
-            figure = Figure(figsize=(6.4, 3.8))
-            draw(figure.add_subplot())
-            figures.append(f"<figure><figcaption>{html.escape(caption)}</figcaption>{_svg(figure)}</figure>")
+    for caption, draw in panels:
+        panel = Panel()
+        draw(panel)
+        figures.append(f"<figure><figcaption>{html.escape(caption)}</figcaption>{panel.svg()}</figure>")
     tables = "".join(f"<h2>{html.escape(t)}</h2>{_html_table(h, r)}" for t, h, r in _sections(summary))
     n_spectra = len(good.drop_duplicates(["file", "spec_id"]))
     stamp = datetime.datetime.now().astimezone().strftime("%Y-%m-%d %H:%M %Z")

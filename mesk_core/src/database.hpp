@@ -131,6 +131,11 @@ struct IndexedDatabase {
     // Whether `fragments` holds every ion of every peptide from `min_ion_index` on, as
     // the index build lists them; a database assembled by hand may hold anything.
     bool fragments_listed = false;
+    // A database without its fragment list: `fragments`, `bucket_minima` and
+    // `bucket_fences` are empty, and the preliminary search counts every pass from the
+    // bracket's candidates, ion by ion, with the results the listed index would give.
+    // The build makes one only where that count is exact: no listed ion weighs zero.
+    bool fragments_omitted = false;
 
     // Peptide access for reporting: the count, and a copy of the record at a position.
     // `peptides` also offers cheap reads of single fields (sequence, monoisotopic, decoy,

@@ -393,10 +393,30 @@ int compare_peptides(const Candidate &a, const Candidate &b, const SlotMod *mods
     return 0;
 }
 
-// Puts the candidates in peptide order, protein order last so that each peptide's
+// Sorts keys whose low 32 bits ascend in list order into ascending order: a stable
+// counting sort on each 11-bit digit of the high 32 bits, lowest first, skipping a digit
+// that all keys share.
+void sort_by_high_word(std::vector<uint64_t> &keys) {
+    constexpr unsigned DIGIT = 11;
+    std::vector<uint64_t> other(keys.size());
+    std::vector<size_t> next(size_t{1} << DIGIT);
+    for (unsigned shift = 32; shift < 64; shift += DIGIT) {
+        const uint64_t mask = (uint64_t{1} << std::min(DIGIT, 64 - shift)) - 1;
+        std::fill(next.begin(), next.end(), 0);
+        for (const uint64_t key : keys) ++next[(key >> shift) & mask];
+        if (!keys.empty() && next[(keys[0] >> shift) & mask] == keys.size()) continue;
+        size_t running = 0;
+        for (size_t &count : next) running += std::exchange(count, running);
+        for (const uint64_t key : keys) other[next[(key >> shift) & mask]++] = key;
+        keys.swap(other);
+    }
+}
+
+// The candidates' positions in peptide order, protein order last so that each peptide's
 // accessions come out in file order. Most candidates differ in mass: they are sorted as
-// 8-byte keys (mass, position) on the pool, then each run of equal masses by the rest.
-void sort_candidates(std::vector<Candidate> &all, const std::vector<SlotMod> &mods, WorkerPool &pool) {
+// 8-byte keys (mass, position), then each run of equal masses by the rest. Positions
+// rather than a sorted copy, which would double the largest list of the digestion.
+std::vector<uint32_t> candidate_order(const std::vector<Candidate> &all, const std::vector<SlotMod> &mods) {
     const size_t n = all.size();
     if (n > UINT32_MAX) throw InvalidInput("the digestion makes more than 4294967295 peptides; narrow its settings");
     std::vector<uint64_t> keys(n);
@@ -404,12 +424,7 @@ void sort_candidates(std::vector<Candidate> &all, const std::vector<SlotMod> &mo
         const uint32_t mass = static_cast<uint32_t>(total_order_key(all[i].mass)) ^ 0x80000000u;  // unsigned order
         keys[i] = uint64_t{mass} << 32 | i;
     }
-    const size_t parts = std::max<size_t>(1, std::min(pool.size(), n / 4096));
-    auto bound = [&](size_t p) { return keys.begin() + static_cast<ptrdiff_t>(p * n / parts); };
-    pool.parallel_for(parts, 1, [&](size_t pb, size_t pe) {
-        for (size_t p = pb; p < pe; ++p) std::sort(bound(p), bound(p + 1));
-    });
-    for (size_t p = 1; p < parts; ++p) std::inplace_merge(keys.begin(), bound(p), bound(p + 1));
+    sort_by_high_word(keys);
 
     const auto at = [&](uint64_t key) -> const Candidate & { return all[key & 0xffffffffu]; };
     for (size_t run = 0; run < n;) {
@@ -423,10 +438,9 @@ void sort_candidates(std::vector<Candidate> &all, const std::vector<SlotMod> &mo
                       });
         run = end;
     }
-    std::vector<Candidate> sorted;
-    sorted.reserve(n);
-    for (const uint64_t key : keys) sorted.push_back(at(key));
-    all.swap(sorted);
+    std::vector<uint32_t> order(n);
+    for (size_t i = 0; i < n; ++i) order[i] = static_cast<uint32_t>(keys[i]);
+    return order;
 }
 
 }  // namespace
@@ -477,7 +491,8 @@ Digest digest_proteins(const FastaProteins &proteins, const DigestSettings &sett
         f = Found{};
     }
 
-    sort_candidates(all, mods, pool);
+    const std::vector<uint32_t> order = candidate_order(all, mods);
+    const auto sorted = [&](size_t k) -> const Candidate & { return all[order[k]]; };
 
     size_t residues = 0;
     for (const Candidate &c : all) residues += c.length;
@@ -493,8 +508,8 @@ Digest digest_proteins(const FastaProteins &proteins, const DigestSettings &sett
     digest.decoy.reserve(all.size());
     for (size_t g = 0; g < all.size();) {
         size_t h = g + 1;
-        while (h < all.size() && compare_peptides(all[g], all[h], mods.data()) == 0) ++h;
-        const Candidate &first = all[g];
+        while (h < all.size() && compare_peptides(sorted(g), sorted(h), mods.data()) == 0) ++h;
+        const Candidate &first = sorted(g);
         digest.residues.append(first.residues, first.length);
         digest.residue_begin.push_back(digest.residues.size());
         digest.masses.push_back(first.mass);
@@ -503,9 +518,9 @@ Digest digest_proteins(const FastaProteins &proteins, const DigestSettings &sett
         digest.mod_begin.push_back(digest.mods.size());
         uint8_t missed = first.missed, decoy = 1;
         for (size_t k = g; k < h; ++k) {
-            if (k == g || all[k].protein != all[k - 1].protein) digest.protein_ids.push_back(all[k].protein);
-            missed = std::min(missed, all[k].missed);
-            decoy &= all[k].decoy;
+            if (k == g || sorted(k).protein != sorted(k - 1).protein) digest.protein_ids.push_back(sorted(k).protein);
+            missed = std::min(missed, sorted(k).missed);
+            decoy &= sorted(k).decoy;
         }
         digest.protein_begin.push_back(digest.protein_ids.size());
         digest.missed_cleavages.push_back(missed);

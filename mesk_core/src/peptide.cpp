@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "digest.hpp"
 #include "failure.hpp"
 #include "thread_pool.hpp"
 
@@ -120,20 +121,44 @@ bool equals_reversed(std::string_view target, std::string_view source) {
 // the caller allocated them, so each one is a cache miss otherwise.
 constexpr size_t PREFETCH_AHEAD = 8;
 
-inline void prefetch_sequence(const Peptide &p) { __builtin_prefetch(p.sequence.get()); }
-inline void prefetch_bytes(const Peptide &p) {
-    __builtin_prefetch(p.sequence->data());
-    __builtin_prefetch(p.modifications.data());
-}
+// What the decoy step reads of a peptide list: each sequence and decoy flag, a check that
+// the peptide can be reversed, and early fetches of the records ahead.
+struct PeptideList {
+    const std::vector<Peptide> &peptides;
+
+    size_t size() const { return peptides.size(); }
+    std::string_view bytes(size_t i) const { return peptides[i].bytes(); }
+    bool decoy(size_t i) const { return peptides[i].decoy; }
+    void check(size_t i) const { require_reversible(peptides[i]); }
+    void prefetch_record(size_t i) const { __builtin_prefetch(peptides[i].sequence.get()); }
+    void prefetch_bytes(size_t i) const {
+        __builtin_prefetch(peptides[i].sequence->data());
+        __builtin_prefetch(peptides[i].modifications.data());
+    }
+};
+
+// The same of a digest, whose sequences lie in one array and whose modification lists
+// are always complete.
+struct DigestList {
+    const Digest &digest;
+
+    size_t size() const { return digest.size(); }
+    std::string_view bytes(size_t i) const { return digest.sequence(i); }
+    bool decoy(size_t i) const { return digest.decoy[i] != 0; }
+    void check(size_t) const {}
+    void prefetch_record(size_t) const {}
+    void prefetch_bytes(size_t) const {}
+};
 
 // The sequences of the target peptides: an open-addressing table keyed by FNV-1a. A slot
 // holds the upper 32 bits of the hash and the peptide's position plus one (zero marks an
 // empty slot), so most probes settle without touching another peptide. Workers insert
 // concurrently with compare-and-swap; the keys are the peptides' own immutable bytes, so
 // a slot only ever goes from empty to filled and equal sequences are stored once.
+template <class List>
 class TargetSet {
 public:
-    TargetSet(const std::vector<Peptide> &peptides, size_t targets) : peptides_(peptides) {
+    TargetSet(const List &peptides, size_t targets) : peptides_(peptides) {
         size_t capacity = 16;
         while (capacity < 2 * targets) capacity *= 2;
         mask_ = capacity - 1;
@@ -141,14 +166,14 @@ public:
     }
 
     void insert(size_t i, uint64_t hash) {
-        const std::string_view bytes = peptides_[i].bytes();
+        const std::string_view bytes = peptides_.bytes(i);
         const uint64_t tag = hash >> 32;
         const uint64_t mine = (tag << 32) | (i + 1);
         for (size_t s = hash & mask_;; s = (s + 1) & mask_) {
             uint64_t entry = slots_[s].load(std::memory_order_relaxed);
             if (entry == 0 && slots_[s].compare_exchange_strong(entry, mine, std::memory_order_relaxed)) return;
             // `entry` now holds the occupant, whose bytes were written before this phase began.
-            if ((entry >> 32) == tag && peptides_[(entry & 0xffffffffu) - 1].bytes() == bytes) return;
+            if ((entry >> 32) == tag && peptides_.bytes((entry & 0xffffffffu) - 1) == bytes) return;
         }
     }
 
@@ -162,22 +187,21 @@ public:
         for (size_t s = hash & mask_;; s = (s + 1) & mask_) {
             const uint64_t entry = slots_[s].load(std::memory_order_relaxed);
             if (entry == 0) return false;
-            if ((entry >> 32) == tag && equals_reversed(peptides_[(entry & 0xffffffffu) - 1].bytes(), source))
+            if ((entry >> 32) == tag && equals_reversed(peptides_.bytes((entry & 0xffffffffu) - 1), source))
                 return true;
         }
     }
 
 private:
-    const std::vector<Peptide> &peptides_;
+    const List &peptides_;
     std::unique_ptr<std::atomic<uint64_t>[]> slots_;
     size_t mask_ = 0;
 };
 
 constexpr size_t DECOY_CHUNK = 2048;
 
-}  // namespace
-
-std::vector<uint8_t> decoy_flags(const std::vector<Peptide> &peptides, WorkerPool &pool) {
+template <class List>
+std::vector<uint8_t> decoy_flags_of(const List &peptides, WorkerPool &pool) {
     const size_t n = peptides.size();
     // Slots hold positions in 32 bits; an index cannot hold more peptides anyway.
     if (n >= (uint64_t{1} << 32))
@@ -186,11 +210,11 @@ std::vector<uint8_t> decoy_flags(const std::vector<Peptide> &peptides, WorkerPoo
     const size_t chunks = (n + DECOY_CHUNK - 1) / DECOY_CHUNK;
     auto chunk_range = [&](size_t c) { return std::pair(c * DECOY_CHUNK, std::min(n, (c + 1) * DECOY_CHUNK)); };
     size_t targets_count = 0;
-    for (const Peptide &p : peptides) targets_count += p.decoy ? 0 : 1;
+    for (size_t i = 0; i < n; ++i) targets_count += peptides.decoy(i) ? 0 : 1;
 
     std::vector<uint8_t> keep(n);
     {
-        TargetSet targets(peptides, targets_count);
+        TargetSet<List> targets(peptides, targets_count);
         // One read of every sequence: check it can be reversed, insert the targets, and
         // hash the decoy sequence for the look-up below.
         std::vector<uint64_t> decoy_hash(n);
@@ -198,15 +222,16 @@ std::vector<uint8_t> decoy_flags(const std::vector<Peptide> &peptides, WorkerPoo
             for (size_t c = cb; c < ce; ++c) {
                 const auto [begin, end] = chunk_range(c);
                 for (size_t i = begin; i < end; ++i) {
-                    if (i + 2 * PREFETCH_AHEAD < end) prefetch_sequence(peptides[i + 2 * PREFETCH_AHEAD]);
-                    if (i + PREFETCH_AHEAD < end) prefetch_bytes(peptides[i + PREFETCH_AHEAD]);
-                    const Peptide &p = peptides[i];
-                    require_reversible(p);
+                    if (i + 2 * PREFETCH_AHEAD < end) peptides.prefetch_record(i + 2 * PREFETCH_AHEAD);
+                    if (i + PREFETCH_AHEAD < end) peptides.prefetch_bytes(i + PREFETCH_AHEAD);
+                    peptides.check(i);
+                    const bool decoy = peptides.decoy(i);
+                    const std::string_view bytes = peptides.bytes(i);
                     // The slot is fetched while the decoy hash is computed.
-                    const uint64_t hash = p.decoy ? 0 : fnv1a64(p.bytes());
-                    if (!p.decoy) targets.prefetch(hash);
-                    decoy_hash[i] = reversed_fnv1a64(p.bytes());
-                    if (!p.decoy) targets.insert(i, hash);
+                    const uint64_t hash = decoy ? 0 : fnv1a64(bytes);
+                    if (!decoy) targets.prefetch(hash);
+                    decoy_hash[i] = reversed_fnv1a64(bytes);
+                    if (!decoy) targets.insert(i, hash);
                 }
             }
         });
@@ -216,7 +241,7 @@ std::vector<uint8_t> decoy_flags(const std::vector<Peptide> &peptides, WorkerPoo
                 const auto [begin, end] = chunk_range(c);
                 for (size_t i = begin; i < end; ++i) {
                     if (i + PREFETCH_AHEAD < end) targets.prefetch(decoy_hash[i + PREFETCH_AHEAD]);
-                    keep[i] = targets.contains_reversal(peptides[i].bytes(), decoy_hash[i]) ? 0 : 1;
+                    keep[i] = targets.contains_reversal(peptides.bytes(i), decoy_hash[i]) ? 0 : 1;
                 }
             }
         });
@@ -224,8 +249,19 @@ std::vector<uint8_t> decoy_flags(const std::vector<Peptide> &peptides, WorkerPoo
     return keep;
 }
 
+}  // namespace
+
+std::vector<uint8_t> decoy_flags(const std::vector<Peptide> &peptides, WorkerPool &pool) {
+    return decoy_flags_of(PeptideList{peptides}, pool);
+}
+
+std::vector<uint8_t> decoy_flags(const Digest &digest, WorkerPool &pool) {
+    return decoy_flags_of(DigestList{digest}, pool);
+}
+
 std::vector<Peptide> add_decoys(std::vector<Peptide> peptides, WorkerPool &pool) {
     const std::vector<uint8_t> keep = decoy_flags(peptides, pool);
+    const PeptideList list{peptides};
     const size_t n = peptides.size();
     const size_t chunks = (n + DECOY_CHUNK - 1) / DECOY_CHUNK;
     auto chunk_range = [&](size_t c) { return std::pair(c * DECOY_CHUNK, std::min(n, (c + 1) * DECOY_CHUNK)); };
@@ -243,8 +279,8 @@ std::vector<Peptide> add_decoys(std::vector<Peptide> peptides, WorkerPool &pool)
             const auto [begin, end] = chunk_range(c);
             size_t out = chunk_start[c];
             for (size_t i = begin; i < end; ++i) {
-                if (i + 2 * PREFETCH_AHEAD < end) prefetch_sequence(peptides[i + 2 * PREFETCH_AHEAD]);
-                if (i + PREFETCH_AHEAD < end) prefetch_bytes(peptides[i + PREFETCH_AHEAD]);
+                if (i + 2 * PREFETCH_AHEAD < end) list.prefetch_record(i + 2 * PREFETCH_AHEAD);
+                if (i + PREFETCH_AHEAD < end) list.prefetch_bytes(i + PREFETCH_AHEAD);
                 if (keep[i]) result[out + 1] = peptides[i].reverse();
                 result[out] = std::move(peptides[i]);
                 out += 1 + keep[i];

@@ -13,6 +13,7 @@
 namespace mesk {
 
 class WorkerPool;
+struct Digest;
 
 // Immutable bytes shared between copies; the reference count is atomic, so copies
 // may be made and dropped on any thread.
@@ -71,6 +72,8 @@ uint64_t fnv1a64(std::string_view bytes);
 // Which peptides the decoy step follows with their reversal: those whose reversed
 // sequence equals no target's sequence. Throws Failure when a peptide cannot be reversed.
 std::vector<uint8_t> decoy_flags(const std::vector<Peptide> &peptides, WorkerPool &pool);
+// The same for the peptides of a digest, in its order.
+std::vector<uint8_t> decoy_flags(const Digest &digest, WorkerPool &pool);
 
 // The decoy step of index building: every peptide followed by its reversal, unless the
 // reversed sequence equals the sequence of any target in the input. Input order is kept;

@@ -3,9 +3,11 @@
 
 #include <algorithm>
 #include <bit>
+#include <span>
 #include <string>
 #include <unordered_map>
 
+#include "digest.hpp"
 #include "failure.hpp"
 #include "thread_pool.hpp"
 
@@ -69,6 +71,93 @@ private:
     uint32_t last_ = 0;
 };
 
+// One input record as the store reads it. `mods` is the dense modification list.
+struct Record {
+    std::string_view bytes;
+    std::span<const float> mods;
+    std::optional<float> nterm, cterm;
+    float monoisotopic = 0.0f;
+    bool decoy = false;
+    uint8_t missed_cleavages = 0;
+    size_t length() const { return bytes.size(); }
+};
+
+// Reads a caller's peptide list.
+struct PeptideListSource {
+    const std::vector<Peptide> &peptides;
+
+    size_t size() const { return peptides.size(); }
+    Record record(size_t i, std::vector<float> &) const {
+        const Peptide &p = peptides[i];
+        return Record{p.bytes(), p.modifications, p.nterm, p.cterm, p.monoisotopic, p.decoy, p.missed_cleavages};
+    }
+    // The stored protein list of every peptide.
+    std::vector<uint32_t> intern_proteins(std::vector<std::vector<SharedText>> &into) const {
+        ProteinLists lists(into);
+        std::vector<uint32_t> list_of(peptides.size());
+        for (size_t i = 0; i < peptides.size(); ++i) list_of[i] = lists.intern(peptides[i].proteins);
+        return list_of;
+    }
+};
+
+// Reads a digest in place: its per-slot modifications spread into `scratch` as the dense
+// list, its protein positions turned into the accessions. Equal to reading the records
+// Digest::peptide copies out.
+struct DigestSource {
+    const Digest &digest;
+
+    size_t size() const { return digest.size(); }
+    Record record(size_t i, std::vector<float> &scratch) const {
+        Record r;
+        r.bytes = digest.sequence(i);
+        const size_t length = r.bytes.size();
+        scratch.assign(length, 0.0f);
+        for (size_t k = digest.mod_begin[i]; k < digest.mod_begin[i + 1]; ++k) {
+            const SlotMod m = digest.mods[k];
+            if (m.slot == 0)
+                r.nterm = m.mass;
+            else if (m.slot == length + 1)
+                r.cterm = m.mass;
+            else
+                scratch[m.slot - 1] = m.mass;
+        }
+        r.mods = scratch;
+        r.monoisotopic = digest.masses[i];
+        r.decoy = digest.decoy[i] != 0;
+        r.missed_cleavages = digest.missed_cleavages[i];
+        return r;
+    }
+    // Lists are told apart by their accession positions: a single protein by a table,
+    // several by their positions' bytes. (Two records of one accession text stay apart.)
+    std::vector<uint32_t> intern_proteins(std::vector<std::vector<SharedText>> &into) const {
+        const size_t n = digest.size();
+        std::vector<uint32_t> list_of(n);
+        std::vector<uint32_t> single(digest.accessions.size(), UINT32_MAX);
+        std::unordered_map<std::string, uint32_t> several;
+        auto add = [&](size_t i) {
+            if (into.size() >= UINT32_MAX) throw Failure("too many distinct protein lists for one index");
+            std::vector<SharedText> &list = into.emplace_back();
+            for (size_t k = digest.protein_begin[i]; k < digest.protein_begin[i + 1]; ++k)
+                list.push_back(digest.accessions[digest.protein_ids[k]]);
+            return static_cast<uint32_t>(into.size() - 1);
+        };
+        for (size_t i = 0; i < n; ++i) {
+            const size_t begin = digest.protein_begin[i], count = digest.protein_begin[i + 1] - begin;
+            if (count == 1) {
+                uint32_t &id = single[digest.protein_ids[begin]];
+                if (id == UINT32_MAX) id = add(i);
+                list_of[i] = id;
+                continue;
+            }
+            std::string key(reinterpret_cast<const char *>(digest.protein_ids.data() + begin), count * sizeof(uint32_t));
+            auto [it, inserted] = several.try_emplace(std::move(key), 0);
+            if (inserted) it->second = add(i);
+            list_of[i] = it->second;
+        }
+        return list_of;
+    }
+};
+
 }  // namespace
 
 PeptideStore::PeptideStore(const std::vector<Peptide> &peptides) { *this = peptides; }
@@ -80,6 +169,16 @@ PeptideStore &PeptideStore::operator=(const std::vector<Peptide> &peptides) {
 
 PeptideStore PeptideStore::build(const std::vector<Peptide> &peptides, const std::vector<uint8_t> &decoy_after,
                                  WorkerPool &pool) {
+    return build_from(PeptideListSource{peptides}, decoy_after, pool);
+}
+
+PeptideStore PeptideStore::build(const Digest &digest, const std::vector<uint8_t> &decoy_after, WorkerPool &pool) {
+    return build_from(DigestSource{digest}, decoy_after, pool);
+}
+
+template <class Source>
+PeptideStore PeptideStore::build_from(const Source &peptides, const std::vector<uint8_t> &decoy_after,
+                                      WorkerPool &pool) {
     const size_t n = peptides.size();
     const bool decoys = !decoy_after.empty();
     if (decoys && decoy_after.size() != n) throw Failure("decoy flags do not match the peptide list");
@@ -93,16 +192,17 @@ PeptideStore PeptideStore::build(const std::vector<Peptide> &peptides, const std
     };
     std::vector<Extent> start(chunks + 1);
     pool.parallel_for(chunks, 1, [&](size_t cb, size_t ce) {
+        std::vector<float> scratch;
         for (size_t c = cb; c < ce; ++c) {
             Extent e;
             const auto [begin, end] = chunk_range(c);
             for (size_t i = begin; i < end; ++i) {
-                const Peptide &p = peptides[i];
-                if (p.modifications.size() > UINT32_MAX)
-                    throw Failure("peptide with " + std::to_string(p.modifications.size()) +
+                const Record p = peptides.record(i, scratch);
+                if (p.mods.size() > UINT32_MAX)
+                    throw Failure("peptide with " + std::to_string(p.mods.size()) +
                                   " modification entries; at most 4294967295 can be stored");
-                size_t entries = (p.nterm.has_value()) + (p.cterm.has_value()) + (p.modifications.size() != p.length());
-                for (float m : p.modifications) entries += stored_modification(m);
+                size_t entries = (p.nterm.has_value()) + (p.cterm.has_value()) + (p.mods.size() != p.length());
+                for (float m : p.mods) entries += stored_modification(m);
                 const size_t k = copies(i);
                 e.records += k;
                 e.residues += k * p.length();
@@ -119,11 +219,7 @@ PeptideStore PeptideStore::build(const std::vector<Peptide> &peptides, const std
     const Extent total = start[chunks];
 
     PeptideStore store;
-    std::vector<uint32_t> list_of_input(n);
-    {
-        ProteinLists lists(store.protein_lists_);
-        for (size_t i = 0; i < n; ++i) list_of_input[i] = lists.intern(peptides[i].proteins);
-    }
+    const std::vector<uint32_t> list_of_input = peptides.intern_proteins(store.protein_lists_);
     store.masses_.resize(total.records);
     store.residue_start_.resize(total.records + 1);
     store.residues_.resize(total.residues);
@@ -136,13 +232,14 @@ PeptideStore PeptideStore::build(const std::vector<Peptide> &peptides, const std
     store.mod_start_[total.records] = total.mods;
 
     pool.parallel_for(chunks, 1, [&](size_t cb, size_t ce) {
+        std::vector<float> scratch;
         for (size_t c = cb; c < ce; ++c) {
             size_t r = start[c].records, bytes = start[c].residues, entries = start[c].mods;
             const auto [begin, end] = chunk_range(c);
             for (size_t i = begin; i < end; ++i) {
-                const Peptide &p = peptides[i];
+                const Record p = peptides.record(i, scratch);
                 const size_t length = p.length();
-                const std::string_view seq = p.bytes();
+                const std::string_view seq = p.bytes;
                 for (size_t copy = 0; copy < copies(i); ++copy, ++r) {
                     const bool reversed = copy == 1;
                     store.masses_[r] = p.monoisotopic;
@@ -160,12 +257,12 @@ PeptideStore PeptideStore::build(const std::vector<Peptide> &peptides, const std
                         flags |= CTERM;
                         store.mods_[entries++] = ModEntry{0, *p.cterm};
                     }
-                    if (p.modifications.size() != length) {
+                    if (p.mods.size() != length) {
                         flags |= ODD_MOD_COUNT;
-                        store.mods_[entries++] = ModEntry{static_cast<uint32_t>(p.modifications.size()), 0.0f};
+                        store.mods_[entries++] = ModEntry{static_cast<uint32_t>(p.mods.size()), 0.0f};
                     }
-                    for (size_t k = 0; k < p.modifications.size(); ++k) {
-                        const float value = p.modifications[reversed ? decoy_source(k, length) : k];
+                    for (size_t k = 0; k < p.mods.size(); ++k) {
+                        const float value = p.mods[reversed ? decoy_source(k, length) : k];
                         if (stored_modification(value)) store.mods_[entries++] = ModEntry{static_cast<uint32_t>(k), value};
                     }
                     store.flags_[r] = flags;

@@ -13,6 +13,7 @@
 namespace mesk {
 
 class WorkerPool;
+struct Digest;
 
 // One modification that is not +0.0, at a position of the modification list.
 struct ModEntry {
@@ -58,6 +59,8 @@ public:
     // decoy flag negated) where decoy_after[i] is nonzero; an empty `decoy_after` adds none.
     static PeptideStore build(const std::vector<Peptide> &peptides, const std::vector<uint8_t> &decoy_after,
                               WorkerPool &pool);
+    // The same from a digest, read in place: equal to building from its Digest::peptide copies.
+    static PeptideStore build(const Digest &digest, const std::vector<uint8_t> &decoy_after, WorkerPool &pool);
 
     size_t size() const { return masses_.size(); }
     bool empty() const { return masses_.empty(); }
@@ -80,6 +83,9 @@ public:
 
 private:
     enum : uint8_t { DECOY = 1, NTERM = 2, CTERM = 4, ODD_MOD_COUNT = 8 };
+
+    template <class Source>
+    static PeptideStore build_from(const Source &peptides, const std::vector<uint8_t> &decoy_after, WorkerPool &pool);
 
     // Entries [mod_start_[i], mod_start_[i+1]): first the N-terminal shift, the C-terminal
     // shift and the modification count (each only when its flag is set), then the

@@ -62,11 +62,12 @@ struct Pass {
 // How many of a set of closed windows hold a mass f: the windows whose lower bound is
 // <= f, less those whose upper bound is < f (their lower bound is below f too). Bounds
 // are compared by their total-order keys, which agree with IEEE comparisons as long as
-// no bound is NaN or a zero; the caller sees to that. The key range of the bounds is cut
-// into stretches of equal width. A bitmap marks the live stretches, those that hold a
-// bound or lie inside a window; a mass anywhere else lies in no window. For each live
-// stretch, in stretch order, the table holds how many lower and upper bounds lie before
-// it and within it, and a mass there finishes with a search among those bounds.
+// no bound is NaN and no bound and ion are both zeros; the caller sees to that. The key
+// range of the bounds is cut into stretches of equal width. A bitmap marks the live
+// stretches, those that hold a bound or lie inside a window; a mass anywhere else lies in
+// no window. For each live stretch, in stretch order, the table holds how many lower and
+// upper bounds lie before it and within it, and a mass there finishes with a search
+// among those bounds.
 class WindowCounter {
 public:
     // lows and highs ascending, as many of each.
@@ -463,9 +464,12 @@ void SharedPassSearch::prepare_windows(unsigned max_charge) {
 
 // Counting from the candidates agrees with the index wherever IEEE comparisons and the
 // total order that the index is sorted in agree: not when a window bound is a zero (the
-// two zeros compare equal but sort apart), and only if the index lists every ion of every
-// peptide as the build does. Windows with a NaN bound, or a lower bound above the upper,
-// match nothing either way and are left out.
+// two zeros compare equal but sort apart) and some ion weighs zero too, and only if the
+// index lists every ion of every peptide as the build does. A database without its
+// fragment list holds no ion of zero mass (the build sees to that), so there a zero
+// bound is harmless: any other ion lies in a window by both comparisons alike, and the
+// listed index would read its bucket. Windows with a NaN bound, or a lower bound above
+// the upper, match nothing either way and are left out.
 bool SharedPassSearch::candidate_counting_exact(unsigned max_charge) {
     if (!db_.fragments_listed) return false;
     if (sorted_for_ == max_charge) return sorted_exact_;
@@ -481,8 +485,12 @@ bool SharedPassSearch::candidate_counting_exact(unsigned max_charge) {
         lows_.push_back(w.lo);
         highs_.push_back(w.hi);
     }
-    std::sort(lows_.begin(), lows_.end());
-    std::sort(highs_.begin(), highs_.end());
+    // In the total order, which the window table reads them in (IEEE order leaves the
+    // two zeros unordered).
+    auto by_key = [](float x, float y) { return total_order_key(x) < total_order_key(y); };
+    std::sort(lows_.begin(), lows_.end(), by_key);
+    std::sort(highs_.begin(), highs_.end(), by_key);
+    sorted_exact_ = sorted_exact_ || db_.fragments_omitted;
     if (sorted_exact_) window_counter_.assign(lows_, highs_);
     sorted_for_ = max_charge;
     return sorted_exact_;
@@ -753,8 +761,11 @@ void SharedPassSearch::charge_pass(uint8_t z, Tolerance tol, float mass) {
         const uint64_t candidates = ulo < n ? std::min<uint64_t>(uhi, n - 1) - ulo + 1 : 0;
         const SearchPath path = scorer_.search_path;
         const bool from_candidates =
-            (path == SearchPath::Candidates || (path == SearchPath::Auto && prefer_candidates(candidates))) &&
+            (db_.fragments_omitted || path == SearchPath::Candidates ||
+             (path == SearchPath::Auto && prefer_candidates(candidates))) &&
             candidate_counting_exact(max_charge);
+        if (db_.fragments_omitted && !from_candidates)
+            throw Failure("a database without its fragment list cannot count from the index");
         if (from_candidates)
             count_from_candidates(ulo, uhi);
         else

@@ -381,7 +381,11 @@ void Scorer::build_features(const ProcessedSpectrum &spectrum, const Preliminary
 }
 
 PreliminaryHits Scorer::initial_hits(const ProcessedSpectrum &spectrum, const Precursor &precursor) const {
-    if (search_path == SearchPath::Reference) return reference_initial_hits(spectrum, precursor);
+    if (search_path == SearchPath::Reference) {
+        if (scorer_database(*this).fragments_omitted)
+            throw Failure("the reference search reads the fragment list, which this database leaves out");
+        return reference_initial_hits(spectrum, precursor);
+    }
     return shared_pass_hits(spectrum.peaks, precursor);
 }
 

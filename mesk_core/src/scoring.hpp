@@ -122,7 +122,9 @@ struct ScorerSettings {
 };
 
 // How the preliminary search counts matched fragments. Every choice gives the same
-// results to the bit; all but Auto are for tests and benchmarks.
+// results to the bit; all but Auto are for tests and benchmarks. A database without its
+// fragment list (IndexedDatabase::fragments_omitted) counts every pass from the
+// candidates whatever the choice, and refuses Reference.
 enum class SearchPath : uint8_t {
     Auto,        // shared isotope passes, each group counted the cheaper way
     Reference,   // one page search per (pass, peak, fragment charge), as simple as it gets

@@ -1,4 +1,5 @@
-// Compact peptide records: every field reads back as stored, and decoys equal reversal.
+// Compact peptide records: every field reads back as stored, decoys equal reversal, and
+// a digest read in place gives the records of its copies.
 #include <bit>
 #include <cstring>
 #include <limits>
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "check.hpp"
+#include "digest.hpp"
 #include "index_logic.hpp"
 #include "peptide_store.hpp"
 #include "thread_pool.hpp"
@@ -118,4 +120,72 @@ TEST(build_gives_the_decoy_step_records) {
     CHECK_EQ(db.peptide_count(), expected.size());
     for (size_t i = 0; i < std::min(expected.size(), db.peptide_count()); ++i) CHECK(same_peptide(db.peptide_at(i), expected[i]));
     CHECK(db.fragments_listed);
+}
+
+TEST(a_digest_builds_the_index_its_peptide_copies_build) {
+    // Terminal and residue modifications, variable forms, shared peptides and the file's
+    // own decoys kept, so that every field of a record is exercised.
+    const std::string fasta =
+        ">sp|P1|ONE\nMKWVTFISLLLLFSSAYSRGVFRRDTHKSEIAHRFKDLGEEHFKGLVLIAFSQYLQQCPFDEHVK\n"
+        ">sp|P2|TWO\nMCTVASARQRLKCASIQKFGERALKAWSVARLSQKFPKAEFVEVTKLVTDLTKVHKECCHGDLLECADDR\n"
+        ">rev_P3\nKVHEDFPCQQLYQSFAILVLGKFHEEGLDKFRHAIESKHTDRRFVGRSYASFFSLLLLSIFTVWKM\n";
+    DigestSettings s;
+    s.fixed_mods = {parse_modification("C:+57.021464")};
+    s.variable_mods = {parse_modification("M:+15.9949"), parse_modification("protein-nterm:+42.010565"),
+                       parse_modification("peptide-cterm:-0.984")};
+    s.min_length = 4;
+    s.drop_decoys = false;
+    const Digest digest = digest_fasta(fasta, "test.fasta", s, global_pool());
+    CHECK(digest.size() > 100 && digest.decoy_count() > 0);
+    std::vector<Peptide> copies;
+    for (size_t i = 0; i < digest.size(); ++i) copies.push_back(digest.peptide(i));
+
+    for (const bool decoys : {false, true}) {
+        std::vector<Peptide> input = copies;
+        if (decoys)  // generated decoys need targets only
+            std::erase_if(input, [](const Peptide &p) { return p.decoy; });
+        Digest targets = digest;
+        if (decoys) {
+            s.drop_decoys = true;
+            targets = digest_fasta(fasta, "test.fasta", s, global_pool());
+            s.drop_decoys = false;
+        }
+        BuildConfig config;
+        config.ion_kinds = {Kind::B, Kind::Y};
+        config.bucket_size = 16;
+        config.generate_decoys = decoys;
+        const IndexedDatabase expected = build_indexed_database(config, input);
+        const IndexedDatabase built = build_indexed_database_from(config, targets);
+        CHECK_EQ(built.peptide_count(), expected.peptide_count());
+        size_t mismatches = 0;
+        for (size_t i = 0; i < std::min(built.peptide_count(), expected.peptide_count()); ++i)
+            mismatches += !same_peptide(built.peptide_at(i), expected.peptide_at(i));
+        CHECK_EQ(mismatches, size_t{0});
+        CHECK(built.fragments.size() == expected.fragments.size() &&
+              std::memcmp(built.fragments.data(), expected.fragments.data(),
+                          built.fragments.size() * sizeof(Theoretical)) == 0);
+        config.omit_fragments = true;
+        const IndexedDatabase lean = build_indexed_database_from(config, targets);
+        CHECK(lean.fragments_omitted && lean.fragments.empty() && lean.peptide_count() == expected.peptide_count());
+    }
+}
+
+TEST(a_digest_with_an_ion_of_zero_mass_keeps_the_fragment_list) {
+    // G's mass taken off by a modification: b1 of GAK weighs exactly zero. A positive
+    // modification rules zero ions out from the digest alone; a negative one is checked
+    // ion by ion.
+    DigestSettings s;
+    s.min_length = 2;
+    s.min_mass = 0.0;
+    BuildConfig config;
+    config.ion_kinds = {Kind::B, Kind::Y};
+    config.bucket_size = 4;
+    config.omit_fragments = true;
+    for (const char *mod : {"G:-57.02146", "M:+15.9949", "S:-1.5"}) {
+        s.fixed_mods = {parse_modification(mod)};
+        const Digest digest = digest_fasta(">sp|P1|ONE\nGAKGSAR\n", "test.fasta", s, global_pool());
+        const IndexedDatabase db = build_indexed_database_from(config, digest);
+        CHECK_EQ(db.fragments_omitted, std::string(mod) != "G:-57.02146");
+        CHECK_EQ(db.fragments.empty(), db.fragments_omitted);
+    }
 }

@@ -1,10 +1,11 @@
 // Every way of counting the preliminary search against the straightforward one, on
-// random workloads: the shortlists, their counters and every reported feature must agree
-// to the bit, with the vector loops and with their scalar twins. The workloads mix sorted
-// and unsorted peptide lists with equal masses at the bracket ends, unsorted and duplicate
-// peaks, NaN, infinite and zero masses, both tolerance kinds with asymmetric and inverted
-// windows, empty brackets, counts that wrap at 65,536, every charge and isotope range,
-// standard and chimeric search.
+// random workloads, on the listed index and on the same peptides without a fragment list,
+// with the vector loops and with their scalar twins: the shortlists, their counters and
+// every reported feature must agree to the bit. The workloads mix sorted and unsorted
+// peptide lists with equal masses at the bracket ends, unsorted and duplicate peaks, NaN,
+// infinite and zero masses, both tolerance kinds with asymmetric and inverted windows,
+// empty brackets, counts that wrap at 65,536, every charge and isotope range, standard
+// and chimeric search.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -67,7 +68,12 @@ Peptide random_peptide(Rng &rng, size_t length, const std::vector<float> &mass_p
     return p;
 }
 
-IndexedDatabase random_database(Rng &rng, bool wrapping) {
+// One random peptide list, built twice: with its fragment list and without.
+struct DatabasePair {
+    IndexedDatabase listed, lean;
+};
+
+DatabasePair random_databases(Rng &rng, bool wrapping) {
     std::vector<Peptide> peptides;
     BuildConfig config;
     if (wrapping) {
@@ -89,7 +95,10 @@ IndexedDatabase random_database(Rng &rng, bool wrapping) {
                          });
     config.bucket_size = 1 + rng() % 64;
     config.generate_decoys = chance(rng, 50);
-    return build_indexed_database(config, std::move(peptides));
+    DatabasePair pair{build_indexed_database(config, peptides), {}};
+    config.omit_fragments = true;
+    pair.lean = build_indexed_database(config, std::move(peptides));
+    return pair;
 }
 
 Tolerance random_tolerance(Rng &rng, bool ppm, float scale) {
@@ -205,10 +214,11 @@ bool same_features(const std::vector<Feature> &a, const std::vector<Feature> &b)
 }
 
 struct Tally {
-    size_t workloads = 0, wrapped = 0, hits = 0, mismatches = 0;
+    size_t workloads = 0, wrapped = 0, hits = 0, mismatches = 0, lean = 0;
 };
 
-void run_workload(Rng &rng, const IndexedDatabase &db, bool wrapping, Tally &tally) {
+void run_workload(Rng &rng, const DatabasePair &dbs, bool wrapping, Tally &tally) {
+    const IndexedDatabase &db = dbs.listed;
     const ProcessedSpectrum spectrum = random_spectrum(rng, db, wrapping);
     Scorer scorer = random_scorer(rng, db, wrapping);
     const Precursor &precursor = spectrum.precursors.front();
@@ -219,22 +229,26 @@ void run_workload(Rng &rng, const IndexedDatabase &db, bool wrapping, Tally &tal
     tally.hits += expected.matched_peaks != 0;
     for (const PreliminaryHit &h : expected.candidates) tally.wrapped += h.matched == 0 && h.peptide_idx != UNMATCHED;
 
-    // With the vector loops where the processor has them, and with their scalar twins.
+    tally.lean += dbs.lean.fragments_omitted;
     for (const bool lanes : {true, false}) {
         use_vector_lanes(lanes);
-        for (SearchPath path : {SearchPath::Auto, SearchPath::Index, SearchPath::Candidates}) {
-            scorer.search_path = path;
-            const PreliminaryHits hits = scorer.initial_hits(spectrum, precursor);
-            const bool hits_agree = same_hits(hits, expected);
-            const bool features_agree =
-                path != SearchPath::Auto || same_features(scorer.score(spectrum), expected_features);
-            if (!hits_agree || !features_agree) {
-                if (++tally.mismatches <= 5)
-                    check::fail(__FILE__, __LINE__,
-                                "search path " + std::to_string(static_cast<int>(path)) +
-                                    (lanes ? "" : " (scalar)") + " differs from the reference (" +
-                                    (hits_agree ? "features" : "shortlist") + ") in workload " +
-                                    std::to_string(tally.workloads));
+        for (const IndexedDatabase *searched : {&dbs.listed, &dbs.lean}) {
+            scorer.db = searched;
+            for (SearchPath path : {SearchPath::Auto, SearchPath::Index, SearchPath::Candidates}) {
+                scorer.search_path = path;
+                const PreliminaryHits hits = scorer.initial_hits(spectrum, precursor);
+                const bool hits_agree = same_hits(hits, expected);
+                const bool features_agree =
+                    path != SearchPath::Auto || same_features(scorer.score(spectrum), expected_features);
+                if (!hits_agree || !features_agree) {
+                    if (++tally.mismatches <= 5)
+                        check::fail(__FILE__, __LINE__,
+                                    std::string(searched == &dbs.lean ? "without fragment list, " : "") +
+                                        "search path " + std::to_string(static_cast<int>(path)) +
+                                        (lanes ? "" : " (scalar)") + " differs from the reference (" +
+                                        (hits_agree ? "features" : "shortlist") + ") in workload " +
+                                        std::to_string(tally.workloads));
+                }
             }
         }
     }
@@ -249,11 +263,17 @@ TEST(every_search_path_equals_the_reference_on_random_workloads) {
     constexpr size_t DATABASES = 220, WORKLOADS_PER_DATABASE = 50;
     for (size_t d = 0; d < DATABASES; ++d) {
         const bool wrapping = d % 20 == 7;
-        const IndexedDatabase db = random_database(rng, wrapping);
-        for (size_t w = 0; w < (wrapping ? 5 : WORKLOADS_PER_DATABASE); ++w) run_workload(rng, db, wrapping, tally);
+        const DatabasePair dbs = random_databases(rng, wrapping);
+        // The lean build leaves out exactly the fragment list, unless an ion weighs zero.
+        CHECK(dbs.lean.fragments_omitted ? dbs.lean.fragments.empty() && dbs.lean.bucket_minima.empty()
+                                         : dbs.lean.fragments.size() == dbs.listed.fragments.size());
+        CHECK_EQ(dbs.lean.peptide_count(), dbs.listed.peptide_count());
+        for (size_t w = 0; w < (wrapping ? 5 : WORKLOADS_PER_DATABASE); ++w) run_workload(rng, dbs, wrapping, tally);
     }
-    std::printf("workloads %zu, with hits %zu, wrapped slots %zu\n", tally.workloads, tally.hits, tally.wrapped);
+    std::printf("workloads %zu (%zu without fragment list), with hits %zu, wrapped slots %zu\n", tally.workloads,
+                tally.lean, tally.hits, tally.wrapped);
     CHECK(tally.workloads >= 10000);
+    CHECK(tally.lean > tally.workloads / 2);
     CHECK_EQ(tally.mismatches, size_t{0});
     // The workloads reach what they are meant to: matches, and counts that wrapped to a
     // matched count of zero.
@@ -262,12 +282,13 @@ TEST(every_search_path_equals_the_reference_on_random_workloads) {
 }
 
 // Each batch thread keeps its search buffers from one spectrum to the next: a batch of
-// varied spectra, some with the same peaks under other settings, must score each one as
-// a search of that spectrum alone does.
+// varied spectra must score each one as a search of that spectrum alone does, on both
+// builds of the index.
 TEST(batch_threads_score_varied_spectra_as_single_searches) {
     Rng rng(5150);
     for (int round = 0; round < 4; ++round) {
-        const IndexedDatabase db = random_database(rng, false);
+        const DatabasePair dbs = random_databases(rng, false);
+        const IndexedDatabase &db = round % 2 ? dbs.lean : dbs.listed;
         const Scorer drawn = random_scorer(rng, db, false);
         ScorerSettings settings;
         settings.report_psms = drawn.report_psms % 8;  // chimeric search runs once per reported PSM
@@ -283,7 +304,8 @@ TEST(batch_threads_score_varied_spectra_as_single_searches) {
         settings.min_precursor_charge = drawn.min_precursor_charge;
         settings.max_precursor_charge = drawn.max_precursor_charge;
         std::vector<std::shared_ptr<const ProcessedSpectrum>> spectra;
-        for (int i = 0; i < 150; ++i) spectra.push_back(std::make_shared<const ProcessedSpectrum>(random_spectrum(rng, db, false)));
+        for (int i = 0; i < 150; ++i)
+            spectra.push_back(std::make_shared<const ProcessedSpectrum>(random_spectrum(rng, dbs.listed, false)));
         const auto batch = score_batch(settings, db, spectra);
         const Scorer scorer = Scorer::from_settings(settings, db);
         size_t mismatches = 0;
@@ -318,4 +340,29 @@ TEST(streaming_selection_equals_heap_selection) {
         }
         CHECK(best.list() == list);
     }
+}
+
+TEST(a_zero_mass_ion_keeps_the_fragment_list) {
+    // b1 of GAK with G's mass taken off weighs exactly zero: only the listed index's
+    // bucket order decides whether a window bounded by zero matches it.
+    const float g = residue_mass(static_cast<uint8_t>('G'));
+    std::vector<Peptide> peptides{make_peptide("GAK", 300.0f, std::vector<float>{-g, 0.0f, 0.0f}, std::nullopt, std::nullopt)};
+    BuildConfig config;
+    config.ion_kinds = {Kind::B, Kind::Y};
+    config.bucket_size = 4;
+    config.omit_fragments = true;
+    const IndexedDatabase db = build_indexed_database(config, std::move(peptides));
+    CHECK(!db.fragments_omitted);
+    CHECK_EQ(db.fragments.size(), size_t{4});
+
+    std::vector<Peptide> plain{make_peptide("GAK", 300.0f, std::nullopt, std::nullopt, std::nullopt)};
+    const IndexedDatabase lean = build_indexed_database(config, std::move(plain));
+    CHECK(lean.fragments_omitted && lean.fragments.empty());
+    Scorer scorer;
+    scorer.db = &lean;
+    scorer.search_path = SearchPath::Reference;
+    ProcessedSpectrum spectrum;
+    spectrum.id = "s";
+    spectrum.precursors.push_back(Precursor{});
+    CHECK_THROWS(scorer.initial_hits(spectrum, spectrum.precursors.front()));
 }

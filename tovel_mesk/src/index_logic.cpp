@@ -6,12 +6,14 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <utility>
 
+#include "digest.hpp"
 #include "failure.hpp"
 #include "ion_series.hpp"
 #include "thread_pool.hpp"
@@ -270,6 +272,47 @@ void sort_into_buckets(Theoretical *a, Theoretical *b, size_t n, KeyRange range,
     });
 }
 
+// Whether some peptide lists an ion of mass zero (either sign), on the pool's workers.
+bool lists_a_zero_ion(const PeptideStore &peptides, const BuildConfig &config, WorkerPool &pool) {
+    const size_t n = peptides.size();
+    std::atomic<bool> found{false};
+    pool.parallel_for((n + LIST_CHUNK - 1) / LIST_CHUNK, 1, [&](size_t cb, size_t ce) {
+        std::vector<float> steps;
+        bool zero = false;
+        for (size_t i = cb * LIST_CHUNK, end = std::min(n, ce * LIST_CHUNK); i < end && !zero; ++i) {
+            const PeptideView p = peptides.view(i);
+            if (steps.size() < p.length()) steps.resize(p.length());
+            list_indexed_ions(p, config.ion_kinds, config.min_ion_index, steps.data(),
+                              [&](float mass) { zero |= mass == 0.0f; });
+        }
+        if (zero) found.store(true, std::memory_order_relaxed);
+    });
+    return found.load();
+}
+
+// Whether a digest's settings rule out an ion of mass zero, read from the digest alone:
+// every modification is a non-negative mass, every residue weighs at least glycine's
+// 57 Da, no peptide is longer than 1,000 residues or heavier than 2^19 Da. Then an
+// N-terminal ion is a sum of positive steps on a non-negative start (a ions start 28 Da
+// lower, less than one step), and a C-terminal ion lies at least 57 Da above zero (one
+// residue and water, less 17 Da for z ions) while its float sum strays less than 32 Da
+// (1,000 roundings of at most 2^-5 Da).
+bool digest_rules_out_zero_ions(const Digest &digest) {
+    constexpr float LIGHTEST_RESIDUE = 57.0f, HEAVIEST_PEPTIDE = 524288.0f;
+    constexpr size_t LONGEST_PEPTIDE = 1000;
+    for (const SlotMod &m : digest.mods)
+        if (!(m.mass >= 0.0f)) return false;
+    for (const float mass : digest.masses)
+        if (!(mass >= 0.0f && mass <= HEAVIEST_PEPTIDE)) return false;
+    for (size_t i = 0; i < digest.size(); ++i)
+        if (digest.residue_begin[i + 1] - digest.residue_begin[i] > LONGEST_PEPTIDE) return false;
+    bool light[256] = {};
+    for (unsigned b = 0; b < 256; ++b) light[b] = !(residue_mass(static_cast<uint8_t>(b)) >= LIGHTEST_RESIDUE);
+    for (const char c : digest.residues)
+        if (light[static_cast<uint8_t>(c)]) return false;
+    return true;
+}
+
 // Frees the records of a peptide list on the pool's workers, chunk by chunk.
 void release_in_parallel(std::vector<Peptide> peptides, WorkerPool &pool) {
     const size_t n = peptides.size();
@@ -278,27 +321,41 @@ void release_in_parallel(std::vector<Peptide> peptides, WorkerPool &pool) {
     });
 }
 
-}  // namespace
-
-IndexedDatabase build_indexed_database(BuildConfig config, std::vector<Peptide> peptides) {
+// The records of a peptide list or a digest in compact columns, each target followed by its
+// decoy when the config asks for decoys.
+template <class Input>
+PeptideStore store_with_decoys(const BuildConfig &config, const Input &input, size_t count, WorkerPool &pool) {
     // A zero bucket size fails the build whatever the peptides; refusing it before any
     // work gives the same failure without listing and sorting everything first.
     if (config.bucket_size == 0) throw Failure("bucket_size must be at least 1");
-    WorkerPool &pool = global_pool();
-
     // Decoys can double the list; refusing an oversized input first saves that work, and
     // the check after the decoy step covers the list that is actually indexed.
-    check_peptide_count(peptides.size());
+    check_peptide_count(count);
     std::vector<uint8_t> decoy_after;
     if (config.generate_decoys) {
-        decoy_after = decoy_flags(peptides, pool);
-        check_peptide_count(peptides.size() + static_cast<size_t>(std::count(decoy_after.begin(), decoy_after.end(), 1)));
+        decoy_after = decoy_flags(input, pool);
+        check_peptide_count(count + static_cast<size_t>(std::count(decoy_after.begin(), decoy_after.end(), 1)));
     }
-    // The records go into compact columns, decoys written straight after their targets;
-    // the caller's list is released before the fragments are listed.
-    PeptideStore store = PeptideStore::build(peptides, decoy_after, pool);
-    release_in_parallel(std::move(peptides), pool);
-    decoy_after = {};
+    return PeptideStore::build(input, decoy_after, pool);
+}
+
+// The index over a finished peptide store: its fragment list (unless left out), sorted
+// into buckets. `zero_ions_ruled_out`: the caller knows that no listed ion weighs zero.
+IndexedDatabase index_store(BuildConfig config, PeptideStore store, WorkerPool &pool, bool zero_ions_ruled_out) {
+    IndexedDatabase db;
+    db.ion_kinds = config.ion_kinds;
+    db.decoy_tag = config.decoy_tag;
+    db.bucket_size = config.bucket_size;
+    db.min_ion_index = config.min_ion_index;
+    db.generate_decoys = config.generate_decoys;
+    db.fragments_listed = true;
+    // The check walks every listed ion, so it refuses a modification list too short for
+    // its ions just as the listing does (a digest's lists are always complete).
+    if (config.omit_fragments && (zero_ions_ruled_out || !lists_a_zero_ion(store, config, pool))) {
+        db.peptides = std::move(store);
+        db.fragments_omitted = true;
+        return db;
+    }
 
     // Fragments are listed into `scratch` and radix-sorted into `fragments`; `scratch` is
     // the only extra copy of the list alive at any time. The buckets are finished during
@@ -322,18 +379,27 @@ IndexedDatabase build_indexed_database(BuildConfig config, std::vector<Peptide> 
     sort_into_buckets(scratch.get(), fragments.data(), total, range, buckets, pool);
     scratch.reset();
 
-    IndexedDatabase db;
     db.peptides = std::move(store);
     db.fragments = std::move(fragments);
-    db.ion_kinds = std::move(config.ion_kinds);
     db.bucket_minima = std::move(bucket_minima);
     db.bucket_fences = std::move(bucket_fences);
-    db.decoy_tag = std::move(config.decoy_tag);
-    db.bucket_size = config.bucket_size;
-    db.min_ion_index = config.min_ion_index;
-    db.generate_decoys = config.generate_decoys;
-    db.fragments_listed = true;
     return db;
+}
+
+}  // namespace
+
+IndexedDatabase build_indexed_database(BuildConfig config, std::vector<Peptide> peptides) {
+    WorkerPool &pool = global_pool();
+    PeptideStore store = store_with_decoys(config, peptides, peptides.size(), pool);
+    release_in_parallel(std::move(peptides), pool);  // before the fragments are listed
+    return index_store(std::move(config), std::move(store), pool, false);
+}
+
+IndexedDatabase build_indexed_database_from(BuildConfig config, const Digest &digest) {
+    WorkerPool &pool = global_pool();
+    PeptideStore store = store_with_decoys(config, digest, digest.size(), pool);
+    const bool zero_ions_ruled_out = config.omit_fragments && digest_rules_out_zero_ions(digest);
+    return index_store(std::move(config), std::move(store), pool, zero_ions_ruled_out);
 }
 
 }  // namespace mesk

@@ -185,21 +185,14 @@ void check_ascending(const std::vector<mesk::Peptide> &peptides) {
     }
 }
 
-std::vector<mesk::Peptide> peptides_of(const mesk::Digest &d) {
-    std::vector<mesk::Peptide> peptides(d.size());
-    mesk::global_pool().parallel_for(d.size(), 4096, [&](size_t begin, size_t end) {
-        for (size_t i = begin; i < end; ++i) peptides[i] = d.peptide(i);
-    });
-    return peptides;
-}
-
 Ref build_database(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     static const Signature sig{
         "build_database()",
-        {"peptides", "bucket_size", "ion_kinds", "min_ion_index", "generate_decoys", "decoy_tag"},
-        6};
+        {"peptides", "bucket_size", "ion_kinds", "min_ion_index", "generate_decoys", "decoy_tag", "omit_fragments"},
+        7};
     const Bound b = bind_args(sig, args, nargs, kwnames);
     mesk::BuildConfig config = index_settings(sig, b);
+    config.omit_fragments = arg<bool>(sig, b, 6);
     config.peptide_max_mass = std::numeric_limits<float>::infinity();  // carried only; the digest applied its range
     if (config.bucket_size == 0) raise(PyExc_ValueError, "bucket_size must be at least 1");
 
@@ -227,9 +220,9 @@ Ref build_database(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     {
         WithoutInterpreterLock unlocked;
         try {
-            if (digest) peptides = peptides_of(*digest);
             db = std::make_shared<const mesk::IndexedDatabase>(
-                mesk::build_indexed_database(std::move(config), std::move(peptides)));
+                digest ? mesk::build_indexed_database_from(std::move(config), *digest)
+                       : mesk::build_indexed_database(std::move(config), std::move(peptides)));
         } catch (const mesk::Failure &e) {
             failure = e.what();
         }
@@ -266,6 +259,16 @@ Ref peptide_proteins(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
     return to_py_list(mesk::reported_accessions(*db, index), [](const std::string &a) { return to_py_lossy(a); });
 }
 
+// (peptides, fragments, whether the fragment list is left out) without listing anything.
+Ref database_layout(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static const Signature sig{"database_layout()", {"db"}, 1};
+    const Bound b = bind_args(sig, args, nargs, kwnames);
+    const SharedDatabase db = arg<SharedDatabase>(sig, b, 0);
+    Ref peptides = to_py_uint(db->peptide_count());
+    Ref fragments = to_py_uint(db->fragments.size());
+    return own(PyTuple_Pack(3, peptides.get(), fragments.get(), db->fragments_omitted ? Py_True : Py_False));
+}
+
 PyMethodDef digest_functions[] = {
     {"digest", as_cfunction(static_method<digest>), METH_FASTCALL | METH_KEYWORDS,
      "digest($module, text, source, enzyme, missed_cleavages, min_length, max_length, min_mass, max_mass, "
@@ -273,8 +276,12 @@ PyMethodDef digest_functions[] = {
      "decoy_suffixes)\n--\n\nDigests FASTA text (bytes); `source` names it in error messages. With text None, "
      "only checks the settings and returns None."},
     {"build_database", as_cfunction(static_method<build_database>), METH_FASTCALL | METH_KEYWORDS,
-     "build_database($module, peptides, bucket_size, ion_kinds, min_ion_index, generate_decoys, decoy_tag)\n--\n\n"
-     "Builds a PyIndexedDatabase from a Digest or a mass-ascending list of PyPeptide."},
+     "build_database($module, peptides, bucket_size, ion_kinds, min_ion_index, generate_decoys, decoy_tag, "
+     "omit_fragments)\n--\n\n"
+     "Builds a PyIndexedDatabase from a Digest or a mass-ascending list of PyPeptide; with omit_fragments, without "
+     "its fragment list where the search gives the same results without it."},
+    {"database_layout", as_cfunction(static_method<database_layout>), METH_FASTCALL | METH_KEYWORDS,
+     "database_layout($module, db)\n--\n\n(peptide count, fragment count, whether the fragment list is left out)."},
     {"proforma", as_cfunction(static_method<proforma>), METH_FASTCALL | METH_KEYWORDS,
      "proforma($module, db, peptide_idx)\n--\n\nProForma text of an index peptide."},
     {"peptide_proteins", as_cfunction(static_method<peptide_proteins>), METH_FASTCALL | METH_KEYWORDS,
