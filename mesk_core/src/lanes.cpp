@@ -8,7 +8,8 @@ namespace {
 
 bool processor_has_lanes() {
 #ifdef MESK_VECTOR_LANES
-    return __builtin_cpu_supports("avx2");
+    __builtin_cpu_init();  // the answer may be wanted before the library's own start-up ran
+    return __builtin_cpu_supports("avx2");  // also tells whether the system saves the wide registers
 #else
     return false;
 #endif
