@@ -10,6 +10,11 @@
 #include <cmath>
 #include <string>
 
+#include "lanes.hpp"
+#ifdef MESK_VECTOR_LANES
+#include <immintrin.h>
+#endif
+
 #include "failure.hpp"
 #include "scoring.hpp"
 
@@ -27,13 +32,24 @@ constexpr double INDEX_WINDOW_COST = 100.0;
 constexpr double INDEX_ENTRY_COST = 1.0;
 constexpr double BUCKETS_PER_WINDOW = 1.5;
 
-// Stretches of the window table per window: fine enough that most ions land in a
-// stretch without any bound.
-constexpr uint64_t STRETCHES_PER_WINDOW = 64;
+// Stretches of the window table: about four per window width, so that an ion outside
+// every window seldom lands in a live stretch, within these bounds per window (a table of
+// wide windows gains nothing from more).
+constexpr uint64_t MIN_STRETCHES_PER_WINDOW = 256;
+constexpr uint64_t MAX_STRETCHES_PER_WINDOW = 1024;
 
 struct Window {
     float lo, hi;
 };
+
+// Set bits of a word, without the library call std::popcount becomes where the build
+// targets processors that may lack the instruction.
+inline uint32_t bit_count(uint64_t x) {
+    x = x - ((x >> 1) & 0x5555555555555555u);
+    x = (x & 0x3333333333333333u) + ((x >> 2) & 0x3333333333333333u);
+    x = (x + (x >> 4)) & 0x0f0f0f0f0f0f0f0fu;
+    return static_cast<uint32_t>((x * 0x0101010101010101u) >> 56);
+}
 
 // One (precursor charge, isotope error) pass: its bracket [lo, hi] (both ends included,
 // as the page search reads it) and the precursor window its ends are checked against.
@@ -47,37 +63,76 @@ struct Pass {
 // <= f, less those whose upper bound is < f (their lower bound is below f too). Bounds
 // are compared by their total-order keys, which agree with IEEE comparisons as long as
 // no bound is NaN and no bound and ion are both zeros; the caller sees to that. The key
-// range of the bounds is cut into stretches of equal width, and for each stretch the
-// table holds how many lower and upper bounds lie in earlier stretches: a mass in a
-// stretch holding no bound reads its count from there, others finish with a search
-// inside the stretch.
+// range of the bounds is cut into stretches of equal width. A bitmap marks the live
+// stretches, those that hold a bound or lie inside a window; a mass anywhere else lies in
+// no window. For each live stretch, in stretch order, the table holds how many lower and
+// upper bounds lie before it and within it, and a mass there finishes with a search
+// among those bounds.
 class WindowCounter {
 public:
     // lows and highs ascending, as many of each.
     void assign(const std::vector<float> &lows, const std::vector<float> &highs) {
-        lows_.resize(lows.size());
-        highs_.resize(highs.size());
-        for (size_t i = 0; i < lows.size(); ++i) {
+        const size_t n = lows.size();
+        lows_.resize(n);
+        highs_.resize(n);
+        for (size_t i = 0; i < n; ++i) {
             lows_[i] = total_order_key(lows[i]);
             highs_[i] = total_order_key(highs[i]);
         }
-        starts_.clear();
-        if (lows_.empty()) return;
+        // Only the words the last table marked hold bits: clear them, not the whole map.
+        for (const size_t w : marked_) live_[w] = 0;
+        marked_.clear();
+        stretches_ = 0;
+        if (n == 0) return;
         key_min_ = std::min(lows_.front(), highs_.front());
-        const auto span = static_cast<uint64_t>(int64_t{std::max(lows_.back(), highs_.back())} - key_min_);
-        const uint64_t stretches = STRETCHES_PER_WINDOW * lows_.size();
+        span_ = static_cast<uint64_t>(int64_t{std::max(lows_.back(), highs_.back())} - key_min_);
+        // The widths of the windows add up to the upper bounds' keys less the lower ones',
+        // however they pair up.
+        int64_t widths = 0;
+        for (size_t i = 0; i < n; ++i) widths += int64_t{highs_[i]} - lows_[i];
+        const double stretch_width = std::max(1.0, static_cast<double>(widths) / (4.0 * static_cast<double>(n)));
+        const double wanted = std::clamp(static_cast<double>(span_) / stretch_width, double(MIN_STRETCHES_PER_WINDOW * n),
+                                         double(MAX_STRETCHES_PER_WINDOW * n));
         shift_ = 0;
-        while ((span >> shift_) >= stretches) ++shift_;
-        starts_.assign(2 * static_cast<size_t>((span >> shift_) + 2), 0);
-        fill_starts(lows_, 0);
-        fill_starts(highs_, 1);
-        const size_t count = starts_.size() / 2;
-        live_.assign((count + 63) / 64, 0);
-        for (size_t b = 0; b + 1 < count; ++b) {
-            const uint32_t *at = starts_.data() + 2 * b;
-            const bool covered = at[0] != at[1];               // windows open at the stretch's start
-            const bool bounded = at[2] != at[0] || at[3] != at[1];  // bounds inside it
-            if (covered || bounded) live_[b / 64] |= uint64_t{1} << (b % 64);
+        while (static_cast<double>(span_ >> shift_) >= wanted) ++shift_;
+        stretches_ = (span_ >> shift_) + 2;  // the last one past every bound
+        const size_t words = static_cast<size_t>(stretches_ + 63) / 64;
+        live_.resize(words);
+        live_before_.resize(words);
+
+        // Stretches a window covers. Paired in sorted order, the i-th lower and upper
+        // bounds cover the same stretches as the windows themselves do: the number of
+        // windows holding a key depends on the bounds alone, not on how they pair up.
+        for (size_t i = 0; i < n; ++i) {
+            const uint64_t a = stretch(lows_[i]), b = stretch(highs_[i]);
+            mark(std::min(a, b), std::max(a, b));
+        }
+        if (!std::is_sorted(marked_.begin(), marked_.end())) {  // only with an upper bound below its lower
+            std::sort(marked_.begin(), marked_.end());
+            marked_.erase(std::unique(marked_.begin(), marked_.end()), marked_.end());
+        }
+
+        uint32_t before = 0;
+        for (const size_t w : marked_) {
+            live_before_[w] = before;
+            before += bit_count(live_[w]);
+        }
+        // Bounds before and within each live stretch.
+        bounds_.resize(before);
+        size_t lo_at = 0, hi_at = 0, r = 0;
+        for (const size_t w : marked_) {
+            for (uint64_t bits = live_[w]; bits != 0; bits &= bits - 1) {
+                const uint64_t b = 64 * w + static_cast<uint64_t>(std::countr_zero(bits));
+                Bounds &at = bounds_[r++];
+                while (lo_at < n && stretch(lows_[lo_at]) < b) ++lo_at;
+                while (hi_at < n && stretch(highs_[hi_at]) < b) ++hi_at;
+                at.lows_begin = static_cast<uint32_t>(lo_at);
+                at.highs_begin = static_cast<uint32_t>(hi_at);
+                while (lo_at < n && stretch(lows_[lo_at]) == b) ++lo_at;
+                while (hi_at < n && stretch(highs_[hi_at]) == b) ++hi_at;
+                at.lows_end = static_cast<uint32_t>(lo_at);
+                at.highs_end = static_cast<uint32_t>(hi_at);
+            }
         }
     }
 
@@ -94,14 +149,20 @@ public:
         return begin;
     }
 
+    struct Bounds {
+        uint32_t lows_begin, lows_end, highs_begin, highs_end;
+    };
+
     // Reads the table through plain pointers, so that counting a peptide's ions keeps
     // them in registers.
     struct Reader {
         const int32_t *lows, *highs;
-        const uint32_t *starts;  // per stretch: lower bounds before it, upper bounds before it
-        const uint64_t *live;    // per stretch, one bit: holds a bound, or lies inside a window
-        uint64_t stretches;
+        const uint64_t *live;         // one bit per stretch
+        const uint32_t *live_before;  // per word of `live` holding a bit: live stretches before it
+        const Bounds *bounds;         // per live stretch
+        uint64_t stretches;           // 0 when there is no window
         int64_t key_min;
+        uint64_t span;                // keys key_min .. key_min + span hold every bound
         unsigned shift;
 
         uint64_t count(float f) const {
@@ -110,37 +171,219 @@ public:
             if (key < key_min) return 0;
             const uint64_t b = static_cast<uint64_t>(int64_t{key} - key_min) >> shift;
             if (b + 1 >= stretches) return 0;  // above every bound: every window ends below f
-            if (!((live[b / 64] >> (b % 64)) & 1)) return 0;
-            const uint32_t *at = starts + 2 * b;
-            return static_cast<uint64_t>(position(lows, at[0], at[2], key, true) -
-                                         position(highs, at[1], at[3], key, false));
+            const uint64_t word = live[b / 64], bit = uint64_t{1} << (b % 64);
+            if (!(word & bit)) return 0;
+            return count_live(key, b);
+        }
+
+        // The count of a mass whose key lies in live stretch b.
+        uint64_t count_live(int32_t key, uint64_t b) const {
+            const Bounds &at = bounds[live_before[b / 64] + bit_count(live[b / 64] & ((uint64_t{1} << (b % 64)) - 1))];
+            return static_cast<uint64_t>(position(lows, at.lows_begin, at.lows_end, key, true) -
+                                         position(highs, at.highs_begin, at.highs_end, key, false));
         }
     };
 
     Reader reader() const {
-        return Reader{lows_.data(), highs_.data(), starts_.data(), live_.data(), lows_.empty() ? 0 : starts_.size() / 2,
-                      key_min_, shift_};
+        return Reader{lows_.data(), highs_.data(), live_.data(), live_before_.data(), bounds_.data(),
+                      stretches_,   key_min_,     span_,        shift_};
     }
 
 private:
-    // starts_[2 b + side]: the bounds of one side (0 lower, 1 upper) in stretches before b.
-    void fill_starts(const std::vector<int32_t> &keys, size_t side) {
-        for (const int32_t key : keys)
-            ++starts_[2 * ((static_cast<uint64_t>(int64_t{key} - key_min_) >> shift_) + 1) + side];
-        for (size_t b = 2 + side; b < starts_.size(); b += 2) starts_[b] += starts_[b - 2];
+    uint64_t stretch(int32_t key) const { return static_cast<uint64_t>(int64_t{key} - key_min_) >> shift_; }
+
+    void mark(uint64_t from, uint64_t to) {
+        for (uint64_t w = from / 64; w <= to / 64; ++w) {
+            uint64_t bits = ~uint64_t{0};
+            if (w == from / 64) bits &= ~uint64_t{0} << (from % 64);
+            if (w == to / 64) bits &= ~uint64_t{0} >> (63 - to % 64);
+            live_[w] |= bits;
+            if (marked_.empty() || marked_.back() != w) marked_.push_back(static_cast<size_t>(w));
+        }
     }
 
     std::vector<int32_t> lows_, highs_;
-    std::vector<uint32_t> starts_;
-    std::vector<uint64_t> live_;
+    std::vector<uint64_t> live_;          // zero but in the words of marked_
+    std::vector<size_t> marked_;          // words of live_ holding a bit, ascending
+    std::vector<uint32_t> live_before_;   // set for the words of marked_ only
+    std::vector<Bounds> bounds_;
+    uint64_t stretches_ = 0;
     int64_t key_min_ = 0;
+    uint64_t span_ = 0;
     unsigned shift_ = 0;
+};
+
+// A candidate counted in lanes: its residues and modifications, the start masses of its
+// N- and C-terminal series, and how many ions each series walks.
+struct LaneCandidate {
+    const char *residues;
+    const ModEntry *mods, *mods_end;
+    float n_start, c_start;
+    uint32_t offset;  // position in the union bracket
+    uint32_t ions;    // length - 1
+};
+
+#ifdef MESK_VECTOR_LANES
+// Candidates in order of their ion count, so that the eight of a group walk about as
+// many ions each.
+void order_by_ions(const std::vector<LaneCandidate> &candidates, std::vector<uint32_t> &order) {
+    constexpr size_t CLASSES = 64;
+    uint32_t starts[CLASSES + 1] = {};
+    for (const LaneCandidate &c : candidates) ++starts[std::min<size_t>(c.ions, CLASSES - 1) + 1];
+    for (size_t k = 1; k <= CLASSES; ++k) starts[k] += starts[k - 1];
+    order.resize(candidates.size());
+    for (uint32_t i = 0; i < candidates.size(); ++i)
+        order[starts[std::min<size_t>(candidates[i].ions, CLASSES - 1)]++] = i;
+}
+
+// residue_mass for every byte value, read without a range test.
+const std::array<float, 256> &residue_table() {
+    static const std::array<float, 256> table = [] {
+        std::array<float, 256> t{};
+        for (size_t b = 0; b < t.size(); ++b) t[b] = residue_mass(static_cast<uint8_t>(b));
+        return t;
+    }();
+    return table;
+}
+
+// One group's residue steps, ion position by position: steps[8 i + lane] is the step to
+// ion i of that lane's candidate, the residue mass plus the modification where there is
+// one, as list_indexed_ions forms it. Lanes past their ion count keep whatever the buffer
+// held; nothing reads them.
+void fill_steps(const LaneCandidate *const group[8], size_t lanes, float *steps) {
+    const float *const table = residue_table().data();
+    for (size_t lane = 0; lane < lanes; ++lane) {
+        const LaneCandidate &c = *group[lane];
+        const auto *residues = reinterpret_cast<const uint8_t *>(c.residues);
+        for (size_t i = 0; i < c.ions; ++i) steps[8 * i + lane] = table[residues[i]];
+        for (const ModEntry *mod = c.mods; mod != c.mods_end && mod->position < c.ions; ++mod)
+            steps[8 * size_t{mod->position} + lane] = steps[8 * size_t{mod->position} + lane] + mod->value;
+    }
+}
+
+// The window table as the lanes read it.
+struct LaneTable {
+    __m256i key_min, span, low_five;
+    __m128i shift;
+    const int *live;
+};
+
+// Adds to lane_counts[lane] the windows holding the lane's mass, for the lanes `on`
+// selects: the stretch bits of all lanes are read at once, and the rare mass in a live
+// stretch is finished on its own.
+__attribute__((target("avx2"), always_inline)) inline void count_lanes(__m256 mass, __m256i on, const LaneTable &t,
+                                                                       const WindowCounter::Reader &windows,
+                                                                       uint64_t lane_counts[8]) {
+    const __m256i bits = _mm256_castps_si256(mass);
+    const __m256i key = _mm256_xor_si256(bits, _mm256_srli_epi32(_mm256_srai_epi32(bits, 31), 1));
+    const __m256i d = _mm256_sub_epi32(key, t.key_min);  // modulo 2^32: a key below key_min lands past span
+    const __m256i inside = _mm256_and_si256(on, _mm256_cmpeq_epi32(_mm256_max_epu32(d, t.span), t.span));
+    const __m256i stretch = _mm256_srl_epi32(d, t.shift);
+    const __m256i word = _mm256_mask_i32gather_epi32(_mm256_setzero_si256(), t.live, _mm256_srli_epi32(stretch, 5),
+                                                     inside, 4);
+    const __m256i bit = _mm256_slli_epi32(_mm256_srlv_epi32(word, _mm256_and_si256(stretch, t.low_five)), 31);
+    int hits = _mm256_movemask_ps(_mm256_castsi256_ps(bit));
+    if (hits == 0) return;
+    alignas(32) int32_t keys[8];
+    alignas(32) uint32_t stretches[8];
+    _mm256_store_si256(reinterpret_cast<__m256i *>(keys), key);
+    _mm256_store_si256(reinterpret_cast<__m256i *>(stretches), stretch);
+    for (; hits != 0; hits &= hits - 1) {
+        const int lane = std::countr_zero(static_cast<unsigned>(hits));
+        lane_counts[lane] += windows.count_live(keys[lane], stretches[lane]);
+    }
+}
+
+// The ions of eight candidates at once, one candidate per lane: each lane runs the same
+// 32-bit running sums as the scalar walk.
+__attribute__((target("avx2"))) void count_in_lanes(const std::vector<LaneCandidate> &candidates,
+                                                    const std::vector<uint32_t> &order, size_t min_ion,
+                                                    const WindowCounter::Reader &windows, std::vector<float> &steps,
+                                                    uint64_t *counts) {
+    LaneTable table;
+    table.key_min = _mm256_set1_epi32(static_cast<int32_t>(windows.key_min));
+    table.span = _mm256_set1_epi32(static_cast<int32_t>(static_cast<uint32_t>(windows.span)));
+    table.low_five = _mm256_set1_epi32(31);
+    table.shift = _mm_cvtsi32_si128(static_cast<int>(windows.shift));
+    table.live = reinterpret_cast<const int *>(windows.live);
+    const __m256 sign = _mm256_castsi256_ps(_mm256_set1_epi32(INT32_MIN));
+
+    for (size_t g = 0; g < order.size(); g += 8) {
+        const size_t lanes = std::min<size_t>(8, order.size() - g);
+        const LaneCandidate *group[8];
+        alignas(32) int32_t ions[8] = {}, kept[8] = {};
+        alignas(32) float n_start[8] = {}, c_start[8] = {};
+        uint32_t max_ions = 0;
+        for (size_t lane = 0; lane < lanes; ++lane) {
+            const LaneCandidate &c = candidates[order[g + lane]];
+            group[lane] = &c;
+            ions[lane] = static_cast<int32_t>(c.ions);
+            kept[lane] = static_cast<int32_t>(c.ions > min_ion ? c.ions - min_ion : 0);
+            n_start[lane] = c.n_start;
+            c_start[lane] = c.c_start;
+            max_ions = std::max(max_ions, c.ions);
+        }
+        if (steps.size() < 8 * size_t{max_ions}) steps.resize(8 * size_t{max_ions});
+        fill_steps(group, lanes, steps.data());
+
+        uint64_t lane_counts[8] = {};
+        const __m256i ions_v = _mm256_load_si256(reinterpret_cast<const __m256i *>(ions));
+        const __m256i kept_v = _mm256_load_si256(reinterpret_cast<const __m256i *>(kept));
+        __m256 n_mass = _mm256_load_ps(n_start), c_mass = _mm256_load_ps(c_start);
+        const float *step = steps.data();
+        for (uint32_t i = 0; i < max_ions; ++i, step += 8) {
+            const __m256 s = _mm256_loadu_ps(step);
+            const __m256i position = _mm256_set1_epi32(static_cast<int32_t>(i));
+            n_mass = _mm256_add_ps(n_mass, s);
+            c_mass = _mm256_add_ps(c_mass, _mm256_xor_ps(s, sign));
+            if (i >= min_ion) count_lanes(n_mass, _mm256_cmpgt_epi32(ions_v, position), table, windows, lane_counts);
+            count_lanes(c_mass, _mm256_cmpgt_epi32(kept_v, position), table, windows, lane_counts);
+        }
+        for (size_t lane = 0; lane < lanes; ++lane) counts[group[lane]->offset] = lane_counts[lane];
+    }
+}
+#endif
+
+// What a search needs beyond its settings, kept by each thread from one spectrum to the
+// next so that a search allocates next to nothing.
+struct PassBuffers {
+    std::vector<Window> windows;
+    std::vector<float> lows, highs;
+    WindowCounter window_counter;
+    std::vector<uint64_t> counts;
+    std::vector<uint32_t> touched;
+    std::vector<float> steps;
+    std::vector<LaneCandidate> lane_candidates;
+    std::vector<uint32_t> lane_order;
+    StreamingBest pass_best, isotope_best, charge_best;
+
+    // Lets go of a count list grown far past what searches usually need.
+    void trim() {
+        constexpr size_t KEPT_POSITIONS = size_t{1} << 20;
+        if (counts.capacity() > KEPT_POSITIONS) std::vector<uint64_t>().swap(counts);
+        if (touched.capacity() > KEPT_POSITIONS) std::vector<uint32_t>().swap(touched);
+    }
 };
 
 class SharedPassSearch {
 public:
-    SharedPassSearch(const Scorer &scorer, const IndexedDatabase &db, std::span<const Peak> peaks)
-        : scorer_(scorer), db_(db), peaks_(peaks), shortlist_(shortlist_size(scorer.report_psms)) {
+    SharedPassSearch(const Scorer &scorer, const IndexedDatabase &db, std::span<const Peak> peaks, PassBuffers &buffers)
+        : scorer_(scorer),
+          db_(db),
+          peaks_(peaks),
+          shortlist_(shortlist_size(scorer.report_psms)),
+          windows_(buffers.windows),
+          lows_(buffers.lows),
+          highs_(buffers.highs),
+          window_counter_(buffers.window_counter),
+          counts_(buffers.counts),
+          touched_(buffers.touched),
+          steps_(buffers.steps),
+          lane_candidates_(buffers.lane_candidates),
+          lane_order_(buffers.lane_order),
+          pass_best_(buffers.pass_best),
+          isotope_best_(buffers.isotope_best),
+          charge_best_(buffers.charge_best) {
         charge_best_.reset(shortlist_);
     }
 
@@ -167,12 +410,12 @@ private:
 
     // Fragment windows of every peak, fragment charge by fragment charge: charge c takes
     // windows_[(c - 1) * peaks, c * peaks).
-    std::vector<Window> windows_;
+    std::vector<Window> &windows_;
     unsigned window_charges_ = 0;
     unsigned max_charge_ = 0;  // fragment charges of the pass being counted
     // Sorted bounds of the valid windows of charges 1 .. sorted_for_.
-    std::vector<float> lows_, highs_;
-    WindowCounter window_counter_;
+    std::vector<float> &lows_, &highs_;
+    WindowCounter &window_counter_;
     unsigned sorted_for_ = 0;
     bool sorted_exact_ = false;
 
@@ -183,10 +426,12 @@ private:
     };
     static constexpr size_t READ_BATCH = 64;
     std::array<BucketRead, READ_BATCH> reads_;
-    std::vector<uint64_t> counts_;   // hit count per position of the union bracket
-    std::vector<uint32_t> touched_;  // positions (less the union's start) with a nonzero count, ascending
-    std::vector<float> steps_;
-    StreamingBest pass_best_, isotope_best_, charge_best_;
+    std::vector<uint64_t> &counts_;   // hit count per position of the union bracket
+    std::vector<uint32_t> &touched_;  // positions (less the union's start) with a nonzero count, ascending
+    std::vector<float> &steps_;
+    std::vector<LaneCandidate> &lane_candidates_;
+    std::vector<uint32_t> &lane_order_;
+    StreamingBest &pass_best_, &isotope_best_, &charge_best_;
     PreliminaryHits result_;
 };
 
@@ -382,7 +627,8 @@ void SharedPassSearch::count_from_index(uint64_t ulo, uint64_t uhi) {
 // Per listed ion: the windows that hold it. A NaN ion lies in no window. With the usual
 // pair of one N-terminal and one C-terminal kind, the two series are walked side by side:
 // two independent running sums instead of one after the other, each with the operations
-// list_indexed_ions performs (the order in which ions are counted does not matter).
+// list_indexed_ions performs (the order in which ions are counted does not matter), and
+// where the processor allows, eight candidates at once.
 void SharedPassSearch::count_from_candidates(uint64_t ulo, uint64_t uhi) {
     const size_t n = db_.peptides.size();
     const WindowCounter::Reader windows = window_counter_.reader();
@@ -391,15 +637,31 @@ void SharedPassSearch::count_from_candidates(uint64_t ulo, uint64_t uhi) {
     const bool paired = kinds.size() == 2 && is_n_terminal(kinds[0]) != is_n_terminal(kinds[1]);
     const Kind n_kind = paired && is_n_terminal(kinds[1]) ? kinds[1] : kinds.empty() ? Kind::B : kinds[0];
     const Kind c_kind = paired && is_n_terminal(kinds[1]) ? kinds[0] : kinds.size() > 1 ? kinds[1] : Kind::Y;
+#ifdef MESK_VECTOR_LANES
+    const bool in_lanes = paired && windows.stretches != 0 && vector_lanes();
+#else
+    const bool in_lanes = false;
+#endif
+    lane_candidates_.clear();
     for (uint64_t p = ulo; p <= uhi && p < n; ++p) {
         const PeptideView view = db_.peptides.view(static_cast<size_t>(p));
         const size_t length = view.length();
         uint64_t count = 0;
         if (paired && length >= 2 && view.mod_count >= length - 1) {
             const size_t ions = length - 1;
+            const float n_start = ion_start_mass(view.nterm, view.monoisotopic, n_kind);
+            const float c_start = ion_start_mass(view.nterm, view.monoisotopic, c_kind);
+            if (in_lanes && ions <= UINT32_MAX) {
+                // Read in a different order below: fetched now, in storage order.
+                __builtin_prefetch(view.residues.data());
+                __builtin_prefetch(view.residues.data() + length - 1);
+                lane_candidates_.push_back(LaneCandidate{view.residues.data(), view.mods_begin, view.mods_end, n_start,
+                                                         c_start, static_cast<uint32_t>(p - ulo),
+                                                         static_cast<uint32_t>(ions)});
+                continue;
+            }
             const size_t kept = ions > min_ion ? ions - min_ion : 0;
-            float n_mass = ion_start_mass(view.nterm, view.monoisotopic, n_kind);
-            float c_mass = ion_start_mass(view.nterm, view.monoisotopic, c_kind);
+            float n_mass = n_start, c_mass = c_start;
             const ModEntry *mod = view.mods_begin;
             for (size_t i = 0; i < ions; ++i) {
                 float step = residue_mass(static_cast<uint8_t>(view.residues[i]));
@@ -418,6 +680,12 @@ void SharedPassSearch::count_from_candidates(uint64_t ulo, uint64_t uhi) {
         }
         counts_[p - ulo] = count;
     }
+#ifdef MESK_VECTOR_LANES
+    if (!lane_candidates_.empty()) {
+        order_by_ions(lane_candidates_, lane_order_);
+        count_in_lanes(lane_candidates_, lane_order_, min_ion, windows, steps_, counts_.data());
+    }
+#endif
 }
 
 // The slot list of one pass, as the reference builds it, heap-selected into pass_best_
@@ -516,9 +784,12 @@ void SharedPassSearch::charge_pass(uint8_t z, Tolerance tol, float mass) {
 
 PreliminaryHits Scorer::shared_pass_hits(std::span<const Peak> peaks, const Precursor &precursor) const {
     if (db == nullptr) throw Failure("scorer has no database");
-    SharedPassSearch search(*this, *db, peaks);
+    thread_local PassBuffers buffers;
+    SharedPassSearch search(*this, *db, peaks, buffers);
     for_each_precursor_charge(precursor, [&](uint8_t z, Tolerance tol, float mass) { search.charge_pass(z, tol, mass); });
-    return search.finish();
+    PreliminaryHits hits = search.finish();
+    buffers.trim();
+    return hits;
 }
 
 }  // namespace mesk

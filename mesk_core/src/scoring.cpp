@@ -174,60 +174,110 @@ uint8_t Scorer::max_fragment_charge_for(uint8_t z) const {
     return static_cast<uint8_t>(std::max(highest, 1));
 }
 
-ScoredCandidate Scorer::score_candidate(std::span<const Peak> peaks, const PreliminaryHit &hit) const {
-    return score_candidate_with(hit, [&](float target) { return select_most_intense_peak(peaks, target, fragment_tol); });
-}
+namespace {
 
-template <class FindPeak>
-ScoredCandidate Scorer::score_candidate_with(const PreliminaryHit &hit, FindPeak &&find_peak) const {
+// The matches of one candidate, added up in match order: counts, intensity sums and runs
+// per ion side, the error sum, and the annotations when asked for.
+class MatchTally {
+public:
+    MatchTally(size_t length, bool annotate) : length_(length) {
+        if (annotate) fragments_.emplace();
+    }
+
+    void add(Kind kind, size_t position, unsigned charge, float target, const Peak &peak) {
+        const bool n_terminal = is_n_terminal(kind);
+        uint16_t &matched = n_terminal ? score_.matched_b : score_.matched_y;
+        float &summed = n_terminal ? score_.summed_b : score_.summed_y;
+        const float intensity = peak.intensity;
+        const float observed = peak.mass;
+        matched = static_cast<uint16_t>(matched + 1);
+        summed = summed + intensity;
+        (n_terminal ? b_run_ : y_run_).update(position);
+        error_sum_ = error_sum_ + ((std::fabs(target - observed) * intensity) * 2000000.0f) / (target + observed);
+        if (fragments_) {
+            const size_t ordinal = n_terminal ? position + 1 : (length_ - 1) - position;
+            fragments_->kinds.push_back(kind);
+            fragments_->charges.push_back(static_cast<int32_t>(charge));
+            fragments_->fragment_ordinals.push_back(static_cast<int32_t>(ordinal));
+            fragments_->intensities.push_back(intensity);
+            fragments_->mz_calculated.push_back(target + PROTON_MASS);
+            fragments_->mz_experimental.push_back(observed + PROTON_MASS);
+        }
+    }
+
+    ScoredCandidate finish(ScoreType type, const PreliminaryHit &hit) {
+        Score &score = score_;
+        score.hyperscore = score_type_score(type, score.matched_b, score.matched_y, score.summed_b, score.summed_y);
+        score.average_ppm = error_sum_ / (score.summed_y + score.summed_b);
+        score.longest_b = b_run_.longest;
+        score.longest_y = y_run_.longest;
+        score.peptide_idx = hit.peptide_idx;
+        score.precursor_charge = hit.precursor_charge;
+        score.isotope_error = hit.isotope_error;
+        return {score, std::move(fragments_)};
+    }
+
+private:
+    size_t length_;
+    Score score_;
+    RunTracker b_run_, y_run_;
+    float error_sum_ = 0.0f;
+    std::optional<Fragments> fragments_;
+};
+
+// Per thread: the fragment masses of one ion series and which of their windows may hold
+// a peak.
+struct SeriesScratch {
+    std::vector<float> masses;
+    std::vector<uint8_t> maybe;
+};
+
+}  // namespace
+
+ScoredCandidate Scorer::score_candidate(std::span<const Peak> peaks, const PreliminaryHit &hit) const {
     const IndexedDatabase &database = scorer_database(*this);
     const PeptideView peptide = scorer_peptide(*this, hit.peptide_idx);
     const unsigned max_charge = max_fragment_charge_for(hit.precursor_charge);
-    const size_t length = peptide.length();
-
-    Score score;
-    RunTracker b_run, y_run;
-    float error_sum = 0.0f;
-    std::optional<Fragments> fragments;
-    if (annotate_matches) fragments.emplace();
-
+    MatchTally tally(peptide.length(), annotate_matches);
     for (const Kind kind : database.ion_kinds) {
-        const bool n_terminal = is_n_terminal(kind);
-        uint16_t &matched = n_terminal ? score.matched_b : score.matched_y;
-        float &summed = n_terminal ? score.summed_b : score.summed_y;
-        RunTracker &run = n_terminal ? b_run : y_run;
         walk_ion_series(peptide, kind, [&](size_t position, float fragment_mass) {
             for (unsigned charge = 1; charge <= max_charge; ++charge) {
                 const float target = fragment_mass / static_cast<float>(charge);
-                const Peak *peak = find_peak(target);
-                if (peak == nullptr) continue;
-                const float intensity = peak->intensity;
-                const float observed = peak->mass;
-                matched = static_cast<uint16_t>(matched + 1);
-                summed = summed + intensity;
-                run.update(position);
-                error_sum = error_sum + ((std::fabs(target - observed) * intensity) * 2000000.0f) / (target + observed);
-                if (fragments) {
-                    const size_t ordinal = n_terminal ? position + 1 : (length - 1) - position;
-                    fragments->kinds.push_back(kind);
-                    fragments->charges.push_back(static_cast<int32_t>(charge));
-                    fragments->fragment_ordinals.push_back(static_cast<int32_t>(ordinal));
-                    fragments->intensities.push_back(intensity);
-                    fragments->mz_calculated.push_back(target + PROTON_MASS);
-                    fragments->mz_experimental.push_back(observed + PROTON_MASS);
-                }
+                if (const Peak *peak = select_most_intense_peak(peaks, target, fragment_tol))
+                    tally.add(kind, position, charge, target, *peak);
             }
         });
     }
+    return tally.finish(score_type, hit);
+}
 
-    score.hyperscore = score_type_score(score_type, score.matched_b, score.matched_y, score.summed_b, score.summed_y);
-    score.average_ppm = error_sum / (score.summed_y + score.summed_b);
-    score.longest_b = b_run.longest;
-    score.longest_y = y_run.longest;
-    score.peptide_idx = hit.peptide_idx;
-    score.precursor_charge = hit.precursor_charge;
-    score.isotope_error = hit.isotope_error;
-    return {score, std::move(fragments)};
+ScoredCandidate Scorer::score_candidate_with(const PeakLookup &lookup, const PreliminaryHit &hit) const {
+    const IndexedDatabase &database = scorer_database(*this);
+    const PeptideView peptide = scorer_peptide(*this, hit.peptide_idx);
+    const unsigned max_charge = max_fragment_charge_for(hit.precursor_charge);
+    MatchTally tally(peptide.length(), annotate_matches);
+    thread_local SeriesScratch scratch;
+    const size_t ions = peptide.length() > 1 ? peptide.length() - 1 : 0;
+    if (scratch.masses.size() < ions) scratch.masses.resize(ions);
+    const size_t stride = PeakLookup::screen_stride(ions);
+    if (scratch.maybe.size() < stride * max_charge) scratch.maybe.resize(stride * max_charge);
+    float *const masses = scratch.masses.data();
+    const uint8_t *const maybe = scratch.maybe.data();
+    for (const Kind kind : database.ion_kinds) {
+        // The whole series first, so that its windows are screened together; then the
+        // matches in the same order as one lookup after another.
+        walk_ion_series(peptide, kind, [&](size_t position, float fragment_mass) { masses[position] = fragment_mass; });
+        lookup.screen(masses, ions, max_charge, fragment_tol, scratch.maybe.data());
+        for (size_t position = 0; position < ions; ++position) {
+            for (unsigned charge = 1; charge <= max_charge; ++charge) {
+                if (!PeakLookup::screened_in(maybe, stride, position, charge)) continue;
+                const float target = masses[position] / static_cast<float>(charge);
+                if (const Peak *peak = lookup.most_intense(target, fragment_tol))
+                    tally.add(kind, position, charge, target, *peak);
+            }
+        }
+    }
+    return tally.finish(score_type, hit);
 }
 
 std::vector<ScoredCandidate> score_preliminary_list(const Scorer &scorer, const ProcessedSpectrum &spectrum,
@@ -240,10 +290,8 @@ std::vector<ScoredCandidate> score_preliminary_list(const Scorer &scorer, const 
     if (!reference) lookup.assign(spectrum.peaks);
     for (const PreliminaryHit &hit : candidates) {
         if (hit.peptide_idx == UNMATCHED) continue;
-        ScoredCandidate scored = reference ? scorer.score_candidate(spectrum.peaks, hit)
-                                           : scorer.score_candidate_with(hit, [&](float target) {
-                                                 return lookup.most_intense(target, scorer.fragment_tol);
-                                             });
+        ScoredCandidate scored =
+            reference ? scorer.score_candidate(spectrum.peaks, hit) : scorer.score_candidate_with(lookup, hit);
         const uint16_t matched = static_cast<uint16_t>(scored.first.matched_b + scored.first.matched_y);
         if (matched >= scorer.min_matched_peaks) kept.push_back(std::move(scored));
     }
@@ -458,8 +506,10 @@ std::vector<Feature> Scorer::score_chimera_fast(const ProcessedSpectrum &spectru
     const uint64_t limit = std::min(report_psms, std::max(distinct, REPEAT_CEILING));
     features.reserve(static_cast<size_t>(std::min(limit, distinct)));
 
-    std::vector<Peak> removal;
-    thread_local PeakLookup lookup;  // its tables allocated once per thread
+    // Allocated once per thread, not per spectrum: the more peaks, the more a spectrum
+    // would otherwise grow them.
+    thread_local std::vector<Peak> removal;
+    thread_local PeakLookup lookup;
     for (;;) {
         const size_t before = features.size();
         build_features(working, hits, 1, features, precursor.mz);

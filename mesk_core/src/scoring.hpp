@@ -173,9 +173,8 @@ struct Scorer {
                                                int8_t isotope_error) const;
 
     ScoredCandidate score_candidate(std::span<const Peak> peaks, const PreliminaryHit &hit) const;
-    // score_candidate with find_peak(target) in place of the most-intense-peak lookup.
-    template <class FindPeak>
-    ScoredCandidate score_candidate_with(const PreliminaryHit &hit, FindPeak &&find_peak) const;
+    // The same score, the peaks read through a lookup table of the same peak list.
+    ScoredCandidate score_candidate_with(const PeakLookup &lookup, const PreliminaryHit &hit) const;
 
     void build_features(const ProcessedSpectrum &spectrum, const PreliminaryHits &hits, uint64_t limit,
                         std::vector<Feature> &out, float precursor_mz) const;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "database.hpp"  // total_order_key
 #include "tolerance.hpp"
 
 namespace mesk {
@@ -44,12 +45,53 @@ const Peak *select_most_intense_peak(std::span<const Peak> peaks, float target, 
 // a table of where each stretch of the total-order key begins: the same peaks are
 // examined in the same order, so the answer is the same. Holds for a list ascending in
 // the total order; any other list falls back to select_most_intense_peak.
+//
+// Most windows of a candidate's fragments hold no peak at all. A bitmap of the cells of
+// the key range that hold a peak, with running counts of its set bits, tells that from
+// the window's bounds alone, with no branch on the peaks.
 class PeakLookup {
 public:
     void assign(std::span<const Peak> peaks);
-    const Peak *most_intense(float target, Tolerance tol) const;
+
+    const Peak *most_intense(float target, Tolerance tol) const {
+        const auto [lo, hi] = tol.bounds(target);
+        if (surely_empty(lo, hi)) return nullptr;
+        return most_intense_within(target, tol, lo, hi);
+    }
+
+    // Screens the windows of a series of fragment masses: for masses[0, count) and
+    // charges 1 .. max_charge, clears the bit of (position, charge) in `maybe` when no
+    // peak can lie in the window of tol around masses[position] / charge, and sets it when
+    // one may (then most_intense tells). `maybe` holds screen_stride(count) bytes per charge.
+    void screen(const float *masses, size_t count, unsigned max_charge, Tolerance tol, uint8_t *maybe) const;
+    static size_t screen_stride(size_t count) { return (count + 7) / 8; }
+    static bool screened_in(const uint8_t *maybe, size_t stride, size_t position, unsigned charge) {
+        return (maybe[(charge - 1) * stride + position / 8] >> (position % 8)) & 1;
+    }
 
 private:
+    const Peak *most_intense_within(float target, Tolerance tol, float lo, float hi) const;
+
+    // Whether no peak can satisfy lo <= mass <= hi. Key order agrees with IEEE order on
+    // everything but NaN (which fails every test anyway) and the two zeros, so a window
+    // with a zero bound is left to the full test.
+    bool surely_empty(float lo, float hi) const {
+        if (occupied_.empty() || lo == 0.0f || hi == 0.0f) return false;
+        const uint64_t a = cell(total_order_key(lo)), b = cell(total_order_key(hi));
+        if (a > b) return true;
+        const uint64_t from_a = ~uint64_t{0} << (a % 64), to_b = ~uint64_t{0} >> (63 - b % 64);
+        const size_t wa = a / 64, wb = b / 64;
+        if (wa == wb) return (occupied_[wa] & from_a & to_b) == 0;
+        return (occupied_[wa] & from_a) == 0 && (occupied_[wb] & to_b) == 0 &&
+               occupied_before_[wb] == occupied_before_[wa + 1];
+    }
+    // Cell of a key: 0 below the peaks' range, then one cell per 2^cell_shift_ keys, the
+    // last one above the range.
+    uint64_t cell(int32_t key) const {
+        const int64_t d = std::max<int64_t>(int64_t{key} - cell_key_min_, -1);
+        return static_cast<uint64_t>(1 + std::min<int64_t>(d >> cell_shift_, cell_last_));
+    }
+
     uint64_t stretch(int32_t key) const { return static_cast<uint64_t>(int64_t{key} - key_min_) >> shift_; }
 
     // First position whose key is > `key` (`above`) or >= `key`. Keys of earlier
@@ -79,6 +121,14 @@ private:
     int64_t key_min_ = 0;
     unsigned shift_ = 0;
     bool ascending_ = false;
+
+    // Cells holding a peak of non-NaN mass, 64 to a word (empty when the list does not
+    // ascend), and per word the occupied cells in the words before it.
+    std::vector<uint64_t> occupied_;
+    std::vector<uint32_t> occupied_before_;
+    int64_t cell_key_min_ = 0;
+    int64_t cell_last_ = 0;
+    unsigned cell_shift_ = 0;
 };
 
 }  // namespace mesk

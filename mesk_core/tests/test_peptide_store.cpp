@@ -1,6 +1,5 @@
-// Compact peptide records: every field reads back as stored, decoys equal reversal, a
-// digest read in place gives the records of its copies, and the peak lookup of full
-// scoring answers as the plain one does.
+// Compact peptide records: every field reads back as stored, decoys equal reversal, and
+// a digest read in place gives the records of its copies.
 #include <bit>
 #include <cstring>
 #include <limits>
@@ -12,7 +11,6 @@
 #include "digest.hpp"
 #include "index_logic.hpp"
 #include "peptide_store.hpp"
-#include "spectrum.hpp"
 #include "thread_pool.hpp"
 
 using namespace mesk;
@@ -190,43 +188,4 @@ TEST(a_digest_with_an_ion_of_zero_mass_keeps_the_fragment_list) {
         CHECK_EQ(db.fragments_omitted, std::string(mod) != "G:-57.02146");
         CHECK_EQ(db.fragments.empty(), db.fragments_omitted);
     }
-}
-
-TEST(peak_lookup_answers_as_the_plain_lookup) {
-    std::mt19937_64 rng(21);
-    const float odd[] = {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(),
-                         -std::numeric_limits<float>::infinity(), 0.0f, -0.0f};
-    size_t mismatches = 0, found = 0;
-    for (int round = 0; round < 400; ++round) {
-        std::vector<Peak> peaks;
-        // Half the lists spread peaks a few windows apart, so that the lookup's stretches
-        // are about as wide as a window and windows cross their edges.
-        const bool spaced = rng() % 2;
-        for (size_t i = 0, n = rng() % 200; i < n; ++i) {
-            float mass = spaced ? 1000.0f + static_cast<float>(i) * 0.25f + static_cast<float>(rng() % 100) * 1e-3f
-                                : static_cast<float>(rng() % 200000) / 100.0f;
-            if (rng() % 40 == 0) mass = odd[rng() % 5];
-            peaks.push_back({static_cast<float>(rng() % 50) - 2.0f, mass});
-            if (rng() % 10 == 0) peaks.push_back(peaks.back());
-        }
-        if (rng() % 5)
-            std::sort(peaks.begin(), peaks.end(),
-                      [](const Peak &a, const Peak &b) { return total_order_key(a.mass) < total_order_key(b.mass); });
-        PeakLookup lookup;
-        lookup.assign(peaks);
-        const Tolerance tol = rng() % 2 ? Tolerance::ppm(-20.0f, 10.0f) : Tolerance::da(-0.3f, rng() % 5 ? 0.3f : -0.4f);
-        for (int q = 0; q < 200; ++q) {
-            float target = static_cast<float>(rng() % 200000) / 100.0f;
-            if (!peaks.empty() && rng() % 2) target = peaks[rng() % peaks.size()].mass;
-            // Near a peak, so that it falls close to either edge of the window.
-            if (!peaks.empty() && rng() % 2)
-                target = peaks[rng() % peaks.size()].mass * (1.0f + static_cast<float>(int(rng() % 4001) - 2000) * 1e-8f);
-            if (rng() % 50 == 0) target = odd[rng() % 5];
-            const Peak *expected = select_most_intense_peak(peaks, target, tol);
-            mismatches += lookup.most_intense(target, tol) != expected;
-            found += expected != nullptr;
-        }
-    }
-    CHECK_EQ(mismatches, size_t{0});
-    CHECK(found > 1000);
 }

@@ -1,9 +1,11 @@
 // Every way of counting the preliminary search against the straightforward one, on
-// random workloads, on the listed index and on the same peptides without a fragment list:
-// the shortlists, their counters and every reported feature must agree to the bit. The workloads mix sorted and unsorted peptide lists with equal masses at
-// the bracket ends, unsorted and duplicate peaks, NaN, infinite and zero masses, both
-// tolerance kinds with asymmetric and inverted windows, empty brackets, counts that wrap
-// at 65,536, every charge and isotope range, standard and chimeric search.
+// random workloads, on the listed index and on the same peptides without a fragment list,
+// with the vector loops and with their scalar twins: the shortlists, their counters and
+// every reported feature must agree to the bit. The workloads mix sorted and unsorted
+// peptide lists with equal masses at the bracket ends, unsorted and duplicate peaks, NaN,
+// infinite and zero masses, both tolerance kinds with asymmetric and inverted windows,
+// empty brackets, counts that wrap at 65,536, every charge and isotope range, standard
+// and chimeric search.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -15,6 +17,7 @@
 
 #include "check.hpp"
 #include "index_logic.hpp"
+#include "lanes.hpp"
 #include "scoring.hpp"
 
 using namespace mesk;
@@ -227,24 +230,29 @@ void run_workload(Rng &rng, const DatabasePair &dbs, bool wrapping, Tally &tally
     for (const PreliminaryHit &h : expected.candidates) tally.wrapped += h.matched == 0 && h.peptide_idx != UNMATCHED;
 
     tally.lean += dbs.lean.fragments_omitted;
-    for (const IndexedDatabase *searched : {&dbs.listed, &dbs.lean}) {
-        scorer.db = searched;
-        for (SearchPath path : {SearchPath::Auto, SearchPath::Index, SearchPath::Candidates}) {
-            scorer.search_path = path;
-            const PreliminaryHits hits = scorer.initial_hits(spectrum, precursor);
-            const bool hits_agree = same_hits(hits, expected);
-            const bool features_agree =
-                path != SearchPath::Auto || same_features(scorer.score(spectrum), expected_features);
-            if (!hits_agree || !features_agree) {
-                if (++tally.mismatches <= 5)
-                    check::fail(__FILE__, __LINE__,
-                                std::string(searched == &dbs.lean ? "without fragment list, " : "") + "search path " +
-                                    std::to_string(static_cast<int>(path)) + " differs from the reference (" +
-                                    (hits_agree ? "features" : "shortlist") + ") in workload " +
-                                    std::to_string(tally.workloads));
+    for (const bool lanes : {true, false}) {
+        use_vector_lanes(lanes);
+        for (const IndexedDatabase *searched : {&dbs.listed, &dbs.lean}) {
+            scorer.db = searched;
+            for (SearchPath path : {SearchPath::Auto, SearchPath::Index, SearchPath::Candidates}) {
+                scorer.search_path = path;
+                const PreliminaryHits hits = scorer.initial_hits(spectrum, precursor);
+                const bool hits_agree = same_hits(hits, expected);
+                const bool features_agree =
+                    path != SearchPath::Auto || same_features(scorer.score(spectrum), expected_features);
+                if (!hits_agree || !features_agree) {
+                    if (++tally.mismatches <= 5)
+                        check::fail(__FILE__, __LINE__,
+                                    std::string(searched == &dbs.lean ? "without fragment list, " : "") +
+                                        "search path " + std::to_string(static_cast<int>(path)) +
+                                        (lanes ? "" : " (scalar)") + " differs from the reference (" +
+                                        (hits_agree ? "features" : "shortlist") + ") in workload " +
+                                        std::to_string(tally.workloads));
+                }
             }
         }
     }
+    use_vector_lanes(true);
 }
 
 }  // namespace
@@ -271,6 +279,45 @@ TEST(every_search_path_equals_the_reference_on_random_workloads) {
     // matched count of zero.
     CHECK(tally.hits > tally.workloads / 5);
     CHECK(tally.wrapped > 0);
+}
+
+// Each batch thread keeps its search buffers from one spectrum to the next: a batch of
+// varied spectra must score each one as a search of that spectrum alone does, on both
+// builds of the index.
+TEST(batch_threads_score_varied_spectra_as_single_searches) {
+    Rng rng(5150);
+    for (int round = 0; round < 4; ++round) {
+        const DatabasePair dbs = random_databases(rng, false);
+        const IndexedDatabase &db = round % 2 ? dbs.lean : dbs.listed;
+        const Scorer drawn = random_scorer(rng, db, false);
+        ScorerSettings settings;
+        settings.report_psms = drawn.report_psms % 8;  // chimeric search runs once per reported PSM
+        settings.precursor_tol = drawn.precursor_tol;
+        settings.fragment_tol = drawn.fragment_tol;
+        settings.max_fragment_charge = drawn.max_fragment_charge;
+        settings.min_matched_peaks = drawn.min_matched_peaks;
+        settings.wide_window = drawn.wide_window;
+        settings.chimera = drawn.chimera;
+        settings.annotate_matches = drawn.annotate_matches;
+        settings.min_isotope_err = drawn.min_isotope_err;
+        settings.max_isotope_err = drawn.max_isotope_err;
+        settings.min_precursor_charge = drawn.min_precursor_charge;
+        settings.max_precursor_charge = drawn.max_precursor_charge;
+        std::vector<std::shared_ptr<const ProcessedSpectrum>> spectra;
+        for (int i = 0; i < 150; ++i)
+            spectra.push_back(std::make_shared<const ProcessedSpectrum>(random_spectrum(rng, dbs.listed, false)));
+        const auto batch = score_batch(settings, db, spectra);
+        const Scorer scorer = Scorer::from_settings(settings, db);
+        size_t mismatches = 0;
+        for (size_t i = 0; i < spectra.size(); ++i) {
+            std::vector<Feature> alone = scorer.score(*spectra[i]), together = batch[i];
+            // PSM numbers interleave across threads; everything else must agree.
+            for (Feature &f : alone) f.psm_id = 0;
+            for (Feature &f : together) f.psm_id = 0;
+            mismatches += !same_features(alone, together);
+        }
+        CHECK_EQ(mismatches, size_t{0});
+    }
 }
 
 TEST(streaming_selection_equals_heap_selection) {
