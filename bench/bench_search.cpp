@@ -2,8 +2,8 @@
 // simulated spectra scored on one thread by the search and by the reference search (same
 // run, alternating rounds, CPU time of the thread), the 32-thread batch against one
 // thread (wall clock, and CPU time per spectrum), candidates per spectrum, and heap
-// allocations per spectrum with 150 and with 300 peaks (the count must not grow with the
-// peaks: nothing is allocated per peak or per fragment lookup).
+// allocations per spectrum with 150 and with 300 peaks (nothing is allocated per peak or
+// per fragment lookup; the chimeric search allocates a few per match it reports).
 //
 // Usage: bench_search [proteins [spectra [rounds]]]   (defaults 20000, 2000 and 3)
 // BENCH_ONLY=k measures setting k alone; BENCH_NO_REFERENCE=1 skips the reference path;
@@ -56,15 +56,18 @@ std::vector<ProcessedSpectrum> simulate_all(const IndexedDatabase &db, size_t co
     return spectra;
 }
 
-// Mean heap allocations of one search of each spectrum.
-double allocations_per_spectrum(const Scorer &scorer, const std::vector<ProcessedSpectrum> &spectra, size_t count) {
-    uint64_t total = 0;
+// Mean heap allocations of one search of each spectrum, and mean matches reported (each
+// round of the chimeric search allocates a few: denser spectra may report more matches).
+std::pair<double, double> allocations_per_spectrum(const Scorer &scorer, const std::vector<ProcessedSpectrum> &spectra,
+                                                   size_t count) {
+    uint64_t total = 0, reported = 0;
     for (size_t i = 0; i < count; ++i) {
         const uint64_t before = allocations.load();
         const auto features = scorer.score(spectra[i]);
         total += allocations.load() - before;
+        reported += features.size();
     }
-    return double(total) / double(count);
+    return {double(total) / double(count), double(reported) / double(count)};
 }
 
 // CPU time of the calling thread: time the scheduler gave to other developers' jobs on
@@ -120,6 +123,28 @@ double median(std::vector<double> v) {
     return v[v.size() / 2];
 }
 
+// Rates of both paths over the same spectra, each round back to back so that the load of
+// the shared machine weighs on both alike; the ratio is taken per round. Results of the two
+// paths are compared each round.
+void compare(const char *name, const Scorer &fast, const Scorer &reference,
+             const std::vector<ProcessedSpectrum> &spectra, int rounds, const char *target) {
+    std::vector<double> fast_rates, reference_rates, ratios;
+    bool same = true;
+    for (int r = 0; r < rounds; ++r) {
+        auto [reference_rate, expected] = std::getenv("BENCH_NO_REFERENCE") ? rate(fast, {}) : rate(reference, spectra);
+        auto [fast_rate, got] = rate(fast, spectra);
+        same = same && (expected.empty() || same_results(expected, got));
+        fast_rates.push_back(fast_rate);
+        reference_rates.push_back(reference_rate);
+        ratios.push_back(fast_rate / reference_rate);
+    }
+    std::printf("  %-52s new %8.1f  reference %8.1f  new/reference %5.2f [%.2f - %.2f]", name, median(fast_rates),
+                median(reference_rates), median(ratios), *std::min_element(ratios.begin(), ratios.end()),
+                *std::max_element(ratios.begin(), ratios.end()));
+    if (target) std::printf(" (target %s)", target);
+    std::printf("%s\n", same ? "" : "  RESULTS DIFFER");
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -164,8 +189,6 @@ int main(int argc, char **argv) {
     std::printf("candidates per spectrum (default settings): %.0f hit in the index, %.1f kept for full scoring\n",
                 hit / double(count), shortlisted / double(count));
 
-    // Each round measures both paths back to back, so that the load of the shared machine
-    // weighs on both alike; the ratio is taken per round.
     std::printf("\none thread, spectra per CPU second (median of %d rounds; ratio min - max over rounds in brackets):\n", rounds);
     const char *only = std::getenv("BENCH_ONLY");  // a setting's number, to profile it alone
     for (const Setting &setting : settings) {
@@ -174,20 +197,7 @@ int main(int argc, char **argv) {
         if (const char *path = std::getenv("BENCH_PATH")) fast.search_path = SearchPath(std::atoi(path));
         Scorer reference = fast;
         reference.search_path = SearchPath::Reference;
-        std::vector<double> fast_rates, reference_rates, ratios;
-        bool same = true;
-        for (int r = 0; r < rounds; ++r) {
-            auto [reference_rate, expected] = std::getenv("BENCH_NO_REFERENCE") ? rate(fast, {}) : rate(reference, spectra);
-            auto [fast_rate, got] = rate(fast, spectra);
-            same = same && (expected.empty() || same_results(expected, got));
-            fast_rates.push_back(fast_rate);
-            reference_rates.push_back(reference_rate);
-            ratios.push_back(fast_rate / reference_rate);
-        }
-        std::printf("  %-52s new %8.1f  reference %8.1f  new/reference %5.2f [%.2f - %.2f] (target %s)%s\n",
-                    setting.name, median(fast_rates), median(reference_rates), median(ratios),
-                    *std::min_element(ratios.begin(), ratios.end()), *std::max_element(ratios.begin(), ratios.end()),
-                    setting.target, same ? "" : "  RESULTS DIFFER");
+        compare(setting.name, fast, reference, spectra, rounds, setting.target);
     }
 
     // Narrow searches run on an index without its fragment list unless asked otherwise:
@@ -205,20 +215,7 @@ int main(int argc, char **argv) {
             const Scorer fast = Scorer::from_settings(setting.settings, lean);
             Scorer reference = Scorer::from_settings(setting.settings, db);
             reference.search_path = SearchPath::Reference;
-            std::vector<double> fast_rates, reference_rates, ratios;
-            bool same = true;
-            for (int r = 0; r < rounds; ++r) {
-                auto [reference_rate, expected] = std::getenv("BENCH_NO_REFERENCE") ? rate(fast, {}) : rate(reference, spectra);
-                auto [fast_rate, got] = rate(fast, spectra);
-                same = same && (expected.empty() || same_results(expected, got));
-                fast_rates.push_back(fast_rate);
-                reference_rates.push_back(reference_rate);
-                ratios.push_back(fast_rate / reference_rate);
-            }
-            std::printf("  %-52s new %8.1f  reference %8.1f  new/reference %5.2f [%.2f - %.2f]%s\n", setting.name,
-                        median(fast_rates), median(reference_rates), median(ratios),
-                        *std::min_element(ratios.begin(), ratios.end()), *std::max_element(ratios.begin(), ratios.end()),
-                        same ? "" : "  RESULTS DIFFER");
+            compare(setting.name, fast, reference, spectra, rounds, nullptr);
         }
     }
 
@@ -267,10 +264,13 @@ int main(int argc, char **argv) {
         const Scorer fast = Scorer::from_settings(setting.settings, db);
         Scorer reference = fast;
         reference.search_path = SearchPath::Reference;
-        std::printf("heap allocations per search, %s: new %.1f with 150 peaks, %.1f with 300 peaks; reference %.1f and %.1f\n",
-                    setting.name, allocations_per_spectrum(fast, spectra, sample),
-                    allocations_per_spectrum(fast, denser, sample), allocations_per_spectrum(reference, spectra, sample),
-                    allocations_per_spectrum(reference, denser, sample));
+        const auto [fast_150, matches_150] = allocations_per_spectrum(fast, spectra, sample);
+        const auto [fast_300, matches_300] = allocations_per_spectrum(fast, denser, sample);
+        std::printf("heap allocations per search, %s: new %.1f with 150 peaks (%.2f matches reported), %.1f with 300 "
+                    "peaks (%.2f matches); reference %.1f and %.1f\n",
+                    setting.name, fast_150, matches_150, fast_300, matches_300,
+                    allocations_per_spectrum(reference, spectra, sample).first,
+                    allocations_per_spectrum(reference, denser, sample).first);
     }
     return 0;
 }

@@ -66,6 +66,11 @@ class Outcome:
         return len({seq for seq, _ in self.accepted.values()})
 
     @property
+    def clean_peptides(self) -> int:
+        """Peptides of accepted matches outside the entrapment proteins."""
+        return len({seq for seq, proteins in self.accepted.values() if not entrapped(proteins)})
+
+    @property
     def entrapment(self) -> int:
         return sum(1 for _, proteins in self.accepted.values() if entrapped(proteins))
 
@@ -242,7 +247,7 @@ def main() -> int:
             print(f"  {name}: done", file=sys.stderr)
 
     header = (f"{'search':<10} {'engine':<10} {'wall s':>7} {'peak MiB':>9} {'spectra':>8} {'peptides':>9} "
-              f"{'entrapped':>10} {'agree w/ Comet':>15}")
+              f"{'entrapped':>10} {'peptides outside':>16} {'agree w/ Comet':>15}")
     print(header)
     print("-" * len(header))
     failures = []
@@ -253,16 +258,19 @@ def main() -> int:
             agree = f"{row['agree']}/{len(row['comet'].accepted)}" if engine == "ours" else ""
             label = "tovel-mesk" if engine == "ours" else "Comet"
             print(f"{row['search'] if engine == 'ours' else '':<10} {label:<10} {o.seconds:>7.2f} {o.peak_mib:>9.0f} "
-                  f"{len(o.accepted):>8} {o.peptides:>9} {share:>10} {agree:>15}")
+                  f"{len(o.accepted):>8} {o.peptides:>9} {share:>10} {o.clean_peptides:>16} {agree:>15}")
         ours, comet = row["ours"], row["comet"]
         limit = comet.seconds * (0.5 if row["search"] == "all six" else 1.0)
         if len(ours.accepted) < len(comet.accepted):
             failures.append(f"{row['search']}: fewer spectra than Comet")
         if ours.peptides < comet.peptides:
             failures.append(f"{row['search']}: fewer peptides than Comet")
+        if ours.entrapment > 0.01 * len(ours.accepted):
+            failures.append(f"{row['search']}: entrapment {ours.entrapment} of {len(ours.accepted)}")
         if ours.seconds > limit:
             failures.append(f"{row['search']}: {ours.seconds:.2f} s, above the target of {limit:.2f} s")
     print()
+    print("peptides outside: peptides of accepted matches whose proteins are not all entrapment proteins")
     print("targets: spectra and peptides at 1% FDR >= Comet's on each search; entrapment about 1% or less;"
           " wall time <= Comet's on each run, <= half of Comet's for all six in one call")
     print("missed: " + "; ".join(failures) if failures else "all targets met")
@@ -271,7 +279,8 @@ def main() -> int:
             {"search": r["search"], "agree": r["agree"],
              **{f"{e}_{k}": v for e in ("ours", "comet") for k, v in
                 (("seconds", r[e].seconds), ("peak_mib", r[e].peak_mib), ("spectra", len(r[e].accepted)),
-                 ("peptides", r[e].peptides), ("entrapment", r[e].entrapment))}} for r in rows], indent=2))
+                 ("peptides", r[e].peptides), ("clean_peptides", r[e].clean_peptides),
+                 ("entrapment", r[e].entrapment))}} for r in rows], indent=2))
     return 0
 
 
