@@ -63,8 +63,14 @@ def test_accepted_matches_are_best_target_matches_within_the_fdr():
     assert (psms.loc[chosen, "rank"] == 1).all()
     passing = psms["label"].gt(0) & psms["spectrum_q"].le(0.01) & psms["rank"].eq(1)
     assert not passing[~chosen].any()
-    page = render(psms)
     spectra = psms[chosen].drop_duplicates(["file", "spec_id"]).shape[0]
+    # Peptides count by their own q-value, as the summary counts them, not as the peptides
+    # of the accepted matches (the table's peptide q-values make the two differ).
+    peptides = best_per(psms, "peptide", "peptide_q")
+    expected = int(((peptides["label"] > 0) & (peptides["peptide_q"] <= 0.01)).sum())
+    assert expected != psms.loc[chosen, "peptide"].nunique()
+    assert f"{spectra:,} spectra and {expected:,} peptides accepted" in render(psms)
+    page = report.render_report(psms, None, None, SUMMARY)
     assert f"{spectra:,} spectra and {psms.loc[chosen, 'peptide'].nunique():,} peptides accepted" in page
 
 

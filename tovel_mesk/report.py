@@ -262,7 +262,9 @@ def render_report(
     `delta_mass`, `average_ppm`, `hyperscore`, `discriminant_score` and `spectrum_q`;
     `peptides` and `proteins` add their curves to the identification plot when they hold
     `peptide_q` or `protein_q` (targets only, when they have `label`). Accepted matches are
-    the best matches of targets with a spectrum q-value at most `fdr` (see `accepted`).
+    the best matches of targets with a spectrum q-value at most `fdr` (see `accepted`);
+    accepted peptides are the target peptides with `peptide_q` at most `fdr`, or without
+    that column, the peptides of the accepted matches.
     """
     from . import __version__
 
@@ -285,13 +287,17 @@ def render_report(
         figures.append(f"<figure><figcaption>{html.escape(caption)}</figcaption>{panel.svg()}</figure>")
     tables = "".join(f"<h2>{html.escape(t)}</h2>{_html_table(h, r)}" for t, h, r in _sections(summary))
     n_spectra = len(good.drop_duplicates(["file", "spec_id"]))
+    # Peptides by their own q-value where the peptide table has it, as the summary and the
+    # identification plot count them; otherwise those of the accepted matches.
+    peptide_q = _best_q(peptides, "peptide_q")
+    n_peptides = int((peptide_q <= fdr).sum()) if peptide_q is not None else good["peptide"].nunique()
     stamp = datetime.datetime.now().astimezone().strftime("%Y-%m-%d %H:%M %Z")
     return (
         "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
         f"<title>{html.escape(title)}</title><style>{_STYLE}</style></head><body>"
         f"<h1>{html.escape(title)}</h1>"
         f"<p class=\"meta\">{len(psms):,} matches; {n_spectra:,} spectra and "
-        f"{good['peptide'].nunique():,} peptides accepted at q ≤ {fdr:g}. "
+        f"{n_peptides:,} peptides accepted at q ≤ {fdr:g}. "
         f"tovel-mesk {html.escape(__version__)}, {html.escape(stamp)}.</p>"
         f"<div class=\"plots\">{''.join(figures)}</div>{tables}</body></html>\n"
     )
