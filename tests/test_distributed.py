@@ -19,7 +19,7 @@ import pytest
 
 from _cluster_support import KillOnFile, processes_marked, write_inputs, write_truncated
 from tovel_mesk import cli
-from tovel_mesk.config import SearchSettings, load_settings
+from tovel_mesk.config import ConfigError, SearchSettings, load_settings
 from tovel_mesk.pipeline import run_search
 
 HAVE_DASK = importlib.util.find_spec("distributed") is not None
@@ -229,6 +229,16 @@ def test_clusters_that_cannot_be_used(client, inputs, monkeypatch):
     with pytest.raises(ConfigError, match=r"Dask worker tcp://127\.0\.0\.1:\d+: tovel-mesk is version .+; every "
                                           r"worker needs version 0\.0\.1, the client's"):
         on_cluster.search_on_cluster(settings_for(fasta, runs), client=client)
+
+
+@pytest.mark.parametrize("where", [{}, pytest.param({"workers": 2}, marks=needs_dask)], ids=["here", "cluster"])
+def test_a_missing_database_or_output_folder_is_named(inputs, baseline, where):
+    fasta, runs, _ = inputs
+    with pytest.raises(ConfigError, match="no protein database: set the settings' fasta"):
+        run_search(dataclasses.replace(settings_for(fasta, runs, **where), fasta=None))
+    outcome, _ = baseline
+    with pytest.raises(ConfigError, match="no output folder: pass a directory, or set the settings' output"):
+        outcome.write()
 
 
 def test_asking_for_a_cluster_without_dask(inputs, monkeypatch, capsys, tmp_path):

@@ -75,6 +75,7 @@ def test_unsupported_encoding_of_a_skipped_spectrum_does_not_fail(tmp_path):
     ((b'defaultArrayLength="2"', b'defaultArrayLength="two"'), "no valid length"),
     ((b'defaultArrayLength="2"', b'defaultArrayLength="99999999999999"'), "more than the"),
     ((b'name="ms level" value="2"', b'name="ms level" value="x"'), "ms level is not a number"),
+    ((b'name="ms level" value="2"', b'name="ms level"'), "ms level is not a number: None"),
     ((b'name="charge state" value="2"', b'name="charge state" value="-2"'), "negative-mode"),
     ((b'name="charge state" value="2"', b'name="charge state" value="2.5"'), "not a whole number"),
     ((b'name="charge state" value="2"', b'name="charge state" value="300"'), "above 255"),
@@ -86,6 +87,16 @@ def test_mzml_damaged_values(tmp_path, damage, reason):
     damaged = data[:start] + data[start:].replace(*damage, 1)
     error = read_error(write(tmp_path / "damaged.mzML", damaged))
     assert error.spectrum == "scan=1" and reason in error.reason
+
+
+def test_mzml_spectrum_inside_a_spectrum(tmp_path):
+    data = mzml_text(two_ms2_scans(), indexed=False)
+    second = data[data.index(b'<spectrum index="1"'):data.rindex(b"</spectrum>") + len(b"</spectrum>")]
+    outer_opened = data.index(b">", data.index(b"<spectrum ")) + 1
+    nested = data.replace(second, b"")
+    nested = nested[:outer_opened] + second + nested[outer_opened:]
+    error = read_error(write(tmp_path / "nested.mzML", nested))
+    assert error.spectrum == "scan=1" and error.reason == "holds another <spectrum> inside it"
 
 
 def test_mzml_corrupt_zlib_data(tmp_path):

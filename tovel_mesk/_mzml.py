@@ -50,17 +50,26 @@ _TAGS = ("{*}mzML", "{*}referenceableParamGroup", "{*}spectrumList", "{*}spectru
 # One cvParam: (value, unit accession, unit name, name).
 Param = tuple[str | None, str | None, str | None, str]
 
-_NAMES = ("cvParam", "referenceableParamGroupRef", "scanList", "scan", "precursorList", "precursor",
-          "isolationWindow", "selectedIonList", "selectedIon", "binaryDataArrayList", "binaryDataArray",
-          "binary")
-
 
 class _Tags:
     """The qualified tags of the elements read, in the file's namespace: compared as whole
-    strings, they spare splitting every tag."""
+    strings, they spare splitting every tag. Each attribute holds the tag of its name."""
+
+    cvParam: str
+    referenceableParamGroupRef: str
+    scanList: str
+    scan: str
+    precursorList: str
+    precursor: str
+    isolationWindow: str
+    selectedIonList: str
+    selectedIon: str
+    binaryDataArrayList: str
+    binaryDataArray: str
+    binary: str
 
     def __init__(self, namespace: str):
-        for name in _NAMES:
+        for name in _Tags.__annotations__:
             setattr(self, name, namespace + name)
 
 
@@ -126,6 +135,9 @@ class MzmlReader:
                         in_mzml = True
                         self._tags = _Tags(element.tag[:-4])
                     elif name == "spectrum":
+                        if self._current is not None:
+                            # Reading the inner one would free the outer one's values read so far.
+                            raise self._fail("holds another <spectrum> inside it")
                         self._current = element.get("id") or f"index={element.get('index', position)}"
                     elif name == "spectrumList":
                         count = element.get("count", "")
@@ -134,6 +146,7 @@ class MzmlReader:
                 if name == "spectrum":
                     if not in_mzml:
                         raise self._fail("not an mzML file: <spectrum> outside <mzML>")
+                    assert self._current is not None  # set at the spectrum's start, which came first
                     record = self._spectrum(element, self._current)
                     _release(element)
                     position += 1
@@ -172,10 +185,13 @@ class MzmlReader:
         param = params.get(accession)
         if param is None:
             return None
-        try:
-            return float(param[0])
-        except (TypeError, ValueError):
-            raise self._fail(f"{what} is not a number: {param[0]!r}") from None
+        value = param[0]
+        if value is not None:  # a cvParam without a value is no number either
+            try:
+                return float(value)
+            except ValueError:
+                pass
+        raise self._fail(f"{what} is not a number: {value!r}")
 
     def _spectrum(self, element, spectrum_id: str) -> RawSpectrum:
         params = self._params(element)

@@ -1,7 +1,7 @@
 """Native helpers of the tovel_mesk package; use the package's public functions."""
 
 from collections.abc import Sequence
-from typing import final
+from typing import final, overload
 
 from _tovel_mesk import PyIndexedDatabase, PyKind, PyPeptide, PyProcessedSpectrum, PyScorer
 
@@ -28,10 +28,16 @@ class Digest:
     @property
     def dropped_decoys(self) -> int: ...
 
-def digest(text: bytes | None, source: str, enzyme: str, missed_cleavages: int, min_length: int, max_length: int,
+@overload
+def digest(text: bytes, source: str, enzyme: str, missed_cleavages: int, min_length: int, max_length: int,
            min_mass: float, max_mass: float, fixed_mods: Sequence[str], variable_mods: Sequence[str],
            max_variable_mods: int, remove_initiator_met: bool, drop_decoys: bool, decoy_prefixes: Sequence[str],
-           decoy_suffixes: Sequence[str]) -> Digest | None: ...
+           decoy_suffixes: Sequence[str]) -> Digest: ...
+@overload
+def digest(text: None, source: str, enzyme: str, missed_cleavages: int, min_length: int, max_length: int,
+           min_mass: float, max_mass: float, fixed_mods: Sequence[str], variable_mods: Sequence[str],
+           max_variable_mods: int, remove_initiator_met: bool, drop_decoys: bool, decoy_prefixes: Sequence[str],
+           decoy_suffixes: Sequence[str]) -> None: ...
 def build_database(peptides: Digest | Sequence[PyPeptide], bucket_size: int, ion_kinds: Sequence[PyKind],
                    min_ion_index: int, generate_decoys: bool, decoy_tag: str,
                    omit_fragments: bool) -> PyIndexedDatabase: ...

@@ -42,7 +42,7 @@ def nice_ticks(low: float, high: float, most: int = 8, whole: bool = False) -> n
     return np.where(np.abs(ticks) < step * 1e-9, 0.0, ticks)
 
 
-def _tick_text(value: float, ticks: np.ndarray) -> str:
+def _tick_text(value: float | np.number, ticks: np.ndarray) -> str:
     """A tick value with as many decimals as the step between ticks needs."""
     if len(ticks) < 2:
         return f"{value:,.4g}"

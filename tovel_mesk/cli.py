@@ -149,6 +149,7 @@ def _search(args: dict[str, Any]) -> int:
         _check_inputs(settings)
     except (ConfigError, UsageError) as e:
         return _fail(str(e), EXIT_USAGE)
+    assert settings.output is not None  # _check_inputs refuses a search without it
 
     debug = bool(os.environ.get("TOVEL_MESK_DEBUG"))
     try:

@@ -139,6 +139,12 @@ class SearchSettings:
             raise ConfigError(f"--fragment-index must be auto, on or off, got {self.fragment_index!r}")
         return self
 
+    def require_fasta(self) -> Path:
+        """`fasta`, which every search needs; ConfigError when it is not set."""
+        if self.fasta is None:
+            raise ConfigError("no protein database: set the settings' fasta to a FASTA file")
+        return self.fasta
+
     @property
     def distributed(self) -> bool:
         """Whether the files are searched on a Dask cluster (`scheduler` or `workers` set)."""

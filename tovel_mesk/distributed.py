@@ -133,7 +133,7 @@ def _worker_index(settings: SearchSettings, key: str, fasta_hash: str) -> tuple[
         _index = None  # one index at a time: the old one goes before the new one is built
         progress = Progress(False)
         try:
-            if fasta_sha256(settings.fasta) != fasta_hash:
+            if fasta_sha256(settings.require_fasta()) != fasta_hash:
                 failure = IndexBuildError(f"{settings.fasta}: this worker reads other bytes than the client "
                                           "(the FASTA must be the same file on every machine)")
             else:
@@ -209,7 +209,7 @@ def search_on_cluster(settings: SearchSettings, *, client: Any = None,
     settings.validate()
     distributed = _import_distributed()
     progress = progress or Progress(enabled=not settings.quiet)
-    fasta_hash = fasta_sha256(settings.fasta)
+    fasta_hash = fasta_sha256(settings.require_fasta())
     key = index_key(settings, fasta_hash)
     with _cluster(distributed, settings, client, progress) as (client, info, threads):
         started = time.perf_counter()
@@ -318,8 +318,8 @@ def _run_tasks(distributed, client: Any, settings: SearchSettings, key: str, fas
     paths = list(settings.spectra)
     largest_first = sorted(range(len(paths)), key=lambda i: -_size(paths[i]))
     # Workers may run elsewhere: absolute paths, and no list of every file in each task.
-    task_settings = dataclasses.replace(settings, fasta=Path(os.path.abspath(settings.fasta)), spectra=[],
-                                        output=None)
+    task_settings = dataclasses.replace(settings, fasta=Path(os.path.abspath(settings.require_fasta())),
+                                        spectra=[], output=None)
     token = f"{key[:12]}-{os.urandom(4).hex()}"
     pending = {}
     for rank, file_id in enumerate(largest_first):

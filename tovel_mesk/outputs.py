@@ -231,8 +231,11 @@ def _unquoted(table: pa.Table) -> bytes:
 
 def _format_chunk(batch: pa.RecordBatch, offset: int, tsv: bool, pin: _PinLayout | None) -> tuple[bytes, bytes]:
     """The lines of one chunk of rows in the TSV and the rescorer input (empty when not asked)."""
-    wanted = batch.schema.names if tsv else ["file", "spec_id", "rank", "label", "expmass", "calcmass",
-                                              "peptide", "proteins", *pin.features]
+    if tsv:
+        wanted = batch.schema.names
+    else:
+        assert pin is not None  # a chunk is formatted for the TSV, the rescorer input or both
+        wanted = ["file", "spec_id", "rank", "label", "expmass", "calcmass", "peptide", "proteins", *pin.features]
     text = {name: pc.cast(batch.column(name), pa.string()) for name in wanted}
     tsv_lines = _unquoted(pa.table(text)) if tsv else b""
     pin_lines = b""
@@ -259,6 +262,7 @@ def _write_text(table: pa.Table, tsv: str | os.PathLike | None, pin: str | os.Pa
         if outputs[0]:
             outputs[0].write(("\t".join(table.column_names) + "\n").encode())
         if outputs[1]:
+            assert layout is not None  # made above whenever `pin` is given
             outputs[1].write(layout.header().encode())
         pool = stack.enter_context(ThreadPoolExecutor(workers))
         pending: deque = deque()

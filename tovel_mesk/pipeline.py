@@ -22,7 +22,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
-from .config import SearchSettings, parse_int_range
+from .config import ConfigError, SearchSettings, parse_int_range
 from .progress import Progress
 
 if TYPE_CHECKING:
@@ -73,10 +73,13 @@ class SearchOutcome:
 
     def write(self, directory: str | Path | None = None, *, progress: Progress | None = None) -> list[Path]:
         """Writes every output file into `directory` (default: the settings' output
-        folder): all of them, or none when writing fails."""
+        folder): all of them, or none when writing fails. ConfigError when neither names a folder."""
         from .outputs import write_outputs  # noqa: PLC0415 - pandas/pyarrow only when writing
 
-        directory = Path(directory if directory is not None else self.settings.output)
+        directory = directory if directory is not None else self.settings.output
+        if directory is None:
+            raise ConfigError("no output folder: pass a directory, or set the settings' output")
+        directory = Path(directory)
         progress = progress or Progress(False)
         with progress.stage("writing"):
             paths = write_outputs(directory, self.psms, self.peptides, self.proteins, self.summary,
@@ -106,7 +109,7 @@ def prepare_database(settings: SearchSettings, progress: Progress | None = None)
 
     progress = progress or Progress(False)
     with progress.stage("digest") as bar:
-        digest = digest_fasta(settings.fasta, **digest_settings(settings))
+        digest = digest_fasta(settings.require_fasta(), **digest_settings(settings))
         bar.note(f"{digest.peptide_count:,} peptides from {digest.protein_count:,} proteins")
     with progress.stage("index") as bar:
         db = build_database(digest, bucket_size=settings.bucket_size, min_ion_index=MIN_ION_INDEX,

@@ -71,7 +71,8 @@ def _text(value: Any) -> str:
     if isinstance(value, (int, np.integer)):
         return f"{int(value):,}"
     if isinstance(value, (float, np.floating)):
-        return f"{float(value):,.4g}" if abs(value) < 1e4 else f"{float(value):,.0f}"
+        number = float(value)
+        return f"{number:,.4g}" if abs(number) < 1e4 else f"{number:,.0f}"
     if isinstance(value, (list, tuple)):
         return ", ".join(_text(v) for v in value)
     return str(value)

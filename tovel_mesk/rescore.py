@@ -484,7 +484,6 @@ def _choose_path(psms: pd.DataFrame, order: np.ndarray, is_target: np.ndarray, b
                  iterations: int, min_decoys: int, min_positives: int,
                  exclude: Iterable[str]) -> tuple[np.ndarray, Rescoring]:
     table = FeatureTable(psms, order, best, exclude)
-    common = dict(requested=method, features=table.names, dropped=table.dropped, folds=0)
     best_target, best_decoys = is_target[best], int((~is_target[best]).sum())
     if method == "hyperscore":
         name, score = "hyperscore", psms["hyperscore"].to_numpy(dtype=np.float64, na_value=np.nan)[order]
@@ -493,8 +492,9 @@ def _choose_path(psms: pd.DataFrame, order: np.ndarray, is_target: np.ndarray, b
     fixed_accepted = accepted_targets(score[best], best_target, train_fdr)
     used = "hyperscore" if name == "hyperscore" else "expectation"
 
-    def by_fixed(reason: str):
-        return score, Rescoring(used=used, reason=reason, feature=name, accepted=fixed_accepted, **common)
+    def by_fixed(reason: str) -> tuple[np.ndarray, Rescoring]:
+        return score, Rescoring(requested=method, used=used, reason=reason, feature=name, features=table.names,
+                                dropped=table.dropped, accepted=fixed_accepted)
 
     if method == "hyperscore":
         return by_fixed("asked for")
@@ -533,9 +533,8 @@ def _choose_path(psms: pd.DataFrame, order: np.ndarray, is_target: np.ndarray, b
     if method == "lda":
         mean = np.mean([model.weights for model in models], axis=0)
         weights = dict(zip(table.names, mean.tolist()))
-    common["folds"] = folds
-    return scores, Rescoring(used=method, reason="trained", feature=None, weights=weights,
-                             accepted=accepted, **common)
+    return scores, Rescoring(requested=method, used=method, reason="trained", feature=None, features=table.names,
+                             dropped=table.dropped, weights=weights, accepted=accepted, folds=folds)
 
 
 def rescore(psms: pd.DataFrame, *, method: str = "lda", train_fdr: float = 0.01, folds: int = 3,

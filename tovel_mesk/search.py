@@ -128,8 +128,8 @@ def _peptide_labels(db, peptide_idx: np.ndarray) -> tuple[np.ndarray, np.ndarray
     """Sequence, ProForma text and accessions of each match's peptide: one string object
     per distinct peptide, shared by the rows that refer to it."""
     unique, codes = np.unique(peptide_idx, return_inverse=True)
-    labels = _native.peptide_labels(db, unique.tolist())
-    return tuple(_objects(strings)[codes] for strings in labels)
+    sequences, proformas, proteins = _native.peptide_labels(db, unique.tolist())
+    return _objects(sequences)[codes], _objects(proformas)[codes], _objects(proteins)[codes]
 
 
 def _objects(strings: list) -> np.ndarray:

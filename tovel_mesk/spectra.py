@@ -117,6 +117,7 @@ class SpectraReader:
         chunk: list[tm.PyProcessedSpectrum] = []
         try:
             with _open(self.path) as stream:
+                records: MzmlReader | MgfReader
                 if self.format == "mzml":
                     records = MzmlReader(self.path, stream, self.ms_level)
                 else:

@@ -17,6 +17,7 @@ Conventions the core relies on and does not check (the `tovel_mesk` package chec
 from collections.abc import Sequence
 from typing import Any, final, type_check_only
 
+from numpy import ndarray
 from typing_extensions import Buffer
 
 __all__ = ["PyIndexedDatabase", "PyPeptide", "PyKind", "PyTolerance", "PyPrecursor", "PyProcessedSpectrum",
@@ -93,8 +94,11 @@ class PyPrecursor:
 class PyProcessedSpectrum:
     """One MS2 spectrum ready to score: float32 peak buffers (m/z minus a proton, ascending)."""
 
-    def __new__(cls, id: str, file_id: int, scan_start_time: float, mz_array: Buffer, intensity_array: Buffer,
-                precursors: Sequence[PyPrecursor], total_ion_current: float) -> PyProcessedSpectrum: ...
+    # The peak arrays: any object that exports a buffer. numpy declares that of its arrays
+    # only from Python 3.12 on (as `__buffer__`), hence `ndarray` beside `Buffer`.
+    def __new__(cls, id: str, file_id: int, scan_start_time: float, mz_array: Buffer | ndarray,
+                intensity_array: Buffer | ndarray, precursors: Sequence[PyPrecursor],
+                total_ion_current: float) -> PyProcessedSpectrum: ...
     @property
     def id(self) -> str: ...
     @property
