@@ -59,6 +59,7 @@ ACCESSIONS = [b"MS:1000511", b"MS:1000514", b"MS:1000515", b"MS:1000521", b"MS:1
               b"UO:0000028", b"UO:9999999"]
 _NUMBER = re.compile(rb"-?\d+(?:\.\d+)?(?:e[+-]?\d+)?")
 _ACCESSION = re.compile(rb"(?:MS|UO):\d{7}")
+_START_TAG = re.compile(rb"<(\w+)(?:\s[^<>]*)?>")
 
 
 def seeds() -> list[tuple[str, bytes]]:
@@ -91,7 +92,7 @@ def mutate(rng: random.Random, data: bytes, corpus: list[tuple[str, bytes]]) -> 
     data = bytearray(data)
     for _ in range(rng.choice([1, 1, 1, 2, 2, 3, 4, 8])):
         size = len(data)
-        choice = rng.randrange(14)
+        choice = rng.randrange(15)
         at = rng.randrange(size + 1)
         if choice == 0 and size:                               # flip bits
             data[min(at, size - 1)] ^= 1 << rng.randrange(8)
@@ -121,6 +122,15 @@ def mutate(rng: random.Random, data: bytes, corpus: list[tuple[str, bytes]]) -> 
             other = rng.choice(corpus)[1]
             cut = rng.randrange(len(other) + 1)
             data[at:] = other[cut:]
+        elif choice == 14:                                     # a whole element copied into another
+            starts = list(_START_TAG.finditer(data))
+            if starts:
+                first = rng.choice(starts)
+                close = data.find(b"</" + first.group(1) + b">", first.end())
+                if close >= 0:
+                    element = bytes(data[first.start():close + len(first.group(1)) + 3])
+                    into = rng.choice(starts).end()
+                    data[into:into] = element
         else:                                                  # damage base64 text
             binaries = [m.end() for m in re.finditer(rb"<binary>", data)]
             if binaries:
