@@ -19,7 +19,7 @@ sys.path[:0] = [str(HERE), str(HERE.parent / "tests")]
 
 from _match_tables import make_matches  # noqa: E402
 from bench_scoring import reset_peak_rss, rss_kib  # noqa: E402
-from tovel_mesk.confidence import assign_confidence  # noqa: E402
+from tovel_mesk.fdr.confidence import assign_confidence  # noqa: E402
 
 
 def main() -> int:

@@ -44,7 +44,7 @@ MEMORY_PROBE = r"""
 import logging, resource, sys
 import distributed
 from tovel_mesk.config import load_settings
-from tovel_mesk.distributed import search_on_cluster
+from tovel_mesk.search.cluster import search_on_cluster
 
 def rss():
     with open("/proc/self/status") as f:

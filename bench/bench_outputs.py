@@ -18,7 +18,8 @@ sys.path[:0] = [str(HERE), str(HERE.parent / "tests")]
 
 from _tables import best_per, match_table  # noqa: E402
 from bench_scoring import reset_peak_rss, rss_kib  # noqa: E402
-from tovel_mesk import outputs, report  # noqa: E402
+from tovel_mesk.report import html as report  # noqa: E402
+from tovel_mesk.report import tables as outputs  # noqa: E402
 
 
 def timed(label: str, action) -> None:

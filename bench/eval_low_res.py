@@ -33,7 +33,7 @@ import _tovel_mesk as tm
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import realdata  # noqa: E402  (Comet's settings and runner, shared with the real-data comparison)
 from tovel_mesk.columns import CORE_FEATURES, LOW_RES_FEATURES
-from tovel_mesk.search import score_columns
+from tovel_mesk.search.scoring import score_columns
 
 EXAMPLES = Path("/usr/share/doc/openms/examples")
 RUNS = {

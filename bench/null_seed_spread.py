@@ -26,7 +26,9 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import realdata  # noqa: E402  (the runs, the command's settings, Comet's runner and the counting)
 from tovel_mesk.cli import build_parser  # noqa: E402
 from tovel_mesk.config import load_settings  # noqa: E402
-from tovel_mesk.pipeline import finish_search, make_scorer, prepare_database, search_file  # noqa: E402
+from tovel_mesk.search.database import prepare_database  # noqa: E402
+from tovel_mesk.search.finish import finish_search  # noqa: E402
+from tovel_mesk.search.scoring import make_scorer, search_file  # noqa: E402
 from tovel_mesk.progress import Progress  # noqa: E402
 
 MATCH_FIELDS = ["rank", "label", "spectrum_q", "file", "spec_id", "sequence", "proteins"]

@@ -14,23 +14,24 @@ from __future__ import annotations
 import importlib
 from typing import TYPE_CHECKING, Any
 
-__version__ = "0.1.0"
+from ._version import __version__
 
 #: Public name -> the submodule that defines it.
 _EXPORTS = {
     "PROTON_MASS": "conventions", "check_spectra": "conventions", "parse_tolerance": "conventions",
-    "Digest": "digest", "build_database": "digest", "digest_fasta": "digest", "peptide_proteins": "digest",
-    "proforma": "digest", "InputError": "errors", "SpectraCounts": "spectra", "SpectraFileError": "spectra",
-    "SpectraReader": "spectra", "make_spectrum": "spectra", "read_spectra": "spectra",
+    "Digest": "search.database", "build_database": "search.database", "digest_fasta": "search.database",
+    "peptide_proteins": "search.database", "proforma": "search.database", "ConfigError": "errors",
+    "InputError": "errors", "SpectraFileError": "errors", "SpectraCounts": "io.spectra",
+    "SpectraReader": "io.spectra", "make_spectrum": "io.spectra", "read_spectra": "io.spectra",
 }
 
 __all__: list[str] = sorted(_EXPORTS)
 
 if TYPE_CHECKING:
     from .conventions import PROTON_MASS, check_spectra, parse_tolerance
-    from .digest import Digest, build_database, digest_fasta, peptide_proteins, proforma
-    from .errors import InputError
-    from .spectra import SpectraCounts, SpectraFileError, SpectraReader, make_spectrum, read_spectra
+    from .search.database import Digest, build_database, digest_fasta, peptide_proteins, proforma
+    from .errors import ConfigError, InputError, SpectraFileError
+    from .io.spectra import SpectraCounts, SpectraReader, make_spectrum, read_spectra
 
 
 def __getattr__(name: str) -> Any:

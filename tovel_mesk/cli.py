@@ -13,16 +13,13 @@ import sys
 from pathlib import Path
 from typing import Any, NoReturn, Sequence
 
-from .config import OPTIONS, ConfigError, default_toml, load_settings
+from .config import OPTIONS, default_toml, load_settings
+from .errors import ConfigError, UsageError
 
 __all__ = ["main", "run", "build_parser", "UsageError"]
 
 PROG = "tovel-mesk"
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
-
-
-class UsageError(Exception):
-    """A bad option or an unusable file: reported on one line, exit status 2."""
 
 
 class _Parser(argparse.ArgumentParser):
@@ -92,7 +89,7 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def _version() -> str:
-    from . import __version__  # noqa: PLC0415
+    from ._version import __version__  # noqa: PLC0415
 
     return __version__
 
@@ -173,7 +170,7 @@ def _search(args: dict[str, Any]) -> int:
             raise
         return _fail(f"internal error: {type(e).__name__}: {one_line(e)} (set TOVEL_MESK_DEBUG=1 for a "
                      "traceback)", EXIT_FAILED)
-    from .report import format_summary  # noqa: PLC0415 - needs pandas, which the search has loaded
+    from .report.html import format_summary  # noqa: PLC0415 - needs pandas, which the search has loaded
 
     print(format_summary(outcome.summary))
     cluster = outcome.summary.get("cluster")

@@ -16,12 +16,10 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
+from .errors import ConfigError
+
 __all__ = ["SearchSettings", "Option", "OPTIONS", "PRESETS", "ConfigError", "load_settings",
            "default_toml", "parse_int_range", "available_cores"]
-
-
-class ConfigError(ValueError):
-    """A setting that cannot be used: a bad value, an unknown key, an unreadable file."""
 
 
 @dataclass(frozen=True)

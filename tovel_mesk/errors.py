@@ -1,13 +1,63 @@
-"""Exceptions of the package."""
+"""Every exception of the package, and how a failure is told on one line.
+
+    ConfigError     a setting that cannot be used (bad value, unknown key, unreadable config)
+    UsageError      a command line that cannot be used (subclass of ConfigError)
+    InputError      an input file that cannot be used, named with the record where it applies
+    SpectraFileError    a spectra file that cannot be read (subclass of InputError)
+    IndexBuildError     the index cannot be built on a worker (subclass of InputError)
+    FileSearchError     a spectra file could not be searched on a worker
+    TrainingError       a rescoring model could not be trained
+"""
 
 from __future__ import annotations
 
-__all__ = ["InputError", "one_line"]
+import os
+
+__all__ = ["ConfigError", "UsageError", "InputError", "SpectraFileError", "IndexBuildError", "FileSearchError",
+           "TrainingError", "one_line"]
+
+
+class ConfigError(ValueError):
+    """A setting that cannot be used: a bad value, an unknown key, an unreadable file."""
+
+
+class UsageError(ConfigError):
+    """A bad option or an unusable file on the command line: reported on one line, exit status 2."""
 
 
 class InputError(ValueError):
     """An input file that cannot be used: missing, unreadable, malformed, or in an encoding
     that is not supported. The message names the file and, where it applies, the record."""
+
+
+class SpectraFileError(InputError):
+    """A spectra file that cannot be read: malformed, truncated, or in an encoding the
+    package does not read. The message names the file and, where known, the spectrum.
+
+    Attributes: `path` (the file), `spectrum` (the spectrum's id, title or position, or
+    None before the first spectrum) and `reason` (what is wrong).
+    """
+
+    def __init__(self, path: str | os.PathLike, spectrum: str | None, reason: str):
+        self.path = os.fspath(path)
+        self.spectrum = spectrum
+        self.reason = reason
+        where = f"{self.path}: spectrum {spectrum!r}" if spectrum is not None else self.path
+        super().__init__(f"{where}: {reason}")
+
+
+class FileSearchError(Exception):
+    """A spectra file could not be searched on a worker; the message says why."""
+
+
+class IndexBuildError(InputError):
+    """The index could not be built on a worker: a FASTA that cannot be read or digested, or
+    one whose bytes differ from the client's. It stops the whole search."""
+
+
+class TrainingError(RuntimeError):
+    """A model could not be trained on a training set (too few positives, a singular
+    problem, a failure inside the learner)."""
 
 
 def one_line(error: BaseException) -> str:

@@ -1,0 +1,171 @@
+"""Error control of a whole match table: the three levels on a hand-computed search,
+the tables, counts per file, determinism and bad input."""
+
+from __future__ import annotations
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from _match_tables import make_matches
+from tovel_mesk import columns
+from tovel_mesk.fdr.confidence import assign_confidence, rerank
+
+
+def hand_table() -> pd.DataFrame:
+    """Six spectra and two second-rank matches, scored by hyperscore alone."""
+    rows = [
+        # file, spec_id, rank, label, peptide, proteins, hyperscore
+        ("a", "s1", 1, 1, "PEPAK", "P1", 10.0),
+        ("a", "s2", 1, 1, "PEPBK", "P2", 9.0),
+        ("a", "s3", 1, -1, "PBPEK", "rev_P2", 8.0),
+        ("b", "s4", 1, 1, "PEPAK", "P1", 7.0),
+        ("b", "s6", 1, -1, "DCEDK", "rev_P3", 6.5),
+        ("b", "s5", 1, 1, "PEPCK", "P1;P3", 6.0),
+        ("a", "s1", 2, -1, "XEDRK", "rev_P3", 4.0),
+        ("a", "s2", 2, 1, "PEPDK", "P4", 3.0),
+    ]
+    table = pd.DataFrame(rows, columns=["file", "spec_id", "rank", "label", "peptide", "proteins", "hyperscore"])
+    return table.assign(sequence=table["peptide"], file_id=np.where(table["file"] == "a", 0, 1))
+
+
+@pytest.fixture(scope="module")
+def result():
+    return assign_confidence(hand_table(), method="hyperscore")
+
+
+@pytest.fixture(scope="module")
+def psms():
+    return make_matches(n_spectra=3000, ranks=3, separation=4.0, peptides=600, proteins=300, seed=21)
+
+
+class TestHandComputed:
+    def test_spectrum_q_per_rank(self, result):
+        # Rank 1, best first: T T D T D T; decoys / targets: 0, 0, 1/2, 1/3, 2/3, 1/2.
+        # Rank 2: D T: no target yet (1), then 1/1.
+        np.testing.assert_allclose(result.psms["spectrum_q"], [0, 0, 1 / 3, 1 / 3, 0.5, 0.5, 1, 1])
+        np.testing.assert_array_equal(result.psms["discriminant_score"], hand_table()["hyperscore"])
+
+    def test_peptide_q_from_each_peptides_best_match(self, result):
+        # Best rank-1 match per peptide: PEPAK 10, PEPBK 9, PBPEK 8 (D), DCEDK 6.5 (D), PEPCK 6.
+        # d / t: 0, 0, 1/2, 1, 2/3 -> q 0, 0, 1/2, 2/3, 2/3. PEPAK's second match
+        # shares its q-value; PEPDK and XEDRK are never a best match.
+        np.testing.assert_allclose(result.psms["peptide_q"], [0, 0, 0.5, 0, 2 / 3, 2 / 3, 1, 1])
+        peptides = result.peptides
+        assert peptides["peptide"].tolist() == ["PEPAK", "PEPBK", "PBPEK", "DCEDK", "PEPCK"]
+        assert peptides["spec_id"].tolist() == ["s1", "s2", "s3", "s6", "s5"]
+        assert list(peptides.columns) == list(hand_table().columns) + list(columns.ERROR_CONTROL)
+
+    def test_picked_protein_competition(self, result):
+        # P1 scores 10 (PEPAK; PEPCK counts too) and has no decoy; P2 (9) beats rev_P2 (8);
+        # rev_P3 (6.5) beats P3 (6). Winners T T D: q 0, 0, 1/2.
+        proteins = result.proteins
+        assert list(proteins.columns) == list(columns.PROTEIN_TABLE)
+        assert proteins["protein"].tolist() == ["P1", "P2", "rev_P3"]
+        assert proteins["label"].tolist() == [1, 1, -1]
+        assert proteins["peptide_count"].tolist() == [2, 1, 1]
+        assert proteins["peptide"].tolist() == ["PEPAK", "PEPBK", "DCEDK"]
+        np.testing.assert_allclose(proteins["protein_q"], [0, 0, 0.5])
+        # A row takes its best protein; P3, rev_P2 and P4 lost or never competed (1).
+        np.testing.assert_allclose(result.psms["protein_q"], [0, 0, 1, 0, 0.5, 0, 0.5, 1])
+
+    def test_counts_per_file(self, result):
+        counts = result.counts(fdr=0.2)
+        assert counts.index.tolist() == ["a", "b"]
+        # File b: no spectrum passes (s4 has q 1/3), but PEPAK (accepted through s1) is a best match
+        # there, and so is its protein P1.
+        assert counts.to_dict("index") == {"a": {"spectra": 2, "peptides": 2, "proteins": 2},
+                                           "b": {"spectra": 0, "peptides": 1, "proteins": 1}}
+        assert result.totals(fdr=0.2) == {"spectra": 2, "peptides": 2, "proteins": 2}
+        assert result.counts(fdr=0.5).loc["b", "spectra"] == 2
+
+    def test_decoy_tag_pairs_proteins(self):
+        table = hand_table()
+        table["proteins"] = table["proteins"].str.replace("rev_", "DECOY_")
+        proteins = assign_confidence(table, method="hyperscore", decoy_tag="DECOY_").proteins
+        assert proteins["protein"].tolist() == ["P1", "P2", "DECOY_P3"]
+        # With the wrong tag, no decoy meets its target and every protein wins.
+        unpaired = assign_confidence(table, method="hyperscore").proteins
+        assert len(unpaired) == 5
+
+
+def test_rerank_orders_each_spectrum_by_score():
+    spectrum = np.array([0, 0, 0, 1, 1, 2])
+    scores = np.array([1.0, 3.0, 2.0, 5.0, 5.0, np.nan])
+    rank = np.array([1, 2, 3, 2, 1, 1])
+    # Spectrum 1 ties on score: the search's rank decides.
+    np.testing.assert_array_equal(rerank(spectrum, scores, rank), [3, 1, 2, 2, 1, 1])
+
+
+class TestSearchSized:
+    def test_every_row_filled_and_input_untouched(self, psms):
+        before = psms.copy()
+        result = assign_confidence(psms)
+        pd.testing.assert_frame_equal(psms, before)
+        out = result.psms
+        assert out.index.equals(psms.index)
+        kept = [name for name in psms.columns if name not in columns.ERROR_CONTROL + ("rank",)]
+        pd.testing.assert_frame_equal(out[kept], psms[kept])
+        assert out["rank"].dtype == psms["rank"].dtype
+        for name in columns.ERROR_CONTROL:
+            values = out[name].to_numpy()
+            assert values.dtype == np.float64 and np.isfinite(values).all(), name
+        for name in ("posterior_error", "spectrum_q", "peptide_q", "protein_q"):
+            assert out[name].between(0.0, 1.0).all(), name
+        assert result.rescoring.used == "lda"
+        # Each spectrum's matches are ranked 1, 2, ... by the final score.
+        ranked = out.sort_values(["file", "spec_id", "discriminant_score"], ascending=[True, True, False])
+        assert (ranked["rank"].to_numpy() == np.tile([1, 2, 3], 3000)).all()
+        assert (out["rank"] != psms["rank"]).any()
+        # Within a rank a better score never has a worse q-value.
+        for _, group in out.groupby("rank"):
+            ranked = group.sort_values("discriminant_score", ascending=False)
+            assert ranked["spectrum_q"].is_monotonic_increasing
+            assert ranked["posterior_error"].is_monotonic_increasing
+
+    def test_accepted_matches_are_the_correct_ones(self, psms):
+        result = assign_confidence(psms)
+        best = result.psms[(result.psms["rank"] == 1)]
+        accepted = best[(best["spectrum_q"] <= 0.01) & (best["label"] == 1)]
+        totals = result.totals()
+        assert totals["spectra"] == len(accepted) > 0.9 * 0.4 * 3000
+        counts = result.counts()
+        assert counts["spectra"].sum() == totals["spectra"]
+        assert counts.index.tolist() == ["a.mzML", "b.mzML"]
+        assert (counts["peptides"] <= totals["peptides"]).all() and totals["proteins"] > 0
+        # Peptide and protein tables: one row per peptide (and label) and per protein.
+        assert not result.peptides.duplicated(["peptide", "label"]).any()
+        assert not result.proteins["protein"].duplicated().any()
+        assert result.peptides["discriminant_score"].is_monotonic_decreasing
+        assert result.proteins["discriminant_score"].is_monotonic_decreasing
+
+    def test_shuffled_rows_give_the_same_results(self, psms):
+        first = assign_confidence(psms)
+        shuffled = assign_confidence(psms.sample(frac=1.0, random_state=5))
+        pd.testing.assert_frame_equal(shuffled.psms.sort_index(), first.psms)
+        pd.testing.assert_frame_equal(shuffled.peptides, first.peptides)
+        pd.testing.assert_frame_equal(shuffled.proteins, first.proteins)
+        pd.testing.assert_frame_equal(shuffled.counts(), first.counts())
+
+
+class TestBadInput:
+    def test_errors_name_the_column_and_row(self):
+        table = hand_table()
+        with pytest.raises(ValueError, match="lacks column\\(s\\) 'proteins'"):
+            assign_confidence(table.drop(columns="proteins"))
+        bad = table.assign(label=[1, 1, 0, 1, -1, 1, -1, 1])
+        with pytest.raises(ValueError, match="'label' must hold 1 \\(target\\) or -1 \\(decoy\\); 1 row\\(s\\) "
+                                             "hold something else, first at index 2 \\(file 'a', spectrum 's3'\\): 0$"):
+            assign_confidence(bad)
+        with pytest.raises(ValueError, match="'rank' must hold whole numbers from 1"):
+            assign_confidence(table.assign(rank=0.5))
+
+    def test_empty_table_and_missing_text(self):
+        empty = assign_confidence(hand_table().iloc[:0])
+        assert empty.psms.empty and empty.peptides.empty and empty.proteins.empty
+        assert list(empty.proteins.columns) == list(columns.PROTEIN_TABLE)
+        assert empty.counts().empty and empty.totals() == {"spectra": 0, "peptides": 0, "proteins": 0}
+        table = hand_table()
+        table.loc[1, "proteins"] = None
+        result = assign_confidence(table, method="hyperscore")
+        assert result.psms.loc[1, "protein_q"] == 1.0 and "P2" not in result.proteins["protein"].tolist()

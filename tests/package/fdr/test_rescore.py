@@ -1,0 +1,255 @@
+"""Rescoring: the cross-validated discriminant, its fallbacks, determinism and folds."""
+
+from __future__ import annotations
+
+import sys
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from _match_tables import make_matches
+from tovel_mesk.fdr.rescore import (EXCLUDED_FEATURES, TrainingError, assign_folds, cross_validate, fit_lda,
+                                mass_error_evidence, rescore)
+
+
+def with_expectation(psms: pd.DataFrame) -> pd.DataFrame:
+    """The table with the low-resolution calibration columns: `log10_evalue` from `signal`
+    (lower is better) and isotope errors of 0 to 3 steps, in daltons."""
+    steps = np.random.default_rng(11).integers(0, 4, len(psms))
+    psms = psms.assign(log10_evalue=np.round(-psms["signal"].to_numpy()), isotope_error=1.00335 * steps)
+    return psms
+
+
+def accepted(scores, psms, fdr=0.01):
+    from tovel_mesk.fdr.qvalues import tdc_qvalues
+    best = psms["rank"].to_numpy() == 1
+    target = psms["label"].to_numpy()[best] > 0
+    return int((target & (tdc_qvalues(scores[best], ~target) <= fdr)).sum())
+
+
+class TestDiscriminant:
+    def test_separable_set_is_learnt(self):
+        psms = make_matches(n_spectra=3000, separation=4.0, seed=1)
+        scores, report = rescore(psms)
+        assert report.used == "lda" and report.reason == "trained" and report.folds == 3
+        assert "constant" in report.dropped
+        assert set(report.features) == {"charge", "hyperscore", "signal", "weak", "noise"}
+        assert not set(report.features) & EXCLUDED_FEATURES
+        assert max(report.weights, key=lambda name: abs(report.weights[name])) == "signal"
+        correct = 0.4 * 3000
+        assert report.accepted == accepted(scores, psms) > 0.9 * correct
+        # The discriminant does at least as well as any single feature.
+        assert report.accepted >= accepted(psms["signal"].to_numpy(), psms)
+        assert report.accepted > accepted(psms["hyperscore"].to_numpy(), psms)
+        assert np.isfinite(scores).all()
+
+    def test_non_finite_features_are_filled(self):
+        psms = make_matches(n_spectra=2000, seed=2)
+        psms.loc[::7, "weak"] = np.nan
+        psms.loc[::11, "noise"] = np.inf
+        psms.loc[::13, "noise"] = -np.inf
+        scores, report = rescore(psms)
+        assert report.used == "lda" and np.isfinite(scores).all()
+
+    def test_transformed_and_excluded_columns(self):
+        psms = make_matches(n_spectra=2000, seed=3)
+        psms["delta_mass"] = np.random.default_rng(0).normal(0, 5, len(psms))
+        psms["ms2_intensity"] = np.random.default_rng(1).lognormal(10, 2, len(psms))
+        psms["rt"] = np.arange(len(psms), dtype=float)
+        _, report = rescore(psms, exclude=("noise",))
+        assert {"delta_mass", "|delta_mass|", "log1p(ms2_intensity)"} <= set(report.features)
+        assert not {"rt", "noise", "ms2_intensity", "psm_id", "peptide_idx", "file_id"} & set(report.features)
+        psms["abs_delta_mass"] = psms["delta_mass"].abs()
+        _, report = rescore(psms)
+        assert "abs_delta_mass" in report.features and "|delta_mass|" not in report.features
+
+
+class TestFallbacks:
+    def test_too_few_decoys_scores_by_the_hyperscore(self):
+        # 150 spectra, most of them correct: about a dozen decoys at rank 1. Without the
+        # low-resolution columns the fixed score is the hyperscore, never a feature picked
+        # on the run (here `signal` would look best).
+        psms = make_matches(n_spectra=150, correct=0.8, separation=5.0, seed=5)
+        scores, report = rescore(psms)
+        assert (report.used, report.feature) == ("hyperscore", "hyperscore")
+        assert "decoys among the best matches, fewer than the 50 needed" in report.reason
+        np.testing.assert_array_equal(scores, psms["hyperscore"].to_numpy())
+        assert report.weights == {}
+
+    def test_small_run_scores_by_the_expectation_less_isotope_steps(self):
+        psms = with_expectation(make_matches(n_spectra=150, correct=0.8, separation=5.0, seed=5))
+        scores, report = rescore(psms)
+        assert report.used == "expectation" and report.feature == "-log10_evalue - isotope steps"
+        steps = np.round(psms["isotope_error"].to_numpy() / 1.00335)
+        np.testing.assert_allclose(scores, -psms["log10_evalue"].to_numpy() - steps)
+        # Each isotope step costs a factor of ten: one step at 1e-5 ranks with none at 1e-4.
+        one_step = (steps == 1) & (psms["log10_evalue"] == -5.0)
+        assert one_step.any() and set(scores[one_step]) == {4.0}
+        # The expectation is fixed in advance: a missing value is the worst score.
+        psms.loc[0, "log10_evalue"] = np.nan
+        assert rescore(psms)[0][0] == -np.inf
+
+    def test_small_run_weighs_the_precursor_mass_error(self):
+        # Correct matches' errors sit near +2 ppm, chance matches' anywhere in +-10 ppm: a
+        # correct error adds evidence, a far one takes some away.
+        psms = with_expectation(make_matches(n_spectra=150, correct=0.8, separation=5.0, seed=5))
+        rng = np.random.default_rng(4)
+        correct = (psms["rank"] == 1) & (psms["label"] == 1) & (psms["signal"] > 3.0)
+        psms["delta_mass"] = np.where(correct, rng.normal(2.0, 0.5, len(psms)), rng.uniform(-10, 10, len(psms)))
+        scores, report = rescore(psms)
+        assert report.feature == "-log10_evalue - isotope steps + mass error evidence"
+        steps = np.round(psms["isotope_error"].to_numpy() / 1.00335)
+        evidence = scores - (-psms["log10_evalue"].to_numpy() - steps)
+        assert evidence[correct].mean() > 0.5 > 0.0 > evidence[~correct].mean()
+        assert evidence.min() >= np.log10(0.2) - 1e-12
+
+
+    def test_too_few_accepted_targets_to_train(self):
+        # Enough decoys, but at 1% no score accepts as many targets as asked for: decoys /
+        # targets reaches 0 on a handful of targets, so a handful is not enough.
+        psms = with_expectation(make_matches(n_spectra=3000, correct=0.004, separation=5.0, seed=6))
+        _, report = rescore(psms)
+        assert report.used == "expectation" and "fewer than the 20 needed to train" in report.reason
+        _, report = rescore(with_expectation(make_matches(n_spectra=3000, seed=6)), min_positives=100000)
+        assert report.used == "expectation" and "fewer than the 100000 needed" in report.reason
+
+    def test_model_that_loses_to_the_fixed_score_is_not_used(self):
+        # The expectation carries all the separation; every other feature is noise, so no
+        # model beats it and the run is scored by it, with the reason given.
+        psms = with_expectation(make_matches(n_spectra=3000, separation=6.0, seed=9))
+        psms = psms.assign(isotope_error=0.0, log10_evalue=-psms["signal"], weak=psms["noise"])
+        psms = psms.drop(columns=["signal"])
+        scores, report = rescore(psms, exclude=("log10_evalue",))
+        if report.used == "expectation":
+            assert "fewer than the" in report.reason and report.reason.endswith("of -log10_evalue - isotope steps")
+        assert report.accepted >= accepted(-psms["log10_evalue"].to_numpy(), psms)
+
+    def test_hyperscore_without_decoys_or_features(self):
+        psms = make_matches(n_spectra=300, seed=8)
+        psms["label"] = 1
+        _, report = rescore(psms)
+        assert (report.used, report.reason) == ("hyperscore", "no decoy among the best matches")
+        bare = make_matches(n_spectra=300, seed=8)
+        bare = bare.assign(hyperscore=1.0)[["file", "spec_id", "rank", "label", "hyperscore"]]
+        _, report = rescore(bare)
+        assert (report.used, report.reason) == ("hyperscore", "no usable feature")
+
+    def test_training_failure_is_a_training_error(self):
+        rng = np.random.default_rng(0)
+        matrix = rng.standard_normal((200, 3))
+        with pytest.raises(TrainingError, match="fewer than the 50 needed"):
+            fit_lda(matrix, rng.random(200) < 0.5)
+        with pytest.raises(TrainingError, match="no decoy"):
+            fit_lda(matrix, np.ones(200, bool))
+
+
+class TestDeterminism:
+    def test_same_input_twice_and_shuffled_rows(self):
+        psms = make_matches(n_spectra=2500, ranks=3, seed=9)
+        first, report = rescore(psms)
+        again, _ = rescore(psms)
+        np.testing.assert_array_equal(first, again)
+        shuffled = psms.sample(frac=1.0, random_state=11)
+        scores, shuffled_report = rescore(shuffled)
+        np.testing.assert_array_equal(pd.Series(scores, index=shuffled.index).sort_index().to_numpy(), first)
+        assert shuffled_report == report
+
+
+class _IdRows:
+    """A feature table whose only feature is the canonical row number."""
+
+    def rows(self, index):
+        return np.asarray(index, dtype=np.float64)[:, None]
+
+
+class TestFolds:
+    def test_no_fold_scores_its_own_training_rows(self):
+        rng = np.random.default_rng(12)
+        spectrum = np.sort(rng.integers(0, 400, 2000))
+        spectrum = np.unique(spectrum, return_inverse=True)[1]
+        train = rng.random(2000) < 0.5
+        is_target = rng.random(2000) < 0.6
+        fold = assign_folds(spectrum, 3, seed=4)
+        trained_on, scored = [], []
+
+        def fit(matrix, targets):
+            rows = matrix[:, 0].astype(int)
+            trained_on.append(set(rows))
+            assert np.array_equal(targets, is_target[rows])
+
+            def score(test):
+                scored.append(set(test[:, 0].astype(int)))
+                return np.full(len(test), float(len(scored)))
+            return score
+
+        scores, models = cross_validate(_IdRows(), train, is_target, fold, 3, fit)
+        assert len(models) == 3
+        assert all(not (trained & tested) for trained, tested in zip(trained_on, scored))
+        assert set().union(*scored) == set(range(2000))
+        assert set().union(*trained_on) == set(np.flatnonzero(train))
+        # All matches of one spectrum are in one fold, so they share a scorer.
+        for s in np.unique(spectrum):
+            assert len(set(scores[spectrum == s])) == 1
+
+    def test_folds_are_balanced_and_fixed_by_seed(self):
+        spectrum = np.repeat(np.arange(1000), 3)
+        fold = assign_folds(spectrum, 3, seed=1)
+        counts = np.bincount(fold[::3])
+        assert counts.max() - counts.min() <= 1
+        np.testing.assert_array_equal(fold, assign_folds(spectrum, 3, seed=1))
+
+
+class TestOptions:
+    def test_bad_options_and_tables(self):
+        psms = make_matches(n_spectra=100)
+        with pytest.raises(ValueError, match="method must be one of lda, mokapot, hyperscore; got 'svm'"):
+            rescore(psms, method="svm")
+        with pytest.raises(ValueError, match="folds must be at least 2"):
+            rescore(psms, folds=1)
+        with pytest.raises(ValueError, match="train_fdr must lie between 0 and 1"):
+            rescore(psms, train_fdr=0.0)
+        with pytest.raises(ValueError, match="lacks column\\(s\\) 'hyperscore'"):
+            rescore(psms.drop(columns="hyperscore"))
+        with pytest.raises(TypeError, match="pandas DataFrame"):
+            rescore(psms.to_dict())
+
+    def test_missing_mokapot_is_a_one_line_error(self, monkeypatch):
+        monkeypatch.setitem(sys.modules, "mokapot", None)
+        with pytest.raises(ImportError, match=r"pip install 'tovel-mesk\[mokapot\]'"):
+            rescore(make_matches(n_spectra=100), method="mokapot")
+
+
+def test_mokapot_scores_every_row():
+    pytest.importorskip("mokapot")
+    psms = make_matches(n_spectra=1000, separation=4.0, seed=13)
+    scores, report = rescore(psms, method="mokapot")
+    assert report.requested == "mokapot" and report.used in ("mokapot", "hyperscore")
+    assert np.isfinite(scores).all() and report.accepted > 0.8 * 0.4 * 1000
+
+
+def test_mass_error_evidence_per_file():
+    rng = np.random.default_rng(0)
+    # File 0: 40 confident matches at +3 ppm; file 1: 30 at -4 ppm; file 2: only 3 confident
+    # matches, so it takes the model of the whole table. Chance matches fill +-10 ppm.
+    files = np.repeat([0, 1, 2], [240, 230, 203])
+    score = np.zeros(len(files))
+    delta = rng.uniform(-10.0, 10.0, len(files))
+    for code, centre, count in ((0, 3.0, 40), (1, -4.0, 30), (2, 3.0, 3)):
+        rows = np.flatnonzero(files == code)[:count]
+        delta[rows] = rng.normal(centre, 0.4, count)
+        score[rows] = 2.0
+    delta[5] = np.nan
+    evidence = mass_error_evidence(delta, score, files)
+    assert evidence[5] == 0.0 and np.isfinite(evidence).all()
+    at = lambda code, ppm: mass_error_evidence(np.r_[delta, ppm], np.r_[score, 0.0], np.r_[files, code])[-1]
+    assert at(0, 3.0) > 0.8 and at(1, -4.0) > 0.8
+    assert at(0, -4.0) < 0.0 and at(1, 3.0) < 0.0
+    # Far errors cost at most log10(0.2): a correct match now and then strays.
+    assert at(0, 9.5) == pytest.approx(np.log10(0.2), abs=1e-6)
+    # The small file takes the model of every file's confident matches together.
+    pooled = lambda ppm: mass_error_evidence(np.r_[delta, ppm], np.r_[score, 0.0], np.zeros(len(files) + 1))[-1]
+    for ppm in (-4.0, 0.0, 3.0, 9.5):
+        assert at(2, ppm) == pytest.approx(pooled(ppm))
+    # Too few confident matches anywhere: no evidence at all.
+    assert not mass_error_evidence(delta, np.zeros(len(files)), files).any()

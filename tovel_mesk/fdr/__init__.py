@@ -1,0 +1,1 @@
+"""Error control: rescoring, q-values, posterior errors, the canonical order of matches."""

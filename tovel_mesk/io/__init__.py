@@ -1,0 +1,1 @@
+"""Reading spectra files: mzML and MGF readers, and the spectra the search core takes."""

@@ -1,0 +1,358 @@
+"""Streaming mzML reading through lxml's incremental parser.
+
+One `<spectrum>` element is read at a time and cleared as soon as its values are taken, so
+memory holds one spectrum's XML and not the file's. Indexed and plain files read the same
+way: the index at the end of an indexed file is not needed and not read. Peak arrays are
+decoded only for the spectra that the caller keeps.
+"""
+
+from __future__ import annotations
+
+import base64
+import math
+import zlib
+from collections.abc import Iterator
+from typing import BinaryIO
+
+import numpy as np
+from lxml import etree
+
+from ..errors import SpectraFileError
+from .records import RawPrecursor, RawSpectrum, charge_of
+
+# Controlled-vocabulary accessions (PSI-MS, Unit Ontology) read here.
+MS_LEVEL = "MS:1000511"
+MS1_SPECTRUM = "MS:1000579"
+TOTAL_ION_CURRENT = "MS:1000285"
+SCAN_START_TIME = "MS:1000016"
+SELECTED_ION_MZ = "MS:1000744"
+CHARGE_STATE = "MS:1000041"
+POSSIBLE_CHARGE_STATE = "MS:1000633"
+PEAK_INTENSITY = "MS:1000042"
+ISOLATION_TARGET = "MS:1000827"
+ISOLATION_LOWER = "MS:1000828"
+ISOLATION_UPPER = "MS:1000829"
+MZ_ARRAY = "MS:1000514"
+INTENSITY_ARRAY = "MS:1000515"
+ZLIB = "MS:1000574"
+NO_COMPRESSION = "MS:1000576"
+DTYPES = {"MS:1000521": np.dtype("<f4"), "MS:1000523": np.dtype("<f8"),
+          "MS:1000519": np.dtype("<i4"), "MS:1000522": np.dtype("<i8")}
+NUMPRESS = frozenset({"MS:1002312", "MS:1002313", "MS:1002314", "MS:1002746", "MS:1002747", "MS:1002748"})
+# Minutes per unit of scan start time, by unit accession and by unit name.
+MINUTES_PER_UNIT = {"UO:0000010": 1 / 60, "UO:0000031": 1.0, "UO:0000028": 1 / 60000,
+                    "second": 1 / 60, "minute": 1.0, "millisecond": 1 / 60000}
+
+# Arrays declared longer than this are refused before anything is decompressed.
+MAX_VALUES = 1 << 31
+
+_TAGS = ("{*}mzML", "{*}referenceableParamGroup", "{*}spectrumList", "{*}spectrum", "{*}chromatogram")
+
+# One cvParam: (value, unit accession, unit name, name).
+Param = tuple[str | None, str | None, str | None, str]
+
+
+class _Tags:
+    """The qualified tags of the elements read, in the file's namespace: compared as whole
+    strings, they spare splitting every tag. Each attribute holds the tag of its name."""
+
+    cvParam: str
+    referenceableParamGroupRef: str
+    scanList: str
+    scan: str
+    precursorList: str
+    precursor: str
+    isolationWindow: str
+    selectedIonList: str
+    selectedIon: str
+    binaryDataArrayList: str
+    binaryDataArray: str
+    binary: str
+
+    def __init__(self, namespace: str):
+        for name in _Tags.__annotations__:
+            setattr(self, name, namespace + name)
+
+
+def _local(element) -> str:
+    """The element's name without its namespace."""
+    return element.tag.rpartition("}")[2]
+
+
+def _release(element) -> None:
+    """Frees a read element and the already-read siblings before it."""
+    element.clear()
+    parent = element.getparent()
+    if parent is not None:
+        while element.getprevious() is not None:
+            del parent[0]
+
+
+def peek_total(head: bytes) -> int | None:
+    """The spectrum count that the `spectrumList` start tag states, if `head` holds it."""
+    start = head.find(b"spectrumList")
+    end = head.find(b">", start)
+    if start < 0 or end < 0:
+        return None
+    for attribute in head[start:end].split():
+        if attribute.startswith(b"count="):
+            digits = attribute[6:].strip(b"\"'/")
+            return int(digits) if digits.isdigit() else None
+    return None
+
+
+class MzmlReader:
+    """Iterates over the spectra of one mzML stream as `RawSpectrum` records. `total` is
+    the spectrum count that the file states, once its `spectrumList` has been reached.
+    Spectra of another level than `ms_level` (when given) come with their id and level only."""
+
+    def __init__(self, path: str, stream: BinaryIO, ms_level: int | None = None):
+        self.path = path
+        self.stream = stream
+        self.ms_level = ms_level
+        self.total: int | None = None
+        self._groups: dict[str, dict[str, Param]] = {}
+        self._current: str | None = None
+        self._previous: str | None = None
+        self._tags = _Tags("")
+
+    def _fail(self, reason: str, spectrum: str | None = None) -> SpectraFileError:
+        spectrum = spectrum if spectrum is not None else self._current
+        if spectrum is None and self._previous is not None:
+            reason = f"{reason} (after spectrum {self._previous!r})"
+        return SpectraFileError(self.path, spectrum, reason)
+
+    def __iter__(self) -> Iterator[RawSpectrum]:
+        context = etree.iterparse(
+            self.stream, events=("start", "end"), tag=_TAGS, resolve_entities=False,
+            no_network=True, load_dtd=False, huge_tree=False, remove_comments=True, remove_pis=True)
+        in_mzml = False
+        position = 0
+        try:
+            for event, element in context:
+                name = _local(element)
+                if event == "start":
+                    if name == "mzML":
+                        in_mzml = True
+                        self._tags = _Tags(element.tag[:-4])
+                    elif name == "spectrum":
+                        if self._current is not None:
+                            # Reading the inner one would free the outer one's values read so far.
+                            raise self._fail("holds another <spectrum> inside it")
+                        self._current = element.get("id") or f"index={element.get('index', position)}"
+                    elif name == "spectrumList":
+                        count = element.get("count", "")
+                        self.total = int(count) if count.isdigit() else None
+                    continue
+                if name == "spectrum":
+                    if not in_mzml:
+                        raise self._fail("not an mzML file: <spectrum> outside <mzML>")
+                    assert self._current is not None  # set at the spectrum's start, which came first
+                    record = self._spectrum(element, self._current)
+                    _release(element)
+                    position += 1
+                    self._previous, self._current = self._current, None
+                    yield record
+                elif name == "referenceableParamGroup":
+                    self._groups[element.get("id", "")] = self._params(element)
+                elif name == "spectrumList":
+                    return  # every spectrum is read; nothing after the list is needed
+                elif name == "chromatogram":
+                    _release(element)
+        except etree.LxmlError as error:
+            raise self._fail(f"malformed XML: {error}") from error
+        if not in_mzml:
+            raise self._fail("not an mzML file: no <mzML> element")
+
+    def _params(self, element) -> dict[str, Param]:
+        """The cvParams of an element, by accession, including those of the parameter
+        groups it refers to."""
+        params: dict[str, Param] = {}
+        cv_param = self._tags.cvParam
+        for child in element.iterchildren(cv_param, self._tags.referenceableParamGroupRef):
+            if child.tag == cv_param:
+                get = child.get
+                params[get("accession", "")] = (get("value"), get("unitAccession"), get("unitName"),
+                                                get("name", ""))
+            else:
+                ref = child.get("ref", "")
+                group = self._groups.get(ref)
+                if group is None:
+                    raise self._fail(f"refers to an undefined referenceableParamGroup {ref!r}")
+                params.update(group)
+        return params
+
+    def _number(self, params: dict[str, Param], accession: str, what: str) -> float | None:
+        param = params.get(accession)
+        if param is None:
+            return None
+        value = param[0]
+        if value is not None:  # a cvParam without a value is no number either
+            try:
+                return float(value)
+            except ValueError:
+                pass
+        raise self._fail(f"{what} is not a number: {value!r}")
+
+    def _spectrum(self, element, spectrum_id: str) -> RawSpectrum:
+        params = self._params(element)
+        level = self._number(params, MS_LEVEL, "ms level")
+        if level is None:
+            ms_level = 1 if MS1_SPECTRUM in params else None
+        elif math.isfinite(level) and level == int(level) and 0 <= level < 256:
+            ms_level = int(level)
+        else:
+            raise self._fail(f"ms level {level} is not a level")
+        if self.ms_level is not None and ms_level != self.ms_level:
+            return RawSpectrum(spectrum_id, ms_level, math.nan, None, [], _no_peaks)
+        rt = math.nan
+        precursors: list[RawPrecursor] = []
+        arrays: dict[str, tuple] = {}
+        tags = self._tags
+        for child in element.iterchildren(tags.scanList, tags.precursorList, tags.binaryDataArrayList):
+            tag = child.tag
+            if tag == tags.scanList:
+                if math.isnan(rt):
+                    rt = self._scan_start_time(child)
+            elif tag == tags.precursorList:
+                for precursor in child.iterchildren(tags.precursor):
+                    precursors.extend(self._precursors(precursor))
+            else:
+                for array in child.iterchildren(tags.binaryDataArray):
+                    self._array(array, arrays)
+        default_length = element.get("defaultArrayLength")
+        return RawSpectrum(
+            spectrum_id, ms_level, rt, self._number(params, TOTAL_ION_CURRENT, "total ion current"),
+            precursors, lambda: self._decode_peaks(spectrum_id, default_length, arrays))
+
+    def _scan_start_time(self, scan_list) -> float:
+        for scan in scan_list.iterchildren(self._tags.scan):
+            params = self._params(scan)
+            value = self._number(params, SCAN_START_TIME, "scan start time")
+            if value is None:
+                return math.nan
+            _, unit_accession, unit_name, _ = params[SCAN_START_TIME]
+            if unit_accession is None and unit_name is None:
+                return value  # no unit given: taken as minutes
+            factor = MINUTES_PER_UNIT.get(unit_accession or "", MINUTES_PER_UNIT.get(unit_name or ""))
+            if factor is None:
+                raise self._fail(f"scan start time in an unknown unit {unit_accession or unit_name!r}")
+            return value * factor
+        return math.nan
+
+    def _precursors(self, precursor) -> list[RawPrecursor]:
+        """One record per selected ion that has an m/z, each with the precursor's
+        isolated range."""
+        window: dict[str, Param] = {}
+        ions = []
+        tags = self._tags
+        for child in precursor.iterchildren(tags.isolationWindow, tags.selectedIonList):
+            if child.tag == tags.isolationWindow:
+                window = self._params(child)
+            else:
+                ions.extend(child.iterchildren(tags.selectedIon))
+        target = self._number(window, ISOLATION_TARGET, "isolation window target m/z")
+        lower = self._number(window, ISOLATION_LOWER, "isolation window lower offset")
+        upper = self._number(window, ISOLATION_UPPER, "isolation window upper offset")
+        if lower is not None and upper is not None and not (lower >= 0 and upper >= 0
+                                                             and math.isfinite(lower + upper)):
+            raise self._fail(f"isolation window offsets {lower}, {upper} are not both finite and "
+                             "non-negative")
+        found = []
+        for ion in ions:
+            params = self._params(ion)
+            mz = self._number(params, SELECTED_ION_MZ, "selected ion m/z")
+            if mz is None or not (math.isfinite(mz) and mz > 0):
+                continue
+            charge = self._number(params, CHARGE_STATE, "charge state")
+            if charge is None:
+                possible = [c for c in ion.iterchildren(tags.cvParam)
+                            if c.get("accession") == POSSIBLE_CHARGE_STATE]
+                if len(possible) == 1:
+                    charge = self._number(params, POSSIBLE_CHARGE_STATE, "possible charge state")
+            intensity = self._number(params, PEAK_INTENSITY, "selected ion intensity")
+            isolation = None
+            if lower is not None and upper is not None:
+                centre = mz if target is None or not math.isfinite(target) else target
+                isolation = (centre - lower, centre + upper)
+            found.append(RawPrecursor(mz, None if charge is None else charge_of(charge, self._fail),
+                                      intensity, isolation))
+        return found
+
+    def _array(self, array, arrays: dict[str, tuple]) -> None:
+        """Notes the encoding and text of an m/z or intensity array; other arrays are
+        ignored. Refusals wait until the array is decoded, so an array of a skipped spectrum
+        never fails the file."""
+        params = self._params(array)
+        if MZ_ARRAY in params:
+            kind = "m/z array"
+        elif INTENSITY_ARRAY in params:
+            kind = "intensity array"
+        else:
+            return
+        dtype = next((DTYPES[a] for a in params if a in DTYPES), None)
+        compression = ZLIB if ZLIB in params else NO_COMPRESSION
+        problem = None
+        for accession, (_, _, _, name) in params.items():
+            lowered = name.lower()
+            if accession in NUMPRESS or (accession not in (ZLIB, NO_COMPRESSION)
+                                         and ("compression" in lowered or "numpress" in lowered)):
+                problem = (f"{kind} is encoded with {name or accession} ({accession}), which is not "
+                           "supported; convert the file with zlib or no compression")
+        if kind in arrays:
+            problem = f"holds two {kind}s"
+        text = "".join(child.text or "" for child in array.iterchildren(self._tags.binary))
+        arrays[kind] = (text, dtype, compression, array.get("arrayLength"), problem)
+
+    def _decode_peaks(self, spectrum_id: str, default_length: str | None,
+                      arrays: dict[str, tuple]) -> tuple[np.ndarray, np.ndarray]:
+        fail = lambda reason: self._fail(reason, spectrum_id)  # noqa: E731
+        if not arrays and default_length in ("0", None):
+            return _no_peaks()
+        missing = [kind for kind in ("m/z array", "intensity array") if kind not in arrays]
+        if missing:
+            raise fail(f"has no {missing[0]}")
+        return (_decode(arrays["m/z array"], "m/z array", default_length, fail),
+                _decode(arrays["intensity array"], "intensity array", default_length, fail))
+
+
+def _no_peaks() -> tuple[np.ndarray, np.ndarray]:
+    return np.empty(0), np.empty(0)
+
+
+def _decode(entry: tuple, kind: str, default_length: str | None, fail) -> np.ndarray:
+    """Decodes one base64 array (zlib-compressed or not) and checks its length."""
+    text, dtype, compression, array_length, problem = entry
+    if problem:
+        raise fail(problem)
+    if dtype is None:
+        raise fail(f"{kind} states no data type (32- or 64-bit float expected)")
+    declared = array_length if array_length is not None else default_length
+    if declared is None or not declared.strip().isdigit():
+        raise fail(f"{kind} has no valid length (defaultArrayLength {declared!r})")
+    length = int(declared)
+    if length > MAX_VALUES:
+        raise fail(f"{kind} declares {length} values, more than the {MAX_VALUES} a spectrum may hold")
+    try:
+        data = base64.b64decode(text, validate=True)
+    except ValueError:
+        try:  # line breaks and spaces may separate the characters; nothing else may
+            data = base64.b64decode("".join(text.split()), validate=True)
+        except ValueError as error:
+            raise fail(f"{kind} is not valid base64 ({error})") from None
+    if compression == ZLIB:
+        inflater = zlib.decompressobj()
+        try:
+            data = inflater.decompress(data, length * dtype.itemsize + 1)
+        except zlib.error as error:
+            raise fail(f"{kind} is not valid zlib data ({error})") from None
+        if len(data) > length * dtype.itemsize:
+            raise fail(f"{kind} holds more than the {length} values the spectrum declares")
+        if not inflater.eof:
+            raise fail(f"{kind}: the zlib data is truncated")
+    if len(data) % dtype.itemsize:
+        raise fail(f"{kind} holds {len(data)} bytes, not a whole number of {8 * dtype.itemsize}-bit values")
+    values = np.frombuffer(data, dtype)
+    if values.size != length:
+        raise fail(f"{kind} holds {values.size} values where the spectrum declares {length}")
+    return values

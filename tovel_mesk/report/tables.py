@@ -1,0 +1,419 @@
+"""The files a search leaves in its output folder.
+
+`write_outputs` writes, from the match table and the tables that error control derives
+from it:
+
+- ``psms.parquet`` and ``psms.tsv``: one row per match, columns in the order of
+  `psm_columns` (identity, peptide, masses and times, every numeric feature, error control);
+- ``peptides.tsv`` and ``proteins.tsv``: the best entry per peptide and per protein with
+  its q-value;
+- ``results.pin``: the same matches as input for a semi-supervised rescorer (the
+  tab-separated format that Percolator and mokapot read);
+- ``summary.json``: counts per file, seconds per stage and the settings;
+- ``report.html``: one self-contained page of plots (`tovel_mesk.report.html`).
+
+Every file is first written under a hidden temporary name in the output folder and only
+renamed into place once all of them are complete, so a failure (a full disk, an
+interrupted run, bad input) leaves no partial file and no mix of new and old outputs.
+
+Tables are converted to Arrow once and written by Arrow's native writers: no Python object
+is made per match.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import io
+import json
+import math
+import os
+import re
+import secrets
+from collections import deque
+from collections.abc import Callable, Iterator, Mapping
+from concurrent.futures import ThreadPoolExecutor
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+import pyarrow as pa
+import pyarrow.compute as pc
+import pyarrow.csv as pacsv
+import pyarrow.parquet as pq
+
+from ..columns import CORE_FEATURES, ERROR_CONTROL, IDENTITY, KEYS, MASSES, PEPTIDE
+
+__all__ = [
+    "PSMS_PARQUET", "PSMS_TSV", "PEPTIDES_TSV", "PROTEINS_TSV", "PIN", "SUMMARY_JSON", "REPORT_HTML",
+    "psm_columns", "psm_table", "staged_files", "write_outputs",
+    "write_parquet", "write_tsv", "write_pin", "write_summary",
+]
+
+PSMS_PARQUET = "psms.parquet"
+PSMS_TSV = "psms.tsv"
+PEPTIDES_TSV = "peptides.tsv"
+PROTEINS_TSV = "proteins.tsv"
+PIN = "results.pin"
+SUMMARY_JSON = "summary.json"
+REPORT_HTML = "report.html"
+
+#: Columns that come before the features, and the ones after them, in every written table.
+_LEADING = IDENTITY + PEPTIDE + MASSES
+_TRAILING = ERROR_CONTROL
+_NAMED = frozenset(_LEADING + CORE_FEATURES + _TRAILING + KEYS)
+
+#: Characters that end a field or a line in a tab-separated file.
+_STRUCTURAL = r'[\t\r\n"]'
+#: Stand-ins used while Arrow writes the rescorer input unquoted (see `write_pin`).
+_TAB_MARK, _QUOTE_MARK = "\x1f", "\x1e"
+
+
+def psm_columns(psms: pd.DataFrame) -> list[str]:
+    """The columns of the match table in the order they are written.
+
+    Identity, peptide, masses and times, then every numeric feature (the core's features,
+    then any further numeric column in table order), then the error-control values. The
+    bookkeeping keys (`psm_id`, `peptide_idx`, `file_id`) are not written.
+
+    Raises ValueError when a named column is missing or a column outside the named groups
+    is not numeric (it could be neither written as a feature nor placed elsewhere).
+    """
+    present = set(psms.columns)
+    missing = [c for c in _LEADING + CORE_FEATURES + _TRAILING if c not in present]
+    if missing:
+        raise ValueError(f"the match table lacks the columns {', '.join(missing)}")
+    extra = [c for c in psms.columns if c not in _NAMED]
+    odd = [c for c in extra if not pd.api.types.is_numeric_dtype(psms[c])]
+    if odd:
+        raise ValueError(
+            f"the match table's columns {', '.join(map(str, odd))} are neither named match columns "
+            "nor numeric features")
+    return list(_LEADING + CORE_FEATURES) + extra + list(_TRAILING)
+
+
+def _to_arrow(frame: pd.DataFrame, columns: list[str]) -> pa.Table:
+    return pa.Table.from_pandas(frame[columns], preserve_index=False)
+
+
+def psm_table(psms: pd.DataFrame) -> pa.Table:
+    """The match table as an Arrow table with the columns of `psm_columns`."""
+    return _to_arrow(psms, psm_columns(psms))
+
+
+# ----------------------------------------------------------------------------------------
+# Parquet
+
+def write_parquet(table: pa.Table, path: str | os.PathLike) -> None:
+    """Write `table` as Parquet (zstd-compressed); `pandas.read_parquet` restores the frame
+    it came from, dtypes included."""
+    pq.write_table(table, os.fspath(path), compression="zstd")
+
+
+# ----------------------------------------------------------------------------------------
+# Text: the match table as tab-separated values and as rescorer input.
+#
+# Formatting numbers is most of the cost of a text table. Both files are written in one pass
+# over chunks of rows: each chunk's columns are cast to text once (the shortest form that
+# reads back to the same number, as Arrow's CSV writer writes them) and both files are
+# assembled from that text. Chunks are formatted on worker threads (Arrow works without the
+# interpreter lock) and written in order, so memory stays bounded by a few chunks.
+
+_CHUNK = 65_536
+
+
+def _workers() -> int:
+    return max(1, min(4, len(os.sched_getaffinity(0))))
+
+
+def _has_structural(column: pa.ChunkedArray) -> bool:
+    """Whether a column holds text with a tab, a line break or a double quote."""
+    kind = column.type
+    if pa.types.is_dictionary(kind):
+        column = pa.chunked_array([chunk.dictionary for chunk in column.chunks], kind.value_type)
+        kind = kind.value_type
+    if not (pa.types.is_string(kind) or pa.types.is_large_string(kind)) or not len(column):
+        return False
+    return bool(pc.any(pc.match_substring_regex(column, _STRUCTURAL)).as_py())
+
+
+def _needs_quoting(table: pa.Table) -> bool:
+    """Whether any column name or text value holds a tab, a line break or a double quote."""
+    return (any(re.search(_STRUCTURAL, name) for name in table.column_names)
+            or any(_has_structural(column) for column in table.columns))
+
+
+def _pin_safe(text: pa.Array) -> pa.Array:
+    """Text with tabs and line breaks turned into spaces and double quotes into a stand-in
+    (restored after writing), so Arrow writes it unquoted."""
+    text = pc.replace_substring_regex(text, "[\t\r\n\x1e\x1f]", " ")
+    return pc.replace_substring(text, '"', _QUOTE_MARK)
+
+
+def _codes(column: pa.ChunkedArray) -> tuple[np.ndarray, int]:
+    """Integer codes of a column's values in order of first appearance, and how many there are."""
+    encoded = pc.dictionary_encode(pc.cast(column, pa.string()).combine_chunks())
+    return encoded.indices.to_numpy(zero_copy_only=False).astype(np.int64), len(encoded.dictionary)
+
+
+class _PinLayout:
+    """What the rescorer input needs from the whole match table before it is cut into chunks:
+    the spectrum numbers, the charges present, and how each feature column is written."""
+
+    def __init__(self, table: pa.Table):
+        names = table.column_names
+        self.features = ["delta_mass", "isotope_error",
+                         *names[names.index(CORE_FEATURES[0]):names.index(_TRAILING[0])]]
+        files, _ = _codes(table.column("file"))
+        spec_ids, n_spec_ids = _codes(table.column("spec_id"))
+        self.scan = pd.factorize(files * n_spec_ids + spec_ids)[0] + 1
+        self.charges = [int(z) for z in np.unique(table.column("charge").to_numpy())]
+        #: Text columns that hold characters the format cannot carry.
+        self.dirty = {name for name in ("file", "spec_id", "peptide", "proteins")
+                      if _has_structural(table.column(name))}
+        #: Feature columns with non-finite values: name -> (largest, smallest finite value).
+        self.bounds: dict[str, tuple[float, float]] = {}
+        #: Feature columns of whole numbers only, written with a decimal point ("3.0"): a
+        #: reader that infers column types keeps "3" as an integer column, and some
+        #: rescorers fail on integer features.
+        self.whole: set[str] = set()
+        for name in ["rank", *self.features]:
+            values = table.column(name).to_numpy(zero_copy_only=False)
+            if not np.issubdtype(values.dtype, np.floating):
+                self.whole.add(name)
+                continue
+            finite = values[np.isfinite(values)]
+            if finite.size < values.size:
+                self.bounds[name] = (finite.max(), finite.min()) if finite.size else (0.0, 0.0)
+            if not finite.size or (np.all(finite == np.trunc(finite)) and np.abs(finite).max() < 2**53):
+                self.whole.add(name)
+
+    def header(self) -> str:
+        names = ["SpecId", "Label", "ScanNr", "ExpMass", "CalcMass", "rank",
+                 *(f"charge{z}" for z in self.charges), *self.features, "Peptide", "Proteins"]
+        return "\t".join(re.sub(_STRUCTURAL, " ", name) for name in names) + "\n"
+
+    def chunk(self, batch: pa.RecordBatch, text: dict[str, pa.Array], offset: int) -> pa.Table:
+        """One chunk of rows in the columns of `header`, all as text."""
+        def feature(name: str) -> pa.Array:
+            if name not in self.bounds and name not in self.whole:
+                return text[name]
+            values = batch.column(name)
+            if name in self.bounds:
+                top, bottom = self.bounds[name]
+                values = pa.array(np.nan_to_num(values.to_numpy(zero_copy_only=False),
+                                                nan=0.0, posinf=top, neginf=bottom))
+            if name in self.whole:
+                return pc.binary_join_element_wise(pc.cast(pc.cast(values, pa.int64()), pa.string()), ".0", "")
+            return pc.cast(values, pa.string())
+
+        def safe(name: str) -> pa.Array:
+            return _pin_safe(text[name]) if name in self.dirty else text[name]
+
+        columns = [
+            pc.binary_join_element_wise(safe("file"), safe("spec_id"), text["rank"], ":"),
+            text["label"],
+            pc.cast(pa.array(self.scan[offset:offset + batch.num_rows]), pa.string()),
+            text["expmass"], text["calcmass"], feature("rank"),
+            *(pc.if_else(pc.equal(batch.column("charge"), z), "1.0", "0.0") for z in self.charges),
+            *(feature(name) for name in self.features),
+            pc.binary_join_element_wise("-.", safe("peptide"), ".-", ""),
+            pc.replace_substring(safe("proteins"), ";", _TAB_MARK),
+        ]
+        return pa.table(columns, names=[str(i) for i in range(len(columns))])
+
+
+def _unquoted(table: pa.Table) -> bytes:
+    buffer = io.BytesIO()
+    options = pacsv.WriteOptions(include_header=False, delimiter="\t", quoting_style="none")
+    pacsv.write_csv(table, buffer, options)
+    return buffer.getvalue()
+
+
+def _format_chunk(batch: pa.RecordBatch, offset: int, tsv: bool, pin: _PinLayout | None) -> tuple[bytes, bytes]:
+    """The lines of one chunk of rows in the TSV and the rescorer input (empty when not asked)."""
+    if tsv:
+        wanted = batch.schema.names
+    else:
+        assert pin is not None  # a chunk is formatted for the TSV, the rescorer input or both
+        wanted = ["file", "spec_id", "rank", "label", "expmass", "calcmass", "peptide", "proteins", *pin.features]
+    text = {name: pc.cast(batch.column(name), pa.string()) for name in wanted}
+    tsv_lines = _unquoted(pa.table(text)) if tsv else b""
+    pin_lines = b""
+    if pin is not None:
+        pin_lines = _unquoted(pin.chunk(batch, text, offset)).replace(_TAB_MARK.encode(), b"\t")
+        if pin.dirty:
+            pin_lines = pin_lines.replace(_QUOTE_MARK.encode(), b'"')
+    return tsv_lines, pin_lines
+
+
+def _write_text(table: pa.Table, tsv: str | os.PathLike | None, pin: str | os.PathLike | None) -> None:
+    """Write the match table (columns of `psm_columns`) as TSV to `tsv` and as rescorer
+    input to `pin`, either of which may be None."""
+    layout = _PinLayout(table) if pin is not None else None
+    if tsv is not None and _needs_quoting(table):
+        # Rare: some text needs quoting. Arrow quotes every text field then.
+        pacsv.write_csv(table, os.fspath(tsv), pacsv.WriteOptions(delimiter="\t", quoting_style="needed"))
+        tsv = None
+    if tsv is None and pin is None:
+        return
+    workers = _workers()
+    with contextlib.ExitStack() as stack:
+        outputs = [stack.enter_context(open(p, "wb")) if p is not None else None for p in (tsv, pin)]
+        if outputs[0]:
+            outputs[0].write(("\t".join(table.column_names) + "\n").encode())
+        if outputs[1]:
+            assert layout is not None  # made above whenever `pin` is given
+            outputs[1].write(layout.header().encode())
+        pool = stack.enter_context(ThreadPoolExecutor(workers))
+        pending: deque = deque()
+
+        def write_next() -> None:
+            for out, lines in zip(outputs, pending.popleft().result()):
+                if out:
+                    out.write(lines)
+
+        offset = 0
+        for batch in table.to_batches(max_chunksize=_CHUNK):
+            pending.append(pool.submit(_format_chunk, batch, offset, tsv is not None, layout))
+            offset += batch.num_rows
+            if len(pending) > workers:
+                write_next()
+        while pending:
+            write_next()
+
+
+def write_tsv(table: pa.Table, path: str | os.PathLike) -> None:
+    """Write `table` as tab-separated text with a header line.
+
+    Numbers are written in their shortest form that reads back to the same value, so the
+    file round-trips exactly; NaN is written `nan`, a missing value as an empty field.
+    Fields are unquoted unless some text value holds a tab, a line break or a double quote;
+    then every text field is quoted (inner quotes doubled), which
+    `pandas.read_csv(path, sep="\\t")` reads back unchanged."""
+    _write_text(table, path, None)
+
+
+def write_pin(table: pa.Table, path: str | os.PathLike) -> None:
+    """Write the match table (an Arrow table with the columns of `psm_columns`, as
+    `psm_table` makes) as input for a semi-supervised rescorer: Percolator's tab-separated
+    format, which mokapot's `read_pin` reads.
+
+    Columns: `SpecId` (``file:spec_id:rank``), `Label` (1 target, -1 decoy), `ScanNr` (one
+    number per spectrum of the call, counting from 1 in table order, so spectra of different
+    files never share one), `ExpMass`, `CalcMass`, then the features: `rank`, one 0/1 column
+    per precursor charge present (`charge2`, `charge3`, ...), `delta_mass`, `isotope_error`
+    and every numeric feature, then `Peptide` (the ProForma string between the flanks
+    ``-.`` and ``.-``) and `Proteins`: the accessions, one tab-separated field each.
+
+    The rescorers take no missing or infinite feature values: NaN is written as 0 and ±inf
+    as the largest or smallest finite value of its column. A feature column of whole
+    numbers (counts, flags, a constant) is written with decimal points (``3.0``), so that
+    readers take every feature as a float. Tabs and line breaks inside identifiers become
+    spaces (the format has no quoting).
+    """
+    _write_text(table, None, path)
+
+
+def _json_value(value: object) -> object:
+    """`json.dump`'s fallback for the values a summary holds beyond plain JSON: numpy
+    numbers, paths and sets."""
+    if isinstance(value, np.generic):
+        return value.item()
+    if isinstance(value, os.PathLike):
+        return os.fspath(value)
+    if isinstance(value, (set, frozenset)):
+        return sorted(value, key=str)
+    raise TypeError(f"the summary holds a {type(value).__name__}, which has no JSON form: {value!r}")
+
+
+def _finite_json(value: object) -> object:
+    """`value` with numpy arrays as lists and every non-finite float replaced by None
+    (JSON has no NaN or infinity)."""
+    if isinstance(value, (float, np.floating)) and not math.isfinite(value):
+        return None
+    if isinstance(value, np.ndarray):
+        value = value.tolist()
+    if isinstance(value, Mapping):
+        return {str(k): _finite_json(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_finite_json(v) for v in value]
+    return value
+
+
+def write_summary(summary: Mapping, path: str | os.PathLike) -> None:
+    """Write the summary as indented JSON. Numpy values and paths are converted; NaN and
+    infinities become null; any other value without a JSON form raises TypeError."""
+    with open(path, "w", encoding="utf-8") as out:
+        json.dump(_finite_json(summary), out, indent=2, default=_json_value, allow_nan=False)
+        out.write("\n")
+
+
+# ----------------------------------------------------------------------------------------
+
+@contextlib.contextmanager
+def staged_files(directory: str | os.PathLike) -> Iterator[Callable[[str], Path]]:
+    """Write several files into `directory` all or nothing.
+
+    Yields `stage(name)`, which creates an empty temporary file for `name` in `directory`
+    (hidden, same file system, permissions from the umask) and returns its path for the
+    caller to fill. When the block ends normally, every staged file is renamed to its
+    name, replacing any older file; when it raises, every temporary file is removed and
+    no output is touched. `directory` is created if needed.
+    """
+    folder = Path(directory)
+    folder.mkdir(parents=True, exist_ok=True)
+    staged: list[tuple[Path, Path]] = []
+
+    def stage(name: str) -> Path:
+        temporary = folder / f".{name}.{secrets.token_hex(6)}.tmp"
+        os.close(os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666))
+        staged.append((temporary, folder / name))
+        return temporary
+
+    try:
+        yield stage
+        for temporary, final in staged:
+            os.replace(temporary, final)
+    finally:
+        for temporary, _ in staged:
+            temporary.unlink(missing_ok=True)
+
+
+def write_outputs(
+    directory: str | os.PathLike,
+    psms: pd.DataFrame,
+    peptides: pd.DataFrame,
+    proteins: pd.DataFrame,
+    summary: Mapping,
+    *,
+    fdr: float = 0.01,
+    report: bool = True,
+) -> list[Path]:
+    """Write every output file of a search into `directory` and return their paths.
+
+    `psms` is the match table (columns of `tovel_mesk.columns`, error control filled, plus
+    any further numeric features); `peptides` and `proteins` hold the best entry per
+    peptide and per protein with its q-value (`peptide_q`, `protein_q`, and `label`);
+    `summary` is the dict described in `tovel_mesk.report.html` (per file counts, per stage
+    seconds, settings). `fdr` is the acceptance threshold the report plots use. With
+    `report=False` the HTML page is skipped.
+
+    All files appear together or not at all (see `staged_files`). Raises ValueError for a
+    match table without the expected columns, OSError when a file cannot be written.
+    """
+    table = psm_table(psms)
+    with staged_files(directory) as stage, ThreadPoolExecutor(1) as background:
+        parquet = background.submit(write_parquet, table, stage(PSMS_PARQUET))
+        _write_text(table, stage(PSMS_TSV), stage(PIN))
+        parquet.result()
+        del table
+        for frame, name in ((peptides, PEPTIDES_TSV), (proteins, PROTEINS_TSV)):
+            write_tsv(_to_arrow(frame, [c for c in frame.columns if c not in KEYS]), stage(name))
+        write_summary(summary, stage(SUMMARY_JSON))
+        if report:
+            from .html import render_report
+
+            stage(REPORT_HTML).write_text(
+                render_report(psms, peptides, proteins, summary, fdr=fdr), encoding="utf-8")
+    names = [PSMS_PARQUET, PSMS_TSV, PIN, PEPTIDES_TSV, PROTEINS_TSV, SUMMARY_JSON]
+    return [Path(directory) / name for name in names + ([REPORT_HTML] if report else [])]

@@ -1,0 +1,54 @@
+"""The executor of one process: the index built here, then each spectra file read and
+scored in turn with every worker thread."""
+
+from __future__ import annotations
+
+import importlib
+import threading
+from collections.abc import Iterable
+from pathlib import Path
+
+from ..config import SearchSettings
+from ..progress import Progress
+from .database import prepare_database
+from .finish import finish_search
+from .outcome import SearchOutcome
+from .scoring import make_scorer, search_file
+
+__all__ = ["search_locally", "import_in_background"]
+
+
+#: Libraries of the stages after the index (reading, scoring, error control, tables),
+#: imported while the database is digested and indexed: those run in native code without
+#: the interpreter lock, so the imports take no time of their own.
+LATER_IMPORTS = ("numpy", "lxml.etree", "pandas", "pyarrow", "pyarrow.compute", "pyarrow.csv",
+                 "pyarrow.parquet")
+
+
+def import_in_background(modules: Iterable[str] = LATER_IMPORTS) -> threading.Thread:
+    """Starts importing `modules` on a daemon thread and returns it. A failed import is
+    left for the code that needs the module to meet and report."""
+    def load() -> None:
+        for name in modules:
+            try:
+                importlib.import_module(name)
+            except Exception:  # noqa: BLE001,S112 - the stage that needs it raises it properly
+                continue
+
+    thread = threading.Thread(target=load, name="tovel-mesk-imports", daemon=True)
+    thread.start()
+    return thread
+
+
+def search_locally(settings: SearchSettings, progress: Progress) -> SearchOutcome:
+    """Searches every spectra file in this process, one after another."""
+    import_in_background()
+    db, database_counts = prepare_database(settings, progress)
+    scorer = make_scorer(settings)
+
+    files = []
+    for file_id, path in enumerate(settings.spectra):
+        with progress.stage(Path(path).name[:24], unit="spectra", timed=False) as bar:
+            files.append(search_file(settings, scorer, db, path, file_id, progress=bar.update_to))
+
+    return finish_search(settings, files, database_counts, progress)

@@ -1,0 +1,66 @@
+"""What a search returns: the per-file results of either executor and the outcome of the
+whole search. Plain records, importable without numpy or pandas."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import TYPE_CHECKING, Any
+
+from ..config import SearchSettings
+from ..errors import ConfigError
+from ..progress import Progress
+
+if TYPE_CHECKING:
+    import numpy as np
+
+__all__ = ["FileResult", "SearchOutcome"]
+
+
+@dataclass
+class FileResult:
+    """One spectra file of a search: its match columns and what its reader counted."""
+
+    name: str
+    path: str
+    file_id: int
+    columns: dict[str, np.ndarray]
+    spectra_read: int
+    spectra_searched: int
+    skipped: dict[str, int]
+    seconds: dict[str, float] = field(default_factory=dict)
+
+    @property
+    def matches(self) -> int:
+        return len(self.columns.get("psm_id", ()))
+
+
+@dataclass
+class SearchOutcome:
+    """What a search found: the match table with error control filled (`psms`), the
+    peptide and protein tables, the per-file results and the summary (counts, stage
+    timings, settings) that `summary.json` holds. `ok` is False when a file failed."""
+
+    settings: SearchSettings
+    psms: Any            # pandas.DataFrame
+    peptides: Any
+    proteins: Any
+    files: list[FileResult]
+    summary: dict[str, Any]
+    ok: bool = True
+
+    def write(self, directory: str | Path | None = None, *, progress: Progress | None = None) -> list[Path]:
+        """Writes every output file into `directory` (default: the settings' output
+        folder): all of them, or none when writing fails. ConfigError when neither names a folder."""
+        from ..report.tables import write_outputs  # noqa: PLC0415 - pandas/pyarrow only when writing
+
+        directory = directory if directory is not None else self.settings.output
+        if directory is None:
+            raise ConfigError("no output folder: pass a directory, or set the settings' output")
+        directory = Path(directory)
+        progress = progress or Progress(False)
+        with progress.stage("writing"):
+            paths = write_outputs(directory, self.psms, self.peptides, self.proteins, self.summary,
+                                  fdr=self.settings.fdr)
+        self.summary["stages"]["writing"] = round(progress.timings["writing"], 3)
+        return paths

@@ -1,0 +1,199 @@
+"""Scoring spectra into a match table.
+
+`score_columns` scores spectra with the search core in chunks and returns the matches as
+columns (one numpy array per name of `tovel_mesk.columns`), never as one Python object per
+match: numeric columns are views over the buffers the core fills, and string columns hold
+one string object per spectrum or per peptide, shared by every row that refers to it.
+"""
+
+from __future__ import annotations
+
+import itertools
+import os
+import time
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from pathlib import Path
+from typing import TYPE_CHECKING
+
+import numpy as np
+
+from .. import _native
+from ..config import SearchSettings, parse_int_range
+from ..conventions import parse_tolerance
+from .outcome import FileResult
+from ..columns import CORE_FEATURES, IDENTITY, KEYS, LOW_RES_FEATURES, MASSES, PEPTIDE
+
+if TYPE_CHECKING:
+    import _tovel_mesk as tm
+
+
+__all__ = ["score_columns", "match_column_names", "make_scorer", "search_file"]
+
+#: Spectra scored per call into the core: bounds the memory the core's result records take.
+DEFAULT_CHUNK_SIZE = 4096
+
+
+def match_column_names(low_res: bool = True) -> tuple[str, ...]:
+    """The columns `score_columns` returns, in order."""
+    return (IDENTITY + PEPTIDE + MASSES + CORE_FEATURES
+            + (LOW_RES_FEATURES if low_res else ()) + KEYS)
+
+
+def score_columns(scorer, db, spectra: Iterable, *, file: str | Sequence[str] | None = None,
+                  threads: int | None = None, low_res: bool = True, min_ion_index: int = 0,
+                  null_seed: int | None = None, chunk_size: int = DEFAULT_CHUNK_SIZE,
+                  progress: Callable[[int], None] | None = None) -> dict[str, np.ndarray]:
+    """Scores `spectra` (an iterable of `PyProcessedSpectrum`) against `db` with `scorer`.
+
+    The matches are exactly those of `scorer.score_many_spectra(db, spectra)`: same rows,
+    same numbers, rows in spectrum order and by rank within a spectrum. The interpreter lock
+    is released while the core scores.
+
+    - `file`: the `file` column; one name for every spectrum, or a sequence of names indexed
+      by the spectra's `file_id`. Left out, the column holds the `file_id` as text.
+    - `threads`: worker threads; None or 0: one per processor this process may run on.
+    - `low_res`: add the columns of `tovel_mesk.columns.LOW_RES_FEATURES`.
+    - `min_ion_index`: fragment ions of this many residues or fewer are left out of the
+      low-resolution features (0: every ion, as the search command does).
+    - `null_seed`: seed of the generated peptides behind `log10_evalue` (None: the usual
+      one). The features are deterministic for any seed; another seed shows how much a
+      result owes to the draw.
+    - `chunk_size`: spectra per call into the core; memory is bounded by the chunk, not by
+      the number of spectra, so a generator of spectra may be passed.
+    - `progress`: called with the number of spectra scored so far after each chunk.
+
+    Returns a dict from column name (`match_column_names(low_res)`) to a numpy array, one
+    row per match. `spec_id`, `file` and `sequence` are object arrays of `str`.
+    """
+    threads = _default_threads() if threads is None or (_is_int(threads) and threads == 0) else threads
+    threads = _positive("threads", threads)
+    chunk_size = _positive("chunk_size", chunk_size)
+    min_ion_index = _non_negative("min_ion_index", min_ion_index)
+    if null_seed is not None:
+        null_seed = _non_negative("null_seed", null_seed)
+
+    chunks: list[dict[str, np.ndarray]] = []
+    iterator = iter(spectra)
+    done = 0
+    while True:
+        chunk = list(itertools.islice(iterator, chunk_size))
+        if not chunk and chunks:
+            break
+        columns = {name: np.frombuffer(buffer, dtype=dtype)
+                   for name, dtype, buffer in _native.score_columns(
+                       scorer, db, chunk, threads, bool(low_res), min_ion_index, null_seed)}
+        spec_ids = _objects([spectrum.id for spectrum in chunk])
+        columns["spec_id"] = spec_ids[columns.pop("spectrum_index")]
+        chunks.append(columns)
+        done += len(chunk)
+        if progress is not None and chunk:
+            progress(done)
+        if not chunk:
+            break
+
+    merged = chunks[0] if len(chunks) == 1 else {
+        name: np.concatenate([c[name] for c in chunks]) for name in chunks[0]}
+    merged["file"] = _file_column(file, merged["file_id"])
+    merged["sequence"], merged["peptide"], merged["proteins"] = _peptide_labels(db, merged["peptide_idx"])
+    return {name: merged[name] for name in match_column_names(low_res)}
+
+
+def _default_threads() -> int:
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:  # not every platform can tell
+        return os.cpu_count() or 1
+
+
+def _is_int(value) -> bool:
+    return isinstance(value, (int, np.integer)) and not isinstance(value, bool)
+
+
+def _positive(name: str, value) -> int:
+    if not _is_int(value) or value < 1:
+        raise ValueError(f"{name} must be a positive integer, got {value!r}")
+    return int(value)
+
+
+def _non_negative(name: str, value) -> int:
+    if not _is_int(value) or value < 0:
+        raise ValueError(f"{name} must be a non-negative integer, got {value!r}")
+    return int(value)
+
+
+def _file_column(file, file_id: np.ndarray) -> np.ndarray:
+    if file is None:
+        unique, codes = np.unique(file_id, return_inverse=True)
+        return _objects([str(int(i)) for i in unique])[codes]
+    if isinstance(file, (str, os.PathLike)):
+        return _objects([os.fspath(file)])[np.zeros(len(file_id), dtype=np.intp)]
+    names = _objects([os.fspath(name) for name in file])
+    if len(file_id) and int(file_id.max()) >= len(names):
+        raise ValueError(f"a spectrum has file_id {int(file_id.max())}, but only {len(names)} file "
+                         "names were given")
+    return names[file_id.astype(np.intp)]
+
+
+def _peptide_labels(db, peptide_idx: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """Sequence, ProForma text and accessions of each match's peptide: one string object
+    per distinct peptide, shared by the rows that refer to it."""
+    unique, codes = np.unique(peptide_idx, return_inverse=True)
+    sequences, proformas, proteins = _native.peptide_labels(db, unique.tolist())
+    return _objects(sequences)[codes], _objects(proformas)[codes], _objects(proteins)[codes]
+
+
+def _objects(strings: list) -> np.ndarray:
+    """A 1-d object array of the given strings (numpy would make a fixed-width array)."""
+    out = np.empty(len(strings), dtype=object)
+    out[:] = strings
+    return out
+
+
+def make_scorer(settings: SearchSettings) -> tm.PyScorer:
+    """The scorer that the settings describe."""
+    import _tovel_mesk as tm  # noqa: PLC0415
+
+    min_iso, max_iso = parse_int_range(settings.isotope_errors, "--isotope-errors")
+    min_z, max_z = parse_int_range(settings.charges, "--charges")
+    return tm.PyScorer(parse_tolerance(settings.precursor_tol), parse_tolerance(settings.fragment_tol),
+                       wide_window=settings.wide_window, chimera=settings.chimera,
+                       report_psms=settings.report_psms, min_isotope_err=min_iso, max_isotope_err=max_iso,
+                       min_precursor_charge=min_z, max_precursor_charge=max_z,
+                       min_matched_peaks=settings.min_matched_peaks, annotate_matches=False,
+                       max_fragment_charge=settings.max_fragment_charge)
+
+
+def search_file(settings: SearchSettings, scorer: tm.PyScorer, db: tm.PyIndexedDatabase, path: str | Path,
+                file_id: int, *, progress: Callable[[int, int], None] | None = None,
+                null_seed: int | None = None) -> FileResult:
+    """Reads and scores one spectra file in chunks. `progress`, when given, is called after
+    each chunk with (spectra read so far, spectra in the file or 0 when unknown).
+    `null_seed`: seed of the generated peptides behind `log10_evalue` (None: the usual one;
+    see `tovel_mesk.search.scoring.score_columns`)."""
+    from ..io.spectra import SpectraReader  # noqa: PLC0415
+
+    path = Path(path)
+    reader = SpectraReader(path, ms_level=settings.ms_level, top_peaks=settings.top_peaks,
+                           chunk_size=settings.chunk_size, file_id=file_id)
+    reading = 0.0
+
+    def spectra() -> Iterator[tm.PyProcessedSpectrum]:
+        nonlocal reading
+        chunks = iter(reader)
+        while True:
+            started = time.perf_counter()
+            chunk = next(chunks, None)
+            reading += time.perf_counter() - started
+            if chunk is None:
+                return
+            yield from chunk
+
+    started = time.perf_counter()
+    report = None if progress is None else (lambda _scored: progress(reader.counts.read, reader.total or 0))
+    columns = score_columns(scorer, db, spectra(), file=path.name, threads=settings.thread_count,
+                            min_ion_index=0, null_seed=null_seed, chunk_size=settings.chunk_size,
+                            progress=report)
+    total = time.perf_counter() - started
+    counts = reader.counts
+    return FileResult(path.name, str(path), file_id, columns, counts.read, counts.kept, dict(counts.skipped),
+                      {"reading": reading, "scoring": max(total - reading, 0.0)})
