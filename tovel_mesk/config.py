@@ -86,6 +86,8 @@ class SearchSettings:
     quiet: bool = False
     scheduler: str | None = None
     workers: int = 0
+    fail_fast: bool = False
+    overwrite: bool = False
 
     def validate(self) -> "SearchSettings":
         """Checks every value and returns self; raises ConfigError naming the setting."""
@@ -294,6 +296,10 @@ OPTIONS: tuple[Option, ...] = (
            "as this machine (needs tovel-mesk[distributed])", _CLUSTER, "value", "ADDRESS"),
     Option("workers", "search the files on a local Dask cluster of N worker processes started for this "
            "call (0: in this process; needs tovel-mesk[distributed])", _CLUSTER, "value", "N"),
+    Option("fail_fast", "stop at the first spectra file that cannot be read, writing nothing (default: report it, "
+           "search the others, exit status 1)", _RUN, "switch"),
+    Option("overwrite", "let results with failed files replace complete results of more files in the output "
+           "folder (default: such results are not written and the older ones stay)", _RUN, "switch"),
 )
 
 _BY_NAME = {o.name: o for o in OPTIONS}
