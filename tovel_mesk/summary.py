@@ -127,7 +127,7 @@ class Summary:
         """Why no spectrum was searched, on one line (for a summary whose `searched` is False)."""
         failed = self.failed_files
         if self.files and len(failed) == len(self.files):
-            return f"no file could be read ({', '.join(failed)})"
+            return f"no file could be searched ({', '.join(failed)})"
         skipped: dict[str, int] = {}
         for f in self.files:
             for reason, n in f.skipped.items():
