@@ -169,7 +169,7 @@ def _search(args: dict[str, Any]) -> int:
     searched and written; 1 a file could not be read (the others searched and written),
     nothing searched in any file, or the search failed on the way; 2 a usage or settings
     error found before any work; 130 interrupted, nothing written."""
-    from .errors import OutputError  # noqa: PLC0415
+    from .errors import OutputError, one_line  # noqa: PLC0415
 
     config = args.pop("config", None)
     for option in OPTIONS:
@@ -189,6 +189,8 @@ def _search(args: dict[str, Any]) -> int:
                 held.enter_context(output_lock(settings.output))
             except (ConfigError, OutputError) as e:
                 return _fail(str(e), EXIT_USAGE)
+            except OSError as e:  # the output folder's lock cannot be made
+                return _fail(one_line(e), EXIT_USAGE)
             return _run(settings)
         except KeyboardInterrupt:
             return _fail("interrupted; nothing was written", EXIT_INTERRUPTED)
@@ -196,7 +198,7 @@ def _search(args: dict[str, Any]) -> int:
 
 
 def _run(settings: SearchSettings) -> int:
-    from .errors import InputError, NothingSearchedError, OutputError, one_line  # noqa: PLC0415
+    from .errors import InputError, NothingSearchedError, OutputError, StoppedAtFileError, one_line  # noqa: PLC0415
 
     assert settings.output is not None
     debug = bool(os.environ.get("TOVEL_MESK_DEBUG"))
@@ -219,7 +221,8 @@ def _run(settings: SearchSettings) -> int:
         _print_summary(outcome, settings)
         return _fail(one_line(e), EXIT_FAILED)
     except (InputError, NothingSearchedError) as e:
-        stop = "; stopped at the first file that could not be read (--fail-fast)" if settings.fail_fast else ""
+        stop = "; stopped at the first file that could not be read (--fail-fast)" \
+            if isinstance(e, StoppedAtFileError) else ""
         return _fail(f"{one_line(e)}{stop}; nothing was written", EXIT_FAILED)
     except OSError as e:
         if debug:

@@ -7,6 +7,8 @@
     IndexBuildError     the index cannot be built on a worker (subclass of InputError)
     FileSearchError     a spectra file could not be searched on a worker
     TrainingError       a rescoring model could not be trained
+    StoppedAtFileError  a spectra file could not be read and the search stopped there
+                        (fail_fast; subclass of InputError)
     NothingSearchedError    no spectrum of any file was searched: there is nothing to write
     OutputError         the output folder cannot take the results (another search writes into
                         it, or it holds complete results that fewer files' results would replace)
@@ -17,7 +19,7 @@ from __future__ import annotations
 import os
 
 __all__ = ["ConfigError", "UsageError", "InputError", "SpectraFileError", "IndexBuildError", "FileSearchError",
-           "TrainingError", "NothingSearchedError", "OutputError", "one_line"]
+           "TrainingError", "StoppedAtFileError", "NothingSearchedError", "OutputError", "one_line"]
 
 
 class ConfigError(ValueError):
@@ -61,6 +63,10 @@ class IndexBuildError(InputError):
 class TrainingError(RuntimeError):
     """A model could not be trained on a training set (too few positives, a singular
     problem, a failure inside the learner)."""
+
+
+class StoppedAtFileError(InputError):
+    """A spectra file could not be read and the search stopped there (`fail_fast`)."""
 
 
 class NothingSearchedError(ValueError):

@@ -30,7 +30,7 @@ def run_search(settings: SearchSettings, *, progress: Progress | None = None) ->
     Then, in this process or on a cluster (`settings.scheduler` or `settings.workers`)
     alike, a spectra file that cannot be read is reported in the summary with its error,
     the others are searched, and the outcome's `ok` is False; with `settings.fail_fast`
-    the first such file stops the search with its InputError."""
+    the first such file stops the search with a StoppedAtFileError (an InputError)."""
     settings.validate()
     from .search.preflight import check_inputs  # noqa: PLC0415
 

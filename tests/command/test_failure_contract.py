@@ -199,6 +199,6 @@ def test_lost_results_never_replace_older_ones(request, inputs, tmp_path):
     finally:
         client.unregister_worker_plugin("kill-every-run")
     assert done.returncode == 1, done.stderr
-    assert last_line(done).startswith("tovel-mesk: error: nothing was searched: no file could be read "
+    assert last_line(done).startswith("tovel-mesk: error: nothing was searched: no file could be searched "
                                       "(run0.mzML, run2.mzML)")
     assert {p.name: p.read_bytes() for p in out.iterdir()} == before

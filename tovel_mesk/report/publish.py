@@ -31,6 +31,7 @@ import os
 import re
 import secrets
 import shutil
+import stat
 import threading
 from collections.abc import Callable, Iterable, Iterator
 from pathlib import Path
@@ -88,7 +89,7 @@ def output_lock(folder: str | os.PathLike) -> Iterator[None]:
     when another search holds it. Missing parent folders are created for the lock file and
     removed again at the end when nothing was published into them. Re-entrant within a
     process."""
-    folder = Path(folder).absolute()
+    folder = Path(os.path.realpath(folder))  # a link to a folder: the folder it names
     created = []
     parent = folder.parent
     while not parent.exists():
@@ -182,7 +183,7 @@ def publish(folder: str | os.PathLike, outputs: list[str], write: Callable[[Call
     output `name` to; `outputs` names every output a search may leave in a folder (those
     `write` makes among them). Raises OutputError when another search holds the folder, and
     the OSError of a file that could not be written, naming that file in the output folder."""
-    folder = Path(folder).absolute()
+    folder = Path(os.path.realpath(folder))  # a link to a folder: the folder it names
     with output_lock(folder):
         _clean_leftovers(folder, outputs)
         if folder.exists() and not folder.is_dir():
@@ -211,6 +212,7 @@ def publish(folder: str | os.PathLike, outputs: list[str], write: Callable[[Call
             if not folder.exists():
                 staged.rename(folder)
             elif _only_outputs(folder, outputs):
+                os.chmod(staged, stat.S_IMODE(folder.stat().st_mode))  # the folder keeps its permissions
                 if not _exchange(staged, folder):
                     aside = folder.parent / f".{folder.name}.{secrets.token_hex(6)}.old"
                     folder.rename(aside)

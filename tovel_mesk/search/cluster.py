@@ -45,7 +45,7 @@ from pathlib import Path
 from typing import Any
 
 from ..config import SearchSettings, available_cores
-from ..errors import ConfigError, FileSearchError, IndexBuildError, InputError, one_line
+from ..errors import ConfigError, FileSearchError, IndexBuildError, InputError, StoppedAtFileError, one_line
 from .database import MIN_ION_INDEX, prepare_database
 from .finish import finish_search
 from .outcome import FileResult, SearchOutcome
@@ -197,7 +197,7 @@ def search_on_cluster(settings: SearchSettings, *, client: Any = None,
 
     Files that fail are reported in the summary (their `error`, and `summary.failed_files`)
     and `ok` is False; every other file is searched. With `settings.fail_fast` the first
-    failure stops the search instead (its error is raised as an InputError).
+    failure stops the search instead (StoppedAtFileError).
     `summary.cluster` says where the search ran and how many indexes were built.
 
     Raises ImportError when Dask's distributed scheduler is not installed, ConfigError when
@@ -408,7 +408,7 @@ def _run_tasks(distributed, client: Any, settings: SearchSettings, key: str, fas
                 if file_id in failures and settings.fail_fast:
                     text = failures[file_id]
                     name = paths[file_id].name
-                    raise InputError(text if name in text else f"{name}: {text}")
+                    raise StoppedAtFileError(text if name in text else f"{name}: {text}")
                 future.release()  # the worker may drop the columns now
                 show(file_id, results[file_id].file.spectra_read if file_id in results else 0, done=True)
         finally:

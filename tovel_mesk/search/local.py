@@ -9,7 +9,7 @@ from collections.abc import Iterable
 from pathlib import Path
 
 from ..config import SearchSettings
-from ..errors import InputError, one_line
+from ..errors import InputError, StoppedAtFileError, one_line
 from ..progress import Progress
 from .database import prepare_database
 from .finish import finish_search
@@ -46,8 +46,8 @@ def search_locally(settings: SearchSettings, progress: Progress) -> SearchOutcom
     """Searches every spectra file in this process, one after another.
 
     A file that cannot be read is reported in the summary with its error and the others are
-    searched (the outcome's `ok` is False); with `settings.fail_fast` its error is raised
-    instead and the search stops there."""
+    searched (the outcome's `ok` is False); with `settings.fail_fast` the search stops
+    there with a StoppedAtFileError."""
     import_in_background()
     db, database_counts = interruptible(prepare_database, settings, progress)
     scorer = make_scorer(settings)
@@ -61,7 +61,7 @@ def search_locally(settings: SearchSettings, progress: Progress) -> SearchOutcom
                 files.append(search_file(settings, scorer, db, path, file_id, progress=bar.update_to))
         except (InputError, OSError, ValueError) as error:  # a file the readers could not read
             if settings.fail_fast:
-                raise
+                raise StoppedAtFileError(one_line(error)) from error
             failures[name] = one_line(error)
 
     return finish_search(settings, files, database_counts, progress, failures)

@@ -135,3 +135,16 @@ def test_a_full_disk_names_the_file_and_leaves_no_folder(tmp_path, monkeypatch, 
         assert contents(out) == old and siblings(out) == []
     else:
         assert not (tmp_path / "a").exists()  # not even the parents made for it
+
+
+def test_a_linked_output_folder_stays_a_link_and_keeps_its_permissions(tmp_path):
+    real = tmp_path / "disk" / "results"
+    write(real, summary(1))
+    real.chmod(0o2770)
+    link = tmp_path / "out"
+    link.symlink_to(real)
+    write(link, summary(2))
+    assert link.is_symlink() and link.resolve() == real.resolve()
+    assert json.loads((real / "summary.json").read_text())["totals"]["files_searched"] == 2
+    assert real.stat().st_mode & 0o7777 == 0o2770
+    assert siblings(real) == []
