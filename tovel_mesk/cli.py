@@ -55,7 +55,8 @@ def _default_text(value: Any) -> str:
 
 def _add_search_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--config", metavar="FILE", type=Path, default=argparse.SUPPRESS,
-                        help="read settings from a TOML file (see `tovel-mesk config --defaults`); "
+                        help="read settings from a TOML file (see `tovel-mesk config --defaults`; `config --show` prints "
+                             "the settings in effect); "
                              "flags win over the file")
     groups = {stage: parser.add_argument_group(title) for stage, title in STAGES.items()}
     for option in OPTIONS:

@@ -97,7 +97,7 @@ class Option:
     @property
     def flags(self) -> list[str]:
         """Every command-line spelling: the flag, the older ones, the short one."""
-        return [self.flag, *("--" + a.replace("_", "-") for a in self.aliases), *([self.short] if self.short else [])]
+        return [*([self.short] if self.short else []), self.flag, *("--" + a.replace("_", "-") for a in self.aliases)]
 
     @property
     def keywords(self) -> tuple[str, ...]:
