@@ -18,7 +18,9 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import difflib
 import os
+import re
 import signal
 import sys
 import threading
@@ -26,7 +28,7 @@ from collections.abc import Iterator
 from pathlib import Path
 from typing import Any, NoReturn, Sequence
 
-from .config import OPTIONS, SearchSettings, default_toml, load_settings
+from .config import OPTIONS, STAGES, SearchSettings, default_toml, load_settings, modification_notes, settings_toml
 from .errors import ConfigError, UsageError
 
 __all__ = ["main", "run", "build_parser", "UsageError"]
@@ -35,11 +37,21 @@ PROG = "tovel-mesk"
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
 
 
+#: A value that starts with a minus sign and a digit ("-10,20ppm", "-1,3", "-.5"): never an option.
+_NEGATIVE_VALUE = re.compile(r"-\.?\d")
+
+
 class _Parser(argparse.ArgumentParser):
-    """An argument parser whose errors are one line, without the usage block."""
+    """An argument parser whose errors are one line, without the usage block, and which
+    reads a value starting with a minus sign as a value (``--precursor-tol -10,20ppm``)."""
 
     def error(self, message: str) -> NoReturn:
         raise UsageError(f"{self.prog}: {message} (see {self.prog} --help)")
+
+    def _parse_optional(self, arg_string: str) -> Any:
+        if _NEGATIVE_VALUE.match(arg_string):
+            return None  # a value, such as a negative tolerance or range
+        return super()._parse_optional(arg_string)
 
 
 def _default_text(value: Any) -> str:
@@ -47,38 +59,41 @@ def _default_text(value: Any) -> str:
         return "none"
     if isinstance(value, bool):
         return "on" if value else "off"
-    if isinstance(value, list):
+    if isinstance(value, tuple) and len(value) == 2 and all(isinstance(v, int) for v in value):
+        return f"{value[0]},{value[1]}"
+    if isinstance(value, tuple):
         return " ".join(value) if value else "none"
     return str(value)
 
 
 def _add_search_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--config", metavar="FILE", type=Path, default=argparse.SUPPRESS,
-                        help="read settings from a TOML file (see `tovel-mesk config --defaults`); "
+                        help="read settings from a TOML file (see `tovel-mesk config --defaults`; `config --show` prints "
+                             "the settings in effect); "
                              "flags win over the file")
-    groups: dict[str, argparse._ArgumentGroup] = {}
+    groups = {stage: parser.add_argument_group(title) for stage, title in STAGES.items()}
     for option in OPTIONS:
-        group = groups.get(option.section)
-        if group is None:
-            group = groups[option.section] = parser.add_argument_group(option.section)
-        default = "" if option.default in (None, []) and option.kind in ("path", "paths") else \
+        group = groups[option.stage]
+        default = "" if option.default in (None, ()) and option.kind in ("path", "paths") else \
             f" (default: {_default_text(option.default)})"
         help_text = option.help + default
         if option.kind == "paths":
             parser.add_argument(option.name, nargs="*", type=Path, metavar=option.metavar,
                                 default=argparse.SUPPRESS, help=help_text)
         elif option.kind == "switch":
-            group.add_argument(option.flag, action=argparse.BooleanOptionalAction,
+            group.add_argument(*option.flags, dest=option.name, action=argparse.BooleanOptionalAction,
                                default=argparse.SUPPRESS, help=help_text)
         elif option.kind == "list":
             # Repeatable; the flags given replace the default list, and "none" empties it.
-            group.add_argument(option.flag, action="append", metavar=option.metavar,
+            group.add_argument(*option.flags, dest=option.name, action="append", metavar=option.metavar,
                                default=argparse.SUPPRESS, help=help_text + "; 'none' for none")
         else:
-            kind = type(option.default) if option.default is not None else str
+            # Numbers are read here; text, tolerances and ranges when the settings are made.
+            default = option.default
+            kind: Any = type(default) if isinstance(default, (int, float)) and not isinstance(default, bool) else str
             kind = Path if option.kind == "path" else kind
-            group.add_argument(option.flag, type=kind, metavar=option.metavar, default=argparse.SUPPRESS,
-                               help=help_text)
+            group.add_argument(*option.flags, dest=option.name, type=kind, metavar=option.metavar,
+                               default=argparse.SUPPRESS, help=help_text)
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -95,9 +110,17 @@ def build_parser() -> argparse.ArgumentParser:
                     "peptides.tsv, proteins.tsv, results.pin, summary.json and report.html into DIR.",
     )
     _add_search_options(search)
-    config = commands.add_parser("config", help="print settings as a TOML file",
-                                 description="Print the search settings as a TOML file for --config.")
-    config.add_argument("--defaults", action="store_true", help="print every setting at its default")
+    config = commands.add_parser(
+        "config", help="print settings as a TOML file",
+        usage=f"{PROG} config --defaults | --show [--config FILE] [options] [SPECTRA...]",
+        description="Print the search settings as a TOML file for --config: every setting at its default "
+                    "and commented (--defaults), or the settings a search with the given --config file "
+                    "and options would use (--show).")
+    shown = config.add_mutually_exclusive_group()
+    shown.add_argument("--defaults", action="store_true", help="print every setting at its default, commented")
+    shown.add_argument("--show", action="store_true",
+                       help="print the settings in effect for the given --config file and options")
+    _add_search_options(config)
     return parser
 
 
@@ -116,7 +139,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command with `argv` (default: the process's arguments); returns the exit status."""
     parser = build_parser()
     try:
-        args = vars(parser.parse_args(argv))
+        args = _parse(parser, argv)
     except UsageError as e:
         print(e, file=sys.stderr)
         return EXIT_USAGE
@@ -125,11 +148,54 @@ def main(argv: Sequence[str] | None = None) -> int:
         parser.print_help(sys.stderr)
         return EXIT_USAGE
     if command == "config":
-        if not args.get("defaults"):
-            return _fail("config: say what to print: --defaults", EXIT_USAGE)
+        return _config(args)
+    return _search(args)
+
+
+def _parse(parser: argparse.ArgumentParser, argv: Sequence[str] | None) -> dict[str, Any]:
+    """The parsed arguments; UsageError for an unknown one, with the closest known flag."""
+    namespace, unknown = parser.parse_known_args(argv)
+    args = vars(namespace)
+    if unknown:
+        flags = [o for o in _option_strings(parser, args.get("command")) if o.startswith("--")]
+        first = next((u for u in unknown if u.startswith("-")), unknown[0])
+        name = first.split("=", 1)[0]
+        close = difflib.get_close_matches(name, flags, n=1) if name.startswith("-") else []
+        hint = f"; did you mean {close[0]}?" if close else ""
+        what = "option" if name.startswith("-") else "argument"
+        prog = f"{PROG} {args['command']}" if args.get("command") else PROG
+        raise UsageError(f"{prog}: unrecognized {what} {name}{hint} (see {prog} --help)")
+    for option in OPTIONS:
+        if option.kind == "list" and option.name in args:
+            args[option.name] = [v for v in args[option.name] if v.lower() != "none"]
+    return args
+
+
+def _option_strings(parser: argparse.ArgumentParser, command: str | None) -> list[str]:
+    for action in parser._actions:  # the subcommands' parsers
+        if isinstance(action, argparse._SubParsersAction) and command in action.choices:
+            return list(action.choices[command]._option_string_actions)
+    return list(parser._option_string_actions)
+
+
+def _config(args: dict[str, Any]) -> int:
+    defaults, show = args.pop("defaults", False), args.pop("show", False)
+    if defaults:
+        given = sorted(name for name in args if name != "config")
+        if given or "config" in args:
+            return _fail("config --defaults prints the defaults alone; use --show to see the effect of "
+                         f"{', '.join('--' + n.replace('_', '-') for n in given) or '--config'}", EXIT_USAGE)
         sys.stdout.write(default_toml())
         return EXIT_OK
-    return _search(args)
+    if not show:
+        return _fail("config: say what to print: --defaults or --show", EXIT_USAGE)
+    config = args.pop("config", None)
+    try:
+        settings = load_settings(args, config)
+    except ConfigError as e:
+        return _fail(str(e), EXIT_USAGE)
+    sys.stdout.write(settings_toml(settings))
+    return EXIT_OK
 
 
 def run() -> NoReturn:
@@ -172,9 +238,6 @@ def _search(args: dict[str, Any]) -> int:
     from .errors import OutputError, one_line  # noqa: PLC0415
 
     config = args.pop("config", None)
-    for option in OPTIONS:
-        if option.kind == "list" and option.name in args:
-            args[option.name] = [v for v in args[option.name] if v.lower() != "none"]
     with contextlib.ExitStack() as held, _terminate_as_interrupt():
         try:
             try:
@@ -191,6 +254,7 @@ def _search(args: dict[str, Any]) -> int:
                 return _fail(str(e), EXIT_USAGE)
             except OSError as e:  # the output folder's lock cannot be made
                 return _fail(one_line(e), EXIT_USAGE)
+            _announce(settings)
             return _run(settings)
         except KeyboardInterrupt:
             return _fail("interrupted; nothing was written", EXIT_INTERRUPTED)
@@ -259,6 +323,16 @@ def _print_summary(outcome: Any, settings: SearchSettings) -> None:
     if cluster is not None:
         print(f"\nsearched on {cluster.workers_used} Dask workers in {cluster.search_seconds:.1f} s, the index "
               f"built {cluster.index_builds} times; the stages' seconds are summed over the workers")
+
+
+def _announce(settings: SearchSettings) -> None:
+    """Names the modifications searched (unless quiet) and warns about them (always)."""
+    line, warnings = modification_notes(settings)
+    if not settings.quiet:
+        print(line, file=sys.stderr)
+    for warning in warnings:
+        print(f"{PROG}: warning: {warning}", file=sys.stderr)
+    sys.stderr.flush()
 
 
 def _check_inputs(settings: SearchSettings) -> None:

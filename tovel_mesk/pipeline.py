@@ -25,13 +25,12 @@ def run_search(settings: SearchSettings, *, progress: Progress | None = None) ->
     """Runs a whole search (everything but writing the outputs) and returns its outcome.
     Progress bars go to stderr unless the settings say quiet or `progress` is given.
 
-    Before any work, the settings are validated and the inputs checked in one pass
+    Before any work, the inputs are checked in one pass
     (`tovel_mesk.search.preflight.check_inputs`): a ConfigError names every problem.
     Then, in this process or on a cluster (`settings.scheduler` or `settings.workers`)
     alike, a spectra file that cannot be read is reported in the summary with its error,
     the others are searched, and the outcome's `ok` is False; with `settings.fail_fast`
     the first such file stops the search with a StoppedAtFileError (an InputError)."""
-    settings.validate()
     from .search.preflight import check_inputs  # noqa: PLC0415
 
     check_inputs(settings)
