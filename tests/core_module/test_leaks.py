@@ -1,10 +1,7 @@
 """Calls that fail (and a few that succeed) repeated many thousands of times: neither the
 memory held by Python objects nor the C heap may grow, and the reference counts of the
 argument objects must come back to where they were.
-
-Memory is counted by the allocators, never read from the operating system: resident
-memory moves with what the kernel does to pages (huge pages, reclaim), which a busy machine
-changes, while these counts move only with this process's own allocations."""
+The check itself is in `_leaks`."""
 
 from __future__ import annotations
 
@@ -12,88 +9,18 @@ import array
 import ctypes
 import gc
 import sys
-import tracemalloc
 
 import numpy as np
 import pytest
 
 import _tovel_mesk as tm
+from _leaks import ROUNDS, WARMUP, c_heap_in_use, check_steady
 from _support import da, empty_db, spectrum
 
-WARMUP = 2_000
-ROUNDS = 30_000
-#: The rounds run in this many blocks after the warm-up. A leak grows memory in every block,
-#: by its size times the block's rounds; a one-off (a cache filled, a table grown) shows in
-#: one block at most.
-BLOCKS = 3
-#: Growth allowed in a block; a count that grew by more in every block is a leak. Every
-#: allocation of the C heap takes at least 32 bytes, so a leak of one allocation a call
-#: shows once a block has 256 calls.
-MAX_BLOCK_GROWTH = 8 * 1024
 # Fewer rounds for calls that build an index or start a pool of threads each time; a leak
 # there would be large anyway.
 ROUNDS_FOR = {"score-many": 2_000, "index-build-fails": 5_000, "database-build": 5_000, "database-reads": 5_000,
               "feature": 5_000}
-
-
-class _HeapInfo(ctypes.Structure):
-    """glibc's `struct mallinfo2`: what the C heap holds, in bytes."""
-
-    _fields_ = [(name, ctypes.c_size_t) for name in (
-        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks", "keepcost")]
-
-
-_libc = ctypes.CDLL(None)
-_mallinfo2 = getattr(_libc, "mallinfo2", None)
-if _mallinfo2 is not None:
-    _mallinfo2.restype = _HeapInfo
-    _mallinfo2.argtypes = []
-
-
-def c_heap_in_use():
-    """Bytes of the C heap in use (allocated and not freed, over every arena, mapped blocks
-    included), as malloc counts them; 0 where the C library cannot tell."""
-    if _mallinfo2 is None:
-        return 0
-    info = _mallinfo2()
-    return info.uordblks + info.hblkhd
-
-
-def repeat(action, n):
-    for _ in range(n):
-        try:
-            action()
-        except BaseException:  # noqa: BLE001 - every outcome is expected here, only memory matters
-            pass
-
-
-def memory_in_use():
-    """(bytes held by traced Python allocations, bytes of the C heap in use)."""
-    gc.collect()
-    return tracemalloc.get_traced_memory()[0], c_heap_in_use()
-
-
-def check_steady(action, watched=(), rounds=ROUNDS):
-    """Runs `action` many times and fails if memory or the watched objects' reference counts grow."""
-    warmup = min(WARMUP, rounds // 4)
-    repeat(action, warmup)
-    gc.collect()
-    refs_before = [sys.getrefcount(o) for o in watched]
-    tracemalloc.start()
-    try:
-        repeat(action, warmup)
-        samples = [memory_in_use()]
-        for _ in range(BLOCKS):
-            repeat(action, rounds // BLOCKS)
-            samples.append(memory_in_use())
-    finally:
-        tracemalloc.stop()
-    refs_after = [sys.getrefcount(o) for o in watched]
-    assert refs_after == refs_before, "reference counts of the arguments changed"
-    for kind, (name, unit) in enumerate((("Python memory", "traced"), ("the C heap", "in use"))):
-        growth = [after[kind] - before[kind] for before, after in zip(samples, samples[1:])]
-        assert min(growth) <= MAX_BLOCK_GROWTH, \
-            f"{name} grew in every block of {rounds // BLOCKS} calls: {growth} bytes {unit}"
 
 
 class Chained:
@@ -284,9 +211,9 @@ def test_the_check_finds_a_leak_of_either_kind():
     kept = []
     with pytest.raises(AssertionError, match="Python memory grew in every block"):
         check_steady(lambda: kept.append(object()), rounds=3_000)
-    if _mallinfo2 is None:
+    if not c_heap_in_use():
         pytest.skip("the C library does not count its heap")
-    malloc = _libc.malloc
+    malloc = ctypes.CDLL(None).malloc
     malloc.restype, malloc.argtypes = ctypes.c_void_p, [ctypes.c_size_t]
     with pytest.raises(AssertionError, match="the C heap grew in every block"):
         check_steady(lambda: malloc(24), rounds=3_000)

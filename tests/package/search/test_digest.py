@@ -365,7 +365,7 @@ def test_build_from_peptide_lists(fasta):
 
 
 def test_digest_calls_do_not_leak():
-    from test_leaks import check_steady
+    from _leaks import check_steady
     from tovel_mesk import _native
 
     text, bad = b">P1\nMKPEPTIDEKLSAMPLERGGGGGGGK\n>rev_P2\nAAAAAAAK\n", b">P1\nPEPT1DEK\n"
