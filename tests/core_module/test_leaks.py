@@ -7,8 +7,6 @@ from __future__ import annotations
 
 import array
 import ctypes
-import gc
-import sys
 
 import numpy as np
 import pytest
