@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "database.hpp"
-#include "index_logic.hpp"
+#include "index_build.hpp"
 #include "ion_series.hpp"
 #include "synthetic_db.hpp"
 #include "thread_pool.hpp"

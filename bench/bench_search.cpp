@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "index_logic.hpp"
+#include "index_build.hpp"
 #include "scoring.hpp"
 #include "synthetic_db.hpp"
 

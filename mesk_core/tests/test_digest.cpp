@@ -7,7 +7,7 @@
 #include "check.hpp"
 #include "digest.hpp"
 #include "failure.hpp"
-#include "index_logic.hpp"
+#include "index_build.hpp"
 #include "peptide_labels.hpp"
 #include "thread_pool.hpp"
 

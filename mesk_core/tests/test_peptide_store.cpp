@@ -9,7 +9,7 @@
 
 #include "check.hpp"
 #include "digest.hpp"
-#include "index_logic.hpp"
+#include "index_build.hpp"
 #include "peptide_store.hpp"
 #include "thread_pool.hpp"
 

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "check.hpp"
-#include "index_logic.hpp"
+#include "index_build.hpp"
 #include "lanes.hpp"
 #include "scoring.hpp"
 

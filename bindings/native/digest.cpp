@@ -9,7 +9,7 @@
 #include "classes.hpp"
 #include "digest.hpp"
 #include "failure.hpp"
-#include "index_logic.hpp"
+#include "index_build.hpp"
 #include "interpreter_lock.hpp"
 #include "module_support.hpp"
 #include "native.hpp"

@@ -1,7 +1,7 @@
 // Index construction: decoys, fragment listing into a list sized up front, a parallel
 // radix sort by mass (top digit across the list, then each stretch on its own), and the
 // per-bucket minima and radix sorts by peptide index.
-#include "index_logic.hpp"
+#include "index_build.hpp"
 
 #include <sys/mman.h>
 
