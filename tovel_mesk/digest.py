@@ -222,7 +222,7 @@ def build_database(
     if not isinstance(decoy_tag, str):
         raise TypeError(f"decoy_tag must be a str, not {type(decoy_tag).__name__}")
     return _native.build_database(digest_or_peptides, bucket_size, kinds, min_ion_index,
-                                  bool(generate_decoys), decoy_tag, not fragment_index)
+                                  bool(generate_decoys), decoy_tag, bool(fragment_index))
 
 
 def _index(peptide_idx: int) -> int:

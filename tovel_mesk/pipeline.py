@@ -115,11 +115,11 @@ def prepare_database(settings: SearchSettings, progress: Progress | None = None)
         db = build_database(digest, bucket_size=settings.bucket_size, min_ion_index=MIN_ION_INDEX,
                             generate_decoys=True, decoy_tag=settings.decoy_tag,
                             fragment_index=settings.lists_fragments)
-        indexed, fragments, omitted = _native.database_layout(db)
-        bar.note(f"{indexed:,} peptides, " + ("no fragment list" if omitted else f"{fragments:,} fragments"))
+        indexed, fragments, fragment_list = _native.database_layout(db)
+        bar.note(f"{indexed:,} peptides, " + (f"{fragments:,} fragments" if fragment_list else "no fragment list"))
     counts = {"proteins": digest.protein_count, "peptides": digest.peptide_count,
               "skipped_peptides": digest.skipped, "indexed_peptides": indexed, "fragments": fragments,
-              "fragment_list": not omitted}
+              "fragment_list": fragment_list}
     return db, counts
 
 

@@ -91,14 +91,16 @@ struct IndexedDatabase {
     size_t bucket_size = 1;
     size_t min_ion_index = 0;
     bool generate_decoys = false;
-    // Whether `fragments` holds every ion of every peptide from `min_ion_index` on, as
-    // the index build lists them; a database assembled by hand may hold anything.
-    bool fragments_listed = false;
-    // A database without its fragment list: `fragments`, `bucket_minima` and
-    // `bucket_fences` are empty, and the preliminary search counts every pass from the
-    // bracket's candidates, ion by ion, with the results the listed index would give.
-    // The build makes one only where that count is exact: no listed ion weighs zero.
-    bool fragments_omitted = false;
+    // Whether the index build made this database from its peptides: `fragments` then
+    // holds every ion of every peptide from `min_ion_index` on, as the build lists them, or
+    // none at all without the fragment list; a database assembled by hand may hold anything.
+    bool built_from_peptides = false;
+    // Whether the index lists every fragment ion. Without its fragment list, `fragments`,
+    // `bucket_minima` and `bucket_fences` are empty, and the preliminary search counts
+    // every pass from the bracket's candidates, ion by ion, with the results the listed
+    // index would give. The build leaves the list out only where that count is exact: no
+    // listed ion weighs zero.
+    bool fragment_list = true;
 
     // Peptide access for reporting: the count, and a copy of the record at a position.
     // `peptides` also offers cheap reads of single fields (sequence, monoisotopic, decoy,

@@ -341,12 +341,12 @@ IndexedDatabase index_store(BuildConfig config, PeptideStore store, WorkerPool &
     db.bucket_size = config.bucket_size;
     db.min_ion_index = config.min_ion_index;
     db.generate_decoys = config.generate_decoys;
-    db.fragments_listed = true;
+    db.built_from_peptides = true;
     // The check walks every listed ion, so it refuses a modification list too short for
     // its ions just as the listing does (a digest's lists are always complete).
-    if (config.omit_fragments && (zero_ions_ruled_out || !lists_a_zero_ion(store, config, pool))) {
+    if (!config.fragment_list && (zero_ions_ruled_out || !lists_a_zero_ion(store, config, pool))) {
         db.peptides = std::move(store);
-        db.fragments_omitted = true;
+        db.fragment_list = false;
         return db;
     }
 
@@ -391,7 +391,7 @@ IndexedDatabase build_indexed_database(BuildConfig config, std::vector<Peptide> 
 IndexedDatabase build_indexed_database_from(BuildConfig config, const Digest &digest) {
     WorkerPool &pool = global_pool();
     PeptideStore store = store_with_decoys(config, digest, digest.size(), pool);
-    const bool zero_ions_ruled_out = config.omit_fragments && digest_rules_out_zero_ions(digest);
+    const bool zero_ions_ruled_out = !config.fragment_list && digest_rules_out_zero_ions(digest);
     return index_store(std::move(config), std::move(store), pool, zero_ions_ruled_out);
 }
 

@@ -459,7 +459,7 @@ void SharedPassSearch::prepare_windows(unsigned max_charge) {
 // listed index would read its bucket. Windows with a NaN bound, or a lower bound above
 // the upper, match nothing either way and are left out.
 bool SharedPassSearch::candidate_counting_exact(unsigned max_charge) {
-    if (!db_.fragments_listed) return false;
+    if (!db_.built_from_peptides) return false;
     if (sorted_for_ == max_charge) return sorted_exact_;
     lows_.clear();
     highs_.clear();
@@ -478,7 +478,7 @@ bool SharedPassSearch::candidate_counting_exact(unsigned max_charge) {
     auto by_key = [](float x, float y) { return total_order_key(x) < total_order_key(y); };
     std::sort(lows_.begin(), lows_.end(), by_key);
     std::sort(highs_.begin(), highs_.end(), by_key);
-    sorted_exact_ = sorted_exact_ || db_.fragments_omitted;
+    sorted_exact_ = sorted_exact_ || !db_.fragment_list;
     if (sorted_exact_) window_counter_.assign(lows_, highs_);
     sorted_for_ = max_charge;
     return sorted_exact_;
@@ -739,10 +739,10 @@ void SharedPassSearch::charge_pass(uint8_t z, Tolerance tol, float mass) {
         const uint64_t candidates = ulo < n ? std::min<uint64_t>(uhi, n - 1) - ulo + 1 : 0;
         const SearchPath path = scorer_.search_path;
         const bool from_candidates =
-            (db_.fragments_omitted || path == SearchPath::Candidates ||
+            (!db_.fragment_list || path == SearchPath::Candidates ||
              (path == SearchPath::Auto && prefer_candidates(candidates))) &&
             candidate_counting_exact(max_charge);
-        if (db_.fragments_omitted && !from_candidates)
+        if (!db_.fragment_list && !from_candidates)
             throw Failure("a database without its fragment list cannot count from the index");
         if (from_candidates)
             count_from_candidates(ulo, uhi);

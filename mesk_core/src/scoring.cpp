@@ -358,7 +358,7 @@ void Scorer::build_features(const ProcessedSpectrum &spectrum, const Preliminary
 
 PreliminaryHits Scorer::initial_hits(const ProcessedSpectrum &spectrum, const Precursor &precursor) const {
     if (search_path == SearchPath::Reference) {
-        if (scorer_database(*this).fragments_omitted)
+        if (!scorer_database(*this).fragment_list)
             throw Failure("the reference search reads the fragment list, which this database leaves out");
         return reference_initial_hits(spectrum, precursor);
     }

@@ -123,7 +123,7 @@ struct ScorerSettings {
 
 // How the preliminary search counts matched fragments. Every choice gives the same
 // results to the bit; all but Auto are for tests and benchmarks. A database without its
-// fragment list (IndexedDatabase::fragments_omitted) counts every pass from the
+// fragment list (IndexedDatabase::fragment_list false) counts every pass from the
 // candidates whatever the choice, and refuses Reference.
 enum class SearchPath : uint8_t {
     Auto,        // shared isotope passes, each group counted the cheaper way
