@@ -6,7 +6,7 @@ from typing import final, overload
 from _tovel_mesk import PyIndexedDatabase, PyKind, PyPeptide, PyProcessedSpectrum, PyScorer
 
 __all__ = ["digest", "build_database", "database_layout", "proforma", "peptide_proteins", "Digest",
-           "score_columns", "peptide_labels"]
+           "score_columns", "peptide_labels", "digest_defaults", "scorer_defaults"]
 
 @final
 class Digest:
@@ -49,3 +49,5 @@ def score_columns(scorer: PyScorer, db: PyIndexedDatabase, spectra: Sequence[PyP
                   null_seed: int | None = None) -> list[tuple[str, str, bytearray]]: ...
 def peptide_labels(db: PyIndexedDatabase,
                    peptide_indices: Sequence[int]) -> tuple[list[str], list[str], list[str]]: ...
+def digest_defaults() -> dict[str, str | int | float | bool | list[str]]: ...
+def scorer_defaults() -> dict[str, bool | int | None]: ...
