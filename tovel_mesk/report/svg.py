@@ -1,5 +1,8 @@
 """Small inline-SVG charts for the report: one panel of axes with histograms, curves, a
-scatter, horizontal bars, reference lines and a legend.
+scatter, horizontal bars, peak sticks, text labels, reference lines and a legend.
+
+The legend sits above the plot area, wrapped into as many rows as it needs, so it never
+covers data.
 
 Written for the report's six panels and nothing more: a plotting library costs about
 half a second to import and render them, longer than the rest of writing the outputs.
@@ -80,7 +83,7 @@ class Panel:
         self.ylim: tuple[float, float] | None = None
         self.ycategories: list[str] | None = None     # bar names from the top down
         self.whole_x = self.whole_y = False            # axes of counts: whole-number ticks
-        self.legend_above = False
+        self.legend_above = True       # kept for callers; the legend is always above the plot
         self._marks: list[tuple] = []
         # (label, colour, "box" and its opacity | "line" | "dash")
         self._legend: list[tuple[str, str, str]] = []
@@ -125,6 +128,21 @@ class Panel:
         if label:
             self._legend.append((label, color, "box1"))
 
+    def sticks(self, x: np.ndarray, heights: np.ndarray, color: str, label: str | None = None,
+               width: float = 1.0) -> None:
+        """Vertical lines from zero to `heights` at `x` (the peaks of a spectrum)."""
+        x, heights = np.asarray(x, float), np.asarray(heights, float)
+        keep = np.isfinite(x) & np.isfinite(heights)
+        self._extent(x[keep], [0.0, *heights[keep]])
+        self._marks.append(("sticks", x[keep], heights[keep], color, width))
+        if label:
+            self._legend.append((label, color, "line"))
+
+    def label(self, x: float, y: float, text: str, color: str = "#000", dy: float = -3.0,
+              size: int = 11) -> None:
+        """`text` centred above the data point (x, y), `dy` pixels off it."""
+        self._marks.append(("label", float(x), float(y), str(text), color, float(dy), int(size)))
+
     def vline(self, x: float, color: str = "#808080", dashed: bool = False, label: str | None = None) -> None:
         self._marks.append(("vline", float(x), color, dashed))
         if label:
@@ -161,9 +179,9 @@ class Panel:
             else nice_ticks(min(y0, y1), max(y0, y1), whole=self.whole_y))
         ytexts = (list(self.ycategories) if self.ycategories is not None
                   else [_tick_text(v, yticks) for v in yticks])
-        legend_rows = len(self._legend) if self._legend else 0
         left = 22 + (_FONT + 6 if self.ylabel else 0) + _TICK + 4 + _CHAR * max((len(t) for t in ytexts), default=1)
-        top = 12 + (legend_rows and self.legend_above) * (_FONT + 10)
+        legend_rows = len(self._legend_positions(left, 0.0, self.width - left - 8))
+        top = 12 + legend_rows * (_FONT + 6) + (4 if legend_rows else 0)
         right, bottom = 18, 18 + (_FONT + 4) + (_FONT + 8 if self.xlabel else 0)
         plot_w, plot_h = self.width - left - right, self.height - top - bottom
 
@@ -252,6 +270,17 @@ class Panel:
                 rects.append(f'<rect x="{_num(min(zero, x_end))}" y="{_num(min(top, bottom))}" '
                              f'width="{_num(abs(x_end - zero))}" height="{_num(abs(bottom - top))}"/>')
             return f'<g fill="{color}">{"".join(rects)}</g>'
+        if kind == "sticks":
+            _, x, heights, color, width = mark
+            if not x.size:
+                return ""
+            zero = float(py(max(min(ylim), 0.0)))
+            d = "".join(f"M{_num(a)},{_num(zero)}V{_num(b)}" for a, b in zip(px(x), py(heights)))
+            return f'<path d="{d}" stroke="{color}" stroke-width="{width:g}" fill="none"/>'
+        if kind == "label":
+            _, x, y, text, color, dy, size = mark
+            return (f'<text x="{_num(px(x))}" y="{_num(float(py(y)) + dy)}" text-anchor="middle" '
+                    f'font-size="{size}" fill="{color}">{_esc(text)}</text>')
         if kind == "vline":
             _, x, color, dashed = mark
             dash = ' stroke-dasharray="5,3"' if dashed else ""
@@ -260,26 +289,27 @@ class Panel:
         _, y, color = mark   # hline
         return f'<line x1="-1e4" y1="{_num(py(y))}" x2="1e4" y2="{_num(py(y))}" stroke="{color}" stroke-width="1.2"/>'
 
+    def _legend_positions(self, left: float, top: float, width: float) -> list[list[tuple[float, float]]]:
+        """The legend's entries laid out in rows above the plot area: (x, width) per entry,
+        one list per row, wrapped so that no row is wider than the panel."""
+        rows: list[list[tuple[float, float]]] = []
+        x = left
+        for label, _, _ in self._legend:
+            w = 30 + _CHAR * len(label)
+            if not rows or (x + w > left + width - 4 and rows[-1]):
+                rows.append([])
+                x = left
+            rows[-1].append((x, w))
+            x += w + 12
+        return rows
+
     def _legend_svg(self, left: float, top: float, plot_w: float) -> str:
         if not self._legend:
             return ""
         row = _FONT + 6
-        widths = [30 + _CHAR * len(label) for label, _, _ in self._legend]
+        rows = self._legend_positions(left, top, self.width - left - 8)
+        positions = [(x, top - 4 - row * (len(rows) - i)) for i, entries in enumerate(rows) for x, _ in entries]
         parts = []
-        if self.legend_above:
-            x, y = left, top - row + 2
-            positions = []
-            for w in widths:
-                positions.append((x, y))
-                x += w + 12
-        else:
-            box = max(widths)
-            x = left + plot_w - box - 8
-            positions = [(x, top + 8 + i * row) for i in range(len(widths))]
-        if not self.legend_above:
-            x, y = positions[0]
-            parts.append(f'<rect x="{_num(x - 4)}" y="{_num(y - 2)}" width="{_num(max(widths) + 8)}" '
-                         f'height="{_num(row * len(widths) + 2)}" fill="#fff" fill-opacity="0.8"/>')
         for (label, color, style), (x, y) in zip(self._legend, positions):
             if style.startswith("box"):
                 swatch = (f'<rect x="{_num(x)}" y="{_num(y + 2)}" width="20" height="{_FONT - 3}" fill="{color}" '
