@@ -1,4 +1,4 @@
-"""The `tovel-mesk` command: `search` and `config`.
+"""The `tovel-mesk` command: `search`, `config` and `show`.
 
 The command is thin: it turns flags and an optional TOML file into one `SearchSettings`,
 calls the same functions a Python user calls, and reports. Exit statuses, the same in one
@@ -121,6 +121,21 @@ def build_parser() -> argparse.ArgumentParser:
     shown.add_argument("--show", action="store_true",
                        help="print the settings in effect for the given --config file and options")
     _add_search_options(config)
+    show = commands.add_parser(
+        "show", help="draw one match of a finished search as an annotated spectrum",
+        usage=f"{PROG} show DIR SPEC_ID [--rank N] [--file NAME] [--out FILE.svg|FILE.png]",
+        description="Draw a match of the search whose results are in DIR: the spectrum SPEC_ID (its native id, "
+                    "or its TITLE in an MGF file) is read again from the searched file, its b and y ions are "
+                    "labelled and the peptide's fragment ladder is drawn. An .svg file always works; a .png "
+                    "file needs a converter: rsvg-convert, the cairosvg package or chromium.")
+    show.add_argument("directory", metavar="DIR", type=Path, help="the output folder of a finished search")
+    show.add_argument("spec_id", metavar="SPEC_ID", help="the spectrum, as the spec_id column of psms.tsv names it")
+    show.add_argument("--rank", type=int, default=1, metavar="N", help="which match of the spectrum (default: 1)")
+    show.add_argument("--file", default=None, metavar="NAME",
+                      help="the spectra file, when several searched files hold a spectrum of this id")
+    show.add_argument("--out", type=Path, default=None, metavar="FILE",
+                      help="where to write the drawing, .svg or .png (default: SPEC_ID's characters that are "
+                           "safe in a file name, with .svg, in the current folder)")
     return parser
 
 
@@ -149,6 +164,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         return EXIT_USAGE
     if command == "config":
         return _config(args)
+    if command == "show":
+        return _show(args)
     return _search(args)
 
 
@@ -195,6 +212,32 @@ def _config(args: dict[str, Any]) -> int:
     except ConfigError as e:
         return _fail(str(e), EXIT_USAGE)
     sys.stdout.write(settings_toml(settings))
+    return EXIT_OK
+
+
+def _show(args: dict[str, Any]) -> int:
+    from .report.annotate import draw_match, svg_to_png  # noqa: PLC0415
+
+    spec_id, rank = args["spec_id"], args["rank"]
+    out = args["out"] or Path(re.sub(r"[^A-Za-z0-9._-]+", "_", spec_id).strip("_") + ".svg")
+    if out.suffix.lower() not in (".svg", ".png"):
+        return _fail(f"show: --out must end in .svg or .png, not {str(out)!r}", EXIT_USAGE)
+    if rank < 1:
+        return _fail(f"show: --rank must be 1 or more, not {rank}", EXIT_USAGE)
+    try:
+        svg = draw_match(args["directory"], spec_id, rank=rank, file=args["file"])
+    except LookupError as e:
+        return _fail(str(e.args[0]) if e.args else str(e), EXIT_USAGE)
+    except (OSError, ValueError) as e:   # a spectra file that cannot be read (SpectraFileError)
+        return _fail(str(e), EXIT_FAILED)
+    try:
+        if out.suffix.lower() == ".png":
+            svg_to_png(svg, out)
+        else:
+            out.write_text(svg, encoding="utf-8")
+    except (OSError, RuntimeError) as e:
+        return _fail(f"show: {out}: {e}", EXIT_FAILED)
+    print(out)
     return EXIT_OK
 
 

@@ -1,0 +1,137 @@
+"""Annotated spectra: peptides read from their ProForma text, b/y ions found among peaks
+read again from the spectra file, and `tovel-mesk show` drawing one match to a file."""
+
+from __future__ import annotations
+
+import json
+import re
+import shutil
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from tovel_mesk import cli
+from tovel_mesk.report.annotate import annotate, draw_match, read_peaks, spectrum_svg
+from tovel_mesk.report.peptidoforms import fragment_ladder, parse_peptidoform
+
+PROTON = 1.0072764
+
+
+def test_peptidoforms_and_their_ladders():
+    plain = parse_peptidoform("PEPTIDEK")
+    assert plain.sequence == "PEPTIDEK" and plain.deltas == (0.0,) * 8
+    ladder = fragment_ladder(plain)
+    assert ladder["b"][1] == pytest.approx(97.05276 + 129.04259 + PROTON)
+    assert ladder["y"][0] == pytest.approx(128.09496 + 18.010565 + PROTON)
+    # b(i) and y(n-i) add up to the peptide and two protons, at every cut and charge.
+    for charge in (1, 2):
+        ions = fragment_ladder("PEPTIDEK", charge)
+        total = (ions["b"] + ions["y"][::-1]) * charge
+        assert np.allclose(total, plain.mass + 2 * charge * PROTON)
+    # Residue, N-terminal and C-terminal masses land on the residues they modify.
+    form = parse_peptidoform("[+42.0106]-AC[+57.0215]M[+15.9949]K-[-0.984]")
+    assert form.sequence == "ACMK"
+    assert form.deltas == pytest.approx((42.0106, 57.0215, 15.9949, -0.984))
+    assert form.mass == pytest.approx(parse_peptidoform("ACMK").mass + 42.0106 + 57.0215 + 15.9949 - 0.984)
+    assert fragment_ladder(form)["b"][0] == pytest.approx(71.03711 + 42.0106 + PROTON)
+    for bad in ("PEPTIDEX", "PEP[Oxidation]K", "", "pep", "PEP[+1]]K"):
+        with pytest.raises(ValueError, match="peptide"):
+            parse_peptidoform(bad)
+
+
+def _peaks(mz, intensity):
+    from tovel_mesk.report.annotate import Peaks
+
+    return Peaks("scan=1", np.asarray(mz, float), np.asarray(intensity, float), 500.0, 2)
+
+
+@pytest.mark.parametrize("tolerance, shift, unit, error", [("0.5da", 0.2, "Da", 0.2), ("10ppm", -4e-6, "ppm", -4.0)])
+def test_ions_are_found_within_the_tolerance_with_signed_errors(tolerance, shift, unit, error):
+    ions = fragment_ladder("PEPTIDEK")
+    b, y = ions["b"], ions["y"]
+    # b ions shifted by the error (relative in ppm), y3 left out, noise far from any ion.
+    observed_b = b + shift if unit == "Da" else b * (1 + shift)
+    mz = np.concatenate([observed_b, np.delete(y, 2), [52.0, 1500.0]])
+    intensity = np.concatenate([np.full(b.size, 50.0), np.full(y.size - 1, 80.0), [100.0, 100.0]])
+    found = annotate(_peaks(mz, intensity), "PEPTIDEK", 2, tolerance)
+    assert found.unit == unit and found.sequence == "PEPTIDEK"
+    assert found.found("b") == set(range(1, 8)) and found.found("y") == set(range(1, 8)) - {3}
+    singly = found.charges == 1
+    kinds = np.array(found.kinds)
+    assert np.allclose(found.errors[singly & (kinds == "b")], error, atol=1e-6 if unit == "Da" else 1e-3)
+    assert np.allclose(found.errors[singly & (kinds == "y")], 0.0, atol=1e-6)
+    # Each ion points at the peak that matched it.
+    assert np.allclose(mz[found.peak_index], found.calculated + (found.errors if unit == "Da"
+                                                                 else found.calculated * found.errors / 1e6))
+    # Beyond the tolerance nothing matches; a spectrum without peaks draws its message.
+    assert annotate(_peaks(b + 1.0, np.ones(b.size)), "PEPTIDEK", 2, "0.5da").kinds == []
+    assert "holds no peaks" in spectrum_svg(annotate(_peaks([], []), "PEPTIDEK", 2, tolerance))
+
+
+def _ladder_spectrum(peptide, extra=""):
+    ions = fragment_ladder(peptide)
+    peaks = "\n".join(f"{m:.5f} {100 + i}" for i, m in enumerate(np.sort(np.concatenate([ions["b"], ions["y"]]))))
+    return f"BEGIN IONS\nTITLE=scan=7\nPEPMASS=500.5\nCHARGE=2+\n{extra}{peaks}\nEND IONS\n"
+
+
+@pytest.fixture
+def finished_search(tmp_path):
+    """An output folder as a search leaves it, for one MGF spectrum matched by two peptides."""
+    spectra = tmp_path / "run.mgf"
+    spectra.write_text("BEGIN IONS\nTITLE=scan=1\nPEPMASS=400\n100 1\nEND IONS\n" + _ladder_spectrum("PEPTIDEK"))
+    out = tmp_path / "out"
+    out.mkdir()
+    pd.DataFrame({"file": ["run.mgf", "run.mgf"], "spec_id": ["scan=7", "scan=7"], "rank": [1, 2],
+                  "peptide": ["PEPTIDEK", "PEPM[+15.9949]IDEK"], "charge": [2, 2], "label": [1, -1],
+                  "hyperscore": [20.0, 5.0]}).to_csv(out / "psms.tsv", sep="\t", index=False)
+    (out / "summary.json").write_text(json.dumps({"settings": {"spectra": [str(spectra)], "ms_level": 2,
+                                                               "fragment_tol": "0.02da"}}))
+    return out
+
+
+def test_peaks_are_read_again_by_native_id(finished_search):
+    path = finished_search.parent / "run.mgf"
+    peaks = read_peaks(path, ["scan=7", "scan=99"])
+    assert list(peaks) == ["scan=7"]
+    assert peaks["scan=7"].charge == 2 and peaks["scan=7"].precursor_mz == 500.5
+    assert peaks["scan=7"].mz.size == 14
+    assert read_peaks(path, []) == {}
+
+
+def test_show_draws_a_match_of_a_finished_search(finished_search, tmp_path, capsys):
+    out = tmp_path / "m.svg"
+    assert cli.main(["show", str(finished_search), "scan=7", "--out", str(out)]) == 0
+    svg = out.read_text()
+    assert svg.startswith("<svg") and "PEPTIDEK (2+, rank 1, target)" in svg
+    assert "b ions (7 of 7)" in svg and "y ions (7 of 7)" in svg
+    labels = re.findall(r'fill="#(?:1f77b4|d62728)">([by]\d+)</text>', svg)
+    assert {"b2", "y1", "y7"} <= set(labels)
+    # The second match, a decoy, explains fewer ions.
+    svg = draw_match(finished_search, "scan=7", rank=2)
+    assert "rank 2, decoy" in svg and "b ions (3 of 7)" in svg and "y ions (4 of 7)" in svg
+    # What is not there is named, with the usage status.
+    capsys.readouterr()
+    assert cli.main(["show", str(finished_search), "scan=8", "--out", str(out)]) == 2
+    assert "no match of spectrum 'scan=8'" in capsys.readouterr().err
+    assert cli.main(["show", str(finished_search), "scan=7", "--rank", "3", "--out", str(out)]) == 2
+    assert "ranks: 1, 2" in capsys.readouterr().err
+    assert cli.main(["show", str(tmp_path), "scan=7", "--out", str(out)]) == 2
+    assert cli.main(["show", str(finished_search), "scan=7", "--out", str(tmp_path / "m.pdf")]) == 2
+    # A spectra file gone since the search: a failure, named.
+    (finished_search.parent / "run.mgf").unlink()
+    assert cli.main(["show", str(finished_search), "scan=7", "--out", str(out)]) == 1
+    assert "run.mgf" in capsys.readouterr().err
+
+
+@pytest.mark.skipif(shutil.which("chromium") is None and shutil.which("rsvg-convert") is None,
+                    reason="no SVG converter installed")
+def test_show_writes_a_png(finished_search, tmp_path):
+    from PIL import Image
+
+    out = tmp_path / "m.png"
+    assert cli.main(["show", str(finished_search), "scan=7", "--out", str(out)]) == 0
+    with Image.open(out) as image:
+        pixels = np.asarray(image.convert("RGB"), dtype=np.float64) / 255
+    red = np.all(np.abs(pixels - np.array([0xD6, 0x27, 0x28]) / 255) < 0.1, axis=-1)
+    assert red.mean() > 0.0005
