@@ -28,8 +28,9 @@ nesting of dicts and lists; other top-level keys are shown as name and value.
 from __future__ import annotations
 
 import datetime
+import functools
 import html
-from collections.abc import Iterable, Mapping
+from collections.abc import Callable, Iterable, Mapping
 from typing import Any
 
 import numpy as np
@@ -46,6 +47,26 @@ _BINS = 60
 _TARGET, _DECOY, _PEPTIDES = "#1f77b4", "#d62728", "#2ca02c"
 #: Colours of the spectra, peptide and protein curves.
 _SERIES = (_TARGET, "#ff7f0e", _PEPTIDES)
+
+
+_PLURALS = {"spectrum": "spectra", "match": "matches", "protein group": "protein groups", "file": "files",
+            "peptide": "peptides", "protein": "proteins", "decoy": "decoys", "warning": "warnings",
+            "decoy protein": "decoy proteins", "feature": "features", "fragment ion": "fragment ions"}
+
+
+def counted(n: int | float, word: str) -> str:
+    """`n` and the noun in the number it takes: "1 spectrum", "2 spectra", "1,000 matches"."""
+    n = int(n)
+    return f"{n:,} {word if n == 1 else _PLURALS.get(word, word + 's')}"
+
+
+#: What the summary's rescoring method means as the name of a score axis.
+SCORE_NAMES = {
+    "lda": "discriminant score (linear discriminant)",
+    "mokapot": "discriminant score (mokapot)",
+    "expectation": "expectation score (fixed: −log10 expectation value)",
+    "hyperscore": "hyperscore",
+}
 
 
 def accepted(psms: pd.DataFrame, fdr: float = 0.01) -> pd.Series:
@@ -148,11 +169,21 @@ def _finite(values: Any) -> np.ndarray:
 
 def _score_column(psms: pd.DataFrame) -> str:
     """The discriminant score when error control filled it with something, else the hyperscore."""
-    scores = _finite(psms["discriminant_score"])
+    scores = _finite(psms["discriminant_score"]) if "discriminant_score" in psms.columns else np.zeros(0)
     return "discriminant_score" if scores.size and np.ptp(scores) > 0 else "hyperscore"
 
 
-def _plot_scores(panel: Panel, psms: pd.DataFrame) -> None:
+def score_name(psms: pd.DataFrame, summary: Mapping) -> str:
+    """The name of the score that decided the matches: the summary's rescoring method (the
+    fixed fallback named as such), or the column plotted when the summary does not say."""
+    column = _score_column(psms)
+    method = (summary.get("rescoring") or {}).get("method")
+    if column == "discriminant_score" and method in SCORE_NAMES:
+        return SCORE_NAMES[str(method)]
+    return column.replace("_", " ")
+
+
+def _plot_scores(panel: Panel, psms: pd.DataFrame, summary: Mapping, fdr: float) -> None:
     best = psms[psms["rank"] == 1]
     column = _score_column(psms)
     scores = np.asarray(best[column], dtype=np.float64)
@@ -161,13 +192,24 @@ def _plot_scores(panel: Panel, psms: pd.DataFrame) -> None:
         panel.empty("no scored matches")
         return
     low, high = np.percentile(scores[keep], [0.1, 99.9])
+    good = np.asarray(accepted(best, fdr))
+    # The threshold: the lowest score among the accepted matches; drawn even when it lies
+    # in the tail that the histogram's range leaves out.
+    threshold = float(np.min(scores[keep & good])) if (keep & good).any() else None
+    if threshold is not None:
+        low, high = min(low, threshold), max(high, threshold)
     edges = np.linspace(low, high if high > low else low + 1, _BINS + 1)
     labels = np.asarray(best["label"])
-    for sign, name, color in ((1, "targets", _TARGET), (-1, "decoys", _DECOY)):
+    for sign, name, color in ((1, "target", _TARGET), (-1, "decoy", _DECOY)):
         chosen = np.clip(scores[keep & (labels == sign)], edges[0], edges[-1])
         counts, _ = np.histogram(chosen, edges)
-        panel.stairs(counts, edges, color, f"{name} ({chosen.size:,})", opacity=0.45)
-    panel.xlabel = f"{column} (best match per spectrum)"
+        panel.stairs(counts, edges, color, f"{counted(chosen.size, name)}", opacity=0.45)
+    if threshold is not None:
+        panel.vline(threshold, color="#333333", dashed=True,
+                    label=f"threshold {threshold:.4g} (q ≤ {fdr:g}, {counted(int(good.sum()), 'match')})")
+    else:
+        panel.vline(edges[-1], color="#333333", dashed=True, label=f"no match at q ≤ {fdr:g}")
+    panel.xlabel = f"{score_name(psms, summary)}, best match per spectrum"
     panel.ylabel = "matches"
     panel.whole_y = True
 
@@ -203,20 +245,41 @@ def _plot_identifications(panel: Panel, psms, peptides, proteins, fdr: float) ->
     panel.xlim = (grid[0], grid[-1])
 
 
-def _plot_histogram(panel: Panel, values: np.ndarray, label: str, what: str) -> None:
+def _plot_histogram(panel: Panel, values: Any, label: str, what: str, legend: str | None = None) -> None:
+    """A histogram over the whole range of the values: nothing clipped, nothing moved.
+    `legend` names what was counted (default: so many matches)."""
     values = _finite(values)
     if not values.size:
         panel.empty(f"no accepted matches with {what}")
         return
-    low, high = np.percentile(values, [0.5, 99.5])
+    low, high = float(values.min()), float(values.max())
     edges = np.linspace(low, high if high > low else low + 1, _BINS + 1)
-    counts, _ = np.histogram(np.clip(values, low, high), edges)
-    panel.stairs(counts, edges, _TARGET)
+    counts, _ = np.histogram(values, edges)
+    panel.stairs(counts, edges, _TARGET, legend or counted(values.size, "match"))
+    median = float(np.median(values))
+    panel.vline(median, color="#333333", dashed=True, label=f"median {median:.3g}")
+    panel.vline(0.0, color="#808080")
+    panel.xlabel = f"{label}; range {low:.3g} to {high:.3g}"
+    panel.ylabel = "accepted matches"
+    panel.whole_y = True
+
+
+def _plot_counts(panel: Panel, values: Any, label: str) -> None:
+    """Bars of how many accepted matches take each whole value."""
+    values = _finite(values)
+    if not values.size:
+        panel.empty("no accepted matches")
+        return
+    numbers, counts = np.unique(np.round(values).astype(np.int64), return_counts=True)
+    full = np.zeros(int(numbers[-1] - numbers[0]) + 1)
+    full[numbers - numbers[0]] = counts
+    edges = np.arange(numbers[0], numbers[-1] + 2) - 0.5
+    panel.stairs(full, edges, _TARGET)
     median = float(np.median(values))
     panel.vline(median, color="#333333", dashed=True, label=f"median {median:.3g}")
     panel.xlabel = label
     panel.ylabel = "accepted matches"
-    panel.whole_y = True
+    panel.whole_x = panel.whole_y = True
 
 
 def _plot_mass_error_by_rt(panel: Panel, good: pd.DataFrame) -> None:
@@ -247,9 +310,178 @@ def _plot_per_file(panel: Panel, psms: pd.DataFrame, good: pd.DataFrame, summary
     panel.hbars(y - 0.2, [spectra.get(n, 0) for n in names], 0.4, _TARGET, "spectra")
     panel.hbars(y + 0.2, [peptides.get(n, 0) for n in names], 0.4, _PEPTIDES, "peptides")
     panel.ycategories = [n if len(n) <= 32 else "…" + n[-31:] for n in names]
-    panel.legend_above = True
     panel.xlabel = "accepted target identifications"
     panel.whole_x = True
+
+
+# ----------------------------------------------------------------------------------------
+# Spectra read again: the annotated best, median and weakest accepted matches, and the
+# signed fragment errors of a sample of accepted matches.
+
+#: Most accepted matches whose spectra are read again for the fragment error plot.
+FRAGMENT_SAMPLE = 300
+
+
+def _spectra_paths(summary: Mapping) -> dict[str, str]:
+    """The searched files by the name the tables give them (their file name)."""
+    from pathlib import Path
+
+    paths = (summary.get("settings") or {}).get("spectra") or []
+    if isinstance(paths, str):
+        paths = [paths]
+    return {Path(str(p)).name: str(p) for p in paths}
+
+
+def _fragment_tolerance(summary: Mapping) -> Any:
+    from ..conventions import Tolerance
+
+    text = (summary.get("settings") or {}).get("fragment_tol")
+    try:
+        return Tolerance.parse(str(text)) if text else Tolerance.parse("10ppm")
+    except ValueError:
+        return Tolerance.parse("10ppm")
+
+
+def _examples(good: pd.DataFrame, column: str) -> list[tuple[str, int]]:
+    """(role, row label) of the best, the median and the weakest accepted match."""
+    if good.empty:
+        return []
+    ordered = good.sort_values(column, ascending=False, kind="stable")
+    picks = [("best", 0), ("median", (len(ordered) - 1) // 2), ("weakest", len(ordered) - 1)]
+    seen: set = set()
+    out = []
+    for role, position in picks:
+        label = ordered.index[position]
+        if label not in seen:
+            seen.add(label)
+            out.append((role, label))
+    return out
+
+
+def _reread(good: pd.DataFrame, rows: list, summary: Mapping) -> tuple[dict, list[str]]:
+    """The annotations of the accepted matches at `rows` (index labels), their spectra read
+    again from the input files; and the problems met (files not found or unreadable)."""
+    from .annotate import annotate, read_peaks
+
+    paths = _spectra_paths(summary)
+    tolerance = _fragment_tolerance(summary)
+    level = (summary.get("settings") or {}).get("ms_level", 2)
+    annotations: dict = {}
+    problems: list[str] = []
+    chosen = good.loc[rows]
+    for name, part in chosen.groupby(chosen["file"].astype(str), sort=False, observed=True):
+        path = paths.get(name)
+        if path is None:
+            problems.append(f"{name}: not among the searched files named in the summary")
+            continue
+        try:
+            peaks = read_peaks(path, set(part["spec_id"].astype(str)), ms_level=int(level))
+        except (OSError, ValueError) as error:
+            problems.append(f"{name}: {error}")
+            continue
+        for label, row in part.iterrows():
+            found = peaks.get(str(row["spec_id"]))
+            if found is None:
+                problems.append(f"{name}: spectrum {row['spec_id']!r} not found")
+                continue
+            try:
+                annotations[label] = annotate(found, str(row["peptide"]), int(row["charge"]), tolerance)
+            except ValueError as error:
+                problems.append(str(error))
+    return annotations, problems
+
+
+def _match_title(role: str, row: pd.Series, score: str, value: float) -> str:
+    return (f"{role} accepted match: {row['peptide']} ({int(row['charge'])}+), {row['file']}, {row['spec_id']}; "
+            f"{score} {value:.4g}")
+
+
+def _plot_fragment_errors(panel: Panel, annotations: dict, good: pd.DataFrame, unit: str) -> None:
+    errors = [a.errors for a in annotations.values() if a.errors.size]
+    if errors:
+        values = np.concatenate(errors)
+        _plot_histogram(panel, values, f"fragment mass error, observed − calculated ({unit})", "matched fragments",
+                        f"{counted(values.size, 'fragment ion')} of {counted(len(annotations), 'match')}")
+        return
+    # Without the spectra: the core's intensity-weighted mean of the absolute errors.
+    _plot_histogram(panel, good["average_ppm"] if "average_ppm" in good.columns else [],
+                    "mean absolute fragment mass error (ppm, unsigned; spectra not read again)",
+                    "matched fragments")
+
+
+def _group_table(proteins: pd.DataFrame | None, fdr: float, top: int = 20) -> tuple[list[str], list[list[str]]]:
+    """The strongest `top` target protein groups (lowest q-value, then most spectra and
+    peptides) as a header and rows of cell texts."""
+    if proteins is None or proteins.empty:
+        return [], []
+    frame = proteins
+    if "label" in frame.columns:
+        frame = frame[frame["label"] > 0]
+    q = next((c for c in ("q", "protein_q") if c in frame.columns), None)
+    wanted = ["group", "lead", "accessions", "protein", "description", "peptides_unique", "peptides_razor",
+              "peptide_count", "spectra", "coverage", q]
+    header = [c for c in dict.fromkeys(wanted) if c is not None and c in frame.columns]
+    order = [c for c in (q, "spectra", "peptides_unique", "peptide_count") if c is not None and c in frame.columns]
+    frame = frame.sort_values(order, ascending=[c == q for c in order], kind="stable").head(top)
+    rows = [[_text(v) if not isinstance(v, str) else (v if len(v) <= 80 else v[:79] + "…") for v in r]
+            for r in frame[header].itertuples(index=False)]
+    return header, rows
+
+
+def _notes(summary: Mapping, psms: pd.DataFrame) -> list[str]:
+    """The run's rescoring path and every warning the summary holds, one sentence each."""
+    notes = []
+    rescoring = summary.get("rescoring") or {}
+    settings = summary.get("settings") or {}
+    method, reason = rescoring.get("method"), rescoring.get("reason")
+    requested = settings.get("rescore")
+    if method:
+        text = f"Scores: {SCORE_NAMES.get(str(method), str(method))}"
+        if requested and requested != method:
+            text += f", in place of the {requested} asked for (fallback: {reason})"
+        elif reason:
+            text += f" ({reason})"
+        notes.append(text + ".")
+    for key, what in (("analyzers", "Detected analyzers"), ("calibration", "Calibration")):
+        value = summary.get(key) or (summary.get("database") or {}).get(key)
+        if value:
+            notes.append(f"{what}: {_text(value)}.")
+    decoys = (summary.get("database") or {}).get("fasta_decoys")
+    if decoys:
+        notes.append(f"The FASTA holds {counted(decoys, 'decoy protein')} of its own; "
+                     "they were left out of the search, which makes its own decoys.")
+    for name, error in (summary.get("failed_files") or {}).items():
+        notes.append(f"Not searched: {name}: {error}")
+    for record in summary.get("files") or []:
+        if isinstance(record, Mapping) and record.get("skipped"):
+            notes.append(f"{record.get('file')}: skipped {_text(record['skipped'])}.")
+    for warning in summary.get("warnings") or []:
+        notes.append(str(warning))
+    return notes
+
+
+def _verdict(summary: Mapping, psms: pd.DataFrame, good: pd.DataFrame, peptides, proteins, fdr: float) -> str:
+    """One line: spectra, peptides and protein groups accepted at the threshold, from the
+    summary's totals (counted from the tables when the summary has none)."""
+    totals = summary.get("totals") or {}
+    if "spectra_accepted" in totals:
+        n_spectra, n_peptides = int(totals["spectra_accepted"]), int(totals.get("peptides_accepted", 0))
+        n_groups = int(totals.get("proteins_accepted", 0))
+        searched = int(totals.get("spectra_searched", 0))
+        files = int(totals.get("files_searched", totals.get("files", 0)))
+    else:
+        n_spectra = len(good.drop_duplicates(["file", "spec_id"]))
+        # Peptides by their own q-value where the peptide table has it, as the summary and
+        # the identification plot count them; otherwise those of the accepted matches.
+        peptide_q = _best_q(peptides, "peptide_q")
+        n_peptides = int((peptide_q <= fdr).sum()) if peptide_q is not None else good["peptide"].nunique()
+        group_q = next((q for q in (_best_q(proteins, c) for c in ("q", "protein_q")) if q is not None), None)
+        n_groups = int((group_q <= fdr).sum()) if group_q is not None else 0
+        searched = len(psms.drop_duplicates(["file", "spec_id"])) if len(psms) else 0
+        files = int(psms["file"].nunique()) if len(psms) else 0
+    return (f"{counted(n_spectra, 'spectrum')}, {counted(n_peptides, 'peptide')} and "
+            f"{counted(n_groups, 'protein group')} accepted at q ≤ {fdr:g} ({100 * fdr:g}% FDR), "
+            f"of {counted(searched, 'spectrum')} searched in {counted(files, 'file')}.")
 
 
 # ----------------------------------------------------------------------------------------
@@ -261,6 +493,9 @@ h1 { font-size: 1.6em; margin-bottom: 0.2em; } h2 { font-size: 1.2em; margin-top
 .plots { display: grid; grid-template-columns: repeat(auto-fill, minmax(600px, 1fr)); gap: 1.2em; }
 figure { margin: 0; } figcaption { font-weight: bold; margin-bottom: 0.3em; }
 figure svg { width: 100%; height: auto; }
+.verdict { font-size: 1.25em; font-weight: bold; margin: 0.4em 0; }
+.notes { background: #fff8e1; border-left: 4px solid #f0b400; padding: 0.4em 1em 0.4em 2em; }
+.spectra figure { margin-bottom: 1.2em; }
 table { border-collapse: collapse; margin: 0.5em 0; font-size: 0.92em; }
 th, td { border: 1px solid #ccc; padding: 0.25em 0.6em; text-align: right; }
 th { background: #f0f0f0; } td:first-child, th:first-child { text-align: left; }
@@ -275,50 +510,85 @@ def render_report(
     *,
     fdr: float = 0.01,
     title: str = "tovel-mesk search report",
+    spectra: bool = True,
 ) -> str:
     """The report page as HTML text.
 
-    `psms` needs the columns `file`, `spec_id`, `rank`, `label`, `peptide`, `rt`,
-    `delta_mass`, `average_ppm`, `hyperscore`, `discriminant_score` and `spectrum_q`;
-    `peptides` and `proteins` add their curves to the identification plot when they hold
-    `peptide_q` or `protein_q` (targets only, when they have `label`). Accepted matches are
-    the best matches of targets with a spectrum q-value at most `fdr` (see `accepted`);
-    accepted peptides are the target peptides with `peptide_q` at most `fdr`, or without
-    that column, the peptides of the accepted matches.
+    `psms` needs the columns `file`, `spec_id`, `rank`, `label`, `peptide`, `charge`, `rt`,
+    `delta_mass`, `hyperscore`, `discriminant_score` and `spectrum_q` (`peptide_len`,
+    `missed_cleavages` and `matched_peaks` add their distributions); `peptides` and
+    `proteins` add their curves to the identification plot when they hold `peptide_q` or
+    `protein_q`/`q` (targets only, when they have `label`), and `proteins` gives the table of
+    the strongest protein groups. Accepted matches are the best matches of targets with a
+    spectrum q-value at most `fdr` (see `accepted`).
+
+    With `spectra`, the spectra of the best, the median and the weakest accepted match and
+    of a sample of accepted matches (for the signed fragment errors) are read again from the
+    files the summary's settings name; a file that cannot be read leaves a note on the page,
+    and the fragment error plot shows the unsigned mean error per match instead.
     """
     from .._version import __version__
 
     summary = _plain(summary)
     good = psms[accepted(psms, fdr)]
-    panels = (
-        ("Target and decoy scores", lambda p: _plot_scores(p, psms)),
+    column = _score_column(psms)
+    score = score_name(psms, summary)
+    tolerance = _fragment_tolerance(summary)
+    unit = "ppm" if tolerance.unit == "ppm" else "Da"
+    examples = _examples(good, column)
+    annotations: dict = {}
+    problems: list[str] = []
+    if spectra and not good.empty:
+        ordered = good.sort_values(column, ascending=False, kind="stable").index
+        sample = ordered[np.unique(np.linspace(0, len(ordered) - 1, min(FRAGMENT_SAMPLE, len(ordered))).astype(int))]
+        rows = list(dict.fromkeys([label for _, label in examples] + list(sample)))
+        annotations, problems = _reread(good, rows, summary)
+    distributions = (("charge", "precursor charge"), ("peptide_len", "peptide length (residues)"),
+                     ("missed_cleavages", "missed cleavages"), ("matched_peaks", "matched fragment ions per match"))
+    panels: list[tuple[str, Callable[[Panel], None]]] = [
+        ("Target and decoy scores", lambda p: _plot_scores(p, psms, summary, fdr)),
         ("Identifications against q-value", lambda p: _plot_identifications(p, psms, peptides, proteins, fdr)),
         ("Precursor mass error of accepted matches",
          lambda p: _plot_histogram(p, good["delta_mass"], "precursor mass error (ppm)", "a mass error")),
         ("Precursor mass error over retention time", lambda p: _plot_mass_error_by_rt(p, good)),
-        ("Fragment mass error of accepted matches",
-         lambda p: _plot_histogram(p, good["average_ppm"], "mean fragment mass error (ppm, intensity-weighted)",
-                                   "matched fragments")),
+        ("Fragment mass error of accepted matches", lambda p: _plot_fragment_errors(p, annotations, good, unit)),
         ("Identifications per file", lambda p: _plot_per_file(p, psms, good, summary)),
-    )
+    ]
+    for name, axis in distributions:
+        if name in good.columns:
+            panels.append((f"Accepted matches by {axis}",
+                           functools.partial(_plot_counts, values=good[name], label=axis)))
     figures = []
     for caption, draw in panels:
         panel = Panel()
         draw(panel)
         figures.append(f"<figure><figcaption>{html.escape(caption)}</figcaption>{panel.svg()}</figure>")
+    drawn = []
+    from .annotate import spectrum_svg
+
+    for role, label in examples:
+        if label in annotations:
+            row = good.loc[label]
+            drawn.append(f"<figure>{spectrum_svg(annotations[label], _match_title(role, row, score, float(row[column])))}"
+                         "</figure>")
+    spectra_part = ""
+    if examples:
+        notes = "".join(f"<li>{html.escape(p)}</li>" for p in dict.fromkeys(problems))
+        spectra_part = ("<h2>Annotated spectra</h2>"
+                        + (f"<ul class=\"notes\">{notes}</ul>" if notes else "")
+                        + f"<div class=\"spectra\">{''.join(drawn)}</div>")
+    header, rows = _group_table(proteins, fdr)
+    groups = (f"<h2>Top protein groups</h2>{_html_table(header, rows)}" if rows else "")
     tables = "".join(f"<h2>{html.escape(t)}</h2>{_html_table(h, r)}" for t, h, r in _sections(summary))
-    n_spectra = len(good.drop_duplicates(["file", "spec_id"]))
-    # Peptides by their own q-value where the peptide table has it, as the summary and the
-    # identification plot count them; otherwise those of the accepted matches.
-    peptide_q = _best_q(peptides, "peptide_q")
-    n_peptides = int((peptide_q <= fdr).sum()) if peptide_q is not None else good["peptide"].nunique()
+    notes = "".join(f"<li>{html.escape(n)}</li>" for n in _notes(summary, psms))
     stamp = datetime.datetime.now().astimezone().strftime("%Y-%m-%d %H:%M %Z")
     return (
         "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
         f"<title>{html.escape(title)}</title><style>{_STYLE}</style></head><body>"
         f"<h1>{html.escape(title)}</h1>"
-        f"<p class=\"meta\">{len(psms):,} matches; {n_spectra:,} spectra and "
-        f"{n_peptides:,} peptides accepted at q ≤ {fdr:g}. "
+        f"<p class=\"verdict\">{html.escape(_verdict(summary, psms, good, peptides, proteins, fdr))}</p>"
+        + (f"<ul class=\"notes\">{notes}</ul>" if notes else "")
+        + f"<p class=\"meta\">{counted(len(psms), 'match')}. "
         f"tovel-mesk {html.escape(__version__)}, {html.escape(stamp)}.</p>"
-        f"<div class=\"plots\">{''.join(figures)}</div>{tables}</body></html>\n"
+        f"<div class=\"plots\">{''.join(figures)}</div>{spectra_part}{groups}{tables}</body></html>\n"
     )

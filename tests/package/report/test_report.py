@@ -8,6 +8,7 @@ import shutil
 import subprocess
 
 import numpy as np
+import pandas as pd
 import pytest
 
 from _tables import best_per, match_table
@@ -23,7 +24,9 @@ SUMMARY = {
 }
 CAPTIONS = ("Target and decoy scores", "Identifications against q-value", "Precursor mass error of accepted matches",
             "Precursor mass error over retention time", "Fragment mass error of accepted matches",
-            "Identifications per file")
+            "Identifications per file", "Accepted matches by precursor charge",
+            "Accepted matches by peptide length (residues)", "Accepted matches by missed cleavages",
+            "Accepted matches by matched fragment ions per match")
 
 
 def render(psms, **kw):
@@ -70,9 +73,9 @@ def test_accepted_matches_are_best_target_matches_within_the_fdr():
     peptides = best_per(psms, "peptide", "peptide_q")
     expected = int(((peptides["label"] > 0) & (peptides["peptide_q"] <= 0.01)).sum())
     assert expected != psms.loc[chosen, "peptide"].nunique()
-    assert f"{spectra:,} spectra and {expected:,} peptides accepted" in render(psms)
+    assert f"{spectra:,} spectra, {expected:,} peptides and" in render(psms)
     page = report.render_report(psms, None, None, SUMMARY)
-    assert f"{spectra:,} spectra and {psms.loc[chosen, 'peptide'].nunique():,} peptides accepted" in page
+    assert f"{spectra:,} spectra, {psms.loc[chosen, 'peptide'].nunique():,} peptides and 0 protein groups" in page
 
 
 @pytest.mark.parametrize("n", [0, 1])
@@ -85,7 +88,86 @@ def test_tables_too_small_to_plot(n):
 def test_score_plot_falls_back_to_the_hyperscore():
     psms = strong_matches(200)
     psms["discriminant_score"] = np.float32(0.0)
-    assert "hyperscore (best match per spectrum)" in render(psms)
+    assert "hyperscore, best match per spectrum" in render(psms)
+
+
+def _summary(**parts):
+    totals = {"files": 1, "files_searched": 1, "spectra_searched": 2, "spectra_accepted": 1,
+              "peptides_accepted": 1, "proteins_accepted": 1}
+    return {"fdr": 0.01, "totals": totals, **parts}
+
+
+def test_top_of_the_page_gives_the_verdict_the_path_and_every_warning():
+    psms = strong_matches(300)
+    page = report.render_report(psms, None, None, _summary(
+        rescoring={"method": "expectation", "reason": "12 decoys among the best matches, fewer than the 50 needed"},
+        settings={"rescore": "lda"}, database={"fasta_decoys": 1}, failed_files={"b.mzML": "b.mzML: truncated"},
+        analyzers={"a.mzML": "ion trap"}))
+    top = page[:page.index('<div class="plots">')]
+    # Singular where one, from the summary's totals.
+    assert "1 spectrum, 1 peptide and 1 protein group accepted at q ≤ 0.01 (1% FDR), of 2 spectra searched in " \
+           "1 file." in top
+    assert "1 spectra" not in page and "1 peptides" not in page
+    assert "in place of the lda asked for (fallback: 12 decoys among the best matches" in top
+    assert "1 decoy protein of its own" in top and "b.mzML: truncated" in top and "ion trap" in top
+    # The score axis names the score used: the fixed fallback, not a discriminant.
+    assert "expectation score (fixed: −log10 expectation value), best match per spectrum" in page
+    page = report.render_report(psms, None, None, _summary(rescoring={"method": "lda", "reason": "trained"},
+                                                           settings={"rescore": "lda"}))
+    assert "Scores: discriminant score (linear discriminant) (trained)." in page and "fallback" not in page
+    assert "discriminant score (linear discriminant), best match per spectrum" in page
+
+
+def _figure(page, caption):
+    start = page.index(f"<figcaption>{caption}</figcaption>")
+    return page[start:page.index("</figure>", start)]
+
+
+def _plot_frame(svg):
+    """(left, top, right, bottom) of the plot area: the frame drawn around it."""
+    x, y, w, h = (float(v) for v in re.search(
+        r'<rect x="([\d.]+)" y="([\d.]+)" width="([\d.]+)" height="([\d.]+)" fill="none" stroke="#000"',
+        svg).groups())
+    return x, y, x + w, y + h
+
+
+def test_threshold_drawn_legends_outside_and_errors_unclipped():
+    psms = strong_matches(3000)
+    good = report.accepted(psms, 0.01)
+    outlier = psms.index[good][0]
+    psms.loc[outlier, "delta_mass"] = np.float32(-25.0)
+    page = render(psms)
+    scores = _figure(page, "Target and decoy scores")
+    threshold = float(psms.loc[good & (psms["rank"] == 1), "discriminant_score"].min())
+    assert f"threshold {threshold:.4g} (q ≤ 0.01" in scores
+    assert scores.count('stroke-dasharray="5,3"') >= 2   # the line and its legend swatch
+    # The precursor error keeps the outlier where it is: the axis reaches it.
+    precursor = _figure(page, "Precursor mass error of accepted matches")
+    assert "range -25 to" in precursor
+    # No legend text inside any plot area.
+    for caption in CAPTIONS:
+        svg = _figure(page, caption)
+        left, top, right, bottom = _plot_frame(svg)
+        legend_texts = re.findall(r'<text x="([\d.]+)" y="([\d.]+)">', svg)
+        assert all(float(y) < top for _, y in legend_texts), caption
+
+
+def test_distributions_and_the_strongest_protein_groups():
+    psms = strong_matches(600)
+    groups = pd.DataFrame({"group": np.arange(1, 31), "accessions": [f"P{i};Q{i}" for i in range(30)],
+                           "lead": [f"P{i}" for i in range(30)], "description": "a protein",
+                           "peptides_unique": np.arange(30) % 5, "peptides_razor": 1, "spectra": np.arange(30),
+                           "coverage": 0.25, "q": np.where(np.arange(30) < 25, 0.001, 0.5),
+                           "label": np.where(np.arange(30) == 29, -1, 1)})
+    page = report.render_report(psms, None, groups, SUMMARY)
+    table = page[page.index("<h2>Top protein groups</h2>"):]
+    table = table[:table.index("</table>")]
+    rows = re.findall(r"<tr><td>(\d+)</td>", table)
+    # Twenty, by q-value and then most spectra: groups 25 down to 6.
+    assert rows == [str(g) for g in range(25, 5, -1)]
+    assert "<th>peptides_unique</th>" in table and "<th>coverage</th>" in table
+    charges = _figure(page, "Accepted matches by precursor charge")
+    assert "<path" in charges and "median" in charges
 
 
 def test_text_summary():
@@ -119,3 +201,22 @@ def test_page_renders_in_a_headless_browser(tmp_path):
     blue = np.all(np.abs(pixels - np.array([0x1F, 0x77, 0xB4]) / 255) < 0.08, axis=-1)
     assert blue[:1500, :700].mean() > 0.002 and blue[:1500, 700:].mean() > 0.002
     assert (pixels[1500:2400] < 0.5).any()
+    # Every figure holds ink beyond its frame and text: each drawn alone in a cell of a
+    # grid, one screenshot, and coloured (not grey) pixels counted per cell.
+    page = (tmp_path / "report.html").read_text()
+    figures = re.findall(r"<figure>.*?</figure>", page)
+    assert len(figures) == len(CAPTIONS)
+    cells = "".join(f'<div style="position:absolute;left:{(i % 2) * 700}px;top:{(i // 2) * 420}px;width:640px">'
+                    f"{figure}</div>" for i, figure in enumerate(figures))
+    grid = tmp_path / "grid.html"
+    grid.write_text(f"<!DOCTYPE html><html><head><style>svg{{width:640px;height:auto}}</style></head>"
+                    f"<body style=\"margin:0\">{cells}</body></html>")
+    rows = (len(figures) + 1) // 2
+    subprocess.run(["chromium", "--headless", "--no-sandbox", "--disable-gpu", f"--window-size=1400,{rows * 420}",
+                    f"--screenshot={shot}", grid.as_uri()], capture_output=True, timeout=120, check=True, env=env)
+    with Image.open(shot) as image:
+        pixels = np.asarray(image.convert("RGB"), dtype=np.float64) / 255
+    colour = (pixels.max(axis=-1) - pixels.min(axis=-1)) > 0.25
+    for i, caption in enumerate(CAPTIONS):
+        cell = colour[(i // 2) * 420:(i // 2) * 420 + 400, (i % 2) * 700:(i % 2) * 700 + 640]
+        assert cell.mean() > 0.001, caption
