@@ -164,8 +164,8 @@ def _ladder(annotation: Annotation, width: float) -> str:
 
 
 def spectrum_svg(annotation: Annotation, title: str = "", width: int = 900, height: int = 440) -> str:
-    """The annotated spectrum as one SVG element: a title line, the fragment ladder, and
-    the peaks (grey; b ions blue, y ions red, the most intense matched ones labelled)."""
+    """The annotated spectrum as one SVG element: the title (its lines split at newlines),
+    the fragment ladder, and the peaks (grey; b ions blue, y ions red, the most intense matched ones labelled)."""
     peaks = annotation.peaks
     panel = Panel(width, height - 84)
     top = float(peaks.intensity.max()) if peaks.intensity.size else 1.0
@@ -191,12 +191,17 @@ def spectrum_svg(annotation: Annotation, title: str = "", width: int = 900, heig
     panel.ylabel = "relative intensity (%)"
     if not peaks.mz.size:
         panel.empty("the spectrum holds no peaks")
-    return (f'<svg xmlns="http://www.w3.org/2000/svg" viewBox="0 0 {width} {height}" width="{width}" '
-            f'height="{height}" font-family="sans-serif">'
-            f'<rect width="{width}" height="{height}" fill="#fff"/>'
-            f'<text x="10" y="14" font-size="13">{html.escape(title)}</text>'
-            f'<g transform="translate(0,14)">{_ladder(annotation, width)}</g>'
-            f'<svg y="84" width="{width}" height="{height - 84}">{panel.svg()}</svg></svg>')
+    # The title: one line per part given (the drawing grows to hold them), long ones cut.
+    lines = [line if len(line) <= 120 else line[:119] + "…" for line in title.split("\n") if line]
+    head = 16 * len(lines)
+    texts = "".join(f'<text x="10" y="{14 + 16 * i}" font-size="13">{html.escape(line)}</text>'
+                    for i, line in enumerate(lines))
+    total = height + head
+    return (f'<svg xmlns="http://www.w3.org/2000/svg" viewBox="0 0 {width} {total}" width="{width}" '
+            f'height="{total}" font-family="sans-serif">'
+            f'<rect width="{width}" height="{total}" fill="#fff"/>{texts}'
+            f'<g transform="translate(0,{head})">{_ladder(annotation, width)}</g>'
+            f'<svg y="{head + 70}" width="{width}" height="{height - 84}">{panel.svg()}</svg></svg>')
 
 
 def draw_match(directory: str | os.PathLike, spec_id: str, *, rank: int = 1, file: str | None = None) -> str:
@@ -247,7 +252,7 @@ def draw_match(directory: str | os.PathLike, spec_id: str, *, rank: int = 1, fil
     annotation = annotate(peaks[spec_id], str(row["peptide"]), int(row["charge"]),
                           str(settings.get("fragment_tol", "10ppm")))
     kind = "decoy" if int(row["label"]) < 0 else "target"
-    title = f"{row['peptide']} ({int(row['charge'])}+, rank {int(row['rank'])}, {kind}), {files[0]}, {spec_id}"
+    title = f"{row['peptide']} ({int(row['charge'])}+, rank {int(row['rank'])}, {kind})\n{files[0]}, {spec_id}"
     return spectrum_svg(annotation, title)
 
 

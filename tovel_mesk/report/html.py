@@ -392,8 +392,8 @@ def _reread(good: pd.DataFrame, rows: list, summary: Mapping) -> tuple[dict, lis
 
 
 def _match_title(role: str, row: pd.Series, score: str, value: float) -> str:
-    return (f"{role} accepted match: {row['peptide']} ({int(row['charge'])}+), {row['file']}, {row['spec_id']}; "
-            f"{score} {value:.4g}")
+    return (f"{role} accepted match: {row['peptide']} ({int(row['charge'])}+), {score} {value:.4g}\n"
+            f"{row['file']}, {row['spec_id']}")
 
 
 def _plot_fragment_errors(panel: Panel, annotations: dict, good: pd.DataFrame, unit: str) -> None:
@@ -454,7 +454,9 @@ def _notes(summary: Mapping, psms: pd.DataFrame) -> list[str]:
         notes.append(f"Not searched: {name}: {error}")
     for record in summary.get("files") or []:
         if isinstance(record, Mapping) and record.get("skipped"):
-            notes.append(f"{record.get('file')}: skipped {_text(record['skipped'])}.")
+            skipped = ", ".join(f"{counted(n, 'spectrum')} ({reason.replace('_', ' ')})"
+                                for reason, n in record["skipped"].items() if n)
+            notes.append(f"{record.get('file')}: not searched: {skipped}.")
     for warning in summary.get("warnings") or []:
         notes.append(str(warning))
     return notes
