@@ -179,11 +179,18 @@ def spectrum_svg(annotation: Annotation, title: str = "", width: int = 900, heig
         panel.sticks(peaks.mz[chosen], relative[chosen], color,
                      f"{kind} ions ({len(annotation.found(kind))} of {len(annotation.sequence) - 1})", width=1.6)
     # Labels for the most intense matched peaks, one per peak (the lowest charge first).
+    # A label is left out where it would overlap one already placed (about 4% of the m/z
+    # range apart and 7% of the height).
     labelled: dict[int, str] = {}
+    span = float(np.ptp(peaks.mz)) if peaks.mz.size else 1.0
     for j in np.argsort(-relative[annotation.peak_index], kind="stable") if kinds.size else []:
         peak = int(annotation.peak_index[j])
-        if peak not in labelled and len(labelled) < MAX_LABELS:
-            labelled[peak] = _ion_name(annotation.kinds[j], int(annotation.ordinals[j]), int(annotation.charges[j]))
+        if peak in labelled or len(labelled) >= MAX_LABELS:
+            continue
+        if any(abs(peaks.mz[peak] - peaks.mz[other]) < 0.04 * span and abs(relative[peak] - relative[other]) < 7
+               for other in labelled):
+            continue
+        labelled[peak] = _ion_name(annotation.kinds[j], int(annotation.ordinals[j]), int(annotation.charges[j]))
     for peak, name in labelled.items():
         panel.label(peaks.mz[peak], relative[peak], name, B_COLOR if name[0] == "b" else Y_COLOR)
     panel.ylim = (0.0, 112.0)

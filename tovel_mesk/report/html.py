@@ -245,7 +245,8 @@ def _plot_identifications(panel: Panel, psms, peptides, proteins, fdr: float) ->
     panel.xlim = (grid[0], grid[-1])
 
 
-def _plot_histogram(panel: Panel, values: Any, label: str, what: str, legend: str | None = None) -> None:
+def _plot_histogram(panel: Panel, values: Any, label: str, what: str, legend: str | None = None,
+                    ylabel: str = "accepted matches") -> None:
     """A histogram over the whole range of the values: nothing clipped, nothing moved.
     `legend` names what was counted (default: so many matches)."""
     values = _finite(values)
@@ -260,7 +261,7 @@ def _plot_histogram(panel: Panel, values: Any, label: str, what: str, legend: st
     panel.vline(median, color="#333333", dashed=True, label=f"median {median:.3g}")
     panel.vline(0.0, color="#808080")
     panel.xlabel = f"{label}; range {low:.3g} to {high:.3g}"
-    panel.ylabel = "accepted matches"
+    panel.ylabel = ylabel
     panel.whole_y = True
 
 
@@ -401,7 +402,8 @@ def _plot_fragment_errors(panel: Panel, annotations: dict, good: pd.DataFrame, u
     if errors:
         values = np.concatenate(errors)
         _plot_histogram(panel, values, f"fragment mass error, observed − calculated ({unit})", "matched fragments",
-                        f"{counted(values.size, 'fragment ion')} of {counted(len(annotations), 'match')}")
+                        f"{counted(values.size, 'fragment ion')} of {counted(len(annotations), 'match')}",
+                        "matched fragment ions")
         return
     # Without the spectra: the core's intensity-weighted mean of the absolute errors.
     _plot_histogram(panel, good["average_ppm"] if "average_ppm" in good.columns else [],
