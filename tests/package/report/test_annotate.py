@@ -135,3 +135,29 @@ def test_show_writes_a_png(finished_search, tmp_path):
         pixels = np.asarray(image.convert("RGB"), dtype=np.float64) / 255
     red = np.all(np.abs(pixels - np.array([0xD6, 0x27, 0x28]) / 255) < 0.1, axis=-1)
     assert red.mean() > 0.0005
+
+
+def test_report_draws_accepted_matches_from_the_spectra_file(finished_search):
+    from _tables import match_table
+    from tovel_mesk.report import html as report
+
+    psms = match_table(2, files=("run.mgf",))
+    psms["spec_id"] = "scan=7"
+    psms["peptide"] = ["PEPTIDEK", "PEPM[+15.9949]IDEK"]
+    psms["charge"] = np.uint8(2)
+    psms["label"] = np.array([1, -1], dtype=np.int32)
+    psms["rank"] = np.array([1, 2], dtype=np.uint32)
+    psms["spectrum_q"] = [0.001, 0.5]
+    summary = json.loads((finished_search / "summary.json").read_text())
+    page = report.render_report(psms, None, None, summary)
+    section = page[page.index("<h2>Annotated spectra</h2>"):]
+    # One accepted match: it is the best, the median and the weakest at once, drawn once.
+    assert section.count("<figure>") == 1 and "best accepted match: PEPTIDEK (2+)" in section
+    # Fragment errors from the peaks read again: signed, in the tolerance's unit.
+    assert "fragment mass error, observed − calculated (Da)" in page
+    assert "14 fragment ions of 1 match" in page
+    # The spectra file gone: the page says so and falls back to the core's unsigned mean.
+    (finished_search.parent / "run.mgf").unlink()
+    page = report.render_report(psms, None, None, summary)
+    assert "run.mgf" in page[page.index("<h2>Annotated spectra</h2>"):] and "No such file" in page
+    assert "mean absolute fragment mass error (ppm, unsigned" in page
