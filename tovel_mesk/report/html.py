@@ -51,7 +51,7 @@ _SERIES = (_TARGET, "#ff7f0e", _PEPTIDES)
 
 _PLURALS = {"spectrum": "spectra", "match": "matches", "protein group": "protein groups", "file": "files",
             "peptide": "peptides", "protein": "proteins", "decoy": "decoys", "warning": "warnings",
-            "decoy protein": "decoy proteins", "feature": "features", "fragment ion": "fragment ions"}
+            "decoy protein": "decoy proteins", "feature": "features", "fragment ion": "fragment ions", "entry": "entries"}
 
 
 def counted(n: int | float, word: str) -> str:
@@ -435,21 +435,29 @@ def _notes(summary: Mapping, psms: pd.DataFrame) -> list[str]:
     notes = []
     rescoring = summary.get("rescoring") or {}
     settings = summary.get("settings") or {}
-    method, reason = rescoring.get("method"), rescoring.get("reason")
-    requested = settings.get("rescore")
+    method, reason = rescoring.get("method") or rescoring.get("used"), rescoring.get("reason")
+    requested = rescoring.get("requested") or settings.get("rescore")
     if method:
         text = f"Scores: {SCORE_NAMES.get(str(method), str(method))}"
+        score = rescoring.get("score")
+        if score and score != method:
+            text += f" [{score}]"
         if requested and requested != method:
             text += f", in place of the {requested} asked for (fallback: {reason})"
         elif reason:
             text += f" ({reason})"
         notes.append(text + ".")
+    notes.extend(str(note) for note in rescoring.get("notes") or [])
     for key, what in (("analyzers", "Detected analyzers"), ("calibration", "Calibration")):
         value = summary.get(key) or (summary.get("database") or {}).get(key)
         if value:
             notes.append(f"{what}: {_text(value)}.")
     decoys = (summary.get("database") or {}).get("fasta_decoys")
-    if decoys:
+    if isinstance(decoys, Mapping) and decoys.get("dropped"):
+        notes.append(f"The FASTA holds decoys of its own: {counted(decoys['dropped'], 'entry')} carry the "
+                     f"{decoys.get('position', 'tag')} {decoys.get('tag')!r}; they were left out, and the search "
+                     "made its own decoys.")
+    elif isinstance(decoys, (int, float)) and decoys:
         notes.append(f"The FASTA holds {counted(decoys, 'decoy protein')} of its own; "
                      "they were left out of the search, which makes its own decoys.")
     for name, error in (summary.get("failed_files") or {}).items():
@@ -470,7 +478,7 @@ def _verdict(summary: Mapping, psms: pd.DataFrame, good: pd.DataFrame, peptides,
     totals = summary.get("totals") or {}
     if "spectra_accepted" in totals:
         n_spectra, n_peptides = int(totals["spectra_accepted"]), int(totals.get("peptides_accepted", 0))
-        n_groups = int(totals.get("proteins_accepted", 0))
+        n_groups = int(totals.get("protein_groups_accepted", totals.get("proteins_accepted", 0)))
         searched = int(totals.get("spectra_searched", 0))
         files = int(totals.get("files_searched", totals.get("files", 0)))
     else:

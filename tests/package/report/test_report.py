@@ -116,6 +116,13 @@ def test_top_of_the_page_gives_the_verdict_the_path_and_every_warning():
                                                            settings={"rescore": "lda"}))
     assert "Scores: discriminant score (linear discriminant) (trained)." in page and "fallback" not in page
     assert "discriminant score (linear discriminant), best match per spectrum" in page
+    # The whole rescoring record and the FASTA's decoys as the search records them.
+    page = report.render_report(psms, None, None, _summary(
+        rescoring={"method": "expectation", "requested": "lda", "used": "expectation", "reason": "no usable feature",
+                   "score": "-log10_evalue - isotope steps", "notes": ["2 splits disagreed"]},
+        database={"fasta_decoys": {"dropped": 2, "position": "prefix", "tag": "DECOY_"}}))
+    assert "[-log10_evalue - isotope steps], in place of the lda asked for (fallback: no usable feature)" in page
+    assert "<li>2 splits disagreed</li>" in page and "2 entries carry the prefix &#x27;DECOY_&#x27;" in page
 
 
 def _figure(page, caption):
