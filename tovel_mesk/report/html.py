@@ -345,6 +345,7 @@ def _fragment_tolerance(summary: Mapping) -> Any:
 
 def _examples(good: pd.DataFrame, column: str) -> list[tuple[str, int]]:
     """(role, row label) of the best, the median and the weakest accepted match."""
+    good = good[np.isfinite(good[column].to_numpy(dtype=np.float64, na_value=np.nan))]
     if good.empty:
         return []
     ordered = good.sort_values(column, ascending=False, kind="stable")
@@ -542,7 +543,7 @@ def render_report(
     from .._version import __version__
 
     summary = _plain(summary)
-    good = psms[accepted(psms, fdr)]
+    good = psms[accepted(psms, fdr)].reset_index(drop=True)   # row labels unique, whatever psms holds
     column = _score_column(psms)
     score = score_name(psms, summary)
     tolerance = _fragment_tolerance(summary)
