@@ -54,7 +54,8 @@ class SearchSettings:
     spectra: list[Path] = field(default_factory=list)
     preset: str | None = None
     precursor_tol: str = "10ppm"
-    fragment_tol: str = "10ppm"
+    fragment_tol: str = "auto"
+    calibration: bool = True
     wide_window: bool = False
     chimera: bool = False
     report_psms: int = 1
@@ -92,6 +93,8 @@ class SearchSettings:
         from .conventions import parse_tolerance  # noqa: PLC0415 (keeps the import of this module light)
 
         for name in ("precursor_tol", "fragment_tol"):
+            if name == "fragment_tol" and self.fragment_tol == "auto":
+                continue
             try:
                 parse_tolerance(getattr(self, name))
             except ValueError as e:
@@ -240,7 +243,13 @@ OPTIONS: tuple[Option, ...] = (
            "fragment tolerance 0.5da, 5 matches reported per spectrum)", _SEARCH, "value", "NAME"),
     Option("precursor_tol", "precursor mass tolerance: 10ppm, 0.02da, or asymmetric -10,20ppm",
            _SEARCH, "value", "TOL"),
-    Option("fragment_tol", "fragment mass tolerance, same forms", _SEARCH, "value", "TOL"),
+    Option("fragment_tol", "fragment mass tolerance, same forms, or 'auto': read the fragment analyzer from each "
+           "file (filter strings, instrument configuration; for MGF a guess from the peak lists) and search "
+           "ion-trap spectra as --preset ion-trap does, Orbitrap and time-of-flight spectra with 10ppm",
+           _SEARCH, "value", "TOL"),
+    Option("calibration", "calibrate each file's masses first: score a sample of its spectra, measure the "
+           "offset and spread of the precursor (and high-resolution fragment) errors, correct the m/z values "
+           "and set the tolerances from the spread", _SEARCH, "switch"),
     Option("wide_window", "search every charge within each precursor's isolation window instead of "
            "the precursor tolerance around its reported charge", _SEARCH, "switch"),
     Option("chimera", "report co-isolated peptides: after the best match, remove its peaks and "

@@ -19,6 +19,7 @@ MGF, either of them optionally gzip-compressed. Numpress and other compressions 
 
 from __future__ import annotations
 
+import dataclasses
 import gzip
 import io
 import math
@@ -26,6 +27,7 @@ import os
 import zlib
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass, field
+from typing import Protocol
 
 import numpy as np
 
@@ -48,6 +50,15 @@ SKIP_REASONS = ("other_ms_level", "no_precursor", "no_peaks")
 _DESCRIPTIONS = {"other_ms_level": "of another MS level", "no_precursor": "without a precursor",
                  "no_peaks": "without peaks"}
 _HEAD_BYTES = 1 << 17
+
+
+class MassCorrection(Protocol):
+    """A correction of a file's m/z values (see `tovel_mesk.search.calibration`): observed
+    m/z in, corrected m/z out, given the spectrum's retention time in minutes."""
+
+    def precursor_mz(self, mz: float, rt: float) -> float: ...
+
+    def fragment_mz(self, mz: np.ndarray, rt: float) -> np.ndarray: ...
 
 
 @dataclass
@@ -78,6 +89,8 @@ class SpectraReader:
         chunk_size: spectra per chunk.
         file_id: the `file_id` given to every spectrum, to tell files apart in results.
         format: "mzml" or "mgf"; by default from the file name, else from the content.
+        calibration: a correction of the observed m/z values (`MassCorrection`), applied
+            to the precursors and the peaks before they are prepared; None for none.
 
     After or during a pass, `counts` (`SpectraCounts`) tells how many spectra were read,
     kept and skipped by reason; each pass starts new counts. `total` is the number of
@@ -98,8 +111,10 @@ class SpectraReader:
     """
 
     def __init__(self, path: str | os.PathLike, *, ms_level: int = 2, top_peaks: int | None = 150,
-                 chunk_size: int = 1000, file_id: int = 0, format: str | None = None):
+                 chunk_size: int = 1000, file_id: int = 0, format: str | None = None,
+                 calibration: MassCorrection | None = None):
         self.path = os.fspath(path)
+        self.calibration = calibration
         self.ms_level = _whole(ms_level, "ms_level", 1, 255)
         self.top_peaks = None if top_peaks is None else _whole(top_peaks, "top_peaks", 1)
         self.chunk_size = _whole(chunk_size, "chunk_size", 1)
@@ -148,11 +163,15 @@ class SpectraReader:
         if not raw.precursors:
             return "no_precursor"
         mz, intensity = raw.peaks()
+        precursors = raw.precursors
+        if self.calibration is not None:
+            mz = self.calibration.fragment_mz(mz, raw.rt)
+            precursors = [dataclasses.replace(p, mz=self.calibration.precursor_mz(p.mz, raw.rt)) for p in precursors]
         mz, intensity, summed = _prepare_peaks(mz, intensity, self.top_peaks)
         if not mz.size:
             return "no_peaks"
         return tm.PyProcessedSpectrum(
-            raw.id, self.file_id, raw.rt, mz, intensity, [_precursor(p) for p in raw.precursors],
+            raw.id, self.file_id, raw.rt, mz, intensity, [_precursor(p) for p in precursors],
             summed if raw.tic is None else raw.tic)
 
 

@@ -110,6 +110,9 @@ def format_summary(summary: Mapping) -> str:
                  for r in [header, *rows]]
         lines.insert(1, "  ".join("-" * w for w in widths))
         blocks.append("\n".join(lines))
+    warnings = [str(w) for w in summary.get("warnings") or []]
+    if warnings:
+        blocks.append("\n".join(["warnings:", *(f"  - {w}" for w in warnings)]))
     return "\n\n".join(blocks)
 
 

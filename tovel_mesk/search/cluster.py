@@ -48,6 +48,7 @@ from ..errors import ConfigError, FileSearchError, IndexBuildError, InputError, 
 from .database import MIN_ION_INDEX, prepare_database
 from .finish import finish_search
 from .outcome import FileResult, SearchOutcome
+from .plan import plan_file
 from .scoring import make_scorer, search_file
 from ..progress import Progress
 
@@ -59,7 +60,7 @@ INSTALL_HINT = "pip install 'tovel-mesk[distributed]'"
 #: work runs. Every other setting shapes the index and is part of its cache key, so a
 #: setting added later is in the key unless it is listed here.
 SEARCH_ONLY_SETTINGS = frozenset({
-    "fasta", "output", "spectra", "preset", "precursor_tol", "fragment_tol", "wide_window", "chimera",
+    "fasta", "output", "spectra", "preset", "precursor_tol", "fragment_tol", "calibration", "wide_window", "chimera",
     "report_psms", "min_matched_peaks", "isotope_errors", "charges", "max_fragment_charge", "top_peaks",
     "ms_level", "rescore", "fdr", "threads", "chunk_size", "quiet", "scheduler", "workers",
 })
@@ -161,11 +162,17 @@ def _search_task(settings: SearchSettings, key: str, fasta_hash: str, path: str,
         worker.log_event(PROGRESS_TOPIC, {"file_id": file_id, "read": read, "total": total})
 
     try:
-        result = search_file(settings, make_scorer(settings), index.db, path, file_id, progress=report)
+        started = time.perf_counter()
+        plan = plan_file(settings, path, db=index.db, file_id=file_id)
+        planning = time.perf_counter() - started
+        result = search_file(plan.settings, make_scorer(plan.settings), index.db, path, file_id, progress=report,
+                             calibration=plan.calibration)
+        result.plan = {**plan.as_dict(), "record": plan.record()}
     except Exception as error:  # noqa: BLE001 - reported by file name on the client
         failure = FileSearchError(_failure_text(error))
     else:
         result.seconds.update(built)
+        result.seconds["calibration"] = planning
         return _TaskResult(result, index.counts, worker.address, bool(built))
     # Raised outside the handler, so that it carries no chained error: only the text travels
     # to the client (some errors hold parser state that cannot be pickled).

@@ -3,6 +3,7 @@ and the outcome of the whole search (tables, per-file results, summary)."""
 
 from __future__ import annotations
 
+import dataclasses
 from typing import TYPE_CHECKING, Any
 
 from ..config import SearchSettings
@@ -21,6 +22,10 @@ def _no_matches(settings: SearchSettings) -> dict[str, np.ndarray]:
     from .database import build_database  # noqa: PLC0415
     from .scoring import make_scorer, score_columns  # noqa: PLC0415
 
+    from .plan import AUTO, HIGH_RESOLUTION  # noqa: PLC0415
+
+    if settings.fragment_tol == AUTO:
+        settings = dataclasses.replace(settings, **HIGH_RESOLUTION)
     return score_columns(make_scorer(settings), build_database([]), [], threads=1, min_ion_index=MIN_ION_INDEX)
 
 
@@ -48,10 +53,10 @@ def finish_search(settings: SearchSettings, files: list[FileResult], database_co
         records.append({"file": f.name, "spectra_read": f.spectra_read, "spectra_searched": f.spectra_searched,
                         "matches": f.matches, f"spectra_at_{percent}": int(at_fdr["spectra"]),
                         f"peptides_at_{percent}": int(at_fdr["peptides"]),
-                        f"proteins_at_{percent}": int(at_fdr["proteins"])})
+                        f"proteins_at_{percent}": int(at_fdr["proteins"]), **f.plan.get("record", {})})
     for name, reason in (failures or {}).items():
         records.append({"file": name, "error": reason})
-    stages = {"digest": 0.0, "index": 0.0, "reading": 0.0, "scoring": 0.0}
+    stages = {"digest": 0.0, "index": 0.0, "calibration": 0.0, "reading": 0.0, "scoring": 0.0}
     stages.update({k: v for k, v in progress.timings.items() if k in ("digest", "index")})
     for f in files:
         for k, v in f.seconds.items():
@@ -69,7 +74,27 @@ def finish_search(settings: SearchSettings, files: list[FileResult], database_co
         "rescoring": {"method": rescoring.used, "reason": rescoring.reason},
         "settings": settings.as_dict(),
     }
+    plans = {f.name: {k: v for k, v in f.plan.items() if k != "record"} for f in files if f.plan}
+    if plans:
+        summary["file_settings"] = plans
+    warnings = file_warnings(files)
+    if warnings:
+        summary["warnings"] = warnings
     if failures:
         summary["failed_files"] = dict(failures)
     return SearchOutcome(settings, confidence.psms, confidence.peptides, confidence.proteins, files, summary,
                          ok=not failures)
+
+
+def file_warnings(files: list[FileResult]) -> list[str]:
+    """The warnings of the files' plans, and one warning for every fragment tolerance that
+    contradicts the detected analyzer (naming the files it concerns)."""
+    out: list[str] = []
+    contradictions: dict[str, list[str]] = {}
+    for f in files:
+        out.extend(f.plan.get("warnings", ()))
+        if f.plan.get("contradiction"):
+            contradictions.setdefault(f.plan["contradiction"], []).append(f.name)
+    for reason, names in contradictions.items():
+        out.append(f"{reason}: {', '.join(names)}")
+    return out

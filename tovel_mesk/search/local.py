@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import importlib
 import threading
+import time
 from collections.abc import Iterable
 from pathlib import Path
 
@@ -13,6 +14,7 @@ from ..progress import Progress
 from .database import prepare_database
 from .finish import finish_search
 from .outcome import SearchOutcome
+from .plan import plan_file
 from .scoring import make_scorer, search_file
 
 __all__ = ["search_locally", "import_in_background"]
@@ -44,11 +46,18 @@ def search_locally(settings: SearchSettings, progress: Progress) -> SearchOutcom
     """Searches every spectra file in this process, one after another."""
     import_in_background()
     db, database_counts = prepare_database(settings, progress)
-    scorer = make_scorer(settings)
 
     files = []
     for file_id, path in enumerate(settings.spectra):
+        started = time.perf_counter()
+        with progress.stage("calibration", timed=False):
+            plan = plan_file(settings, path, db=db, file_id=file_id)
+        planning = time.perf_counter() - started
         with progress.stage(Path(path).name[:24], unit="spectra", timed=False) as bar:
-            files.append(search_file(settings, scorer, db, path, file_id, progress=bar.update_to))
+            result = search_file(plan.settings, make_scorer(plan.settings), db, path, file_id,
+                                 progress=bar.update_to, calibration=plan.calibration)
+        result.plan = {**plan.as_dict(), "record": plan.record()}
+        result.seconds["calibration"] = planning
+        files.append(result)
 
     return finish_search(settings, files, database_counts, progress)

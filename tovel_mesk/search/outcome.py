@@ -19,7 +19,8 @@ __all__ = ["FileResult", "SearchOutcome"]
 
 @dataclass
 class FileResult:
-    """One spectra file of a search: its match columns and what its reader counted."""
+    """One spectra file of a search: its match columns, what its reader counted, and how it
+    was searched (`plan`)."""
 
     name: str
     path: str
@@ -29,6 +30,9 @@ class FileResult:
     spectra_searched: int
     skipped: dict[str, int]
     seconds: dict[str, float] = field(default_factory=dict)
+    #: How the file was searched: the analyzer detected, the settings used, the
+    #: calibration (`tovel_mesk.search.plan.FilePlan.as_dict`); empty when not planned.
+    plan: dict[str, Any] = field(default_factory=dict)
 
     @property
     def matches(self) -> int:

@@ -26,6 +26,8 @@ from ..columns import CORE_FEATURES, IDENTITY, KEYS, LOW_RES_FEATURES, MASSES, P
 if TYPE_CHECKING:
     import _tovel_mesk as tm
 
+    from ..io.spectra import MassCorrection
+
 
 __all__ = ["score_columns", "match_column_names", "make_scorer", "search_file"]
 
@@ -165,16 +167,17 @@ def make_scorer(settings: SearchSettings) -> tm.PyScorer:
 
 def search_file(settings: SearchSettings, scorer: tm.PyScorer, db: tm.PyIndexedDatabase, path: str | Path,
                 file_id: int, *, progress: Callable[[int, int], None] | None = None,
-                null_seed: int | None = None) -> FileResult:
+                null_seed: int | None = None, calibration: MassCorrection | None = None) -> FileResult:
     """Reads and scores one spectra file in chunks. `progress`, when given, is called after
     each chunk with (spectra read so far, spectra in the file or 0 when unknown).
     `null_seed`: seed of the generated peptides behind `log10_evalue` (None: the usual one;
-    see `tovel_mesk.search.scoring.score_columns`)."""
+    see `tovel_mesk.search.scoring.score_columns`). `calibration`: the correction of the
+    file's m/z values (`tovel_mesk.search.calibration`), None for none."""
     from ..io.spectra import SpectraReader  # noqa: PLC0415
 
     path = Path(path)
     reader = SpectraReader(path, ms_level=settings.ms_level, top_peaks=settings.top_peaks,
-                           chunk_size=settings.chunk_size, file_id=file_id)
+                           chunk_size=settings.chunk_size, file_id=file_id, calibration=calibration)
     reading = 0.0
 
     def spectra() -> Iterator[tm.PyProcessedSpectrum]:
