@@ -166,7 +166,9 @@ class SearchSettings:
 
         try:
             precursor = tolerance_width(self.precursor_tol, 1000.0)
-            fragment = tolerance_width(self.fragment_tol, 1000.0)
+            # "auto" searches high-resolution files with 10 ppm fragments: the one index of
+            # the call must serve them.
+            fragment = tolerance_width("10ppm" if self.fragment_tol == "auto" else self.fragment_tol, 1000.0)
         except (TypeError, ValueError):  # validate() reports it
             return False
         return precursor > WIDE_PRECURSOR_DA and fragment < NARROW_FRAGMENT_DA

@@ -372,10 +372,11 @@ _RESIDUES = np.unique(np.array([
 #: `_WING` and `_FAR` Da off as the background the narrow density is compared with.
 _NARROW, _WING, _FAR = 0.005, 0.03, 0.15
 _TOP = 50
-#: The narrow density must be this many times the background for high resolution, and
-#: below `_LOW_RATIO` times for low resolution; with fewer than `_MIN_PAIRS` differences
-#: near a residue mass nothing is concluded.
-_HIGH_RATIO, _LOW_RATIO, _MIN_PAIRS = 2.5, 1.8, 150
+#: High resolution: the narrow density is at least `_HIGH_RATIO` times the background, an
+#: excess of at least `_MIN_Z` standard deviations of a count of noise; anything less is
+#: unit resolution. With fewer than `_MIN_PAIRS` differences near a residue mass nothing is
+#: concluded. (Measured: 4.5-4.9 on a simulated Orbitrap run, 0.9-1.3 on real ion-trap runs.)
+_HIGH_RATIO, _MIN_Z, _MIN_PAIRS = 2.5, 4.0, 150
 
 
 def guess_from_peaks(peak_lists: Iterable[np.ndarray]) -> Detection:
@@ -402,11 +403,12 @@ def guess_from_peaks(peak_lists: Iterable[np.ndarray]) -> Detection:
     evidence = {"ratio": float(min(ratio, 1e6)), "pairs": float(total), "peak_lists": float(lists)}
     if total < _MIN_PAIRS:
         return Detection(UNKNOWN, "", "", "peak lists", True, lists, evidence=evidence)
-    if ratio >= _HIGH_RATIO:
+    expected = wide_density * 2 * _NARROW
+    excess = (narrow - expected) / math.sqrt(expected) if expected > 0 else (math.inf if narrow else 0.0)
+    evidence["excess_sd"] = float(min(excess, 1e6))
+    if ratio >= _HIGH_RATIO and excess >= _MIN_Z:
         return Detection(HIGH, "high-resolution analyzer", "", "peak lists", True, lists, evidence=evidence)
-    if ratio < _LOW_RATIO:
-        return Detection(LOW, "unit-resolution analyzer", "", "peak lists", True, lists, evidence=evidence)
-    return Detection(UNKNOWN, "", "", "peak lists", True, lists, evidence=evidence)
+    return Detection(LOW, "unit-resolution analyzer", "", "peak lists", True, lists, evidence=evidence)
 
 
 def _peak_lists(path: str, ms_level: int, max_spectra: int, kind: str) -> Iterator[np.ndarray]:
