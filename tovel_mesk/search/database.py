@@ -283,6 +283,12 @@ def prepare_database(settings: SearchSettings, progress: Progress | None = None)
     counts (proteins, peptides, skipped peptides, indexed peptides, fragments) and whether
     the index lists its fragments (`fragment_list`)."""
     progress = progress or Progress(False)
+    if settings.variable_mods or settings.enzyme.lower() == "non-specific":
+        # Refuse an index that cannot fit before the digestion takes the memory.
+        from .guard import check_index_fits  # noqa: PLC0415
+
+        fasta = settings.require_fasta()
+        check_index_fits(settings, _read_fasta_bytes(fasta, os.fsdecode(fasta)))
     with progress.stage("digest") as bar:
         digest = digest_fasta(settings.require_fasta(), **digest_settings(settings))
         bar.note(f"{digest.peptide_count:,} peptides from {digest.protein_count:,} proteins")
