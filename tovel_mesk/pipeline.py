@@ -28,7 +28,6 @@ def run_search(settings: SearchSettings, *, progress: Progress | None = None) ->
     In this process, the first file that cannot be read stops the search (its InputError is
     raised). On a cluster (`settings.scheduler` or `settings.workers`), such a file is
     reported in the summary, the others are searched, and the outcome's `ok` is False."""
-    settings.validate()
     progress = progress or Progress(enabled=not settings.quiet)
     if settings.distributed:
         from .search.cluster import search_on_cluster  # noqa: PLC0415 - Dask only when asked for

@@ -32,8 +32,8 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from ..config import SearchSettings
-from ..conventions import PROTON_MASS, tolerance_offsets, tolerance_width
+from ..config import SEARCH, SearchSettings
+from ..conventions import PROTON_MASS, Tolerance
 
 if TYPE_CHECKING:
     import _tovel_mesk as tm
@@ -230,16 +230,17 @@ def _confident(columns: dict[str, np.ndarray]) -> tuple[np.ndarray, dict[str, An
     return confident, how
 
 
-def _symmetric_ppm(text: str) -> float | None:
+def _symmetric_ppm(tolerance: Tolerance | str) -> float | None:
     """The half-width in ppm of a tolerance given in ppm, None for one in Da."""
-    low, high, unit = tolerance_offsets(text)
-    if unit != "ppm":
+    if not isinstance(tolerance, Tolerance) or tolerance.unit != "ppm":
         return None
-    return max(abs(low), abs(high))
+    return max(abs(tolerance.lower), abs(tolerance.upper))
 
 
-def _format_ppm(value: float) -> str:
-    return f"{math.ceil(value * 10) / 10:g}ppm"
+def _ppm(value: float) -> Tolerance:
+    """A symmetric ppm tolerance of `value`, rounded up to a tenth."""
+    half = math.ceil(value * 10) / 10
+    return Tolerance(-half, half, "ppm")
 
 
 def calibrate_file(settings: SearchSettings, db: tm.PyIndexedDatabase, path: str | Path, file_id: int = 0, *,
@@ -255,7 +256,7 @@ def calibrate_file(settings: SearchSettings, db: tm.PyIndexedDatabase, path: str
     summary: dict[str, Any] = {"applied": False, "sample_spectra": len(spectra)}
 
     user_ppm = _symmetric_ppm(settings.precursor_tol)
-    open_window = settings.wide_window or tolerance_width(settings.precursor_tol, 1000.0) > OPEN_WINDOW_DA
+    open_window = settings.wide_window or settings.precursor_tol.width(1000.0) > OPEN_WINDOW_DA
     first = dataclasses.replace(settings, report_psms=1, chimera=False)
     # The sample is scored a part at a time, in a random order, until it holds enough
     # confident matches: a run of strong spectra needs a fraction of it.
@@ -308,8 +309,9 @@ def calibrate_file(settings: SearchSettings, db: tm.PyIndexedDatabase, path: str
     chosen_settings = settings
     if user_ppm is not None and not open_window:
         tolerance = min(max(SPREAD_FACTOR * spread, PRECURSOR_FLOOR_PPM), user_ppm)
-        chosen_settings = dataclasses.replace(chosen_settings, precursor_tol=_format_ppm(tolerance))
-    summary["precursor"]["tolerance"] = {"before": settings.precursor_tol, "after": chosen_settings.precursor_tol}
+        chosen_settings = dataclasses.replace(chosen_settings, precursor_tol=_ppm(tolerance))
+    summary["precursor"]["tolerance"] = {"before": str(settings.precursor_tol),
+                                         "after": str(chosen_settings.precursor_tol)}
 
     fragment = None
     fragment_ppm = _symmetric_ppm(settings.fragment_tol)
@@ -322,7 +324,7 @@ def calibrate_file(settings: SearchSettings, db: tm.PyIndexedDatabase, path: str
             fragment_after = fragment_errors - fragment(fragment_mz, fragment_rt)
             fragment_spread = robust_sd(fragment_after)
             tolerance = min(max(SPREAD_FACTOR * fragment_spread, FRAGMENT_FLOOR_PPM), fragment_ppm)
-            chosen_settings = dataclasses.replace(chosen_settings, fragment_tol=_format_ppm(tolerance))
+            chosen_settings = dataclasses.replace(chosen_settings, fragment_tol=_ppm(tolerance))
             summary["fragment"] = {
                 "matched_fragments": int(fragment_errors.size),
                 "before": {"median_ppm": round(float(np.median(fragment_errors)), 3),
@@ -330,7 +332,7 @@ def calibrate_file(settings: SearchSettings, db: tm.PyIndexedDatabase, path: str
                 "after": {"median_ppm": round(float(np.median(fragment_after)), 3),
                           "sd_ppm": round(fragment_spread, 3)},
                 **fragment.as_dict(),
-                "tolerance": {"before": settings.fragment_tol, "after": chosen_settings.fragment_tol}}
+                "tolerance": {"before": str(settings.fragment_tol), "after": str(chosen_settings.fragment_tol)}}
     summary["applied"] = True
     summary["seconds"] = round(time.perf_counter() - started, 3)
     return CalibrationResult(chosen_settings, Calibration(precursor, fragment), summary, "", points)
@@ -343,19 +345,14 @@ def _fragment_errors(settings: SearchSettings, db: tm.PyIndexedDatabase, spectra
     matched fragments."""
     import _tovel_mesk as tm  # noqa: PLC0415
 
-    from ..config import parse_int_range  # noqa: PLC0415
-    from ..conventions import parse_tolerance  # noqa: PLC0415
-
     by_id = {spectrum.id: spectrum for spectrum in spectra}
     wanted = {str(columns["spec_id"][i]): int(columns["peptide_idx"][i]) for i in rows}
     picked = [by_id[spec_id] for spec_id in wanted if spec_id in by_id]
-    min_iso, max_iso = parse_int_range(settings.isotope_errors, "--isotope-errors")
-    min_z, max_z = parse_int_range(settings.charges, "--charges")
-    scorer = tm.PyScorer(parse_tolerance(settings.precursor_tol), parse_tolerance(settings.fragment_tol),
-                         wide_window=settings.wide_window, chimera=False, report_psms=1,
-                         min_isotope_err=min_iso, max_isotope_err=max_iso, min_precursor_charge=min_z,
-                         max_precursor_charge=max_z, min_matched_peaks=settings.min_matched_peaks,
-                         annotate_matches=True, max_fragment_charge=settings.max_fragment_charge)
+    arguments = settings.arguments(SEARCH)
+    for name in ("precursor_tol", "fragment_tol"):
+        arguments[name] = arguments[name].core()
+    arguments.update(chimera=False, report_psms=1)
+    scorer = tm.PyScorer(**arguments, annotate_matches=True)
     errors: list[np.ndarray] = []
     mzs: list[np.ndarray] = []
     rts: list[np.ndarray] = []

@@ -43,7 +43,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
-from ..config import SearchSettings, available_cores
+from ..config import INDEX_STAGES, SearchSettings, available_cores
 from ..errors import ConfigError, FileSearchError, IndexBuildError, InputError, one_line
 from .database import MIN_ION_INDEX, prepare_database
 from .finish import finish_search
@@ -52,18 +52,9 @@ from .plan import plan_file
 from .scoring import make_scorer, search_file
 from ..progress import Progress
 
-__all__ = ["search_on_cluster", "index_key", "IndexBuildError", "SEARCH_ONLY_SETTINGS", "INSTALL_HINT"]
+__all__ = ["search_on_cluster", "index_key", "IndexBuildError", "INSTALL_HINT"]
 
 INSTALL_HINT = "pip install 'tovel-mesk[distributed]'"
-
-#: Settings that steer only how spectra are read and scored, where results go, or where the
-#: work runs. Every other setting shapes the index and is part of its cache key, so a
-#: setting added later is in the key unless it is listed here.
-SEARCH_ONLY_SETTINGS = frozenset({
-    "fasta", "output", "spectra", "preset", "precursor_tol", "fragment_tol", "calibration", "wide_window", "chimera",
-    "report_psms", "min_matched_peaks", "isotope_errors", "charges", "max_fragment_charge", "top_peaks",
-    "ms_level", "rescore", "fdr", "threads", "chunk_size", "quiet", "scheduler", "workers",
-})
 
 #: The topic on which tasks report how many spectra of their file they have scored.
 PROGRESS_TOPIC = "tovel-mesk-progress"
@@ -92,14 +83,14 @@ def fasta_sha256(path: str | os.PathLike) -> str:
 
 def index_key(settings: SearchSettings, fasta_hash: str) -> str:
     """The cache key of the index that `settings` describe for a FASTA of SHA-256
-    `fasta_hash`: a hash of that hash, of every index-shaping setting (each setting not in
-    `SEARCH_ONLY_SETTINGS`), of the smallest indexed ion, of whether the index lists its
-    fragments (`fragment_index` "auto" decides by the window settings) and of the package version."""
+    `fasta_hash`: a hash of that hash, of the settings of the stages that shape the index
+    (`INDEX_STAGES`: the digestion's and the index's, whether the index lists its fragments
+    resolved from `fragment_list`), of the smallest indexed ion and of the package version."""
     from .._version import __version__  # noqa: PLC0415
 
-    shaping = {name: value for name, value in settings.as_dict().items() if name not in SEARCH_ONLY_SETTINGS}
+    shaping = {stage: settings.arguments(stage) for stage in INDEX_STAGES}
     text = json.dumps({"fasta": fasta_hash, "settings": shaping, "min_ion_index": MIN_ION_INDEX,
-                       "lists_fragments": settings.lists_fragments, "version": __version__}, sort_keys=True)
+                       "version": __version__}, sort_keys=True)
     return hashlib.sha256(text.encode()).hexdigest()
 
 
@@ -206,7 +197,6 @@ def search_on_cluster(settings: SearchSettings, *, client: Any = None,
     Raises ImportError when Dask's distributed scheduler is not installed, ConfigError when
     the scheduler cannot be reached, IndexBuildError when the index cannot be built.
     """
-    settings.validate()
     distributed = _import_distributed()
     progress = progress or Progress(enabled=not settings.quiet)
     fasta_hash = fasta_sha256(settings.require_fasta())
@@ -317,9 +307,8 @@ def _run_tasks(distributed, client: Any, settings: SearchSettings, key: str, fas
     the results by file id and the failures by file name, in file order."""
     paths = list(settings.spectra)
     largest_first = sorted(range(len(paths)), key=lambda i: -_size(paths[i]))
-    # Workers may run elsewhere: absolute paths, and no list of every file in each task.
-    task_settings = dataclasses.replace(settings, fasta=Path(os.path.abspath(settings.require_fasta())),
-                                        spectra=[], output=None)
+    # Workers may run elsewhere: the FASTA's absolute path, and no list of every file in each task.
+    task_settings = settings.for_worker()
     token = f"{key[:12]}-{os.urandom(4).hex()}"
     pending = {}
     for rank, file_id in enumerate(largest_first):

@@ -34,6 +34,7 @@ import _tovel_mesk
 
 from .. import _native
 from .._native import Digest
+from ..config import DEFAULTS, DIGESTION
 from ..errors import ConfigError, InputError
 from ..progress import Progress
 
@@ -78,19 +79,19 @@ def _read_fasta_bytes(path: PathLike, source: str) -> bytes:
 def digest_fasta(
     path: PathLike,
     *,
-    enzyme: str = "trypsin",
-    missed_cleavages: int = 2,
-    min_length: int = 7,
-    max_length: int = 50,
-    min_mass: float = 500.0,
-    max_mass: float = 5000.0,
-    fixed_mods: Sequence[str] | str = ("C:+57.021464",),
-    variable_mods: Sequence[str] | str = (),
-    max_variable_mods: int = 2,
-    remove_initiator_met: bool = True,
+    enzyme: str = DEFAULTS["enzyme"],
+    missed_cleavages: int = DEFAULTS["missed_cleavages"],
+    min_length: int = DEFAULTS["min_length"],
+    max_length: int = DEFAULTS["max_length"],
+    min_mass: float = DEFAULTS["min_mass"],
+    max_mass: float = DEFAULTS["max_mass"],
+    fixed_mods: Sequence[str] | str = DEFAULTS["fixed_mods"],
+    variable_mods: Sequence[str] | str = DEFAULTS["variable_mods"],
+    max_variable_mods: int = DEFAULTS["max_variable_mods"],
+    remove_initiator_met: bool = DEFAULTS["remove_initiator_met"],
     drop_decoys: bool = True,
-    decoy_prefixes: Sequence[str] | str = ("rev_", "DECOY_"),
-    decoy_suffixes: Sequence[str] | str = ("_rev",),
+    decoy_prefixes: Sequence[str] | str = DEFAULTS["fasta_decoy_prefixes"],
+    decoy_suffixes: Sequence[str] | str = DEFAULTS["fasta_decoy_suffixes"],
 ) -> Digest:
     """Digests the proteins of a FASTA file into distinct peptides, ascending by mass.
 
@@ -167,11 +168,11 @@ def digest_fasta(
 def build_database(
     digest_or_peptides: Digest | Sequence[_tovel_mesk.PyPeptide],
     *,
-    bucket_size: int = 8192,
+    bucket_size: int = DEFAULTS["bucket_size"],
     ion_kinds: Sequence[str] = ("b", "y"),
     min_ion_index: int = 2,
     generate_decoys: bool = True,
-    decoy_tag: str = "rev_",
+    decoy_tag: str = DEFAULTS["decoy_tag"],
     fragment_index: bool = True,
 ) -> _tovel_mesk.PyIndexedDatabase:
     """Builds the fragment index searched by `_tovel_mesk.PyScorer`.
@@ -267,19 +268,14 @@ MIN_ION_INDEX = 2
 
 
 def digest_settings(settings: SearchSettings) -> dict[str, Any]:
-    """The keyword arguments of `digest_fasta` that the settings give."""
-    return dict(enzyme=settings.enzyme, missed_cleavages=settings.missed_cleavages,
-                min_length=settings.min_length, max_length=settings.max_length, min_mass=settings.min_mass,
-                max_mass=settings.max_mass, fixed_mods=list(settings.fixed_mods),
-                variable_mods=list(settings.variable_mods), max_variable_mods=settings.max_variable_mods,
-                remove_initiator_met=settings.remove_initiator_met,
-                decoy_prefixes=list(settings.fasta_decoy_prefixes),
-                decoy_suffixes=list(settings.fasta_decoy_suffixes))
+    """The keyword arguments of `digest_fasta` that the settings give: those of the
+    digestion stage (see `tovel_mesk.config.OPTIONS`)."""
+    return settings.arguments(DIGESTION)
 
 
 def prepare_database(settings: SearchSettings, progress: Progress | None = None):
     """Digests the FASTA and builds the index with reversed decoys, with or without its
-    fragment list as `settings.lists_fragments` says. Returns the index and a dict of
+    fragment list as `settings.fragment_list_on` says. Returns the index and a dict of
     counts (proteins, peptides, skipped peptides, indexed peptides, fragments) and whether
     the index lists its fragments (`fragment_list`)."""
     progress = progress or Progress(False)
@@ -295,7 +291,7 @@ def prepare_database(settings: SearchSettings, progress: Progress | None = None)
     with progress.stage("index") as bar:
         db = build_database(digest, bucket_size=settings.bucket_size, min_ion_index=MIN_ION_INDEX,
                             generate_decoys=True, decoy_tag=settings.decoy_tag,
-                            fragment_index=settings.lists_fragments)
+                            fragment_index=settings.fragment_list_on)
         indexed, fragments, omitted = _native.database_layout(db)
         bar.note(f"{indexed:,} peptides, " + ("no fragment list" if omitted else f"{fragments:,} fragments"))
     counts = {"proteins": digest.protein_count, "peptides": digest.peptide_count,

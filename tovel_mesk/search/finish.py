@@ -7,6 +7,7 @@ import dataclasses
 from typing import TYPE_CHECKING, Any
 
 from ..config import SearchSettings
+from ..conventions import Tolerance
 from ..progress import Progress
 from .database import MIN_ION_INDEX
 from .outcome import FileResult, SearchOutcome
@@ -22,9 +23,9 @@ def _no_matches(settings: SearchSettings) -> dict[str, np.ndarray]:
     from .database import build_database  # noqa: PLC0415
     from .scoring import make_scorer, score_columns  # noqa: PLC0415
 
-    from .plan import AUTO, HIGH_RESOLUTION  # noqa: PLC0415
+    from .plan import HIGH_RESOLUTION  # noqa: PLC0415
 
-    if settings.fragment_tol == AUTO:
+    if not isinstance(settings.fragment_tol, Tolerance):
         settings = dataclasses.replace(settings, **HIGH_RESOLUTION)
     return score_columns(make_scorer(settings), build_database([]), [], threads=1, min_ion_index=MIN_ION_INDEX)
 

@@ -249,7 +249,7 @@ def estimate_index(settings: SearchSettings, fasta_bytes: bytes) -> IndexEstimat
         total += float(_combinations(groups, most, n).sum())
     mean_length = length_sum / base if base else 0.0
     fragments = 0.0
-    if settings.lists_fragments:
+    if settings.fragment_list_on:
         # b and y ions of every bond, less the shortest ones left out of the index.
         fragments = max(0.0, 2.0 * (mean_length - 1 - 2 * 2))
     per_peptide = 2 * (PEPTIDE_BYTES + FRAGMENT_BYTES * fragments) + DIGEST_BYTES

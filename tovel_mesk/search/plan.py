@@ -18,8 +18,8 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
-from ..config import PRESETS, SearchSettings
-from ..conventions import tolerance_width
+from ..config import AUTO, PRESETS, SearchSettings
+from ..conventions import Tolerance
 from ..io.analyzer import HIGH, LOW, UNKNOWN, Detection, detect_analyzer
 
 if TYPE_CHECKING:
@@ -29,9 +29,6 @@ if TYPE_CHECKING:
 
 __all__ = ["FilePlan", "plan_file", "settings_for", "AUTO", "LOW_RESOLUTION", "HIGH_RESOLUTION",
            "contradiction"]
-
-#: The `fragment_tol` value that reads the fragment analyzer from each file.
-AUTO = "auto"
 
 #: Settings of low-resolution (ion-trap) fragment spectra: those of the ion-trap preset.
 LOW_RESOLUTION: dict[str, Any] = dict(PRESETS["ion-trap"])
@@ -64,8 +61,8 @@ class FilePlan:
         found = "unknown" if detection.resolution == UNKNOWN else \
             f"{detection.analyzer or detection.resolution}" + (f" {detection.activation}" if detection.activation else "")
         found += " (guess)" if detection.guessed else ""
-        out: dict[str, Any] = {"analyzer": found, "fragment_tol": self.settings.fragment_tol,
-                               "precursor_tol": self.settings.precursor_tol}
+        out: dict[str, Any] = {"analyzer": found, "fragment_tol": str(self.settings.fragment_tol),
+                               "precursor_tol": str(self.settings.precursor_tol)}
         precursor = self.calibration_summary.get("precursor")
         if precursor:
             out["calibration"] = (f"{precursor['before']['median_ppm']:+.2f} -> {precursor['after']['median_ppm']:+.2f} "
@@ -75,7 +72,7 @@ class FilePlan:
         return out
 
     def as_dict(self) -> dict[str, Any]:
-        used = {"fragment_tol": self.settings.fragment_tol, "precursor_tol": self.settings.precursor_tol,
+        used = {"fragment_tol": str(self.settings.fragment_tol), "precursor_tol": str(self.settings.precursor_tol),
                 "report_psms": self.settings.report_psms}
         out: dict[str, Any] = {"detected": self.detection.as_dict(), "detected_text": self.detection.describe(),
                                "used": used}
@@ -101,15 +98,12 @@ def settings_for(settings: SearchSettings, detection: Detection) -> SearchSettin
     return dataclasses.replace(settings, **values)
 
 
-def contradiction(fragment_tol: str, detection: Detection) -> str:
+def contradiction(fragment_tol: Tolerance | str, detection: Detection) -> str:
     """Why a fragment tolerance the user forced does not fit the detected analyzer ("" when
     it fits, or when nothing is known)."""
-    if fragment_tol == AUTO or detection.resolution == UNKNOWN:
+    if not isinstance(fragment_tol, Tolerance) or detection.resolution == UNKNOWN:
         return ""
-    try:
-        width = tolerance_width(fragment_tol, 1000.0)
-    except (TypeError, ValueError):
-        return ""
+    width = fragment_tol.width(1000.0)
     if detection.resolution == LOW and width < NARROW_FOR_LOW:
         return (f"--fragment-tol {fragment_tol} is far narrower than what {detection.analyzer} spectra can match "
                 f"(about 0.5 Da; leave --fragment-tol at auto)")

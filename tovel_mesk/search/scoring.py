@@ -18,8 +18,8 @@ from typing import TYPE_CHECKING
 import numpy as np
 
 from .. import _native
-from ..config import SearchSettings, parse_int_range
-from ..conventions import parse_tolerance
+from ..config import HIGH_RESOLUTION_FRAGMENT_TOL, SEARCH, SearchSettings
+from ..conventions import Tolerance
 from .outcome import FileResult
 from ..columns import CORE_FEATURES, IDENTITY, KEYS, LOW_RES_FEATURES, MASSES, PEPTIDE
 
@@ -152,17 +152,17 @@ def _objects(strings: list) -> np.ndarray:
 
 
 def make_scorer(settings: SearchSettings) -> tm.PyScorer:
-    """The scorer that the settings describe."""
+    """The scorer that the settings of the search stage describe. A `fragment_tol` of
+    "auto", which a search settles for each file (`tovel_mesk.search.plan`), is taken as
+    the high-resolution 10 ppm here, the fragment tolerance of earlier versions."""
     import _tovel_mesk as tm  # noqa: PLC0415
 
-    min_iso, max_iso = parse_int_range(settings.isotope_errors, "--isotope-errors")
-    min_z, max_z = parse_int_range(settings.charges, "--charges")
-    return tm.PyScorer(parse_tolerance(settings.precursor_tol), parse_tolerance(settings.fragment_tol),
-                       wide_window=settings.wide_window, chimera=settings.chimera,
-                       report_psms=settings.report_psms, min_isotope_err=min_iso, max_isotope_err=max_iso,
-                       min_precursor_charge=min_z, max_precursor_charge=max_z,
-                       min_matched_peaks=settings.min_matched_peaks, annotate_matches=False,
-                       max_fragment_charge=settings.max_fragment_charge)
+    arguments = settings.arguments(SEARCH)
+    if not isinstance(arguments["fragment_tol"], Tolerance):
+        arguments["fragment_tol"] = HIGH_RESOLUTION_FRAGMENT_TOL
+    for name in ("precursor_tol", "fragment_tol"):
+        arguments[name] = arguments[name].core()
+    return tm.PyScorer(**arguments, annotate_matches=False)
 
 
 def search_file(settings: SearchSettings, scorer: tm.PyScorer, db: tm.PyIndexedDatabase, path: str | Path,

@@ -9,6 +9,7 @@ import pytest
 from tovel_mesk.io.analyzer import HIGH, LOW, UNKNOWN, detect_analyzer, guess_from_peaks
 from tovel_mesk.search.plan import contradiction, settings_for
 from tovel_mesk.config import SearchSettings
+from tovel_mesk.conventions import Tolerance
 
 from _spectra_files import Ion, Scan, mgf_text, mzml_text, write
 
@@ -165,16 +166,17 @@ def test_settings_follow_the_detection():
     auto = SearchSettings()
     assert auto.fragment_tol == "auto"
     low = settings_for(auto, Detection(LOW, "ion trap"))
-    assert (low.fragment_tol, low.report_psms) == ("0.5da", 5)
+    assert (str(low.fragment_tol), low.report_psms) == ("0.5da", 5)
     high = settings_for(auto, Detection(HIGH, "orbitrap"))
-    assert (high.fragment_tol, high.report_psms) == ("10ppm", 1)
+    assert (str(high.fragment_tol), high.report_psms) == ("10ppm", 1)
     # Unknown takes the low-resolution settings; a report_psms the user chose is kept.
     assert settings_for(SearchSettings(report_psms=3), Detection(UNKNOWN)).report_psms == 3
-    assert settings_for(auto, Detection(UNKNOWN)).fragment_tol == "0.5da"
+    assert str(settings_for(auto, Detection(UNKNOWN)).fragment_tol) == "0.5da"
     # A forced tolerance is used as given, and a contradiction is named.
     forced = SearchSettings(fragment_tol="10ppm")
     assert settings_for(forced, Detection(LOW, "ion trap")) is forced
-    assert "narrower" in contradiction("10ppm", Detection(LOW, "ion trap"))
-    assert "wider" in contradiction("0.5da", Detection(HIGH, "orbitrap"))
-    assert contradiction("0.5da", Detection(LOW, "ion trap")) == ""
-    assert contradiction("10ppm", Detection(UNKNOWN)) == ""
+    assert "narrower" in contradiction(Tolerance.parse("10ppm"), Detection(LOW, "ion trap"))
+    assert "wider" in contradiction(Tolerance.parse("0.5da"), Detection(HIGH, "orbitrap"))
+    assert contradiction(Tolerance.parse("0.5da"), Detection(LOW, "ion trap")) == ""
+    assert contradiction(Tolerance.parse("10ppm"), Detection(UNKNOWN)) == ""
+    assert contradiction("auto", Detection(LOW, "ion trap")) == ""

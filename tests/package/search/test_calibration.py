@@ -81,7 +81,7 @@ def test_recovers_known_offsets(offset_run):
     assert abs(summary["precursor"]["after"]["median_ppm"]) < 0.2
     assert summary["fragment"]["offset_ppm"] == pytest.approx(3.0, abs=0.4)
     # Tolerances from the spread: 4 sd of about 1 ppm, raised to the 5 ppm floor.
-    assert result.settings.precursor_tol == "5ppm" and result.settings.fragment_tol == "5ppm"
+    assert str(result.settings.precursor_tol) == "5ppm" and str(result.settings.fragment_tol) == "5ppm"
     calibration = result.calibration
     assert calibration is not None and calibration.fragment is not None
     # The correction divides the neutral part of an m/z by 1 + the error.
