@@ -1,17 +1,30 @@
 """The `tovel-mesk` command: `search` and `config`.
 
 The command is thin: it turns flags and an optional TOML file into one `SearchSettings`,
-calls the same functions a Python user calls, and reports. Bad options and unusable files
-end with a one-line error and exit status 2; nothing is written unless the search finished.
+calls the same functions a Python user calls, and reports. Exit statuses, the same in one
+process and on a Dask cluster:
+
+    0    every file searched, the results written
+    1    a spectra file could not be read: it is named with its error in the console summary
+         and summary.json, the others are searched and written (--fail-fast: the first such
+         file stops the search and nothing is written); or nothing was searched in any file
+         (a line says why; nothing is written); or the search failed on the way
+    2    a usage or settings error, found before any work (bad options, missing or unusable
+         inputs, an output folder that cannot be written or that another search is writing)
+    130  interrupted (Ctrl-C or SIGTERM); nothing was written
 """
 
 from __future__ import annotations
 
 import argparse
+import contextlib
 import difflib
 import os
 import re
+import signal
 import sys
+import threading
+from collections.abc import Iterator
 from pathlib import Path
 from typing import Any, NoReturn, Sequence
 
@@ -200,32 +213,85 @@ def run() -> NoReturn:
     os._exit(status)
 
 
+@contextlib.contextmanager
+def _terminate_as_interrupt() -> Iterator[None]:
+    """SIGTERM (as a batch system or `kill` sends it) ends the search as Ctrl-C does."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+
+    def interrupt(number: int, frame: Any) -> None:
+        raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGTERM, interrupt)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGTERM, previous)
+
+
 def _search(args: dict[str, Any]) -> int:
-    from .errors import InputError, one_line  # noqa: PLC0415
+    """The search command, with the exit statuses of the failure contract: 0 every file
+    searched and written; 1 a file could not be read (the others searched and written),
+    nothing searched in any file, or the search failed on the way; 2 a usage or settings
+    error found before any work; 130 interrupted, nothing written."""
+    from .errors import OutputError, one_line  # noqa: PLC0415
 
     config = args.pop("config", None)
-    try:
-        settings = load_settings(args, config)
-        _check_inputs(settings)
-    except (ConfigError, UsageError) as e:
-        return _fail(str(e), EXIT_USAGE)
-    assert settings.output is not None  # _check_inputs refuses a search without it
-    _announce(settings)
+    with contextlib.ExitStack() as held, _terminate_as_interrupt():
+        try:
+            try:
+                settings = load_settings(args, config)
+                _check_inputs(settings)
+                from .search.preflight import check_inputs  # noqa: PLC0415
 
+                check_inputs(settings)
+                assert settings.output is not None  # _check_inputs refuses a search without it
+                from .report.publish import output_lock  # noqa: PLC0415
+
+                held.enter_context(output_lock(settings.output))
+            except (ConfigError, OutputError) as e:
+                return _fail(str(e), EXIT_USAGE)
+            except OSError as e:  # the output folder's lock cannot be made
+                return _fail(one_line(e), EXIT_USAGE)
+            _announce(settings)
+            return _run(settings)
+        except KeyboardInterrupt:
+            return _fail("interrupted; nothing was written", EXIT_INTERRUPTED)
+    raise AssertionError("unreachable")  # pragma: no cover
+
+
+def _run(settings: SearchSettings) -> int:
+    from .errors import InputError, NothingSearchedError, OutputError, StoppedAtFileError, one_line  # noqa: PLC0415
+
+    assert settings.output is not None
     debug = bool(os.environ.get("TOVEL_MESK_DEBUG"))
+    outcome = None
     try:
         from .pipeline import run_search  # noqa: PLC0415
         from .progress import Progress  # noqa: PLC0415
 
         progress = Progress(enabled=not settings.quiet)
         outcome = run_search(settings, progress=progress)
-        outcome.write(settings.output, progress=progress)
+        if outcome.summary.searched:
+            outcome.write(settings.output, progress=progress)
     except KeyboardInterrupt:
-        return _fail("interrupted; nothing was written", EXIT_INTERRUPTED)
-    except (InputError, ConfigError, OSError, ImportError) as e:
+        raise
+    except ConfigError as e:  # found once the search had begun, e.g. a scheduler that does not answer
+        return _fail(one_line(e), EXIT_USAGE)
+    except ImportError as e:  # an optional dependency that the settings need
+        return _fail(one_line(e), EXIT_USAGE)
+    except OutputError as e:
+        _print_summary(outcome, settings)
+        return _fail(one_line(e), EXIT_FAILED)
+    except (InputError, NothingSearchedError) as e:
+        stop = "; stopped at the first file that could not be read (--fail-fast)" \
+            if isinstance(e, StoppedAtFileError) else ""
+        return _fail(f"{one_line(e)}{stop}; nothing was written", EXIT_FAILED)
+    except OSError as e:
         if debug:
             raise
-        return _fail(one_line(e), EXIT_USAGE)
+        return _fail(one_line(e), EXIT_FAILED)
     except MemoryError:
         return _fail("out of memory; search fewer spectra per call (--chunk-size) or a smaller database",
                      EXIT_FAILED)
@@ -234,19 +300,31 @@ def _search(args: dict[str, Any]) -> int:
             raise
         return _fail(f"internal error: {type(e).__name__}: {one_line(e)} (set TOVEL_MESK_DEBUG=1 for a "
                      "traceback)", EXIT_FAILED)
+    summary = outcome.summary
+    _print_summary(outcome, settings)
+    if not summary.searched:
+        return _fail(f"nothing was searched: {summary.why_nothing_searched()}; nothing was written", EXIT_FAILED)
+    print(f"\nresults in {settings.output}; report: {settings.output / 'report.html'}")
+    failed = summary.failed_files
+    if failed:
+        return _fail(f"{len(failed)} of {len(summary.files)} files failed ({', '.join(failed)}); the others "
+                     "were searched and written, see the error column of the summary", EXIT_FAILED)
+    return EXIT_OK
+
+
+def _print_summary(outcome: Any, settings: SearchSettings) -> None:
+    """The console summary: the same object that summary.json holds."""
+    if outcome is None:
+        return
     from .report.html import format_summary  # noqa: PLC0415 - needs pandas, which the search has loaded
 
     print(format_summary(outcome.summary))
-    cluster = outcome.summary.get("cluster")
-    if cluster:
-        print(f"\nsearched on {cluster['workers_used']} Dask workers in {cluster['search_seconds']:.1f} s, the index "
-              f"built {cluster['index_builds']} times; the stages' seconds are summed over the workers")
-    print(f"\nresults in {settings.output}; report: {settings.output / 'report.html'}")
-    failed = outcome.summary.get("failed_files") or {}
-    if failed:
-        return _fail(f"{len(failed)} of {len(settings.spectra)} files failed ({', '.join(failed)}); the others "
-                     "were searched and written, see the error column of the summary", EXIT_FAILED)
-    return EXIT_OK if outcome.ok else EXIT_FAILED
+    for warning in outcome.summary.warnings:
+        print(f"{PROG}: warning: {warning}", file=sys.stderr)
+    cluster = outcome.summary.cluster
+    if cluster is not None:
+        print(f"\nsearched on {cluster.workers_used} Dask workers in {cluster.search_seconds:.1f} s, the index "
+              f"built {cluster.index_builds} times; the stages' seconds are summed over the workers")
 
 
 def _announce(settings: SearchSettings) -> None:
@@ -260,24 +338,14 @@ def _announce(settings: SearchSettings) -> None:
 
 
 def _check_inputs(settings: SearchSettings) -> None:
-    """Refuses, before any work, a search whose inputs cannot be used."""
+    """Refuses, before any work, a command without a database, an output folder or spectra
+    (the files themselves are checked by `tovel_mesk.search.preflight.check_inputs`)."""
     if settings.fasta is None:
         raise UsageError("no protein database: give --fasta FILE (or fasta in the config file)")
     if settings.output is None:
         raise UsageError("no output folder: give --output DIR (or output in the config file)")
     if not settings.spectra:
         raise UsageError("no spectra files: give one or more mzML or MGF files")
-    for path in [settings.fasta, *settings.spectra]:
-        if not path.is_file():
-            raise UsageError(f"{path}: no such file" if not path.exists() else f"{path}: not a file")
-        if not os.access(path, os.R_OK):
-            raise UsageError(f"{path}: not readable")
-    names = [p.name for p in settings.spectra]
-    if len(set(names)) != len(names):
-        dup = sorted({n for n in names if names.count(n) > 1})
-        raise UsageError(f"spectra files share a name ({', '.join(dup)}); results are keyed by file name")
-    if settings.output.exists() and not settings.output.is_dir():
-        raise UsageError(f"{settings.output}: exists and is not a folder")
 
 
 if __name__ == "__main__":  # pragma: no cover

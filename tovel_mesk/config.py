@@ -163,6 +163,7 @@ class SearchSettings:
     fail_fast: bool = False
     scheduler: str | None = None
     workers: int = 0
+    overwrite: bool = False
 
     def __post_init__(self) -> None:
         for option in OPTIONS:
@@ -476,12 +477,15 @@ OPTIONS: tuple[Option, ...] = (
            "among the local workers)", RUN, "value", "N"),
     Option("chunk_size", "spectra scored together; bounds memory per file", RUN, "value", "N"),
     Option("quiet", "no progress output", RUN, "switch"),
-    Option("fail_fast", "stop at the first spectra file that cannot be read", RUN, "switch"),
+    Option("fail_fast", "stop at the first spectra file that cannot be read, writing nothing (default: report it, "
+           "search the others, exit status 1)", RUN, "switch"),
     Option("scheduler", "search the files on a running Dask cluster: the address of its scheduler "
            "(tcp://HOST:8786); every worker must read the FASTA and spectra files at the same absolute paths "
            "as this machine (needs tovel-mesk[distributed])", CLUSTER, "value", "ADDRESS"),
     Option("workers", "search the files on a local Dask cluster of N worker processes started for this "
            "call (0: in this process; needs tovel-mesk[distributed])", CLUSTER, "value", "N"),
+    Option("overwrite", "let results with failed files replace complete results of more files in the output "
+           "folder (default: such results are not written and the older ones stay)", RUN, "switch"),
 )
 
 _BY_NAME = {o.name: o for o in OPTIONS}

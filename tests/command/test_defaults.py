@@ -51,7 +51,7 @@ def _settings(fasta, spectra, **extra):
 def test_each_file_gets_the_settings_of_its_analyzer(runs):
     fasta, (orbitrap, ion_trap) = runs
     outcome = run_search(_settings(fasta, [orbitrap, ion_trap]))
-    plans = outcome.summary["file_settings"]
+    plans = outcome.summary.file_settings
     high, low = plans[orbitrap.name], plans[ion_trap.name]
     assert (high["detected"]["resolution"], high["detected"]["source"]) == ("high", "filter string")
     assert (low["detected"]["resolution"], low["detected"]["activation"]) == ("low", "cid")
@@ -60,18 +60,18 @@ def test_each_file_gets_the_settings_of_its_analyzer(runs):
     # One table, one error control: the ion-trap file reports 5 matches per spectrum.
     ranks = outcome.psms.groupby("file")["rank"].max()
     assert ranks[ion_trap.name] > 1 and ranks[orbitrap.name] == 1
-    records = {r["file"]: r for r in outcome.summary["files"]}
-    assert records[ion_trap.name]["analyzer"] == "ion trap cid"
-    assert records[orbitrap.name]["fragment_tol"] == high["used"]["fragment_tol"]
+    records = {r.file: r for r in outcome.summary.files}
+    assert records[ion_trap.name].analyzer == "ion trap cid"
+    assert records[orbitrap.name].fragment_tol == high["used"]["fragment_tol"]
     # Nothing was guessed and nothing contradicts the data: no warning about the analyzer.
-    assert not any("fragment" in w for w in outcome.summary.get("warnings", []))
+    assert not any("fragment" in w for w in outcome.summary.warnings)
 
 
 def test_alone_the_ion_trap_file_finds_what_the_preset_finds(runs):
     fasta, (_, ion_trap) = runs
     default = run_search(_settings(fasta, [ion_trap], calibration=False))
     preset = run_search(_settings(fasta, [ion_trap], preset="ion-trap", calibration=False))
-    assert default.summary["totals"] == preset.summary["totals"]
+    assert default.summary.totals == preset.summary.totals
 
 
 def test_forced_tolerance_contradicting_the_data_warns_once(runs, capsys):
@@ -79,7 +79,7 @@ def test_forced_tolerance_contradicting_the_data_warns_once(runs, capsys):
     status = main(["search", "--quiet", "--fasta", str(fasta), "--output", str(fasta.parent / "forced"),
                    "--fragment-tol", "10ppm", "--no-calibration", str(orbitrap), str(ion_trap)])
     assert status == 0
-    printed = capsys.readouterr().out
+    printed = capsys.readouterr().err
     summary = json.loads((fasta.parent / "forced" / "summary.json").read_text())
     warnings = [w for w in summary["warnings"] if "--fragment-tol" in w]
     assert len(warnings) == 1 and ion_trap.name in warnings[0] and orbitrap.name not in warnings[0]

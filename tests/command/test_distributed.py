@@ -90,18 +90,18 @@ def test_same_tables_as_in_process_and_one_index_per_worker(client, inputs, base
     outcome = search_on_cluster(settings_for(fasta, runs), client=client)
     assert outcome.ok
     assert_same_tables(written(outcome, tmp_path / "first"), expected_folder)
-    assert outcome.summary["files"] == expected.summary["files"]
-    assert outcome.summary["database"] == expected.summary["database"]
-    assert 1 <= outcome.summary["cluster"]["index_builds"] <= 2
+    assert outcome.summary.files == expected.summary.files
+    assert outcome.summary.database == expected.summary.database
+    assert 1 <= outcome.summary.cluster.index_builds <= 2
 
     # The workers keep their index for the next call with the same database and settings...
     again = search_on_cluster(settings_for(fasta, runs[:2]), client=client)
-    assert again.summary["cluster"]["index_builds"] == 0
+    assert again.summary.cluster.index_builds == 0
     # ...and build another for settings that shape it otherwise, with its own results.
     changed = search_on_cluster(settings_for(fasta, runs, missed_cleavages=0), client=client)
-    assert changed.summary["cluster"]["index_builds"] >= 1
+    assert changed.summary.cluster.index_builds >= 1
     in_process = run_search(settings_for(fasta, runs, missed_cleavages=0))
-    assert changed.summary["database"] == in_process.summary["database"] != expected.summary["database"]
+    assert changed.summary.database == in_process.summary.database != expected.summary.database
     assert_same_tables(written(changed, tmp_path / "changed"), written(in_process, tmp_path / "changed_ip"))
 
 
@@ -140,7 +140,7 @@ def test_killed_worker_has_its_task_run_again(client, inputs, baseline, tmp_path
     finally:
         client.unregister_worker_plugin("kill-once")
     assert marker.exists(), "no worker was killed"
-    assert outcome.ok, outcome.summary.get("failed_files")
+    assert outcome.ok, outcome.summary.failed_files
     assert_same_tables(written(outcome, tmp_path / "out"), baseline[1])
 
 
@@ -155,8 +155,8 @@ def test_file_whose_worker_always_dies_fails_after_bounded_tries(client, inputs,
     finally:
         client.unregister_worker_plugin("kill-always")
     assert not outcome.ok
-    assert list(outcome.summary["failed_files"]) == ["run3.mzML"]
-    assert "died" in outcome.summary["failed_files"]["run3.mzML"]
+    assert list(outcome.summary.failed_files) == ["run3.mzML"]
+    assert "died" in outcome.summary.failed_files["run3.mzML"]
     assert [f.name for f in outcome.files] == ["run0.mzML", "run1.mzML", "run2.mzML"]
 
 

@@ -9,6 +9,7 @@ from typing import TYPE_CHECKING, Any
 from ..config import SearchSettings
 from ..conventions import Tolerance
 from ..progress import Progress
+from ..summary import FileSummary, Summary, Totals
 from .database import MIN_ION_INDEX
 from .outcome import FileResult, SearchOutcome
 
@@ -32,7 +33,9 @@ def _no_matches(settings: SearchSettings) -> dict[str, np.ndarray]:
 
 def finish_search(settings: SearchSettings, files: list[FileResult], database_counts: dict[str, Any],
                   progress: Progress, failures: dict[str, str] | None = None) -> SearchOutcome:
-    """Error control over the matches of every file, and the summary."""
+    """Error control over the matches of every file, and the summary. `failures` maps the
+name of each file that could not be read to its error; those files are listed in the
+summary with their error, in the order of `settings.spectra`."""
     import numpy as np  # noqa: PLC0415
     import pandas as pd  # noqa: PLC0415
 
@@ -47,44 +50,41 @@ def finish_search(settings: SearchSettings, files: list[FileResult], database_co
             psms["psm_id"] = np.arange(1, len(psms) + 1, dtype=np.uint64)
         confidence = assign_confidence(psms, method=settings.rescore, decoy_tag=settings.decoy_tag)
     counts = confidence.counts(settings.fdr)
-    percent = f"{100 * settings.fdr:g}%"
-    records = []
-    for f in files:
-        at_fdr = counts.loc[f.name] if f.name in counts.index else {"spectra": 0, "peptides": 0, "proteins": 0}
-        records.append({"file": f.name, "spectra_read": f.spectra_read, "spectra_searched": f.spectra_searched,
-                        "matches": f.matches, f"spectra_at_{percent}": int(at_fdr["spectra"]),
-                        f"peptides_at_{percent}": int(at_fdr["peptides"]),
-                        f"proteins_at_{percent}": int(at_fdr["proteins"]), **f.plan.get("record", {})})
-    for name, reason in (failures or {}).items():
-        records.append({"file": name, "error": reason})
+    totals = confidence.totals(settings.fdr)
+    summary = Summary(fdr=settings.fdr, database=dict(database_counts),
+                      rescoring={"method": confidence.rescoring.used, "reason": confidence.rescoring.reason},
+                      settings=settings.as_dict())
+    searched = {f.name: f for f in files}
+    failed = dict(failures or {})
+    for name in [p.name for p in settings.spectra] or [*searched, *failed]:
+        if name in failed:
+            summary.files.append(FileSummary(name, error=failed[name]))
+        elif name in searched:
+            f = searched[name]
+            at_fdr = counts.loc[name] if name in counts.index else {"spectra": 0, "peptides": 0, "proteins": 0}
+            summary.files.append(FileSummary(
+                name, spectra_read=f.spectra_read, spectra_searched=f.spectra_searched, matches=f.matches,
+                spectra_accepted=int(at_fdr["spectra"]), peptides_accepted=int(at_fdr["peptides"]),
+                proteins_accepted=int(at_fdr["proteins"]), skipped={k: int(v) for k, v in f.skipped.items() if v},
+                **f.plan.get("record", {})))
+        # a file neither searched nor failed was not reached (a search that stopped early)
+    summary.totals = Totals(files=len(summary.files), files_searched=len(files),
+                            spectra_read=sum(f.spectra_read for f in files),
+                            spectra_searched=sum(f.spectra_searched for f in files),
+                            matches=int(len(confidence.psms)),
+                            spectra_accepted=int(totals["spectra"]), peptides_accepted=int(totals["peptides"]),
+                            proteins_accepted=int(totals["proteins"]))
     stages = {"digest": 0.0, "index": 0.0, "calibration": 0.0, "reading": 0.0, "scoring": 0.0}
     stages.update({k: v for k, v in progress.timings.items() if k in ("digest", "index")})
     for f in files:
         for k, v in f.seconds.items():
             stages[k] = stages.get(k, 0.0) + v
     stages["rescoring"] = progress.timings.get("rescoring", 0.0)
-    totals = confidence.totals(settings.fdr)
-    rescoring = confidence.rescoring
-    summary = {
-        "files": records,
-        "stages": {k: round(v, 3) for k, v in stages.items()},
-        "totals": {"spectra_read": sum(f.spectra_read for f in files),
-                   "spectra_searched": sum(f.spectra_searched for f in files),
-                   "matches": int(len(confidence.psms)), **{f"{k}_at_{percent}": int(v) for k, v in totals.items()}},
-        "database": database_counts,
-        "rescoring": {"method": rescoring.used, "reason": rescoring.reason},
-        "settings": settings.as_dict(),
-    }
-    plans = {f.name: {k: v for k, v in f.plan.items() if k != "record"} for f in files if f.plan}
-    if plans:
-        summary["file_settings"] = plans
-    warnings = file_warnings(files)
-    if warnings:
-        summary["warnings"] = warnings
-    if failures:
-        summary["failed_files"] = dict(failures)
-    return SearchOutcome(settings, confidence.psms, confidence.peptides, confidence.proteins, files, summary,
-                         ok=not failures)
+    for name, seconds in stages.items():
+        summary.record_stage(name, seconds)
+    summary.file_settings = {f.name: {k: v for k, v in f.plan.items() if k != "record"} for f in files if f.plan}
+    summary.warnings = file_warnings(files)
+    return SearchOutcome(settings, confidence.psms, confidence.peptides, confidence.proteins, files, summary)
 
 
 def file_warnings(files: list[FileResult]) -> list[str]:

@@ -10,9 +10,11 @@ from collections.abc import Iterable
 from pathlib import Path
 
 from ..config import SearchSettings
+from ..errors import InputError, StoppedAtFileError, one_line
 from ..progress import Progress
 from .database import prepare_database
 from .finish import finish_search
+from .interrupt import interruptible
 from .outcome import SearchOutcome
 from .plan import plan_file
 from .scoring import make_scorer, search_file
@@ -43,21 +45,33 @@ def import_in_background(modules: Iterable[str] = LATER_IMPORTS) -> threading.Th
 
 
 def search_locally(settings: SearchSettings, progress: Progress) -> SearchOutcome:
-    """Searches every spectra file in this process, one after another."""
+    """Searches every spectra file in this process, one after another.
+
+    A file that cannot be read is reported in the summary with its error and the others are
+    searched (the outcome's `ok` is False); with `settings.fail_fast` the search stops
+    there with a StoppedAtFileError."""
     import_in_background()
-    db, database_counts = prepare_database(settings, progress)
+    db, database_counts = interruptible(prepare_database, settings, progress)
 
     files = []
+    failures: dict[str, str] = {}
     for file_id, path in enumerate(settings.spectra):
-        started = time.perf_counter()
-        with progress.stage("calibration", timed=False):
-            plan = plan_file(settings, path, db=db, file_id=file_id)
-        planning = time.perf_counter() - started
-        with progress.stage(Path(path).name[:24], unit="spectra", timed=False) as bar:
-            result = search_file(plan.settings, make_scorer(plan.settings), db, path, file_id,
-                                 progress=bar.update_to, calibration=plan.calibration)
+        name = Path(path).name
+        try:
+            started = time.perf_counter()
+            with progress.stage("calibration", timed=False):
+                plan = plan_file(settings, path, db=db, file_id=file_id)
+            planning = time.perf_counter() - started
+            with progress.stage(name[:24], unit="spectra", timed=False) as bar:
+                result = search_file(plan.settings, make_scorer(plan.settings), db, path, file_id,
+                                     progress=bar.update_to, calibration=plan.calibration)
+        except (InputError, OSError, ValueError) as error:  # a file the readers could not read
+            if settings.fail_fast:
+                raise StoppedAtFileError(one_line(error)) from error
+            failures[name] = one_line(error)
+            continue
         result.plan = {**plan.as_dict(), "record": plan.record()}
         result.seconds["calibration"] = planning
         files.append(result)
 
-    return finish_search(settings, files, database_counts, progress)
+    return finish_search(settings, files, database_counts, progress, failures)

@@ -20,6 +20,7 @@ import numpy as np
 from .. import _native
 from ..config import HIGH_RESOLUTION_FRAGMENT_TOL, SEARCH, SearchSettings
 from ..conventions import Tolerance
+from .interrupt import interruptible
 from .outcome import FileResult
 from ..columns import CORE_FEATURES, IDENTITY, KEYS, LOW_RES_FEATURES, MASSES, PEPTIDE
 
@@ -81,9 +82,10 @@ def score_columns(scorer, db, spectra: Iterable, *, file: str | Sequence[str] | 
         chunk = list(itertools.islice(iterator, chunk_size))
         if not chunk and chunks:
             break
-        columns = {name: np.frombuffer(buffer, dtype=dtype)
-                   for name, dtype, buffer in _native.score_columns(
-                       scorer, db, chunk, threads, bool(low_res), min_ion_index, null_seed)}
+        # Scored off the main thread, so that Ctrl-C is not held back by a large chunk.
+        scored = interruptible(_native.score_columns, scorer, db, chunk, threads, bool(low_res), min_ion_index,
+                               null_seed)
+        columns = {name: np.frombuffer(buffer, dtype=dtype) for name, dtype, buffer in scored}
         spec_ids = _objects([spectrum.id for spectrum in chunk])
         columns["spec_id"] = spec_ids[columns.pop("spectrum_index")]
         chunks.append(columns)

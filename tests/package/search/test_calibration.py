@@ -98,11 +98,11 @@ def test_search_scores_the_corrected_masses(offset_run):
     assert np.median(accepted(plain)["delta_mass"]) == pytest.approx(5.0, abs=0.5)
     assert abs(np.median(accepted(calibrated)["delta_mass"])) < 0.3
     assert len(accepted(calibrated)) >= len(accepted(plain)) - 3
-    plan = calibrated.summary["file_settings"]["run.mgf"]
+    plan = calibrated.summary.file_settings["run.mgf"]
     assert plan["detected"]["resolution"] == "high" and plan["detected"]["guessed"]
     assert plan["calibration"]["applied"] and plan["used"]["precursor_tol"] == "5ppm"
-    assert "calibration" not in plain.summary["file_settings"]["run.mgf"]
-    assert any("guess" in w for w in calibrated.summary["warnings"])
+    assert "calibration" not in plain.summary.file_settings["run.mgf"]
+    assert any("guess" in w for w in calibrated.summary.warnings)
 
 
 def test_too_few_matches_keep_the_tolerances(tmp_path):

@@ -33,7 +33,7 @@ def test_search_without_fragment_list_equals_the_listed_index(inputs, search):
         settings = load_settings({"fasta": fasta, "spectra": runs, "quiet": True, "threads": 2,
                                   "fragment_list": layout, **search})
         outcome = run_search(settings)
-        database = outcome.summary["database"]
+        database = outcome.summary.database
         assert database["fragment_list"] == (layout == "on")
         assert (database["fragments"] > 0) == (layout == "on") and database["indexed_peptides"] > 0
         tables[layout] = outcome.psms.drop(columns="psm_id")
