@@ -35,6 +35,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+from ..conventions import PROTON_MASS
 from ..summary import Summary
 from .svg import Panel
 
@@ -233,6 +234,31 @@ def _plot_mass_error_by_rt(panel: Panel, good: pd.DataFrame) -> None:
     panel.ylabel = "precursor mass error (ppm)"
 
 
+def uncalibrated(good: pd.DataFrame, summary: Mapping) -> pd.DataFrame | None:
+    """The accepted matches' precursor errors before mass calibration (retention time and
+    error), from the error model each calibrated file's summary holds (the model of
+    `tovel_mesk.search.calibration.ErrorModel`: offset + retention-time trend + m/z slope);
+    None when no file was calibrated."""
+    parts = []
+    for name, plan in (summary.get("file_settings") or {}).items():
+        calibration = plan.get("calibration") or {}
+        model = calibration.get("precursor")
+        if not calibration.get("applied") or not model:
+            continue
+        rows = good[good["file"] == name]
+        rt = rows["rt"].to_numpy(dtype=np.float64)
+        mz = (rows["calcmass"] / rows["charge"]).to_numpy(dtype=np.float64) + PROTON_MASS
+        error = np.full(len(rows), float(model["offset_ppm"]))
+        knots = model.get("rt_knots_min")
+        if knots:
+            where = np.where(np.isfinite(rt), rt, float(np.median(knots)))
+            error += np.interp(where, knots, model["rt_trend_ppm"])
+        if model.get("ppm_per_1000_mz"):
+            error += float(model["ppm_per_1000_mz"]) * (mz - float(model["mz_centre"])) / 1000.0
+        parts.append(pd.DataFrame({"rt": rt, "delta_mass": rows["delta_mass"].to_numpy(dtype=np.float64) + error}))
+    return pd.concat(parts, ignore_index=True) if parts else None
+
+
 def _plot_per_file(panel: Panel, psms: pd.DataFrame, good: pd.DataFrame, summary: Mapping) -> None:
     names = list(dict.fromkeys(
         [str(f.get("file")) for f in summary.get("files") or [] if isinstance(f, Mapping) and "file" in f]
@@ -290,12 +316,16 @@ def render_report(
 
     summary = _plain(summary)
     good = psms[accepted(psms, fdr)]
+    before = uncalibrated(good, summary) if {"rt", "calcmass", "charge", "delta_mass", "file"} <= set(good.columns) \
+        else None
     panels = (
         ("Target and decoy scores", lambda p: _plot_scores(p, psms)),
         ("Identifications against q-value", lambda p: _plot_identifications(p, psms, peptides, proteins, fdr)),
         ("Precursor mass error of accepted matches",
          lambda p: _plot_histogram(p, good["delta_mass"], "precursor mass error (ppm)", "a mass error")),
         ("Precursor mass error over retention time", lambda p: _plot_mass_error_by_rt(p, good)),
+        *((("Precursor mass error over retention time before mass calibration",
+            lambda p: _plot_mass_error_by_rt(p, before)),) if before is not None else ()),
         ("Fragment mass error of accepted matches",
          lambda p: _plot_histogram(p, good["average_ppm"], "mean fragment mass error (ppm, intensity-weighted)",
                                    "matched fragments")),

@@ -112,6 +112,7 @@ class ErrorModel:
             out["rt_trend_ppm"] = [round(v, 3) for v in self.rt_values]
         if self.mz_slope:
             out["ppm_per_1000_mz"] = round(self.mz_slope, 3)
+            out["mz_centre"] = round(self.mz_centre, 3)
         return out
 
 

@@ -15,6 +15,7 @@ from tovel_mesk.search.calibration import (ErrorModel, Calibration, calibrate_fi
 from tovel_mesk.search.database import prepare_database
 from tovel_mesk.search.plan import settings_for
 from tovel_mesk.io.analyzer import Detection, HIGH
+from tovel_mesk.report.html import uncalibrated
 
 from _support import PROTON, RESIDUE, WATER
 
@@ -88,7 +89,7 @@ def test_recovers_known_offsets(offset_run):
     assert calibration.precursor_mz(PROTON + 1000.005, 10.0) == pytest.approx(PROTON + 1000.0, abs=1e-3)
 
 
-def test_search_scores_the_corrected_masses(offset_run):
+def test_search_scores_the_corrected_masses(offset_run, tmp_path):
     """The whole search with calibration finds the same spectra with the precursor errors
     centred on zero; without it the offset stays."""
     fasta, run = offset_run
@@ -101,6 +102,12 @@ def test_search_scores_the_corrected_masses(offset_run):
     plan = calibrated.summary.file_settings["run.mgf"]
     assert plan["detected"]["resolution"] == "high" and plan["detected"]["guessed"]
     assert plan["calibration"]["applied"] and plan["used"]["precursor_tol"] == "5ppm"
+    # The report shows the errors before calibration too, from the model in the summary.
+    before = uncalibrated(accepted(calibrated), calibrated.summary.as_dict())
+    assert before is not None and np.median(before["delta_mass"]) == pytest.approx(5.0, abs=0.5)
+    assert uncalibrated(accepted(plain), plain.summary.as_dict()) is None
+    calibrated.write(tmp_path / "calibrated")
+    assert "before mass calibration" in (tmp_path / "calibrated" / "report.html").read_text()
     assert "calibration" not in plain.summary.file_settings["run.mgf"]
     assert any("guess" in w for w in calibrated.summary.warnings)
 
