@@ -19,7 +19,7 @@ from __future__ import annotations
 import os
 
 __all__ = ["ConfigError", "UsageError", "InputError", "SpectraFileError", "IndexBuildError", "FileSearchError",
-           "TrainingError", "StoppedAtFileError", "NothingSearchedError", "OutputError", "one_line"]
+           "TrainingError", "StoppedAtFileError", "NothingSearchedError", "OutputError", "one_line", "quoted"]
 
 
 class ConfigError(ValueError):
@@ -47,8 +47,17 @@ class SpectraFileError(InputError):
         self.path = os.fspath(path)
         self.spectrum = spectrum
         self.reason = reason
-        where = f"{self.path}: spectrum {spectrum!r}" if spectrum is not None else self.path
+        where = f"{self.path}: spectrum {quoted(spectrum)}" if spectrum is not None else self.path
         super().__init__(f"{where}: {reason}")
+
+
+def quoted(name: str, limit: int = 80) -> str:
+    """Text from a file (a spectrum id or title, a value) as a message shows it: quoted, and
+    cut after `limit` characters with the full length told, so that a title of pages stays
+    readable."""
+    if len(name) <= limit:
+        return repr(name)
+    return f"{name[:limit]!r}... ({len(name):,} characters)"
 
 
 class FileSearchError(Exception):

@@ -167,7 +167,9 @@ def run_command(arguments, marker, **kwargs):
 
 
 def assert_nothing_left(marker):
-    deadline = time.monotonic() + 10
+    # Processes on their way out may wait for a processor on a busy machine: the wait ends
+    # as soon as they are gone, and only processes that stay take the whole minute.
+    deadline = time.monotonic() + 60
     while processes_marked("TOVEL_MESK_TEST_RUN", marker) and time.monotonic() < deadline:
         time.sleep(0.2)
     assert processes_marked("TOVEL_MESK_TEST_RUN", marker) == []
@@ -205,7 +207,7 @@ def test_ctrl_c_ends_the_local_cluster(inputs, tmp_path):
                 break
         time.sleep(0.3)
         os.killpg(process.pid, signal.SIGINT)  # as a terminal does: to every process of the command
-        _, err = process.communicate(timeout=60)
+        _, err = process.communicate(timeout=300)
     finally:
         if process.poll() is None:
             process.kill()

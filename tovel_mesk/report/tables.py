@@ -43,14 +43,14 @@ import pyarrow.compute as pc
 import pyarrow.csv as pacsv
 import pyarrow.parquet as pq
 
-from ..columns import CORE_FEATURES, ERROR_CONTROL, IDENTITY, KEYS, MASSES, PEPTIDE
+from ..columns import CORE_FEATURES, ERROR_CONTROL, IDENTITY, MASSES, NOT_WRITTEN, PEPTIDE, written
 from ..errors import OutputError
 from ..summary import COMPLETE, Summary
 from .publish import publish
 
 __all__ = [
     "PSMS_PARQUET", "PSMS_TSV", "PEPTIDES_TSV", "PROTEINS_TSV", "PIN", "SUMMARY_JSON", "REPORT_HTML",
-    "psm_columns", "psm_table", "staged_files", "write_outputs",
+    "psm_columns", "psm_table", "table_columns", "staged_files", "write_outputs",
     "write_parquet", "write_tsv", "write_pin", "write_summary",
 ]
 
@@ -62,10 +62,12 @@ PIN = "results.pin"
 SUMMARY_JSON = "summary.json"
 REPORT_HTML = "report.html"
 
-#: Columns that come before the features, and the ones after them, in every written table.
+#: Columns that come before the features, the core's features that are written, and the
+#: columns after the features, in every written match table.
 _LEADING = IDENTITY + PEPTIDE + MASSES
+_FEATURES = tuple(written(CORE_FEATURES))
 _TRAILING = ERROR_CONTROL
-_NAMED = frozenset(_LEADING + CORE_FEATURES + _TRAILING + KEYS)
+_NAMED = frozenset(_LEADING + CORE_FEATURES + _TRAILING + NOT_WRITTEN)
 
 #: Characters that end a field or a line in a tab-separated file.
 _STRUCTURAL = r'[\t\r\n"]'
@@ -78,13 +80,14 @@ def psm_columns(psms: pd.DataFrame) -> list[str]:
 
     Identity, peptide, masses and times, then every numeric feature (the core's features,
     then any further numeric column in table order), then the error-control values. The
-    bookkeeping keys (`psm_id`, `peptide_idx`, `file_id`) are not written.
+    bookkeeping keys (`psm_id`, `peptide_idx`, `file_id`) and the core's placeholders
+    (`tovel_mesk.columns.PLACEHOLDERS`) are not written, and need not be there.
 
     Raises ValueError when a named column is missing or a column outside the named groups
     is not numeric (it could be neither written as a feature nor placed elsewhere).
     """
     present = set(psms.columns)
-    missing = [c for c in _LEADING + CORE_FEATURES + _TRAILING if c not in present]
+    missing = [c for c in _LEADING + _FEATURES + _TRAILING if c not in present]
     if missing:
         raise ValueError(f"the match table lacks the columns {', '.join(missing)}")
     extra = [c for c in psms.columns if c not in _NAMED]
@@ -93,7 +96,13 @@ def psm_columns(psms: pd.DataFrame) -> list[str]:
         raise ValueError(
             f"the match table's columns {', '.join(map(str, odd))} are neither named match columns "
             "nor numeric features")
-    return list(_LEADING + CORE_FEATURES) + extra + list(_TRAILING)
+    return list(_LEADING + _FEATURES) + extra + list(_TRAILING)
+
+
+def table_columns(frame: pd.DataFrame) -> list[str]:
+    """The columns of a peptide or protein table that are written, in table order: all but
+    the bookkeeping keys and the core's placeholders."""
+    return written(frame.columns)
 
 
 def _to_arrow(frame: pd.DataFrame, columns: list[str]) -> pa.Table:
@@ -167,7 +176,7 @@ class _PinLayout:
     def __init__(self, table: pa.Table):
         names = table.column_names
         self.features = ["delta_mass", "isotope_error",
-                         *names[names.index(CORE_FEATURES[0]):names.index(_TRAILING[0])]]
+                         *names[names.index(_FEATURES[0]):names.index(_TRAILING[0])]]
         files, _ = _codes(table.column("file"))
         spec_ids, n_spec_ids = _codes(table.column("spec_id"))
         self.scan = pd.factorize(files * n_spec_ids + spec_ids)[0] + 1
@@ -456,7 +465,7 @@ def write_outputs(
             parquet.result()
         del table
         for frame, name in ((peptides, PEPTIDES_TSV), (proteins, PROTEINS_TSV)):
-            write_tsv(_to_arrow(frame, [c for c in frame.columns if c not in KEYS]), stage(name))
+            write_tsv(_to_arrow(frame, table_columns(frame)), stage(name))
         if isinstance(summary, Summary):
             summary.record_stage("writing", time.perf_counter() - started)
         if report:

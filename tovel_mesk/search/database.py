@@ -95,10 +95,11 @@ def digest_fasta(
 ) -> Digest:
     """Digests the proteins of a FASTA file into distinct peptides, ascending by mass.
 
-    The file may be plain or gzip-compressed. A record is a header line starting with
-    ``>``, whose first word is the accession (``sp|P02769|ALBU_BOVIN`` for a UniProt
-    header), followed by sequence lines; blank lines, ``;`` comment lines, lower case and
-    ``*`` are tolerated (no peptide spans a ``*``). The work runs in native code on the
+    The file may be plain or gzip-compressed, with LF, CRLF or CR line ends and an optional
+    UTF-8 byte-order mark. A record is a header line starting with ``>``, whose first word
+    is the accession (``sp|P02769|ALBU_BOVIN`` for a UniProt header), followed by sequence
+    lines; blank lines, ``;`` comment lines, lower case and ``*`` are tolerated (no peptide
+    spans a ``*``). The work runs in native code on the
     worker pool, without the interpreter lock.
 
     Args:
@@ -145,8 +146,10 @@ def digest_fasta(
             found before the file is read.
         OSError: the file cannot be read (FileNotFoundError when it does not exist).
         InputError: a file that is empty, not valid gzip, holds sequence data before its
-            first header, a header without accession or an unexpected character in a
-            sequence (the message names the file and line).
+            first header, a header without accession, an accession holding ``;`` (which
+            separates accessions in the results) or a control character, or an unexpected
+            character in a sequence (the message names the file and line); and a file
+            whose proteins yield no peptide within the settings.
         Both ConfigError and InputError are ValueErrors.
     """
     source = os.fsdecode(path).encode("utf-8", "backslashreplace").decode("utf-8")
@@ -160,9 +163,15 @@ def digest_fasta(
         raise ConfigError(str(error)) from None
     data = _read_fasta_bytes(path, source)
     try:
-        return _native.digest(data, *settings)
+        digest = _native.digest(data, *settings)
     except ValueError as error:
         raise InputError(str(error)) from None
+    if not digest.peptide_count:
+        skipped = f" ({digest.skipped:,} left out for letters without a mass)" if digest.skipped else ""
+        raise InputError(f"{source}: its {digest.protein_count:,} proteins yield no peptide of {min_length} to "
+                         f"{max_length} residues and {float(min_mass):g} to {float(max_mass):g} Da "
+                         f"with {enzyme}{skipped}")
+    return digest
 
 
 def build_database(

@@ -3,32 +3,15 @@ and the outcome of the whole search (tables, per-file results, summary)."""
 
 from __future__ import annotations
 
-import dataclasses
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
+from ..columns import empty_match_columns
 from ..config import SearchSettings
-from ..conventions import Tolerance
 from ..progress import Progress
 from ..summary import FileSummary, Summary, Totals
-from .database import MIN_ION_INDEX
 from .outcome import FileResult, SearchOutcome
 
-if TYPE_CHECKING:
-    import numpy as np
-
 __all__ = ["SearchOutcome", "finish_search"]
-
-
-def _no_matches(settings: SearchSettings) -> dict[str, np.ndarray]:
-    """Match columns without rows, typed as a search types them (when every file failed)."""
-    from .database import build_database  # noqa: PLC0415
-    from .scoring import make_scorer, score_columns  # noqa: PLC0415
-
-    from .plan import HIGH_RESOLUTION  # noqa: PLC0415
-
-    if not isinstance(settings.fragment_tol, Tolerance):
-        settings = dataclasses.replace(settings, **HIGH_RESOLUTION)
-    return score_columns(make_scorer(settings), build_database([]), [], threads=1, min_ion_index=MIN_ION_INDEX)
 
 
 def finish_search(settings: SearchSettings, files: list[FileResult], database_counts: dict[str, Any],
@@ -42,7 +25,7 @@ summary with their error, in the order of `settings.spectra`."""
     from ..fdr.confidence import assign_confidence  # noqa: PLC0415
 
     with progress.stage("rescoring"):
-        frames = [pd.DataFrame(f.columns) for f in files] or [pd.DataFrame(_no_matches(settings))]
+        frames = [pd.DataFrame(f.columns) for f in files] or [pd.DataFrame(empty_match_columns())]
         psms = pd.concat(frames, ignore_index=True)
         if "psm_id" in psms.columns:
             # The core numbers matches as worker threads report them, which varies from run

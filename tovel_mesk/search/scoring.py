@@ -18,11 +18,11 @@ from typing import TYPE_CHECKING
 import numpy as np
 
 from .. import _native
+from ..columns import match_column_names
 from ..config import HIGH_RESOLUTION_FRAGMENT_TOL, SEARCH, SearchSettings
 from ..conventions import Tolerance
 from .interrupt import interruptible
 from .outcome import FileResult
-from ..columns import CORE_FEATURES, IDENTITY, KEYS, LOW_RES_FEATURES, MASSES, PEPTIDE
 
 if TYPE_CHECKING:
     import _tovel_mesk as tm
@@ -34,12 +34,6 @@ __all__ = ["score_columns", "match_column_names", "make_scorer", "search_file"]
 
 #: Spectra scored per call into the core: bounds the memory the core's result records take.
 DEFAULT_CHUNK_SIZE = 4096
-
-
-def match_column_names(low_res: bool = True) -> tuple[str, ...]:
-    """The columns `score_columns` returns, in order."""
-    return (IDENTITY + PEPTIDE + MASSES + CORE_FEATURES
-            + (LOW_RES_FEATURES if low_res else ()) + KEYS)
 
 
 def score_columns(scorer, db, spectra: Iterable, *, file: str | Sequence[str] | None = None,
@@ -66,7 +60,8 @@ def score_columns(scorer, db, spectra: Iterable, *, file: str | Sequence[str] | 
     - `progress`: called with the number of spectra scored so far after each chunk.
 
     Returns a dict from column name (`match_column_names(low_res)`) to a numpy array, one
-    row per match. `spec_id`, `file` and `sequence` are object arrays of `str`.
+    row per match, typed as `tovel_mesk.columns.MATCH_DTYPES` says (text columns are object
+    arrays of `str`).
     """
     threads = _default_threads() if threads is None or (_is_int(threads) and threads == 0) else threads
     threads = _positive("threads", threads)
