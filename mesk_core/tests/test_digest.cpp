@@ -7,7 +7,7 @@
 #include "check.hpp"
 #include "digest.hpp"
 #include "failure.hpp"
-#include "index_logic.hpp"
+#include "index_build.hpp"
 #include "peptide_labels.hpp"
 #include "thread_pool.hpp"
 
@@ -243,6 +243,21 @@ TEST(modification_syntax) {
         CHECK(contains(error, std::string("bad modification '") + bad + "'"));
         CHECK(contains(error, "Write SITE:MASS"));
     }
+}
+
+TEST(modification_text_reads_back_as_the_same_modification) {
+    for (const char *text : {"M:+15.9949", "sty:79.966331", "Protein-NTerm:+42.010565", "Q@peptide-nterm:-17.026549",
+                             "peptide-cterm:+0.984016", "KC@protein-cterm:+100", "C:+57.021464", "M:-0.1"}) {
+        const Modification mod = parse_modification(text);
+        const std::string written = modification_text(mod);
+        const Modification back = parse_modification(written);
+        CHECK(back.residues == mod.residues && back.place == mod.place);
+        CHECK_BITS(back.mass, mod.mass);
+    }
+    CHECK_EQ(modification_text(parse_modification("yts:79.966331")), std::string("STY:+79.966331"));
+    CHECK_EQ(modification_text(parse_modification("Q@Peptide-NTerm:-17.026549")),
+             std::string("Q@peptide-nterm:-17.026549"));
+    CHECK_EQ(modification_text(parse_modification("protein-cterm:+1")), std::string("protein-cterm:+1"));
 }
 
 TEST(modifications_at_residues_and_termini) {

@@ -120,9 +120,8 @@ def test_each_stage_takes_its_settings_with_the_same_defaults():
     assert isinstance(make_scorer(SearchSettings(precursor_tol="-5,20ppm", charges="1,6")), tm.PyScorer)
 
 
-@pytest.mark.skipif(not hasattr(_native, "digest_defaults"), reason="native defaults not exposed yet")
 def test_native_digest_defaults_are_the_settings_defaults():
-    native = _native.digest_defaults()  # type: ignore[attr-defined]
+    native = _native.digest_defaults()
     expected = digest_settings(SearchSettings())
     for name, value in native.items():
         if name in expected:

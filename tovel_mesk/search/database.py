@@ -182,7 +182,8 @@ def build_database(
     min_ion_index: int = 2,
     generate_decoys: bool = True,
     decoy_tag: str = DEFAULTS["decoy_tag"],
-    fragment_index: bool = True,
+    fragment_list: bool = True,
+    fragment_index: bool | None = None,
 ) -> _tovel_mesk.PyIndexedDatabase:
     """Builds the fragment index searched by `_tovel_mesk.PyScorer`.
 
@@ -203,7 +204,7 @@ def build_database(
             is also a target's is left out.
         decoy_tag: written before each accession of a decoy the index made, in what
             `peptide_proteins` and match tables report.
-        fragment_index: list and sort every fragment ion (about 8 bytes per ion, 30 or
+        fragment_list: list and sort every fragment ion (about 8 bytes per ion, 30 or
             more ions per peptide). When False, the database holds the peptides alone
             and the search counts each candidate's ions against the spectrum instead of
             reading the fragment list: every match and feature is the same, the build
@@ -211,7 +212,8 @@ def build_database(
             proportion to the peptides within its precursor windows, so it suits narrow
             precursor tolerances (not the wide window). Its `fragment_count()` is 0. A
             peptide list with an ion of zero mass (from a modification that cancels its
-            residues) gets the fragment list all the same.
+            residues) gets the fragment list all the same. `fragment_index` is its older
+            spelling, still accepted.
 
     Raises:
         ConfigError: a bad setting (a ValueError).
@@ -236,8 +238,10 @@ def build_database(
         kinds.append(ION_KINDS[kind.lower()]())
     if not isinstance(decoy_tag, str):
         raise TypeError(f"decoy_tag must be a str, not {type(decoy_tag).__name__}")
+    if fragment_index is not None:
+        fragment_list = fragment_index
     return _native.build_database(digest_or_peptides, bucket_size, kinds, min_ion_index,
-                                  bool(generate_decoys), decoy_tag, not fragment_index)
+                                  bool(generate_decoys), decoy_tag, bool(fragment_list))
 
 
 def _index(peptide_idx: int) -> int:
@@ -300,10 +304,10 @@ def prepare_database(settings: SearchSettings, progress: Progress | None = None)
     with progress.stage("index") as bar:
         db = build_database(digest, bucket_size=settings.bucket_size, min_ion_index=MIN_ION_INDEX,
                             generate_decoys=True, decoy_tag=settings.decoy_tag,
-                            fragment_index=settings.fragment_list_on)
-        indexed, fragments, omitted = _native.database_layout(db)
-        bar.note(f"{indexed:,} peptides, " + ("no fragment list" if omitted else f"{fragments:,} fragments"))
+                            fragment_list=settings.fragment_list_on)
+        indexed, fragments, fragment_list = _native.database_layout(db)
+        bar.note(f"{indexed:,} peptides, " + (f"{fragments:,} fragments" if fragment_list else "no fragment list"))
     counts = {"proteins": digest.protein_count, "peptides": digest.peptide_count,
               "skipped_peptides": digest.skipped, "indexed_peptides": indexed, "fragments": fragments,
-              "fragment_list": not omitted}
+              "fragment_list": fragment_list}
     return db, counts

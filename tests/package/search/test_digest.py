@@ -5,6 +5,7 @@ regular expressions, modified forms from itertools)."""
 from __future__ import annotations
 
 import gzip
+import inspect
 import itertools
 import random
 import re
@@ -14,6 +15,7 @@ import pytest
 
 import _tovel_mesk as tm
 import tovel_mesk
+from tovel_mesk import _native
 from tovel_mesk import build_database, digest_fasta, peptide_proteins, proforma
 from tovel_mesk.config import ConfigError
 from tovel_mesk.errors import InputError
@@ -395,3 +397,14 @@ def test_digest_calls_do_not_leak():
     check_steady(fails(lambda: digest(mods=["M+15.99"])), watched, rounds=2_000)
     check_steady(build_and_read, watched, rounds=2_000)
     check_steady(fails(lambda: build_database(unsorted)), [unsorted[0]], rounds=2_000)
+
+
+def test_digest_defaults_agree_with_the_core():
+    # Each setting of digest_fasta left out takes the core's own default, but for the fixed
+    # modifications: the package adds carbamidomethyl C, the core none.
+    core = _native.digest_defaults()
+    package = {name: list(p.default) if isinstance(p.default, tuple) else p.default
+               for name, p in inspect.signature(digest_fasta).parameters.items() if p.kind is p.KEYWORD_ONLY}
+    assert core.keys() == package.keys()
+    assert core.pop("fixed_mods") == [] and package.pop("fixed_mods") == ["C:+57.021464"]
+    assert core == package

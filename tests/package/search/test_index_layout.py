@@ -65,9 +65,9 @@ def test_database_layout(inputs):
     digest = digest_fasta(fasta)
     listed = build_database(digest, bucket_size=64)
     lean = build_database(digest, bucket_size=64, fragment_index=False)
-    peptides, fragments, omitted = _native.database_layout(listed)
-    assert peptides > len(digest) and fragments == listed.fragment_count() > 10 * peptides and not omitted
-    assert _native.database_layout(lean) == (peptides, 0, True) and lean.fragment_count() == 0
+    peptides, fragments, fragment_list = _native.database_layout(listed)
+    assert peptides > len(digest) and fragments == listed.fragment_count() > 10 * peptides and fragment_list
+    assert _native.database_layout(lean) == (peptides, 0, False) and lean.fragment_count() == 0
     # The same peptides, labelled alike.
     for i in (0, peptides // 2, peptides - 1):
         assert lean.sequence_for(i) == listed.sequence_for(i)
