@@ -9,22 +9,31 @@ and counts at a chosen FDR. How the levels compete:
   match's place by `discriminant_score` (the search's rank breaks ties), so rank 1 is the
   spectrum's best match under the final score. With `method="hyperscore"` the order is the
   search's own.
-- Spectra (`spectrum_q`): the matches of one rank compete with each other, one per
-  spectrum; the q-value of rank 1, the best match, is the one to report. Rank r > 1
-  matches get q-values among the rank r matches only, so they never dilute or borrow from
-  the best matches.
-- Peptides (`peptide_q`): the best match of each spectrum is taken, and for each
-  peptide (by its `peptide` string, so each modified form counts on its own) its
-  highest-scoring best match competes. Every row of that peptide gets that q-value; a
-  peptide that is never a spectrum's best match gets 1.
+- Spectra (`spectrum_q`): the best matches (rank 1) compete with each other, one per
+  spectrum, targets against decoys. A lower-rank match is a second guess at the same
+  spectrum, not an identification: it gets `spectrum_q` 1, and so do its `peptide_q`,
+  `protein_q` and `posterior_error`. The one exception is a chimeric search
+  (`chimera=True`), where the match of rank k is the best match left after the peaks of
+  ranks 1 to k-1 were taken out, a co-isolated peptide in its own right: the rank-k
+  matches then compete among themselves, rank-k targets against rank-k decoys, so they
+  neither dilute nor borrow the error rate of the best matches. A rank-k match that repeats
+  a better-ranked peptide of its spectrum is not a new peptide and gets 1.
+  The filter `label == 1 & spectrum_q <= fdr` therefore selects exactly the accepted
+  matches that `Confidence.counts` and `Confidence.totals` count.
+- Peptides (`peptide_q`): the counted matches (rank 1, and the co-isolated matches of a
+  chimeric search) are taken, and for each peptide (by its `peptide` string, so each
+  modified form counts on its own) its highest-scoring counted match competes. Every counted
+  row of that peptide gets that q-value; a peptide that is never counted gets 1.
 - Proteins (`protein_q`): each protein scores as its best peptide (a peptide shared by
   several proteins counts for each). A protein and its decoy, whose accession is the
   protein's with the decoy tag in front, compete and only the better one stays (a tie goes
   to the decoy). A row gets the least q-value of its proteins; proteins that lost get 1.
 
 q-values use decoys / targets (see `tovel_mesk.fdr.qvalues`). `posterior_error` in the
-match table is the posterior error probability of the match among its rank; in the
-peptide and protein tables it is that of the peptide and of the protein.
+match table is the posterior error probability of a counted match among the matches it
+competes with (1 for the others); in the peptide and protein tables it is that of the
+peptide and of the protein. No posterior error probability is below the floor that the
+number of decoys sets (`tovel_mesk.fdr.qvalues.pep_floor`).
 """
 
 from __future__ import annotations
@@ -50,7 +59,7 @@ class Confidence:
     `psms`: the input match table, same rows, order and index, with `discriminant_score`,
     `posterior_error`, `spectrum_q`, `peptide_q` and `protein_q` filled (float64) and
     `rank` renumbered by `discriminant_score` within each spectrum.
-    `peptides`: for every peptide (and label), its best match of rank 1, with all the
+    `peptides`: for every peptide (and label), its best counted match, with all the
     match columns; `posterior_error` there is the peptide's. Best first.
     `proteins`: the winners of picked-protein competition, columns
     `tovel_mesk.columns.PROTEIN_TABLE`, best first.
@@ -64,11 +73,12 @@ class Confidence:
 
     def counts(self, fdr: float = 0.01) -> pd.DataFrame:
         """Identifications per file at `fdr`, indexed by `file` (in `file_id` order when
-        the table has it, else by name): `spectra` (best matches of targets with
-        `spectrum_q` at most `fdr`), `peptides` (distinct target peptides with `peptide_q`
-        at most `fdr` that are a best match in the file) and `proteins` (distinct target
+        the table has it, else by name): `spectra` (accepted matches: rows with `label` 1
+        and `spectrum_q` at most `fdr`, which are best matches, plus co-isolated peptides in
+        a chimeric search), `peptides` (distinct target peptides with `peptide_q` at most
+        `fdr` that are a counted match in the file) and `proteins` (distinct target
         proteins with `protein_q` at most `fdr` with such a peptide in the file)."""
-        best = self.psms[(self.psms["rank"] == 1) & (self.psms["label"] == 1)]
+        best = _counted_targets(self.psms)
         files = _files_in_order(self.psms)
         spectra = best[best["spectrum_q"] <= fdr].groupby("file", sort=False).size()
         accepted = best[best["peptide_q"] <= fdr]
@@ -83,7 +93,7 @@ class Confidence:
     def totals(self, fdr: float = 0.01) -> dict[str, int]:
         """Identifications of the whole call at `fdr`: spectra, distinct peptides and
         distinct proteins, counted as in `counts` but over all files together."""
-        best = self.psms[(self.psms["rank"] == 1) & (self.psms["label"] == 1)]
+        best = _counted_targets(self.psms)
         peptides = self.peptides
         proteins = self.proteins
         return {
@@ -98,6 +108,13 @@ class Confidence:
         pairs = rows.drop_duplicates()
         exploded = pairs.assign(protein=pairs["proteins"].astype(str).str.split(";")).explode("protein")
         return exploded[exploded["protein"].isin(set(accepted))]
+
+
+def _counted_targets(psms: pd.DataFrame) -> pd.DataFrame:
+    """Target rows that carry error rates of their own: rows that are not counted hold 1
+    in every q-value column, so they never pass an FDR below 1."""
+    return psms[(psms["label"] == 1) & ((psms["rank"] == 1) | (psms["spectrum_q"] < 1.0)
+                                        | (psms["peptide_q"] < 1.0))]
 
 
 def _files_in_order(psms: pd.DataFrame) -> list:
@@ -128,12 +145,30 @@ def rerank(spectrum: np.ndarray, scores: np.ndarray, rank: np.ndarray) -> np.nda
     return places
 
 
-def _by_rank(rank: np.ndarray, scores: np.ndarray, decoy: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """q-values and posterior error probabilities with each rank competing on its own."""
+def counted_matches(spectrum: np.ndarray, rank: np.ndarray, peptide: np.ndarray, chimera: bool) -> np.ndarray:
+    """Which matches carry error rates of their own (arrays in canonical order, `rank` by
+    the final score): every rank-1 match; in a chimeric search also each lower-rank match
+    whose peptide no better-ranked match of its spectrum has."""
+    counted = rank == 1
+    if not chimera:
+        return counted
+    # Within a spectrum, the first occurrence of each peptide by rank is counted.
+    order = np.lexsort((rank, peptide, spectrum))
+    first = np.ones(len(order), dtype=bool)
+    first[1:] = (spectrum[order][1:] != spectrum[order][:-1]) | (peptide[order][1:] != peptide[order][:-1])
+    counted = np.zeros(len(order), dtype=bool)
+    counted[order[first]] = True
+    return counted
+
+
+def _by_rank(rank: np.ndarray, counted: np.ndarray, scores: np.ndarray,
+             decoy: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """q-values and posterior error probabilities of the counted matches, each rank
+    competing on its own; 1 for the rest."""
     q = np.ones(len(rank))
     pep = np.ones(len(rank))
-    for value in np.unique(rank):
-        index = np.flatnonzero(rank == value)
+    for value in np.unique(rank[counted]):
+        index = np.flatnonzero(counted & (rank == value))
         q[index] = tdc_qvalues(scores[index], decoy[index])
         pep[index] = posterior_errors(scores[index], decoy[index])
     return q, pep
@@ -208,7 +243,7 @@ def _row_protein_q(proteins: pd.Series, decoy: np.ndarray, table: pd.DataFrame) 
 def assign_confidence(psms: pd.DataFrame, *, method: str = "lda", decoy_tag: str = "rev_",
                       train_fdr: float = 0.01, folds: int = 3, seed: int = 1, iterations: int = 10,
                       min_decoys: int = 50, min_positives: int = 20,
-                      exclude: Iterable[str] = ()) -> Confidence:
+                      exclude: Iterable[str] = (), chimera: bool = False, fdr: float = 0.01) -> Confidence:
     """Rescores the matches of one search and estimates their error rates at the spectrum,
     peptide and protein levels (see the module text for how each level competes).
 
@@ -218,7 +253,11 @@ def assign_confidence(psms: pd.DataFrame, *, method: str = "lda", decoy_tag: str
     `method`: "lda" (built-in discriminant), "mokapot" or "hyperscore" (no training).
     `decoy_tag`: the tag in front of a decoy's protein accessions, which pairs each decoy
     protein with its target. `train_fdr`, `folds`, `seed`, `iterations`, `min_decoys` and
-    `min_positives` steer the training (`tovel_mesk.fdr.rescore.rescore`).
+    `min_positives` steer the training (`tovel_mesk.fdr.rescore.rescore`). `chimera`: the
+    matches come from a chimeric search, whose lower ranks are co-isolated peptides that
+    compete rank by rank (see the module text); otherwise only rank 1 is counted. `fdr`:
+    the level identifications are reported at, where a trained model must beat the best
+    single feature and the fixed score to be kept.
 
     The result depends only on the set of rows, not on their order. Raises ValueError on a
     missing column or a bad label or rank, naming the first bad row.
@@ -229,23 +268,23 @@ def assign_confidence(psms: pd.DataFrame, *, method: str = "lda", decoy_tag: str
     order, spectrum, peptide_codes = canonical_order(psms, rank, is_target)
     target_sorted, rank_sorted = is_target[order], rank[order]
     best = rank_sorted == 1
-    scores, report = rescore_sorted(
+    scores, report, predicted = rescore_sorted(
         psms, order, target_sorted, best, spectrum, method=method, train_fdr=train_fdr,
         folds=int(folds), seed=seed, iterations=iterations, min_decoys=min_decoys,
-        min_positives=min_positives, exclude=exclude)
+        min_positives=min_positives, fdr=fdr, exclude=exclude)
     decoy_sorted = ~target_sorted
     rank_sorted = rerank(spectrum, scores, rank_sorted)
-    best = rank_sorted == 1
-    spectrum_q, pep = _by_rank(rank_sorted, scores, decoy_sorted)
+    counted = counted_matches(spectrum, rank_sorted, peptide_codes, chimera)
+    spectrum_q, pep = _by_rank(rank_sorted, counted, scores, decoy_sorted)
 
-    # Peptides: the best rank-1 match of each (peptide, label).
+    # Peptides: the best counted match of each (peptide, label).
     peptide_key = peptide_codes * 2 + decoy_sorted
-    best_index = np.flatnonzero(best)
+    best_index = np.flatnonzero(counted)
     winners = best_index[_first_of_groups(peptide_key[best_index], scores[best_index])]
     winner_q = tdc_qvalues(scores[winners], decoy_sorted[winners])
     q_of_key = np.ones(2 * int(peptide_codes.max(initial=0)) + 2)
     q_of_key[peptide_key[winners]] = winner_q
-    peptide_q = q_of_key[peptide_key]
+    peptide_q = np.where(counted, q_of_key[peptide_key], 1.0)
 
     # Back to the caller's order.
     filled = {}
@@ -256,13 +295,18 @@ def assign_confidence(psms: pd.DataFrame, *, method: str = "lda", decoy_tag: str
     rank_dtype = psms["rank"].dtype
     if isinstance(rank_dtype, np.dtype) and rank_dtype.kind in "iu":
         filled["rank"] = filled["rank"].astype(rank_dtype)
+    for name, values in predicted.items():
+        filled[name] = np.empty(len(order), dtype=np.float64)
+        filled[name][order] = values
     out = psms.copy(deep=False)
     for name, values in filled.items():
         out[name] = values
 
     peptides = out.iloc[order[winners]]
     proteins = _protein_level(peptides, scores[winners], decoy_sorted[winners], decoy_tag)
-    out["protein_q"] = _row_protein_q(psms["proteins"], ~is_target, proteins)
+    counted_rows = np.empty(len(order), dtype=bool)
+    counted_rows[order] = counted
+    out["protein_q"] = np.where(counted_rows, _row_protein_q(psms["proteins"], ~is_target, proteins), 1.0)
 
     peptide_rank = np.lexsort((np.arange(len(winners)), -scores[winners]))
     peptides = out.iloc[order[winners[peptide_rank]]].copy()

@@ -43,10 +43,11 @@ _SERIES = (_TARGET, "#ff7f0e", _PEPTIDES)
 
 
 def accepted(psms: pd.DataFrame, fdr: float = 0.01) -> pd.Series:
-    """Which matches are accepted: best matches (rank 1) of targets whose spectrum q-value
-    is at most `fdr`, as the summary counts them."""
-    best = psms["rank"] == 1 if "rank" in psms.columns else True
-    return (psms["label"] > 0) & (psms["spectrum_q"] <= fdr) & best
+    """Which matches are accepted: targets whose spectrum q-value is at most `fdr`, the
+    documented filter and the rule the summary counts by. Error control gives a q-value
+    below 1 only to a spectrum's best match (and to co-isolated peptides of a chimeric
+    search); every other row holds 1."""
+    return (psms["label"] > 0) & (psms["spectrum_q"] <= fdr)
 
 
 # ----------------------------------------------------------------------------------------
@@ -171,7 +172,7 @@ def _best_q(frame: pd.DataFrame | None, column: str, by: list[str] | None = None
 
 def _plot_identifications(panel: Panel, psms, peptides, proteins, fdr: float) -> None:
     grid = np.linspace(0.0, max(0.1, 5 * fdr), 301)
-    series = (("spectra", _best_q(psms, "spectrum_q", ["file", "spec_id"])),
+    series = (("spectra", _best_q(psms, "spectrum_q")),
               ("peptides", _best_q(peptides, "peptide_q")),
               ("proteins", _best_q(proteins, "protein_q")))
     for (name, q), color in zip(series, _SERIES):
@@ -287,7 +288,9 @@ def render_report(
         draw(panel)
         figures.append(f"<figure><figcaption>{html.escape(caption)}</figcaption>{panel.svg()}</figure>")
     tables = "".join(f"<h2>{html.escape(t)}</h2>{_html_table(h, r)}" for t, h, r in _sections(summary))
-    n_spectra = len(good.drop_duplicates(["file", "spec_id"]))
+    # Accepted rows, as the summary counts them (a chimeric search may accept several
+    # co-isolated peptides of one spectrum).
+    n_spectra = len(good)
     # Peptides by their own q-value where the peptide table has it, as the summary and the
     # identification plot count them; otherwise those of the accepted matches.
     peptide_q = _best_q(peptides, "peptide_q")

@@ -39,7 +39,8 @@ def finish_search(settings: SearchSettings, files: list[FileResult], database_co
             # The core numbers matches as worker threads report them, which varies from run
             # to run; the table numbers them in file, spectrum and rank order instead.
             psms["psm_id"] = np.arange(1, len(psms) + 1, dtype=np.uint64)
-        confidence = assign_confidence(psms, method=settings.rescore, decoy_tag=settings.decoy_tag)
+        confidence = assign_confidence(psms, method=settings.rescore, decoy_tag=settings.decoy_tag,
+                                       chimera=settings.chimera, fdr=settings.fdr)
     counts = confidence.counts(settings.fdr)
     percent = f"{100 * settings.fdr:g}%"
     records = []
@@ -66,7 +67,7 @@ def finish_search(settings: SearchSettings, files: list[FileResult], database_co
                    "spectra_searched": sum(f.spectra_searched for f in files),
                    "matches": int(len(confidence.psms)), **{f"{k}_at_{percent}": int(v) for k, v in totals.items()}},
         "database": database_counts,
-        "rescoring": {"method": rescoring.used, "reason": rescoring.reason},
+        "rescoring": {"method": rescoring.used, **rescoring.as_dict()},
         "settings": settings.as_dict(),
     }
     if failures:

@@ -10,6 +10,7 @@ import pytest
 from _match_tables import make_matches
 from tovel_mesk import columns
 from tovel_mesk.fdr.confidence import assign_confidence, rerank
+from tovel_mesk.report.html import accepted as accepted_rows
 
 
 def hand_table() -> pd.DataFrame:
@@ -40,10 +41,11 @@ def psms():
 
 
 class TestHandComputed:
-    def test_spectrum_q_per_rank(self, result):
+    def test_spectrum_q_of_the_best_matches(self, result):
         # Rank 1, best first: T T D T D T; decoys / targets: 0, 0, 1/2, 1/3, 2/3, 1/2.
-        # Rank 2: D T: no target yet (1), then 1/1.
+        # Rank 2 is no identification: 1.
         np.testing.assert_allclose(result.psms["spectrum_q"], [0, 0, 1 / 3, 1 / 3, 0.5, 0.5, 1, 1])
+        assert (result.psms["posterior_error"].to_numpy()[6:] == 1.0).all()
         np.testing.assert_array_equal(result.psms["discriminant_score"], hand_table()["hyperscore"])
 
     def test_peptide_q_from_each_peptides_best_match(self, result):
@@ -66,8 +68,9 @@ class TestHandComputed:
         assert proteins["peptide_count"].tolist() == [2, 1, 1]
         assert proteins["peptide"].tolist() == ["PEPAK", "PEPBK", "DCEDK"]
         np.testing.assert_allclose(proteins["protein_q"], [0, 0, 0.5])
-        # A row takes its best protein; P3, rev_P2 and P4 lost or never competed (1).
-        np.testing.assert_allclose(result.psms["protein_q"], [0, 0, 1, 0, 0.5, 0, 0.5, 1])
+        # A row takes its best protein; P3, rev_P2 and P4 lost or never competed (1), and a
+        # second-rank row is no identification (1) even where its protein won.
+        np.testing.assert_allclose(result.psms["protein_q"], [0, 0, 1, 0, 0.5, 0, 1, 1])
 
     def test_counts_per_file(self, result):
         counts = result.counts(fdr=0.2)
@@ -87,6 +90,78 @@ class TestHandComputed:
         # With the wrong tag, no decoy meets its target and every protein wins.
         unpaired = assign_confidence(table, method="hyperscore").proteins
         assert len(unpaired) == 5
+
+
+def chimeric_table() -> pd.DataFrame:
+    """Four spectra searched for co-isolated peptides: rank 2 is the best match left once
+    rank 1's peaks are gone. Scored by hyperscore alone."""
+    rows = [
+        ("a", "s1", 1, 1, "PEPAK", "P1", 20.0), ("a", "s1", 2, 1, "PEPBK", "P2", 11.0),
+        ("a", "s2", 1, 1, "PEPCK", "P3", 19.0), ("a", "s2", 2, -1, "KCPEK", "rev_P3", 12.0),
+        ("a", "s3", 1, 1, "PEPDK", "P4", 18.0), ("a", "s3", 2, 1, "PEPEK", "P5", 10.0),
+        ("a", "s4", 1, 1, "PEPFK", "P6", 17.0), ("a", "s4", 2, 1, "PEPFK", "P6", 13.0),
+        ("a", "s4", 3, 1, "PEPGK", "P7", 9.0),
+    ]
+    table = pd.DataFrame(rows, columns=["file", "spec_id", "rank", "label", "peptide", "proteins", "hyperscore"])
+    return table.assign(sequence=table["peptide"])
+
+
+class TestEveryRow:
+    """Only the rows that carry an error rate of their own pass a q-value filter."""
+
+    def test_lower_ranks_never_counted(self):
+        # Five matches per spectrum: ranks 2 to 5 are second guesses at spectra, whatever
+        # their scores among each other.
+        psms = make_matches(n_spectra=2000, ranks=5, separation=4.0, seed=31)
+        for method in ("hyperscore", "lda"):
+            result = assign_confidence(psms, method=method)
+            out = result.psms
+            lower = out["rank"] > 1
+            for name in ("spectrum_q", "peptide_q", "protein_q", "posterior_error"):
+                assert (out.loc[lower, name] == 1.0).all(), (method, name)
+            chosen = out[(out["label"] == 1) & (out["spectrum_q"] <= 0.01)]
+            assert len(chosen) == result.totals()["spectra"] == result.counts()["spectra"].sum() > 0
+            assert accepted_rows(out, 0.01).sum() == len(chosen)
+            assert not chosen.duplicated(["file", "spec_id"]).any()
+            assert (out.loc[out["peptide_q"] < 1.0, "rank"] == 1).all()
+
+    def test_chimeric_ranks_compete_among_themselves(self):
+        result = assign_confidence(chimeric_table(), method="hyperscore", chimera=True)
+        out = result.psms
+        # Rank 1: four targets, q 0. Rank 2, best first: PEPFK (13, the same peptide as its
+        # rank 1: not counted), D (12), T (11), T (10): 1/0, 1/1, 1/2, so q 1/2 for all
+        # three. Rank 3: one target, 0.
+        np.testing.assert_allclose(out["spectrum_q"], [0, 0.5, 0, 0.5, 0, 0.5, 0, 1, 0])
+        assert out.loc[7, "peptide_q"] == out.loc[7, "protein_q"] == out.loc[7, "posterior_error"] == 1.0
+        # Pooled with rank 1, the rank-2 decoy would sit below four targets and rank-2
+        # targets would borrow their q-value; on their own they pay for their decoy.
+        assert result.totals(fdr=0.5)["spectra"] == 7 and result.totals(fdr=0.1)["spectra"] == 5
+        assert (out["label"].eq(1) & out["spectrum_q"].le(0.5)).sum() == 7
+        # The co-isolated peptides are peptides in their own right.
+        assert {"PEPBK", "PEPEK", "PEPGK"} <= set(result.peptides["peptide"])
+        # Without the chimeric setting the same table counts rank 1 only.
+        plain = assign_confidence(chimeric_table(), method="hyperscore")
+        assert (plain.psms.loc[plain.psms["rank"] > 1, "spectrum_q"] == 1.0).all()
+        assert plain.totals(fdr=0.5)["spectra"] == 4
+
+    def test_chimeric_rank_k_error_rate_on_generated_matches(self):
+        # Rank 2 holds a correct co-isolated peptide in a quarter of the spectra, else a
+        # chance match, all scoring below rank 1 (fewer peaks are left); accepted rank-2
+        # matches are the correct ones at about the rate asked.
+        psms = make_matches(n_spectra=4000, ranks=2, separation=5.0, seed=32)
+        rng = np.random.default_rng(3)
+        second = (psms["rank"] == 2).to_numpy()
+        correct = second & (rng.random(len(psms)) < 0.25)
+        psms.loc[second, "hyperscore"] -= 20.0
+        psms.loc[correct, "label"] = 1
+        psms.loc[correct, "hyperscore"] += 12.0
+        psms.loc[correct, "peptide"] = [f"CHIMERA{k}K" for k in range(int(correct.sum()))]
+        out = assign_confidence(psms, method="hyperscore", chimera=True).psms
+        second &= (out["rank"] == 2).to_numpy()   # all but a few, whose rank 1 scored lower
+        assert second.sum() > 3900
+        chosen = second & (out["label"].to_numpy() == 1) & (out["spectrum_q"].to_numpy() <= 0.05)
+        assert chosen.sum() > 0.8 * correct.sum()
+        assert (chosen & ~correct).sum() <= 0.1 * chosen.sum()
 
 
 def test_rerank_orders_each_spectrum_by_score():
