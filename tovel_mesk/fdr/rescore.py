@@ -22,8 +22,8 @@ The built-in model is a linear discriminant, trained the semi-supervised way:
    makes the folds' scores comparable. Several deals (up to `MAX_SPLITS`, fewer on large
    runs, `ensemble_size`) are made from the seed, and each match's score is the mean of its
    held-out scores over them, so that the result does not hinge on one deal.
-5. The model is kept only where it accepts more targets at `fdr` (ties broken at the
-   training threshold) than both the best single feature, itself chosen and calibrated on
+5. The model is kept only where it accepts more targets at the training threshold (ties
+   broken at `fdr`) than both the best single feature, itself chosen and calibrated on
    the other folds of the same deals, and the fixed score.
 
 Fallbacks, each reported in `Rescoring.reason` and, with every skipped training level, in
@@ -677,15 +677,17 @@ def _choose_path(psms: pd.DataFrame, order: np.ndarray, is_target: np.ndarray, b
     offered = _Offered(predicted.features, predicted.dropped)
 
     def strength(values: np.ndarray) -> tuple[int, int]:
-        return (accepted_targets(values[best], best_target, fdr), accepted_targets(values[best], best_target, level))
+        # Compared first at the training threshold, where a small run has more targets and
+        # the comparison is less a matter of one decoy, then at the reported level.
+        return (accepted_targets(values[best], best_target, level), accepted_targets(values[best], best_target, fdr))
 
     model_strength, feature_strength, fixed_strength = strength(scores), strength(yardstick), strength(score)
-    compared = {method: model_strength[0], "best single feature": feature_strength[0], name: fixed_strength[0]}
+    compared = {method: model_strength[1], "best single feature": feature_strength[1], name: fixed_strength[1]}
     if model_strength <= feature_strength or model_strength <= fixed_strength:
         rival, rival_strength = ("the best single feature", feature_strength) if feature_strength > fixed_strength \
             else (name, fixed_strength)
-        reason = (f"the {method} model accepted {model_strength[0]} targets at {fdr:g} ({model_strength[1]} at "
-                  f"{level:g}) on held-out folds, no more than {rival_strength[0]} ({rival_strength[1]}) of {rival}")
+        reason = (f"the {method} model accepted {model_strength[0]} targets at {level:g} ({model_strength[1]} at "
+                  f"{fdr:g}) on held-out folds, no more than {rival_strength[0]} ({rival_strength[1]}) of {rival}")
         if feature_strength <= fixed_strength or low_resolution:
             # Low-resolution spectra fall back on their calibrated expectation value, fixed
             # in advance; only the hyperscore gives way to a feature.
@@ -693,7 +695,7 @@ def _choose_path(psms: pd.DataFrame, order: np.ndarray, is_target: np.ndarray, b
         # The best single feature, chosen and calibrated on the other folds of each split.
         notes.append(f"scored by the best single feature on held-out folds: {reason}")
         return yardstick, Rescoring(requested=method, used="feature", reason=reason, feature="best single feature",
-                                    features=offered.names, dropped=offered.dropped, accepted=feature_strength[0],
+                                    features=offered.names, dropped=offered.dropped, accepted=feature_strength[1],
                                     folds=folds, splits=splits, train_fdr=level, fdr=fdr, notes=tuple(notes),
                                     compared=compared), extra
     weights: dict[str, float] = {}
@@ -705,7 +707,7 @@ def _choose_path(psms: pd.DataFrame, order: np.ndarray, is_target: np.ndarray, b
                 sums.setdefault(feature, []).append(weight)
         weights = {feature: float(np.mean(values)) for feature, values in sums.items()}
     return scores, Rescoring(requested=method, used=method, reason="trained", feature=None, features=offered.names,
-                             dropped=offered.dropped, weights=weights, accepted=model_strength[0], folds=folds,
+                             dropped=offered.dropped, weights=weights, accepted=model_strength[1], folds=folds,
                              splits=splits, train_fdr=level, fdr=fdr, notes=tuple(notes), compared=compared), extra
 
 
