@@ -73,10 +73,14 @@ __all__ = ["EXCLUDED_FEATURES", "METHODS", "Rescoring", "TrainingError", "rescor
 log = logging.getLogger(__name__)
 
 #: Numeric columns never used as features: identity and bookkeeping, error control's own
-#: outputs, and where a spectrum sits in its run (retention time and ion mobility describe
-#: the spectrum, not how well a peptide explains it, and their scale differs between runs).
+#: outputs, where a spectrum sits in its run (retention time describes the spectrum, not how
+#: well a peptide explains it, and its scale differs between runs, and so does the predicted
+#: one), and the placeholders of the core's records (`tovel_mesk.columns.PLACEHOLDERS`) but
+#: `delta_rt_model`, which rescoring fills from its retention time model.
 EXCLUDED_FEATURES = frozenset(
-    columns.IDENTITY + columns.KEYS + columns.ERROR_CONTROL + ("rt", "aligned_rt", "ims", "predicted_rt")
+    columns.IDENTITY + columns.KEYS + columns.ERROR_CONTROL + ("rt", "predicted_rt")
+    # Error control fills `delta_rt_model` itself (`tovel_mesk.fdr.retention`).
+    + tuple(name for name in columns.PLACEHOLDERS if name != "delta_rt_model")
 )
 
 #: Rescoring methods a caller can ask for.

@@ -23,12 +23,12 @@ def test_summary_counts_the_documented_filter(inputs, search):
                                         "fdr": 0.05, **search}))
     psms = outcome.psms
     chosen = psms[(psms["label"] == 1) & (psms["spectrum_q"] <= 0.05)]
-    assert outcome.summary["totals"]["spectra_at_5%"] == len(chosen)
-    assert sum(f["spectra_at_5%"] for f in outcome.summary["files"]) == len(chosen)
+    assert outcome.summary.totals.spectra_accepted == len(chosen)
+    assert sum(f.spectra_accepted for f in outcome.summary.files) == len(chosen)
     if not search.get("chimera"):
         lower = psms[psms["rank"] > 1]
         assert len(lower) and (lower[["spectrum_q", "peptide_q", "protein_q", "posterior_error"]] == 1.0).all().all()
-    record = outcome.summary["rescoring"]
+    record = outcome.summary.rescoring
     assert {"used", "reason", "notes", "train_fdr", "splits", "compared", "fdr"} <= set(record)
     assert record["fdr"] == 0.05 and isinstance(record["notes"], list)
     if record["used"] not in ("lda", "mokapot"):
