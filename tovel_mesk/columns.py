@@ -59,10 +59,14 @@ LOW_RES_FEATURES = (
     "abs_delta_mass",
 )
 
-#: The protein table of error control: one row per protein that won its picked-protein
-#: competition (targets and decoys), with the best match of its best peptide
-#: (`peptide`, `file`, `spec_id`) and how many distinct peptides it has as best matches.
+#: The protein table of error control: one row per target protein group (see
+#: `tovel_mesk.fdr.groups`). `group` numbers the groups from 1, best first; `accessions` holds
+#: the group's proteins joined by ";", the `lead` first; `description` is the lead's FASTA
+#: header after its accession. `peptides_unique` and `peptides_razor` count the accepted
+#: peptides unique to the group and the shared ones counted for it, `spectra` the accepted
+#: spectra of those peptides; `coverage` is the share of the lead's residues covered by its
+#: accepted peptides; `q` is the group's q-value from picked competition with its decoy group.
 PROTEIN_TABLE = (
-    "protein", "label", "peptide_count", "peptide", "file", "spec_id",
-    "discriminant_score", "posterior_error", "protein_q",
+    "group", "accessions", "lead", "description", "peptides_unique", "peptides_razor", "spectra",
+    "coverage", "q",
 )

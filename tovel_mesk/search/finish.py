@@ -31,7 +31,13 @@ def finish_search(settings: SearchSettings, files: list[FileResult], database_co
     import pandas as pd  # noqa: PLC0415
 
     from ..fdr.confidence import assign_confidence  # noqa: PLC0415
+    from ..io.fasta import read_fasta  # noqa: PLC0415
 
+    found = database_counts.get("fasta_decoys")
+    if found and settings.distributed:
+        # The workers found the tag and left those entries out; tell it here.
+        progress.message(f"decoys already in the FASTA: {found['dropped']:,} entries carry the {found['position']} "
+                         f"{found['tag']!r}; they were left out, the index makes its own decoys")
     with progress.stage("rescoring"):
         frames = [pd.DataFrame(f.columns) for f in files] or [pd.DataFrame(_no_matches(settings))]
         psms = pd.concat(frames, ignore_index=True)
@@ -39,16 +45,18 @@ def finish_search(settings: SearchSettings, files: list[FileResult], database_co
             # The core numbers matches as worker threads report them, which varies from run
             # to run; the table numbers them in file, spectrum and rank order instead.
             psms["psm_id"] = np.arange(1, len(psms) + 1, dtype=np.uint64)
-        confidence = assign_confidence(psms, method=settings.rescore, decoy_tag=settings.decoy_tag)
+        proteins = read_fasta(settings.require_fasta())
+        confidence = assign_confidence(psms, method=settings.rescore, decoy_tag=settings.decoy_tag,
+                                       fdr=settings.fdr, protein_info=proteins)
     counts = confidence.counts(settings.fdr)
     percent = f"{100 * settings.fdr:g}%"
     records = []
     for f in files:
-        at_fdr = counts.loc[f.name] if f.name in counts.index else {"spectra": 0, "peptides": 0, "proteins": 0}
+        at_fdr = counts.loc[f.name] if f.name in counts.index else {"spectra": 0, "peptides": 0, "protein_groups": 0}
         records.append({"file": f.name, "spectra_read": f.spectra_read, "spectra_searched": f.spectra_searched,
                         "matches": f.matches, f"spectra_at_{percent}": int(at_fdr["spectra"]),
                         f"peptides_at_{percent}": int(at_fdr["peptides"]),
-                        f"proteins_at_{percent}": int(at_fdr["proteins"])})
+                        f"protein_groups_at_{percent}": int(at_fdr["protein_groups"])})
     for name, reason in (failures or {}).items():
         records.append({"file": name, "error": reason})
     stages = {"digest": 0.0, "index": 0.0, "reading": 0.0, "scoring": 0.0}
