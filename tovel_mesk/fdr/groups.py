@@ -191,33 +191,65 @@ def _connected(indices: Sequence[int], candidates: Sequence[_Candidate],
 
 
 def _smallest_cover(part: list[int], candidates: Sequence[_Candidate]) -> list[int]:
-    """The fewest candidates of `part` that hold every peptide any of them holds."""
+    """The fewest candidates of `part` that hold every peptide any of them holds.
+
+    Candidates holding a peptide no other holds are in every cover; the smallest set of
+    the others that holds the remaining peptides is searched exhaustively up to
+    `EXACT_CANDIDATES` of them, greedily beyond. Peptides are bits of an int."""
     if len(part) == 1:
         return part
-    everything = frozenset().union(*(candidates[i].peptides for i in part))
     part = sorted(part, key=lambda i: candidates[i].key)
-    if len(part) <= EXACT_CANDIDATES:
-        for size in range(1, len(part) + 1):
-            covers = [combo for combo in itertools.combinations(part, size)
-                      if frozenset().union(*(candidates[i].peptides for i in combo)) == everything]
-            if covers:
-                # combinations() yields them in the order of the candidates' keys, so the
-                # first of the largest wins a tie.
-                return list(max(covers, key=lambda combo: sum(len(candidates[i].peptides) for i in combo)))
-    # Greedy: the candidate holding the most peptides not yet held, then prune picks that
-    # the others make redundant.
-    left = set(everything)
-    picked: list[int] = []
-    while left:
-        best = max(part, key=lambda i: (len(candidates[i].peptides & left), len(candidates[i].peptides),
-                                        -part.index(i)))
-        picked.append(best)
-        left -= candidates[best].peptides
-    for index in sorted(picked, key=lambda i: (len(candidates[i].peptides), -part.index(i))):
-        rest = [i for i in picked if i != index]
-        if rest and frozenset().union(*(candidates[i].peptides for i in rest)) == everything:
-            picked = rest
-    return picked
+    bits: dict[str, int] = {}
+    masks = []
+    for index in part:
+        mask = 0
+        for peptide in candidates[index].peptides:
+            mask |= 1 << bits.setdefault(peptide, len(bits))
+        masks.append(mask)
+    sizes = [len(candidates[index].peptides) for index in part]
+    once = twice = 0
+    for mask in masks:
+        twice |= once & mask
+        once |= mask
+    picked = [k for k, mask in enumerate(masks) if mask & once & ~twice]
+    covered = 0
+    for k in picked:
+        covered |= masks[k]
+    left = once & ~covered
+    rest = [k for k, mask in enumerate(masks) if k not in picked and mask & left]
+    if left and len(rest) <= EXACT_CANDIDATES:
+        for size in range(1, len(rest) + 1):
+            best: tuple[int, ...] | None = None
+            for combo in itertools.combinations(rest, size):
+                union = 0
+                for k in combo:
+                    union |= masks[k]
+                # Among the smallest covers, the one holding the most peptide matches; the
+                # first in the candidates' order on a tie.
+                if union & left == left and (best is None or sum(sizes[k] for k in combo) >
+                                             sum(sizes[k] for k in best)):
+                    best = combo
+            if best is not None:
+                picked.extend(best)
+                left = 0
+                break
+    if left:
+        # Greedy: the candidate holding the most peptides not yet held, then drop the
+        # picks that the others make redundant.
+        greedy: list[int] = []
+        while left:
+            k = max(rest, key=lambda k: ((masks[k] & left).bit_count(), sizes[k], -k))
+            greedy.append(k)
+            left &= ~masks[k]
+        for k in sorted(greedy, key=lambda k: (sizes[k], -k)):
+            others = covered
+            for j in greedy:
+                if j != k:
+                    others |= masks[j]
+            if others == once:
+                greedy.remove(k)
+        picked.extend(greedy)
+    return [part[k] for k in sorted(picked)]
 
 
 # ----------------------------------------------------------------------------------------
