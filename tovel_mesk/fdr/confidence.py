@@ -212,6 +212,8 @@ def assign_confidence(psms: pd.DataFrame, *, method: str = "lda", decoy_tag: str
     missing column or a bad label or rank, naming the first bad row.
     """
     check_options(method, train_fdr, folds)
+    if not 0.0 < fdr < 1.0:
+        raise ValueError(f"fdr must lie between 0 and 1, got {fdr!r}")
     require_columns(psms, columns.IDENTITY + ("peptide", "proteins", "hyperscore"))
     is_target, rank = labels_and_ranks(psms)
     order, spectrum, peptide_codes = canonical_order(psms, rank, is_target)
@@ -248,8 +250,6 @@ def assign_confidence(psms: pd.DataFrame, *, method: str = "lda", decoy_tag: str
     for name, values in filled.items():
         out[name] = values
 
-    if not 0.0 < fdr < 1.0:
-        raise ValueError(f"fdr must lie between 0 and 1, got {fdr!r}")
     winner_rows = out.iloc[order[winners]]
     best_target = best & target_sorted & (spectrum_q <= fdr)
     spectra = pd.Series(peptide_codes[best_target]).value_counts()

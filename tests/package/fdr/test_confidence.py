@@ -173,6 +173,8 @@ class TestBadInput:
             assign_confidence(bad)
         with pytest.raises(ValueError, match="'rank' must hold whole numbers from 1"):
             assign_confidence(table.assign(rank=0.5))
+        with pytest.raises(ValueError, match="fdr must lie between 0 and 1, got 1.5"):
+            assign_confidence(table, fdr=1.5)
 
     def test_empty_table_and_missing_text(self):
         empty = assign_confidence(hand_table().iloc[:0])
