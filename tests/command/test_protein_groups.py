@@ -52,8 +52,8 @@ def test_groups_written_described_and_counted(inputs, tmp_path):
     n_peptides = int(((peptides["label"] == 1) & (peptides["peptide_q"] <= 0.01)).sum())
     assert table[["peptides_unique", "peptides_razor"]].to_numpy().sum() == n_peptides
     summary = json.loads((tmp_path / "summary.json").read_text())
-    assert summary["totals"]["protein_groups_at_1%"] == len(accepted)
-    assert sum(f["protein_groups_at_1%"] for f in summary["files"]) >= len(accepted)
+    assert summary["totals"]["protein_groups_accepted"] == len(accepted)
+    assert sum(f["protein_groups_accepted"] for f in summary["files"]) >= len(accepted)
     assert f"{len(accepted):,} protein groups accepted" in (tmp_path / "report.html").read_text()
     assert outcome.summary["database"]["dropped_fasta_decoys"] == 0
 
