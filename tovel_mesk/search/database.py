@@ -170,7 +170,6 @@ def build_database(
     generate_decoys: bool = True,
     decoy_tag: str = DEFAULTS["decoy_tag"],
     fragment_list: bool = True,
-    *,
     fragment_index: bool | None = None,
 ) -> _tovel_mesk.PyIndexedDatabase:
     """Builds the fragment index searched by `_tovel_mesk.PyScorer`.
