@@ -55,7 +55,7 @@ def test_groups_written_described_and_counted(inputs, tmp_path):
     assert summary["totals"]["protein_groups_accepted"] == len(accepted)
     assert sum(f["protein_groups_accepted"] for f in summary["files"]) >= len(accepted)
     assert f"{len(accepted):,} protein groups accepted" in (tmp_path / "report.html").read_text()
-    assert outcome.summary["database"]["dropped_fasta_decoys"] == 0
+    assert outcome.summary.database["dropped_fasta_decoys"] == 0
 
 
 def test_decoys_under_an_unknown_tag_are_left_out(inputs, tmp_path):
@@ -63,8 +63,8 @@ def test_decoys_under_an_unknown_tag_are_left_out(inputs, tmp_path):
     search(fasta, runs, tmp_path / "plain")
     progress = Progress(False)
     outcome = search(tagged, runs, tmp_path / "tagged", progress)
-    assert outcome.summary["database"]["fasta_decoys"]["tag"] == "REV__"
-    assert outcome.summary["database"]["dropped_fasta_decoys"] == 60
+    assert outcome.summary.database["fasta_decoys"]["tag"] == "REV__"
+    assert outcome.summary.database["dropped_fasta_decoys"] == 60
     assert any("'REV__'" in message for message in progress.messages)
     for name in ("psms.tsv", "peptides.tsv", "proteins.tsv"):
         assert (tmp_path / "tagged" / name).read_bytes() == (tmp_path / "plain" / name).read_bytes(), name
