@@ -75,12 +75,12 @@ log = logging.getLogger(__name__)
 #: Numeric columns never used as features: identity and bookkeeping, error control's own
 #: outputs, where a spectrum sits in its run (retention time describes the spectrum, not how
 #: well a peptide explains it, and its scale differs between runs, and so does the predicted
-#: one), and the placeholders of the core's records (`tovel_mesk.columns.PLACEHOLDERS`) but
-#: `delta_rt_model`, which rescoring fills from its retention time model.
+#: one), the placeholders of the core's records (`tovel_mesk.columns.PLACEHOLDERS`) and the
+#: retention time model's prediction (its normalised error `delta_rt_model` is a feature,
+#: which rescoring fills itself).
 EXCLUDED_FEATURES = frozenset(
     columns.IDENTITY + columns.KEYS + columns.ERROR_CONTROL + ("rt", "predicted_rt")
-    # Error control fills `delta_rt_model` itself (`tovel_mesk.fdr.retention`).
-    + tuple(name for name in columns.PLACEHOLDERS if name != "delta_rt_model")
+    + columns.PLACEHOLDERS
 )
 
 #: Rescoring methods a caller can ask for.

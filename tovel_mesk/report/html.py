@@ -12,7 +12,7 @@ holds (see that module for every field)::
     {
         "status": "complete", "fdr": 0.01,
         "files": [{"file": "a.mzML", "spectra_read": 1166, "spectra_searched": 1102, "matches": 5510,
-                   "spectra_accepted": 601, "peptides_accepted": 301, "proteins_accepted": 12,
+                   "spectra_accepted": 601, "peptides_accepted": 301, "protein_groups_accepted": 7,
                    "skipped": {"other_ms_level": 64}, "error": null}, ...],
         "failed_files": {}, "totals": {...}, "database": {...}, "rescoring": {...}, "cluster": null,
         "stages": {"digest": 0.41, "index": 1.2, "reading": 0.8, "scoring": 5.1, "rescoring": 0.3,
@@ -189,11 +189,19 @@ def _best_q(frame: pd.DataFrame | None, column: str, by: list[str] | None = None
     return _finite(frame[column])
 
 
+def _group_q(proteins: pd.DataFrame | None) -> np.ndarray | None:
+    """The q-values of the protein groups: the `q` of a group table, or, of a table with a
+    row per protein, each protein's best `protein_q`."""
+    if proteins is not None and "q" in proteins.columns:
+        return _finite(proteins["q"])
+    return _best_q(proteins, "protein_q")
+
+
 def _plot_identifications(panel: Panel, psms, peptides, proteins, fdr: float) -> None:
     grid = np.linspace(0.0, max(0.1, 5 * fdr), 301)
     series = (("spectra", _best_q(psms, "spectrum_q")),
               ("peptides", _best_q(peptides, "peptide_q")),
-              ("proteins", _best_q(proteins, "protein_q")))
+              ("protein groups", _group_q(proteins)))
     for (name, q), color in zip(series, _SERIES):
         if q is not None:
             panel.line(grid, _curve(q, grid), color, f"{name} ({int(np.sum(q <= fdr)):,} at {fdr:g})")
@@ -282,7 +290,8 @@ def render_report(
     `psms` needs the columns `file`, `spec_id`, `rank`, `label`, `peptide`, `rt`,
     `delta_mass`, `average_ppm`, `hyperscore`, `discriminant_score` and `spectrum_q`;
     `peptides` and `proteins` add their curves to the identification plot when they hold
-    `peptide_q` or `protein_q` (targets only, when they have `label`). Accepted matches are
+    `peptide_q`, or `q` (the protein groups; `protein_q` of a table of proteins), targets
+    only, when they have `label`. Accepted matches are
     the best matches of targets with a spectrum q-value at most `fdr` (see `accepted`);
     accepted peptides are the target peptides with `peptide_q` at most `fdr`, or without
     that column, the peptides of the accepted matches.
@@ -315,13 +324,17 @@ def render_report(
     # identification plot count them; otherwise those of the accepted matches.
     peptide_q = _best_q(peptides, "peptide_q")
     n_peptides = int((peptide_q <= fdr).sum()) if peptide_q is not None else good["peptide"].nunique()
+    group_q = _group_q(proteins)
+    counted = [f"{n_spectra:,} spectra", f"{n_peptides:,} peptides"]
+    if group_q is not None:
+        counted.append(f"{int((group_q <= fdr).sum()):,} protein groups")
     stamp = datetime.datetime.now().astimezone().strftime("%Y-%m-%d %H:%M %Z")
     return (
         "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
         f"<title>{html.escape(title)}</title><style>{_STYLE}</style></head><body>"
         f"<h1>{html.escape(title)}</h1>"
-        f"<p class=\"meta\">{len(psms):,} matches; {n_spectra:,} spectra and "
-        f"{n_peptides:,} peptides accepted at q ≤ {fdr:g}. "
+        f"<p class=\"meta\">{len(psms):,} matches; {', '.join(counted[:-1])} and {counted[-1]} "
+        f"accepted at q ≤ {fdr:g}. "
         f"tovel-mesk {html.escape(__version__)}, {html.escape(stamp)}.</p>"
         f"<div class=\"plots\">{''.join(figures)}</div>{tables}</body></html>\n"
     )

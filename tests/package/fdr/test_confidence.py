@@ -58,38 +58,44 @@ class TestHandComputed:
         assert peptides["spec_id"].tolist() == ["s1", "s2", "s3", "s6", "s5"]
         assert list(peptides.columns) == list(hand_table().columns) + list(columns.ERROR_CONTROL)
 
-    def test_picked_protein_competition(self, result):
-        # P1 scores 10 (PEPAK; PEPCK counts too) and has no decoy; P2 (9) beats rev_P2 (8);
-        # rev_P3 (6.5) beats P3 (6). Winners T T D: q 0, 0, 1/2.
+    def test_protein_groups(self, result):
+        # At 1% the accepted peptides are PEPAK (P1) and PEPBK (P2): two groups. P1 scores
+        # 10 (its best peptide, PEPCK counts too) and has no decoy; P2 (9) beats rev_P2 (8).
         proteins = result.proteins
         assert list(proteins.columns) == list(columns.PROTEIN_TABLE)
-        assert proteins["protein"].tolist() == ["P1", "P2", "rev_P3"]
-        assert proteins["label"].tolist() == [1, 1, -1]
-        assert proteins["peptide_count"].tolist() == [2, 1, 1]
-        assert proteins["peptide"].tolist() == ["PEPAK", "PEPBK", "DCEDK"]
-        np.testing.assert_allclose(proteins["protein_q"], [0, 0, 0.5])
-        # A row takes its best protein; P3, rev_P2 and P4 lost or never competed (1), and a
-        # second-rank row is no identification (1) even where its protein won.
-        np.testing.assert_allclose(result.psms["protein_q"], [0, 0, 1, 0, 0.5, 0, 1, 1])
+        assert proteins["accessions"].tolist() == ["P1", "P2"]
+        assert proteins["peptides_unique"].tolist() == [1, 1] and proteins["peptides_razor"].tolist() == [0, 0]
+        # s4 matches PEPAK too, but its own q-value is 1/3.
+        assert proteins["spectra"].tolist() == [1, 1]
+        np.testing.assert_allclose(proteins["q"], [0, 0])
+        # A row takes its best group; rev_P2 lost, P3 and P4 are in no group.
+        np.testing.assert_allclose(result.psms["protein_q"], [0, 0, 1, 0, 1, 0, 1, 1])
+        # Looser: PEPCK is accepted, P3 (PEPCK alone) joins P1's group and rev_P3 meets it.
+        loose = assign_confidence(hand_table(), method="hyperscore", fdr=0.7)
+        assert loose.proteins["accessions"].tolist() == ["P1;P3", "P2"]
+        assert loose.proteins["peptides_unique"].tolist() == [2, 1]
+        np.testing.assert_allclose(loose.psms["protein_q"], [0, 0, 1, 0, 1, 0, 1, 1])
 
     def test_counts_per_file(self, result):
         counts = result.counts(fdr=0.2)
         assert counts.index.tolist() == ["a", "b"]
         # File b: no spectrum passes (s4 has q 1/3), but PEPAK (accepted through s1) is a best match
-        # there, and so is its protein P1.
-        assert counts.to_dict("index") == {"a": {"spectra": 2, "peptides": 2, "proteins": 2},
-                                           "b": {"spectra": 0, "peptides": 1, "proteins": 1}}
-        assert result.totals(fdr=0.2) == {"spectra": 2, "peptides": 2, "proteins": 2}
+        # there, and so is its group.
+        assert counts.to_dict("index") == {"a": {"spectra": 2, "peptides": 2, "protein_groups": 2},
+                                           "b": {"spectra": 0, "peptides": 1, "protein_groups": 1}}
+        assert result.totals(fdr=0.2) == {"spectra": 2, "peptides": 2, "protein_groups": 2}
         assert result.counts(fdr=0.5).loc["b", "spectra"] == 2
 
     def test_decoy_tag_pairs_proteins(self):
         table = hand_table()
         table["proteins"] = table["proteins"].str.replace("rev_", "DECOY_")
-        proteins = assign_confidence(table, method="hyperscore", decoy_tag="DECOY_").proteins
-        assert proteins["protein"].tolist() == ["P1", "P2", "DECOY_P3"]
-        # With the wrong tag, no decoy meets its target and every protein wins.
-        unpaired = assign_confidence(table, method="hyperscore").proteins
-        assert len(unpaired) == 5
+        paired = assign_confidence(table, method="hyperscore", decoy_tag="DECOY_", fdr=0.6)
+        assert paired.proteins["accessions"].tolist() == ["P1", "P2"]
+        # DECOY_P2 met P2 and lost.
+        assert paired.psms.loc[2, "protein_q"] == 1.0
+        # With the wrong tag it meets nothing and wins: a decoy group among three winners.
+        unpaired = assign_confidence(table, method="hyperscore", fdr=0.6)
+        assert unpaired.psms.loc[2, "protein_q"] == 0.5
 
 
 def chimeric_table() -> pd.DataFrame:
@@ -207,12 +213,19 @@ class TestSearchSized:
         counts = result.counts()
         assert counts["spectra"].sum() == totals["spectra"]
         assert counts.index.tolist() == ["a.mzML", "b.mzML"]
-        assert (counts["peptides"] <= totals["peptides"]).all() and totals["proteins"] > 0
-        # Peptide and protein tables: one row per peptide (and label) and per protein.
+        assert (counts["peptides"] <= totals["peptides"]).all() and totals["protein_groups"] > 0
+        assert (counts["protein_groups"] <= totals["protein_groups"]).all()
+        # Peptide table: one row per peptide (and label); group table: each protein once.
         assert not result.peptides.duplicated(["peptide", "label"]).any()
-        assert not result.proteins["protein"].duplicated().any()
+        members = result.proteins["accessions"].str.split(";").explode()
+        assert not members.duplicated().any()
+        assert result.proteins["group"].tolist() == list(range(1, len(result.proteins) + 1))
         assert result.peptides["discriminant_score"].is_monotonic_decreasing
-        assert result.proteins["discriminant_score"].is_monotonic_decreasing
+        assert result.proteins["q"].is_monotonic_increasing
+        # Every accepted target peptide counts for one group that holds it.
+        accepted = result.peptides[(result.peptides["label"] == 1) & (result.peptides["peptide_q"] <= 0.01)]
+        assert set(result.peptide_group.index) == set(accepted["peptide"])
+        assert result.proteins[["peptides_unique", "peptides_razor"]].to_numpy().sum() == len(accepted)
 
     def test_shuffled_rows_give_the_same_results(self, psms):
         first = assign_confidence(psms)
@@ -234,13 +247,15 @@ class TestBadInput:
             assign_confidence(bad)
         with pytest.raises(ValueError, match="'rank' must hold whole numbers from 1"):
             assign_confidence(table.assign(rank=0.5))
+        with pytest.raises(ValueError, match="fdr must lie between 0 and 1, got 1.5"):
+            assign_confidence(table, fdr=1.5)
 
     def test_empty_table_and_missing_text(self):
         empty = assign_confidence(hand_table().iloc[:0])
         assert empty.psms.empty and empty.peptides.empty and empty.proteins.empty
         assert list(empty.proteins.columns) == list(columns.PROTEIN_TABLE)
-        assert empty.counts().empty and empty.totals() == {"spectra": 0, "peptides": 0, "proteins": 0}
+        assert empty.counts().empty and empty.totals() == {"spectra": 0, "peptides": 0, "protein_groups": 0}
         table = hand_table()
         table.loc[1, "proteins"] = None
         result = assign_confidence(table, method="hyperscore")
-        assert result.psms.loc[1, "protein_q"] == 1.0 and "P2" not in result.proteins["protein"].tolist()
+        assert result.psms.loc[1, "protein_q"] == 1.0 and "P2" not in result.proteins["accessions"].tolist()

@@ -8,6 +8,7 @@ import shutil
 import subprocess
 
 import numpy as np
+import pandas as pd
 import pytest
 
 from _tables import best_per, match_table
@@ -74,7 +75,14 @@ def test_accepted_matches_are_the_documented_filter():
     peptides = best_per(psms, "peptide", "peptide_q")
     expected = int(((peptides["label"] > 0) & (peptides["peptide_q"] <= 0.01)).sum())
     assert expected != psms.loc[chosen, "peptide"].nunique()
-    assert f"{spectra:,} spectra and {expected:,} peptides accepted" in render(psms)
+    proteins = best_per(psms, "proteins", "protein_q")
+    groups = int(((proteins["label"] > 0) & (proteins["protein_q"] <= 0.01)).sum())
+    assert f"{spectra:,} spectra, {expected:,} peptides and {groups:,} protein groups accepted" in render(psms)
+    # A group table counts its groups by their own q-value.
+    table = pd.DataFrame({"group": [1, 2, 3], "q": [0.0, 0.005, 0.2]})
+    page = report.render_report(psms, peptides, table, SUMMARY)
+    assert f"{expected:,} peptides and 2 protein groups accepted" in page
+    assert "protein groups (2 at 0.01)" in page
     page = report.render_report(psms, None, None, SUMMARY)
     assert f"{spectra:,} spectra and {psms.loc[chosen, 'peptide'].nunique():,} peptides accepted" in page
 
