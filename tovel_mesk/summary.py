@@ -5,7 +5,8 @@ and the report's tables are made from the same object, so they always agree.
 
 The fields do not depend on `--fdr`: the threshold is the field `fdr`, and the counts of
 accepted spectra, peptides and proteins are `spectra_accepted`, `peptides_accepted` and
-`proteins_accepted` (accepted: q-value at most `fdr`, targets only).
+`protein_groups_accepted` (accepted: q-value at most `fdr`, targets only; proteins are
+counted by group, see `tovel_mesk.fdr.groups`).
 
 ``summary.json``::
 
@@ -13,10 +14,10 @@ accepted spectra, peptides and proteins are `spectra_accepted`, `peptides_accept
       "status": "complete",            # "partial" when some files failed, "failed" when none searched
       "fdr": 0.01,
       "files": [{"file": "a.mzML", "spectra_read": 1166, "spectra_searched": 1102, "matches": 5510,
-                 "spectra_accepted": 601, "peptides_accepted": 301, "proteins_accepted": 12,
+                 "spectra_accepted": 601, "peptides_accepted": 301, "protein_groups_accepted": 7,
                  "skipped": {"other_ms_level": 64}, "error": null}, ...],
       "failed_files": {"b.mzML": "b.mzML: spectrum 'scan=7': ..."},
-      "totals": {"files": 2, "files_searched": 1, "spectra_read": 1166, ..., "proteins_accepted": 12},
+      "totals": {"files": 2, "files_searched": 1, "spectra_read": 1166, ..., "protein_groups_accepted": 7},
       "stages": {"digest": 0.41, "index": 1.2, "reading": 0.8, "scoring": 5.1, "rescoring": 0.3,
                  "writing": 0.2},
       "database": {"indexed_peptides": ..., ...},
@@ -52,7 +53,7 @@ class FileSummary:
     matches: int = 0
     spectra_accepted: int = 0
     peptides_accepted: int = 0
-    proteins_accepted: int = 0
+    protein_groups_accepted: int = 0
     skipped: dict[str, int] = field(default_factory=dict)
     error: str | None = None
     #: How the file was searched, in a few words: the fragment analyzer read from its data,
@@ -79,7 +80,7 @@ class Totals:
     matches: int = 0
     spectra_accepted: int = 0
     peptides_accepted: int = 0
-    proteins_accepted: int = 0
+    protein_groups_accepted: int = 0
 
 
 @dataclass

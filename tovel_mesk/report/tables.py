@@ -5,8 +5,9 @@ from it:
 
 - ``psms.parquet`` and ``psms.tsv``: one row per match, columns in the order of
   `psm_columns` (identity, peptide, masses and times, every numeric feature, error control);
-- ``peptides.tsv`` and ``proteins.tsv``: the best entry per peptide and per protein with
-  its q-value;
+- ``peptides.tsv``: the best entry per peptide with its q-value;
+- ``proteins.tsv``: one row per protein group, with its accessions, lead, description,
+  accepted peptides and spectra, coverage and q-value (`tovel_mesk.columns.PROTEIN_TABLE`);
 - ``results.pin``: the same matches as input for a semi-supervised rescorer (the
   tab-separated format that Percolator and mokapot read);
 - ``summary.json``: counts per file, seconds per stage and the settings;
@@ -438,8 +439,9 @@ def write_outputs(
     """Write every output file of a search into `directory` and return their paths.
 
     `psms` is the match table (columns of `tovel_mesk.columns`, error control filled, plus
-    any further numeric features); `peptides` and `proteins` hold the best entry per
-    peptide and per protein with its q-value (`peptide_q`, `protein_q`, and `label`);
+    any further numeric features); `peptides` holds the best entry per peptide with its
+    q-value (`peptide_q`, `label`); `proteins` the protein groups
+    (`tovel_mesk.columns.PROTEIN_TABLE`), written as they are;
     `summary` is the search's `tovel_mesk.summary.Summary` (or any mapping, written as
     it is). `fdr` is the acceptance threshold the report plots use. With `report=False`
     the HTML page is skipped. The seconds spent writing the tables are recorded in a
