@@ -15,6 +15,7 @@ spectrum, each group of rows formatted and written at once; no element tree is b
 from __future__ import annotations
 
 import datetime as _dt
+import math
 import os
 from collections.abc import Iterable, Mapping
 from pathlib import Path
@@ -87,6 +88,13 @@ def _search_modifications(settings: Mapping) -> str:
     return f"<ModificationParams>{''.join(out)}</ModificationParams>" if out else ""
 
 
+def _attr(text: str) -> str:
+    """`text` as a quoted attribute value."""
+    if "&" in text or "<" in text or '"' in text or ">" in text or "\n" in text or "\t" in text:
+        return quoteattr(text)
+    return f'"{text}"'
+
+
 def _accessions(text: str) -> list[str]:
     return [a for a in str(text).split(";") if a]
 
@@ -104,15 +112,20 @@ def write_mzid(path: str | os.PathLike, psms: pd.DataFrame, proteins: pd.DataFra
     accession_ids: dict[str, int] = {}
     evidence: dict[tuple[int, str], int] = {}
     evidence_decoy: dict[tuple[int, str], bool] = {}
-    row_evidence: list[list[int]] = []
-    for code, text, is_decoy in zip(peptide_codes, protein_lists, decoy):
-        ids = []
-        for accession in _accessions(text) or ["UNKNOWN"]:
+    row_refs: list[str] = []
+    split: dict[str, list[str]] = {}
+    for code, text, is_decoy in zip(peptide_codes.tolist(), protein_lists.tolist(), decoy.tolist()):
+        accessions = split.get(text)
+        if accessions is None:
+            accessions = split[text] = _accessions(text) or ["UNKNOWN"]
+        refs = []
+        for accession in accessions:
             accession_ids.setdefault(accession, len(accession_ids))
-            key = (int(code), accession)
-            ids.append(evidence.setdefault(key, len(evidence)))
-            evidence_decoy[key] = bool(is_decoy)
-        row_evidence.append(ids)
+            key = (code, accession)
+            index = evidence.setdefault(key, len(evidence))
+            evidence_decoy[key] = is_decoy
+            refs.append(f'<PeptideEvidenceRef peptideEvidence_ref="PE_{index}"/>')
+        row_refs.append("".join(refs))
 
     files = [str(f) for f in (spectra_files or [])]
     names = list(pd.unique(psms["file"].astype(str))) if len(psms) else []
@@ -151,12 +164,15 @@ def write_mzid(path: str | os.PathLike, psms: pd.DataFrame, proteins: pd.DataFra
 
         # Sequence collection: every accession, every peptide, every (peptide, accession) pair.
         write("<SequenceCollection>\n")
-        for accession, index in accession_ids.items():
-            description = descriptions.get(accession)
-            param = _cv("MS:1001088", "protein description", description) if description else ""
-            write(f'<DBSequence id="DBSeq_{index}" accession={quoteattr(accession)} searchDatabase_ref="SDB_1">'
-                  f"{param}</DBSequence>\n")
-        for code, text in enumerate(peptide_texts):
+        write("".join(
+            f'<DBSequence id="DBSeq_{index}" accession={_attr(accession)} searchDatabase_ref="SDB_1">'
+            + (_cv("MS:1001088", "protein description", descriptions[accession]) if accession in descriptions else "")
+            + "</DBSequence>\n" for accession, index in accession_ids.items()))
+        chunk: list[str] = []
+        for code, text in enumerate(peptide_texts.tolist()):
+            if "[" not in text:
+                chunk.append(f'<Peptide id="PEP_{code}"><PeptideSequence>{text}</PeptideSequence></Peptide>\n')
+                continue
             form = parse_peptidoform(text)
             mods = []
             for mod in form.modifications:
@@ -166,12 +182,12 @@ def write_mzid(path: str | os.PathLike, psms: pd.DataFrame, proteins: pd.DataFra
                 residue = f' residues="{mod.residue}"' if mod.residue != "." else ""
                 mods.append(f'<Modification location="{mod.position}"{residue} monoisotopicMassDelta="{mod.mass!r}">'
                             f"{name}</Modification>")
-            write(f'<Peptide id="PEP_{code}"><PeptideSequence>{form.sequence}</PeptideSequence>{"".join(mods)}'
-                  "</Peptide>\n")
-        for (code, accession), index in evidence.items():
-            write(f'<PeptideEvidence id="PE_{index}" peptide_ref="PEP_{code}" '
-                  f'dBSequence_ref="DBSeq_{accession_ids[accession]}" '
-                  f'isDecoy="{str(evidence_decoy[(code, accession)]).lower()}"/>\n')
+            chunk.append(f'<Peptide id="PEP_{code}"><PeptideSequence>{form.sequence}</PeptideSequence>'
+                         f'{"".join(mods)}</Peptide>\n')
+        write("".join(chunk))
+        write("".join(
+            f'<PeptideEvidence id="PE_{index}" peptide_ref="PEP_{key[0]}" dBSequence_ref="DBSeq_{accession_ids[key[1]]}" '
+            f'isDecoy="{"true" if evidence_decoy[key] else "false"}"/>\n' for key, index in evidence.items()))
         write("</SequenceCollection>\n")
 
         write('<AnalysisCollection><SpectrumIdentification id="SI_1" spectrumIdentificationProtocol_ref="SIP_1" '
@@ -211,63 +227,74 @@ def write_mzid(path: str | os.PathLike, psms: pd.DataFrame, proteins: pd.DataFra
                   f"<FileFormat>{file_format}</FileFormat><SpectrumIDFormat>{id_format}</SpectrumIDFormat>"
                   "</SpectraData>")
         write("</Inputs><AnalysisData>\n")
-        item_ids = _write_results(write, psms, peptide_codes, row_evidence, spectra_ids, fdr)
+        item_ids = _write_results(write, psms, peptide_codes, row_refs, spectra_ids, fdr)
         _write_protein_groups(write, psms, proteins, accession_ids, evidence, peptide_codes, item_ids, fdr)
         write("</AnalysisData></DataCollection>\n</MzIdentML>\n")
 
 
-def _write_results(write, psms: pd.DataFrame, peptide_codes: np.ndarray, row_evidence: list[list[int]],
+def _write_results(write, psms: pd.DataFrame, peptide_codes: np.ndarray, row_refs: list[str],
                    spectra_ids: dict[str, str], fdr: float) -> list[str]:
-    """The spectrum identification list; returns each row's item id."""
+    """The spectrum identification list, one result per spectrum with its matches in rank
+    order; returns each row's item id."""
     n = len(psms)
     files = psms["file"].astype(str).to_numpy()
     spec = psms["spec_id"].astype(str).to_numpy()
-    charge_array = psms["charge"].to_numpy().astype(np.int64)
     rank_array = psms["rank"].to_numpy().astype(np.int64)
-    spectrum_q_array = psms["spectrum_q"].to_numpy().astype(np.float64)
-    passes = ((psms["label"].to_numpy() > 0) & (spectrum_q_array <= fdr)).tolist()
-    # Plain Python numbers: formatted as the shortest text that reads back to the same double.
-    charge, rank = charge_array.tolist(), rank_array.tolist()
-    exp_mz = mz_of(psms["expmass"].to_numpy(), charge_array).tolist()
-    calc_mz = mz_of(psms["calcmass"].to_numpy(), charge_array).tolist()
-    spectrum_q = spectrum_q_array.tolist()
-    peptide_q = psms["peptide_q"].to_numpy().astype(np.float64).tolist() if "peptide_q" in psms else [1.0] * n
-    scores = [(name, psms[name].to_numpy().astype(np.float64).tolist()) for name in
-              ("discriminant_score", "posterior_error", "hyperscore") if name in psms]
-    rt = psms["rt"].to_numpy().astype(np.float64).tolist() if "rt" in psms else None
-    codes = peptide_codes.tolist()
-    # Rows of one spectrum are written together, in rank order.
-    order = np.lexsort((rank_array, spec, files)).tolist()
+    order = np.lexsort((rank_array, spec, files))
+    files, spec = files[order], spec[order]
+    first = np.ones(n, dtype=bool)
+    first[1:] = (spec[1:] != spec[:-1]) | (files[1:] != files[:-1])
+    last = np.ones(n, dtype=bool)
+    last[:-1] = first[1:]
+    result = np.cumsum(first) - 1
+    position = np.arange(n) - np.flatnonzero(first)[result]
+
+    def column(name: str, default: float = 1.0) -> list:
+        values = psms[name].to_numpy().astype(np.float64)[order] if name in psms else np.full(n, default)
+        return values.tolist()   # Python floats: written as the shortest text that reads back the same
+
+    charge_array = psms["charge"].to_numpy().astype(np.int64)[order]
+    exp_mz = mz_of(psms["expmass"].to_numpy()[order], charge_array).tolist()
+    calc_mz = mz_of(psms["calcmass"].to_numpy()[order], charge_array).tolist()
+    spectrum_q = psms["spectrum_q"].to_numpy().astype(np.float64)[order]
+    passes = np.where((psms["label"].to_numpy()[order] > 0) & (spectrum_q <= fdr), "true", "false").tolist()
+    extra_names = [name for name in ("discriminant_score", "posterior_error", "hyperscore") if name in psms]
+    extras = [""] * n
+    for name in extra_names:
+        label = f'<userParam name="{name}" type="xsd:double" value="'
+        extras = [f'{text}{label}{value!r}"/>' for text, value in zip(extras, column(name))]
+    rt = column("rt", math.nan)
+    refs = [row_refs[i] for i in order.tolist()]
+    codes = peptide_codes[order].tolist()
+    data_refs = [spectra_ids[f] for f in files.tolist()]
+    q_name = '<cvParam cvRef="PSI-MS" accession="MS:1002354" name="PSM-level q-value" value="'
+    peptide_q_name = '"/><cvParam cvRef="PSI-MS" accession="MS:1001868" name="distinct peptide-level q-value" value="'
+    time_name = ('<cvParam cvRef="PSI-MS" accession="MS:1000016" name="scan start time" value="{}" '
+                 'unitCvRef="UO" unitAccession="UO:0000031" unitName="minute"/>')
     item_ids = [""] * n
     write('<SpectrumIdentificationList id="SIL_1">\n')
-    result = 0
-    i = 0
-    while i < n:
-        first = order[i]
-        j = i
-        while j < n and spec[order[j]] == spec[first] and files[order[j]] == files[first]:
-            j += 1
-        parts = [f'<SpectrumIdentificationResult id="SIR_{result}" spectrumID={quoteattr(spec[first])} '
-                 f'spectraData_ref="{spectra_ids[files[first]]}">']
-        for k in range(i, j):
-            row = order[k]
-            item = f"SII_{result}_{k - i}"
-            item_ids[row] = item
-            refs = "".join(f'<PeptideEvidenceRef peptideEvidence_ref="PE_{e}"/>' for e in row_evidence[row])
-            params = (_cv("MS:1002354", "PSM-level q-value", spectrum_q[row])
-                      + _cv("MS:1001868", "distinct peptide-level q-value", peptide_q[row])
-                      + "".join(_user(name, values[row]) for name, values in scores))
-            parts.append(f'<SpectrumIdentificationItem id="{item}" chargeState="{charge[row]}" '
-                         f'experimentalMassToCharge="{exp_mz[row]!r}" calculatedMassToCharge="{calc_mz[row]!r}" '
-                         f'peptide_ref="PEP_{codes[row]}" rank="{rank[row]}" '
-                         f'passThreshold="{"true" if passes[row] else "false"}">{refs}{params}'
-                         "</SpectrumIdentificationItem>")
-        if rt is not None:
-            parts.append(_cv("MS:1000016", "scan start time", rt[first], unit=("UO:0000031", "minute")))
-        parts.append("</SpectrumIdentificationResult>\n")
-        write("".join(parts))
-        result += 1
-        i = j
+    chunk: list[str] = []
+    for k, (opens, closes, r, pos, sid, data_ref, z, e_mz, c_mz, code, rank, passed, ref, q, pq, extra, minutes) in \
+            enumerate(zip(first.tolist(), last.tolist(), result.tolist(), position.tolist(), spec.tolist(), data_refs,
+                          charge_array.tolist(), exp_mz, calc_mz, codes, rank_array[order].tolist(), passes, refs,
+                          spectrum_q.tolist(), column("peptide_q"), extras, rt)):
+        item = f"SII_{r}_{pos}"
+        item_ids[order[k]] = item
+        if opens:
+            chunk.append(f'<SpectrumIdentificationResult id="SIR_{r}" spectrumID={_attr(sid)} '
+                         f'spectraData_ref="{data_ref}">')
+        chunk.append(f'<SpectrumIdentificationItem id="{item}" chargeState="{z}" experimentalMassToCharge="{e_mz!r}" '
+                     f'calculatedMassToCharge="{c_mz!r}" peptide_ref="PEP_{code}" rank="{rank}" '
+                     f'passThreshold="{passed}">{ref}{q_name}{q!r}{peptide_q_name}{pq!r}"/>{extra}'
+                     "</SpectrumIdentificationItem>")
+        if closes:
+            if minutes == minutes:
+                chunk.append(time_name.format(repr(minutes)))
+            chunk.append("</SpectrumIdentificationResult>\n")
+            if len(chunk) > 4096:
+                write("".join(chunk))
+                chunk.clear()
+    write("".join(chunk))
     write("</SpectrumIdentificationList>\n")
     return item_ids
 
