@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "database.hpp"
-#include "index_logic.hpp"
+#include "index_build.hpp"
 #include "ion_series.hpp"
 #include "synthetic_db.hpp"
 #include "thread_pool.hpp"
@@ -119,13 +119,9 @@ int main(int argc, char **argv) {
     // The same fragments in listing order, sorted by mass on one thread.
     std::vector<Theoretical> unsorted;
     unsorted.reserve(n);
-    std::vector<float> steps;
-    for (size_t i = 0; i < db.peptides.size(); ++i) {
-        const PeptideView p = db.peptides.view(i);
-        steps.resize(std::max(steps.size(), p.length()));
-        list_indexed_ions(p, config.ion_kinds, config.min_ion_index, steps.data(),
-                          [&](float mass) { unsorted.push_back(Theoretical{uint32_t(i), mass}); });
-    }
+    for (size_t i = 0; i < db.peptides.size(); ++i)
+        list_fragments(db.peptides.view(i), config.ion_kinds, config.min_ion_index,
+                       [&](const ListedIon &ion) { unsorted.push_back(Theoretical{uint32_t(i), ion.mass}); });
     db = IndexedDatabase{};
     t0 = std::chrono::steady_clock::now();
     const double c0 = cpu_seconds();

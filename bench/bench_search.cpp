@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "index_logic.hpp"
+#include "index_build.hpp"
 #include "scoring.hpp"
 #include "synthetic_db.hpp"
 
@@ -204,7 +204,7 @@ int main(int argc, char **argv) {
     // the same peptides built that way, against the reference on the listed index.
     if (!only || std::atoi(only) == 1 || std::atoi(only) == 3) {
         BuildConfig lean_config = config;
-        lean_config.omit_fragments = true;
+        lean_config.fragment_list = false;
         const IndexedDatabase lean = build_indexed_database(lean_config, synthetic::generate(proteins));
         std::printf("\nnarrow settings on the index without its fragment list (%zu peptides), against the reference on "
                     "the listed index:\n",

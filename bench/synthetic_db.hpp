@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "index_logic.hpp"
+#include "index_build.hpp"
 #include "peptide.hpp"
 #include "spectrum.hpp"
 

@@ -26,7 +26,8 @@ PAGE = os.sysconf("SC_PAGE_SIZE")
 ENZYMES = ("trypsin", "trypsin/p", "lys-c", "lys-n", "arg-c", "asp-n", "glu-c", "chymotrypsin", "non-specific")
 MODS = ("M:+15.9949", "protein-nterm:+42.010565", "Q@peptide-nterm:-17.026549", "STY:+79.966331",
         "peptide-cterm:-0.984016", "K@protein-cterm:+8.014199", "C:+3")
-TOKENS = (b">", b"\n", b"\r\n", b"*", b"X", b"B", b"U", b";", b" ", b"\t", b"\x00", b"\xff", b"\xc3\xa9", b"rev_",
+TOKENS = (b">", b"\n", b"\r\n", b"\r", b"*", b"X", b"B", b"U", b";", b" ", b"\t", b"\x00", b"\x01", b"\x7f",
+          b"\xc2\x85", b"\xef\xbb\xbf", b"\xff", b"\xc3\xa9", b"rev_",
           b"_rev", b">rev_P9 decoy\n", b">sp|Q1|N_HUMAN\n", b"M", b"K", b"R", b"P", b"D", b"1", b"-", b"\x1f\x8b")
 
 
@@ -59,7 +60,7 @@ def seed_files(rng: random.Random) -> list[bytes]:
 def mutate(data: bytes, rng: random.Random, seeds: list[bytes]) -> bytes:
     buf = bytearray(data)
     for _ in range(rng.randint(1, 4)):
-        op = rng.randrange(8)
+        op = rng.randrange(10)
         pos = rng.randint(0, len(buf))
         if op == 0 and buf:
             buf[min(pos, len(buf) - 1)] ^= 1 << rng.randrange(8)
@@ -76,6 +77,10 @@ def mutate(data: bytes, rng: random.Random, seeds: list[bytes]) -> bytes:
             buf[pos:pos] = rng.choice(TOKENS)
         elif op == 6:
             del buf[pos:]
+        elif op == 8:                                          # a byte-order mark
+            buf[0:0] = b"\xef\xbb\xbf"
+        elif op == 9:                                          # CR or CRLF line ends
+            buf[:] = buf.replace(b"\r\n", b"\n").replace(b"\n", rng.choice([b"\r", b"\r\n"]))
         else:
             other = rng.choice(seeds)
             cut = rng.randint(0, len(other))

@@ -3,11 +3,12 @@
 Seed files (mzML indexed and plain, zlib-compressed and not, 32- and 64-bit arrays; MGF)
 are mutated by a seeded random loop: byte flips, deletions, insertions of markup and
 controlled-vocabulary terms, duplicated spans, numbers replaced by extreme values,
-truncation, splices of two seeds, gzip. Each input is read to the end by `SpectraReader`.
+truncation, splices of two seeds, byte-order marks and CR line ends, gzip. Each input is
+read to the end by `SpectraReader`.
 
 Fails on: any exception other than `SpectraFileError`, or a warning; a spectrum handed out that the core
-would mis-score (checked by `check_spectra`, plus finite peaks of positive intensity) or counts
-that don't add up; a crash of the interpreter; an input that takes longer than the time
+would mis-score (checked by `check_spectra`, plus finite peaks of positive intensity, precursors
+of positive finite m/z and a charge the search takes) or counts that don't add up; a crash of the interpreter; an input that takes longer than the time
 limit; resident memory that grows by more than the limit between the warm-up and the end.
 
 The inputs run in a child process; the parent watches it and writes the failing input to
@@ -40,7 +41,7 @@ from _spectra_files import Ion, Scan, mgf_text, mzml_text  # noqa: E402
 
 INTERESTING_NUMBERS = [b"0", b"-1", b"1", b"2", b"255", b"256", b"-0", b"nan", b"inf", b"-inf", b"1e309",
                        b"4294967296", b"18446744073709551616", b"99999999999999999999", b"2.5", b"", b" ",
-                       b"1e-320", b"0x10", b"1_0"]
+                       b"1e-320", b"0x10", b"1_0", b"1e308", b"3.5e38", b"3.4e38", b"1e-50", b"200", b"101"]
 TOKENS = [
     b"<spectrum>", b"</spectrum>", b'<spectrum id="x" defaultArrayLength="1">', b"<binary>", b"</binary>",
     b"<binaryDataArray>", b"</binaryDataArrayList>", b"<precursor>", b"<selectedIon>", b"<scan>",
@@ -92,7 +93,7 @@ def mutate(rng: random.Random, data: bytes, corpus: list[tuple[str, bytes]]) -> 
     data = bytearray(data)
     for _ in range(rng.choice([1, 1, 1, 2, 2, 3, 4, 8])):
         size = len(data)
-        choice = rng.randrange(15)
+        choice = rng.randrange(17)
         at = rng.randrange(size + 1)
         if choice == 0 and size:                               # flip bits
             data[min(at, size - 1)] ^= 1 << rng.randrange(8)
@@ -131,6 +132,10 @@ def mutate(rng: random.Random, data: bytes, corpus: list[tuple[str, bytes]]) -> 
                     element = bytes(data[first.start():close + len(first.group(1)) + 3])
                     into = rng.choice(starts).end()
                     data[into:into] = element
+        elif choice == 15:                                     # a byte-order mark
+            data[0:0] = b"\xef\xbb\xbf"
+        elif choice == 16:                                     # CR or CRLF line ends
+            data[:] = data.replace(b"\r\n", b"\n").replace(b"\n", rng.choice([b"\r", b"\r\n"]))
         else:                                                  # damage base64 text
             binaries = [m.end() for m in re.finditer(rb"<binary>", data)]
             if binaries:
@@ -169,6 +174,7 @@ def read_one(path: str, options: dict) -> None:
     import numpy as np
 
     from tovel_mesk import SpectraFileError, SpectraReader, check_spectra
+    from tovel_mesk.io.spectra import MAX_PRECURSOR_CHARGE
     try:
         reader = SpectraReader(path, **options)
         for chunk in reader:
@@ -177,6 +183,9 @@ def read_one(path: str, options: dict) -> None:
             for spectrum in chunk:
                 peaks = np.array(spectrum.peaks, dtype=np.float32).reshape(-1, 2)
                 assert peaks.size and np.all(np.isfinite(peaks)) and np.all(peaks[:, 1] > 0), "kept peaks"
+                for precursor in spectrum.precursors:
+                    assert 0 < precursor.mz < float("inf"), f"precursor m/z {precursor.mz}"
+                    assert precursor.charge is None or 1 <= precursor.charge <= MAX_PRECURSOR_CHARGE, "charge"
     except SpectraFileError:
         return
     counts = reader.counts

@@ -1,11 +1,24 @@
-"""Names of the columns of a match table: one row per peptide-spectrum match.
+"""The schema of a search's tables: every column's name, place and dtype.
 
 A search produces its matches as columns (one array per name below), never as one Python
 object per match. Every stage after scoring (error control, tables, the report) reads and
-adds columns by these names, so they are defined once, here.
+adds columns by these names, so they are defined once, here, with their numpy dtypes
+(`MATCH_DTYPES`, `PROTEIN_DTYPES`) and the order a search returns them in
+(`match_column_names`). A few columns of the match records are kept in memory but never
+written (`NOT_WRITTEN`).
+
+The dtypes of the columns the search core fills are those of its match record's fields;
+a test holds the two together for every feature set.
 """
 
 from __future__ import annotations
+
+from collections.abc import Iterable, Mapping
+from types import MappingProxyType
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    import numpy as np
 
 #: Which spectrum, and where the match ranks among that spectrum's matches.
 #: `file` is the spectra file's name; `spec_id` the spectrum's native id; `rank` starts at 1;
@@ -22,7 +35,8 @@ PEPTIDE = ("peptide", "sequence", "proteins")
 #: peptide's mass; `delta_mass` is their difference in ppm after the isotope correction.
 MASSES = ("charge", "expmass", "calcmass", "delta_mass", "isotope_error", "rt")
 
-#: Numeric features that the search core reports for every match.
+#: Numeric features that the search core reports for every match (the last six are
+#: `PLACEHOLDERS`, never written).
 CORE_FEATURES = (
     "hyperscore", "delta_next", "delta_best", "matched_peaks", "longest_b", "longest_y",
     "longest_y_pct", "peptide_len", "missed_cleavages", "matched_intensity_pct",
@@ -66,3 +80,69 @@ PROTEIN_TABLE = (
     "protein", "label", "peptide_count", "peptide", "file", "spec_id",
     "discriminant_score", "posterior_error", "protein_q",
 )
+
+#: Columns of the core's match records that say nothing about a match: no output file holds
+#: them and rescoring never reads them. `predicted_rt`, `delta_rt_model`, `predicted_ims`
+#: and `delta_ims_model` stand in for retention-time and ion-mobility models the search does
+#: not have (the same constant in every match); `ims` is the precursor's ion mobility, which
+#: no spectra reader fills (0 in every match); `aligned_rt` repeats `rt`. The match table in
+#: memory keeps them, as the core's records do.
+PLACEHOLDERS = ("aligned_rt", "predicted_rt", "delta_rt_model", "ims", "predicted_ims", "delta_ims_model")
+
+#: Columns of the match and peptide tables that no output file holds.
+NOT_WRITTEN = KEYS + PLACEHOLDERS
+
+#: Text columns: numpy object arrays of `str`.
+TEXT = "object"
+
+#: The numpy dtype of every column of a match table (and of the peptide table, whose rows
+#: are matches). The core's columns take the type of their match record's field.
+MATCH_DTYPES: Mapping[str, str] = MappingProxyType({
+    # IDENTITY
+    "file": TEXT, "spec_id": TEXT, "rank": "uint32", "label": "int32",
+    # PEPTIDE
+    "peptide": TEXT, "sequence": TEXT, "proteins": TEXT,
+    # MASSES
+    "charge": "uint8", "expmass": "float32", "calcmass": "float32", "delta_mass": "float32",
+    "isotope_error": "float32", "rt": "float32",
+    # CORE_FEATURES
+    "hyperscore": "float64", "delta_next": "float64", "delta_best": "float64", "matched_peaks": "uint32",
+    "longest_b": "uint32", "longest_y": "uint32", "longest_y_pct": "float32", "peptide_len": "uint64",
+    "missed_cleavages": "uint8", "matched_intensity_pct": "float32", "scored_candidates": "uint32",
+    "poisson": "float64", "average_ppm": "float32", "ms2_intensity": "float32",
+    "aligned_rt": "float32", "predicted_rt": "float32", "delta_rt_model": "float32", "ims": "float32",
+    "predicted_ims": "float32", "delta_ims_model": "float32",
+    # LOW_RES_FEATURES
+    "xcorr": "float64", "delta_xcorr": "float64", "log10_evalue": "float64", "top_peaks_explained": "float32",
+    "matched_ion_fraction": "float32", "abs_delta_mass": "float32",
+    # KEYS
+    "psm_id": "uint64", "peptide_idx": "uint32", "file_id": "uint64",
+    # ERROR_CONTROL
+    "discriminant_score": "float64", "posterior_error": "float64", "spectrum_q": "float64",
+    "peptide_q": "float64", "protein_q": "float64",
+})
+
+#: The numpy dtype of every column of the protein table (`PROTEIN_TABLE`).
+PROTEIN_DTYPES: Mapping[str, str] = MappingProxyType({
+    "protein": TEXT, "label": "int64", "peptide_count": "int64", "peptide": TEXT, "file": TEXT, "spec_id": TEXT,
+    "discriminant_score": "float64", "posterior_error": "float64", "protein_q": "float64",
+})
+
+
+def match_column_names(low_res: bool = True) -> tuple[str, ...]:
+    """The columns of a search's match table before error control, in order; `low_res`
+    adds `LOW_RES_FEATURES`."""
+    return IDENTITY + PEPTIDE + MASSES + CORE_FEATURES + (LOW_RES_FEATURES if low_res else ()) + KEYS
+
+
+def empty_match_columns(low_res: bool = True) -> dict[str, np.ndarray]:
+    """Match columns without rows, named, ordered and typed as a search returns them
+    (`match_column_names`): the table of a search that matched nothing."""
+    import numpy as np  # noqa: PLC0415 - the command starts its native work before numpy loads
+
+    return {name: np.empty(0, dtype=MATCH_DTYPES[name]) for name in match_column_names(low_res)}
+
+
+def written(names: Iterable[str]) -> list[str]:
+    """The names, in the order given, less those no output file holds (`NOT_WRITTEN`)."""
+    return [name for name in names if name not in NOT_WRITTEN]

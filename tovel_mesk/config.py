@@ -1,38 +1,89 @@
-"""Search settings: one value that the command line, a TOML file and Python callers share.
+"""Search settings: one typed, frozen value that the command line, a TOML file and Python
+callers share.
 
-Every setting is a field of `SearchSettings` (with its default) and an entry of `OPTIONS`
-(its TOML key, command-line flag and help text); the argument parser, `--help`, the TOML reader and
-`tovel-mesk config --defaults` are all made from that table. Precedence, lowest first:
-built-in defaults, a preset, the TOML file, then flags on the command line.
+Every setting is a field of `SearchSettings` (its type and its default, the one place
+defaults are written) and an entry of `OPTIONS`: its stage (which part of the search it
+feeds), the keyword under which that stage takes it, its command-line flag and help text.
+The argument parser, `--help`, the TOML reader and writer, the digestion's arguments, the
+index cache key and the settings sent to cluster workers are all made from that table.
+Precedence, lowest first: built-in defaults, a preset, the TOML file, then flags.
+
+Raw values (tolerance text such as ``"-10,20ppm"``, ranges such as ``"-1,3"``, path text)
+are read once, when a `SearchSettings` is made, and checked then: a `SearchSettings` that
+exists is valid, and the stages use its typed values without reading text again.
+
+TOML files: settings sit in the section of their stage (``[search]``, ``[digestion]``, ...)
+or at the top level. Sections only group the file: a setting placed in another known
+section is read all the same. An unknown section or key is refused, with the closest
+known name when there is one.
 """
 
 from __future__ import annotations
 
 import dataclasses
+import difflib
 import math
 import os
 import tomllib
 from dataclasses import dataclass, field
 from pathlib import Path
+from collections.abc import Iterable
 from typing import Any
 
+from .conventions import Tolerance
 from .errors import ConfigError
 
-__all__ = ["SearchSettings", "Option", "OPTIONS", "PRESETS", "ConfigError", "load_settings",
-           "default_toml", "parse_int_range", "available_cores"]
+__all__ = ["SearchSettings", "Option", "OPTIONS", "PRESETS", "STAGES", "ConfigError", "load_settings",
+           "default_toml", "settings_toml", "parse_int_range", "available_cores", "options_of", "DEFAULTS",
+           "INDEX_STAGES", "WORKER_STAGES", "modification_notes"]
+
+# The stages of a search, each the TOML section of its settings, in the order of the file.
+INPUT = "input"            # what is searched and where results go
+DIGESTION = "digestion"    # digest_fasta's arguments
+INDEX = "index"            # build_database's arguments
+SEARCH = "search"          # the scorer's arguments
+READING = "reading"        # the spectra readers' arguments
+ERROR_CONTROL = "error-control"
+RUN = "run"                # how this process runs the work
+CLUSTER = "cluster"        # where the work runs
+
+#: Every stage, with the title of its group in `--help`.
+STAGES: dict[str, str] = {
+    INPUT: "input",
+    SEARCH: "search (how spectra are scored)",
+    READING: "reading (which spectra and peaks are scored)",
+    DIGESTION: "digestion (shapes the index)",
+    INDEX: "index (shapes the index)",
+    ERROR_CONTROL: "error control",
+    RUN: "run",
+    CLUSTER: "cluster",
+}
+
+#: Stages whose settings shape the index: the digestion's and the index's.
+INDEX_STAGES = (DIGESTION, INDEX)
+
+#: Stages whose settings a cluster worker needs to build the index and search a file.
+WORKER_STAGES = (DIGESTION, INDEX, SEARCH, READING, RUN)
+
+#: The fixed modification most samples carry: carbamidomethyl cysteine.
+CARBAMIDOMETHYL_C = "C:+57.021464"
 
 
 @dataclass(frozen=True)
 class Option:
-    """One setting: its name (the TOML key and the `SearchSettings` field), help text,
-    section of the TOML file, and how the command line spells it. The default is the
-    field's default in `SearchSettings`."""
+    """One setting: its name (the TOML key and the `SearchSettings` field), help text, the
+    stage it feeds (also its TOML section), how the command line spells it, and the keyword
+    (or the two keywords of a MIN,MAX range) under which its stage takes it. The default is
+    the field's default in `SearchSettings`."""
 
     name: str
     help: str
-    section: str
+    stage: str
     kind: str = "value"      # "value", "switch" (--x/--no-x), "list" (repeatable), "path", "paths"
     metavar: str | None = None
+    argument: str | tuple[str, str] | None = ""   # "": the name itself; None: taken by no stage
+    short: str | None = None                      # a one-letter flag, e.g. "-o"
+    aliases: tuple[str, ...] = ()                 # older names, accepted as flags and TOML keys
 
     @property
     def default(self) -> Any:
@@ -43,24 +94,43 @@ class Option:
     def flag(self) -> str:
         return "--" + self.name.replace("_", "-")
 
+    @property
+    def flags(self) -> list[str]:
+        """Every command-line spelling: the flag, the older ones, the short one."""
+        return [*([self.short] if self.short else []), self.flag, *("--" + a.replace("_", "-") for a in self.aliases)]
 
-@dataclass
+    @property
+    def keywords(self) -> tuple[str, ...]:
+        """The keywords under which the stage takes this setting."""
+        if self.argument is None:
+            return ()
+        if isinstance(self.argument, tuple):
+            return self.argument
+        return (self.argument or self.name,)
+
+
+@dataclass(frozen=True)
 class SearchSettings:
     """Every setting of a search, with the defaults of a typical data-dependent run: the
-    precursor tolerance (10 ppm) is honoured, the wide window and chimeric search are off."""
+    precursor tolerance (10 ppm) is honoured, the wide window and chimeric search are off.
+
+    Made from typed values or their TOML forms (a tolerance as ``"10ppm"``, a range as
+    ``"-1,3"`` or ``[-1, 3]``, paths as text, lists as lists), which are converted and
+    checked once, here; ConfigError names the first bad setting. `load_settings` adds
+    presets, a TOML file and flags on top of the defaults."""
 
     fasta: Path | None = None
     output: Path | None = None
-    spectra: list[Path] = field(default_factory=list)
+    spectra: tuple[Path, ...] = ()
     preset: str | None = None
-    precursor_tol: str = "10ppm"
-    fragment_tol: str = "10ppm"
+    precursor_tol: Tolerance = Tolerance(-10.0, 10.0, "ppm")
+    fragment_tol: Tolerance = Tolerance(-10.0, 10.0, "ppm")
     wide_window: bool = False
     chimera: bool = False
     report_psms: int = 1
     min_matched_peaks: int = 3
-    isotope_errors: str = "-1,3"
-    charges: str = "2,4"
+    isotope_errors: tuple[int, int] = (-1, 3)
+    charges: tuple[int, int] = (2, 4)
     max_fragment_charge: int = 2
     top_peaks: int = 150
     ms_level: int = 2
@@ -70,71 +140,84 @@ class SearchSettings:
     max_length: int = 50
     min_mass: float = 500.0
     max_mass: float = 5000.0
-    fixed_mods: list[str] = field(default_factory=lambda: ["C:+57.021464"])
-    variable_mods: list[str] = field(default_factory=list)
+    fixed_mods: tuple[str, ...] = (CARBAMIDOMETHYL_C,)
+    variable_mods: tuple[str, ...] = ()
     max_variable_mods: int = 2
     remove_initiator_met: bool = True
-    fasta_decoy_prefixes: list[str] = field(default_factory=lambda: ["rev_", "DECOY_"])
-    fasta_decoy_suffixes: list[str] = field(default_factory=lambda: ["_rev"])
+    fasta_decoy_prefixes: tuple[str, ...] = ("rev_", "DECOY_")
+    fasta_decoy_suffixes: tuple[str, ...] = ("_rev",)
     decoy_tag: str = "rev_"
     bucket_size: int = 8192
-    fragment_index: str = "auto"
+    fragment_list: str = "auto"
     rescore: str = "lda"
     fdr: float = 0.01
     threads: int = 0
     chunk_size: int = 4096
     quiet: bool = False
+    fail_fast: bool = False
     scheduler: str | None = None
     workers: int = 0
+    overwrite: bool = False
 
-    def validate(self) -> "SearchSettings":
-        """Checks every value and returns self; raises ConfigError naming the setting."""
-        from .conventions import parse_tolerance  # noqa: PLC0415 (keeps the import of this module light)
+    def __post_init__(self) -> None:
+        for option in OPTIONS:
+            object.__setattr__(self, option.name, _coerce(option, getattr(self, option.name), "the settings"))
+        self._check()
 
-        for name in ("precursor_tol", "fragment_tol"):
-            try:
-                parse_tolerance(getattr(self, name))
-            except ValueError as e:
-                raise ConfigError(f"{_BY_NAME[name].flag}: {e}") from None
-        parse_int_range(self.isotope_errors, "--isotope-errors")
-        lo, hi = parse_int_range(self.charges, "--charges")
+    def _check(self) -> None:
+        """Checks the values together; raises ConfigError naming the setting."""
+        lo, hi = self.charges
         if lo < 1 or hi > 255:
-            raise ConfigError(f"--charges must lie within 1..255, got {self.charges!r}")
-        lo, hi = parse_int_range(self.isotope_errors, "--isotope-errors")
+            raise ConfigError(f"--charges must lie within 1..255, got {lo},{hi}")
+        lo, hi = self.isotope_errors
         if lo < -128 or hi > 127:
-            raise ConfigError(f"--isotope-errors must lie within -128..127, got {self.isotope_errors!r}")
-        limits = {"report_psms": (0, 1 << 20), "min_matched_peaks": (0, 65535), "max_fragment_charge": (1, 255),
-                  "top_peaks": (1, 1 << 20), "ms_level": (1, 255), "missed_cleavages": (0, 255),
-                  "min_length": (1, 1000), "max_length": (1, 1000), "max_variable_mods": (0, 16),
-                  "bucket_size": (1, 1 << 24), "threads": (0, 4096), "chunk_size": (1, 1 << 24),
-                  "workers": (0, 4096)}
-        for name, (lo, hi) in limits.items():
+            raise ConfigError(f"--isotope-errors must lie within -128..127, got {lo},{hi}")
+        for name, (lo, hi) in _LIMITS.items():
             value = getattr(self, name)
-            if isinstance(value, bool) or not isinstance(value, int) or not lo <= value <= hi:
+            if not lo <= value <= hi:
                 raise ConfigError(f"{_BY_NAME[name].flag} must be a whole number from {lo} to {hi}, got {value!r}")
         if self.min_length > self.max_length:
             raise ConfigError(f"--min-length ({self.min_length}) is above --max-length ({self.max_length})")
         for name in ("min_mass", "max_mass", "fdr"):
-            value = getattr(self, name)
-            if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value):
-                raise ConfigError(f"{_BY_NAME[name].flag} must be a finite number, got {value!r}")
+            if not math.isfinite(getattr(self, name)):
+                raise ConfigError(f"{_BY_NAME[name].flag} must be a finite number, got {getattr(self, name)!r}")
         if self.min_mass > self.max_mass:
             raise ConfigError(f"--min-mass ({self.min_mass}) is above --max-mass ({self.max_mass})")
         if not 0.0 < self.fdr < 1.0:
             raise ConfigError(f"--fdr must lie between 0 and 1, got {self.fdr!r}")
-        if self.rescore not in ("lda", "mokapot", "hyperscore"):
-            raise ConfigError(f"--rescore must be lda, mokapot or hyperscore, got {self.rescore!r}")
+        for name, choices in _CHOICES.items():
+            if getattr(self, name) not in choices:
+                raise ConfigError(f"{_BY_NAME[name].flag} must be {_either(choices)}, got {getattr(self, name)!r}")
         if self.preset is not None and self.preset not in PRESETS:
             raise ConfigError(f"--preset must be one of {', '.join(PRESETS)}, got {self.preset!r}")
         if not self.decoy_tag:
             raise ConfigError("--decoy-tag must not be empty")
-        if self.scheduler is not None and (not isinstance(self.scheduler, str) or not self.scheduler.strip()):
+        if self.scheduler is not None and not self.scheduler.strip():
             raise ConfigError(f"--scheduler must be a scheduler address such as tcp://HOST:8786, got {self.scheduler!r}")
         if self.scheduler is not None and self.workers:
             raise ConfigError("--scheduler and --workers exclude each other: give the address of a running "
                               "cluster, or the number of workers of a local one")
-        if self.fragment_index not in FRAGMENT_INDEX_CHOICES:
-            raise ConfigError(f"--fragment-index must be auto, on or off, got {self.fragment_index!r}")
+        _check_fixed_mods(self.fixed_mods)
+        self._check_digestion()
+
+    def _check_digestion(self) -> None:
+        """The enzyme, the modifications and the digestion's ranges, as the digestion reads
+        them, before any file is read."""
+        from . import _native  # noqa: PLC0415 - the native module, loaded with the search core
+
+        arguments = self.arguments(DIGESTION)
+        try:
+            _native.digest(None, "", arguments["enzyme"], arguments["missed_cleavages"], arguments["min_length"],
+                           arguments["max_length"], arguments["min_mass"], arguments["max_mass"],
+                           arguments["fixed_mods"], arguments["variable_mods"], arguments["max_variable_mods"],
+                           arguments["remove_initiator_met"], True, arguments["decoy_prefixes"],
+                           arguments["decoy_suffixes"])
+        except ValueError as error:
+            raise ConfigError(str(error)) from None
+
+    def validate(self) -> SearchSettings:
+        """Returns self: settings are checked when they are made, and a made one is valid.
+        Kept for callers of earlier versions."""
         return self
 
     def require_fasta(self) -> Path:
@@ -149,41 +232,68 @@ class SearchSettings:
         return self.scheduler is not None or self.workers > 0
 
     @property
-    def lists_fragments(self) -> bool:
-        """Whether the index lists every fragment ion: `fragment_index` on, or auto where
+    def fragment_list_on(self) -> bool:
+        """Whether the index lists every fragment ion: `fragment_list` on, or auto where
         the list pays for its build: with the wide window, or a wide precursor window
         (`WIDE_PRECURSOR_DA`) on narrow fragment windows (`NARROW_FRAGMENT_DA`), whose
         brackets hold too many peptides to count their ions one by one. Without the list
         the matches are the same; see `build_database`."""
-        if self.fragment_index != "auto":
-            return self.fragment_index == "on"
+        if self.fragment_list != "auto":
+            return self.fragment_list == "on"
         if self.wide_window:
             return True
-        from .conventions import tolerance_width  # noqa: PLC0415
-
-        try:
-            precursor = tolerance_width(self.precursor_tol, 1000.0)
-            fragment = tolerance_width(self.fragment_tol, 1000.0)
-        except (TypeError, ValueError):  # validate() reports it
-            return False
-        return precursor > WIDE_PRECURSOR_DA and fragment < NARROW_FRAGMENT_DA
+        return (self.precursor_tol.width(1000.0) > WIDE_PRECURSOR_DA
+                and self.fragment_tol.width(1000.0) < NARROW_FRAGMENT_DA)
 
     @property
     def thread_count(self) -> int:
         """Worker threads to use: the setting, or every core the process may run on."""
         return self.threads or available_cores()
 
-    def as_dict(self) -> dict[str, Any]:
-        """The settings as plain values (paths as text), e.g. for `summary.json`."""
-        out = {}
-        for f in dataclasses.fields(self):
-            value = getattr(self, f.name)
-            if isinstance(value, Path):
-                value = str(value)
-            elif isinstance(value, list):
-                value = [str(v) for v in value]
-            out[f.name] = value
+    def arguments(self, stage: str) -> dict[str, Any]:
+        """The keyword arguments that the settings of `stage` give its function: renamed
+        where the function names them otherwise, a range split into its two ends, lists as
+        lists. The index's `fragment_list` is given resolved (True or False)."""
+        out: dict[str, Any] = {}
+        for option in options_of(stage):
+            value = getattr(self, option.name)
+            if option.name == "fragment_list":
+                value = self.fragment_list_on
+            keywords = option.keywords
+            if len(keywords) == 2:
+                out[keywords[0]], out[keywords[1]] = value
+            elif keywords:
+                out[keywords[0]] = list(value) if isinstance(value, tuple) else value
         return out
+
+    def for_worker(self) -> SearchSettings:
+        """The settings a cluster worker needs: those of `WORKER_STAGES`, with the FASTA's
+        absolute path; the others at their defaults."""
+        kept = {o.name: getattr(self, o.name) for o in OPTIONS if o.stage in WORKER_STAGES}
+        return SearchSettings(fasta=Path(os.path.abspath(self.require_fasta())), **kept)
+
+    def as_dict(self) -> dict[str, Any]:
+        """The settings as plain values, as a TOML file writes them (paths and tolerances as
+        text, ranges and lists as lists), e.g. for `summary.json`."""
+        return {o.name: _plain(getattr(self, o.name)) for o in OPTIONS}
+
+    def to_toml(self) -> str:
+        """The settings as a TOML file that `load_settings(config=...)` reads back to equal
+        settings; paths are written absolute."""
+        return settings_toml(self)
+
+
+def _plain(value: Any) -> Any:
+    if isinstance(value, (Path, Tolerance)):
+        return str(value)
+    if isinstance(value, tuple):
+        return [_plain(v) for v in value]
+    return value
+
+
+def _either(choices: Iterable[str]) -> str:
+    names = list(choices)
+    return ", ".join(names[:-1]) + " or " + names[-1]
 
 
 def available_cores() -> int:
@@ -208,12 +318,79 @@ def parse_int_range(text: str, what: str) -> tuple[int, int]:
     return values[0], values[1]
 
 
+def _mod_parts(mod: str) -> tuple[str, float] | None:
+    """The site and the mass of a `SITE:MASS` modification; None when it cannot be read
+    (the digestion's check names the fault)."""
+    site, _, mass = mod.rpartition(":")
+    try:
+        value = float(mass)
+    except ValueError:
+        return None
+    return (site.strip(), value) if site.strip() and math.isfinite(value) else None
+
+
+def _places(site: str) -> set[tuple[str, str]]:
+    """The (residue, terminus) places a modification site covers; '*' is any residue, ''
+    anywhere in the peptide."""
+    residues, _, terminus = site.partition("@")
+    if "-" in residues and not terminus:  # a terminus alone: peptide-nterm, protein-cterm, ...
+        return {("*", residues.lower())}
+    return {(r.upper(), terminus.lower()) for r in residues}
+
+
+def _check_fixed_mods(mods: tuple[str, ...]) -> None:
+    """Refuses a fixed modification given twice (the same mass, to 4 decimals, at an
+    overlapping site): fixed modifications meeting at one place add up, so it would be
+    counted twice."""
+    seen: list[tuple[str, set[tuple[str, str]], float]] = []
+    for mod in mods:
+        parts = _mod_parts(mod)
+        if parts is None:
+            continue
+        site, mass = parts
+        places = _places(site)
+        for other, other_places, other_mass in seen:
+            if round(mass, 4) == round(other_mass, 4) and places & other_places:
+                where = ", ".join(sorted(r if t == "" else f"{r}@{t}" for r, t in places & other_places))
+                same = f"{mod!r} is given twice" if mod == other else f"{mod!r} repeats {other!r}"
+                raise ConfigError(f"--fixed-mods: {same}; fixed modifications at one place add up, so {where} "
+                                  f"would carry {2 * mass:+.4f}. Give each modification once")
+        seen.append((mod, places, mass))
+
+
+def modification_notes(settings: SearchSettings) -> tuple[str, list[str]]:
+    """A line naming the effective fixed and variable modifications, and warnings about
+    them (a fixed-modification list without carbamidomethyl C)."""
+    def listed(mods: tuple[str, ...]) -> str:
+        return " ".join(mods) if mods else "none"
+
+    line = f"modifications: fixed {listed(settings.fixed_mods)}; variable {listed(settings.variable_mods)}"
+    warnings = []
+    carbamidomethyl = _mod_parts(CARBAMIDOMETHYL_C)
+    assert carbamidomethyl is not None
+    has_it = any(parts is not None and "C" in {r for r, _ in _places(parts[0])}
+                 and round(parts[1], 2) == round(carbamidomethyl[1], 2)
+                 for parts in map(_mod_parts, settings.fixed_mods))
+    if not has_it:
+        warnings.append(f"the fixed modifications leave out carbamidomethyl C ({CARBAMIDOMETHYL_C}); cysteines "
+                        "are searched unmodified. Add it back with --fixed-mods C:+57.021464 if the sample "
+                        "was alkylated with iodoacetamide")
+    return line, warnings
+
+
 _FIELDS = {f.name: f for f in dataclasses.fields(SearchSettings)}
 
-#: Values of the `fragment_index` setting.
-FRAGMENT_INDEX_CHOICES = ("auto", "on", "off")
+#: Values of the `fragment_list` setting, and of the other settings with a fixed choice.
+FRAGMENT_LIST_CHOICES = ("auto", "on", "off")
+_CHOICES = {"fragment_list": FRAGMENT_LIST_CHOICES, "rescore": ("lda", "mokapot", "hyperscore")}
 
-#: Window widths at 1,000 Da (daltons) beyond and below which `fragment_index` "auto" lists
+#: Ranges of the whole-number settings.
+_LIMITS = {"report_psms": (0, 1 << 20), "min_matched_peaks": (0, 65535), "max_fragment_charge": (1, 255),
+           "top_peaks": (1, 1 << 20), "ms_level": (1, 255), "missed_cleavages": (0, 255),
+           "min_length": (1, 1000), "max_length": (1, 1000), "max_variable_mods": (0, 16),
+           "bucket_size": (1, 1 << 24), "threads": (0, 4096), "chunk_size": (1, 1 << 24), "workers": (0, 4096)}
+
+#: Window widths at 1,000 Da (daltons) beyond and below which `fragment_list` "auto" lists
 #: the fragments. Measured on six ion-trap runs (4,032 spectra) against the 18-protein
 #: FASTA with decoys (1.66 M peptides, 57 M fragments), 2 threads: with 10 ppm fragment
 #: windows, counting each candidate's ions scored as fast as the fragment list at 10 and
@@ -223,81 +400,95 @@ FRAGMENT_INDEX_CHOICES = ("auto", "on", "off")
 WIDE_PRECURSOR_DA = 0.2     # +-100 ppm
 NARROW_FRAGMENT_DA = 0.2    # +-100 ppm
 
-_DIGEST = "digestion"
-_SEARCH = "search"
-_INPUT = "input"
-_RUN = "run"
-_INDEX = "index"
-_SCORING = "error-control"
-_CLUSTER = "cluster"
-
-#: Every setting, in the order of `--help` and of the TOML file.
+#: Every setting, in the order of `--help` and of the TOML file within its stage.
 OPTIONS: tuple[Option, ...] = (
-    Option("fasta", "protein FASTA file (plain or .gz)", _INPUT, "path", "FILE"),
-    Option("output", "folder for the results (created if missing)", _INPUT, "path", "DIR"),
-    Option("spectra", "mzML or MGF files to search", _INPUT, "paths", "SPECTRA"),
+    Option("fasta", "protein FASTA file (plain or .gz)", INPUT, "path", "FILE", argument=None),
+    Option("output", "folder for the results (created if missing)", INPUT, "path", "DIR", argument=None,
+           short="-o"),
+    Option("spectra", "mzML or MGF files to search", INPUT, "paths", "SPECTRA", argument=None),
     Option("preset", "settings for a kind of instrument: 'ion-trap' (low-resolution fragments: "
-           "fragment tolerance 0.5da, 5 matches reported per spectrum)", _SEARCH, "value", "NAME"),
+           "fragment tolerance 0.5da, 5 matches reported per spectrum); settings given explicitly win",
+           INPUT, "value", "NAME", argument=None),
     Option("precursor_tol", "precursor mass tolerance: 10ppm, 0.02da, or asymmetric -10,20ppm",
-           _SEARCH, "value", "TOL"),
-    Option("fragment_tol", "fragment mass tolerance, same forms", _SEARCH, "value", "TOL"),
+           SEARCH, "value", "TOL"),
+    Option("fragment_tol", "fragment mass tolerance, same forms", SEARCH, "value", "TOL"),
     Option("wide_window", "search every charge within each precursor's isolation window instead of "
-           "the precursor tolerance around its reported charge", _SEARCH, "switch"),
+           "the precursor tolerance around its reported charge", SEARCH, "switch"),
     Option("chimera", "report co-isolated peptides: after the best match, remove its peaks and "
-           "search again", _SEARCH, "switch"),
-    Option("report_psms", "matches reported per spectrum", _SEARCH, "value", "N"),
-    Option("min_matched_peaks", "fewest matched fragment peaks for a match", _SEARCH, "value", "N"),
-    Option("isotope_errors", "isotope errors of the precursor pick searched, MIN,MAX", _SEARCH,
-           "value", "MIN,MAX"),
-    Option("charges", "precursor charges tried when a spectrum gives none, MIN,MAX", _SEARCH,
-           "value", "MIN,MAX"),
+           "search again", SEARCH, "switch"),
+    Option("report_psms", "matches reported per spectrum", SEARCH, "value", "N"),
+    Option("min_matched_peaks", "fewest matched fragment peaks for a match", SEARCH, "value", "N"),
+    Option("isotope_errors", "isotope errors of the precursor pick searched, MIN,MAX (e.g. -1,3)", SEARCH,
+           "value", "MIN,MAX", argument=("min_isotope_err", "max_isotope_err")),
+    Option("charges", "precursor charges tried when a spectrum gives none, MIN,MAX", SEARCH,
+           "value", "MIN,MAX", argument=("min_precursor_charge", "max_precursor_charge")),
     Option("max_fragment_charge", "highest fragment charge (never above the precursor charge - 1)",
-           _SEARCH, "value", "N"),
-    Option("top_peaks", "most intense peaks kept per spectrum", _SEARCH, "value", "N"),
-    Option("ms_level", "MS level of the spectra searched", _SEARCH, "value", "N"),
+           SEARCH, "value", "N"),
+    Option("top_peaks", "most intense peaks kept per spectrum", READING, "value", "N"),
+    Option("ms_level", "MS level of the spectra searched", READING, "value", "N"),
     Option("enzyme", "trypsin, trypsin/p, lys-c, lys-n, arg-c, asp-n, glu-c, chymotrypsin, "
-           "or non-specific", _DIGEST, "value", "NAME"),
-    Option("missed_cleavages", "missed cleavages per peptide", _DIGEST, "value", "N"),
-    Option("min_length", "shortest peptide, residues", _DIGEST, "value", "N"),
-    Option("max_length", "longest peptide, residues", _DIGEST, "value", "N"),
-    Option("min_mass", "lightest peptide, Da (neutral)", _DIGEST, "value", "DA"),
-    Option("max_mass", "heaviest peptide, Da (neutral)", _DIGEST, "value", "DA"),
+           "or non-specific", DIGESTION, "value", "NAME"),
+    Option("missed_cleavages", "missed cleavages per peptide", DIGESTION, "value", "N"),
+    Option("min_length", "shortest peptide, residues", DIGESTION, "value", "N"),
+    Option("max_length", "longest peptide, residues", DIGESTION, "value", "N"),
+    Option("min_mass", "lightest peptide, Da (neutral)", DIGESTION, "value", "DA"),
+    Option("max_mass", "heaviest peptide, Da (neutral)", DIGESTION, "value", "DA"),
     Option("fixed_mods", "fixed modification SITE:MASS (repeat the flag for several); "
            "SITE is residues (STY), peptide-nterm, peptide-cterm, protein-nterm, protein-cterm, or "
-           "residues at a terminus (Q@peptide-nterm)", _DIGEST, "list", "SITE:MASS"),
-    Option("variable_mods", "variable modification SITE:MASS, same forms (e.g. M:+15.994915)",
-           _DIGEST, "list", "SITE:MASS"),
-    Option("max_variable_mods", "most variable modifications per peptide", _DIGEST, "value", "N"),
-    Option("remove_initiator_met", "also digest each protein without its N-terminal methionine", _DIGEST,
+           "residues at a terminus (Q@peptide-nterm). The flags given replace the default list, so "
+           "keep C:+57.021464 among them for alkylated samples; each modification once",
+           DIGESTION, "list", "SITE:MASS"),
+    Option("variable_mods", "variable modification SITE:MASS, same forms (e.g. M:+15.994915); the flags "
+           "given replace the default list", DIGESTION, "list", "SITE:MASS"),
+    Option("max_variable_mods", "most variable modifications per peptide", DIGESTION, "value", "N"),
+    Option("remove_initiator_met", "also digest each protein without its N-terminal methionine", DIGESTION,
            "switch"),
     Option("fasta_decoy_prefixes", "accession prefix of decoy proteins already in the FASTA, which are left "
-           "out (the index makes its own decoys)", _DIGEST, "list", "PREFIX"),
+           "out (the index makes its own decoys)", DIGESTION, "list", "PREFIX", argument="decoy_prefixes"),
     Option("fasta_decoy_suffixes", "accession suffix of decoy proteins already in the FASTA, left out too",
-           _DIGEST, "list", "SUFFIX"),
+           DIGESTION, "list", "SUFFIX", argument="decoy_suffixes"),
     Option("decoy_tag", "tag in front of the accessions of the generated (reversed) decoys",
-           _INDEX, "value", "TAG"),
-    Option("bucket_size", "fragments per index bucket", _INDEX, "value", "N"),
-    Option("fragment_index", "list every fragment ion in the index ('on'), or keep the peptides alone and count "
+           INDEX, "value", "TAG"),
+    Option("bucket_size", "fragments per index bucket", INDEX, "value", "N"),
+    Option("fragment_list", "list every fragment ion in the index ('on'), or keep the peptides alone and count "
            "the ions of each spectrum's candidates ('off': same matches, far less memory and start-up time, "
            "for narrow precursor windows); 'auto' lists them for the wide window, or a precursor tolerance "
-           "beyond +-100 ppm with a fragment tolerance within +-100 ppm", _INDEX, "value", "MODE"),
+           "beyond +-100 ppm with a fragment tolerance within +-100 ppm. Older spelling: --fragment-index",
+           INDEX, "value", "MODE", aliases=("fragment_index",)),
     Option("rescore", "rescoring: 'lda' (built-in linear discriminant), 'mokapot' (needs "
-           "tovel-mesk[mokapot]) or 'hyperscore' (no rescoring)", _SCORING, "value", "METHOD"),
+           "tovel-mesk[mokapot]) or 'hyperscore' (no rescoring)", ERROR_CONTROL, "value", "METHOD"),
     Option("fdr", "false discovery rate at which identifications are counted and plotted",
-           _SCORING, "value", "RATE"),
+           ERROR_CONTROL, "value", "RATE"),
     Option("threads", "worker threads of each search (0: every core; with --workers, the cores shared out "
-           "among the local workers)", _RUN, "value", "N"),
-    Option("chunk_size", "spectra scored together; bounds memory per file", _RUN, "value", "N"),
-    Option("quiet", "no progress output", _RUN, "switch"),
+           "among the local workers)", RUN, "value", "N"),
+    Option("chunk_size", "spectra scored together; bounds memory per file", RUN, "value", "N"),
+    Option("quiet", "no progress output", RUN, "switch"),
+    Option("fail_fast", "stop at the first spectra file that cannot be read, writing nothing (default: report it, "
+           "search the others, exit status 1)", RUN, "switch"),
     Option("scheduler", "search the files on a running Dask cluster: the address of its scheduler "
            "(tcp://HOST:8786); every worker must read the FASTA and spectra files at the same absolute paths "
-           "as this machine (needs tovel-mesk[distributed])", _CLUSTER, "value", "ADDRESS"),
+           "as this machine (needs tovel-mesk[distributed])", CLUSTER, "value", "ADDRESS"),
     Option("workers", "search the files on a local Dask cluster of N worker processes started for this "
-           "call (0: in this process; needs tovel-mesk[distributed])", _CLUSTER, "value", "N"),
+           "call (0: in this process; needs tovel-mesk[distributed])", CLUSTER, "value", "N"),
+    Option("overwrite", "let results with failed files replace complete results of more files in the output "
+           "folder (default: such results are not written and the older ones stay)", RUN, "switch"),
 )
 
 _BY_NAME = {o.name: o for o in OPTIONS}
-assert set(_BY_NAME) == set(_FIELDS), "every setting needs an option entry"
+assert list(_BY_NAME) == list(_FIELDS), "every setting needs an option entry, in the fields' order"
+assert all(o.stage in STAGES for o in OPTIONS)
+
+#: Every name a setting may be given under (TOML key or flags dict key) -> its option.
+_BY_KEY = {**{a: o for o in OPTIONS for a in o.aliases}, **_BY_NAME}
+
+#: Each setting's default.
+DEFAULTS: dict[str, Any] = {o.name: o.default for o in OPTIONS}
+
+
+def options_of(*stages: str) -> tuple[Option, ...]:
+    """The options of the given stages, in table order."""
+    return tuple(o for o in OPTIONS if o.stage in stages)
+
 
 #: What each preset sets; explicit settings (file or flag) win over a preset.
 PRESETS: dict[str, dict[str, Any]] = {
@@ -307,10 +498,25 @@ PRESETS: dict[str, dict[str, Any]] = {
 }
 
 
+def _suggest(name: str, known: Iterable[str]) -> str:
+    close = difflib.get_close_matches(name, list(known), n=1)
+    return f"; did you mean {close[0]!r}?" if close else ""
+
+
+def _option(key: str, origin: str) -> Option:
+    """The option a TOML key or flags-dict key names (dashes and underscores alike)."""
+    option = _BY_KEY.get(key.replace("-", "_"))
+    if option is None:
+        raise ConfigError(f"{origin}: unknown setting {key!r}{_suggest(key.replace('-', '_'), _BY_KEY)}")
+    return option
+
+
 def _coerce(option: Option, value: Any, origin: str) -> Any:
-    """A value read from TOML or a flag, in the type of the option's default."""
+    """A value read from TOML, a flag or a Python caller, in the option's type."""
     default = option.default
     where = f"{option.name} (in {origin})"
+    if value is None and (default is None or option.kind == "path"):
+        return None
     if option.kind == "path":
         if not isinstance(value, (str, os.PathLike)):
             raise ConfigError(f"{where} must be a path, got {value!r}")
@@ -318,15 +524,36 @@ def _coerce(option: Option, value: Any, origin: str) -> Any:
     if option.kind == "paths":
         if isinstance(value, (str, os.PathLike)):
             value = [value]
-        if not isinstance(value, list) or not all(isinstance(v, (str, os.PathLike)) for v in value):
+        if not isinstance(value, (list, tuple)) or not all(isinstance(v, (str, os.PathLike)) for v in value):
             raise ConfigError(f"{where} must be a list of paths, got {value!r}")
-        return [Path(v) for v in value]
+        return tuple(Path(v) for v in value)
     if option.kind == "list":
         if isinstance(value, str):
             value = [value]
-        if not isinstance(value, list) or not all(isinstance(v, str) for v in value):
+        if not isinstance(value, (list, tuple)) or not all(isinstance(v, str) for v in value):
             raise ConfigError(f"{where} must be a list of strings, got {value!r}")
-        return list(value)
+        return tuple(value)
+    if isinstance(default, Tolerance):
+        if isinstance(value, Tolerance):
+            return value
+        if isinstance(value, (int, float)) and not isinstance(value, bool):
+            raise ConfigError(f"{where} needs a unit, e.g. \"{value}ppm\" or \"{value}da\"")
+        if not isinstance(value, str):
+            raise ConfigError(f"{where} must be a tolerance such as \"10ppm\", got {value!r}")
+        try:
+            return Tolerance.parse(value)
+        except ValueError as e:
+            raise ConfigError(f"{option.flag}: {e}") from None
+    if isinstance(default, tuple) and option.kind == "value":  # a MIN,MAX range
+        if isinstance(value, (list, tuple)):
+            if len(value) != 2 or not all(isinstance(v, int) and not isinstance(v, bool) for v in value):
+                raise ConfigError(f"{option.flag} must be [MIN, MAX] with whole numbers, got {value!r}")
+            value = ",".join(str(v) for v in value)
+        if isinstance(value, int) and not isinstance(value, bool):
+            value = str(value)
+        if not isinstance(value, str):
+            raise ConfigError(f"{option.flag} must be MIN,MAX with whole numbers, got {value!r}")
+        return parse_int_range(value, option.flag)
     if isinstance(default, bool):
         if not isinstance(value, bool):
             raise ConfigError(f"{where} must be true or false, got {value!r}")
@@ -334,24 +561,20 @@ def _coerce(option: Option, value: Any, origin: str) -> Any:
     if isinstance(default, int):
         if isinstance(value, bool) or not isinstance(value, int):
             raise ConfigError(f"{where} must be a whole number, got {value!r}")
-        return value
+        return int(value)
     if isinstance(default, float):
         if isinstance(value, bool) or not isinstance(value, (int, float)):
             raise ConfigError(f"{where} must be a number, got {value!r}")
         return float(value)
-    # text settings; a tolerance or a range may be written as a TOML number or list too
-    if isinstance(value, (int, float)) and not isinstance(value, bool) and option.name.endswith("_tol"):
-        raise ConfigError(f"{where} needs a unit, e.g. \"{value}ppm\" or \"{value}da\"")
-    if isinstance(value, list) and option.name in ("isotope_errors", "charges"):
-        value = ",".join(str(v) for v in value)
-    if not isinstance(value, (str, type(None))):
+    if not isinstance(value, str):
         raise ConfigError(f"{where} must be text, got {value!r}")
     return value
 
 
 def read_toml(path: Path) -> dict[str, Any]:
-    """The settings in a TOML file: top-level keys or keys inside the section tables of
-    `default_toml()`; dashes and underscores are the same. Unknown keys are refused."""
+    """The settings in a TOML file: top-level keys or keys inside the stage sections of
+    `default_toml()`; dashes and underscores are the same. Unknown sections and keys are
+    refused; a key in another known section than its own is read all the same."""
     try:
         with open(path, "rb") as f:
             data = tomllib.load(f)
@@ -360,44 +583,65 @@ def read_toml(path: Path) -> dict[str, Any]:
     except tomllib.TOMLDecodeError as e:
         raise ConfigError(f"config file {path} is not valid TOML: {e}") from None
     flat: dict[str, Any] = {}
+    origin = f"config file {path}"
 
     def take(key: str, value: Any) -> None:
-        name = key.replace("-", "_")
-        if name not in _BY_NAME:
-            raise ConfigError(f"config file {path}: unknown setting {key!r}")
-        if name in flat:
-            raise ConfigError(f"config file {path}: {key!r} is set twice")
-        flat[name] = _coerce(_BY_NAME[name], value, str(path))
+        option = _option(key, origin)
+        if option.name in flat:
+            raise ConfigError(f"{origin}: {option.name!r} is set twice")
+        flat[option.name] = _coerce(option, value, str(path))
 
     for key, value in data.items():
         if isinstance(value, dict):
+            if key not in STAGES:
+                raise ConfigError(f"{origin}: unknown section [{key}]{_suggest(key, STAGES)} (sections: "
+                                  f"{', '.join(STAGES)})")
             for inner, inner_value in value.items():
                 take(inner, inner_value)
         else:
             take(key, value)
     # Relative paths in a file are relative to the file.
+    base = Path(os.path.abspath(path)).parent
     for name in ("fasta", "output"):
-        if name in flat and not flat[name].is_absolute():
-            flat[name] = path.parent / flat[name]
+        if flat.get(name) is not None and not flat[name].is_absolute():
+            flat[name] = base / flat[name]
     if "spectra" in flat:
-        flat["spectra"] = [p if p.is_absolute() else path.parent / p for p in flat["spectra"]]
+        flat["spectra"] = tuple(p if p.is_absolute() else base / p for p in flat["spectra"])
     return flat
 
 
-def load_settings(flags: dict[str, Any] | None = None, config: Path | None = None) -> SearchSettings:
+def load_settings(flags: dict[str, Any] | None = None, config: Path | str | None = None) -> SearchSettings:
     """Settings from defaults, the preset, a TOML file and flags (in that order of
-    precedence, lowest first), validated. `flags` holds only what the user gave."""
-    flags = dict(flags or {})
+    precedence, lowest first), checked. `flags` holds only what the user gave, by setting
+    name (older names accepted)."""
+    given: dict[str, Any] = {}
+    for key, value in (flags or {}).items():
+        option = _option(key, "the command line")
+        if option.name in given:
+            raise ConfigError(f"{option.flag} is given twice (also as {key!r})")
+        given[option.name] = _coerce(option, value, "the command line")
     from_file = read_toml(Path(config)) if config is not None else {}
     values: dict[str, Any] = {}
-    preset = flags.get("preset", from_file.get("preset"))
+    preset = given.get("preset", from_file.get("preset"))
     if preset is not None:
         if preset not in PRESETS:
             raise ConfigError(f"--preset must be one of {', '.join(PRESETS)}, got {preset!r}")
         values.update(PRESETS[preset])
     values.update(from_file)
-    values.update({k: _coerce(_BY_NAME[k], v, "the command line") for k, v in flags.items()})
-    return SearchSettings(**values).validate()
+    values.update(given)
+    return SearchSettings(**values)
+
+
+def _toml_string(text: str) -> str:
+    out = []
+    for char in text:
+        if char in '"\\':
+            out.append("\\" + char)
+        elif ord(char) < 0x20 or ord(char) == 0x7F:
+            out.append(f"\\u{ord(char):04x}")
+        else:
+            out.append(char)
+    return '"' + "".join(out) + '"'
 
 
 def _toml_value(value: Any) -> str:
@@ -405,28 +649,47 @@ def _toml_value(value: Any) -> str:
         return "true" if value else "false"
     if isinstance(value, (int, float)):
         return repr(value)
-    if isinstance(value, list):
+    if isinstance(value, (list, tuple)):
         return "[" + ", ".join(_toml_value(v) for v in value) + "]"
-    text = str(value).replace("\\", "\\\\").replace('"', '\\"')
-    return f'"{text}"'
+    return _toml_string(str(value))
+
+
+_EXAMPLES = {"fasta": '"proteins.fasta"', "output": '"results"', "preset": '"ion-trap"',
+             "scheduler": '"tcp://scheduler.example:8786"'}
+
+
+def _toml_file(values: dict[str, Any], header: list[str], commented: bool) -> str:
+    lines = list(header)
+    for stage in STAGES:
+        lines += ["", f"[{stage}]"]
+        for option in options_of(stage):
+            value = values[option.name]
+            if commented:
+                lines.append(f"# {option.help}")
+            if value is None:
+                lines.append(f"# {option.name} = {_EXAMPLES[option.name]}" if commented
+                             else f"# {option.name}: not set")
+            elif option.name == "spectra" and commented:
+                lines.append('# spectra = ["run1.mzML", "run2.mgf"]')
+            else:
+                lines.append(f"{option.name} = {_toml_value(value)}")
+    return "\n".join(lines) + "\n"
 
 
 def default_toml() -> str:
     """A complete TOML file with every setting at its default, commented."""
-    lines = ["# tovel-mesk search settings. Use with: tovel-mesk search --config FILE [flags]",
-             "# Flags given on the command line win over this file. Paths are relative to this file."]
-    section = None
-    for option in OPTIONS:
-        if option.section != section:
-            section = option.section
-            lines += ["", f"[{section}]"]
-        lines.append(f"# {option.help}")
-        if option.default is None:
-            example = {"fasta": '"proteins.fasta"', "output": '"results"', "preset": '"ion-trap"',
-                       "scheduler": '"tcp://scheduler.example:8786"'}[option.name]
-            lines.append(f"# {option.name} = {example}")
-        elif option.name == "spectra":
-            lines.append('# spectra = ["run1.mzML", "run2.mgf"]')
-        else:
-            lines.append(f"{option.name} = {_toml_value(option.default)}")
-    return "\n".join(lines) + "\n"
+    return _toml_file(SearchSettings().as_dict(), [
+        "# tovel-mesk search settings. Use with: tovel-mesk search --config FILE [flags]",
+        "# Flags given on the command line win over this file. Paths are relative to this file."], True)
+
+
+def settings_toml(settings: SearchSettings) -> str:
+    """The effective settings as a TOML file that `--config` reads back to equal settings
+    (paths absolute, so that the file may be saved anywhere)."""
+    values = settings.as_dict()
+    for name in ("fasta", "output"):
+        if values[name] is not None:
+            values[name] = os.path.abspath(values[name])
+    values["spectra"] = [os.path.abspath(p) for p in values["spectra"]]
+    return _toml_file(values, ["# tovel-mesk search settings in effect. Use with: tovel-mesk search --config FILE"],
+                      False)

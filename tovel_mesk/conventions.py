@@ -55,6 +55,7 @@ from __future__ import annotations
 import math
 import re
 from collections.abc import Iterable
+from dataclasses import dataclass
 
 import _tovel_mesk as tm
 
@@ -78,36 +79,76 @@ def parse_tolerance(text: str) -> tm.PyTolerance:
     finite, and for a window that excludes its own centre (a negative half-width, a lower
     offset above zero or an upper offset below zero): such a tolerance matches nothing.
     """
-    minus, plus, unit = tolerance_offsets(text)
-    factory = tm.PyTolerance.Ppm if unit == "ppm" else tm.PyTolerance.Da
-    return factory(minus, plus)
+    return Tolerance.parse(text).core()
 
 
-def tolerance_offsets(text: str) -> tuple[float, float, str]:
-    """The lower and upper offsets and the unit (``"ppm"`` or ``"da"``) of a tolerance
-    text; raises as `parse_tolerance` does."""
-    if not isinstance(text, str):
-        raise TypeError(f"tolerance must be a str, not {type(text).__name__}")
-    match = _TOLERANCE.fullmatch(text)
-    if match is None:
-        raise ValueError(f"cannot read the tolerance {text!r}: {_ACCEPTED}")
-    first, second, unit = match.groups()
-    if second is None:
-        minus, plus = -float(first), float(first)
-    else:
-        minus, plus = float(first), float(second)
-    if not (math.isfinite(minus) and math.isfinite(plus)):
-        raise ValueError(f"tolerance {text!r} is not finite")
-    if minus > 0 or plus < 0:
-        raise ValueError(f"tolerance {text!r} excludes its own centre: the lower offset must be "
-                         f"at most 0 and the upper offset at least 0 ({_ACCEPTED})")
-    return minus, plus, unit.lower()
+def _number_text(value: float) -> str:
+    """The shortest text that reads back as `value` exactly (``10`` rather than ``10.0``)."""
+    text = repr(float(value))
+    return text[:-2] if text.endswith(".0") else text
 
 
-def tolerance_width(text: str, mass: float) -> float:
-    """The width in daltons of the window that a tolerance text spans around `mass`."""
-    minus, plus, unit = tolerance_offsets(text)
-    return (plus - minus) * (mass * 1e-6 if unit == "ppm" else 1.0)
+@dataclass(frozen=True)
+class Tolerance:
+    """A mass tolerance: the signed offsets of the window's bounds from its centre, in ppm
+    of the centre or in daltons. ``Tolerance(-10, 10, "ppm")`` is ``"10ppm"``. A window must
+    hold its own centre (``lower <= 0 <= upper``); ValueError otherwise."""
+
+    lower: float
+    upper: float
+    unit: str = "ppm"
+
+    def __post_init__(self) -> None:
+        for name in ("lower", "upper"):
+            value = getattr(self, name)
+            if isinstance(value, bool) or not isinstance(value, (int, float)):
+                raise TypeError(f"a tolerance's {name} offset must be a number, not {type(value).__name__}")
+            object.__setattr__(self, name, float(value))
+        unit = self.unit.lower() if isinstance(self.unit, str) else self.unit
+        if unit not in ("ppm", "da"):
+            raise ValueError(f"a tolerance's unit is 'ppm' or 'da', not {self.unit!r}")
+        object.__setattr__(self, "unit", unit)
+        if not (math.isfinite(self.lower) and math.isfinite(self.upper)):
+            raise ValueError(f"tolerance {self} is not finite")
+        if self.lower > 0 or self.upper < 0:
+            raise ValueError(f"tolerance {self} excludes its own centre: the lower offset must be "
+                             f"at most 0 and the upper offset at least 0 ({_ACCEPTED})")
+
+    @classmethod
+    def parse(cls, text: str) -> Tolerance:
+        """Reads a tolerance text (see `parse_tolerance`); raises as it does."""
+        if not isinstance(text, str):
+            raise TypeError(f"tolerance must be a str, not {type(text).__name__}")
+        match = _TOLERANCE.fullmatch(text)
+        if match is None:
+            raise ValueError(f"cannot read the tolerance {text!r}: {_ACCEPTED}")
+        first, second, unit = match.groups()
+        if second is None:
+            lower, upper = -float(first), float(first)
+        else:
+            lower, upper = float(first), float(second)
+        if not (math.isfinite(lower) and math.isfinite(upper)):
+            raise ValueError(f"tolerance {text!r} is not finite")
+        if lower > 0 or upper < 0:
+            raise ValueError(f"tolerance {text!r} excludes its own centre: the lower offset must be "
+                             f"at most 0 and the upper offset at least 0 ({_ACCEPTED})")
+        return cls(lower, upper, unit.lower())
+
+    def __str__(self) -> str:
+        """The text form, which `parse` reads back to an equal tolerance: ``10ppm`` for a
+        symmetric window, ``-10,20ppm`` otherwise."""
+        if repr(self.lower) == repr(-self.upper):
+            return f"{_number_text(self.upper)}{self.unit}"
+        return f"{_number_text(self.lower)},{_number_text(self.upper)}{self.unit}"
+
+    def core(self) -> tm.PyTolerance:
+        """The search core's `PyTolerance` of this window."""
+        factory = tm.PyTolerance.Ppm if self.unit == "ppm" else tm.PyTolerance.Da
+        return factory(self.lower, self.upper)
+
+    def width(self, mass: float) -> float:
+        """The width in daltons of the window around `mass`."""
+        return (self.upper - self.lower) * (mass * 1e-6 if self.unit == "ppm" else 1.0)
 
 
 def check_spectra(spectra: Iterable[tm.PyProcessedSpectrum]) -> None:

@@ -7,6 +7,11 @@
     IndexBuildError     the index cannot be built on a worker (subclass of InputError)
     FileSearchError     a spectra file could not be searched on a worker
     TrainingError       a rescoring model could not be trained
+    StoppedAtFileError  a spectra file could not be read and the search stopped there
+                        (fail_fast; subclass of InputError)
+    NothingSearchedError    no spectrum of any file was searched: there is nothing to write
+    OutputError         the output folder cannot take the results (another search writes into
+                        it, or it holds complete results that fewer files' results would replace)
 """
 
 from __future__ import annotations
@@ -14,7 +19,7 @@ from __future__ import annotations
 import os
 
 __all__ = ["ConfigError", "UsageError", "InputError", "SpectraFileError", "IndexBuildError", "FileSearchError",
-           "TrainingError", "one_line"]
+           "TrainingError", "StoppedAtFileError", "NothingSearchedError", "OutputError", "one_line", "quoted"]
 
 
 class ConfigError(ValueError):
@@ -42,8 +47,17 @@ class SpectraFileError(InputError):
         self.path = os.fspath(path)
         self.spectrum = spectrum
         self.reason = reason
-        where = f"{self.path}: spectrum {spectrum!r}" if spectrum is not None else self.path
+        where = f"{self.path}: spectrum {quoted(spectrum)}" if spectrum is not None else self.path
         super().__init__(f"{where}: {reason}")
+
+
+def quoted(name: str, limit: int = 80) -> str:
+    """Text from a file (a spectrum id or title, a value) as a message shows it: quoted, and
+    cut after `limit` characters with the full length told, so that a title of pages stays
+    readable."""
+    if len(name) <= limit:
+        return repr(name)
+    return f"{name[:limit]!r}... ({len(name):,} characters)"
 
 
 class FileSearchError(Exception):
@@ -58,6 +72,21 @@ class IndexBuildError(InputError):
 class TrainingError(RuntimeError):
     """A model could not be trained on a training set (too few positives, a singular
     problem, a failure inside the learner)."""
+
+
+class StoppedAtFileError(InputError):
+    """A spectra file could not be read and the search stopped there (`fail_fast`)."""
+
+
+class NothingSearchedError(ValueError):
+    """No spectrum of any file was searched (every file failed, or none held a spectrum of
+    the MS level searched): there are no results, and nothing is written."""
+
+
+class OutputError(Exception):
+    """The output folder cannot take the results: another search is writing into it, or it
+    holds complete results of more files than this search, which had failed files, could
+    replace (see `--overwrite`). The folder is left as it was."""
 
 
 def one_line(error: BaseException) -> str:

@@ -25,10 +25,15 @@ def run_search(settings: SearchSettings, *, progress: Progress | None = None) ->
     """Runs a whole search (everything but writing the outputs) and returns its outcome.
     Progress bars go to stderr unless the settings say quiet or `progress` is given.
 
-    In this process, the first file that cannot be read stops the search (its InputError is
-    raised). On a cluster (`settings.scheduler` or `settings.workers`), such a file is
-    reported in the summary, the others are searched, and the outcome's `ok` is False."""
-    settings.validate()
+    Before any work, the inputs are checked in one pass
+    (`tovel_mesk.search.preflight.check_inputs`): a ConfigError names every problem.
+    Then, in this process or on a cluster (`settings.scheduler` or `settings.workers`)
+    alike, a spectra file that cannot be read is reported in the summary with its error,
+    the others are searched, and the outcome's `ok` is False; with `settings.fail_fast`
+    the first such file stops the search with a StoppedAtFileError (an InputError)."""
+    from .search.preflight import check_inputs  # noqa: PLC0415
+
+    check_inputs(settings)
     progress = progress or Progress(enabled=not settings.quiet)
     if settings.distributed:
         from .search.cluster import search_on_cluster  # noqa: PLC0415 - Dask only when asked for
@@ -37,5 +42,3 @@ def run_search(settings: SearchSettings, *, progress: Progress | None = None) ->
     from .search.local import search_locally  # noqa: PLC0415
 
     return search_locally(settings, progress)
-
-

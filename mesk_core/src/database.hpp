@@ -73,43 +73,6 @@ std::pair<size_t, size_t> bracket_range(size_t length, KeyAt key_at, K low, K hi
     return {left, std::min(j, length)};
 }
 
-// The ions the index lists for one peptide, streamed to emit(mass) in listing order:
-// kind by kind as given (a repeated kind again), N-terminal kinds from the ion of ordinal
-// min_ion_index + 1 up, C-terminal ones from the largest ordinal down to min_ion_index + 1.
-// Masses as IonSeries computes them: the start mass, then per residue the step (residue
-// mass plus modification, negated for C-terminal kinds) added to the running mass, all in
-// 32-bit arithmetic. `steps` is scratch for length - 1 values. Throws Failure when the
-// modification list is shorter than the ions need.
-template <class Emit>
-void list_indexed_ions(const PeptideView &p, const std::vector<Kind> &kinds, size_t min_ion_index, float *steps,
-                       Emit &&emit) {
-    const size_t length = p.length();
-    if (length < 2 || kinds.empty()) return;
-    const size_t ions = length - 1;
-    if (p.mod_count < ions)
-        throw Failure("peptide of " + std::to_string(length) + " residues has only " + std::to_string(p.mod_count) +
-                      " modification entries; its ions need " + std::to_string(ions));
-    p.residue_steps(steps, ions);
-    for (Kind kind : kinds) {
-        float mass = ion_start_mass(p.nterm, p.monoisotopic, kind);
-        if (is_n_terminal(kind)) {
-            // The i-th ion has ordinal i + 1: kept from i = min_ion_index on.
-            for (size_t i = 0; i < ions; ++i) {
-                mass = mass + steps[i];
-                if (i >= min_ion_index) emit(mass);
-            }
-        } else {
-            // The i-th ion has ordinal L - 1 - i: the first L - 1 - min_ion_index are kept.
-            const size_t kept = ions > min_ion_index ? ions - min_ion_index : 0;
-            for (size_t i = 0; i < kept; ++i) {
-                const float step = -steps[i];
-                mass = mass + step;
-                emit(mass);
-            }
-        }
-    }
-}
-
 class IndexedQuery;
 
 // Peptide indices sampled from each bucket, sorted by peptide index, at evenly spaced
@@ -128,14 +91,16 @@ struct IndexedDatabase {
     size_t bucket_size = 1;
     size_t min_ion_index = 0;
     bool generate_decoys = false;
-    // Whether `fragments` holds every ion of every peptide from `min_ion_index` on, as
-    // the index build lists them; a database assembled by hand may hold anything.
-    bool fragments_listed = false;
-    // A database without its fragment list: `fragments`, `bucket_minima` and
-    // `bucket_fences` are empty, and the preliminary search counts every pass from the
-    // bracket's candidates, ion by ion, with the results the listed index would give.
-    // The build makes one only where that count is exact: no listed ion weighs zero.
-    bool fragments_omitted = false;
+    // Whether the index build made this database from its peptides: `fragments` then
+    // holds every ion of every peptide from `min_ion_index` on, as the build lists them, or
+    // none at all without the fragment list; a database assembled by hand may hold anything.
+    bool built_from_peptides = false;
+    // Whether the index lists every fragment ion. Without its fragment list, `fragments`,
+    // `bucket_minima` and `bucket_fences` are empty, and the preliminary search counts
+    // every pass from the bracket's candidates, ion by ion, with the results the listed
+    // index would give. The build leaves the list out only where that count is exact: no
+    // listed ion weighs zero.
+    bool fragment_list = true;
 
     // Peptide access for reporting: the count, and a copy of the record at a position.
     // `peptides` also offers cheap reads of single fields (sequence, monoisotopic, decoy,

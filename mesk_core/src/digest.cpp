@@ -143,6 +143,23 @@ Modification parse_modification(std::string_view text) {
     return mod;
 }
 
+std::string modification_text(const Modification &mod) {
+    std::string text;
+    for (unsigned r = 0; r < 26; ++r)
+        if (mod.residues & (uint32_t{1} << r)) text += static_cast<char>('A' + r);
+    for (const auto &[name, place] : TERMINUS_NAMES)
+        if (place == mod.place) {
+            if (!text.empty()) text += '@';
+            text += name;
+        }
+    char mass[32];
+    const auto [end, error] = std::to_chars(mass, mass + sizeof mass, mod.mass);
+    if (error != std::errc{}) throw Failure("modification mass cannot be written");
+    text += ':';
+    if (!std::signbit(mod.mass)) text += '+';
+    return text.append(mass, end);
+}
+
 void DigestSettings::validate() const {
     auto fail = [](const std::string &what) { throw InvalidInput(what); };
     if (min_length < 1 || min_length > max_length || max_length > 65000)

@@ -45,6 +45,10 @@ struct Modification {
 // terminus names are case-insensitive. Throws InvalidInput naming the text and saying
 // what is accepted.
 Modification parse_modification(std::string_view text);
+// The text parse_modification reads back as `mod`: letters in alphabetical order, the
+// terminus name in lower case, the mass with its sign in the shortest form that reads
+// back to the same double.
+std::string modification_text(const Modification &mod);
 
 struct DigestSettings {
     Enzyme enzyme = Enzyme::Trypsin;

@@ -1,6 +1,7 @@
 // FASTA reading: one pass over the text, residues checked and upper-cased as they are copied.
 #include "fasta.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <unordered_map>
 
@@ -44,13 +45,40 @@ bool is_utf8(std::string_view bytes) {
     return true;
 }
 
+std::string hex(unsigned char c) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%02X", c);
+    return text;
+}
+
 // A byte as it reads in a message: printable ASCII as itself, anything else in hex.
 std::string shown(unsigned char c) {
     if (c >= 0x21 && c < 0x7F) return std::string("'") + static_cast<char>(c) + "'";
-    char hex[8];
-    std::snprintf(hex, sizeof hex, "0x%02X", c);
-    return hex;
+    return hex(c);
 }
+
+// UTF-8 text as it reads in a message: quoted, control bytes in hex, cut after about 60
+// bytes (between characters).
+std::string quoted(std::string_view text) {
+    size_t shown_bytes = std::min<size_t>(text.size(), 60);
+    while (shown_bytes < text.size() && (static_cast<unsigned char>(text[shown_bytes]) & 0xC0) == 0x80) --shown_bytes;
+    std::string out = "'";
+    for (size_t i = 0; i < shown_bytes; ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const auto next = i + 1 < shown_bytes ? static_cast<unsigned char>(text[i + 1]) : 0;
+        if (c < 0x20 || c == 0x7F) {
+            out += "\\x" + hex(c).substr(2);
+        } else if (c == 0xC2 && next >= 0x80 && next < 0xA0) {  // U+0080 .. U+009F
+            out += "\\u00" + hex(next).substr(2);
+            ++i;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + (shown_bytes < text.size() ? "...'" : "'");
+}
+
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 class Reader {
 public:
@@ -59,10 +87,13 @@ public:
 
     FastaProteins read() {
         out_.residues.reserve(text_.size());
-        size_t pos = 0;
+        // A UTF-8 byte-order mark before the first line is no part of the text.
+        size_t pos = text_.starts_with(kByteOrderMark) ? kByteOrderMark.size() : 0;
+        // Lines end at LF (a CR before it is a space); a file without any LF ends them at CR.
+        const char line_end = text_.find('\n') == std::string_view::npos ? '\r' : '\n';
         bool any_text = false;
         while (pos < text_.size()) {
-            size_t eol = text_.find('\n', pos);
+            size_t eol = text_.find(line_end, pos);
             if (eol == std::string_view::npos) eol = text_.size();
             const std::string_view line = text_.substr(pos, eol - pos);
             ++line_;
@@ -98,10 +129,10 @@ private:
         size_t b = 0;
         while (b < header.size() && is_space(static_cast<unsigned char>(header[b]))) ++b;
         size_t e = b;
-        while (e < header.size() && static_cast<unsigned char>(header[e]) > 0x20) ++e;
+        while (e < header.size() && !is_space(static_cast<unsigned char>(header[e]))) ++e;
         const std::string_view accession = header.substr(b, e - b);
         if (accession.empty()) fail_line("header line without an accession (the first word after '>')");
-        if (!is_utf8(accession)) fail_line("the accession is not valid UTF-8 text");
+        check_accession(accession);
         const bool decoy = markers_.marks(accession);
         accession_ = accession;
         in_record_ = true;
@@ -113,6 +144,24 @@ private:
         auto [it, added] = ids_.try_emplace(accession_, static_cast<uint32_t>(out_.accessions.size()));
         if (added) out_.accessions.push_back(std::make_shared<const std::string>(accession));
         out_.proteins.push_back({it->second, out_.residues.size(), out_.residues.size(), line_, decoy});
+    }
+
+    // An accession is written into the proteins column of every output, where ';' separates
+    // accessions and control characters would break lines and fields: both are refused.
+    void check_accession(std::string_view accession) const {
+        if (!is_utf8(accession)) fail_line("the accession is not valid UTF-8 text");
+        for (size_t i = 0; i < accession.size(); ++i) {
+            const auto c = static_cast<unsigned char>(accession[i]);
+            const bool c1 = c == 0xC2 && i + 1 < accession.size() &&
+                            static_cast<unsigned char>(accession[i + 1]) < 0xA0;  // U+0080 .. U+009F
+            if (c == ';')
+                fail_line("the accession " + quoted(accession) +
+                          " holds ';', which separates the accessions of a peptide's proteins in the "
+                          "results; replace it in the header");
+            if (c < 0x20 || c == 0x7F || c1)
+                fail_line("the accession " + quoted(accession) + " holds the control character " +
+                          (c1 ? "U+00" + hex(static_cast<unsigned char>(accession[i + 1])).substr(2) : shown(c)));
+        }
     }
 
     void finish_record() {

@@ -38,13 +38,15 @@ struct FastaProteins {
 };
 
 // Reads FASTA text: a record is a header line starting with '>', whose first word is the
-// accession, followed by sequence lines. Blank lines, lines starting with ';', spaces,
-// carriage returns and lower case are tolerated; '*' is kept inside a sequence (no
-// peptide spans it) and dropped at its end. Decoy records (by `markers`) are left out when
-// `drop_decoys` is set. Throws InvalidInput naming `source` and the line for: empty text,
-// sequence data before the first header, a header without accession or with an accession
-// that is not UTF-8, any other character in a sequence, and a file without any residue
-// (or only decoys, when they are dropped).
+// accession, followed by sequence lines. Lines end at LF (CRLF too), or at CR in a file
+// without any LF; a UTF-8 byte-order mark at the start is skipped. Blank lines, lines
+// starting with ';', spaces, carriage returns and lower case are tolerated; '*' is kept
+// inside a sequence (no peptide spans it) and dropped at its end. Decoy records (by
+// `markers`) are left out when `drop_decoys` is set. Throws InvalidInput naming `source` and
+// the line for: empty text, sequence data before the first header, a header without
+// accession, an accession that is not UTF-8 or holds ';' (the separator of accessions in the
+// results) or a control character, any other character in a sequence, and a file without
+// any residue (or only decoys, when they are dropped).
 FastaProteins read_fasta(std::string_view text, std::string_view source, const DecoyMarkers &markers,
                          bool drop_decoys);
 

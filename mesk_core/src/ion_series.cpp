@@ -23,7 +23,7 @@ float ion_start_mass(std::optional<float> nterm, float monoisotopic, Kind kind) 
     throw Failure("unknown ion kind " + std::to_string(static_cast<int>(kind)));
 }
 
-IonSeries::IonSeries(const Peptide &p, Kind k) : peptide(&p), kind(k), cumulative_mass(ion_start_mass(p, k)) {}
+IonSeries::IonSeries(const Peptide &p, Kind k) : peptide(&p), kind(k), ladder{ion_start_mass(p, k), is_n_terminal(k)} {}
 
 std::optional<Ion> IonSeries::next() {
     const size_t length = peptide->length();
@@ -33,11 +33,9 @@ std::optional<Ion> IonSeries::next() {
         throw Failure("no modification entry for residue " + std::to_string(i) + " of a peptide of " +
                       std::to_string(length) + " residues (" + std::to_string(peptide->modifications.size()) +
                       " entries)");
-    float step = residue_mass(static_cast<uint8_t>((*peptide->sequence)[i])) + peptide->modifications[i];
-    if (!is_n_terminal(kind)) step = -step;
-    cumulative_mass = cumulative_mass + step;
+    const float mass = ladder.next(residue_step(static_cast<uint8_t>((*peptide->sequence)[i]), peptide->modifications[i]));
     position = i + 1;
-    return Ion{kind, cumulative_mass};
+    return Ion{kind, mass};
 }
 
 size_t count_fragments(const Peptide &peptide, size_t kind_count, size_t min_ion_index) {

@@ -38,33 +38,39 @@ bool usable(const Peak &peak) {
     return std::isfinite(peak.mass) && std::isfinite(peak.intensity) && peak.intensity > 0.0f;
 }
 
-// The precursor charges and windows that the scorer searches for this precursor, with
-// the same rules as its preliminary search.
+// One precursor charge the scorer searches for this precursor: its window and the neutral
+// mass at that charge, as its preliminary search enumerates them.
 struct Pass {
     uint8_t charge;
     Tolerance window;
+    float mass;
 };
 
 std::vector<Pass> searched_passes(const Scorer &scorer, const Precursor &precursor) {
     std::vector<Pass> passes;
-    if (scorer.wide_window) {
-        const Tolerance window = precursor.isolation_window.value_or(Tolerance::da(-2.4f, 2.4f));
-        for (unsigned z = scorer.min_precursor_charge; z <= scorer.max_precursor_charge; ++z)
-            passes.push_back({static_cast<uint8_t>(z), window.scaled(static_cast<float>(z))});
-    } else if (precursor.charge && !scorer.ignore_precursor_charge) {
-        passes.push_back({*precursor.charge, scorer.precursor_tol});
-    } else {
-        for (unsigned z = scorer.min_precursor_charge; z <= scorer.max_precursor_charge; ++z)
-            passes.push_back({static_cast<uint8_t>(z), scorer.precursor_tol});
-    }
+    scorer.for_each_precursor_charge(
+        precursor, [&](uint8_t z, Tolerance window, float mass) { passes.push_back({z, window, mass}); });
     return passes;
 }
 
-std::vector<int8_t> searched_isotope_errors(const Scorer &scorer) {
-    if (scorer.min_isotope_err == scorer.max_isotope_err) return {0};
-    std::vector<int8_t> errors;
-    for (int e = scorer.min_isotope_err; e <= scorer.max_isotope_err; ++e) errors.push_back(static_cast<int8_t>(e));
-    return errors;
+// Every peptide within a window of the pass (any isotope error the scorer searches),
+// ascending and once each.
+std::vector<uint32_t> window_candidates(const Scorer &scorer, const Pass &pass) {
+    const IndexedDatabase &db = *scorer.db;
+    const size_t count = db.peptide_count();
+    std::vector<uint32_t> in_window;
+    scorer.for_each_isotope_error([&](int8_t e) {
+        const float shifted = Scorer::isotope_shifted_mass(pass.mass, e);
+        const IndexedQuery query = db.query(shifted, pass.window, scorer.fragment_tol);
+        const auto [plo, phi] = pass.window.bounds(shifted);
+        for (uint64_t i = query.candidate_lo; i < query.candidate_hi && i < count; ++i) {
+            const float m = db.peptides.monoisotopic(i);
+            if (plo <= m && m <= phi) in_window.push_back(static_cast<uint32_t>(i));
+        }
+    });
+    std::sort(in_window.begin(), in_window.end());
+    in_window.erase(std::unique(in_window.begin(), in_window.end()), in_window.end());
+    return in_window;
 }
 
 uint64_t splitmix64(uint64_t &state) {
@@ -82,32 +88,20 @@ struct ChargeCalibration {
     NullFit fit{{}};
 };
 
-ChargeCalibration calibrate(const Scorer &scorer, const XcorrSpectrum &spectrum, const Precursor &precursor,
-                            const Pass &pass, const LowResSettings &settings, const GeneratedPeptides &null) {
+ChargeCalibration calibrate(const Scorer &scorer, const XcorrSpectrum &spectrum, const Pass &pass,
+                            const LowResSettings &settings, const GeneratedPeptides &null) {
     const IndexedDatabase &db = *scorer.db;
-    const size_t count = db.peptide_count();
     const unsigned max_charge = scorer.max_fragment_charge_for(pass.charge);
-    const float mass = (precursor.mz - PROTON_MASS) * static_cast<float>(pass.charge);
+    const float mass = pass.mass;
 
     ChargeCalibration out;
     out.charge = pass.charge;
-    std::vector<uint32_t> in_window;
-    for (const int8_t e : searched_isotope_errors(scorer)) {
-        const float shifted = mass + static_cast<float>(e) * -ISOTOPE_SPACING;
-        const IndexedQuery query = db.query(shifted, pass.window, scorer.fragment_tol);
-        const auto [plo, phi] = pass.window.bounds(shifted);
-        for (uint64_t i = query.candidate_lo; i < query.candidate_hi && i < count; ++i) {
-            const float m = db.peptide_at(i).monoisotopic;
-            if (plo <= m && m <= phi) in_window.push_back(static_cast<uint32_t>(i));
-        }
-    }
-    std::sort(in_window.begin(), in_window.end());
-    in_window.erase(std::unique(in_window.begin(), in_window.end()), in_window.end());
+    const std::vector<uint32_t> in_window = window_candidates(scorer, pass);
     out.window_count = in_window.size();
 
     // Every candidate's xcorr, for the delta score.
     for (const uint32_t i : in_window)
-        out.candidates.push_back({i, spectrum.score(db.peptide_at(i), db.ion_kinds, max_charge)});
+        out.candidates.push_back({i, spectrum.score(db.peptides.view(i), db.ion_kinds, max_charge)});
     // The null distribution: generated peptides of the precursor's mass.
     const size_t generated = std::min(null.size(), settings.null_candidates);
     std::vector<double> null_scores;
@@ -120,7 +114,7 @@ ChargeCalibration calibrate(const Scorer &scorer, const XcorrSpectrum &spectrum,
 }
 
 // Share of the `top` most intense peaks lying within the fragment tolerance of an ion.
-float explained_share(std::span<const Peak> top, const Peptide &peptide, const std::vector<Kind> &kinds,
+float explained_share(std::span<const Peak> top, const PeptideView &peptide, const std::vector<Kind> &kinds,
                       unsigned max_charge, size_t min_ion_index, Tolerance tol) {
     if (top.empty()) return 0.0f;
     std::vector<bool> explained(top.size(), false);
@@ -190,7 +184,7 @@ int64_t XcorrSpectrum::bin_of(double mz) const {
     return bin < 0.0 ? -1 : static_cast<int64_t>(bin);
 }
 
-double XcorrSpectrum::score(const Peptide &peptide, const std::vector<Kind> &kinds, unsigned max_charge) const {
+double XcorrSpectrum::score(const PeptideView &peptide, const std::vector<Kind> &kinds, unsigned max_charge) const {
     if (bins_.empty()) return 0.0;
     double sum = 0.0;
     list_fragments(peptide, kinds, min_ion_index_, [&](const ListedIon &ion) {
@@ -218,15 +212,9 @@ double XcorrSpectrum::score_generated(std::span<const float> residues, float ter
     const auto residue = [&](size_t j) { return j == 0 ? residues[0] + gap : residues[j]; };
     double sum = 0.0;
     for (const Kind kind : kinds) {
-        const bool n_terminal = is_n_terminal(kind);
-        float cumulative = kind == Kind::A   ? A_ION_OFFSET
-                           : kind == Kind::C ? C_ION_OFFSET
-                           : kind == Kind::X ? mass + X_ION_OFFSET
-                           : kind == Kind::Z ? mass - C_ION_OFFSET
-                           : kind == Kind::Y ? mass
-                                             : 0.0f;
+        IonLadder<float> ladder = ion_ladder(std::nullopt, mass, kind);
         for (size_t j = 0; j + 1 < length; ++j) {
-            cumulative = n_terminal ? cumulative + residue(j) : cumulative - residue(j);
+            const float cumulative = ladder.next(residue(j));
             if (ion_ordinal(kind, j, length) <= min_ion_index_) continue;
             for (unsigned charge = 1; charge <= max_charge; ++charge) {
                 const double mz = static_cast<double>(cumulative) / charge + PROTON_MASS;
@@ -245,11 +233,11 @@ GeneratedPeptides::GeneratedPeptides(const IndexedDatabase &db, uint64_t seed)
     const size_t count = db.peptide_count();
     const size_t step = std::max<size_t>(1, count / SAMPLED_PEPTIDES);
     for (size_t i = 0; i < count; i += step) {
-        const Peptide peptide = db.peptide_at(i);
+        const PeptideView peptide = db.peptides.view(i);
         const size_t length = peptide.length();
+        ResidueSteps steps(peptide);
         for (size_t j = 0; j < length; ++j) {
-            float mass = residue_mass(static_cast<uint8_t>(peptide.bytes()[j]));
-            if (j < peptide.modifications.size()) mass += peptide.modifications[j];
+            float mass = steps.next();
             if (j == 0) mass += peptide.nterm.value_or(0.0f);
             if (j + 1 == length) mass += peptide.cterm.value_or(0.0f);
             if (!std::isfinite(mass) || mass <= 0.0f) continue;
@@ -300,6 +288,13 @@ double NullFit::log10_survival(double score) const {
     return std::log10(static_cast<double>(std::max<size_t>(at_or_above, 1)) / static_cast<double>(k));
 }
 
+std::vector<uint32_t> calibration_candidates(const Scorer &scorer, const Precursor &precursor, uint8_t charge) {
+    if (scorer.db == nullptr) throw Failure("scorer has no database");
+    for (const Pass &pass : searched_passes(scorer, precursor))
+        if (pass.charge == charge) return window_candidates(scorer, pass);
+    return {};
+}
+
 std::vector<LowResFeatures> low_res_features(const Scorer &scorer, const ProcessedSpectrum &spectrum,
                                              std::span<const Feature> features, const LowResSettings &settings,
                                              const GeneratedPeptides &null) {
@@ -327,7 +322,7 @@ std::vector<LowResFeatures> low_res_features(const Scorer &scorer, const Process
             if (c.charge == charge) return &c;
         for (const Pass &pass : passes)
             if (pass.charge == charge) {
-                calibrations.push_back(calibrate(scorer, binned, precursor, pass, settings, null));
+                calibrations.push_back(calibrate(scorer, binned, pass, settings, null));
                 return &calibrations.back();
             }
         return nullptr;
@@ -336,7 +331,7 @@ std::vector<LowResFeatures> low_res_features(const Scorer &scorer, const Process
     for (size_t j = 0; j < features.size(); ++j) {
         const Feature &f = features[j];
         if (f.peptide_idx >= db.peptide_count()) continue;
-        const Peptide peptide = db.peptide_at(f.peptide_idx);
+        const PeptideView peptide = db.peptides.view(f.peptide_idx);
         const unsigned max_charge = scorer.max_fragment_charge_for(f.charge);
         LowResFeatures &low = out[j];
         low.xcorr = binned.score(peptide, db.ion_kinds, max_charge);

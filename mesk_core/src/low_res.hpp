@@ -49,7 +49,7 @@ public:
     size_t size() const { return bins_.size(); }
 
     // Cross-correlation of one peptide's ions (kinds in order, fragment charges 1 .. max_charge).
-    double score(const Peptide &peptide, const std::vector<Kind> &kinds, unsigned max_charge) const;
+    double score(const PeptideView &peptide, const std::vector<Kind> &kinds, unsigned max_charge) const;
 
     // The same for a generated peptide of neutral mass `mass` that ends in a residue of mass
     // `terminal`: as many of `residues` (masses) as fit before it, the first one taking up
@@ -104,6 +104,11 @@ private:
     double threshold_ = 0.0, rate_ = 0.0, tail_share_ = 1.0;
     bool fitted_ = false;
 };
+
+// The peptides a calibration at precursor charge `charge` draws on: those within a
+// precursor window that the scorer's preliminary search tries at that charge (any isotope
+// error), ascending; none for a charge it does not try.
+std::vector<uint32_t> calibration_candidates(const Scorer &scorer, const Precursor &precursor, uint8_t charge);
 
 // Features of the reported matches of one spectrum (one entry per feature, same order).
 std::vector<LowResFeatures> low_res_features(const Scorer &scorer, const ProcessedSpectrum &spectrum,

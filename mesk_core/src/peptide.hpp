@@ -3,6 +3,7 @@
 
 #include <array>
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -32,10 +33,19 @@ inline constexpr std::array<float, 26> RESIDUE_MASSES = {
     237.14774f, 97.05276f,  128.05858f, 156.1011f,  87.03203f,  101.04768f, 150.95363f,
     99.06841f,  186.07932f, 0.0f,       163.06332f, 0.0f};
 
+// Residue mass of every byte value: upper-case letters from RESIDUE_MASSES, 0.0 for any
+// other byte, so that a lookup needs no range test.
+inline constexpr std::array<float, 256> RESIDUE_MASS_OF_BYTE = [] {
+    std::array<float, 256> table{};
+    for (size_t letter = 0; letter < RESIDUE_MASSES.size(); ++letter) table['A' + letter] = RESIDUE_MASSES[letter];
+    return table;
+}();
+
 // Mass of an upper-case residue letter; 0.0 for any other byte.
-inline float residue_mass(uint8_t byte) {
-    return (byte >= 'A' && byte <= 'Z') ? RESIDUE_MASSES[byte - 'A'] : 0.0f;
-}
+inline float residue_mass(uint8_t byte) { return RESIDUE_MASS_OF_BYTE[byte]; }
+
+// The step of one residue along a fragment ion ladder: its mass plus its modification.
+inline float residue_step(uint8_t byte, float modification) { return residue_mass(byte) + modification; }
 
 // Label carried by every peptide that a caller builds.
 const SharedText &user_provided_label();

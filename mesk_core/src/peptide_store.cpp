@@ -13,13 +13,6 @@
 
 namespace mesk {
 
-void PeptideView::residue_steps(float *steps, size_t count) const {
-    const size_t n = std::min(count, std::min(length(), mod_count));
-    for (size_t i = 0; i < n; ++i) steps[i] = residue_mass(static_cast<uint8_t>(residues[i]));
-    for (const ModEntry *e = mods_begin; e != mods_end && e->position < n; ++e)
-        steps[e->position] = residue_mass(static_cast<uint8_t>(residues[e->position])) + e->value;
-}
-
 namespace {
 
 constexpr size_t STORE_CHUNK = 2048;  // input peptides per unit of work

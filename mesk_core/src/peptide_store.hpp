@@ -41,11 +41,30 @@ struct PeptideView {
     // A full copy, equal in every field to the peptide that was stored.
     Peptide to_peptide() const;
     operator Peptide() const { return to_peptide(); }
+};
 
-    // step[i] = residue mass of byte i + modification i, for i < min(length, count): the
-    // same float sum a dense modification list gives (a missing entry adds +0.0, which
-    // changes no residue mass).
-    void residue_steps(float *steps, size_t count) const;
+// The residue steps of a stored peptide from its N-terminus, one per call of next(): the
+// residue's mass plus its modification (residue_step), or the mass alone where the sparse
+// list holds no entry (the +0.0 a dense list holds there changes no residue mass). The
+// caller stops at the peptide's length.
+class ResidueSteps {
+public:
+    explicit ResidueSteps(const PeptideView &p) : ResidueSteps(p.residues.data(), p.mods_begin, p.mods_end) {}
+    ResidueSteps(const char *residues, const ModEntry *mods, const ModEntry *mods_end)
+        : residues_(residues), mod_(mods), mods_end_(mods_end) {}
+
+    float next() {
+        const auto residue = static_cast<uint8_t>(residues_[position_]);
+        const bool modified = mod_ != mods_end_ && mod_->position == position_;
+        const float step = modified ? residue_step(residue, (mod_++)->value) : residue_mass(residue);
+        ++position_;
+        return step;
+    }
+
+private:
+    const char *residues_;
+    const ModEntry *mod_, *mods_end_;
+    size_t position_ = 0;
 };
 
 // Immutable once filled; any number of threads may read it.

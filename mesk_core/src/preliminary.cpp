@@ -236,30 +236,20 @@ void order_by_ions(const std::vector<LaneCandidate> &candidates, std::vector<uin
         order[starts[std::min<size_t>(candidates[i].ions, CLASSES - 1)]++] = i;
 }
 
-// residue_mass for every byte value, read without a range test.
-const std::array<float, 256> &residue_table() {
-    static const std::array<float, 256> table = [] {
-        std::array<float, 256> t{};
-        for (size_t b = 0; b < t.size(); ++b) t[b] = residue_mass(static_cast<uint8_t>(b));
-        return t;
-    }();
-    return table;
-}
-
 // One group's residue steps, ion position by position: steps[8 i + lane] is the step to
-// ion i of that lane's candidate, the residue mass plus the modification where there is
-// one, as list_indexed_ions forms it. Lanes past their ion count keep whatever the buffer
+// ion i of that lane's candidate. Lanes past their ion count keep whatever the buffer
 // held; nothing reads them.
 void fill_steps(const LaneCandidate *const group[8], size_t lanes, float *steps) {
-    const float *const table = residue_table().data();
     for (size_t lane = 0; lane < lanes; ++lane) {
         const LaneCandidate &c = *group[lane];
-        const auto *residues = reinterpret_cast<const uint8_t *>(c.residues);
-        for (size_t i = 0; i < c.ions; ++i) steps[8 * i + lane] = table[residues[i]];
-        for (const ModEntry *mod = c.mods; mod != c.mods_end && mod->position < c.ions; ++mod)
-            steps[8 * size_t{mod->position} + lane] = steps[8 * size_t{mod->position} + lane] + mod->value;
+        ResidueSteps residue_steps(c.residues, c.mods, c.mods_end);
+        for (size_t i = 0; i < c.ions; ++i) steps[8 * i + lane] = residue_steps.next();
     }
 }
+
+// Eight floats in one register, as the ion ladder takes them: __m256 without its aliasing
+// attribute, which a template argument drops.
+typedef float EightFloats __attribute__((vector_size(32)));
 
 // The window table as the lanes read it.
 struct LaneTable {
@@ -306,7 +296,6 @@ __attribute__((target("avx2"))) void count_in_lanes(const std::vector<LaneCandid
     table.low_five = _mm256_set1_epi32(31);
     table.shift = _mm_cvtsi32_si128(static_cast<int>(windows.shift));
     table.live = reinterpret_cast<const int *>(windows.live);
-    const __m256 sign = _mm256_castsi256_ps(_mm256_set1_epi32(INT32_MIN));
 
     for (size_t g = 0; g < order.size(); g += 8) {
         const size_t lanes = std::min<size_t>(8, order.size() - g);
@@ -329,13 +318,12 @@ __attribute__((target("avx2"))) void count_in_lanes(const std::vector<LaneCandid
         uint64_t lane_counts[8] = {};
         const __m256i ions_v = _mm256_load_si256(reinterpret_cast<const __m256i *>(ions));
         const __m256i kept_v = _mm256_load_si256(reinterpret_cast<const __m256i *>(kept));
-        __m256 n_mass = _mm256_load_ps(n_start), c_mass = _mm256_load_ps(c_start);
+        IonLadder<EightFloats> n_ladder{_mm256_load_ps(n_start), true}, c_ladder{_mm256_load_ps(c_start), false};
         const float *step = steps.data();
         for (uint32_t i = 0; i < max_ions; ++i, step += 8) {
             const __m256 s = _mm256_loadu_ps(step);
             const __m256i position = _mm256_set1_epi32(static_cast<int32_t>(i));
-            n_mass = _mm256_add_ps(n_mass, s);
-            c_mass = _mm256_add_ps(c_mass, _mm256_xor_ps(s, sign));
+            const __m256 n_mass = n_ladder.next(s), c_mass = c_ladder.next(s);
             if (i >= min_ion) count_lanes(n_mass, _mm256_cmpgt_epi32(ions_v, position), table, windows, lane_counts);
             count_lanes(c_mass, _mm256_cmpgt_epi32(kept_v, position), table, windows, lane_counts);
         }
@@ -436,7 +424,7 @@ private:
 };
 
 Pass SharedPassSearch::make_pass(Tolerance tol, float mass, int8_t isotope_error) const {
-    const float centre = mass + static_cast<float>(isotope_error) * -ISOTOPE_SPACING;
+    const float centre = Scorer::isotope_shifted_mass(mass, isotope_error);
     const IndexedQuery query = db_.query(centre, tol, scorer_.fragment_tol);
     if (query.candidate_hi < query.candidate_lo) throw Failure("inverted peptide bracket from the index query");
     Pass pass;
@@ -471,7 +459,7 @@ void SharedPassSearch::prepare_windows(unsigned max_charge) {
 // listed index would read its bucket. Windows with a NaN bound, or a lower bound above
 // the upper, match nothing either way and are left out.
 bool SharedPassSearch::candidate_counting_exact(unsigned max_charge) {
-    if (!db_.fragments_listed) return false;
+    if (!db_.built_from_peptides) return false;
     if (sorted_for_ == max_charge) return sorted_exact_;
     lows_.clear();
     highs_.clear();
@@ -490,7 +478,7 @@ bool SharedPassSearch::candidate_counting_exact(unsigned max_charge) {
     auto by_key = [](float x, float y) { return total_order_key(x) < total_order_key(y); };
     std::sort(lows_.begin(), lows_.end(), by_key);
     std::sort(highs_.begin(), highs_.end(), by_key);
-    sorted_exact_ = sorted_exact_ || db_.fragments_omitted;
+    sorted_exact_ = sorted_exact_ || !db_.fragment_list;
     if (sorted_exact_) window_counter_.assign(lows_, highs_);
     sorted_for_ = max_charge;
     return sorted_exact_;
@@ -625,10 +613,10 @@ void SharedPassSearch::count_from_index(uint64_t ulo, uint64_t uhi) {
 }
 
 // Per listed ion: the windows that hold it. A NaN ion lies in no window. With the usual
-// pair of one N-terminal and one C-terminal kind, the two series are walked side by side:
-// two independent running sums instead of one after the other, each with the operations
-// list_indexed_ions performs (the order in which ions are counted does not matter), and
-// where the processor allows, eight candidates at once.
+// pair of one N-terminal and one C-terminal kind, the two ion ladders are walked side by
+// side: two independent running sums instead of one after the other (the order in which
+// ions are counted does not matter), and where the processor allows, eight candidates at
+// once.
 void SharedPassSearch::count_from_candidates(uint64_t ulo, uint64_t uhi) {
     const size_t n = db_.peptides.size();
     const WindowCounter::Reader windows = window_counter_.reader();
@@ -661,22 +649,16 @@ void SharedPassSearch::count_from_candidates(uint64_t ulo, uint64_t uhi) {
                 continue;
             }
             const size_t kept = ions > min_ion ? ions - min_ion : 0;
-            float n_mass = n_start, c_mass = c_start;
-            const ModEntry *mod = view.mods_begin;
+            IonLadder<float> n_ladder{n_start, true}, c_ladder{c_start, false};
+            ResidueSteps steps(view);
             for (size_t i = 0; i < ions; ++i) {
-                float step = residue_mass(static_cast<uint8_t>(view.residues[i]));
-                if (mod != view.mods_end && mod->position == i) step = step + (mod++)->value;
-                n_mass = n_mass + step;
+                const float step = steps.next();
+                const float n_mass = n_ladder.next(step);
                 if (i >= min_ion) count += windows.count(n_mass);
-                if (i < kept) {
-                    const float c_step = -step;
-                    c_mass = c_mass + c_step;
-                    count += windows.count(c_mass);
-                }
+                if (i < kept) count += windows.count(c_ladder.next(step));
             }
         } else {
-            if (steps_.size() < length) steps_.resize(length);
-            list_indexed_ions(view, kinds, min_ion, steps_.data(), [&](float f) { count += windows.count(f); });
+            list_fragments(view, kinds, min_ion, [&](const ListedIon &ion) { count += windows.count(ion.mass); });
         }
         counts_[p - ulo] = count;
     }
@@ -732,17 +714,13 @@ void SharedPassSearch::emit(const Pass &pass, uint8_t z, uint64_t ulo, Streaming
 }
 
 void SharedPassSearch::charge_pass(uint8_t z, Tolerance tol, float mass) {
-    const int8_t min_err = scorer_.min_isotope_err, max_err = scorer_.max_isotope_err;
-    if (min_err > max_err) return;
-    // A single configured isotope error searches the unshifted mass, and its pass goes
-    // straight into the charges' list; several go through a list of their own first.
+    // A single pass goes straight into the charges' list; several go through a list of
+    // their own first.
     Pass passes[256];
     size_t count = 0;
-    if (min_err == max_err)
-        passes[count++] = make_pass(tol, mass, 0);
-    else
-        for (int e = min_err; e <= max_err; ++e) passes[count++] = make_pass(tol, mass, static_cast<int8_t>(e));
-    StreamingBest &out = min_err == max_err ? charge_best_ : isotope_best_;
+    scorer_.for_each_isotope_error([&](int8_t e) { passes[count++] = make_pass(tol, mass, e); });
+    if (count == 0) return;
+    StreamingBest &out = scorer_.single_isotope_pass() ? charge_best_ : isotope_best_;
     if (&out == &isotope_best_) isotope_best_.reset(shortlist_);
 
     const unsigned max_charge = scorer_.max_fragment_charge_for(z);
@@ -761,10 +739,10 @@ void SharedPassSearch::charge_pass(uint8_t z, Tolerance tol, float mass) {
         const uint64_t candidates = ulo < n ? std::min<uint64_t>(uhi, n - 1) - ulo + 1 : 0;
         const SearchPath path = scorer_.search_path;
         const bool from_candidates =
-            (db_.fragments_omitted || path == SearchPath::Candidates ||
+            (!db_.fragment_list || path == SearchPath::Candidates ||
              (path == SearchPath::Auto && prefer_candidates(candidates))) &&
             candidate_counting_exact(max_charge);
-        if (db_.fragments_omitted && !from_candidates)
+        if (!db_.fragment_list && !from_candidates)
             throw Failure("a database without its fragment list cannot count from the index");
         if (from_candidates)
             count_from_candidates(ulo, uhi);

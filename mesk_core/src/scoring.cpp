@@ -42,30 +42,6 @@ struct RunTracker {
     }
 };
 
-// Calls visit(position, neutral mass) for the fragment ions of one kind along the peptide,
-// position 0 .. length - 2: the same start masses and 32-bit steps as IonSeries, computed
-// inline because this runs for every candidate of every spectrum. A modification missing
-// from the sparse list is +0.0, which leaves the residue mass unchanged.
-template <class Visit>
-void walk_ion_series(const PeptideView &peptide, Kind kind, Visit &&visit) {
-    const size_t length = peptide.length();
-    if (length <= 1) return;
-    if (peptide.mod_count < length - 1)
-        throw Failure("peptide of " + std::to_string(length) + " residues has " + std::to_string(peptide.mod_count) +
-                      " modification entries; its fragment ions need " + std::to_string(length - 1));
-    float mass = ion_start_mass(peptide.nterm, peptide.monoisotopic, kind);
-    const bool c_terminal = !is_n_terminal(kind);
-    const std::string_view residues = peptide.residues;
-    const ModEntry *mod = peptide.mods_begin;
-    for (size_t i = 0; i + 1 < length; ++i) {
-        float step = residue_mass(static_cast<uint8_t>(residues[i]));
-        if (mod != peptide.mods_end && mod->position == i) step = step + (mod++)->value;
-        if (c_terminal) step = -step;
-        mass = mass + step;
-        visit(i, mass);
-    }
-}
-
 // Key of the IEEE-754 total order for doubles, compared as signed integers.
 int64_t total_order_key(double value) {
     const int64_t s = std::bit_cast<int64_t>(value);
@@ -382,7 +358,7 @@ void Scorer::build_features(const ProcessedSpectrum &spectrum, const Preliminary
 
 PreliminaryHits Scorer::initial_hits(const ProcessedSpectrum &spectrum, const Precursor &precursor) const {
     if (search_path == SearchPath::Reference) {
-        if (scorer_database(*this).fragments_omitted)
+        if (!scorer_database(*this).fragment_list)
             throw Failure("the reference search reads the fragment list, which this database leaves out");
         return reference_initial_hits(spectrum, precursor);
     }
@@ -415,12 +391,11 @@ PreliminaryHits Scorer::reference_initial_hits(const ProcessedSpectrum &spectrum
 }
 
 PreliminaryHits Scorer::matched_peaks(std::span<const Peak> peaks, uint8_t z, Tolerance tol, float mass) const {
-    // A single configured isotope error searches the unshifted mass.
-    if (min_isotope_err == max_isotope_err) return matched_peaks_with_isotope(peaks, z, tol, mass, 0);
+    // A single pass is the charge's list as it stands; several are merged and cut again.
+    if (single_isotope_pass()) return matched_peaks_with_isotope(peaks, z, tol, mass, 0);
     PreliminaryHits merged;
-    if (min_isotope_err > max_isotope_err) return merged;
-    for (int e = min_isotope_err; e <= max_isotope_err; ++e)
-        append_pass(merged, matched_peaks_with_isotope(peaks, z, tol, mass, static_cast<int8_t>(e)));
+    for_each_isotope_error(
+        [&](int8_t e) { append_pass(merged, matched_peaks_with_isotope(peaks, z, tol, mass, e)); });
     keep_best(merged.candidates, report_psms);
     return merged;
 }
@@ -428,8 +403,7 @@ PreliminaryHits Scorer::matched_peaks(std::span<const Peak> peaks, uint8_t z, To
 PreliminaryHits Scorer::matched_peaks_with_isotope(std::span<const Peak> peaks, uint8_t z, Tolerance tol, float mass,
                                                    int8_t isotope_error) const {
     const IndexedDatabase &database = scorer_database(*this);
-    const IndexedQuery query =
-        database.query(mass + static_cast<float>(isotope_error) * -ISOTOPE_SPACING, tol, fragment_tol);
+    const IndexedQuery query = database.query(isotope_shifted_mass(mass, isotope_error), tol, fragment_tol);
     const unsigned max_charge = max_fragment_charge_for(z);
 
     const uint64_t first = query.candidate_lo;

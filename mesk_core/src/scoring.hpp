@@ -123,7 +123,7 @@ struct ScorerSettings {
 
 // How the preliminary search counts matched fragments. Every choice gives the same
 // results to the bit; all but Auto are for tests and benchmarks. A database without its
-// fragment list (IndexedDatabase::fragments_omitted) counts every pass from the
+// fragment list (IndexedDatabase::fragment_list false) counts every pass from the
 // candidates whatever the choice, and refuses Reference.
 enum class SearchPath : uint8_t {
     Auto,        // shared isotope passes, each group counted the cheaper way
@@ -164,6 +164,24 @@ struct Scorer {
     // preliminary search tries, in order.
     void for_each_precursor_charge(const Precursor &precursor,
                                    const std::function<void(uint8_t, Tolerance, float)> &visit) const;
+    // Whether each precursor charge is searched once, at its unshifted mass: one isotope
+    // error configured, whichever it is.
+    bool single_isotope_pass() const { return min_isotope_err == max_isotope_err; }
+    // Calls visit(isotope error) for each pass of a precursor charge, in order: 0 alone for a
+    // single pass, none for an empty range.
+    template <class Visit>
+    void for_each_isotope_error(Visit &&visit) const {
+        if (single_isotope_pass()) {
+            visit(int8_t{0});
+            return;
+        }
+        for (int e = min_isotope_err; e <= max_isotope_err; ++e) visit(static_cast<int8_t>(e));
+    }
+    // Centre of the precursor window of a pass: the neutral mass less the isotope error's
+    // whole isotope spacings.
+    static float isotope_shifted_mass(float mass, int8_t isotope_error) {
+        return mass + static_cast<float>(isotope_error) * -ISOTOPE_SPACING;
+    }
     // The straightforward preliminary search that every faster path must equal.
     PreliminaryHits reference_initial_hits(const ProcessedSpectrum &spectrum, const Precursor &precursor) const;
     // Shared isotope passes (preliminary.cpp).

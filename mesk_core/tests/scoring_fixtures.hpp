@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "database.hpp"
-#include "index_logic.hpp"
+#include "index_build.hpp"
 #include "peptide.hpp"
 #include "scoring.hpp"
 #include "spectrum.hpp"

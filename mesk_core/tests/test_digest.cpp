@@ -7,7 +7,7 @@
 #include "check.hpp"
 #include "digest.hpp"
 #include "failure.hpp"
-#include "index_logic.hpp"
+#include "index_build.hpp"
 #include "peptide_labels.hpp"
 #include "thread_pool.hpp"
 
@@ -127,6 +127,48 @@ TEST(fasta_errors_name_file_and_line) {
     CHECK(error(">P\xc3\xa9\nAAA\n").empty());  // UTF-8 accession
 }
 
+TEST(fasta_line_ends_and_byte_order_mark) {
+    const std::string lf = ">P1 one\nMKWV\nTFIS\n>P2\nAAAK\n";
+    auto same_as_lf = [&](const std::string &text) {
+        const FastaProteins a = read_fasta(lf, "x", MARKERS, true), b = read_fasta(text, "x", MARKERS, true);
+        CHECK_EQ(b.residues, a.residues);
+        CHECK_EQ(b.proteins.size(), a.proteins.size());
+        for (size_t i = 0; i < a.proteins.size() && i < b.proteins.size(); ++i) {
+            CHECK_EQ(b.proteins[i].line, a.proteins[i].line);
+            CHECK_EQ(*b.accessions[b.proteins[i].accession], *a.accessions[a.proteins[i].accession]);
+        }
+    };
+    same_as_lf(">P1 one\r\nMKWV\r\nTFIS\r\n>P2\r\nAAAK\r\n");   // CRLF
+    same_as_lf(">P1 one\rMKWV\rTFIS\r>P2\rAAAK\r");             // CR only
+    same_as_lf("\xEF\xBB\xBF" + lf);                                // byte-order mark
+    same_as_lf("\xEF\xBB\xBF>P1 one\rMKWV\rTFIS\r>P2\rAAAK");    // both, no final line end
+    // Only a leading mark is skipped; elsewhere it is no residue.
+    CHECK(contains(invalid_input([&] { read_fasta(">P1\n\xEF\xBB\xBF" "AAAK\n", "b.fasta", MARKERS, true); }),
+                   "b.fasta, line 2: unexpected character 0xEF"));
+    CHECK(contains(invalid_input([&] { read_fasta("\r\r", "e.fasta", MARKERS, true); }), "the file is empty"));
+}
+
+TEST(fasta_accessions_that_would_break_the_results_are_refused) {
+    auto error = [](const std::string &text) {
+        return invalid_input([&] { read_fasta(text, "in.fasta", MARKERS, true); });
+    };
+    CHECK(contains(error(">P1\nAAAK\n>P2;P3 two\nCCCK\n"),
+                   "in.fasta, line 3: the accession 'P2;P3' holds ';', which separates"));
+    CHECK(contains(error(">P1\x01P2 x\nAAAK\n"), "line 1: the accession 'P1\\x01P2' holds the control character 0x01"));
+    CHECK(contains(error(">P1\x7F\nAAAK\n"), "holds the control character 0x7F"));
+    CHECK(contains(error(">P1\xC2\x85\nAAAK\n"), "'P1\\u0085' holds the control character U+0085"));
+    CHECK(contains(error(">" + std::string(100, 'A') + ";\nAAAK\n"), "'" + std::string(60, 'A') + "...'"));
+    // A message is cut between characters, never inside one.
+    CHECK(contains(error(">" + std::string(59, 'A') + "\xC3\xA9;\nAAAK\n"), "'" + std::string(59, 'A') + "...'"));
+    // Tabs, form feeds and CR end the accession; control bytes after it (in the description,
+    // as in merged NCBI headers) and ';' there are read as before.
+    const FastaProteins f = read_fasta(">P1\tdesc; more\x01P9 other\nAAAK\n>P2\fx\nCCCK\n>P3\r\nDDDK\n", "x", MARKERS, true);
+    CHECK_EQ(*f.accessions[0], std::string("P1"));
+    CHECK_EQ(*f.accessions[1], std::string("P2"));
+    CHECK_EQ(*f.accessions[2], std::string("P3"));
+    CHECK(error(">sp|P\xc3\xa9|X_HUMAN\nAAA\n").empty());
+}
+
 TEST(enzymes_cut_where_their_rules_say) {
     const std::string protein = ">P\nAKPDRKEPFWYGRPDK\n";
     auto peptides = [&](Enzyme e) { return sequences(run(protein, plain(e))); };
@@ -201,6 +243,21 @@ TEST(modification_syntax) {
         CHECK(contains(error, std::string("bad modification '") + bad + "'"));
         CHECK(contains(error, "Write SITE:MASS"));
     }
+}
+
+TEST(modification_text_reads_back_as_the_same_modification) {
+    for (const char *text : {"M:+15.9949", "sty:79.966331", "Protein-NTerm:+42.010565", "Q@peptide-nterm:-17.026549",
+                             "peptide-cterm:+0.984016", "KC@protein-cterm:+100", "C:+57.021464", "M:-0.1"}) {
+        const Modification mod = parse_modification(text);
+        const std::string written = modification_text(mod);
+        const Modification back = parse_modification(written);
+        CHECK(back.residues == mod.residues && back.place == mod.place);
+        CHECK_BITS(back.mass, mod.mass);
+    }
+    CHECK_EQ(modification_text(parse_modification("yts:79.966331")), std::string("STY:+79.966331"));
+    CHECK_EQ(modification_text(parse_modification("Q@Peptide-NTerm:-17.026549")),
+             std::string("Q@peptide-nterm:-17.026549"));
+    CHECK_EQ(modification_text(parse_modification("protein-cterm:+1")), std::string("protein-cterm:+1"));
 }
 
 TEST(modifications_at_residues_and_termini) {

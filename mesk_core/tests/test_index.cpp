@@ -15,7 +15,7 @@
 #include "check.hpp"
 #include "database.hpp"
 #include "failure.hpp"
-#include "index_logic.hpp"
+#include "index_build.hpp"
 #include "ion_series.hpp"
 #include "thread_pool.hpp"
 

@@ -1,9 +1,12 @@
 // The null fit behind the expectation value, on constructed score distributions, the
-// generated peptides of the null, and the binned spectrum on damaged peak lists.
+// generated peptides of the null, the binned spectrum on damaged peak lists, and the
+// candidates a calibration draws on against the preliminary search's.
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <map>
 #include <set>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -75,6 +78,7 @@ TEST(a_generated_peptide_scores_as_the_same_peptide_from_the_index) {
     // must be left out, and the terminal K) against the same peptide scored the usual way.
     const LowResSettings settings;
     const Peptide peptide = fixtures::make("PEPTIDEK", fixtures::residue_sum_mass("PEPTIDEK"));
+    const PeptideStore stored(std::vector<Peptide>{peptide});
     std::vector<Peak> peaks;
     for (int i = 0; i < 40; ++i) peaks.push_back({100.0f + 23.7f * static_cast<float>(i), 100.0f + 37.0f * (i % 7)});
     const XcorrSpectrum binned(peaks, settings);
@@ -84,7 +88,7 @@ TEST(a_generated_peptide_scores_as_the_same_peptide_from_the_index) {
     const float lysine = residue_mass('K');
     const std::vector<Kind> kinds = {Kind::B, Kind::Y};
     for (const unsigned charge : {1u, 2u}) {
-        const double indexed = binned.score(peptide, kinds, charge);
+        const double indexed = binned.score(stored.view(0), kinds, charge);
         CHECK(std::fabs(binned.score_generated(residues, lysine, peptide.monoisotopic, kinds, charge) - indexed) <
               1e-9);
     }
@@ -145,7 +149,8 @@ TEST(damaged_peaks_are_skipped_by_the_binned_spectrum) {
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const float inf = std::numeric_limits<float>::infinity();
     const LowResSettings settings;
-    const Peptide peptide = fixtures::make("PEPTIDEK", fixtures::residue_sum_mass("PEPTIDEK"));
+    const PeptideStore stored(std::vector<Peptide>{fixtures::make("PEPTIDEK", fixtures::residue_sum_mass("PEPTIDEK"))});
+    const PeptideView peptide = stored.view(0);
     const std::vector<Kind> kinds = {Kind::B, Kind::Y};
 
     const XcorrSpectrum empty(std::vector<Peak>{}, settings);
@@ -160,4 +165,77 @@ TEST(damaged_peaks_are_skipped_by_the_binned_spectrum) {
     CHECK(std::isfinite(binned.score(peptide, kinds, 2)));
     const XcorrSpectrum clean(std::vector<Peak>{{30.0f, 226.0f}}, settings);
     CHECK_EQ(binned.score(peptide, kinds, 2), clean.score(peptide, kinds, 2));
+}
+
+namespace {
+
+// The peptides the preliminary search finds, by precursor charge.
+std::map<uint8_t, std::vector<uint32_t>> preliminary_candidates(const Scorer &scorer, const ProcessedSpectrum &s) {
+    std::map<uint8_t, std::set<uint32_t>> found;
+    for (const PreliminaryHit &hit : scorer.initial_hits(s, s.precursors.front()).candidates)
+        if (hit.peptide_idx != UNMATCHED) found[hit.precursor_charge].insert(hit.peptide_idx);
+    std::map<uint8_t, std::vector<uint32_t>> out;
+    for (const auto &[z, set] : found) out[z].assign(set.begin(), set.end());
+    return out;
+}
+
+}  // namespace
+
+TEST(calibrations_draw_on_the_precursor_brackets_of_the_preliminary_search) {
+    // Peptides around the precursor's neutral mass at charges 1 to 5, shifted by whole
+    // isotope errors from -3 to 5 and by offsets just inside and outside the windows below.
+    // Every peptide opens with glycine, whose b1 ion is the spectrum's one peak: a peptide
+    // is a preliminary candidate exactly when a precursor pass brackets it.
+    const float mz = 500.0f;
+    std::vector<float> masses;
+    for (unsigned z = 1; z <= 5; ++z)
+        for (int e = -3; e <= 5; ++e)
+            for (const float offset : {0.0f, 0.004f, -0.009f, 0.02f, 0.9f, -1.2f, 1.6f, -2.3f, 2.5f, 6.0f, -9.5f})
+                masses.push_back((mz - PROTON_MASS) * static_cast<float>(z) - static_cast<float>(e) * ISOTOPE_SPACING +
+                                 offset);
+    std::sort(masses.begin(), masses.end());
+    std::vector<Peptide> peptides;
+    for (const float mass : masses) peptides.push_back(fixtures::make("GPEPTIDEK", mass));
+    const IndexedDatabase db = fixtures::build(peptides);
+
+    struct Case {
+        const char *name;
+        bool wide_window;
+        std::optional<uint8_t> charge;
+        std::optional<Tolerance> isolation_window;
+        int8_t min_isotope_err, max_isotope_err;
+    };
+    const Case cases[] = {
+        {"wide window, default isolation", true, std::nullopt, std::nullopt, -1, 3},
+        {"wide window, the precursor's isolation window", true, 3, Tolerance::da(-1.0f, 1.5f), -1, 3},
+        {"known charge", false, 3, std::nullopt, -1, 3},
+        {"unknown charge", false, std::nullopt, std::nullopt, -1, 3},
+        {"unknown charge, one isotope error", false, std::nullopt, std::nullopt, 2, 2},
+        {"unknown charge, no isotope error", false, std::nullopt, std::nullopt, 1, 0},
+    };
+    for (const Case &c : cases) {
+        Scorer scorer = fixtures::scorer_for(db);
+        scorer.report_psms = 100000;  // nothing is cut from the preliminary list
+        scorer.wide_window = c.wide_window;
+        scorer.min_precursor_charge = 1;
+        scorer.max_precursor_charge = 5;
+        scorer.min_isotope_err = c.min_isotope_err;
+        scorer.max_isotope_err = c.max_isotope_err;
+        Precursor precursor = fixtures::precursor(mz, c.charge);
+        precursor.isolation_window = c.isolation_window;
+        const ProcessedSpectrum s = fixtures::spectrum("scan=1", {{100.0f, residue_mass('G')}}, {precursor});
+
+        const auto expected = preliminary_candidates(scorer, s);
+        size_t found = 0;
+        for (unsigned z = 0; z <= 6; ++z) {
+            const auto it = expected.find(static_cast<uint8_t>(z));
+            const std::vector<uint32_t> searched = it == expected.end() ? std::vector<uint32_t>{} : it->second;
+            const std::vector<uint32_t> calibrated = calibration_candidates(scorer, precursor, static_cast<uint8_t>(z));
+            if (calibrated != searched) check::fail(__FILE__, __LINE__, std::string(c.name) + ", charge " + std::to_string(z));
+            found += searched.size();
+        }
+        // Each case finds some peptides, but never all of them.
+        const bool empty_range = c.min_isotope_err > c.max_isotope_err;
+        CHECK(empty_range ? found == 0 : found > 0 && found < peptides.size());
+    }
 }

@@ -9,7 +9,7 @@
 
 #include "check.hpp"
 #include "digest.hpp"
-#include "index_logic.hpp"
+#include "index_build.hpp"
 #include "peptide_store.hpp"
 #include "thread_pool.hpp"
 
@@ -119,7 +119,7 @@ TEST(build_gives_the_decoy_step_records) {
     const std::vector<Peptide> expected = add_decoys(peptides, global_pool());
     CHECK_EQ(db.peptide_count(), expected.size());
     for (size_t i = 0; i < std::min(expected.size(), db.peptide_count()); ++i) CHECK(same_peptide(db.peptide_at(i), expected[i]));
-    CHECK(db.fragments_listed);
+    CHECK(db.built_from_peptides);
 }
 
 TEST(a_digest_builds_the_index_its_peptide_copies_build) {
@@ -164,9 +164,9 @@ TEST(a_digest_builds_the_index_its_peptide_copies_build) {
         CHECK(built.fragments.size() == expected.fragments.size() &&
               std::memcmp(built.fragments.data(), expected.fragments.data(),
                           built.fragments.size() * sizeof(Theoretical)) == 0);
-        config.omit_fragments = true;
+        config.fragment_list = false;
         const IndexedDatabase lean = build_indexed_database_from(config, targets);
-        CHECK(lean.fragments_omitted && lean.fragments.empty() && lean.peptide_count() == expected.peptide_count());
+        CHECK(!lean.fragment_list && lean.fragments.empty() && lean.peptide_count() == expected.peptide_count());
     }
 }
 
@@ -180,12 +180,12 @@ TEST(a_digest_with_an_ion_of_zero_mass_keeps_the_fragment_list) {
     BuildConfig config;
     config.ion_kinds = {Kind::B, Kind::Y};
     config.bucket_size = 4;
-    config.omit_fragments = true;
+    config.fragment_list = false;
     for (const char *mod : {"G:-57.02146", "M:+15.9949", "S:-1.5"}) {
         s.fixed_mods = {parse_modification(mod)};
         const Digest digest = digest_fasta(">sp|P1|ONE\nGAKGSAR\n", "test.fasta", s, global_pool());
         const IndexedDatabase db = build_indexed_database_from(config, digest);
-        CHECK_EQ(db.fragments_omitted, std::string(mod) != "G:-57.02146");
-        CHECK_EQ(db.fragments.empty(), db.fragments_omitted);
+        CHECK_EQ(db.fragment_list, std::string(mod) == "G:-57.02146");
+        CHECK_EQ(db.fragments.empty(), !db.fragment_list);
     }
 }

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "check.hpp"
-#include "index_logic.hpp"
+#include "index_build.hpp"
 #include "lanes.hpp"
 #include "scoring.hpp"
 
@@ -96,7 +96,7 @@ DatabasePair random_databases(Rng &rng, bool wrapping) {
     config.bucket_size = 1 + rng() % 64;
     config.generate_decoys = chance(rng, 50);
     DatabasePair pair{build_indexed_database(config, peptides), {}};
-    config.omit_fragments = true;
+    config.fragment_list = false;
     pair.lean = build_indexed_database(config, std::move(peptides));
     return pair;
 }
@@ -229,7 +229,7 @@ void run_workload(Rng &rng, const DatabasePair &dbs, bool wrapping, Tally &tally
     tally.hits += expected.matched_peaks != 0;
     for (const PreliminaryHit &h : expected.candidates) tally.wrapped += h.matched == 0 && h.peptide_idx != UNMATCHED;
 
-    tally.lean += dbs.lean.fragments_omitted;
+    tally.lean += !dbs.lean.fragment_list;
     for (const bool lanes : {true, false}) {
         use_vector_lanes(lanes);
         for (const IndexedDatabase *searched : {&dbs.listed, &dbs.lean}) {
@@ -265,7 +265,7 @@ TEST(every_search_path_equals_the_reference_on_random_workloads) {
         const bool wrapping = d % 20 == 7;
         const DatabasePair dbs = random_databases(rng, wrapping);
         // The lean build leaves out exactly the fragment list, unless an ion weighs zero.
-        CHECK(dbs.lean.fragments_omitted ? dbs.lean.fragments.empty() && dbs.lean.bucket_minima.empty()
+        CHECK(!dbs.lean.fragment_list ? dbs.lean.fragments.empty() && dbs.lean.bucket_minima.empty()
                                          : dbs.lean.fragments.size() == dbs.listed.fragments.size());
         CHECK_EQ(dbs.lean.peptide_count(), dbs.listed.peptide_count());
         for (size_t w = 0; w < (wrapping ? 5 : WORKLOADS_PER_DATABASE); ++w) run_workload(rng, dbs, wrapping, tally);
@@ -350,14 +350,14 @@ TEST(a_zero_mass_ion_keeps_the_fragment_list) {
     BuildConfig config;
     config.ion_kinds = {Kind::B, Kind::Y};
     config.bucket_size = 4;
-    config.omit_fragments = true;
+    config.fragment_list = false;
     const IndexedDatabase db = build_indexed_database(config, std::move(peptides));
-    CHECK(!db.fragments_omitted);
+    CHECK(db.fragment_list);
     CHECK_EQ(db.fragments.size(), size_t{4});
 
     std::vector<Peptide> plain{make_peptide("GAK", 300.0f, std::nullopt, std::nullopt, std::nullopt)};
     const IndexedDatabase lean = build_indexed_database(config, std::move(plain));
-    CHECK(lean.fragments_omitted && lean.fragments.empty());
+    CHECK(!lean.fragment_list && lean.fragments.empty());
     Scorer scorer;
     scorer.db = &lean;
     scorer.search_path = SearchPath::Reference;

@@ -79,12 +79,20 @@ TEST(parallel_for_covers_each_index_once) {
     }
 }
 
+// A failing task in a range of FAILURE_RANGE tasks of 200 us each must stop the hand-out
+// of further tasks: fewer than STOPPED_EARLY of them start. The other workers start a few
+// while the failure travels to the pool. The bound is a tenth of the range, and leaves room
+// for the failing thread to wait its turn for a processor on a busy machine: the three
+// other workers would have to run on without it for about 0.6 s to reach the bound.
+constexpr size_t FAILURE_RANGE = 100000;
+constexpr int STOPPED_EARLY = FAILURE_RANGE / 10;
+
 TEST(parallel_for_failure_is_rethrown_after_all_workers_finish) {
     WorkerPool pool(4);
     std::atomic<int> started{0}, finished{0};
     std::string message;
     try {
-        pool.parallel_for(10000, 1, [&](size_t b, size_t) {
+        pool.parallel_for(FAILURE_RANGE, 1, [&](size_t b, size_t) {
             ++started;
             if (b == 3) throw std::invalid_argument("chunk 3 failed");
             std::this_thread::sleep_for(std::chrono::microseconds(200));
@@ -96,7 +104,7 @@ TEST(parallel_for_failure_is_rethrown_after_all_workers_finish) {
     CHECK_EQ(message, std::string("chunk 3 failed"));
     // Every chunk that started has finished, and the failure stopped the hand-out early.
     CHECK_EQ(finished.load(), started.load() - 1);
-    CHECK(started.load() < 100);
+    CHECK(started.load() < STOPPED_EARLY);
 
     // Several failures: one of them comes back; the pool stays usable.
     CHECK_THROWS(pool.parallel_for(100, 1, [](size_t, size_t) { throw Failure("every chunk fails"); }));
@@ -156,10 +164,10 @@ TEST(fresh_threads_failure_stops_handing_out) {
     std::atomic<int> started{0}, finished{0};
     std::string message;
     try {
-        run_on_fresh_threads(4, 100000, [&](size_t i) {
+        run_on_fresh_threads(4, FAILURE_RANGE, [&](size_t i) {
             ++started;
             if (i == 10) throw std::runtime_error("spectrum 10 failed");
-            std::this_thread::sleep_for(std::chrono::microseconds(100));
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
             ++finished;
         });
     } catch (const std::runtime_error &e) {
@@ -167,7 +175,7 @@ TEST(fresh_threads_failure_stops_handing_out) {
     }
     CHECK_EQ(message, std::string("spectrum 10 failed"));
     CHECK_EQ(finished.load(), started.load() - 1);
-    CHECK(started.load() < 1000);
+    CHECK(started.load() < STOPPED_EARLY);
 }
 
 namespace {
@@ -217,8 +225,10 @@ TEST(global_pool_in_a_forked_child) {
         });
         _exit(sum.load() == 999 * 1000 / 2 ? 0 : 1);
     }
+    // Waits long enough for a child that a busy machine keeps waiting for a processor; a
+    // hung child is the only one that takes this long.
     int status = -1;
-    for (int waited_ms = 0; waited_ms < 20000; waited_ms += 10) {
+    for (int waited_ms = 0; waited_ms < 120000; waited_ms += 10) {
         if (waitpid(pid, &status, WNOHANG) == pid) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }

@@ -1,69 +1,24 @@
 """Calls that fail (and a few that succeed) repeated many thousands of times: neither the
-interpreter's memory nor the process's resident memory may grow, and the reference counts
-of the argument objects must come back to where they were."""
+memory held by Python objects nor the C heap may grow, and the reference counts of the
+argument objects must come back to where they were.
+The check itself is in `_leaks`."""
 
 from __future__ import annotations
 
 import array
 import ctypes
-import gc
-import os
-import sys
-import tracemalloc
 
 import numpy as np
 import pytest
 
 import _tovel_mesk as tm
+from _leaks import ROUNDS, WARMUP, c_heap_in_use, check_steady
 from _support import da, empty_db, spectrum
 
-WARMUP = 2_000
-ROUNDS = 30_000
-MAX_TRACED_GROWTH = 16 * 1024          # bytes of Python-level allocations still alive
-MAX_RSS_GROWTH = 512 * 1024            # bytes of resident memory
 # Fewer rounds for calls that build an index or start a pool of threads each time; a leak
 # there would be large anyway.
 ROUNDS_FOR = {"score-many": 2_000, "index-build-fails": 5_000, "database-build": 5_000, "database-reads": 5_000,
               "feature": 5_000}
-
-PAGE = os.sysconf("SC_PAGE_SIZE")
-
-
-def rss():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * PAGE
-
-
-def repeat(action, n):
-    for _ in range(n):
-        try:
-            action()
-        except BaseException:  # noqa: BLE001 - every outcome is expected here, only memory matters
-            pass
-
-
-def check_steady(action, watched=(), rounds=ROUNDS):
-    """Runs `action` many times and fails if memory or the watched objects' reference counts grow."""
-    warmup = min(WARMUP, rounds // 4)
-    repeat(action, warmup)
-    gc.collect()
-    refs_before = [sys.getrefcount(o) for o in watched]
-    tracemalloc.start()
-    try:
-        repeat(action, warmup)
-        gc.collect()
-        traced_before = tracemalloc.get_traced_memory()[0]
-        rss_before = rss()
-        repeat(action, rounds)
-        gc.collect()
-        traced_growth = tracemalloc.get_traced_memory()[0] - traced_before
-        rss_growth = rss() - rss_before
-    finally:
-        tracemalloc.stop()
-    refs_after = [sys.getrefcount(o) for o in watched]
-    assert refs_after == refs_before, "reference counts of the arguments changed"
-    assert traced_growth < MAX_TRACED_GROWTH, f"Python memory grew by {traced_growth} bytes"
-    assert rss_growth < MAX_RSS_GROWTH, f"resident memory grew by {rss_growth} bytes"
 
 
 class Chained:
@@ -248,3 +203,15 @@ def test_feature_reads_and_writes_do_not_leak(feature):
                 [getattr(feature, name) for name in ("hyperscore", "spec_id", "modifications", "fragments")])
 
     check_steady(use, [feature, pep, tm.PyFeature, tm.PyPeptide], ROUNDS_FOR["feature"])
+
+
+def test_the_check_finds_a_leak_of_either_kind():
+    kept = []
+    with pytest.raises(AssertionError, match="Python memory grew in every block"):
+        check_steady(lambda: kept.append(object()), rounds=3_000)
+    if not c_heap_in_use():
+        pytest.skip("the C library does not count its heap")
+    malloc = ctypes.CDLL(None).malloc
+    malloc.restype, malloc.argtypes = ctypes.c_void_p, [ctypes.c_size_t]
+    with pytest.raises(AssertionError, match="the C heap grew in every block"):
+        check_steady(lambda: malloc(24), rounds=3_000)

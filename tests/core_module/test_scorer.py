@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 
 import _tovel_mesk as tm
+from tovel_mesk import _native
 from _search_support import (
     F32, ISOTOPE, at_charge, database, exact_scorer, ladder, ladder_spectrum, mass_of, near_misses, ppm,
     precursor_mz, shift_ppm, spectrum, without_psm_id,
@@ -23,6 +24,10 @@ OUT_OF_RANGE = "out of range integral type conversion attempted"
 DEFAULTS = dict(wide_window=True, chimera=True, report_psms=5, min_isotope_err=-1, max_isotope_err=3,
                 min_precursor_charge=2, max_precursor_charge=4, min_matched_peaks=3, annotate_matches=False,
                 max_fragment_charge=2)
+
+
+def test_the_core_reports_the_documented_defaults():
+    assert _native.scorer_defaults() == DEFAULTS
 
 
 def peaks_spectrum(peaks, mz_value, charge, spec_id="probe", **precursor):

@@ -41,4 +41,4 @@ def test_the_command_process_flushes_its_output_and_keeps_its_status():
                           text=True)
     assert done.returncode == 0 and done.stdout == default_toml()
     refused = subprocess.run([sys.executable, "-P", "-m", "tovel_mesk", "config"], capture_output=True, text=True)
-    assert refused.returncode == 2 and refused.stderr == "tovel-mesk: error: config: say what to print: --defaults\n"
+    assert refused.returncode == 2 and refused.stderr == "tovel-mesk: error: config: say what to print: --defaults or --show\n"

@@ -51,10 +51,11 @@ __all__ = ["EXCLUDED_FEATURES", "METHODS", "Rescoring", "TrainingError", "rescor
 log = logging.getLogger(__name__)
 
 #: Numeric columns never used as features: identity and bookkeeping, error control's own
-#: outputs, and where a spectrum sits in its run (retention time and ion mobility describe
-#: the spectrum, not how well a peptide explains it, and their scale differs between runs).
+#: outputs, where a spectrum sits in its run (retention time describes the spectrum, not how
+#: well a peptide explains it, and its scale differs between runs), and the placeholders of
+#: the core's records (`tovel_mesk.columns.PLACEHOLDERS`).
 EXCLUDED_FEATURES = frozenset(
-    columns.IDENTITY + columns.KEYS + columns.ERROR_CONTROL + ("rt", "aligned_rt", "ims")
+    columns.IDENTITY + columns.KEYS + columns.ERROR_CONTROL + columns.PLACEHOLDERS + ("rt",)
 )
 
 #: Rescoring methods a caller can ask for.

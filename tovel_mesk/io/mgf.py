@@ -15,7 +15,7 @@ from typing import TextIO
 
 import numpy as np
 
-from ..errors import SpectraFileError
+from ..errors import SpectraFileError, quoted
 from .records import RawPrecursor, RawSpectrum, charge_of
 
 _BLOCK_CHARS = 1 << 20
@@ -28,7 +28,9 @@ _ONE_CHARGE = re.compile(r"([+-]?)(\d+)([+-]?)")
 
 class MgfReader:
     """Iterates over the spectra of one MGF text stream as `RawSpectrum` records. Every
-    spectrum is taken as MS level 2. `total` is None: the format states no count."""
+    spectrum is taken as MS level 2. `total` is None: the format states no count. The stream
+    is expected with its line ends made LF (a text stream's universal newlines read LF, CRLF
+    and CR alike). A file without any spectrum is refused."""
 
     total = None
 
@@ -87,6 +89,8 @@ class MgfReader:
             raise self._fail(f"the file ends inside the spectrum that starts on line {block[1]}: "
                              "no END IONS (truncated?)")
         self._outside(buffer[scan:], self._line_at(buffer, scan))
+        if not position:
+            raise self._fail("holds no spectrum (no BEGIN IONS ... END IONS block)")
 
     def _outside(self, text: str, first_line: int) -> None:
         """Checks the text between spectra: blank lines, comments and global parameters,
@@ -109,7 +113,7 @@ class MgfReader:
         for part in _CHARGE_SEPARATOR.split(value):
             match = _ONE_CHARGE.fullmatch(part)
             if match is None or (match.group(1) and match.group(3)):
-                raise self._fail(f"CHARGE={value!r} is not a charge such as 2+ or '2+ and 3+'", spectrum)
+                raise self._fail(f"CHARGE={quoted(value)} is not a charge such as 2+ or '2+ and 3+'", spectrum)
             sign = -1 if "-" in (match.group(1) + match.group(3)) else 1
             charges.append(charge_of(sign * float(match.group(2)), lambda r: self._fail(r, spectrum)))
         return charges[0] if len(charges) == 1 else None
@@ -125,18 +129,18 @@ class MgfReader:
             try:
                 return float(text)
             except ValueError:
-                raise fail(f"{what} is not a number: {text!r}") from None
+                raise fail(f"{what} is not a number: {quoted(text)}") from None
 
         if "PEPMASS" not in params:
             raise fail(f"the spectrum that starts on line {line} has no PEPMASS")
         pepmass = params["PEPMASS"].split()
         if not 1 <= len(pepmass) <= 3:
-            raise fail(f"PEPMASS={params['PEPMASS']!r} is not 'm/z' or 'm/z intensity'")
+            raise fail(f"PEPMASS={quoted(params['PEPMASS'])} is not 'm/z' or 'm/z intensity'")
         mz = number(pepmass[0], "PEPMASS m/z")
         intensity = number(pepmass[1], "PEPMASS intensity") if len(pepmass) > 1 else None
         charge = self._charge(params["CHARGE"], spectrum_id) if "CHARGE" in params else self._default_charge
         rt = number(params["RTINSECONDS"], "RTINSECONDS") / 60 if "RTINSECONDS" in params else math.nan
-        precursors = [RawPrecursor(mz, charge, intensity)] if math.isfinite(mz) and mz > 0 else []
+        precursors = [RawPrecursor(mz, charge, intensity)]
         peak_text = _NOT_PEAKS.sub("", block)
 
         def peaks() -> tuple[np.ndarray, np.ndarray]:

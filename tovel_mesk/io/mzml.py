@@ -1,7 +1,9 @@
 """Streaming mzML reading through lxml's incremental parser.
 
 One `<spectrum>` element is read at a time and cleared as soon as its values are taken, so
-memory holds one spectrum's XML and not the file's. Indexed and plain files read the same
+memory holds one spectrum's XML and not the file's. A spectrum's array text may be longer
+than libxml2's usual 10 MB limit for one text node (profile spectra of a million peaks
+and more); one array is bounded by `MAX_VALUES` instead. Indexed and plain files read the same
 way: the index at the end of an indexed file is not needed and not read. Peak arrays are
 decoded only for the spectra that the caller keeps.
 """
@@ -17,7 +19,7 @@ from typing import BinaryIO
 import numpy as np
 from lxml import etree
 
-from ..errors import SpectraFileError
+from ..errors import SpectraFileError, quoted
 from .records import RawPrecursor, RawSpectrum, charge_of
 
 # Controlled-vocabulary accessions (PSI-MS, Unit Ontology) read here.
@@ -43,8 +45,9 @@ NUMPRESS = frozenset({"MS:1002312", "MS:1002313", "MS:1002314", "MS:1002746", "M
 MINUTES_PER_UNIT = {"UO:0000010": 1 / 60, "UO:0000031": 1.0, "UO:0000028": 1 / 60000,
                     "second": 1 / 60, "minute": 1.0, "millisecond": 1 / 60000}
 
-# Arrays declared longer than this are refused before anything is decompressed.
-MAX_VALUES = 1 << 31
+# Arrays declared longer than this are refused before anything is decompressed, which bounds
+# the memory one array can take (1 GiB of 64-bit values) whatever its compressed size.
+MAX_VALUES = 1 << 27
 
 _TAGS = ("{*}mzML", "{*}referenceableParamGroup", "{*}spectrumList", "{*}spectrum", "{*}chromatogram")
 
@@ -119,13 +122,13 @@ class MzmlReader:
     def _fail(self, reason: str, spectrum: str | None = None) -> SpectraFileError:
         spectrum = spectrum if spectrum is not None else self._current
         if spectrum is None and self._previous is not None:
-            reason = f"{reason} (after spectrum {self._previous!r})"
+            reason = f"{reason} (after spectrum {quoted(self._previous)})"
         return SpectraFileError(self.path, spectrum, reason)
 
     def __iter__(self) -> Iterator[RawSpectrum]:
         context = etree.iterparse(
             self.stream, events=("start", "end"), tag=_TAGS, resolve_entities=False,
-            no_network=True, load_dtd=False, huge_tree=False, remove_comments=True, remove_pis=True)
+            no_network=True, load_dtd=False, huge_tree=True, remove_comments=True, remove_pis=True)
         in_mzml = False
         position = 0
         try:
@@ -178,7 +181,7 @@ class MzmlReader:
                 ref = child.get("ref", "")
                 group = self._groups.get(ref)
                 if group is None:
-                    raise self._fail(f"refers to an undefined referenceableParamGroup {ref!r}")
+                    raise self._fail(f"refers to an undefined referenceableParamGroup {quoted(ref)}")
                 params.update(group)
         return params
 
@@ -192,7 +195,7 @@ class MzmlReader:
                 return float(value)
             except ValueError:
                 pass
-        raise self._fail(f"{what} is not a number: {value!r}")
+        raise self._fail(f"{what} is not a number: {quoted(value) if value is not None else None}")
 
     def _spectrum(self, element, spectrum_id: str) -> RawSpectrum:
         params = self._params(element)
@@ -236,7 +239,7 @@ class MzmlReader:
                 return value  # no unit given: taken as minutes
             factor = MINUTES_PER_UNIT.get(unit_accession or "", MINUTES_PER_UNIT.get(unit_name or ""))
             if factor is None:
-                raise self._fail(f"scan start time in an unknown unit {unit_accession or unit_name!r}")
+                raise self._fail(f"scan start time in an unknown unit {quoted(str(unit_accession or unit_name))}")
             return value * factor
         return math.nan
 
@@ -262,7 +265,10 @@ class MzmlReader:
         for ion in ions:
             params = self._params(ion)
             mz = self._number(params, SELECTED_ION_MZ, "selected ion m/z")
-            if mz is None or not (math.isfinite(mz) and mz > 0):
+            if mz is None:
+                continue
+            if not (math.isfinite(mz) and mz > 0):
+                found.append(RawPrecursor(mz))  # not searched; counted by the caller
                 continue
             charge = self._number(params, CHARGE_STATE, "charge state")
             if charge is None:
@@ -312,8 +318,12 @@ class MzmlReader:
         missing = [kind for kind in ("m/z array", "intensity array") if kind not in arrays]
         if missing:
             raise fail(f"has no {missing[0]}")
-        return (_decode(arrays["m/z array"], "m/z array", default_length, fail),
-                _decode(arrays["intensity array"], "intensity array", default_length, fail))
+        mz = _decode(arrays["m/z array"], "m/z array", default_length, fail)
+        intensity = _decode(arrays["intensity array"], "intensity array", default_length, fail)
+        if mz.size != intensity.size:
+            raise fail(f"its m/z array holds {mz.size} values and its intensity array {intensity.size}; "
+                       "each peak needs both")
+        return mz, intensity
 
 
 def _no_peaks() -> tuple[np.ndarray, np.ndarray]:
@@ -329,7 +339,7 @@ def _decode(entry: tuple, kind: str, default_length: str | None, fail) -> np.nda
         raise fail(f"{kind} states no data type (32- or 64-bit float expected)")
     declared = array_length if array_length is not None else default_length
     if declared is None or not declared.strip().isdigit():
-        raise fail(f"{kind} has no valid length (defaultArrayLength {declared!r})")
+        raise fail(f"{kind} has no valid length (defaultArrayLength {quoted(declared) if declared is not None else None})")
     length = int(declared)
     if length > MAX_VALUES:
         raise fail(f"{kind} declares {length} values, more than the {MAX_VALUES} a spectrum may hold")

@@ -4,12 +4,10 @@ with its peak arrays decoded only when asked for, and the package's error for ba
 from __future__ import annotations
 
 import math
-import os
 from collections.abc import Callable
 from dataclasses import dataclass
 
 import numpy as np
-
 
 
 @dataclass(frozen=True, slots=True)
@@ -38,13 +36,24 @@ class RawSpectrum:
 
 
 def charge_of(value: float, fail: Callable[[str], Exception]) -> int | None:
-    """A precursor charge from a number in the file: 0 means unknown (None). Fractional,
-    negative (negative-mode spectra are not searched) and out-of-range values are refused
-    through `fail`."""
+    """A precursor charge from a number in the file: 0 means unknown (None). Fractional and
+    negative values (negative-mode spectra are not searched) are refused through `fail`.
+    A charge above what the search takes is returned as it is; the spectrum is then skipped."""
     if not math.isfinite(value) or value != int(value):
         raise fail(f"precursor charge {value} is not a whole number")
     if value < 0:
         raise fail(f"precursor charge {int(value)}: negative-mode spectra are not supported")
-    if value > 255:
-        raise fail(f"precursor charge {int(value)} is above 255")
     return int(value) or None
+
+
+# The smallest magnitude that rounds to infinity in 32 bits: the largest float32 plus half
+# of its last step (round-half-to-even goes up there, its significand being odd).
+_FLOAT32_OVERFLOW = 2.0 ** 128 - 2.0 ** 103
+
+
+def as_float32(value: float) -> float:
+    """`value` as the core holds it: rounded to the nearest 32-bit float (infinite beyond
+    that range, zero below its smallest step), in double precision."""
+    if abs(value) >= _FLOAT32_OVERFLOW:  # NaN compares false and stays NaN
+        return math.copysign(math.inf, value)
+    return float(np.float32(value))

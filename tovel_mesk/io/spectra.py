@@ -12,6 +12,8 @@ builds one spectrum from arrays of your own. Both prepare the peaks the same way
 4. the peaks are sorted by m/z ascending into float32 arrays.
 
 The precursor keeps its observed m/z (see `tovel_mesk.conventions` for why the two differ).
+Values are checked as the core holds them, in 32 bits: a precursor m/z of 1e308 is finite
+in the file but infinite in 32 bits, and is no usable precursor.
 
 Files: mzML (indexed or plain; arrays zlib-compressed or uncompressed, 32- or 64-bit) and
 MGF, either of them optionally gzip-compressed. Numpress and other compressions are refused.
@@ -25,7 +27,9 @@ import math
 import os
 import zlib
 from collections.abc import Iterator, Sequence
+from contextlib import AbstractContextManager, nullcontext
 from dataclasses import dataclass, field
+from typing import BinaryIO
 
 import numpy as np
 
@@ -33,19 +37,28 @@ import _tovel_mesk as tm
 
 from .mgf import MgfReader
 from .mzml import MzmlReader, peek_total
-from ..errors import SpectraFileError
-from .records import RawPrecursor, RawSpectrum
+from ..errors import SpectraFileError, quoted
+from .records import RawPrecursor, RawSpectrum, as_float32
 from ..conventions import PROTON_MASS
 
-__all__ = ["SKIP_REASONS", "SpectraCounts", "SpectraFileError", "SpectraReader", "make_spectrum",
-           "read_spectra"]
+__all__ = ["MAX_PRECURSOR_CHARGE", "SKIP_REASONS", "SpectraCounts", "SpectraFileError", "SpectraReader",
+           "make_spectrum", "read_spectra"]
 
 #: Why a spectrum read from a file is not scored, as the keys of `SpectraCounts.skipped`:
-#: another MS level than asked for (or none stated); no precursor with a positive m/z; no
-#: peak left after dropping zero and non-finite intensities.
-SKIP_REASONS = ("other_ms_level", "no_precursor", "no_peaks")
+#: another MS level than asked for (or none stated); no precursor stated; no precursor whose
+#: m/z is positive and finite in 32 bits; no precursor whose charge the search takes (at
+#: most the reader's `max_charge`); no peak left after dropping zero and non-finite
+#: intensities.
+SKIP_REASONS = ("other_ms_level", "no_precursor", "precursor_mz", "precursor_charge", "no_peaks")
+
+#: Highest precursor charge a reader hands on by default. Peptides seldom carry more than
+#: ten charges; a charge far above that is a damaged value, and searching it would only
+#: look for masses that no peptide has.
+MAX_PRECURSOR_CHARGE = 100
 
 _DESCRIPTIONS = {"other_ms_level": "of another MS level", "no_precursor": "without a precursor",
+                 "precursor_mz": "with a precursor m/z that is not positive and finite",
+                 "precursor_charge": "with a precursor charge above the highest searched",
                  "no_peaks": "without peaks"}
 _HEAD_BYTES = 1 << 17
 
@@ -78,6 +91,8 @@ class SpectraReader:
         chunk_size: spectra per chunk.
         file_id: the `file_id` given to every spectrum, to tell files apart in results.
         format: "mzml" or "mgf"; by default from the file name, else from the content.
+        max_charge: the highest precursor charge searched (1 to 255); a precursor stating
+            a higher charge is not searched (see `SKIP_REASONS`).
 
     After or during a pass, `counts` (`SpectraCounts`) tells how many spectra were read,
     kept and skipped by reason; each pass starts new counts. `total` is the number of
@@ -90,22 +105,26 @@ class SpectraReader:
     gives none. mzML precursors: the selected ion's m/z, charge (a single possible charge
     counts; several leave it None), intensity, and the isolation window from its target and
     offsets. MGF precursors: PEPMASS (m/z and optional intensity), CHARGE (``2+``; several,
-    as in ``2+ and 3+``, leave it None), RTINSECONDS. A missing PEPMASS is an error.
+    as in ``2+ and 3+``, leave it None), RTINSECONDS. A missing PEPMASS is an error. MGF text
+    is UTF-8 (a byte-order mark is skipped), with LF, CRLF or CR line ends.
 
     Raises `SpectraFileError` (a ValueError naming the file and the spectrum) for a
-    malformed, truncated or unsupported file, and OSError when the file cannot be opened.
-    A reader is not safe to iterate from several threads at once.
+    malformed, truncated or unsupported file, an MGF file without any spectrum, and a file
+    that changes (in size or modification time) while a pass reads it; OSError when the
+    file cannot be opened. A reader is not safe to iterate from several threads at once.
     """
 
     def __init__(self, path: str | os.PathLike, *, ms_level: int = 2, top_peaks: int | None = 150,
-                 chunk_size: int = 1000, file_id: int = 0, format: str | None = None):
+                 chunk_size: int = 1000, file_id: int = 0, format: str | None = None,
+                 max_charge: int = MAX_PRECURSOR_CHARGE):
         self.path = os.fspath(path)
         self.ms_level = _whole(ms_level, "ms_level", 1, 255)
         self.top_peaks = None if top_peaks is None else _whole(top_peaks, "top_peaks", 1)
         self.chunk_size = _whole(chunk_size, "chunk_size", 1)
         self.file_id = _whole(file_id, "file_id", 0)
+        self.max_charge = _whole(max_charge, "max_charge", 1, 255)
         try:
-            with _open(self.path) as stream:
+            with open(self.path, "rb") as file, _decompressed(file) as stream:
                 head = stream.read(_HEAD_BYTES)
         except (EOFError, zlib.error, gzip.BadGzipFile) as error:
             raise _damaged(self.path, error) from error
@@ -116,15 +135,18 @@ class SpectraReader:
     def __iter__(self) -> Iterator[list[tm.PyProcessedSpectrum]]:
         counts = self.counts = SpectraCounts()
         chunk: list[tm.PyProcessedSpectrum] = []
+        last: str | None = None
         try:
-            with _open(self.path) as stream:
+            with open(self.path, "rb") as file, _decompressed(file) as stream:
+                opened = _stamp(file)
                 records: MzmlReader | MgfReader
                 if self.format == "mzml":
                     records = MzmlReader(self.path, stream, self.ms_level)
                 else:
-                    records = MgfReader(self.path, io.TextIOWrapper(stream, "utf-8", errors="replace"))
+                    records = MgfReader(self.path, io.TextIOWrapper(stream, "utf-8-sig", errors="replace"))
                 for raw in records:
                     counts.read += 1
+                    last = raw.id
                     spectrum = self._prepare(raw)
                     if isinstance(spectrum, str):
                         counts.skipped[spectrum] += 1
@@ -132,14 +154,31 @@ class SpectraReader:
                     counts.kept += 1
                     chunk.append(spectrum)
                     if len(chunk) == self.chunk_size:
+                        self._unchanged(file, opened)
                         yield chunk
                         chunk = []
                 if records.total is not None:
                     self.total = records.total
+                self._unchanged(file, opened)
         except (EOFError, zlib.error, gzip.BadGzipFile) as error:
             raise _damaged(self.path, error) from error
+        except SpectraFileError:
+            raise
+        except ValueError as error:  # from a reader's own parsing: named all the same
+            where = "" if last is None else f" (after spectrum {quoted(last)})"
+            raise SpectraFileError(self.path, None, f"{error}{where}") from error
         if chunk:
             yield chunk
+
+    def _unchanged(self, file: BinaryIO, opened: tuple[int, int]) -> None:
+        """Fails the pass when the file's size or modification time differs from when it was
+        opened: what was read may mix two versions of the file."""
+        now = _stamp(file)
+        if now != opened:
+            raise SpectraFileError(
+                self.path, None, f"the file changed while it was read (size {opened[0]:,} -> {now[0]:,} bytes, "
+                                 "modification time " + ("changed" if now[1] != opened[1] else "unchanged")
+                                 + "); read it again once it is complete")
 
     def _prepare(self, raw: RawSpectrum) -> tm.PyProcessedSpectrum | str:
         """The spectrum ready to score, or the reason it is skipped."""
@@ -147,18 +186,41 @@ class SpectraReader:
             return "other_ms_level"
         if not raw.precursors:
             return "no_precursor"
-        mz, intensity = raw.peaks()
-        mz, intensity, summed = _prepare_peaks(mz, intensity, self.top_peaks)
-        if not mz.size:
-            return "no_peaks"
-        return tm.PyProcessedSpectrum(
-            raw.id, self.file_id, raw.rt, mz, intensity, [_precursor(p) for p in raw.precursors],
-            summed if raw.tic is None else raw.tic)
+        try:
+            precursors: list[tm.PyPrecursor] = []
+            reason = ""
+            for raw_precursor in raw.precursors:
+                problem = self._unsearchable(raw_precursor)
+                if problem:
+                    reason = reason or problem
+                else:
+                    precursors.append(_precursor(raw_precursor))
+            if not precursors:
+                return reason
+            mz, intensity = raw.peaks()
+            mz, intensity, summed = _prepare_peaks(mz, intensity, self.top_peaks)
+            if not mz.size:
+                return "no_peaks"
+            return tm.PyProcessedSpectrum(raw.id, self.file_id, _narrowed(raw.rt, "scan start time"), mz,
+                                          intensity, precursors,
+                                          summed if raw.tic is None else _narrowed(raw.tic, "total ion current"))
+        except SpectraFileError:
+            raise
+        except (ValueError, TypeError, OverflowError) as error:
+            raise SpectraFileError(self.path, raw.id, str(error)) from error
+
+    def _unsearchable(self, precursor: RawPrecursor) -> str:
+        """Why a precursor cannot be searched (a key of `SKIP_REASONS`), or "" when it can."""
+        if not 0.0 < as_float32(precursor.mz) < math.inf:
+            return "precursor_mz"
+        if precursor.charge is not None and precursor.charge > self.max_charge:
+            return "precursor_charge"
+        return ""
 
 
 def read_spectra(path: str | os.PathLike, *, ms_level: int = 2, top_peaks: int | None = 150,
-                 chunk_size: int = 1000, file_id: int = 0,
-                 format: str | None = None) -> Iterator[list[tm.PyProcessedSpectrum]]:
+                 chunk_size: int = 1000, file_id: int = 0, format: str | None = None,
+                 max_charge: int = MAX_PRECURSOR_CHARGE) -> Iterator[list[tm.PyProcessedSpectrum]]:
     """Yields the spectra of an mzML or MGF file in chunks (lists of `PyProcessedSpectrum`).
 
     The same as iterating over `SpectraReader` with the same arguments (see there for
@@ -166,7 +228,7 @@ def read_spectra(path: str | os.PathLike, *, ms_level: int = 2, top_peaks: int |
     spectra read, kept and skipped.
     """
     yield from SpectraReader(path, ms_level=ms_level, top_peaks=top_peaks, chunk_size=chunk_size,
-                             file_id=file_id, format=format)
+                             file_id=file_id, format=format, max_charge=max_charge)
 
 
 def make_spectrum(mz: Sequence[float] | np.ndarray, intensity: Sequence[float] | np.ndarray,
@@ -190,7 +252,10 @@ def make_spectrum(mz: Sequence[float] | np.ndarray, intensity: Sequence[float] |
     None. `rt` is the retention time in minutes. `total_ion_current` defaults to the sum of
     the kept-finite intensities before the top-N cut.
 
-    Raises ValueError when `mz` and `intensity` are not one-dimensional arrays of one length.
+    Raises ValueError when `mz` and `intensity` are not one-dimensional arrays of one length,
+    when `precursor_mz` is not positive and finite as a 32-bit float (the core's type), and
+    when a finite `precursor_intensity`, `rt`, `total_ion_current` or isolation window
+    overflows 32 bits.
     """
     mz = np.asarray(mz, dtype=np.float64)
     intensity = np.asarray(intensity, dtype=np.float64)
@@ -198,6 +263,15 @@ def make_spectrum(mz: Sequence[float] | np.ndarray, intensity: Sequence[float] |
         raise ValueError(f"mz and intensity must be one-dimensional and of one length, not of "
                          f"shapes {mz.shape} and {intensity.shape}")
     top_peaks = None if top_peaks is None else _whole(top_peaks, "top_peaks", 1)
+    if isinstance(precursor_mz, (int, float, np.floating, np.integer)) and not isinstance(precursor_mz, bool):
+        if not 0.0 < as_float32(float(precursor_mz)) < math.inf:
+            raise ValueError(f"precursor_mz must be positive and finite as a 32-bit float, not {precursor_mz!r}")
+    if isinstance(precursor_intensity, (float, np.floating)):
+        precursor_intensity = _narrowed(float(precursor_intensity), "precursor_intensity")
+    if isinstance(rt, (float, np.floating)):
+        rt = _narrowed(float(rt), "rt")
+    if isinstance(total_ion_current, (float, np.floating)):
+        total_ion_current = _narrowed(float(total_ion_current), "total_ion_current")
     mz, intensity, summed = _prepare_peaks(mz, intensity, top_peaks)
     if isolation_window is not None and not isinstance(isolation_window, tm.PyTolerance):
         isolation_window = _window(precursor_mz, isolation_window)
@@ -218,7 +292,11 @@ def _prepare_peaks(mz: np.ndarray, intensity: np.ndarray,
         mz, intensity = mz[keep], intensity[keep]
     summed = float(intensity.sum(dtype=np.float64))
     if top_peaks is not None and intensity.size > top_peaks:
-        strongest = np.lexsort((mz, -intensity))[:top_peaks]
+        # Only peaks at least as intense as the top_peaks-th are ordered: the same peaks in
+        # the same order as ordering all of them, without sorting a million-peak profile.
+        cut = intensity.size - top_peaks
+        candidates = np.flatnonzero(intensity >= np.partition(intensity, cut)[cut])
+        strongest = candidates[np.lexsort((mz[candidates], -intensity[candidates]))[:top_peaks]]
         mz, intensity = mz[strongest], intensity[strongest]
     order = np.argsort(mz, kind="stable")
     return mz[order], intensity[order], summed
@@ -228,12 +306,21 @@ def _window(mz: float, isolated: Sequence[float]) -> tm.PyTolerance:
     """The isolation window as the core applies it: offsets from the precursor m/z, which
     the core scales by each charge it tries, so the window covers the isolated m/z range."""
     lower, upper = isolated
-    return tm.PyTolerance.Da(float(lower) - mz, float(upper) - mz)
+    return tm.PyTolerance.Da(_narrowed(float(lower) - mz, "isolation window lower offset"),
+                             _narrowed(float(upper) - mz, "isolation window upper offset"))
+
+
+def _narrowed(value: float, what: str) -> float:
+    """`value` unchanged, after checking that a finite one stays finite in 32 bits."""
+    if math.isfinite(value) and math.isinf(as_float32(value)):
+        raise ValueError(f"{what} {value!r} lies beyond the range of 32-bit floats")
+    return value
 
 
 def _precursor(raw: RawPrecursor) -> tm.PyPrecursor:
     window = None if raw.isolation is None else _window(raw.mz, raw.isolation)
-    return tm.PyPrecursor(raw.mz, raw.charge, raw.intensity, window)
+    intensity = None if raw.intensity is None else _narrowed(raw.intensity, "precursor intensity")
+    return tm.PyPrecursor(raw.mz, raw.charge, intensity, window)
 
 
 def _whole(value: int, name: str, low: int, high: int | None = None) -> int:
@@ -245,11 +332,20 @@ def _whole(value: int, name: str, low: int, high: int | None = None) -> int:
     return value
 
 
-def _open(path: str):
-    """The file as a binary stream, decompressed when it is gzip-compressed."""
-    with open(path, "rb") as probe:
-        compressed = probe.read(2) == b"\x1f\x8b"
-    return gzip.open(path, "rb") if compressed else open(path, "rb")
+def _decompressed(file: BinaryIO) -> AbstractContextManager[BinaryIO]:
+    """The open file as a binary stream, decompressed when it is gzip-compressed; leaving
+    its context leaves `file` open."""
+    compressed = file.read(2) == b"\x1f\x8b"
+    file.seek(0)
+    if compressed:
+        return gzip.GzipFile(fileobj=file, mode="rb")  # type: ignore[return-value]
+    return nullcontext(file)
+
+
+def _stamp(file: BinaryIO) -> tuple[int, int]:
+    """Size and modification time (ns) of an open file."""
+    status = os.fstat(file.fileno())
+    return status.st_size, status.st_mtime_ns
 
 
 def _damaged(path: str, error: Exception) -> SpectraFileError:
@@ -266,4 +362,4 @@ def _format(path: str, given: str | None, head: bytes) -> str:
         return "mzml"
     if name.endswith(".mgf"):
         return "mgf"
-    return "mzml" if head.lstrip().startswith(b"<") else "mgf"
+    return "mzml" if head.removeprefix(b"\xef\xbb\xbf").lstrip().startswith(b"<") else "mgf"

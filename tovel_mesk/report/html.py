@@ -6,18 +6,23 @@ time for accepted matches, the fragment mass error, and identifications per file
 are inline SVG drawn by the package's own small chart code (`tovel_mesk.report.svg`); the page
 loads nothing from the network or from other files.
 
-The summary is a dict, written as is to ``summary.json``::
+The summary is the search's `tovel_mesk.summary.Summary`, whose JSON form ``summary.json``
+holds (see that module for every field)::
 
     {
-        "files": [{"file": "a.mzML", "spectra_read": 1166, "spectra_searched": 1102,
-                   "matches": 5510, "peptides_at_fdr": 301, "proteins_at_fdr": 12}, ...],
-        "stages": {"digest": 0.41, "index": 1.2, "reading": 0.8, "scoring": 5.1, ...},
-        "settings": {"precursor_tol": "10ppm", "digest": {"missed_cleavages": 2}, ...},
+        "status": "complete", "fdr": 0.01,
+        "files": [{"file": "a.mzML", "spectra_read": 1166, "spectra_searched": 1102, "matches": 5510,
+                   "spectra_accepted": 601, "peptides_accepted": 301, "proteins_accepted": 12,
+                   "skipped": {"other_ms_level": 64}, "error": null}, ...],
+        "failed_files": {}, "totals": {...}, "database": {...}, "rescoring": {...}, "cluster": null,
+        "stages": {"digest": 0.41, "index": 1.2, "reading": 0.8, "scoring": 5.1, "rescoring": 0.3,
+                   "writing": 0.2},
+        "settings": {"precursor_tol": "10ppm", "missed_cleavages": 2, ...},
     }
 
-`files` is a list of records (one row per file; any keys), `stages` maps a stage to its
-seconds, `settings` is any nesting of dicts and lists. Other top-level keys are shown as
-name and value. Every part is optional.
+The functions here also take any mapping of that shape (every part optional): `files` a
+list of records (one row per file), `stages` a map from stage to seconds, `settings` any
+nesting of dicts and lists; other top-level keys are shown as name and value.
 """
 
 from __future__ import annotations
@@ -30,6 +35,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+from ..summary import Summary
 from .svg import Panel
 
 __all__ = ["render_report", "format_summary", "accepted"]
@@ -75,15 +81,24 @@ def _text(value: Any) -> str:
         return f"{number:,.4g}" if abs(number) < 1e4 else f"{number:,.0f}"
     if isinstance(value, (list, tuple)):
         return ", ".join(_text(v) for v in value)
+    if isinstance(value, Mapping):
+        return ", ".join(f"{_text(v)} {str(k).replace('_', ' ')}" for k, v in value.items() if v)
     return str(value)
 
 
-def _sections(summary: Mapping) -> list[tuple[str, list[str], list[list[str]]]]:
+def _plain(summary: Summary | Mapping) -> Mapping:
+    return summary.as_dict() if isinstance(summary, Summary) else summary
+
+
+def _sections(summary: Summary | Mapping) -> list[tuple[str, list[str], list[list[str]]]]:
     """The summary as (title, header, rows) tables of cell texts."""
+    summary = _plain(summary)
     sections = []
     files = [f for f in summary.get("files") or [] if isinstance(f, Mapping)]
     if files:
         header = list(dict.fromkeys(key for record in files for key in record))
+        # Columns that say nothing for any file (no error, nothing skipped) are left out.
+        header = [k for k in header if k not in ("error", "skipped") or any(r.get(k) for r in files)]
         sections.append(("Files", header, [[_text(r.get(k)) for k in header] for r in files]))
     stages = summary.get("stages") or {}
     if stages:
@@ -99,9 +114,13 @@ def _sections(summary: Mapping) -> list[tuple[str, list[str], list[list[str]]]]:
     return sections
 
 
-def format_summary(summary: Mapping) -> str:
-    """The summary's files and stages as aligned text tables, for a terminal."""
+def format_summary(summary: Summary | Mapping) -> str:
+    """The summary's files and stages as aligned text tables, for a terminal; the files'
+    errors, when any failed, in the table. Accepted: q-value at most the summary's `fdr`."""
     blocks = []
+    fdr = _plain(summary).get("fdr")
+    if isinstance(fdr, (int, float)):
+        blocks.append(f"accepted: q-value at most {fdr:g} (FDR {100 * fdr:g}%)")
     for title, header, rows in _sections(summary):
         if title not in ("Files", "Stages"):
             continue
@@ -252,7 +271,7 @@ def render_report(
     psms: pd.DataFrame,
     peptides: pd.DataFrame | None,
     proteins: pd.DataFrame | None,
-    summary: Mapping,
+    summary: Summary | Mapping,
     *,
     fdr: float = 0.01,
     title: str = "tovel-mesk search report",
@@ -269,6 +288,7 @@ def render_report(
     """
     from .._version import __version__
 
+    summary = _plain(summary)
     good = psms[accepted(psms, fdr)]
     panels = (
         ("Target and decoy scores", lambda p: _plot_scores(p, psms)),

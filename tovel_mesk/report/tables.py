@@ -12,9 +12,10 @@ from it:
 - ``summary.json``: counts per file, seconds per stage and the settings;
 - ``report.html``: one self-contained page of plots (`tovel_mesk.report.html`).
 
-Every file is first written under a hidden temporary name in the output folder and only
-renamed into place once all of them are complete, so a failure (a full disk, an
-interrupted run, bad input) leaves no partial file and no mix of new and old outputs.
+Every file is first written into a hidden folder beside the output folder, and the set is
+published only once all of them are complete (`tovel_mesk.report.publish`): a failure (a
+full disk, an interrupted run, bad input) leaves no partial file, no mix of new and old
+outputs and no empty folder, and two searches never write into one folder at once.
 
 Tables are converted to Arrow once and written by Arrow's native writers: no Python object
 is made per match.
@@ -29,6 +30,7 @@ import math
 import os
 import re
 import secrets
+import time
 from collections import deque
 from collections.abc import Callable, Iterator, Mapping
 from concurrent.futures import ThreadPoolExecutor
@@ -41,11 +43,14 @@ import pyarrow.compute as pc
 import pyarrow.csv as pacsv
 import pyarrow.parquet as pq
 
-from ..columns import CORE_FEATURES, ERROR_CONTROL, IDENTITY, KEYS, MASSES, PEPTIDE
+from ..columns import CORE_FEATURES, ERROR_CONTROL, IDENTITY, MASSES, NOT_WRITTEN, PEPTIDE, written
+from ..errors import OutputError
+from ..summary import COMPLETE, Summary
+from .publish import publish
 
 __all__ = [
     "PSMS_PARQUET", "PSMS_TSV", "PEPTIDES_TSV", "PROTEINS_TSV", "PIN", "SUMMARY_JSON", "REPORT_HTML",
-    "psm_columns", "psm_table", "staged_files", "write_outputs",
+    "psm_columns", "psm_table", "table_columns", "staged_files", "write_outputs",
     "write_parquet", "write_tsv", "write_pin", "write_summary",
 ]
 
@@ -57,10 +62,12 @@ PIN = "results.pin"
 SUMMARY_JSON = "summary.json"
 REPORT_HTML = "report.html"
 
-#: Columns that come before the features, and the ones after them, in every written table.
+#: Columns that come before the features, the core's features that are written, and the
+#: columns after the features, in every written match table.
 _LEADING = IDENTITY + PEPTIDE + MASSES
+_FEATURES = tuple(written(CORE_FEATURES))
 _TRAILING = ERROR_CONTROL
-_NAMED = frozenset(_LEADING + CORE_FEATURES + _TRAILING + KEYS)
+_NAMED = frozenset(_LEADING + CORE_FEATURES + _TRAILING + NOT_WRITTEN)
 
 #: Characters that end a field or a line in a tab-separated file.
 _STRUCTURAL = r'[\t\r\n"]'
@@ -73,13 +80,14 @@ def psm_columns(psms: pd.DataFrame) -> list[str]:
 
     Identity, peptide, masses and times, then every numeric feature (the core's features,
     then any further numeric column in table order), then the error-control values. The
-    bookkeeping keys (`psm_id`, `peptide_idx`, `file_id`) are not written.
+    bookkeeping keys (`psm_id`, `peptide_idx`, `file_id`) and the core's placeholders
+    (`tovel_mesk.columns.PLACEHOLDERS`) are not written, and need not be there.
 
     Raises ValueError when a named column is missing or a column outside the named groups
     is not numeric (it could be neither written as a feature nor placed elsewhere).
     """
     present = set(psms.columns)
-    missing = [c for c in _LEADING + CORE_FEATURES + _TRAILING if c not in present]
+    missing = [c for c in _LEADING + _FEATURES + _TRAILING if c not in present]
     if missing:
         raise ValueError(f"the match table lacks the columns {', '.join(missing)}")
     extra = [c for c in psms.columns if c not in _NAMED]
@@ -88,7 +96,13 @@ def psm_columns(psms: pd.DataFrame) -> list[str]:
         raise ValueError(
             f"the match table's columns {', '.join(map(str, odd))} are neither named match columns "
             "nor numeric features")
-    return list(_LEADING + CORE_FEATURES) + extra + list(_TRAILING)
+    return list(_LEADING + _FEATURES) + extra + list(_TRAILING)
+
+
+def table_columns(frame: pd.DataFrame) -> list[str]:
+    """The columns of a peptide or protein table that are written, in table order: all but
+    the bookkeeping keys and the core's placeholders."""
+    return written(frame.columns)
 
 
 def _to_arrow(frame: pd.DataFrame, columns: list[str]) -> pa.Table:
@@ -162,7 +176,7 @@ class _PinLayout:
     def __init__(self, table: pa.Table):
         names = table.column_names
         self.features = ["delta_mass", "isotope_error",
-                         *names[names.index(CORE_FEATURES[0]):names.index(_TRAILING[0])]]
+                         *names[names.index(_FEATURES[0]):names.index(_TRAILING[0])]]
         files, _ = _codes(table.column("file"))
         spec_ids, n_spec_ids = _codes(table.column("spec_id"))
         self.scan = pd.factorize(files * n_spec_ids + spec_ids)[0] + 1
@@ -340,9 +354,11 @@ def _finite_json(value: object) -> object:
     return value
 
 
-def write_summary(summary: Mapping, path: str | os.PathLike) -> None:
+def write_summary(summary: Summary | Mapping, path: str | os.PathLike) -> None:
     """Write the summary as indented JSON. Numpy values and paths are converted; NaN and
     infinities become null; any other value without a JSON form raises TypeError."""
+    if isinstance(summary, Summary):
+        summary = summary.as_dict()
     with open(path, "w", encoding="utf-8") as out:
         json.dump(_finite_json(summary), out, indent=2, default=_json_value, allow_nan=False)
         out.write("\n")
@@ -379,41 +395,86 @@ def staged_files(directory: str | os.PathLike) -> Iterator[Callable[[str], Path]
             temporary.unlink(missing_ok=True)
 
 
+#: Every file a search may leave in its output folder.
+OUTPUTS = (PSMS_PARQUET, PSMS_TSV, PIN, PEPTIDES_TSV, PROTEINS_TSV, SUMMARY_JSON, REPORT_HTML)
+
+
+def _previous_results(directory: Path) -> tuple[str, int] | None:
+    """The status and number of searched files of the results in `directory`, if any."""
+    try:
+        previous = json.loads((directory / SUMMARY_JSON).read_text(encoding="utf-8"))
+        return str(previous["status"]), int(previous["totals"]["files_searched"])
+    except (OSError, ValueError, KeyError, TypeError):
+        return None
+
+
+def _check_replacing(directory: Path, summary: Summary | Mapping, overwrite: bool) -> None:
+    """Refuses results with failed files over complete results of more files."""
+    if overwrite or not isinstance(summary, Summary) or summary.status == COMPLETE:
+        return
+    previous = _previous_results(directory)
+    if previous is None:
+        return
+    status, searched = previous
+    if status == COMPLETE and searched > summary.totals.files_searched:
+        raise OutputError(
+            f"{directory}: holds complete results of {searched} files, and this search's results cover "
+            f"{summary.totals.files_searched} ({len(summary.failed_files)} failed: "
+            f"{', '.join(summary.failed_files)}); they were not written and the older results stay "
+            "(--overwrite replaces them)")
+
+
 def write_outputs(
     directory: str | os.PathLike,
     psms: pd.DataFrame,
     peptides: pd.DataFrame,
     proteins: pd.DataFrame,
-    summary: Mapping,
+    summary: Summary | Mapping,
     *,
     fdr: float = 0.01,
     report: bool = True,
+    overwrite: bool = False,
 ) -> list[Path]:
     """Write every output file of a search into `directory` and return their paths.
 
     `psms` is the match table (columns of `tovel_mesk.columns`, error control filled, plus
     any further numeric features); `peptides` and `proteins` hold the best entry per
     peptide and per protein with its q-value (`peptide_q`, `protein_q`, and `label`);
-    `summary` is the dict described in `tovel_mesk.report.html` (per file counts, per stage
-    seconds, settings). `fdr` is the acceptance threshold the report plots use. With
-    `report=False` the HTML page is skipped.
+    `summary` is the search's `tovel_mesk.summary.Summary` (or any mapping, written as
+    it is). `fdr` is the acceptance threshold the report plots use. With `report=False`
+    the HTML page is skipped. The seconds spent writing the tables are recorded in a
+    `Summary` (stage `writing`) before it is written, so summary.json holds them.
 
-    All files appear together or not at all (see `staged_files`). Raises ValueError for a
-    match table without the expected columns, OSError when a file cannot be written.
+    Publishing is all or nothing as a reader sees it, one search at a time (see
+    `tovel_mesk.report.publish`). A `Summary` with failed files does not replace complete
+    results of more files already in `directory` unless `overwrite` (OutputError).
+    Raises ValueError for a match table without the expected columns, OutputError when
+    another search is writing into `directory`, OSError (naming the file) when a file
+    cannot be written; the folder is then left as it was.
     """
+    directory = Path(directory)
+    started = time.perf_counter()
     table = psm_table(psms)
-    with staged_files(directory) as stage, ThreadPoolExecutor(1) as background:
-        parquet = background.submit(write_parquet, table, stage(PSMS_PARQUET))
-        _write_text(table, stage(PSMS_TSV), stage(PIN))
-        parquet.result()
+
+    def write(stage: Callable[[str], Path]) -> None:
+        nonlocal table
+        _check_replacing(directory, summary, overwrite)
+        with ThreadPoolExecutor(1) as background:
+            parquet = background.submit(write_parquet, table, stage(PSMS_PARQUET))
+            _write_text(table, stage(PSMS_TSV), stage(PIN))
+            parquet.result()
         del table
         for frame, name in ((peptides, PEPTIDES_TSV), (proteins, PROTEINS_TSV)):
-            write_tsv(_to_arrow(frame, [c for c in frame.columns if c not in KEYS]), stage(name))
-        write_summary(summary, stage(SUMMARY_JSON))
+            write_tsv(_to_arrow(frame, table_columns(frame)), stage(name))
+        if isinstance(summary, Summary):
+            summary.record_stage("writing", time.perf_counter() - started)
         if report:
             from .html import render_report
 
             stage(REPORT_HTML).write_text(
                 render_report(psms, peptides, proteins, summary, fdr=fdr), encoding="utf-8")
+        write_summary(summary, stage(SUMMARY_JSON))
+
+    publish(directory, list(OUTPUTS), write)
     names = [PSMS_PARQUET, PSMS_TSV, PIN, PEPTIDES_TSV, PROTEINS_TSV, SUMMARY_JSON]
-    return [Path(directory) / name for name in names + ([REPORT_HTML] if report else [])]
+    return [directory / name for name in names + ([REPORT_HTML] if report else [])]

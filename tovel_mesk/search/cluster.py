@@ -18,7 +18,8 @@ How the work is shared:
   client gathers every file and runs error control once over all of them, exactly as a
   search in one process does (`tovel_mesk.pipeline.finish_search`): same rows, same bits.
 - Faults: a file that cannot be read, or a task that raises, is reported by name with its
-  error (`summary["failed_files"]`, `ok` False) and every other file is still searched.
+  error (`summary.failed_files`, `ok` False) and every other file is still searched, as
+  in one process (with `fail_fast`, the first such file stops the search, as in one process).
   A worker that dies mid-task (killed by the system, for example) has its task run again
   on another worker; after `distributed.scheduler.allowed-failures` deaths (Dask's
   setting, 3 by default) the file is reported as failed. A FASTA that cannot be indexed
@@ -43,26 +44,18 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
-from ..config import SearchSettings, available_cores
-from ..errors import ConfigError, FileSearchError, IndexBuildError, InputError, one_line
+from ..config import INDEX_STAGES, SearchSettings, available_cores
+from ..errors import ConfigError, FileSearchError, IndexBuildError, InputError, StoppedAtFileError, one_line
 from .database import MIN_ION_INDEX, prepare_database
 from .finish import finish_search
 from .outcome import FileResult, SearchOutcome
 from .scoring import make_scorer, search_file
 from ..progress import Progress
+from ..summary import ClusterSummary
 
-__all__ = ["search_on_cluster", "index_key", "IndexBuildError", "SEARCH_ONLY_SETTINGS", "INSTALL_HINT"]
+__all__ = ["search_on_cluster", "index_key", "IndexBuildError", "INSTALL_HINT"]
 
 INSTALL_HINT = "pip install 'tovel-mesk[distributed]'"
-
-#: Settings that steer only how spectra are read and scored, where results go, or where the
-#: work runs. Every other setting shapes the index and is part of its cache key, so a
-#: setting added later is in the key unless it is listed here.
-SEARCH_ONLY_SETTINGS = frozenset({
-    "fasta", "output", "spectra", "preset", "precursor_tol", "fragment_tol", "wide_window", "chimera",
-    "report_psms", "min_matched_peaks", "isotope_errors", "charges", "max_fragment_charge", "top_peaks",
-    "ms_level", "rescore", "fdr", "threads", "chunk_size", "quiet", "scheduler", "workers",
-})
 
 #: The topic on which tasks report how many spectra of their file they have scored.
 PROGRESS_TOPIC = "tovel-mesk-progress"
@@ -91,14 +84,14 @@ def fasta_sha256(path: str | os.PathLike) -> str:
 
 def index_key(settings: SearchSettings, fasta_hash: str) -> str:
     """The cache key of the index that `settings` describe for a FASTA of SHA-256
-    `fasta_hash`: a hash of that hash, of every index-shaping setting (each setting not in
-    `SEARCH_ONLY_SETTINGS`), of the smallest indexed ion, of whether the index lists its
-    fragments (`fragment_index` "auto" decides by the window settings) and of the package version."""
+    `fasta_hash`: a hash of that hash, of the settings of the stages that shape the index
+    (`INDEX_STAGES`: the digestion's and the index's, whether the index lists its fragments
+    resolved from `fragment_list`), of the smallest indexed ion and of the package version."""
     from .._version import __version__  # noqa: PLC0415
 
-    shaping = {name: value for name, value in settings.as_dict().items() if name not in SEARCH_ONLY_SETTINGS}
+    shaping = {stage: settings.arguments(stage) for stage in INDEX_STAGES}
     text = json.dumps({"fasta": fasta_hash, "settings": shaping, "min_ion_index": MIN_ION_INDEX,
-                       "lists_fragments": settings.lists_fragments, "version": __version__}, sort_keys=True)
+                       "version": __version__}, sort_keys=True)
     return hashlib.sha256(text.encode()).hexdigest()
 
 
@@ -192,14 +185,14 @@ def search_on_cluster(settings: SearchSettings, *, client: Any = None,
     scheduler at `settings.scheduler`, else a local cluster of `settings.workers` worker
     processes started for this call and closed at its end, Ctrl-C included.
 
-    Files that fail are reported in `summary["files"]` (an `error` entry) and
-    `summary["failed_files"]`, and `ok` is False; every other file is searched.
-    `summary["cluster"]` says where the search ran and how many indexes were built.
+    Files that fail are reported in the summary (their `error`, and `summary.failed_files`)
+    and `ok` is False; every other file is searched. With `settings.fail_fast` the first
+    failure stops the search instead (StoppedAtFileError).
+    `summary.cluster` says where the search ran and how many indexes were built.
 
     Raises ImportError when Dask's distributed scheduler is not installed, ConfigError when
     the scheduler cannot be reached, IndexBuildError when the index cannot be built.
     """
-    settings.validate()
     distributed = _import_distributed()
     progress = progress or Progress(enabled=not settings.quiet)
     fasta_hash = fasta_sha256(settings.require_fasta())
@@ -207,32 +200,28 @@ def search_on_cluster(settings: SearchSettings, *, client: Any = None,
     with _cluster(distributed, settings, client, progress) as (client, info, threads):
         started = time.perf_counter()
         results, failures = _run_tasks(distributed, client, settings, key, fasta_hash, threads, progress)
-        info["search_seconds"] = round(time.perf_counter() - started, 3)
-    info["start_seconds"] = round(progress.timings.get("cluster", progress.timings.get("connect", 0.0)), 3)
-    info["index_builds"] = sum(r.built_index for r in results.values())
-    info["workers_used"] = len({r.worker for r in results.values()})
+        info.search_seconds = round(time.perf_counter() - started, 3)
+    info.start_seconds = round(progress.timings.get("cluster", progress.timings.get("connect", 0.0)), 3)
+    info.index_builds = sum(r.built_index for r in results.values())
+    info.workers_used = len({r.worker for r in results.values()})
     counts = next(iter(results.values())).database_counts if results else {}
     outcome = finish_search(settings, [results[i].file for i in sorted(results)], counts, progress, failures)
-    outcome.summary["cluster"] = info
+    outcome.summary.cluster = info
     return outcome
 
 
 @contextlib.contextmanager
 def _cluster(distributed, settings: SearchSettings, client: Any,
-             progress: Progress) -> Iterator[tuple[Any, dict, int]]:
+             progress: Progress) -> Iterator[tuple[Any, ClusterSummary, int]]:
     """The client to submit to, facts about its cluster for the summary, and the scoring
     threads of each task (0: each worker shares out its cores among its task slots)."""
     if client is not None:
         _check_workers(client)
-        yield client, {"scheduler": client.scheduler.address}, settings.threads
+        yield client, ClusterSummary(client.scheduler.address), settings.threads
         return
     if settings.scheduler is not None:
         with progress.stage("connect"):
-            try:
-                client = distributed.Client(settings.scheduler, timeout=CONNECT_TIMEOUT, set_as_default=False)
-            except (OSError, TimeoutError, ValueError) as error:
-                raise ConfigError(f"--scheduler {settings.scheduler}: cannot reach the Dask scheduler "
-                                  f"({one_line(error)})") from None
+            client = _connect(distributed, settings.scheduler)
         with client:
             _check_workers(client)
             if progress.enabled:
@@ -240,7 +229,7 @@ def _cluster(distributed, settings: SearchSettings, client: Any,
                 print(f"Dask scheduler {settings.scheduler}: {workers} workers"
                       + (" (the files wait for one to join)" if not workers else "")
                       + f"; dashboard: {client.dashboard_link}", file=sys.stderr, flush=True)
-            yield client, {"scheduler": settings.scheduler}, settings.threads
+            yield client, ClusterSummary(settings.scheduler), settings.threads
         return
 
     import dask  # noqa: PLC0415
@@ -260,11 +249,65 @@ def _cluster(distributed, settings: SearchSettings, client: Any,
             print(f"local Dask cluster: {settings.workers} workers, {threads} threads each"
                   + (f"; dashboard: {dashboard}" if dashboard else ""), file=sys.stderr, flush=True)
         with distributed.Client(cluster, set_as_default=False) as client:
-            yield client, {"scheduler": cluster.scheduler_address, "workers": settings.workers,
-                           "threads_per_worker": threads, "dashboard": dashboard}, threads
+            yield client, ClusterSummary(cluster.scheduler_address, workers=settings.workers,
+                                         threads_per_worker=threads, dashboard=dashboard), threads
     finally:
         if cluster is not None:
             cluster.close()
+
+
+def _tls_configured() -> bool:
+    import dask  # noqa: PLC0415
+
+    return bool(dask.config.get("distributed.comm.tls.ca-file", None))
+
+
+def _connect(distributed, address: str) -> Any:
+    """A client of the scheduler at `address`, connected within `CONNECT_TIMEOUT` as a
+    whole: the TCP connection, Dask's handshake and the client's registration. A port that
+    accepts connections but never answers is reported, not waited on forever, and Ctrl-C
+    ends the wait at any moment. Raises ConfigError when the scheduler cannot be used."""
+    from dask.utils import parse_timedelta  # noqa: PLC0415
+
+    where = f"--scheduler {address}"
+    scheme = address.split("://", 1)[0].lower() if "://" in address else "tcp"
+    if scheme == "tls" and not _tls_configured():
+        raise ConfigError(f"{where}: a TLS scheduler needs certificates, which are set in Dask's configuration "
+                          "(distributed.comm.tls.ca-file, distributed.comm.tls.client.cert and .key); none are set")
+    seconds = float(parse_timedelta(CONNECT_TIMEOUT, default="seconds") or 0.0)
+    found: dict[str, Any] = {}
+    abandoned = threading.Event()
+
+    def connect() -> None:
+        try:
+            client = distributed.Client(address, timeout=CONNECT_TIMEOUT, set_as_default=False)
+        except BaseException as error:  # noqa: BLE001 - handed to the waiting thread
+            found["error"] = error
+            return
+        if abandoned.is_set():  # answered after the command gave up on it
+            with contextlib.suppress(Exception):
+                client.close()
+            return
+        found["client"] = client
+
+    thread = threading.Thread(target=connect, name="tovel-mesk-connect", daemon=True)
+    thread.start()
+    deadline = time.monotonic() + seconds + 1.0  # the client's own timeout, then a margin
+    try:
+        while thread.is_alive() and time.monotonic() < deadline:
+            thread.join(0.1)
+    finally:
+        if thread.is_alive():
+            abandoned.set()
+    if thread.is_alive():
+        raise ConfigError(f"{where}: no answer from a Dask scheduler within {seconds:g} s (something accepts "
+                          "connections at that address but does not answer as a Dask scheduler)")
+    if "client" in found:
+        return found["client"]
+    error = found.get("error")
+    if isinstance(error, (OSError, TimeoutError, ValueError, TypeError)):
+        raise ConfigError(f"{where}: cannot reach the Dask scheduler ({one_line(error)})") from None
+    raise error if error is not None else ConfigError(f"{where}: cannot reach the Dask scheduler")
 
 
 def _installed_version() -> str:
@@ -310,9 +353,8 @@ def _run_tasks(distributed, client: Any, settings: SearchSettings, key: str, fas
     the results by file id and the failures by file name, in file order."""
     paths = list(settings.spectra)
     largest_first = sorted(range(len(paths)), key=lambda i: -_size(paths[i]))
-    # Workers may run elsewhere: absolute paths, and no list of every file in each task.
-    task_settings = dataclasses.replace(settings, fasta=Path(os.path.abspath(settings.require_fasta())),
-                                        spectra=[], output=None)
+    # Workers may run elsewhere: the FASTA's absolute path, and no list of every file in each task.
+    task_settings = settings.for_worker()
     token = f"{key[:12]}-{os.urandom(4).hex()}"
     pending = {}
     for rank, file_id in enumerate(largest_first):
@@ -351,6 +393,10 @@ def _run_tasks(distributed, client: Any, settings: SearchSettings, key: str, fas
                                          "the file was not searched")
                 except Exception as error:  # noqa: BLE001 - any failure of one file is reported by name
                     failures[file_id] = _failure_text(error)
+                if file_id in failures and settings.fail_fast:
+                    text = failures[file_id]
+                    name = paths[file_id].name
+                    raise StoppedAtFileError(text if name in text else f"{name}: {text}")
                 future.release()  # the worker may drop the columns now
                 show(file_id, results[file_id].file.spectra_read if file_id in results else 0, done=True)
         finally:

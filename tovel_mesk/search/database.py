@@ -34,6 +34,7 @@ import _tovel_mesk
 
 from .. import _native
 from .._native import Digest
+from ..config import DEFAULTS, DIGESTION
 from ..errors import ConfigError, InputError
 from ..progress import Progress
 
@@ -78,26 +79,27 @@ def _read_fasta_bytes(path: PathLike, source: str) -> bytes:
 def digest_fasta(
     path: PathLike,
     *,
-    enzyme: str = "trypsin",
-    missed_cleavages: int = 2,
-    min_length: int = 7,
-    max_length: int = 50,
-    min_mass: float = 500.0,
-    max_mass: float = 5000.0,
-    fixed_mods: Sequence[str] | str = ("C:+57.021464",),
-    variable_mods: Sequence[str] | str = (),
-    max_variable_mods: int = 2,
-    remove_initiator_met: bool = True,
+    enzyme: str = DEFAULTS["enzyme"],
+    missed_cleavages: int = DEFAULTS["missed_cleavages"],
+    min_length: int = DEFAULTS["min_length"],
+    max_length: int = DEFAULTS["max_length"],
+    min_mass: float = DEFAULTS["min_mass"],
+    max_mass: float = DEFAULTS["max_mass"],
+    fixed_mods: Sequence[str] | str = DEFAULTS["fixed_mods"],
+    variable_mods: Sequence[str] | str = DEFAULTS["variable_mods"],
+    max_variable_mods: int = DEFAULTS["max_variable_mods"],
+    remove_initiator_met: bool = DEFAULTS["remove_initiator_met"],
     drop_decoys: bool = True,
-    decoy_prefixes: Sequence[str] | str = ("rev_", "DECOY_"),
-    decoy_suffixes: Sequence[str] | str = ("_rev",),
+    decoy_prefixes: Sequence[str] | str = DEFAULTS["fasta_decoy_prefixes"],
+    decoy_suffixes: Sequence[str] | str = DEFAULTS["fasta_decoy_suffixes"],
 ) -> Digest:
     """Digests the proteins of a FASTA file into distinct peptides, ascending by mass.
 
-    The file may be plain or gzip-compressed. A record is a header line starting with
-    ``>``, whose first word is the accession (``sp|P02769|ALBU_BOVIN`` for a UniProt
-    header), followed by sequence lines; blank lines, ``;`` comment lines, lower case and
-    ``*`` are tolerated (no peptide spans a ``*``). The work runs in native code on the
+    The file may be plain or gzip-compressed, with LF, CRLF or CR line ends and an optional
+    UTF-8 byte-order mark. A record is a header line starting with ``>``, whose first word
+    is the accession (``sp|P02769|ALBU_BOVIN`` for a UniProt header), followed by sequence
+    lines; blank lines, ``;`` comment lines, lower case and ``*`` are tolerated (no peptide
+    spans a ``*``). The work runs in native code on the
     worker pool, without the interpreter lock.
 
     Args:
@@ -144,8 +146,10 @@ def digest_fasta(
             found before the file is read.
         OSError: the file cannot be read (FileNotFoundError when it does not exist).
         InputError: a file that is empty, not valid gzip, holds sequence data before its
-            first header, a header without accession or an unexpected character in a
-            sequence (the message names the file and line).
+            first header, a header without accession, an accession holding ``;`` (which
+            separates accessions in the results) or a control character, or an unexpected
+            character in a sequence (the message names the file and line); and a file
+            whose proteins yield no peptide within the settings.
         Both ConfigError and InputError are ValueErrors.
     """
     source = os.fsdecode(path).encode("utf-8", "backslashreplace").decode("utf-8")
@@ -159,20 +163,27 @@ def digest_fasta(
         raise ConfigError(str(error)) from None
     data = _read_fasta_bytes(path, source)
     try:
-        return _native.digest(data, *settings)
+        digest = _native.digest(data, *settings)
     except ValueError as error:
         raise InputError(str(error)) from None
+    if not digest.peptide_count:
+        skipped = f" ({digest.skipped:,} left out for letters without a mass)" if digest.skipped else ""
+        raise InputError(f"{source}: its {digest.protein_count:,} proteins yield no peptide of {min_length} to "
+                         f"{max_length} residues and {float(min_mass):g} to {float(max_mass):g} Da "
+                         f"with {enzyme}{skipped}")
+    return digest
 
 
 def build_database(
     digest_or_peptides: Digest | Sequence[_tovel_mesk.PyPeptide],
     *,
-    bucket_size: int = 8192,
+    bucket_size: int = DEFAULTS["bucket_size"],
     ion_kinds: Sequence[str] = ("b", "y"),
     min_ion_index: int = 2,
     generate_decoys: bool = True,
-    decoy_tag: str = "rev_",
-    fragment_index: bool = True,
+    decoy_tag: str = DEFAULTS["decoy_tag"],
+    fragment_list: bool = True,
+    fragment_index: bool | None = None,
 ) -> _tovel_mesk.PyIndexedDatabase:
     """Builds the fragment index searched by `_tovel_mesk.PyScorer`.
 
@@ -193,7 +204,7 @@ def build_database(
             is also a target's is left out.
         decoy_tag: written before each accession of a decoy the index made, in what
             `peptide_proteins` and match tables report.
-        fragment_index: list and sort every fragment ion (about 8 bytes per ion, 30 or
+        fragment_list: list and sort every fragment ion (about 8 bytes per ion, 30 or
             more ions per peptide). When False, the database holds the peptides alone
             and the search counts each candidate's ions against the spectrum instead of
             reading the fragment list: every match and feature is the same, the build
@@ -201,7 +212,8 @@ def build_database(
             proportion to the peptides within its precursor windows, so it suits narrow
             precursor tolerances (not the wide window). Its `fragment_count()` is 0. A
             peptide list with an ion of zero mass (from a modification that cancels its
-            residues) gets the fragment list all the same.
+            residues) gets the fragment list all the same. `fragment_index` is its older
+            spelling, still accepted.
 
     Raises:
         ConfigError: a bad setting (a ValueError).
@@ -226,8 +238,10 @@ def build_database(
         kinds.append(ION_KINDS[kind.lower()]())
     if not isinstance(decoy_tag, str):
         raise TypeError(f"decoy_tag must be a str, not {type(decoy_tag).__name__}")
+    if fragment_index is not None:
+        fragment_list = fragment_index
     return _native.build_database(digest_or_peptides, bucket_size, kinds, min_ion_index,
-                                  bool(generate_decoys), decoy_tag, not fragment_index)
+                                  bool(generate_decoys), decoy_tag, bool(fragment_list))
 
 
 def _index(peptide_idx: int) -> int:
@@ -267,19 +281,14 @@ MIN_ION_INDEX = 2
 
 
 def digest_settings(settings: SearchSettings) -> dict[str, Any]:
-    """The keyword arguments of `digest_fasta` that the settings give."""
-    return dict(enzyme=settings.enzyme, missed_cleavages=settings.missed_cleavages,
-                min_length=settings.min_length, max_length=settings.max_length, min_mass=settings.min_mass,
-                max_mass=settings.max_mass, fixed_mods=list(settings.fixed_mods),
-                variable_mods=list(settings.variable_mods), max_variable_mods=settings.max_variable_mods,
-                remove_initiator_met=settings.remove_initiator_met,
-                decoy_prefixes=list(settings.fasta_decoy_prefixes),
-                decoy_suffixes=list(settings.fasta_decoy_suffixes))
+    """The keyword arguments of `digest_fasta` that the settings give: those of the
+    digestion stage (see `tovel_mesk.config.OPTIONS`)."""
+    return settings.arguments(DIGESTION)
 
 
 def prepare_database(settings: SearchSettings, progress: Progress | None = None):
     """Digests the FASTA and builds the index with reversed decoys, with or without its
-    fragment list as `settings.lists_fragments` says. Returns the index and a dict of
+    fragment list as `settings.fragment_list_on` says. Returns the index and a dict of
     counts (proteins, peptides, skipped peptides, indexed peptides, fragments) and whether
     the index lists its fragments (`fragment_list`)."""
     progress = progress or Progress(False)
@@ -289,10 +298,10 @@ def prepare_database(settings: SearchSettings, progress: Progress | None = None)
     with progress.stage("index") as bar:
         db = build_database(digest, bucket_size=settings.bucket_size, min_ion_index=MIN_ION_INDEX,
                             generate_decoys=True, decoy_tag=settings.decoy_tag,
-                            fragment_index=settings.lists_fragments)
-        indexed, fragments, omitted = _native.database_layout(db)
-        bar.note(f"{indexed:,} peptides, " + ("no fragment list" if omitted else f"{fragments:,} fragments"))
+                            fragment_list=settings.fragment_list_on)
+        indexed, fragments, fragment_list = _native.database_layout(db)
+        bar.note(f"{indexed:,} peptides, " + (f"{fragments:,} fragments" if fragment_list else "no fragment list"))
     counts = {"proteins": digest.protein_count, "peptides": digest.peptide_count,
               "skipped_peptides": digest.skipped, "indexed_peptides": indexed, "fragments": fragments,
-              "fragment_list": not omitted}
+              "fragment_list": fragment_list}
     return db, counts

@@ -3,37 +3,29 @@ and the outcome of the whole search (tables, per-file results, summary)."""
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
+from ..columns import empty_match_columns
 from ..config import SearchSettings
 from ..progress import Progress
-from .database import MIN_ION_INDEX
+from ..summary import FileSummary, Summary, Totals
 from .outcome import FileResult, SearchOutcome
-
-if TYPE_CHECKING:
-    import numpy as np
 
 __all__ = ["SearchOutcome", "finish_search"]
 
 
-def _no_matches(settings: SearchSettings) -> dict[str, np.ndarray]:
-    """Match columns without rows, typed as a search types them (when every file failed)."""
-    from .database import build_database  # noqa: PLC0415
-    from .scoring import make_scorer, score_columns  # noqa: PLC0415
-
-    return score_columns(make_scorer(settings), build_database([]), [], threads=1, min_ion_index=MIN_ION_INDEX)
-
-
 def finish_search(settings: SearchSettings, files: list[FileResult], database_counts: dict[str, Any],
                   progress: Progress, failures: dict[str, str] | None = None) -> SearchOutcome:
-    """Error control over the matches of every file, and the summary."""
+    """Error control over the matches of every file, and the summary. `failures` maps the
+name of each file that could not be read to its error; those files are listed in the
+summary with their error, in the order of `settings.spectra`."""
     import numpy as np  # noqa: PLC0415
     import pandas as pd  # noqa: PLC0415
 
     from ..fdr.confidence import assign_confidence  # noqa: PLC0415
 
     with progress.stage("rescoring"):
-        frames = [pd.DataFrame(f.columns) for f in files] or [pd.DataFrame(_no_matches(settings))]
+        frames = [pd.DataFrame(f.columns) for f in files] or [pd.DataFrame(empty_match_columns())]
         psms = pd.concat(frames, ignore_index=True)
         if "psm_id" in psms.columns:
             # The core numbers matches as worker threads report them, which varies from run
@@ -41,35 +33,35 @@ def finish_search(settings: SearchSettings, files: list[FileResult], database_co
             psms["psm_id"] = np.arange(1, len(psms) + 1, dtype=np.uint64)
         confidence = assign_confidence(psms, method=settings.rescore, decoy_tag=settings.decoy_tag)
     counts = confidence.counts(settings.fdr)
-    percent = f"{100 * settings.fdr:g}%"
-    records = []
-    for f in files:
-        at_fdr = counts.loc[f.name] if f.name in counts.index else {"spectra": 0, "peptides": 0, "proteins": 0}
-        records.append({"file": f.name, "spectra_read": f.spectra_read, "spectra_searched": f.spectra_searched,
-                        "matches": f.matches, f"spectra_at_{percent}": int(at_fdr["spectra"]),
-                        f"peptides_at_{percent}": int(at_fdr["peptides"]),
-                        f"proteins_at_{percent}": int(at_fdr["proteins"])})
-    for name, reason in (failures or {}).items():
-        records.append({"file": name, "error": reason})
+    totals = confidence.totals(settings.fdr)
+    summary = Summary(fdr=settings.fdr, database=dict(database_counts),
+                      rescoring={"method": confidence.rescoring.used, "reason": confidence.rescoring.reason},
+                      settings=settings.as_dict())
+    searched = {f.name: f for f in files}
+    failed = dict(failures or {})
+    for name in [p.name for p in settings.spectra] or [*searched, *failed]:
+        if name in failed:
+            summary.files.append(FileSummary(name, error=failed[name]))
+        elif name in searched:
+            f = searched[name]
+            at_fdr = counts.loc[name] if name in counts.index else {"spectra": 0, "peptides": 0, "proteins": 0}
+            summary.files.append(FileSummary(
+                name, spectra_read=f.spectra_read, spectra_searched=f.spectra_searched, matches=f.matches,
+                spectra_accepted=int(at_fdr["spectra"]), peptides_accepted=int(at_fdr["peptides"]),
+                proteins_accepted=int(at_fdr["proteins"]), skipped={k: int(v) for k, v in f.skipped.items() if v}))
+        # a file neither searched nor failed was not reached (a search that stopped early)
+    summary.totals = Totals(files=len(summary.files), files_searched=len(files),
+                            spectra_read=sum(f.spectra_read for f in files),
+                            spectra_searched=sum(f.spectra_searched for f in files),
+                            matches=int(len(confidence.psms)),
+                            spectra_accepted=int(totals["spectra"]), peptides_accepted=int(totals["peptides"]),
+                            proteins_accepted=int(totals["proteins"]))
     stages = {"digest": 0.0, "index": 0.0, "reading": 0.0, "scoring": 0.0}
     stages.update({k: v for k, v in progress.timings.items() if k in ("digest", "index")})
     for f in files:
         for k, v in f.seconds.items():
             stages[k] = stages.get(k, 0.0) + v
     stages["rescoring"] = progress.timings.get("rescoring", 0.0)
-    totals = confidence.totals(settings.fdr)
-    rescoring = confidence.rescoring
-    summary = {
-        "files": records,
-        "stages": {k: round(v, 3) for k, v in stages.items()},
-        "totals": {"spectra_read": sum(f.spectra_read for f in files),
-                   "spectra_searched": sum(f.spectra_searched for f in files),
-                   "matches": int(len(confidence.psms)), **{f"{k}_at_{percent}": int(v) for k, v in totals.items()}},
-        "database": database_counts,
-        "rescoring": {"method": rescoring.used, "reason": rescoring.reason},
-        "settings": settings.as_dict(),
-    }
-    if failures:
-        summary["failed_files"] = dict(failures)
-    return SearchOutcome(settings, confidence.psms, confidence.peptides, confidence.proteins, files, summary,
-                         ok=not failures)
+    for name, seconds in stages.items():
+        summary.record_stage(name, seconds)
+    return SearchOutcome(settings, confidence.psms, confidence.peptides, confidence.proteins, files, summary)

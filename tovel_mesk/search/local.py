@@ -9,9 +9,11 @@ from collections.abc import Iterable
 from pathlib import Path
 
 from ..config import SearchSettings
+from ..errors import InputError, StoppedAtFileError, one_line
 from ..progress import Progress
 from .database import prepare_database
 from .finish import finish_search
+from .interrupt import interruptible
 from .outcome import SearchOutcome
 from .scoring import make_scorer, search_file
 
@@ -41,14 +43,25 @@ def import_in_background(modules: Iterable[str] = LATER_IMPORTS) -> threading.Th
 
 
 def search_locally(settings: SearchSettings, progress: Progress) -> SearchOutcome:
-    """Searches every spectra file in this process, one after another."""
+    """Searches every spectra file in this process, one after another.
+
+    A file that cannot be read is reported in the summary with its error and the others are
+    searched (the outcome's `ok` is False); with `settings.fail_fast` the search stops
+    there with a StoppedAtFileError."""
     import_in_background()
-    db, database_counts = prepare_database(settings, progress)
+    db, database_counts = interruptible(prepare_database, settings, progress)
     scorer = make_scorer(settings)
 
     files = []
+    failures: dict[str, str] = {}
     for file_id, path in enumerate(settings.spectra):
-        with progress.stage(Path(path).name[:24], unit="spectra", timed=False) as bar:
-            files.append(search_file(settings, scorer, db, path, file_id, progress=bar.update_to))
+        name = Path(path).name
+        try:
+            with progress.stage(name[:24], unit="spectra", timed=False) as bar:
+                files.append(search_file(settings, scorer, db, path, file_id, progress=bar.update_to))
+        except (InputError, OSError, ValueError) as error:  # a file the readers could not read
+            if settings.fail_fast:
+                raise StoppedAtFileError(one_line(error)) from error
+            failures[name] = one_line(error)
 
-    return finish_search(settings, files, database_counts, progress)
+    return finish_search(settings, files, database_counts, progress, failures)

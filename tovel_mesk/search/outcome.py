@@ -8,8 +8,9 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 from ..config import SearchSettings
-from ..errors import ConfigError
+from ..errors import ConfigError, NothingSearchedError
 from ..progress import Progress
+from ..summary import COMPLETE, Summary
 
 if TYPE_CHECKING:
     import numpy as np
@@ -38,29 +39,44 @@ class FileResult:
 @dataclass
 class SearchOutcome:
     """What a search found: the match table with error control filled (`psms`), the
-    peptide and protein tables, the per-file results and the summary (counts, stage
-    timings, settings) that `summary.json` holds. `ok` is False when a file failed."""
+    peptide and protein tables, the per-file results and the summary (`Summary`: counts,
+    failed files, stage timings, settings) that `summary.json` holds. `ok` is False when a
+    file failed or nothing was searched."""
 
     settings: SearchSettings
     psms: Any            # pandas.DataFrame
     peptides: Any
     proteins: Any
     files: list[FileResult]
-    summary: dict[str, Any]
-    ok: bool = True
+    summary: Summary
 
-    def write(self, directory: str | Path | None = None, *, progress: Progress | None = None) -> list[Path]:
-        """Writes every output file into `directory` (default: the settings' output
-        folder): all of them, or none when writing fails. ConfigError when neither names a folder."""
+    @property
+    def ok(self) -> bool:
+        return self.summary.status == COMPLETE
+
+    def write(self, directory: str | Path | None = None, *, progress: Progress | None = None,
+              overwrite: bool | None = None) -> list[Path]:
+        """Publishes every output file into `directory` (default: the settings' output
+        folder): all of them, or none when writing fails (see
+        `tovel_mesk.report.tables.write_outputs`). The seconds of writing are part of the
+        summary that is written.
+
+        Raises NothingSearchedError when no spectrum was searched (older results stay),
+        OutputError when another search holds the folder or when this search's results,
+        with files that failed, would replace complete results of more files (unless
+        `overwrite`, by default the settings' `overwrite`), ConfigError when neither
+        argument nor settings name a folder, OSError when a file cannot be written."""
         from ..report.tables import write_outputs  # noqa: PLC0415 - pandas/pyarrow only when writing
 
         directory = directory if directory is not None else self.settings.output
         if directory is None:
             raise ConfigError("no output folder: pass a directory, or set the settings' output")
+        if not self.summary.searched:
+            raise NothingSearchedError(f"nothing was searched: {self.summary.why_nothing_searched()}; "
+                                       "nothing was written")
         directory = Path(directory)
         progress = progress or Progress(False)
+        overwrite = bool(getattr(self.settings, "overwrite", False)) if overwrite is None else overwrite
         with progress.stage("writing"):
-            paths = write_outputs(directory, self.psms, self.peptides, self.proteins, self.summary,
-                                  fdr=self.settings.fdr)
-        self.summary["stages"]["writing"] = round(progress.timings["writing"], 3)
-        return paths
+            return write_outputs(directory, self.psms, self.peptides, self.proteins, self.summary,
+                                 fdr=self.settings.fdr, overwrite=overwrite)

@@ -18,10 +18,10 @@ from typing import TYPE_CHECKING
 import numpy as np
 
 from .. import _native
-from ..config import SearchSettings, parse_int_range
-from ..conventions import parse_tolerance
+from ..columns import match_column_names
+from ..config import SEARCH, SearchSettings
+from .interrupt import interruptible
 from .outcome import FileResult
-from ..columns import CORE_FEATURES, IDENTITY, KEYS, LOW_RES_FEATURES, MASSES, PEPTIDE
 
 if TYPE_CHECKING:
     import _tovel_mesk as tm
@@ -31,12 +31,6 @@ __all__ = ["score_columns", "match_column_names", "make_scorer", "search_file"]
 
 #: Spectra scored per call into the core: bounds the memory the core's result records take.
 DEFAULT_CHUNK_SIZE = 4096
-
-
-def match_column_names(low_res: bool = True) -> tuple[str, ...]:
-    """The columns `score_columns` returns, in order."""
-    return (IDENTITY + PEPTIDE + MASSES + CORE_FEATURES
-            + (LOW_RES_FEATURES if low_res else ()) + KEYS)
 
 
 def score_columns(scorer, db, spectra: Iterable, *, file: str | Sequence[str] | None = None,
@@ -63,7 +57,8 @@ def score_columns(scorer, db, spectra: Iterable, *, file: str | Sequence[str] | 
     - `progress`: called with the number of spectra scored so far after each chunk.
 
     Returns a dict from column name (`match_column_names(low_res)`) to a numpy array, one
-    row per match. `spec_id`, `file` and `sequence` are object arrays of `str`.
+    row per match, typed as `tovel_mesk.columns.MATCH_DTYPES` says (text columns are object
+    arrays of `str`).
     """
     threads = _default_threads() if threads is None or (_is_int(threads) and threads == 0) else threads
     threads = _positive("threads", threads)
@@ -79,9 +74,10 @@ def score_columns(scorer, db, spectra: Iterable, *, file: str | Sequence[str] | 
         chunk = list(itertools.islice(iterator, chunk_size))
         if not chunk and chunks:
             break
-        columns = {name: np.frombuffer(buffer, dtype=dtype)
-                   for name, dtype, buffer in _native.score_columns(
-                       scorer, db, chunk, threads, bool(low_res), min_ion_index, null_seed)}
+        # Scored off the main thread, so that Ctrl-C is not held back by a large chunk.
+        scored = interruptible(_native.score_columns, scorer, db, chunk, threads, bool(low_res), min_ion_index,
+                               null_seed)
+        columns = {name: np.frombuffer(buffer, dtype=dtype) for name, dtype, buffer in scored}
         spec_ids = _objects([spectrum.id for spectrum in chunk])
         columns["spec_id"] = spec_ids[columns.pop("spectrum_index")]
         chunks.append(columns)
@@ -150,17 +146,13 @@ def _objects(strings: list) -> np.ndarray:
 
 
 def make_scorer(settings: SearchSettings) -> tm.PyScorer:
-    """The scorer that the settings describe."""
+    """The scorer that the settings of the search stage describe."""
     import _tovel_mesk as tm  # noqa: PLC0415
 
-    min_iso, max_iso = parse_int_range(settings.isotope_errors, "--isotope-errors")
-    min_z, max_z = parse_int_range(settings.charges, "--charges")
-    return tm.PyScorer(parse_tolerance(settings.precursor_tol), parse_tolerance(settings.fragment_tol),
-                       wide_window=settings.wide_window, chimera=settings.chimera,
-                       report_psms=settings.report_psms, min_isotope_err=min_iso, max_isotope_err=max_iso,
-                       min_precursor_charge=min_z, max_precursor_charge=max_z,
-                       min_matched_peaks=settings.min_matched_peaks, annotate_matches=False,
-                       max_fragment_charge=settings.max_fragment_charge)
+    arguments = settings.arguments(SEARCH)
+    for name in ("precursor_tol", "fragment_tol"):
+        arguments[name] = arguments[name].core()
+    return tm.PyScorer(**arguments, annotate_matches=False)
 
 
 def search_file(settings: SearchSettings, scorer: tm.PyScorer, db: tm.PyIndexedDatabase, path: str | Path,

@@ -17,7 +17,7 @@ from _support import MATCHED, f32, fragment_peaks, one_peptide_db, peptide_mass
 from tovel_mesk import SpectraReader, read_spectra
 
 KEPT = ["scan=2", "scan=3", "scan=4"]
-SKIPPED = {"other_ms_level": 1, "no_precursor": 1, "no_peaks": 1}
+SKIPPED = {"other_ms_level": 1, "no_precursor": 1, "precursor_mz": 0, "precursor_charge": 0, "no_peaks": 1}
 
 
 def read_all(path, **options):

@@ -15,9 +15,10 @@ import pytest
 
 from _tables import best_per, match_table
 from tovel_mesk.report import tables as outputs
-from tovel_mesk.columns import CORE_FEATURES, ERROR_CONTROL, IDENTITY, MASSES, PEPTIDE
+from tovel_mesk.columns import CORE_FEATURES, ERROR_CONTROL, IDENTITY, MASSES, NOT_WRITTEN, PEPTIDE, written
 
-EXPECTED_ORDER = [*IDENTITY, *PEPTIDE, *MASSES, *CORE_FEATURES, "xcorr", *ERROR_CONTROL]
+WRITTEN_FEATURES = written(CORE_FEATURES)
+EXPECTED_ORDER = [*IDENTITY, *PEPTIDE, *MASSES, *WRITTEN_FEATURES, "xcorr", *ERROR_CONTROL]
 TEXT = ["file", "spec_id", "peptide", "sequence", "proteins"]
 SUMMARY = {
     "files": [{"file": "run_a.mzML", "spectra_read": np.int64(120), "spectra_searched": 118, "matches": 236}],
@@ -48,8 +49,12 @@ def test_column_order_and_checks():
     assert outputs.psm_columns(psms) == EXPECTED_ORDER
     shuffled = psms[list(reversed(psms.columns))]
     assert outputs.psm_columns(shuffled) == EXPECTED_ORDER
+    # The columns that are never written need not be there.
+    assert outputs.psm_columns(psms.drop(columns=list(NOT_WRITTEN))) == EXPECTED_ORDER
     with pytest.raises(ValueError, match="lacks the columns spectrum_q, protein_q"):
         outputs.psm_columns(psms.drop(columns=["spectrum_q", "protein_q"]))
+    with pytest.raises(ValueError, match="lacks the columns hyperscore"):
+        outputs.psm_columns(psms.drop(columns=["hyperscore"]))
     with pytest.raises(ValueError, match="note are neither named match columns nor numeric"):
         outputs.psm_columns(psms.assign(note="x"))
 
@@ -77,6 +82,27 @@ def test_every_file_round_trips(tmp_path):
     assert summary["files"][0]["spectra_read"] == 120
     assert summary["stages"] == {"scoring": 1.5, "writing": 0.25}
     assert summary["settings"] == {"fasta": "/data/p.fasta", "charges": [2, 4], "tolerance": None}
+
+
+def test_no_file_holds_the_columns_that_are_never_written(tmp_path):
+    # The peptide table's rows are matches, with every match column.
+    psms = match_table(60)
+    peptides = psms[psms["rank"] == 1].drop_duplicates("peptide").reset_index(drop=True)
+    _, _, proteins = tables(4)
+    outputs.write_outputs(tmp_path, psms, peptides, proteins, SUMMARY, report=False)
+    headers = {
+        "psms.parquet": list(pd.read_parquet(tmp_path / "psms.parquet").columns),
+        **{name: (tmp_path / name).read_text().splitlines()[0].split("\t")
+           for name in ("psms.tsv", "results.pin", "peptides.tsv", "proteins.tsv")},
+    }
+    for name, header in headers.items():
+        assert not set(NOT_WRITTEN) & set(header), name
+    assert headers["psms.tsv"] == headers["psms.parquet"] == EXPECTED_ORDER
+    assert headers["peptides.tsv"] == written(peptides.columns)
+    assert headers["proteins.tsv"] == list(proteins.columns)
+    # The values of the columns that are written are those of the tables.
+    pd.testing.assert_frame_equal(read_tsv(tmp_path / "peptides.tsv", peptides[written(peptides.columns)]),
+                                  peptides[written(peptides.columns)])
 
 
 def test_tables_without_rows(tmp_path):
@@ -110,11 +136,11 @@ def test_rescorer_input_layout(tmp_path):
     psms = match_table(200, files=("a.mzML", "b.mzML"))
     psms.loc[7, "average_ppm"] = np.inf
     psms.loc[8, "poisson"] = -np.inf
-    psms["predicted_rt"] = np.float32(0.0)
+    psms["constant"] = np.float32(0.0)
     write(tmp_path, psms)
     names, rows = read_pin_lines(tmp_path / "results.pin")
     charges = [f"charge{z}" for z in sorted(set(psms["charge"]))]
-    features = ["rank", *charges, "delta_mass", "isotope_error", *CORE_FEATURES, "xcorr"]
+    features = ["rank", *charges, "delta_mass", "isotope_error", *WRITTEN_FEATURES, "xcorr", "constant"]
     assert names == ["SpecId", "Label", "ScanNr", "ExpMass", "CalcMass", *features, "Peptide", "Proteins"]
     pin = pd.DataFrame(rows, columns=names)
     assert pin["SpecId"].tolist() == [f"{f}:{s}:{r}" for f, s, r in zip(psms["file"], psms["spec_id"], psms["rank"])]
@@ -137,7 +163,7 @@ def test_rescorer_input_layout(tmp_path):
     assert pin["hyperscore"].astype(float).tolist() == psms["hyperscore"].tolist()
     # Whole-number features carry a decimal point, so readers take them as floats.
     assert pin["matched_peaks"].tolist() == [f"{v}.0" for v in psms["matched_peaks"]]
-    assert set(pin["rank"]) == {"1.0", "2.0"} and set(pin["predicted_rt"]) == {"0.0"}
+    assert set(pin["rank"]) == {"1.0", "2.0"} and set(pin["constant"]) == {"0.0"}
 
 
 @pytest.mark.filterwarnings("ignore::FutureWarning")
@@ -152,7 +178,7 @@ def test_mokapot_reads_the_rescorer_input(tmp_path):
     assert dataset.targets.sum() == (psms["label"] == 1).sum()
     assert list(dataset.spectra.columns) == ["ScanNr", "ExpMass"]
     assert "hyperscore" in dataset.features.columns and "Proteins" not in dataset.features.columns
-    assert dataset.features.shape[1] == len(CORE_FEATURES) + 1 + 3 + len(set(psms["charge"]))
+    assert dataset.features.shape[1] == len(WRITTEN_FEATURES) + 1 + 3 + len(set(psms["charge"]))
     assert not dataset.features.isna().any().any()
     assert dataset.peptides.tolist() == ["-." + p + ".-" for p in psms["peptide"]]
     assert dataset.data["Proteins"].tolist() == [p.replace(";", "\t") for p in psms["proteins"]]

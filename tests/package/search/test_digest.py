@@ -5,6 +5,7 @@ regular expressions, modified forms from itertools)."""
 from __future__ import annotations
 
 import gzip
+import inspect
 import itertools
 import random
 import re
@@ -14,6 +15,7 @@ import pytest
 
 import _tovel_mesk as tm
 import tovel_mesk
+from tovel_mesk import _native
 from tovel_mesk import build_database, digest_fasta, peptide_proteins, proforma
 from tovel_mesk.config import ConfigError
 from tovel_mesk.errors import InputError
@@ -255,12 +257,29 @@ def test_digest_object(fasta):
     (b">\nPEPTIDEK\n", r"empty\.fasta, line 1: header line without an accession"),
     (b">rev_P1\nPEPTIDEK\n", r"empty\.fasta: every protein is a decoy"),
     (gzip.compress(b">P1\nPEPTIDEK\n")[:-9], r"empty\.fasta: the gzip data cannot be decompressed"),
+    # An accession is written into the proteins column, where ';' separates accessions.
+    (b">P1\nPEPTIDEK\n>P2;P3 desc\nPEPTIDEK\n", r"empty\.fasta, line 3: the accession 'P2;P3' holds ';'"),
+    (b">P1\x1b[31m\nPEPTIDEK\n", r"empty\.fasta, line 1: the accession 'P1\\x1B\[31m' holds the control character 0x1B"),
+    (b">P1\nPEPK\n>P2\nXXXXXXXK\n", r"empty\.fasta: its 2 proteins yield no peptide of 7 to 50 residues and "
+                                       r"500 to 5000 Da with trypsin \(1 left out for letters without a mass\)"),
 ])
 def test_bad_fasta_files_name_file_and_line(tmp_path, content, message):
     path = tmp_path / "empty.fasta"
     path.write_bytes(content)
     with pytest.raises(InputError, match=message):
         digest_fasta(path)
+
+
+@pytest.mark.parametrize("convert", [
+    lambda text: text.replace(b"\n", b"\r\n"),
+    lambda text: text.replace(b"\n", b"\r"),
+    lambda text: b"\xef\xbb\xbf" + text,
+    lambda text: gzip.compress(b"\xef\xbb\xbf" + text.replace(b"\n", b"\r")),
+], ids=["crlf", "cr", "bom", "gzip-bom-cr"])
+def test_line_ends_and_byte_order_mark_read_as_plain_text(tmp_path, fasta, convert):
+    other = tmp_path / "other.fasta"
+    other.write_bytes(convert(fasta.read_bytes()))
+    assert digest_table(digest_fasta(other)) == digest_table(digest_fasta(fasta))
 
 
 def test_missing_file(tmp_path):
@@ -348,7 +367,7 @@ def test_build_from_peptide_lists(fasta):
 
 
 def test_digest_calls_do_not_leak():
-    from test_leaks import check_steady
+    from _leaks import check_steady
     from tovel_mesk import _native
 
     text, bad = b">P1\nMKPEPTIDEKLSAMPLERGGGGGGGK\n>rev_P2\nAAAAAAAK\n", b">P1\nPEPT1DEK\n"
@@ -378,3 +397,14 @@ def test_digest_calls_do_not_leak():
     check_steady(fails(lambda: digest(mods=["M+15.99"])), watched, rounds=2_000)
     check_steady(build_and_read, watched, rounds=2_000)
     check_steady(fails(lambda: build_database(unsorted)), [unsorted[0]], rounds=2_000)
+
+
+def test_digest_defaults_agree_with_the_core():
+    # Each setting of digest_fasta left out takes the core's own default, but for the fixed
+    # modifications: the package adds carbamidomethyl C, the core none.
+    core = _native.digest_defaults()
+    package = {name: list(p.default) if isinstance(p.default, tuple) else p.default
+               for name, p in inspect.signature(digest_fasta).parameters.items() if p.kind is p.KEYWORD_ONLY}
+    assert core.keys() == package.keys()
+    assert core.pop("fixed_mods") == [] and package.pop("fixed_mods") == ["C:+57.021464"]
+    assert core == package

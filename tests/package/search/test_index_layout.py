@@ -11,6 +11,7 @@ import pytest
 from _cluster_support import write_inputs
 from tovel_mesk import _native, build_database, digest_fasta
 from tovel_mesk.config import ConfigError, SearchSettings, load_settings
+from tovel_mesk.conventions import Tolerance
 from tovel_mesk.pipeline import run_search
 
 
@@ -30,9 +31,9 @@ def test_search_without_fragment_list_equals_the_listed_index(inputs, search):
     tables = {}
     for layout in ("on", "off"):
         settings = load_settings({"fasta": fasta, "spectra": runs, "quiet": True, "threads": 2,
-                                  "fragment_index": layout, **search})
+                                  "fragment_list": layout, **search})
         outcome = run_search(settings)
-        database = outcome.summary["database"]
+        database = outcome.summary.database
         assert database["fragment_list"] == (layout == "on")
         assert (database["fragments"] > 0) == (layout == "on") and database["indexed_peptides"] > 0
         tables[layout] = outcome.psms.drop(columns="psm_id")
@@ -42,18 +43,21 @@ def test_search_without_fragment_list_equals_the_listed_index(inputs, search):
 
 
 def test_layout_setting():
-    assert not SearchSettings().lists_fragments                      # auto, wide window off
-    assert SearchSettings(wide_window=True).lists_fragments
+    assert not SearchSettings().fragment_list_on                      # auto, wide window off
+    assert SearchSettings(wide_window=True).fragment_list_on
     # auto: a wide precursor window on narrow fragment windows pays for the list
-    assert SearchSettings(precursor_tol="0.5da").lists_fragments
-    assert SearchSettings(precursor_tol="-100,150ppm", fragment_tol="20ppm").lists_fragments
-    assert not SearchSettings(precursor_tol="50ppm").lists_fragments
-    assert not SearchSettings(precursor_tol="3da", fragment_tol="0.5da").lists_fragments
-    assert not SearchSettings(precursor_tol="wide").lists_fragments   # left for validate() to refuse
-    assert SearchSettings(fragment_index="on").lists_fragments
-    assert not SearchSettings(fragment_index="off", wide_window=True).lists_fragments
-    with pytest.raises(ConfigError, match="--fragment-index must be auto, on or off, got 'yes'"):
-        SearchSettings(fragment_index="yes").validate()
+    assert SearchSettings(precursor_tol=Tolerance(-0.5, 0.5, "da")).fragment_list_on
+    assert SearchSettings(precursor_tol="-100,150ppm", fragment_tol="20ppm").fragment_list_on
+    assert not SearchSettings(precursor_tol="50ppm").fragment_list_on
+    assert not SearchSettings(precursor_tol="3da", fragment_tol="0.5da").fragment_list_on
+    assert SearchSettings(fragment_list="on").fragment_list_on
+    assert not SearchSettings(fragment_list="off", wide_window=True).fragment_list_on
+    with pytest.raises(ConfigError, match="--fragment-list must be auto, on or off, got 'yes'"):
+        SearchSettings(fragment_list="yes")
+    with pytest.raises(ConfigError, match="--precursor-tol: cannot read the tolerance 'wide'"):
+        SearchSettings(precursor_tol="wide")
+    # The older name is read as the new one, from flags and TOML alike.
+    assert load_settings({"fragment_index": "off"}).fragment_list == "off"
 
 
 def test_database_layout(inputs):
@@ -61,10 +65,10 @@ def test_database_layout(inputs):
     digest = digest_fasta(fasta)
     listed = build_database(digest, bucket_size=64)
     lean = build_database(digest, bucket_size=64, fragment_index=False)
-    peptides, fragments, omitted = _native.database_layout(listed)
-    assert peptides > len(digest) and fragments == listed.fragment_count() > 10 * peptides and not omitted
-    assert _native.database_layout(lean) == (peptides, 0, True) and lean.fragment_count() == 0
+    peptides, fragments, fragment_list = _native.database_layout(listed)
+    assert peptides > len(digest) and fragments == listed.fragment_count() > 10 * peptides and fragment_list
+    assert _native.database_layout(lean) == (peptides, 0, False) and lean.fragment_count() == 0
     # The same peptides, labelled alike.
     for i in (0, peptides // 2, peptides - 1):
         assert lean.sequence_for(i) == listed.sequence_for(i)
-    assert dataclasses.asdict(load_settings({"fragment_index": "off"}))["fragment_index"] == "off"
+    assert dataclasses.asdict(load_settings({"fragment_list": "off"}))["fragment_list"] == "off"

@@ -12,5 +12,6 @@ void add_functions(PyObject *module, PyMethodDef *table);
 // Helper families (one source file each).
 void add_digest(PyObject *module);   // digestion, Digest, index building, peptide labels
 void add_columns(PyObject *module);  // scoring into columns
+void add_defaults(PyObject *module); // the core's digestion and scorer defaults
 
 }  // namespace bind::native

@@ -1,7 +1,7 @@
 // Index construction: decoys, fragment listing into a list sized up front, a parallel
 // radix sort by mass (top digit across the list, then each stretch on its own), and the
 // per-bucket minima and radix sorts by peptide index.
-#include "index_logic.hpp"
+#include "index_build.hpp"
 
 #include <sys/mman.h>
 
@@ -88,7 +88,6 @@ KeyRange list_all_fragments(const PeptideStore &peptides, const BuildConfig &con
     std::vector<KeyRange> ranges(chunks);
     // Task 0 allocates `sorted`; task t > 0 lists chunk t - 1.
     pool.parallel_for(chunks + 1, 1, [&](size_t tb, size_t te) {
-        std::vector<float> steps;
         for (size_t t = tb; t < te; ++t) {
             if (t == 0) {
                 sorted.reserve(total);
@@ -99,11 +98,9 @@ KeyRange list_all_fragments(const PeptideStore &peptides, const BuildConfig &con
             const size_t c = t - 1;
             Theoretical *pos = out + start[c];
             for (size_t i = c * LIST_CHUNK, end = std::min(n, i + LIST_CHUNK); i < end; ++i) {
-                const PeptideView p = peptides.view(i);
-                if (steps.size() < p.length()) steps.resize(p.length());
                 const auto idx = static_cast<uint32_t>(i);
-                list_indexed_ions(p, config.ion_kinds, config.min_ion_index, steps.data(),
-                                  [&](float mass) { *pos++ = Theoretical{idx, mass}; });
+                list_fragments(peptides.view(i), config.ion_kinds, config.min_ion_index,
+                               [&](const ListedIon &ion) { *pos++ = Theoretical{idx, ion.mass}; });
             }
             if (pos != out + start[c + 1]) throw Failure("fragment listing disagrees with its count");
             KeyRange range;
@@ -277,14 +274,10 @@ bool lists_a_zero_ion(const PeptideStore &peptides, const BuildConfig &config, W
     const size_t n = peptides.size();
     std::atomic<bool> found{false};
     pool.parallel_for((n + LIST_CHUNK - 1) / LIST_CHUNK, 1, [&](size_t cb, size_t ce) {
-        std::vector<float> steps;
         bool zero = false;
-        for (size_t i = cb * LIST_CHUNK, end = std::min(n, ce * LIST_CHUNK); i < end && !zero; ++i) {
-            const PeptideView p = peptides.view(i);
-            if (steps.size() < p.length()) steps.resize(p.length());
-            list_indexed_ions(p, config.ion_kinds, config.min_ion_index, steps.data(),
-                              [&](float mass) { zero |= mass == 0.0f; });
-        }
+        for (size_t i = cb * LIST_CHUNK, end = std::min(n, ce * LIST_CHUNK); i < end && !zero; ++i)
+            list_fragments(peptides.view(i), config.ion_kinds, config.min_ion_index,
+                           [&](const ListedIon &ion) { zero |= ion.mass == 0.0f; });
         if (zero) found.store(true, std::memory_order_relaxed);
     });
     return found.load();
@@ -348,12 +341,12 @@ IndexedDatabase index_store(BuildConfig config, PeptideStore store, WorkerPool &
     db.bucket_size = config.bucket_size;
     db.min_ion_index = config.min_ion_index;
     db.generate_decoys = config.generate_decoys;
-    db.fragments_listed = true;
+    db.built_from_peptides = true;
     // The check walks every listed ion, so it refuses a modification list too short for
     // its ions just as the listing does (a digest's lists are always complete).
-    if (config.omit_fragments && (zero_ions_ruled_out || !lists_a_zero_ion(store, config, pool))) {
+    if (!config.fragment_list && (zero_ions_ruled_out || !lists_a_zero_ion(store, config, pool))) {
         db.peptides = std::move(store);
-        db.fragments_omitted = true;
+        db.fragment_list = false;
         return db;
     }
 
@@ -398,7 +391,7 @@ IndexedDatabase build_indexed_database(BuildConfig config, std::vector<Peptide> 
 IndexedDatabase build_indexed_database_from(BuildConfig config, const Digest &digest) {
     WorkerPool &pool = global_pool();
     PeptideStore store = store_with_decoys(config, digest, digest.size(), pool);
-    const bool zero_ions_ruled_out = config.omit_fragments && digest_rules_out_zero_ions(digest);
+    const bool zero_ions_ruled_out = !config.fragment_list && digest_rules_out_zero_ions(digest);
     return index_store(std::move(config), std::move(store), pool, zero_ions_ruled_out);
 }
 

@@ -9,7 +9,7 @@
 #include "classes.hpp"
 #include "digest.hpp"
 #include "failure.hpp"
-#include "index_logic.hpp"
+#include "index_build.hpp"
 #include "interpreter_lock.hpp"
 #include "module_support.hpp"
 #include "native.hpp"
@@ -188,11 +188,11 @@ void check_ascending(const std::vector<mesk::Peptide> &peptides) {
 Ref build_database(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     static const Signature sig{
         "build_database()",
-        {"peptides", "bucket_size", "ion_kinds", "min_ion_index", "generate_decoys", "decoy_tag", "omit_fragments"},
+        {"peptides", "bucket_size", "ion_kinds", "min_ion_index", "generate_decoys", "decoy_tag", "fragment_list"},
         7};
     const Bound b = bind_args(sig, args, nargs, kwnames);
     mesk::BuildConfig config = index_settings(sig, b);
-    config.omit_fragments = arg<bool>(sig, b, 6);
+    config.fragment_list = arg<bool>(sig, b, 6);
     config.peptide_max_mass = std::numeric_limits<float>::infinity();  // carried only; the digest applied its range
     if (config.bucket_size == 0) raise(PyExc_ValueError, "bucket_size must be at least 1");
 
@@ -259,14 +259,14 @@ Ref peptide_proteins(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
     return to_py_list(mesk::reported_accessions(*db, index), [](const std::string &a) { return to_py_lossy(a); });
 }
 
-// (peptides, fragments, whether the fragment list is left out) without listing anything.
+// (peptides, fragments, whether the index lists every fragment ion) without listing anything.
 Ref database_layout(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     static const Signature sig{"database_layout()", {"db"}, 1};
     const Bound b = bind_args(sig, args, nargs, kwnames);
     const SharedDatabase db = arg<SharedDatabase>(sig, b, 0);
     Ref peptides = to_py_uint(db->peptide_count());
     Ref fragments = to_py_uint(db->fragments.size());
-    return own(PyTuple_Pack(3, peptides.get(), fragments.get(), db->fragments_omitted ? Py_True : Py_False));
+    return own(PyTuple_Pack(3, peptides.get(), fragments.get(), db->fragment_list ? Py_True : Py_False));
 }
 
 PyMethodDef digest_functions[] = {
@@ -277,11 +277,11 @@ PyMethodDef digest_functions[] = {
      "only checks the settings and returns None."},
     {"build_database", as_cfunction(static_method<build_database>), METH_FASTCALL | METH_KEYWORDS,
      "build_database($module, peptides, bucket_size, ion_kinds, min_ion_index, generate_decoys, decoy_tag, "
-     "omit_fragments)\n--\n\n"
-     "Builds a PyIndexedDatabase from a Digest or a mass-ascending list of PyPeptide; with omit_fragments, without "
+     "fragment_list)\n--\n\n"
+     "Builds a PyIndexedDatabase from a Digest or a mass-ascending list of PyPeptide; without fragment_list, without "
      "its fragment list where the search gives the same results without it."},
     {"database_layout", as_cfunction(static_method<database_layout>), METH_FASTCALL | METH_KEYWORDS,
-     "database_layout($module, db)\n--\n\n(peptide count, fragment count, whether the fragment list is left out)."},
+     "database_layout($module, db)\n--\n\n(peptide count, fragment count, whether the index lists every fragment ion)."},
     {"proforma", as_cfunction(static_method<proforma>), METH_FASTCALL | METH_KEYWORDS,
      "proforma($module, db, peptide_idx)\n--\n\nProForma text of an index peptide."},
     {"peptide_proteins", as_cfunction(static_method<peptide_proteins>), METH_FASTCALL | METH_KEYWORDS,

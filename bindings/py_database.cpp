@@ -2,7 +2,7 @@
 #include <memory>
 
 #include "classes.hpp"
-#include "index_logic.hpp"
+#include "index_build.hpp"
 #include "pyclass.hpp"
 
 namespace bind {

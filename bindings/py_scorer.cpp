@@ -32,20 +32,21 @@ Ref new_scorer(PyObject *args, PyObject *kwargs) {
                                 "min_matched_peaks", "annotate_matches", "max_fragment_charge"},
                                2};
     const Bound b = bind_args(sig, args, kwargs);
+    // An omitted argument keeps the core's default (tovel_mesk._native.scorer_defaults()).
     mesk::ScorerSettings s;
     s.precursor_tol = arg<mesk::Tolerance>(sig, b, 0);
     s.fragment_tol = arg<mesk::Tolerance>(sig, b, 1);
-    s.wide_window = arg_or<bool>(sig, b, 2, true);
-    s.chimera = arg_or<bool>(sig, b, 3, true);
-    s.report_psms = arg_or<uint64_t>(sig, b, 4, 5);
-    s.min_isotope_err = arg_or<int8_t>(sig, b, 5, -1);
-    s.max_isotope_err = arg_or<int8_t>(sig, b, 6, 3);
-    s.min_precursor_charge = arg_or<uint8_t>(sig, b, 7, 2);
-    s.max_precursor_charge = arg_or<uint8_t>(sig, b, 8, 4);
-    s.min_matched_peaks = arg_or<uint16_t>(sig, b, 9, 3);
-    s.annotate_matches = arg_or<bool>(sig, b, 10, false);
-    // Left out, the cap is 2; an explicit None removes it.
-    s.max_fragment_charge = arg_or<std::optional<uint8_t>>(sig, b, 11, uint8_t{2});
+    s.wide_window = arg_or<bool>(sig, b, 2, s.wide_window);
+    s.chimera = arg_or<bool>(sig, b, 3, s.chimera);
+    s.report_psms = arg_or<uint64_t>(sig, b, 4, s.report_psms);
+    s.min_isotope_err = arg_or<int8_t>(sig, b, 5, s.min_isotope_err);
+    s.max_isotope_err = arg_or<int8_t>(sig, b, 6, s.max_isotope_err);
+    s.min_precursor_charge = arg_or<uint8_t>(sig, b, 7, s.min_precursor_charge);
+    s.max_precursor_charge = arg_or<uint8_t>(sig, b, 8, s.max_precursor_charge);
+    s.min_matched_peaks = arg_or<uint16_t>(sig, b, 9, s.min_matched_peaks);
+    s.annotate_matches = arg_or<bool>(sig, b, 10, s.annotate_matches);
+    // Left out, the cap is the default (2); an explicit None removes it.
+    s.max_fragment_charge = arg_or<std::optional<uint8_t>>(sig, b, 11, s.max_fragment_charge);
     return new_instance(scorer_type(), std::move(s));
 }
 

@@ -10,7 +10,7 @@
 #include "convert.hpp"
 #include "pyclass.hpp"
 #include "database.hpp"
-#include "index_logic.hpp"
+#include "index_build.hpp"
 #include "peptide.hpp"
 #include "scoring.hpp"
 #include "spectrum.hpp"
