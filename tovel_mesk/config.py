@@ -164,6 +164,7 @@ class SearchSettings:
     scheduler: str | None = None
     workers: int = 0
     overwrite: bool = False
+    formats: tuple[str, ...] = ("mztab",)
 
     def __post_init__(self) -> None:
         for option in OPTIONS:
@@ -203,6 +204,9 @@ class SearchSettings:
         if self.scheduler is not None and self.workers:
             raise ConfigError("--scheduler and --workers exclude each other: give the address of a running "
                               "cluster, or the number of workers of a local one")
+        unknown = [f for f in self.formats if f not in FORMATS]
+        if unknown:
+            raise ConfigError(f"--formats: unknown format {unknown[0]!r}; accepted: {', '.join(FORMATS)}")
         _check_fixed_mods(self.fixed_mods)
         self._check_digestion()
 
@@ -390,6 +394,9 @@ _FIELDS = {f.name: f for f in dataclasses.fields(SearchSettings)}
 
 #: Values of the `fragment_list` setting, and of the other settings with a fixed choice.
 FRAGMENT_LIST_CHOICES = ("auto", "on", "off")
+
+#: Standard formats that a search can write beside its tables (`--formats`).
+FORMATS = ("mzid", "pepxml", "mztab")
 _CHOICES = {"fragment_list": FRAGMENT_LIST_CHOICES, "rescore": ("lda", "mokapot", "hyperscore")}
 
 #: Ranges of the whole-number settings.
@@ -486,6 +493,9 @@ OPTIONS: tuple[Option, ...] = (
            "call (0: in this process; needs tovel-mesk[distributed])", CLUSTER, "value", "N"),
     Option("overwrite", "let results with failed files replace complete results of more files in the output "
            "folder (default: such results are not written and the older ones stay)", RUN, "switch"),
+    Option("formats", "standard formats written beside the tables: mzid (mzIdentML 1.2, psms.mzid), pepxml "
+           "(psms.pep.xml), mztab (mzTab 1.0, results.mztab); repeat the flag for several, the flags replace the "
+           "default", RUN, "list", "FORMAT"),
 )
 
 _BY_NAME = {o.name: o for o in OPTIONS}

@@ -33,7 +33,7 @@ import re
 import secrets
 import time
 from collections import deque
-from collections.abc import Callable, Iterator, Mapping
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
@@ -62,6 +62,8 @@ PROTEINS_TSV = "proteins.tsv"
 PIN = "results.pin"
 SUMMARY_JSON = "summary.json"
 REPORT_HTML = "report.html"
+#: The file of each standard format (`--formats`).
+FORMAT_FILES = {"mzid": "psms.mzid", "pepxml": "psms.pep.xml", "mztab": "results.mztab"}
 
 #: Columns that come before the features, the core's features that are written, and the
 #: columns after the features, in every written match table.
@@ -435,6 +437,8 @@ def write_outputs(
     fdr: float = 0.01,
     report: bool = True,
     overwrite: bool = False,
+    formats: Sequence[str] = (),
+    spectra_files: Sequence[str] = (),
 ) -> list[Path]:
     """Write every output file of a search into `directory` and return their paths.
 
@@ -446,6 +450,9 @@ def write_outputs(
     it is). `fdr` is the acceptance threshold the report plots use. With `report=False`
     the HTML page is skipped. The seconds spent writing the tables are recorded in a
     `Summary` (stage `writing`) before it is written, so summary.json holds them.
+    `formats` names the standard formats written too (`FORMAT_FILES`: mzid, pepxml,
+    mztab), from the match table and the summary's settings; `spectra_files` are the
+    paths of the searched files, which those formats name.
 
     Publishing is all or nothing as a reader sees it, one search at a time (see
     `tovel_mesk.report.publish`). A `Summary` with failed files does not replace complete
@@ -468,6 +475,7 @@ def write_outputs(
         del table
         for frame, name in ((peptides, PEPTIDES_TSV), (proteins, PROTEINS_TSV)):
             write_tsv(_to_arrow(frame, table_columns(frame)), stage(name))
+        _write_formats(stage, formats, psms, peptides, proteins, summary, fdr, spectra_files)
         if isinstance(summary, Summary):
             summary.record_stage("writing", time.perf_counter() - started)
         if report:
@@ -477,6 +485,31 @@ def write_outputs(
                 render_report(psms, peptides, proteins, summary, fdr=fdr), encoding="utf-8")
         write_summary(summary, stage(SUMMARY_JSON))
 
-    publish(directory, list(OUTPUTS), write)
-    names = [PSMS_PARQUET, PSMS_TSV, PIN, PEPTIDES_TSV, PROTEINS_TSV, SUMMARY_JSON]
+    extra = [FORMAT_FILES[f] for f in formats]
+    publish(directory, [*OUTPUTS, *FORMAT_FILES.values()], write)
+    names = [PSMS_PARQUET, PSMS_TSV, PIN, PEPTIDES_TSV, PROTEINS_TSV, SUMMARY_JSON, *extra]
     return [directory / name for name in names + ([REPORT_HTML] if report else [])]
+
+
+def _write_formats(stage: Callable[[str], Path], formats: Sequence[str], psms: pd.DataFrame, peptides: pd.DataFrame,
+                   proteins: pd.DataFrame, summary: Summary | Mapping, fdr: float, spectra_files: Sequence[str]) -> None:
+    """The standard formats asked for, each into its staged file."""
+    if not formats:
+        return
+    settings = summary.settings if isinstance(summary, Summary) else dict(summary.get("settings") or {})
+    files = list(spectra_files) or [str(p) for p in settings.get("spectra") or ()]
+    for name in formats:
+        path = stage(FORMAT_FILES[name])
+        if name == "mzid":
+            from .mzid import write_mzid
+
+            write_mzid(path, psms, proteins, settings, fdr=fdr, spectra_files=files,
+                       decoy_tag=str(settings.get("decoy_tag") or "rev_"))
+        elif name == "pepxml":
+            from .pepxml import write_pepxml
+
+            write_pepxml(path, psms, settings, spectra_files=files)
+        elif name == "mztab":
+            from .mztab import write_mztab
+
+            write_mztab(path, psms, peptides, proteins, settings, fdr=fdr, spectra_files=files)

@@ -83,4 +83,5 @@ class SearchOutcome:
         overwrite = bool(getattr(self.settings, "overwrite", False)) if overwrite is None else overwrite
         with progress.stage("writing"):
             return write_outputs(directory, self.psms, self.peptides, self.proteins, self.summary,
-                                 fdr=self.settings.fdr, overwrite=overwrite)
+                                 fdr=self.settings.fdr, overwrite=overwrite, formats=self.settings.formats,
+                                 spectra_files=[str(p) for p in self.settings.spectra])
