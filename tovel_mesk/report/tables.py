@@ -498,12 +498,15 @@ def _write_formats(stage: Callable[[str], Path], formats: Sequence[str], psms: p
         return
     settings = summary.settings if isinstance(summary, Summary) else dict(summary.get("settings") or {})
     files = list(spectra_files) or [str(p) for p in settings.get("spectra") or ()]
+    descriptions: dict[str, str] = {}
+    if {"lead", "description"} <= set(proteins.columns):
+        descriptions = {str(a): str(d) for a, d in zip(proteins["lead"], proteins["description"]) if d == d and d}
     for name in formats:
         path = stage(FORMAT_FILES[name])
         if name == "mzid":
             from .mzid import write_mzid
 
-            write_mzid(path, psms, proteins, settings, fdr=fdr, spectra_files=files,
+            write_mzid(path, psms, proteins, settings, fdr=fdr, spectra_files=files, descriptions=descriptions,
                        decoy_tag=str(settings.get("decoy_tag") or "rev_"))
         elif name == "pepxml":
             from .pepxml import write_pepxml
@@ -512,4 +515,5 @@ def _write_formats(stage: Callable[[str], Path], formats: Sequence[str], psms: p
         elif name == "mztab":
             from .mztab import write_mztab
 
-            write_mztab(path, psms, peptides, proteins, settings, fdr=fdr, spectra_files=files)
+            write_mztab(path, psms, peptides, proteins, settings, fdr=fdr, spectra_files=files,
+                        descriptions=descriptions)
