@@ -129,8 +129,8 @@ MATCH_DTYPES: Mapping[str, str] = MappingProxyType({
 
 #: The numpy dtype of every column of the protein table (`PROTEIN_TABLE`).
 PROTEIN_DTYPES: Mapping[str, str] = MappingProxyType({
-    "protein": TEXT, "label": "int64", "peptide_count": "int64", "peptide": TEXT, "file": TEXT, "spec_id": TEXT,
-    "discriminant_score": "float64", "posterior_error": "float64", "protein_q": "float64",
+    "group": "int64", "accessions": TEXT, "lead": TEXT, "description": TEXT, "peptides_unique": "int64",
+    "peptides_razor": "int64", "spectra": "int64", "coverage": "float64", "q": "float64",
 })
 
 

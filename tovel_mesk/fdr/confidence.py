@@ -291,7 +291,8 @@ def assign_confidence(psms: pd.DataFrame, *, method: str = "lda", decoy_tag: str
         predicted = {name: np.full(len(order), np.nan) for name in ("predicted_rt", "delta_rt_model")
                      if name in psms.columns}
     for name, values in predicted.items():
-        filled[name] = np.empty(len(order), dtype=np.float64)
+        # In the dtype the match table declares for them (`tovel_mesk.columns.MATCH_DTYPES`).
+        filled[name] = np.empty(len(order), dtype=psms[name].dtype if name in psms.columns else np.float32)
         filled[name][order] = values
     out = psms.copy(deep=False)
     for name, values in filled.items():
