@@ -12,7 +12,7 @@ holds (see that module for every field)::
     {
         "status": "complete", "fdr": 0.01,
         "files": [{"file": "a.mzML", "spectra_read": 1166, "spectra_searched": 1102, "matches": 5510,
-                   "spectra_accepted": 601, "peptides_accepted": 301, "proteins_accepted": 12,
+                   "spectra_accepted": 601, "peptides_accepted": 301, "protein_groups_accepted": 7,
                    "skipped": {"other_ms_level": 64}, "error": null}, ...],
         "failed_files": {}, "totals": {...}, "database": {...}, "rescoring": {...}, "cluster": null,
         "stages": {"digest": 0.41, "index": 1.2, "reading": 0.8, "scoring": 5.1, "rescoring": 0.3,
@@ -36,6 +36,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+from ..conventions import PROTON_MASS
 from ..summary import Summary
 from .svg import Panel
 
@@ -70,10 +71,11 @@ SCORE_NAMES = {
 
 
 def accepted(psms: pd.DataFrame, fdr: float = 0.01) -> pd.Series:
-    """Which matches are accepted: best matches (rank 1) of targets whose spectrum q-value
-    is at most `fdr`, as the summary counts them."""
-    best = psms["rank"] == 1 if "rank" in psms.columns else True
-    return (psms["label"] > 0) & (psms["spectrum_q"] <= fdr) & best
+    """Which matches are accepted: targets whose spectrum q-value is at most `fdr`, the
+    documented filter and the rule the summary counts by. Error control gives a q-value
+    below 1 only to a spectrum's best match (and to co-isolated peptides of a chimeric
+    search); every other row holds 1."""
+    return (psms["label"] > 0) & (psms["spectrum_q"] <= fdr)
 
 
 # ----------------------------------------------------------------------------------------
@@ -230,11 +232,19 @@ def _best_q(frame: pd.DataFrame | None, column: str, by: list[str] | None = None
     return _finite(frame[column])
 
 
+def _group_q(proteins: pd.DataFrame | None) -> np.ndarray | None:
+    """The q-values of the protein groups: the `q` of a group table, or, of a table with a
+    row per protein, each protein's best `protein_q`."""
+    if proteins is not None and "q" in proteins.columns:
+        return _finite(proteins["q"])
+    return _best_q(proteins, "protein_q")
+
+
 def _plot_identifications(panel: Panel, psms, peptides, proteins, fdr: float) -> None:
     grid = np.linspace(0.0, max(0.1, 5 * fdr), 301)
-    series = (("spectra", _best_q(psms, "spectrum_q", ["file", "spec_id"])),
+    series = (("spectra", _best_q(psms, "spectrum_q")),
               ("peptides", _best_q(peptides, "peptide_q")),
-              ("proteins", _best_q(proteins, "protein_q")))
+              ("protein groups", _group_q(proteins)))
     for (name, q), color in zip(series, _SERIES):
         if q is not None:
             panel.line(grid, _curve(q, grid), color, f"{name} ({int(np.sum(q <= fdr)):,} at {fdr:g})")
@@ -297,6 +307,31 @@ def _plot_mass_error_by_rt(panel: Panel, good: pd.DataFrame) -> None:
     panel.ylabel = "precursor mass error (ppm)"
 
 
+def uncalibrated(good: pd.DataFrame, summary: Mapping) -> pd.DataFrame | None:
+    """The accepted matches' precursor errors before mass calibration (retention time and
+    error), from the error model each calibrated file's summary holds (the model of
+    `tovel_mesk.search.calibration.ErrorModel`: offset + retention-time trend + m/z slope);
+    None when no file was calibrated."""
+    parts = []
+    for name, plan in (summary.get("file_settings") or {}).items():
+        calibration = plan.get("calibration") or {}
+        model = calibration.get("precursor")
+        if not calibration.get("applied") or not model:
+            continue
+        rows = good[good["file"] == name]
+        rt = rows["rt"].to_numpy(dtype=np.float64)
+        mz = (rows["calcmass"] / rows["charge"]).to_numpy(dtype=np.float64) + PROTON_MASS
+        error = np.full(len(rows), float(model["offset_ppm"]))
+        knots = model.get("rt_knots_min")
+        if knots:
+            where = np.where(np.isfinite(rt), rt, float(np.median(knots)))
+            error += np.interp(where, knots, model["rt_trend_ppm"])
+        if model.get("ppm_per_1000_mz"):
+            error += float(model["ppm_per_1000_mz"]) * (mz - float(model["mz_centre"])) / 1000.0
+        parts.append(pd.DataFrame({"rt": rt, "delta_mass": rows["delta_mass"].to_numpy(dtype=np.float64) + error}))
+    return pd.concat(parts, ignore_index=True) if parts else None
+
+
 def _plot_per_file(panel: Panel, psms: pd.DataFrame, good: pd.DataFrame, summary: Mapping) -> None:
     names = list(dict.fromkeys(
         [str(f.get("file")) for f in summary.get("files") or [] if isinstance(f, Mapping) and "file" in f]
@@ -333,14 +368,19 @@ def _spectra_paths(summary: Mapping) -> dict[str, str]:
     return {Path(str(p)).name: str(p) for p in paths}
 
 
-def _fragment_tolerance(summary: Mapping) -> Any:
+def _fragment_tolerance(summary: Mapping, file: str | None = None) -> Any:
+    """The fragment tolerance a file was searched with: the one its own settings record
+    (`file_settings`, where the search chose it from the data), else the search's."""
     from ..conventions import Tolerance
 
-    text = (summary.get("settings") or {}).get("fragment_tol")
-    try:
-        return Tolerance.parse(str(text)) if text else Tolerance.parse("10ppm")
-    except ValueError:
-        return Tolerance.parse("10ppm")
+    used = ((summary.get("file_settings") or {}).get(file) or {}).get("used") or {} if file is not None else {}
+    for text in (used.get("fragment_tol"), (summary.get("settings") or {}).get("fragment_tol"), "10ppm"):
+        if text:
+            try:
+                return Tolerance.parse(str(text))
+            except ValueError:
+                continue
+    return Tolerance.parse("10ppm")
 
 
 def _examples(good: pd.DataFrame, column: str) -> list[tuple[str, int]]:
@@ -366,7 +406,6 @@ def _reread(good: pd.DataFrame, rows: list, summary: Mapping) -> tuple[dict, lis
     from .annotate import annotate, read_peaks
 
     paths = _spectra_paths(summary)
-    tolerance = _fragment_tolerance(summary)
     level = (summary.get("settings") or {}).get("ms_level", 2)
     annotations: dict = {}
     problems: list[str] = []
@@ -387,7 +426,8 @@ def _reread(good: pd.DataFrame, rows: list, summary: Mapping) -> tuple[dict, lis
                 problems.append(f"{name}: spectrum {row['spec_id']!r} not found")
                 continue
             try:
-                annotations[label] = annotate(found, str(row["peptide"]), int(row["charge"]), tolerance)
+                annotations[label] = annotate(found, str(row["peptide"]), int(row["charge"]),
+                                              _fragment_tolerance(summary, name))
             except ValueError as error:
                 problems.append(str(error))
     return annotations, problems
@@ -398,14 +438,22 @@ def _match_title(role: str, row: pd.Series, score: str, value: float) -> str:
             f"{row['file']}, {row['spec_id']}")
 
 
-def _plot_fragment_errors(panel: Panel, annotations: dict, good: pd.DataFrame, unit: str) -> None:
-    errors = [a.errors for a in annotations.values() if a.errors.size]
-    if errors:
-        values = np.concatenate(errors)
-        _plot_histogram(panel, values, f"fragment mass error, observed − calculated ({unit})", "matched fragments",
-                        f"{counted(values.size, 'fragment ion')} of {counted(len(annotations), 'match')}",
-                        "matched fragment ions")
-        return
+def _plot_fragment_errors(panel: Panel, annotations: dict, good: pd.DataFrame) -> None:
+    """The signed errors of the fragment ions of the matches read again, in the unit of the
+    fragment tolerance (daltons for low-resolution fragments, ppm otherwise); when the files
+    were searched in both units, in the unit of most matches, the others left out and counted."""
+    units = pd.Series([a.unit for a in annotations.values()], dtype=object)
+    if units.size:
+        unit = str(units.value_counts().index[0])
+        chosen = [a for a in annotations.values() if a.unit == unit]
+        values = np.concatenate([a.errors for a in chosen])
+        if values.size:
+            left_out = len(annotations) - len(chosen)
+            legend = f"{counted(values.size, 'fragment ion')} of {counted(len(chosen), 'match')}" + (
+                f" ({counted(left_out, 'match')} in the other unit left out)" if left_out else "")
+            _plot_histogram(panel, values, f"fragment mass error, observed − calculated ({unit})", "matched fragments",
+                            legend, "matched fragment ions")
+            return
     # Without the spectra: the core's intensity-weighted mean of the absolute errors.
     _plot_histogram(panel, good["average_ppm"] if "average_ppm" in good.columns else [],
                     "mean absolute fragment mass error (ppm, unsigned; spectra not read again)",
@@ -449,10 +497,14 @@ def _notes(summary: Mapping, psms: pd.DataFrame) -> list[str]:
             text += f" ({reason})"
         notes.append(text + ".")
     notes.extend(str(note) for note in rescoring.get("notes") or [])
-    for key, what in (("analyzers", "Detected analyzers"), ("calibration", "Calibration")):
-        value = summary.get(key) or (summary.get("database") or {}).get(key)
-        if value:
-            notes.append(f"{what}: {_text(value)}.")
+    for record in summary.get("files") or []:
+        if isinstance(record, Mapping):
+            how = [f"{what} {record[key]}" if what else str(record[key])
+                   for key, what in (("analyzer", ""), ("fragment_tol", "fragment tolerance"),
+                                     ("precursor_tol", "precursor tolerance"), ("calibration", "calibration:"))
+                   if record.get(key)]
+            if how:
+                notes.append(f"{record.get('file')}: " + "; ".join(how) + ".")
     decoys = (summary.get("database") or {}).get("fasta_decoys")
     if isinstance(decoys, Mapping) and decoys.get("dropped"):
         notes.append(f"The FASTA holds decoys of its own: {counted(decoys['dropped'], 'entry')} carry the "
@@ -483,12 +535,14 @@ def _verdict(summary: Mapping, psms: pd.DataFrame, good: pd.DataFrame, peptides,
         searched = int(totals.get("spectra_searched", 0))
         files = int(totals.get("files_searched", totals.get("files", 0)))
     else:
-        n_spectra = len(good.drop_duplicates(["file", "spec_id"]))
+        # Accepted rows, as the summary counts them (a chimeric search may accept several
+        # co-isolated peptides of one spectrum).
+        n_spectra = len(good)
         # Peptides by their own q-value where the peptide table has it, as the summary and
         # the identification plot count them; otherwise those of the accepted matches.
         peptide_q = _best_q(peptides, "peptide_q")
         n_peptides = int((peptide_q <= fdr).sum()) if peptide_q is not None else good["peptide"].nunique()
-        group_q = next((q for q in (_best_q(proteins, c) for c in ("q", "protein_q")) if q is not None), None)
+        group_q = _group_q(proteins)
         n_groups = int((group_q <= fdr).sum()) if group_q is not None else 0
         searched = len(psms.drop_duplicates(["file", "spec_id"])) if len(psms) else 0
         files = int(psms["file"].nunique()) if len(psms) else 0
@@ -531,9 +585,10 @@ def render_report(
     `delta_mass`, `hyperscore`, `discriminant_score` and `spectrum_q` (`peptide_len`,
     `missed_cleavages` and `matched_peaks` add their distributions); `peptides` and
     `proteins` add their curves to the identification plot when they hold `peptide_q` or
-    `protein_q`/`q` (targets only, when they have `label`), and `proteins` gives the table of
-    the strongest protein groups. Accepted matches are the best matches of targets with a
-    spectrum q-value at most `fdr` (see `accepted`).
+    `q` (the protein groups; `protein_q` of a table of proteins), targets only, when they have `label`, and `proteins` gives the table of
+    the strongest protein groups. Accepted matches are the targets with a spectrum q-value at
+    most `fdr` (see `accepted`). Where a file was mass-calibrated, its precursor errors before
+    calibration are drawn too.
 
     With `spectra`, the spectra of the best, the median and the weakest accepted match and
     of a sample of accepted matches (for the signed fragment errors) are read again from the
@@ -544,10 +599,10 @@ def render_report(
 
     summary = _plain(summary)
     good = psms[accepted(psms, fdr)].reset_index(drop=True)   # row labels unique, whatever psms holds
+    before = uncalibrated(good, summary) if {"rt", "calcmass", "charge", "delta_mass", "file"} <= set(good.columns) \
+        else None
     column = _score_column(psms)
     score = score_name(psms, summary)
-    tolerance = _fragment_tolerance(summary)
-    unit = "ppm" if tolerance.unit == "ppm" else "Da"
     examples = _examples(good, column)
     annotations: dict = {}
     problems: list[str] = []
@@ -564,7 +619,9 @@ def render_report(
         ("Precursor mass error of accepted matches",
          lambda p: _plot_histogram(p, good["delta_mass"], "precursor mass error (ppm)", "a mass error")),
         ("Precursor mass error over retention time", lambda p: _plot_mass_error_by_rt(p, good)),
-        ("Fragment mass error of accepted matches", lambda p: _plot_fragment_errors(p, annotations, good, unit)),
+        *((("Precursor mass error over retention time before mass calibration",
+            lambda p: _plot_mass_error_by_rt(p, before)),) if before is not None else ()),
+        ("Fragment mass error of accepted matches", lambda p: _plot_fragment_errors(p, annotations, good)),
         ("Identifications per file", lambda p: _plot_per_file(p, psms, good, summary)),
     ]
     for name, axis in distributions:

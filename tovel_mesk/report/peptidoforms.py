@@ -1,9 +1,10 @@
-"""Peptides as the match tables write them: ProForma with mass modifications.
+"""What the standard formats need to know of a match beyond its table row: the peptide's
+modifications by position with their Unimod names, the scan number the instrument gave the
+spectrum, and masses as m/z.
 
-``PEPM[+15.9949]K`` (a mass added to a residue), ``[+42.0106]-ACDEK`` (to the N-terminus),
-``PEPTIDEK-[-0.9840]`` (to the C-terminus). `parse_peptidoform` turns such a text into the
-residues and the mass added at each position, from which `fragment_ladder` computes the
-singly or multiply charged b and y ions.
+A match's `peptide` is ProForma with every modification written as a signed mass:
+`PEPM[+15.9949]K`, `[+42.0106]-ACDK` (N-terminal), `PEPK-[+0.9840]` (C-terminal). Positions
+follow mzIdentML's convention: 0 is the N-terminus, 1..n the residues, n + 1 the C-terminus.
 """
 
 from __future__ import annotations
@@ -13,9 +14,117 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from ..conventions import PROTON_MASS
+__all__ = ["Modification", "Peptidoform", "parse_peptidoform", "unimod", "scan_numbers", "mz_of", "PROTON_MASS",
+           "RESIDUE_MASSES", "WATER_MASS", "residue_masses", "fragment_ladder"]
 
-__all__ = ["Peptidoform", "parse_peptidoform", "fragment_ladder", "RESIDUE_MASSES", "WATER_MASS"]
+PROTON_MASS = 1.007276466879
+
+#: Unimod entries of common modifications: (record id, name, monoisotopic mass delta).
+_UNIMOD = (
+    (1, "Acetyl", 42.010565), (2, "Amidated", -0.984016), (4, "Carbamidomethyl", 57.021464),
+    (5, "Carbamyl", 43.005814), (7, "Deamidated", 0.984016), (21, "Phospho", 79.966331),
+    (24, "Propionamide", 71.037114), (27, "Glu->pyro-Glu", -18.010565), (28, "Gln->pyro-Glu", -17.026549),
+    (34, "Methyl", 14.01565), (35, "Oxidation", 15.994915), (36, "Dimethyl", 28.0313),
+    (37, "Trimethyl", 42.04695), (121, "GG", 114.042927), (122, "Formyl", 27.994915),
+    (214, "iTRAQ4plex", 144.102063), (385, "Ammonia-loss", -17.026549), (425, "Dioxidation", 31.989829),
+    (730, "iTRAQ8plex", 304.20536), (737, "TMT6plex", 229.162932), (2016, "TMTpro", 304.207146),
+)
+#: Masses are written with 4 decimals in the peptide column; this matches them to Unimod.
+_MATCH_DA = 0.0006
+
+_MOD = re.compile(r"\[([+-]\d+(?:\.\d*)?)\]")
+
+
+@dataclass(frozen=True)
+class Modification:
+    position: int          # 0: N-terminus, 1..n: residue, n + 1: C-terminus
+    mass: float            # monoisotopic mass delta, as written
+    residue: str           # the residue's letter, or "." at a terminus
+
+    @property
+    def unimod(self) -> tuple[int, str] | None:
+        return unimod(self.mass, self.residue)
+
+
+@dataclass(frozen=True)
+class Peptidoform:
+    sequence: str
+    modifications: tuple[Modification, ...]
+
+
+def unimod(mass: float, residue: str = ".") -> tuple[int, str] | None:
+    """(record id, name) of the Unimod entry of `mass`, or None. Among entries of equal mass,
+    the one that fits the residue: the loss of ammonia from an N-terminal Q is pyro-Glu."""
+    found = [(record, name) for record, name, delta in _UNIMOD if abs(delta - mass) <= _MATCH_DA]
+    if len(found) > 1:
+        if residue == "Q":
+            found = [f for f in found if f[1] == "Gln->pyro-Glu"] or found
+        else:
+            found = [f for f in found if f[1] != "Gln->pyro-Glu"] or found
+        if residue != "M":
+            found = [f for f in found if f[1] != "TMTpro"] or found
+    return found[0] if found else None
+
+
+def parse_peptidoform(text: str) -> Peptidoform:
+    """The bare sequence and the modifications of a ProForma peptide with mass modifications.
+    ValueError when the text is not of that form."""
+    mods: list[Modification] = []
+    residues: list[str] = []
+    i = 0
+    if text.startswith("["):
+        m = _MOD.match(text)
+        if m is None or text[m.end():m.end() + 1] != "-":
+            raise ValueError(f"not a peptide with mass modifications: {text!r}")
+        mods.append(Modification(0, float(m.group(1)), "."))
+        i = m.end() + 1
+    while i < len(text):
+        c = text[i]
+        if c == "-" and text[i + 1:i + 2] == "[":
+            m = _MOD.match(text, i + 1)
+            if m is None or m.end() != len(text):
+                raise ValueError(f"not a peptide with mass modifications: {text!r}")
+            mods.append(Modification(len(residues) + 1, float(m.group(1)), "."))
+            i = m.end()
+            continue
+        if c == "[":
+            m = _MOD.match(text, i)
+            if m is None or not residues:
+                raise ValueError(f"not a peptide with mass modifications: {text!r}")
+            mods.append(Modification(len(residues), float(m.group(1)), residues[-1]))
+            i = m.end()
+            continue
+        if not c.isalpha():
+            raise ValueError(f"not a peptide with mass modifications: {text!r}")
+        residues.append(c)
+        i += 1
+    return Peptidoform("".join(residues), tuple(mods))
+
+
+_SCAN = re.compile(r"(?:^|\s)scan=(\d+)")
+_INDEX = re.compile(r"^(?:index|spectrum)=(\d+)$")
+
+
+def scan_numbers(native_ids: np.ndarray) -> np.ndarray:
+    """The instrument's scan number of each native id (`... scan=N` as Thermo writes it,
+    `scan=N`, or `index=N`/`spectrum=N` counted from the file's own numbering), -1 where the
+    id holds none."""
+    out = np.full(len(native_ids), -1, dtype=np.int64)
+    for i, text in enumerate(native_ids):
+        m = _SCAN.search(str(text)) or _INDEX.match(str(text))
+        if m is not None:
+            out[i] = int(m.group(1))
+    return out
+
+
+def mz_of(neutral_mass: np.ndarray, charge: np.ndarray) -> np.ndarray:
+    """m/z of neutral masses at their charges, in double precision."""
+    z = np.asarray(charge, dtype=np.float64)
+    return (np.asarray(neutral_mass, dtype=np.float64) + z * PROTON_MASS) / z
+
+
+# ----------------------------------------------------------------------------------------
+# Fragment ladders, for annotated spectra.
 
 #: Monoisotopic residue masses (as the core's digestion uses them).
 RESIDUE_MASSES = {
@@ -26,64 +135,26 @@ RESIDUE_MASSES = {
 }
 WATER_MASS = 18.010565
 
-_MASS = r"\[([+-]?(?:\d+(?:\.\d*)?|\.\d+)(?:[eE][+-]?\d+)?)\]"
-_N_TERM = re.compile(rf"^{_MASS}-")
-_C_TERM = re.compile(rf"-{_MASS}$")
-_RESIDUE = re.compile(rf"([A-Z])((?:{_MASS})*)")
 
-
-@dataclass(frozen=True)
-class Peptidoform:
-    """Residues and the mass added to each (N-terminal modifications count on the first
-    residue, C-terminal ones on the last)."""
-
-    sequence: str
-    deltas: tuple[float, ...]
-
-    @property
-    def masses(self) -> np.ndarray:
-        """Each residue's mass with its modifications."""
-        return np.array([RESIDUE_MASSES[r] for r in self.sequence]) + np.array(self.deltas, dtype=np.float64)
-
-    @property
-    def mass(self) -> float:
-        """The neutral monoisotopic mass."""
-        return float(self.masses.sum() + WATER_MASS)
-
-
-def parse_peptidoform(text: str) -> Peptidoform:
-    """The residues and modification masses of a peptide written as ProForma with mass
-    modifications; ValueError (naming the text) for anything else, such as a residue
-    without a known mass or a modification given by name."""
-    if not isinstance(text, str):
-        raise TypeError(f"a peptide must be a str, not {type(text).__name__}")
-    rest, n_term, c_term = text.strip(), 0.0, 0.0
-    if match := _N_TERM.match(rest):
-        n_term, rest = float(match.group(1)), rest[match.end():]
-    if match := _C_TERM.search(rest):
-        c_term, rest = float(match.group(1)), rest[:match.start()]
-    residues, deltas, position = [], [], 0
-    for match in _RESIDUE.finditer(rest):
-        if match.start() != position:
-            break
-        residue = match.group(1)
-        if residue not in RESIDUE_MASSES:
-            raise ValueError(f"peptide {text!r}: residue {residue!r} has no known mass")
-        residues.append(residue)
-        deltas.append(sum(float(m) for m in re.findall(_MASS, match.group(2))))
-        position = match.end()
-    if position != len(rest) or not residues:
-        raise ValueError(f"peptide {text!r} is not ProForma with mass modifications "
-                         f"(unreadable from position {position + 1})")
-    deltas[0] += n_term
-    deltas[-1] += c_term
-    return Peptidoform("".join(residues), tuple(deltas))
+def residue_masses(peptide: Peptidoform | str) -> np.ndarray:
+    """Each residue's mass with its modifications, N- and C-terminal ones counted on the
+    first and last residue. ValueError (naming the peptide) for a peptide without residues
+    or with a residue of no known mass."""
+    form = parse_peptidoform(peptide) if isinstance(peptide, str) else peptide
+    unknown = sorted(set(form.sequence) - set(RESIDUE_MASSES))
+    if not form.sequence or unknown:
+        raise ValueError(f"peptide {form.sequence!r}: " + (f"residue {unknown[0]!r} has no known mass" if unknown
+                                                           else "no residues"))
+    masses = np.array([RESIDUE_MASSES[r] for r in form.sequence])
+    n = len(form.sequence)
+    for mod in form.modifications:
+        masses[min(max(mod.position, 1), n) - 1] += mod.mass
+    return masses
 
 
 def fragment_ladder(peptide: Peptidoform | str, charge: int = 1) -> dict[str, np.ndarray]:
     """The m/z of the b and y ions at `charge`: ``{"b": b1..b(n-1), "y": y1..y(n-1)}``."""
-    form = parse_peptidoform(peptide) if isinstance(peptide, str) else peptide
-    masses = form.masses
+    masses = residue_masses(peptide)
     prefix = np.cumsum(masses)[:-1]
     suffix = np.cumsum(masses[::-1])[:-1] + WATER_MASS
     return {"b": (prefix + charge * PROTON_MASS) / charge, "y": (suffix + charge * PROTON_MASS) / charge}

@@ -23,7 +23,13 @@ summary with their error, in the order of `settings.spectra`."""
     import pandas as pd  # noqa: PLC0415
 
     from ..fdr.confidence import assign_confidence  # noqa: PLC0415
+    from ..io.fasta import read_fasta  # noqa: PLC0415
 
+    found = database_counts.get("fasta_decoys")
+    if found and settings.distributed:
+        # The workers found the tag and left those entries out; tell it here.
+        progress.message(f"decoys already in the FASTA: {found['dropped']:,} entries carry the {found['position']} "
+                         f"{found['tag']!r}; they were left out, the index makes its own decoys")
     with progress.stage("rescoring"):
         frames = [pd.DataFrame(f.columns) for f in files] or [pd.DataFrame(empty_match_columns())]
         psms = pd.concat(frames, ignore_index=True)
@@ -31,11 +37,13 @@ summary with their error, in the order of `settings.spectra`."""
             # The core numbers matches as worker threads report them, which varies from run
             # to run; the table numbers them in file, spectrum and rank order instead.
             psms["psm_id"] = np.arange(1, len(psms) + 1, dtype=np.uint64)
-        confidence = assign_confidence(psms, method=settings.rescore, decoy_tag=settings.decoy_tag)
+        proteins = read_fasta(settings.require_fasta())
+        confidence = assign_confidence(psms, method=settings.rescore, decoy_tag=settings.decoy_tag,
+                                       chimera=settings.chimera, fdr=settings.fdr, protein_info=proteins)
     counts = confidence.counts(settings.fdr)
     totals = confidence.totals(settings.fdr)
     summary = Summary(fdr=settings.fdr, database=dict(database_counts),
-                      rescoring={"method": confidence.rescoring.used, "reason": confidence.rescoring.reason},
+                      rescoring={"method": confidence.rescoring.used, **confidence.rescoring.as_dict()},
                       settings=settings.as_dict())
     searched = {f.name: f for f in files}
     failed = dict(failures or {})
@@ -44,19 +52,20 @@ summary with their error, in the order of `settings.spectra`."""
             summary.files.append(FileSummary(name, error=failed[name]))
         elif name in searched:
             f = searched[name]
-            at_fdr = counts.loc[name] if name in counts.index else {"spectra": 0, "peptides": 0, "proteins": 0}
+            at_fdr = counts.loc[name] if name in counts.index else {"spectra": 0, "peptides": 0, "protein_groups": 0}
             summary.files.append(FileSummary(
                 name, spectra_read=f.spectra_read, spectra_searched=f.spectra_searched, matches=f.matches,
                 spectra_accepted=int(at_fdr["spectra"]), peptides_accepted=int(at_fdr["peptides"]),
-                proteins_accepted=int(at_fdr["proteins"]), skipped={k: int(v) for k, v in f.skipped.items() if v}))
+                protein_groups_accepted=int(at_fdr["protein_groups"]),
+                skipped={k: int(v) for k, v in f.skipped.items() if v}, **f.plan.get("record", {})))
         # a file neither searched nor failed was not reached (a search that stopped early)
     summary.totals = Totals(files=len(summary.files), files_searched=len(files),
                             spectra_read=sum(f.spectra_read for f in files),
                             spectra_searched=sum(f.spectra_searched for f in files),
                             matches=int(len(confidence.psms)),
                             spectra_accepted=int(totals["spectra"]), peptides_accepted=int(totals["peptides"]),
-                            proteins_accepted=int(totals["proteins"]))
-    stages = {"digest": 0.0, "index": 0.0, "reading": 0.0, "scoring": 0.0}
+                            protein_groups_accepted=int(totals["protein_groups"]))
+    stages = {"digest": 0.0, "index": 0.0, "calibration": 0.0, "reading": 0.0, "scoring": 0.0}
     stages.update({k: v for k, v in progress.timings.items() if k in ("digest", "index")})
     for f in files:
         for k, v in f.seconds.items():
@@ -64,4 +73,20 @@ summary with their error, in the order of `settings.spectra`."""
     stages["rescoring"] = progress.timings.get("rescoring", 0.0)
     for name, seconds in stages.items():
         summary.record_stage(name, seconds)
+    summary.file_settings = {f.name: {k: v for k, v in f.plan.items() if k != "record"} for f in files if f.plan}
+    summary.warnings = file_warnings(files)
     return SearchOutcome(settings, confidence.psms, confidence.peptides, confidence.proteins, files, summary)
+
+
+def file_warnings(files: list[FileResult]) -> list[str]:
+    """The warnings of the files' plans, and one warning for every fragment tolerance that
+    contradicts the detected analyzer (naming the files it concerns)."""
+    out: list[str] = []
+    contradictions: dict[str, list[str]] = {}
+    for f in files:
+        out.extend(f.plan.get("warnings", ()))
+        if f.plan.get("contradiction"):
+            contradictions.setdefault(f.plan["contradiction"], []).append(f.name)
+    for reason, names in contradictions.items():
+        out.append(f"{reason}: {', '.join(names)}")
+    return out
