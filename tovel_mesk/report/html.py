@@ -434,8 +434,8 @@ def _reread(good: pd.DataFrame, rows: list, summary: Mapping) -> tuple[dict, lis
 
 
 def _match_title(role: str, row: pd.Series, score: str, value: float) -> str:
-    return (f"{role} accepted match: {row['peptide']} ({int(row['charge'])}+), {score} {value:.4g}\n"
-            f"{row['file']}, {row['spec_id']}")
+    return (f"{role} accepted match: {row['peptide']} ({int(row['charge'])}+)\n"
+            f"{score} {value:.4g}; {row['file']}, {row['spec_id']}")
 
 
 def _plot_fragment_errors(panel: Panel, annotations: dict, good: pd.DataFrame) -> None:
