@@ -224,7 +224,7 @@ def assign_confidence(psms: pd.DataFrame, *, method: str = "lda", decoy_tag: str
     missing column or a bad label or rank, naming the first bad row.
     """
     check_options(method, train_fdr, folds)
-    require_columns(psms, columns.IDENTITY + ("peptide", "proteins", "hyperscore"))
+    require_columns(psms, ("file", "spec_id", "rank", "label", "peptide", "proteins", "hyperscore"))
     is_target, rank = labels_and_ranks(psms)
     order, spectrum, peptide_codes = canonical_order(psms, rank, is_target)
     target_sorted, rank_sorted = is_target[order], rank[order]

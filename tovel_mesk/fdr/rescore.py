@@ -42,6 +42,7 @@ import pandas as pd
 from threadpoolctl import threadpool_limits
 
 from .. import columns
+from ..conventions import ISOTOPE_SPACING
 from ..errors import TrainingError
 from .matches import canonical_order, labels_and_ranks, require_columns
 from .qvalues import fdr_estimate, tdc_qvalues
@@ -55,7 +56,7 @@ log = logging.getLogger(__name__)
 #: well a peptide explains it, and its scale differs between runs), and the placeholders of
 #: the core's records (`tovel_mesk.columns.PLACEHOLDERS`).
 EXCLUDED_FEATURES = frozenset(
-    columns.IDENTITY + columns.KEYS + columns.ERROR_CONTROL + columns.PLACEHOLDERS + ("rt",)
+    columns.IDENTITY + columns.KEYS + columns.ERROR_CONTROL + columns.PLACEHOLDERS + columns.DERIVED + ("rt",)
 )
 
 #: Rescoring methods a caller can ask for.
@@ -64,7 +65,7 @@ METHODS = ("lda", "mokapot", "hyperscore")
 _LOG_FEATURES = ("ms2_intensity", "scored_candidates")
 _ABSOLUTE_FEATURES = ("delta_mass", "average_ppm")
 #: Spacing of precursor isotope peaks in daltons (13C less 12C).
-ISOTOPE_STEP = 1.00335
+ISOTOPE_STEP = ISOTOPE_SPACING
 
 
 @dataclass(frozen=True)
