@@ -158,6 +158,7 @@ class SearchSettings:
     scheduler: str | None = None
     workers: int = 0
     overwrite: bool = False
+    split_by_file: bool = False
 
     def __post_init__(self) -> None:
         for option in OPTIONS:
@@ -472,6 +473,8 @@ OPTIONS: tuple[Option, ...] = (
            "call (0: in this process; needs tovel-mesk[distributed])", CLUSTER, "value", "N"),
     Option("overwrite", "let results with failed files replace complete results of more files in the output "
            "folder (default: such results are not written and the older ones stay)", RUN, "switch"),
+    Option("split_by_file", "also write each spectra file's psms.tsv, peptides.tsv and results.pin in "
+           "by_file/<file name>/ of the output folder, beside the combined tables", RUN, "switch"),
 )
 
 _BY_NAME = {o.name: o for o in OPTIONS}

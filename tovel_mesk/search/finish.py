@@ -3,6 +3,7 @@ and the outcome of the whole search (tables, per-file results, summary)."""
 
 from __future__ import annotations
 
+import logging
 from typing import Any
 
 from ..columns import empty_match_columns
@@ -32,6 +33,7 @@ summary with their error, in the order of `settings.spectra`."""
             # to run; the table numbers them in file, spectrum and rank order instead.
             psms["psm_id"] = np.arange(1, len(psms) + 1, dtype=np.uint64)
         confidence = assign_confidence(psms, method=settings.rescore, decoy_tag=settings.decoy_tag)
+        psms_out, peptides_out = _with_flanks(settings, confidence.psms, confidence.peptides)
     counts = confidence.counts(settings.fdr)
     totals = confidence.totals(settings.fdr)
     summary = Summary(fdr=settings.fdr, database=dict(database_counts),
@@ -64,4 +66,25 @@ summary with their error, in the order of `settings.spectra`."""
     stages["rescoring"] = progress.timings.get("rescoring", 0.0)
     for name, seconds in stages.items():
         summary.record_stage(name, seconds)
-    return SearchOutcome(settings, confidence.psms, confidence.peptides, confidence.proteins, files, summary)
+    return SearchOutcome(settings, psms_out, peptides_out, confidence.proteins, files, summary)
+
+
+def _with_flanks(settings: SearchSettings, psms, peptides):
+    """The match and peptide tables with `prev_aa` and `next_aa` from the proteins of the
+    FASTA file (read once, only the proteins that some match names first)."""
+    from .flanks import add_flanks, read_protein_sequences  # noqa: PLC0415
+
+    if settings.fasta is None:
+        return psms, peptides
+    first = {str(accessions).split(";", 1)[0] for accessions in psms["proteins"].unique()}
+    tag = settings.decoy_tag
+    wanted = first | {a[len(tag):] for a in first if tag and a.startswith(tag)}
+    try:
+        proteins = read_protein_sequences(settings.fasta, wanted) if wanted else {}
+    except (OSError, ValueError) as error:
+        # The matches stand without their flanks; losing the search over them would be worse.
+        logging.getLogger(__name__).warning("%s: the proteins could not be read again for the flanking residues "
+                                            "(%s); the tables are written without prev_aa and next_aa",
+                                            settings.fasta, error)
+        return psms, peptides
+    return add_flanks(psms, proteins, tag), add_flanks(peptides, proteins, tag)

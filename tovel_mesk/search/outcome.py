@@ -79,4 +79,5 @@ class SearchOutcome:
         overwrite = bool(getattr(self.settings, "overwrite", False)) if overwrite is None else overwrite
         with progress.stage("writing"):
             return write_outputs(directory, self.psms, self.peptides, self.proteins, self.summary,
-                                 fdr=self.settings.fdr, overwrite=overwrite)
+                                 fdr=self.settings.fdr, overwrite=overwrite,
+                                 split_by_file=bool(getattr(self.settings, "split_by_file", False)))
