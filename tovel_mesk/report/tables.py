@@ -122,10 +122,11 @@ def with_derived_columns(frame: pd.DataFrame) -> pd.DataFrame:
     frame = frame.copy(deep=False)
     if "spec_id" in frame.columns:
         if "scan" in missing:
-            ids, codes = np.unique(frame["spec_id"].astype(str).to_numpy(), return_inverse=True)
-            scans = np.fromiter((scan_number(i) for i in ids), dtype=np.int64, count=len(ids))
-            frame.insert(frame.columns.get_loc("spec_id") + 1, "scan", scans[codes.reshape(-1)] if len(ids)
-                         else np.full(len(frame), NO_SCAN, dtype=np.int64))
+            # One parse per spectrum, spread to its rows.
+            codes, ids = pd.factorize(frame["spec_id"].to_numpy(dtype=object))
+            scans = np.fromiter((scan_number(str(i)) for i in ids), dtype=np.int64, count=len(ids))
+            frame.insert(frame.columns.get_loc("spec_id") + 1, "scan",
+                         scans[codes] if len(ids) else np.full(len(frame), NO_SCAN, dtype=np.int64))
         if "native_id" in missing:
             frame.insert(frame.columns.get_loc("scan") + 1 if "scan" in frame.columns
                          else frame.columns.get_loc("spec_id") + 1, "native_id", frame["spec_id"])
