@@ -242,3 +242,17 @@ def _same(got, want):
     return len(got) == len(want) and all(
         g == w or (isinstance(g, float) and isinstance(w, float) and math.isnan(g) and math.isnan(w))
         for g, w in zip(got, want))
+
+
+def test_scan_numbers_given_per_spectrum_win_over_the_ids(anagram_db):
+    spectra = anagram_spectra()
+    s = scorer(False, 2)
+    parsed = score_columns(s, anagram_db, spectra, threads=1)
+    # By position in the spectra, across chunks: as a reader's MGF SCANS would give them.
+    given = score_columns(s, anagram_db, spectra, threads=1, chunk_size=1, scans=[101, 102, 103])
+    position = {spectrum.id: i for i, spectrum in enumerate(spectra)}
+    assert given["scan"].tolist() == [101 + position[i] for i in given["spec_id"]]
+    assert parsed["scan"].tolist() == [int(i.split("=")[1]) for i in parsed["spec_id"]]
+    assert given["scan"].dtype == parsed["scan"].dtype == np.int64
+    with pytest.raises(ValueError, match="scans holds 2 scan numbers, fewer than the 3 spectra"):
+        score_columns(s, anagram_db, spectra, threads=1, scans=[1, 2])
