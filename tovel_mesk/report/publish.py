@@ -189,9 +189,12 @@ def _clean_leftovers(folder: Path, outputs: Iterable[str]) -> None:
     if folder.is_dir():
         names = "|".join(re.escape(n) for n in outputs)
         temporary = re.compile(rf"\.({names})\.[0-9a-f]+\.tmp")
+        replaced = re.compile(rf"\.({names})\.[0-9a-f]+\.old")  # a folder of outputs being replaced
         for entry in folder.iterdir():
             if temporary.fullmatch(entry.name):
                 entry.unlink(missing_ok=True)
+            elif replaced.fullmatch(entry.name) and entry.is_dir() and not entry.is_symlink():
+                shutil.rmtree(entry, ignore_errors=True)
 
 
 def _only_outputs(folder: Path, outputs: Iterable[str]) -> bool:
