@@ -174,3 +174,21 @@ def test_split_by_file_refuses_names_that_are_no_folder(tmp_path):
     with pytest.raises(ValueError, match="cannot name a folder"):
         outputs.write_outputs(tmp_path / "out", psms, peptides, proteins, {}, report=False, split_by_file=True)
     assert not (tmp_path / "out").exists()
+
+
+def test_flanks_of_a_search_and_a_fasta_gone_since(tmp_path, caplog):
+    from tovel_mesk.config import SearchSettings
+    from tovel_mesk.search.finish import _with_flanks
+
+    fasta = tmp_path / "p.fasta"
+    fasta.write_text("".join(f">{a} x\n{s}\n" for a, s in PROTEINS.items()))
+    psms = pd.DataFrame({"sequence": ["PEPTIDEK", "PEDITPEK"], "proteins": ["sp|P1|A", "rev_sp|P1|A"],
+                         "label": np.array([1, -1], dtype=np.int32)})
+    settings = SearchSettings(fasta=fasta)
+    with_flanks, peptides = _with_flanks(settings, psms, psms.iloc[:1])
+    assert with_flanks[["prev_aa", "next_aa"]].values.tolist() == [["K", "A"], ["K", "A"]]
+    assert peptides[["prev_aa", "next_aa"]].values.tolist() == [["K", "A"]]
+    # The matches stand without flanks when the file cannot be read again.
+    fasta.unlink()
+    unchanged, _ = _with_flanks(settings, psms, psms)
+    assert unchanged is psms and "written without prev_aa and next_aa" in caplog.text
