@@ -319,6 +319,8 @@ def _print_summary(outcome: Any, settings: SearchSettings) -> None:
     from .report.html import format_summary  # noqa: PLC0415 - needs pandas, which the search has loaded
 
     print(format_summary(outcome.summary))
+    for warning in outcome.summary.warnings:
+        print(f"{PROG}: warning: {warning}", file=sys.stderr)
     cluster = outcome.summary.cluster
     if cluster is not None:
         print(f"\nsearched on {cluster.workers_used} Dask workers in {cluster.search_seconds:.1f} s, the index "

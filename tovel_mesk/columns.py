@@ -87,21 +87,26 @@ LOW_RES_FEATURES = (
     "abs_delta_mass",
 )
 
-#: The protein table of error control: one row per protein that won its picked-protein
-#: competition (targets and decoys), with the best match of its best peptide
-#: (`peptide`, `file`, `spec_id`) and how many distinct peptides it has as best matches.
+#: The protein table of error control: one row per target protein group (see
+#: `tovel_mesk.fdr.groups`). `group` numbers the groups from 1, best first; `accessions` holds
+#: the group's proteins joined by ";", the `lead` first; `description` is the lead's FASTA
+#: header after its accession. `peptides_unique` and `peptides_razor` count the accepted
+#: peptides unique to the group and the shared ones counted for it, `spectra` the accepted
+#: spectra of those peptides; `coverage` is the share of the lead's residues covered by its
+#: accepted peptides; `q` is the group's q-value from picked competition with its decoy group.
 PROTEIN_TABLE = (
-    "protein", "label", "peptide_count", "peptide", "file", "spec_id",
-    "discriminant_score", "posterior_error", "protein_q",
+    "group", "accessions", "lead", "description", "peptides_unique", "peptides_razor", "spectra",
+    "coverage", "q",
 )
 
 #: Columns of the core's match records that say nothing about a match: no output file holds
-#: them and rescoring never reads them. `predicted_rt`, `delta_rt_model`, `predicted_ims`
-#: and `delta_ims_model` stand in for retention-time and ion-mobility models the search does
-#: not have (the same constant in every match); `ims` is the precursor's ion mobility, which
-#: no spectra reader fills (0 in every match); `aligned_rt` repeats `rt`. The match table in
-#: memory keeps them, as the core's records do.
-PLACEHOLDERS = ("aligned_rt", "predicted_rt", "delta_rt_model", "ims", "predicted_ims", "delta_ims_model")
+#: them and rescoring never reads them. `predicted_ims` and `delta_ims_model` stand in for an
+#: ion-mobility model the search does not have (the same constant in every match); `ims` is
+#: the precursor's ion mobility, which no spectra reader fills (0 in every match);
+#: `aligned_rt` repeats `rt`. The match table in memory keeps them, as the core's records do.
+#: (`predicted_rt` and `delta_rt_model` come as placeholders from the core too, but error
+#: control fills them from its retention-time model, so they are written.)
+PLACEHOLDERS = ("aligned_rt", "ims", "predicted_ims", "delta_ims_model")
 
 #: Columns of the match and peptide tables that no output file holds.
 NOT_WRITTEN = KEYS + PLACEHOLDERS
@@ -140,8 +145,8 @@ MATCH_DTYPES: Mapping[str, str] = MappingProxyType({
 
 #: The numpy dtype of every column of the protein table (`PROTEIN_TABLE`).
 PROTEIN_DTYPES: Mapping[str, str] = MappingProxyType({
-    "protein": TEXT, "label": "int64", "peptide_count": "int64", "peptide": TEXT, "file": TEXT, "spec_id": TEXT,
-    "discriminant_score": "float64", "posterior_error": "float64", "protein_q": "float64",
+    "group": "int64", "accessions": TEXT, "lead": TEXT, "description": TEXT, "peptides_unique": "int64",
+    "peptides_razor": "int64", "spectra": "int64", "coverage": "float64", "q": "float64",
 })
 
 

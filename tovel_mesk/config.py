@@ -65,6 +65,11 @@ INDEX_STAGES = (DIGESTION, INDEX)
 #: Stages whose settings a cluster worker needs to build the index and search a file.
 WORKER_STAGES = (DIGESTION, INDEX, SEARCH, READING, RUN)
 
+#: The `fragment_tol` that reads the fragment analyzer from each file
+#: (`tovel_mesk.search.plan`), and the tolerance it gives high-resolution files.
+AUTO = "auto"
+HIGH_RESOLUTION_FRAGMENT_TOL = Tolerance(-10.0, 10.0, "ppm")
+
 #: The fixed modification most samples carry: carbamidomethyl cysteine.
 CARBAMIDOMETHYL_C = "C:+57.021464"
 
@@ -124,7 +129,8 @@ class SearchSettings:
     spectra: tuple[Path, ...] = ()
     preset: str | None = None
     precursor_tol: Tolerance = Tolerance(-10.0, 10.0, "ppm")
-    fragment_tol: Tolerance = Tolerance(-10.0, 10.0, "ppm")
+    fragment_tol: Tolerance | str = AUTO
+    calibration: bool = True
     wide_window: bool = False
     chimera: bool = False
     report_psms: int = 1
@@ -158,6 +164,7 @@ class SearchSettings:
     scheduler: str | None = None
     workers: int = 0
     overwrite: bool = False
+    formats: tuple[str, ...] = ("mztab",)
     split_by_file: bool = False
 
     def __post_init__(self) -> None:
@@ -198,6 +205,9 @@ class SearchSettings:
         if self.scheduler is not None and self.workers:
             raise ConfigError("--scheduler and --workers exclude each other: give the address of a running "
                               "cluster, or the number of workers of a local one")
+        unknown = [f for f in self.formats if f not in FORMATS]
+        if unknown:
+            raise ConfigError(f"--formats: unknown format {unknown[0]!r}; accepted: {', '.join(FORMATS)}")
         _check_fixed_mods(self.fixed_mods)
         self._check_digestion()
 
@@ -243,8 +253,10 @@ class SearchSettings:
             return self.fragment_list == "on"
         if self.wide_window:
             return True
-        return (self.precursor_tol.width(1000.0) > WIDE_PRECURSOR_DA
-                and self.fragment_tol.width(1000.0) < NARROW_FRAGMENT_DA)
+        # "auto" searches high-resolution files with 10 ppm fragments: the one index of the
+        # call must serve them.
+        fragment = self.fragment_tol if isinstance(self.fragment_tol, Tolerance) else HIGH_RESOLUTION_FRAGMENT_TOL
+        return self.precursor_tol.width(1000.0) > WIDE_PRECURSOR_DA and fragment.width(1000.0) < NARROW_FRAGMENT_DA
 
     @property
     def thread_count(self) -> int:
@@ -383,6 +395,9 @@ _FIELDS = {f.name: f for f in dataclasses.fields(SearchSettings)}
 
 #: Values of the `fragment_list` setting, and of the other settings with a fixed choice.
 FRAGMENT_LIST_CHOICES = ("auto", "on", "off")
+
+#: Standard formats that a search can write beside its tables (`--formats`).
+FORMATS = ("mzid", "pepxml", "mztab")
 _CHOICES = {"fragment_list": FRAGMENT_LIST_CHOICES, "rescore": ("lda", "mokapot", "hyperscore")}
 
 #: Ranges of the whole-number settings.
@@ -412,7 +427,13 @@ OPTIONS: tuple[Option, ...] = (
            INPUT, "value", "NAME", argument=None),
     Option("precursor_tol", "precursor mass tolerance: 10ppm, 0.02da, or asymmetric -10,20ppm",
            SEARCH, "value", "TOL"),
-    Option("fragment_tol", "fragment mass tolerance, same forms", SEARCH, "value", "TOL"),
+    Option("fragment_tol", "fragment mass tolerance, same forms, or 'auto': read the fragment analyzer of each "
+           "file from its data (filter strings, instrument configuration; for MGF a guess from the peak lists) "
+           "and search ion-trap spectra as --preset ion-trap does, Orbitrap and time-of-flight spectra with "
+           "10ppm", SEARCH, "value", "TOL"),
+    Option("calibration", "calibrate each file's masses first: score a sample of its spectra, measure the offset "
+           "and spread of the precursor (and high-resolution fragment) errors, correct the m/z values and set "
+           "the tolerances from the spread", SEARCH, "switch", argument=None),
     Option("wide_window", "search every charge within each precursor's isolation window instead of "
            "the precursor tolerance around its reported charge", SEARCH, "switch"),
     Option("chimera", "report co-isolated peptides: after the best match, remove its peaks and "
@@ -473,6 +494,9 @@ OPTIONS: tuple[Option, ...] = (
            "call (0: in this process; needs tovel-mesk[distributed])", CLUSTER, "value", "N"),
     Option("overwrite", "let results with failed files replace complete results of more files in the output "
            "folder (default: such results are not written and the older ones stay)", RUN, "switch"),
+    Option("formats", "standard formats written beside the tables: mzid (mzIdentML 1.2, psms.mzid), pepxml "
+           "(psms.pep.xml), mztab (mzTab 1.0, results.mztab); repeat the flag for several, the flags replace the "
+           "default", RUN, "list", "FORMAT"),
     Option("split_by_file", "also write each spectra file's psms.tsv, peptides.tsv and results.pin in "
            "by_file/<file name>/ of the output folder, beside the combined tables", RUN, "switch"),
 )
@@ -536,7 +560,9 @@ def _coerce(option: Option, value: Any, origin: str) -> Any:
         if not isinstance(value, (list, tuple)) or not all(isinstance(v, str) for v in value):
             raise ConfigError(f"{where} must be a list of strings, got {value!r}")
         return tuple(value)
-    if isinstance(default, Tolerance):
+    if option.name == "fragment_tol" and (value is None or (isinstance(value, str) and value.strip().lower() == AUTO)):
+        return AUTO
+    if isinstance(default, Tolerance) or option.name == "fragment_tol":
         if isinstance(value, Tolerance):
             return value
         if isinstance(value, (int, float)) and not isinstance(value, bool):

@@ -49,7 +49,22 @@ class Progress:
     def __init__(self, enabled: bool = True) -> None:
         self.enabled = enabled
         self.timings: dict[str, float] = {}
+        #: Every message told through `message`, in order.
+        self.messages: list[str] = []
         self._terminal = enabled and sys.stderr.isatty()
+
+    def message(self, text: str) -> None:
+        """Tells the user something on stderr (above the bars on a terminal), unless
+        disabled; kept in `messages` either way."""
+        self.messages.append(text)
+        if not self.enabled:
+            return
+        if self._terminal:
+            from tqdm import tqdm  # noqa: PLC0415 - only when bars are drawn
+
+            tqdm.write(text, file=sys.stderr)
+        else:
+            print(text, file=sys.stderr, flush=True)
 
     @contextlib.contextmanager
     def stage(self, name: str, total: int | None = None, unit: str = "", timed: bool = True,

@@ -5,7 +5,8 @@ and the report's tables are made from the same object, so they always agree.
 
 The fields do not depend on `--fdr`: the threshold is the field `fdr`, and the counts of
 accepted spectra, peptides and proteins are `spectra_accepted`, `peptides_accepted` and
-`proteins_accepted` (accepted: q-value at most `fdr`, targets only).
+`protein_groups_accepted` (accepted: q-value at most `fdr`, targets only; proteins are
+counted by group, see `tovel_mesk.fdr.groups`).
 
 ``summary.json``::
 
@@ -13,15 +14,18 @@ accepted spectra, peptides and proteins are `spectra_accepted`, `peptides_accept
       "status": "complete",            # "partial" when some files failed, "failed" when none searched
       "fdr": 0.01,
       "files": [{"file": "a.mzML", "spectra_read": 1166, "spectra_searched": 1102, "matches": 5510,
-                 "spectra_accepted": 601, "peptides_accepted": 301, "proteins_accepted": 12,
+                 "spectra_accepted": 601, "peptides_accepted": 301, "protein_groups_accepted": 7,
                  "skipped": {"other_ms_level": 64}, "error": null}, ...],
       "failed_files": {"b.mzML": "b.mzML: spectrum 'scan=7': ..."},
-      "totals": {"files": 2, "files_searched": 1, "spectra_read": 1166, ..., "proteins_accepted": 12},
+      "totals": {"files": 2, "files_searched": 1, "spectra_read": 1166, ..., "protein_groups_accepted": 7},
       "stages": {"digest": 0.41, "index": 1.2, "reading": 0.8, "scoring": 5.1, "rescoring": 0.3,
                  "writing": 0.2},
       "database": {"indexed_peptides": ..., ...},
       "rescoring": {"method": "lda", "reason": null},
       "cluster": null,                 # or where a Dask search ran (see ClusterSummary)
+      "file_settings": {"a.mzML": {"detected": {"resolution": "low", "analyzer": "ion trap", ...},
+                                   "used": {"fragment_tol": "0.5da", ...}, "calibration": {...}}},
+      "warnings": [],
       "settings": {...}
     }
 """
@@ -49,9 +53,15 @@ class FileSummary:
     matches: int = 0
     spectra_accepted: int = 0
     peptides_accepted: int = 0
-    proteins_accepted: int = 0
+    protein_groups_accepted: int = 0
     skipped: dict[str, int] = field(default_factory=dict)
     error: str | None = None
+    #: How the file was searched, in a few words: the fragment analyzer read from its data,
+    #: the tolerances used, and what mass calibration found (`file_settings` has the details).
+    analyzer: str | None = None
+    fragment_tol: str | None = None
+    precursor_tol: str | None = None
+    calibration: str | None = None
 
     @property
     def failed(self) -> bool:
@@ -70,7 +80,7 @@ class Totals:
     matches: int = 0
     spectra_accepted: int = 0
     peptides_accepted: int = 0
-    proteins_accepted: int = 0
+    protein_groups_accepted: int = 0
 
 
 @dataclass
@@ -100,6 +110,10 @@ class Summary:
     rescoring: dict[str, Any] = field(default_factory=dict)
     settings: dict[str, Any] = field(default_factory=dict)
     cluster: ClusterSummary | None = None
+    #: Per file: the analyzer detected, the settings used, the mass calibration's figures.
+    file_settings: dict[str, dict[str, Any]] = field(default_factory=dict)
+    #: What the user should know about how the files were searched.
+    warnings: list[str] = field(default_factory=list)
 
     @property
     def failed_files(self) -> dict[str, str]:
@@ -152,5 +166,7 @@ class Summary:
             "database": dict(self.database),
             "rescoring": dict(self.rescoring),
             "cluster": dataclasses.asdict(self.cluster) if self.cluster is not None else None,
+            "file_settings": dict(self.file_settings),
+            "warnings": list(self.warnings),
             "settings": dict(self.settings),
         }

@@ -22,7 +22,7 @@ from __future__ import annotations
 import numpy as np
 import pandas as pd
 
-__all__ = ["tdc_qvalues", "posterior_errors", "picked_competition"]
+__all__ = ["tdc_qvalues", "posterior_errors", "pep_floor", "picked_competition"]
 
 #: Most score bins that the posterior error fit works on (more entries share a bin).
 PEP_BINS = 1000
@@ -112,9 +112,10 @@ def posterior_errors(scores, is_decoy, max_bins: int = PEP_BINS) -> np.ndarray:
     p(s) = d / (d + t) is fitted as a non-increasing function of the score (isotonic
     regression on at most `max_bins` bins of neighbouring scores, equal scores always in
     one bin), interpolated linearly between bin centres, and turned into
-    PEP = p / (1 - p), capped at 1. The result never rises with the score, and entries with
-    equal scores get equal values. Decoys get the value of their score as well. Without
-    any decoy every PEP is 0; without any target every PEP is 1.
+    PEP = p / (1 - p), capped at 1 and floored at `pep_floor` of the number of decoys. The
+    result never rises with the score, and entries with equal scores get equal values.
+    Decoys get the value of their score as well. Without any decoy, or without any target,
+    every PEP is 1.
     """
     values = _as_scores(scores)
     decoy = _as_flags(is_decoy, len(values))
@@ -142,7 +143,18 @@ def posterior_errors(scores, is_decoy, max_bins: int = PEP_BINS) -> np.ndarray:
     share = np.interp(values, centres, share)
     with np.errstate(divide="ignore", invalid="ignore"):
         pep = np.where(share >= 0.5, 1.0, share / (1.0 - share))
-    return np.clip(pep, 0.0, 1.0)
+    return np.clip(pep, pep_floor(int(decoy.sum())), 1.0)
+
+
+def pep_floor(decoys: int) -> float:
+    """The least posterior error probability that `decoys` decoys can support: 1 / (D + 1).
+
+    Above the best decoy the fitted decoy share is 0, but that says only that no decoy was
+    drawn there, not that no false match can score there. False targets and decoys are
+    exchangeable, so a false match outscores all D decoys with probability 1 / (D + 1):
+    below that the data do not resolve the error rate, and no match gets a smaller PEP.
+    Without decoys the floor is 1 (nothing is resolved)."""
+    return 1.0 / (max(int(decoys), 0) + 1)
 
 
 def picked_competition(keys, scores, is_decoy) -> np.ndarray:

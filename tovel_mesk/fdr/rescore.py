@@ -5,24 +5,44 @@ The built-in model is a linear discriminant, trained the semi-supervised way:
 
 1. Training rows are the best match of every spectrum as the search ranked them (`rank` 1), over
    every file of the call. The first score is the single feature, in its better direction,
-   that accepts the most targets at `train_fdr` on the training set.
-2. Positives are the targets whose q-value under the current score is at most
-   `train_fdr`; negatives are all decoys. A Fisher discriminant (features standardised,
-   pooled covariance shrunk by the Ledoit-Wolf rule) gives the next score. This repeats up
-   to `iterations` times, or until fewer than one positive in a thousand changes.
-3. Cross-validation: spectra are dealt into `folds` folds at random (fixed seed, so the
-   deal depends only on the set of spectra). Each fold's matches, at every rank, are scored
-   by a model trained on the other folds only. Each model's scores are mapped linearly so
-   that, on its own training rows, the score at the `train_fdr` cut-off is 0 and the median
-   decoy is -1, which makes the folds' scores comparable.
+   that accepts the most targets at the training threshold on the training set.
+2. Positives are the targets whose q-value under the current score is at most the
+   training threshold; negatives are all decoys. A Fisher discriminant (features
+   standardised, pooled covariance shrunk by the Ledoit-Wolf rule) gives the next score.
+   This repeats up to `iterations` times, or until fewer than one positive in a thousand
+   changes.
+3. The training threshold adapts to the size of the call: `train_fdr` (1%), then 5%, then
+   10% (`TRAIN_LEVELS`), the first at which at least `min_positives` targets pass under the
+   fixed score or the best single feature and the folds train. Reported q-values stay at
+   the caller's `fdr`.
+4. Cross-validation: spectra are dealt into `folds` folds, balanced by label and fixed
+   score (`assign_folds`). Each fold's matches, at every rank, are scored by a model trained
+   on the other folds only. Each model's scores are mapped linearly so that, on its own
+   training rows, the score at the training cut-off is 0 and the median decoy is -1, which
+   makes the folds' scores comparable. Several deals (up to `MAX_SPLITS`, fewer on large
+   runs, `ensemble_size`) are made from the seed, and each match's score is the mean of its
+   held-out scores over them, so that the result does not hinge on one deal.
+5. The model is kept only where it accepts more targets at the training threshold (ties
+   broken at `fdr`) than both the best single feature, itself chosen and calibrated on
+   the other folds of the same deals, and the fixed score.
 
-Fallbacks, each reported in `Rescoring.reason`: with fewer than `min_decoys` decoys among
-the best matches, fewer than `min_positives` targets passing `train_fdr` under the fixed
-score and under the best single feature, when training fails, or when the model accepts fewer targets than the fixed score,
-the scores are the fixed score (`fixed_score`): a calibrated expectation value, weighed by
-the isotope steps and the precursor mass error, when the table has the low-resolution
-columns, else the hyperscore. A small run is scored the same way every time, and never by a
-score picked on its own noise.
+Fallbacks, each reported in `Rescoring.reason` and, with every skipped training level, in
+`Rescoring.notes`: with fewer than `min_decoys` decoys among the best matches, fewer than
+`min_positives` targets passing any training level under the fixed score and under the best
+single feature, when training fails at every level, or when the model does not beat the
+best single feature and the fixed score, the scores are the fixed score (`fixed_score`),
+unless that is the hyperscore and the held-out best single feature beats it (then that,
+`used` "feature"). The fixed
+score is the calibrated expectation value, weighed by the isotope steps and the precursor
+mass error, when the table has the low-resolution columns, else the hyperscore; with the
+low-resolution columns the hyperscore is never the final score, even when asked for (its
+scale differs between charge states). A small run is never scored by a score picked on its
+own noise.
+
+With retention times (`rt`) and peptide sequences, a per-file retention time model
+(`tovel_mesk.fdr.retention`) is fitted within the same folds on the confident matches at
+the training threshold; its normalised error `delta_rt_model` is a feature, and its
+predictions fill `predicted_rt` and `delta_rt_model`.
 
 Features are the table's numeric columns except `EXCLUDED_FEATURES`; `ms2_intensity` and
 `scored_candidates` enter as log(1 + x), and the absolute values of `delta_mass` and
@@ -36,6 +56,7 @@ from __future__ import annotations
 import logging
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass, field
+from typing import NamedTuple
 
 import numpy as np
 import pandas as pd
@@ -44,6 +65,7 @@ from threadpoolctl import threadpool_limits
 from .. import columns
 from ..conventions import ISOTOPE_SPACING
 from ..errors import TrainingError
+from . import retention as retention_model
 from .matches import canonical_order, labels_and_ranks, require_columns
 from .qvalues import fdr_estimate, tdc_qvalues
 
@@ -53,10 +75,13 @@ log = logging.getLogger(__name__)
 
 #: Numeric columns never used as features: identity and bookkeeping, error control's own
 #: outputs, where a spectrum sits in its run (retention time describes the spectrum, not how
-#: well a peptide explains it, and its scale differs between runs), and the placeholders of
-#: the core's records (`tovel_mesk.columns.PLACEHOLDERS`).
+#: well a peptide explains it, and its scale differs between runs, and so does the predicted
+#: one), the placeholders of the core's records (`tovel_mesk.columns.PLACEHOLDERS`) and the
+#: retention time model's prediction (its normalised error `delta_rt_model` is a feature,
+#: which rescoring fills itself).
 EXCLUDED_FEATURES = frozenset(
-    columns.IDENTITY + columns.KEYS + columns.ERROR_CONTROL + columns.PLACEHOLDERS + columns.DERIVED + ("rt",)
+    columns.IDENTITY + columns.KEYS + columns.ERROR_CONTROL + ("rt", "predicted_rt")
+    + columns.PLACEHOLDERS + columns.DERIVED
 )
 
 #: Rescoring methods a caller can ask for.
@@ -66,6 +91,10 @@ _LOG_FEATURES = ("ms2_intensity", "scored_candidates")
 _ABSOLUTE_FEATURES = ("delta_mass", "average_ppm")
 #: Spacing of precursor isotope peaks in daltons (13C less 12C).
 ISOTOPE_STEP = ISOTOPE_SPACING
+#: What the fixed score takes off per isotope step of the precursor pick, in log10 units.
+ISOTOPE_PENALTY = 1.0
+#: Whether the fixed score adds the evidence of the precursor mass error.
+MASS_EVIDENCE = True
 
 
 @dataclass(frozen=True)
@@ -77,9 +106,14 @@ class Rescoring:
     `reason`: why that path was taken. `feature`: the fixed score's name when `used` is
     "expectation" or "hyperscore". `features`: the
     features offered to the model; `dropped`: candidate features that were constant.
-    `weights`: the discriminant's weight per standardised feature, averaged over folds
-    (empty unless `used` is "lda"). `accepted`: best matches of target peptides at a
-    q-value of at most `train_fdr` under the final score. `folds`: cross-validation folds.
+    `weights`: the discriminant's weight per standardised feature, averaged over folds and
+    splits (empty unless `used` is "lda"). `accepted`: best matches of target peptides at a
+    q-value of at most `fdr` under the final score. `folds`: cross-validation folds;
+    `splits`: fold splits whose models were averaged. `train_fdr`: the training threshold
+    used (0 when nothing was trained). `fdr`: the level counts are compared at. `notes`:
+    every fallback and every skipped training level, with its reason, in the order they
+    happened. `compared`: accepted best matches at `fdr` under each candidate score (the
+    model on held-out folds, the best single feature on held-out folds, the fixed score).
     """
 
     requested: str
@@ -91,6 +125,18 @@ class Rescoring:
     weights: dict[str, float] = field(default_factory=dict)
     accepted: int = 0
     folds: int = 0
+    splits: int = 0
+    train_fdr: float = 0.0
+    fdr: float = 0.01
+    notes: tuple[str, ...] = ()
+    compared: dict[str, int] = field(default_factory=dict)
+
+    def as_dict(self) -> dict:
+        """The record as plain values, for the summary."""
+        return {"requested": self.requested, "used": self.used, "reason": self.reason,
+                "score": self.feature or self.used, "train_fdr": self.train_fdr, "folds": self.folds,
+                "splits": self.splits, "accepted": self.accepted, "fdr": self.fdr,
+                "notes": list(self.notes), "compared": dict(self.compared)}
 
 
 class FeatureTable:
@@ -102,19 +148,26 @@ class FeatureTable:
     """
 
     def __init__(self, psms: pd.DataFrame, order: np.ndarray, reference: np.ndarray,
-                 exclude: Iterable[str] = ()):
+                 exclude: Iterable[str] = (), replaced: dict[str, np.ndarray] | None = None):
+        # `replaced`: float64 values, in the rows' own order, that stand in for (or add) a
+        # column of that name, such as the retention time errors of one fold split.
         excluded = EXCLUDED_FEATURES | set(exclude)
+        replaced = replaced or {}
         self._order = order
         self._columns: list[tuple[str, np.ndarray, Callable[[np.ndarray], np.ndarray]]] = []
-        for name in psms.columns:
+        names = list(psms.columns) + [name for name in replaced if name not in psms.columns]
+        for name in names:
             if not isinstance(name, str) or name in excluded:
                 continue
-            if not pd.api.types.is_numeric_dtype(psms[name].dtype):
+            if name in replaced:
+                values = replaced[name]
+            elif not pd.api.types.is_numeric_dtype(psms[name].dtype):
                 continue
-            column = psms[name]
-            # Plain numpy columns are read in place; others (nullable, Arrow) are converted.
-            values = column.to_numpy() if isinstance(column.dtype, np.dtype) and column.dtype.kind in "iufb" \
-                else column.to_numpy(dtype=np.float64, na_value=np.nan)
+            else:
+                column = psms[name]
+                # Plain numpy columns are read in place; others (nullable, Arrow) are converted.
+                values = column.to_numpy() if isinstance(column.dtype, np.dtype) and column.dtype.kind in "iufb" \
+                    else column.to_numpy(dtype=np.float64, na_value=np.nan)
             if name in _LOG_FEATURES:
                 self._columns.append((f"log1p({name})", values, _signed_log1p))
             else:
@@ -300,6 +353,23 @@ def fit_lda(matrix: np.ndarray, is_target: np.ndarray, *, train_fdr: float = 0.0
     return LinearScorer(mean, scale, weights, cut, spread)
 
 
+def fit_best_feature(matrix: np.ndarray, is_target: np.ndarray, *, train_fdr: float = 0.01) -> LinearScorer:
+    """The single feature, in its better direction, that accepts the most targets at
+    `train_fdr` on one training set, calibrated as a trained model is: the yardstick a
+    trained model must beat on the same held-out folds."""
+    if not (~is_target).any():
+        raise TrainingError("no decoy in the training set")
+    mean = matrix.mean(axis=0)
+    scale = matrix.std(axis=0)
+    scale = np.where(scale > 0.0, scale, 1.0)
+    j, sign, _ = _best_direction((matrix - mean) / scale, is_target, train_fdr)
+    weights = np.zeros(matrix.shape[1])
+    weights[j] = sign
+    scorer = LinearScorer(mean, scale, weights)
+    cut, spread = _calibration(scorer.raw(matrix), is_target, train_fdr)
+    return LinearScorer(mean, scale, weights, cut, spread)
+
+
 def _mokapot_trainer(names: Sequence[str], train_fdr: float, seed: int):
     """A trainer with mokapot's semi-supervised linear SVM (Percolator's method)."""
     import mokapot
@@ -349,11 +419,26 @@ def check_options(method: str, train_fdr: float, folds: int) -> None:
 
 # --- cross-validation ---------------------------------------------------------------------
 
-def assign_folds(spectrum: np.ndarray, folds: int, seed: int) -> np.ndarray:
-    """Fold of every row from its spectrum number (0 .. S-1): the spectra are dealt into
-    `folds` folds in an order shuffled with `seed`, so the folds are as equal as can be."""
+def assign_folds(spectrum: np.ndarray, folds: int, seed: int | Sequence[int],
+                 strata: np.ndarray | None = None) -> np.ndarray:
+    """Fold of every row from its spectrum number (0 .. S-1).
+
+    Without `strata` the spectra are dealt into `folds` folds in an order shuffled with
+    `seed`. With `strata` (a sort key per spectrum, e.g. its label and score) the spectra
+    are dealt in that order, ties shuffled, each run of `folds` consecutive spectra going
+    to the folds in a shuffled order: every fold then holds its share of decoys and of
+    strong and weak targets, so that no fold's model trains on a lopsided set. Either way
+    the folds are as equal as can be and depend only on the set of spectra and the seed."""
     count = int(spectrum.max()) + 1 if len(spectrum) else 0
-    deal = np.random.default_rng(seed).permutation(count) % folds
+    rng = np.random.default_rng(seed)
+    if strata is None:
+        deal = rng.permutation(count) % folds
+    else:
+        order = np.lexsort((rng.permutation(count), np.asarray(strata)))
+        blocks = -(-count // folds)
+        within = np.argsort(rng.random((blocks, folds)), axis=1).ravel()[:count]
+        deal = np.empty(count, dtype=np.int64)
+        deal[order] = within
     return deal[spectrum]
 
 
@@ -380,19 +465,24 @@ def cross_validate(table, train: np.ndarray, is_target: np.ndarray, fold: np.nda
 
 def rescore_sorted(psms: pd.DataFrame, order: np.ndarray, is_target: np.ndarray, best: np.ndarray,
                     spectrum: np.ndarray, *, method: str, train_fdr: float, folds: int, seed: int,
-                    iterations: int, min_decoys: int, min_positives: int,
-                    exclude: Iterable[str]) -> tuple[np.ndarray, Rescoring]:
+                    iterations: int, min_decoys: int, min_positives: int, fdr: float = 0.01,
+                    exclude: Iterable[str]) -> tuple[np.ndarray, Rescoring, dict[str, np.ndarray]]:
     """Rescoring with every array in canonical order (see `rescore`); returns the scores
-    in canonical order and logs the path taken."""
+    in canonical order, the report, and the columns it filled (`predicted_rt` and
+    `delta_rt_model`, canonical order; empty when no model was fitted), and logs the path
+    taken."""
     # The products here are tall and thin (many rows, few features): one BLAS thread does
     # them fastest, and several threads stall for seconds on a busy machine.
     with threadpool_limits(limits=1, user_api="blas"):
-        scores, report = _choose_path(psms, order, is_target, best, spectrum, method=method,
+        scores, report, filled = _choose_path(psms, order, is_target, best, spectrum, method=method,
                                       train_fdr=train_fdr, folds=folds, seed=seed, iterations=iterations,
-                                      min_decoys=min_decoys, min_positives=min_positives, exclude=exclude)
+                                      min_decoys=min_decoys, min_positives=min_positives, fdr=fdr,
+                                      exclude=exclude)
     log.info("rescoring: %s (%s); %d best target matches at %g", report.used, report.reason,
-             report.accepted, train_fdr)
-    return scores, report
+             report.accepted, fdr)
+    for note in report.notes:
+        log.info("rescoring: %s", note)
+    return scores, report, filled
 
 
 def fixed_score(psms: pd.DataFrame, order: np.ndarray) -> tuple[str, np.ndarray]:
@@ -413,9 +503,9 @@ def fixed_score(psms: pd.DataFrame, order: np.ndarray) -> tuple[str, np.ndarray]
         name = "-log10_evalue"
         if "isotope_error" in psms.columns:
             shift = psms["isotope_error"].to_numpy(dtype=np.float64, na_value=0.0)[order]
-            score = score - np.round(np.abs(np.nan_to_num(shift)) / ISOTOPE_STEP)
+            score = score - ISOTOPE_PENALTY * np.round(np.abs(np.nan_to_num(shift)) / ISOTOPE_STEP)
             name += " - isotope steps"
-        if "delta_mass" in psms.columns:
+        if "delta_mass" in psms.columns and MASS_EVIDENCE:
             delta = psms["delta_mass"].to_numpy(dtype=np.float64, na_value=np.nan)[order]
             files = pd.factorize(psms["file"].to_numpy()[order])[0] if "file" in psms.columns \
                 else np.zeros(len(order), dtype=np.intp)
@@ -477,24 +567,66 @@ def mass_error_evidence(delta_mass: np.ndarray, score: np.ndarray, files: np.nda
     return out
 
 
+#: Training thresholds tried in turn, tightest first: a run too small to give enough
+#: confident targets at 1% trains on those at 5%, then at 10%, as Percolator-style tools
+#: do. Reported q-values stay at the caller's level; only the positives of training change.
+TRAIN_LEVELS = (0.01, 0.05, 0.10)
+#: Most fold splits whose models are averaged, and the training rows (best matches) that
+#: the ensemble may take in all: a small run, whose models vary most from one deal of its
+#: spectra to the next, averages up to 60 splits; a large run, whose single split is already
+#: stable, averages fewer (one from 60,000 best matches on).
+MAX_SPLITS = 60
+_SPLIT_BUDGET = 60_000
+#: Most splits for mokapot, whose every model runs its own grid search.
+MOKAPOT_SPLITS = 3
+
+
+def train_levels(train_fdr: float) -> tuple[float, ...]:
+    """The training thresholds tried: `train_fdr`, then the looser `TRAIN_LEVELS`."""
+    return (train_fdr, *(level for level in TRAIN_LEVELS if level > train_fdr))
+
+
+def ensemble_size(best_matches: int) -> int:
+    """Fold splits averaged for a run with this many best matches (1 to `MAX_SPLITS`)."""
+    return int(min(MAX_SPLITS, max(1, _SPLIT_BUDGET // max(best_matches, 1))))
+
+
+def _per_spectrum(spectrum: np.ndarray, best: np.ndarray, values: np.ndarray, fill: float) -> np.ndarray:
+    """The value of each spectrum's best match, by spectrum number (`fill` where none)."""
+    count = int(spectrum.max()) + 1 if len(spectrum) else 0
+    out = np.full(count, fill, dtype=np.float64)
+    out[spectrum[best]] = values[best]
+    return out
+
+
 def _choose_path(psms: pd.DataFrame, order: np.ndarray, is_target: np.ndarray, best: np.ndarray,
                  spectrum: np.ndarray, *, method: str, train_fdr: float, folds: int, seed: int,
-                 iterations: int, min_decoys: int, min_positives: int,
-                 exclude: Iterable[str]) -> tuple[np.ndarray, Rescoring]:
+                 iterations: int, min_decoys: int, min_positives: int, fdr: float,
+                 exclude: Iterable[str]) -> tuple[np.ndarray, Rescoring, dict[str, np.ndarray]]:
     table = FeatureTable(psms, order, best, exclude)
     best_target, best_decoys = is_target[best], int((~is_target[best]).sum())
-    if method == "hyperscore":
+    low_resolution = "log10_evalue" in psms.columns
+    if method == "hyperscore" and not low_resolution:
         name, score = "hyperscore", psms["hyperscore"].to_numpy(dtype=np.float64, na_value=np.nan)[order]
     else:
         name, score = fixed_score(psms, order)
-    fixed_accepted = accepted_targets(score[best], best_target, train_fdr)
+    fixed_accepted = accepted_targets(score[best], best_target, fdr)
     used = "hyperscore" if name == "hyperscore" else "expectation"
+    notes: list[str] = []
+    extra: dict[str, np.ndarray] = {}
 
-    def by_fixed(reason: str) -> tuple[np.ndarray, Rescoring]:
+    def by_fixed(reason: str, compared: dict[str, int] | None = None,
+                 level: float = 0.0) -> tuple[np.ndarray, Rescoring, dict[str, np.ndarray]]:
+        if method != "hyperscore" or name != "hyperscore":
+            notes.append(f"scored by {name}: {reason}")
         return score, Rescoring(requested=method, used=used, reason=reason, feature=name, features=table.names,
-                                dropped=table.dropped, accepted=fixed_accepted)
+                                dropped=table.dropped, accepted=fixed_accepted, fdr=fdr, notes=tuple(notes),
+                                compared=compared or {}, train_fdr=level), extra
 
     if method == "hyperscore":
+        if low_resolution:
+            return by_fixed("no training asked for; low-resolution spectra are scored by their expectation "
+                            "value, never by the hyperscore, whose scale differs between charge states")
         return by_fixed("asked for")
     if best_decoys == 0:
         return by_fixed("no decoy among the best matches")
@@ -502,42 +634,212 @@ def _choose_path(psms: pd.DataFrame, order: np.ndarray, is_target: np.ndarray, b
         return by_fixed("no usable feature")
     if best_decoys < min_decoys:
         return by_fixed(f"{best_decoys} decoys among the best matches, fewer than the {min_decoys} needed to train")
-    # Enough positives to train on, under the fixed score or the best single feature (the
-    # model's first score); the feature only opens training, it never scores the run.
-    j, sign, feature_accepted = _best_direction(table.rows(np.flatnonzero(best)), best_target, train_fdr)
-    if max(fixed_accepted, feature_accepted) < min_positives:
-        feature = ("" if sign > 0 else "-") + table.names[j]
-        return by_fixed(f"{max(fixed_accepted, feature_accepted)} targets pass {train_fdr:g} under "
-                        f"{name if fixed_accepted >= feature_accepted else feature}, fewer than the "
-                        f"{min_positives} needed to train")
+    # The training threshold: the tightest level at which the fixed score or the best
+    # single feature (the model's first score) gives enough positives, and at which every
+    # fold trains. The feature only opens training; it scores the run only as a yardstick
+    # fitted on other folds (below).
+    best_rows = table.rows(np.flatnonzero(best))
+    levels = []
+    for candidate in train_levels(train_fdr):
+        _, _, feature_accepted = _best_direction(best_rows, best_target, candidate)
+        positives = max(accepted_targets(score[best], best_target, candidate), feature_accepted)
+        if positives >= min_positives:
+            levels.append(candidate)
+        else:
+            notes.append(f"no training at {candidate:g}: {positives} targets pass, fewer than the "
+                         f"{min_positives} needed")
+    if not levels:
+        return by_fixed(f"at most {positives} targets pass {candidate:g} under {name} or any single "
+                        f"feature, fewer than the {min_positives} needed to train")
+    # Folds balanced by label and fixed score; several splits averaged, so that the result
+    # does not hinge on one deal of the spectra.
+    strata = _per_spectrum(spectrum, best, np.where(is_target, 0.0, 1.0) * 1e6 + np.nan_to_num(
+        np.clip(score, -1e5, 1e5), nan=-1e5), 2e6)
+    splits = ensemble_size(int(best.sum()))
+    if method == "mokapot":
+        splits = min(splits, MOKAPOT_SPLITS)
+    deals = [assign_folds(spectrum, folds, (seed, split), strata) for split in range(splits)]
     # Each training set holds the other folds' spectra only.
     fold_positives = max(1, min_positives * (folds - 1) // folds)
+    retention = _RetentionInputs.of(psms, order, exclude)
+    trained = None
+    for level in levels:
+        confident = best & is_target & _passing(score, table, best, best_target, level)
+        try:
+            trained = _train_ensemble(psms, order, table, best, is_target, deals, folds, method=method,
+                                      level=level, seed=seed, iterations=iterations, min_positives=fold_positives,
+                                      exclude=exclude, retention=retention, confident=confident)
+            break
+        except TrainingError as error:
+            notes.append(f"training at {level:g} failed: {error}")
+    if trained is None:
+        return by_fixed("training failed at every level", level=0.0)
+    if level != train_fdr:
+        notes.append(f"trained on targets at {level:g} instead of {train_fdr:g}")
+    scores, yardstick, models, predicted = trained
+    notes.extend(predicted.notes)
+    extra.update(predicted.columns)
+    offered = _Offered(predicted.features, predicted.dropped)
+
+    def strength(values: np.ndarray) -> tuple[int, int]:
+        # Compared first at the training threshold, where a small run has more targets and
+        # the comparison is less a matter of one decoy, then at the reported level.
+        return (accepted_targets(values[best], best_target, level), accepted_targets(values[best], best_target, fdr))
+
+    model_strength, feature_strength, fixed_strength = strength(scores), strength(yardstick), strength(score)
+    compared = {method: model_strength[1], "best single feature": feature_strength[1], name: fixed_strength[1]}
+    if model_strength <= feature_strength or model_strength <= fixed_strength:
+        rival, rival_strength = ("the best single feature", feature_strength) if feature_strength > fixed_strength \
+            else (name, fixed_strength)
+        reason = (f"the {method} model accepted {model_strength[0]} targets at {level:g} ({model_strength[1]} at "
+                  f"{fdr:g}) on held-out folds, no more than {rival_strength[0]} ({rival_strength[1]}) of {rival}")
+        if feature_strength <= fixed_strength or low_resolution:
+            # Low-resolution spectra fall back on their calibrated expectation value, fixed
+            # in advance; only the hyperscore gives way to a feature.
+            return by_fixed(reason, compared, level)
+        # The best single feature, chosen and calibrated on the other folds of each split.
+        notes.append(f"scored by the best single feature on held-out folds: {reason}")
+        return yardstick, Rescoring(requested=method, used="feature", reason=reason, feature="best single feature",
+                                    features=offered.names, dropped=offered.dropped, accepted=feature_strength[1],
+                                    folds=folds, splits=splits, train_fdr=level, fdr=fdr, notes=tuple(notes),
+                                    compared=compared), extra
+    weights: dict[str, float] = {}
+    if method == "lda":
+        # Averaged per feature over the models that had it (a split may lack one).
+        sums: dict[str, list[float]] = {}
+        for names, model in models:
+            for feature, weight in zip(names, np.asarray(model.weights).tolist()):
+                sums.setdefault(feature, []).append(weight)
+        weights = {feature: float(np.mean(values)) for feature, values in sums.items()}
+    return scores, Rescoring(requested=method, used=method, reason="trained", feature=None, features=offered.names,
+                             dropped=offered.dropped, weights=weights, accepted=model_strength[1], folds=folds,
+                             splits=splits, train_fdr=level, fdr=fdr, notes=tuple(notes), compared=compared), extra
+
+
+class _Offered(NamedTuple):
+    """The features offered to the models, for the report."""
+
+    names: tuple[str, ...]
+    dropped: tuple[str, ...]
+
+
+class _RetentionInputs(NamedTuple):
+    """What the retention time model needs, per row in canonical order."""
+
+    rt: np.ndarray
+    counts: np.ndarray
+    files: np.ndarray
+    names: np.ndarray
+
+    @classmethod
+    def of(cls, psms: pd.DataFrame, order: np.ndarray, exclude: Iterable[str]) -> _RetentionInputs | None:
+        """None when the table has no retention times or peptides, or excludes the feature."""
+        if "delta_rt_model" in set(exclude) or "rt" not in psms.columns or "sequence" not in psms.columns:
+            return None
+        rt = psms["rt"].to_numpy(dtype=np.float64, na_value=np.nan)[order]
+        if not np.isfinite(rt).any():
+            return None
+        peptides = psms["peptide"].to_numpy()[order] if "peptide" in psms.columns else None
+        counts = retention_model.composition(psms["sequence"].to_numpy()[order], peptides)
+        codes, names = pd.factorize(psms["file"].to_numpy()[order]) if "file" in psms.columns \
+            else (np.zeros(len(order), dtype=np.intp), np.array([""], dtype=object))
+        return cls(rt, counts, codes, np.asarray(names, dtype=object))
+
+
+class _Predicted(NamedTuple):
+    """Retention time predictions averaged over the splits (canonical order) and notes."""
+
+    columns: dict[str, np.ndarray]
+    notes: list[str]
+    #: The features the models were offered (those of the first split kept).
+    features: tuple[str, ...] = ()
+    dropped: tuple[str, ...] = ()
+
+
+def _passing(score: np.ndarray, table: FeatureTable, best: np.ndarray, best_target: np.ndarray,
+             level: float) -> np.ndarray:
+    """Rows whose q-value at `level` passes among the best matches, under the fixed score or
+    the best single feature, whichever accepts more there (all rows, canonical order)."""
+    best_index = np.flatnonzero(best)
+    j, sign, count = _best_direction(table.rows(best_index), best_target, level)
+    start = score if accepted_targets(score[best], best_target, level) >= count else sign * table.column(j)
+    passing = np.zeros(len(best), dtype=bool)
+    passing[best_index] = tdc_qvalues(start[best], ~best_target) <= level
+    return passing
+
+
+def _train_ensemble(psms: pd.DataFrame, order: np.ndarray, table: FeatureTable, best: np.ndarray,
+                    is_target: np.ndarray, deals: list[np.ndarray], folds: int, *, method: str, level: float,
+                    seed: int, iterations: int, min_positives: int, exclude: Iterable[str],
+                    retention: _RetentionInputs | None,
+                    confident: np.ndarray) -> tuple[np.ndarray, np.ndarray, list, _Predicted]:
+    """Held-out scores of the model and of the best single feature at training threshold
+    `level`, each averaged over the fold splits `deals`, the fitted models, and the
+    retention time predictions (fitted on `confident` matches within the same folds)."""
     if method == "mokapot":
-        fit = _mokapot_trainer(table.names, train_fdr, seed)
+        fit = None
     else:
         def fit(matrix, targets):
-            return fit_lda(matrix, targets, train_fdr=train_fdr, iterations=iterations,
-                           min_positives=fold_positives)
-    fold = assign_folds(spectrum, folds, seed)
-    try:
-        scores, models = cross_validate(table, best, is_target, fold, folds, fit)
-    except TrainingError as error:
-        return by_fixed(f"training failed: {error}")
-    accepted = accepted_targets(scores[best], best_target, train_fdr)
-    if accepted < fixed_accepted:
-        return by_fixed(f"the {method} model accepted {accepted} targets at {train_fdr:g}, fewer "
-                        f"than the {fixed_accepted} of {name}")
-    weights = {}
-    if method == "lda":
-        mean = np.mean([model.weights for model in models], axis=0)
-        weights = dict(zip(table.names, mean.tolist()))
-    return scores, Rescoring(requested=method, used=method, reason="trained", feature=None, features=table.names,
-                             dropped=table.dropped, weights=weights, accepted=accepted, folds=folds)
+            return fit_lda(matrix, targets, train_fdr=level, iterations=iterations, min_positives=min_positives)
+
+    def fit_feature(matrix, targets):
+        return fit_best_feature(matrix, targets, train_fdr=level)
+
+    scores = np.zeros(len(best))
+    yardstick = np.zeros(len(best))
+    predicted_sum = np.zeros(len(best))
+    delta_sum = np.zeros(len(best))
+    models: list = []
+    kept = 0
+    failure = None
+    missing: dict[str, int] = {}
+    offered: tuple[tuple[str, ...], tuple[str, ...]] | None = None
+    for fold in deals:
+        split_table = table
+        if retention is not None:
+            predicted, delta, short = retention_model.predict_rt(retention.rt, retention.counts, retention.files,
+                                                                 fold, confident, folds)
+            for entry in short:
+                code, count = (int(part) for part in entry.split(":"))
+                name = str(retention.names[code])
+                missing[name] = min(count, missing.get(name, count))
+            in_rows = np.empty(len(order))
+            in_rows[order] = delta
+            split_table = FeatureTable(psms, order, best, exclude, {"delta_rt_model": in_rows})
+        split_fit = _mokapot_trainer(split_table.names, level, seed) if fit is None else fit
+        # A split with a fold that cannot train (too few positives in its training set) is
+        # left out; the level fails only when half the splits or more do.
+        try:
+            split_scores, split_models = cross_validate(split_table, best, is_target, fold, folds, split_fit)
+            feature_scores = cross_validate(split_table, best, is_target, fold, folds, fit_feature)[0]
+        except TrainingError as error:
+            failure = error
+            continue
+        kept += 1
+        offered = offered or (split_table.names, split_table.dropped)
+        scores += split_scores
+        yardstick += feature_scores
+        models += [(split_table.names, model) for model in split_models]
+        if retention is not None:
+            predicted_sum += predicted
+            delta_sum += delta
+    if failure is not None and 2 * kept <= len(deals):
+        raise TrainingError(f"{len(deals) - kept} of {len(deals)} splits: {failure}")
+    columns_out: dict[str, np.ndarray] = {}
+    notes = []
+    if retention is not None:
+        columns_out = {"predicted_rt": predicted_sum / kept, "delta_rt_model": delta_sum / kept}
+        if missing:
+            notes.append("no retention time model for " + ", ".join(
+                f"{name} (as few as {count})" for name, count in sorted(missing.items())) + ": fewer than "
+                f"{retention_model.MIN_CONFIDENT} confident matches in a training set")
+    features, dropped = offered or (table.names, table.dropped)
+    return scores / kept, yardstick / kept, models, _Predicted(columns_out, notes, features, dropped)
 
 
 def rescore(psms: pd.DataFrame, *, method: str = "lda", train_fdr: float = 0.01, folds: int = 3,
             seed: int = 1, iterations: int = 10, min_decoys: int = 50, min_positives: int = 20,
-            exclude: Iterable[str] = ()) -> tuple[np.ndarray, Rescoring]:
+            fdr: float = 0.01, exclude: Iterable[str] = ()) -> tuple[np.ndarray, Rescoring]:
     """One score per match (higher better), in the order of `psms`, and a report of how it
     was made.
 
@@ -551,10 +853,10 @@ def rescore(psms: pd.DataFrame, *, method: str = "lda", train_fdr: float = 0.01,
     require_columns(psms, ("file", "spec_id", "rank", "label", "hyperscore"))
     is_target, rank = labels_and_ranks(psms)
     order, spectrum, _ = canonical_order(psms, rank, is_target)
-    scores, report = rescore_sorted(
+    scores, report, _ = rescore_sorted(
         psms, order, is_target[order], rank[order] == 1, spectrum, method=method,
         train_fdr=train_fdr, folds=int(folds), seed=seed, iterations=iterations,
-        min_decoys=min_decoys, min_positives=min_positives, exclude=exclude)
+        min_decoys=min_decoys, min_positives=min_positives, fdr=fdr, exclude=exclude)
     result = np.empty(len(order), dtype=np.float64)
     result[order] = scores
     return result, report

@@ -22,6 +22,7 @@ MGF, either of them optionally gzip-compressed. Numpress and other compressions 
 from __future__ import annotations
 
 import array
+import dataclasses
 import gzip
 import io
 import math
@@ -30,7 +31,7 @@ import zlib
 from collections.abc import Iterator, Sequence
 from contextlib import AbstractContextManager, nullcontext
 from dataclasses import dataclass, field
-from typing import BinaryIO
+from typing import BinaryIO, Protocol
 
 import numpy as np
 
@@ -64,6 +65,15 @@ _DESCRIPTIONS = {"other_ms_level": "of another MS level", "no_precursor": "witho
 _HEAD_BYTES = 1 << 17
 
 
+class MassCorrection(Protocol):
+    """A correction of a file's m/z values (see `tovel_mesk.search.calibration`): observed
+    m/z in, corrected m/z out, given the spectrum's retention time in minutes."""
+
+    def precursor_mz(self, mz: float, rt: float) -> float: ...
+
+    def fragment_mz(self, mz: np.ndarray, rt: float) -> np.ndarray: ...
+
+
 @dataclass
 class SpectraCounts:
     """What one pass over a spectra file saw: `read` spectra in the file, `kept` (yielded),
@@ -94,6 +104,8 @@ class SpectraReader:
         format: "mzml" or "mgf"; by default from the file name, else from the content.
         max_charge: the highest precursor charge searched (1 to 255); a precursor stating
             a higher charge is not searched (see `SKIP_REASONS`).
+        calibration: a correction of the observed m/z values (`MassCorrection`), applied
+            to the precursors and the peaks before they are prepared; None for none.
 
     During and after a pass, `scan_numbers` (an `array.array` of int64, emptied in place as
     each pass starts) holds the scan number of every spectrum kept so far, in the order yielded: from
@@ -122,8 +134,9 @@ class SpectraReader:
 
     def __init__(self, path: str | os.PathLike, *, ms_level: int = 2, top_peaks: int | None = 150,
                  chunk_size: int = 1000, file_id: int = 0, format: str | None = None,
-                 max_charge: int = MAX_PRECURSOR_CHARGE):
+                 max_charge: int = MAX_PRECURSOR_CHARGE, calibration: MassCorrection | None = None):
         self.path = os.fspath(path)
+        self.calibration = calibration
         self.ms_level = _whole(ms_level, "ms_level", 1, 255)
         self.top_peaks = None if top_peaks is None else _whole(top_peaks, "top_peaks", 1)
         self.chunk_size = _whole(chunk_size, "chunk_size", 1)
@@ -200,6 +213,9 @@ class SpectraReader:
             precursors: list[tm.PyPrecursor] = []
             reason = ""
             for raw_precursor in raw.precursors:
+                if self.calibration is not None:
+                    raw_precursor = dataclasses.replace(
+                        raw_precursor, mz=self.calibration.precursor_mz(raw_precursor.mz, raw.rt))
                 problem = self._unsearchable(raw_precursor)
                 if problem:
                     reason = reason or problem
@@ -208,6 +224,8 @@ class SpectraReader:
             if not precursors:
                 return reason
             mz, intensity = raw.peaks()
+            if self.calibration is not None:
+                mz = self.calibration.fragment_mz(mz, raw.rt)
             mz, intensity, summed = _prepare_peaks(mz, intensity, self.top_peaks)
             if not mz.size:
                 return "no_peaks"

@@ -12,7 +12,7 @@ holds (see that module for every field)::
     {
         "status": "complete", "fdr": 0.01,
         "files": [{"file": "a.mzML", "spectra_read": 1166, "spectra_searched": 1102, "matches": 5510,
-                   "spectra_accepted": 601, "peptides_accepted": 301, "proteins_accepted": 12,
+                   "spectra_accepted": 601, "peptides_accepted": 301, "protein_groups_accepted": 7,
                    "skipped": {"other_ms_level": 64}, "error": null}, ...],
         "failed_files": {}, "totals": {...}, "database": {...}, "rescoring": {...}, "cluster": null,
         "stages": {"digest": 0.41, "index": 1.2, "reading": 0.8, "scoring": 5.1, "rescoring": 0.3,
@@ -35,6 +35,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+from ..conventions import PROTON_MASS
 from ..summary import Summary
 from .svg import Panel
 
@@ -49,10 +50,11 @@ _SERIES = (_TARGET, "#ff7f0e", _PEPTIDES)
 
 
 def accepted(psms: pd.DataFrame, fdr: float = 0.01) -> pd.Series:
-    """Which matches are accepted: best matches (rank 1) of targets whose spectrum q-value
-    is at most `fdr`, as the summary counts them."""
-    best = psms["rank"] == 1 if "rank" in psms.columns else True
-    return (psms["label"] > 0) & (psms["spectrum_q"] <= fdr) & best
+    """Which matches are accepted: targets whose spectrum q-value is at most `fdr`, the
+    documented filter and the rule the summary counts by. Error control gives a q-value
+    below 1 only to a spectrum's best match (and to co-isolated peptides of a chimeric
+    search); every other row holds 1."""
+    return (psms["label"] > 0) & (psms["spectrum_q"] <= fdr)
 
 
 # ----------------------------------------------------------------------------------------
@@ -188,11 +190,19 @@ def _best_q(frame: pd.DataFrame | None, column: str, by: list[str] | None = None
     return _finite(frame[column])
 
 
+def _group_q(proteins: pd.DataFrame | None) -> np.ndarray | None:
+    """The q-values of the protein groups: the `q` of a group table, or, of a table with a
+    row per protein, each protein's best `protein_q`."""
+    if proteins is not None and "q" in proteins.columns:
+        return _finite(proteins["q"])
+    return _best_q(proteins, "protein_q")
+
+
 def _plot_identifications(panel: Panel, psms, peptides, proteins, fdr: float) -> None:
     grid = np.linspace(0.0, max(0.1, 5 * fdr), 301)
-    series = (("spectra", _best_q(psms, "spectrum_q", ["file", "spec_id"])),
+    series = (("spectra", _best_q(psms, "spectrum_q")),
               ("peptides", _best_q(peptides, "peptide_q")),
-              ("proteins", _best_q(proteins, "protein_q")))
+              ("protein groups", _group_q(proteins)))
     for (name, q), color in zip(series, _SERIES):
         if q is not None:
             panel.line(grid, _curve(q, grid), color, f"{name} ({int(np.sum(q <= fdr)):,} at {fdr:g})")
@@ -231,6 +241,31 @@ def _plot_mass_error_by_rt(panel: Panel, good: pd.DataFrame) -> None:
     panel.hline(0.0)
     panel.xlabel = "retention time (min)"
     panel.ylabel = "precursor mass error (ppm)"
+
+
+def uncalibrated(good: pd.DataFrame, summary: Mapping) -> pd.DataFrame | None:
+    """The accepted matches' precursor errors before mass calibration (retention time and
+    error), from the error model each calibrated file's summary holds (the model of
+    `tovel_mesk.search.calibration.ErrorModel`: offset + retention-time trend + m/z slope);
+    None when no file was calibrated."""
+    parts = []
+    for name, plan in (summary.get("file_settings") or {}).items():
+        calibration = plan.get("calibration") or {}
+        model = calibration.get("precursor")
+        if not calibration.get("applied") or not model:
+            continue
+        rows = good[good["file"] == name]
+        rt = rows["rt"].to_numpy(dtype=np.float64)
+        mz = (rows["calcmass"] / rows["charge"]).to_numpy(dtype=np.float64) + PROTON_MASS
+        error = np.full(len(rows), float(model["offset_ppm"]))
+        knots = model.get("rt_knots_min")
+        if knots:
+            where = np.where(np.isfinite(rt), rt, float(np.median(knots)))
+            error += np.interp(where, knots, model["rt_trend_ppm"])
+        if model.get("ppm_per_1000_mz"):
+            error += float(model["ppm_per_1000_mz"]) * (mz - float(model["mz_centre"])) / 1000.0
+        parts.append(pd.DataFrame({"rt": rt, "delta_mass": rows["delta_mass"].to_numpy(dtype=np.float64) + error}))
+    return pd.concat(parts, ignore_index=True) if parts else None
 
 
 def _plot_per_file(panel: Panel, psms: pd.DataFrame, good: pd.DataFrame, summary: Mapping) -> None:
@@ -281,7 +316,8 @@ def render_report(
     `psms` needs the columns `file`, `spec_id`, `rank`, `label`, `peptide`, `rt`,
     `delta_mass`, `average_ppm`, `hyperscore`, `discriminant_score` and `spectrum_q`;
     `peptides` and `proteins` add their curves to the identification plot when they hold
-    `peptide_q` or `protein_q` (targets only, when they have `label`). Accepted matches are
+    `peptide_q`, or `q` (the protein groups; `protein_q` of a table of proteins), targets
+    only, when they have `label`. Accepted matches are
     the best matches of targets with a spectrum q-value at most `fdr` (see `accepted`);
     accepted peptides are the target peptides with `peptide_q` at most `fdr`, or without
     that column, the peptides of the accepted matches.
@@ -290,12 +326,16 @@ def render_report(
 
     summary = _plain(summary)
     good = psms[accepted(psms, fdr)]
+    before = uncalibrated(good, summary) if {"rt", "calcmass", "charge", "delta_mass", "file"} <= set(good.columns) \
+        else None
     panels = (
         ("Target and decoy scores", lambda p: _plot_scores(p, psms)),
         ("Identifications against q-value", lambda p: _plot_identifications(p, psms, peptides, proteins, fdr)),
         ("Precursor mass error of accepted matches",
          lambda p: _plot_histogram(p, good["delta_mass"], "precursor mass error (ppm)", "a mass error")),
         ("Precursor mass error over retention time", lambda p: _plot_mass_error_by_rt(p, good)),
+        *((("Precursor mass error over retention time before mass calibration",
+            lambda p: _plot_mass_error_by_rt(p, before)),) if before is not None else ()),
         ("Fragment mass error of accepted matches",
          lambda p: _plot_histogram(p, good["average_ppm"], "mean fragment mass error (ppm, intensity-weighted)",
                                    "matched fragments")),
@@ -307,18 +347,24 @@ def render_report(
         draw(panel)
         figures.append(f"<figure><figcaption>{html.escape(caption)}</figcaption>{panel.svg()}</figure>")
     tables = "".join(f"<h2>{html.escape(t)}</h2>{_html_table(h, r)}" for t, h, r in _sections(summary))
-    n_spectra = len(good.drop_duplicates(["file", "spec_id"]))
+    # Accepted rows, as the summary counts them (a chimeric search may accept several
+    # co-isolated peptides of one spectrum).
+    n_spectra = len(good)
     # Peptides by their own q-value where the peptide table has it, as the summary and the
     # identification plot count them; otherwise those of the accepted matches.
     peptide_q = _best_q(peptides, "peptide_q")
     n_peptides = int((peptide_q <= fdr).sum()) if peptide_q is not None else good["peptide"].nunique()
+    group_q = _group_q(proteins)
+    counted = [f"{n_spectra:,} spectra", f"{n_peptides:,} peptides"]
+    if group_q is not None:
+        counted.append(f"{int((group_q <= fdr).sum()):,} protein groups")
     stamp = datetime.datetime.now().astimezone().strftime("%Y-%m-%d %H:%M %Z")
     return (
         "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
         f"<title>{html.escape(title)}</title><style>{_STYLE}</style></head><body>"
         f"<h1>{html.escape(title)}</h1>"
-        f"<p class=\"meta\">{len(psms):,} matches; {n_spectra:,} spectra and "
-        f"{n_peptides:,} peptides accepted at q ≤ {fdr:g}. "
+        f"<p class=\"meta\">{len(psms):,} matches; {', '.join(counted[:-1])} and {counted[-1]} "
+        f"accepted at q ≤ {fdr:g}. "
         f"tovel-mesk {html.escape(__version__)}, {html.escape(stamp)}.</p>"
         f"<div class=\"plots\">{''.join(figures)}</div>{tables}</body></html>\n"
     )

@@ -5,8 +5,9 @@ from it:
 
 - ``psms.parquet`` and ``psms.tsv``: one row per match, columns in the order of
   `psm_columns` (identity, peptide, masses and times, every numeric feature, error control);
-- ``peptides.tsv`` and ``proteins.tsv``: the best entry per peptide and per protein with
-  its q-value;
+- ``peptides.tsv``: the best entry per peptide with its q-value;
+- ``proteins.tsv``: one row per protein group, with its accessions, lead, description,
+  accepted peptides and spectra, coverage and q-value (`tovel_mesk.columns.PROTEIN_TABLE`);
 - ``results.pin``: the same matches as input for a semi-supervised rescorer (the
   tab-separated format that Percolator and mokapot read);
 - ``summary.json``: counts per file, seconds per stage and the settings;
@@ -37,7 +38,7 @@ import re
 import secrets
 import time
 from collections import deque
-from collections.abc import Callable, Iterator, Mapping
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
@@ -68,6 +69,8 @@ PROTEINS_TSV = "proteins.tsv"
 PIN = "results.pin"
 SUMMARY_JSON = "summary.json"
 REPORT_HTML = "report.html"
+#: The file of each standard format (`--formats`).
+FORMAT_FILES = {"mzid": "psms.mzid", "pepxml": "psms.pep.xml", "mztab": "results.mztab"}
 
 #: Columns that come before the features, the core's features that are written, and the
 #: columns after the features, in every written match table.
@@ -554,13 +557,16 @@ def write_outputs(
     fdr: float = 0.01,
     report: bool = True,
     overwrite: bool = False,
+    formats: Sequence[str] = (),
+    spectra_files: Sequence[str] = (),
     split_by_file: bool = False,
 ) -> list[Path]:
     """Write every output file of a search into `directory` and return their paths.
 
     `psms` is the match table (columns of `tovel_mesk.columns`, error control filled, plus
-    any further numeric features); `peptides` and `proteins` hold the best entry per
-    peptide and per protein with its q-value (`peptide_q`, `protein_q`, and `label`);
+    any further numeric features); `peptides` holds the best entry per peptide with its
+    q-value (`peptide_q`, `label`); `proteins` the protein groups
+    (`tovel_mesk.columns.PROTEIN_TABLE`), written as they are;
     `summary` is the search's `tovel_mesk.summary.Summary` (or any mapping, written as
     it is). `fdr` is the acceptance threshold the report plots use. With `report=False`
     the HTML page is skipped. With `split_by_file`, each spectra file's rows are written
@@ -570,6 +576,9 @@ def write_outputs(
     there is no per-file protein table), published with the rest, all or nothing. Match
     and peptide tables are written in `match_order`. The seconds spent writing the tables are recorded in a
     `Summary` (stage `writing`) before it is written, so summary.json holds them.
+    `formats` names the standard formats written too (`FORMAT_FILES`: mzid, pepxml,
+    mztab), from the match table and the summary's settings; `spectra_files` are the
+    paths of the searched files, which those formats name.
 
     Publishing is all or nothing as a reader sees it, one search at a time (see
     `tovel_mesk.report.publish`). A `Summary` with failed files does not replace complete
@@ -598,6 +607,7 @@ def write_outputs(
         del table
         for frame, name in ((peptides, PEPTIDES_TSV), (proteins, PROTEINS_TSV)):
             write_tsv(_to_arrow(frame, table_columns(frame)), stage(name))
+        _write_formats(stage, formats, psms, peptides, proteins, summary, fdr, spectra_files)
         if isinstance(summary, Summary):
             summary.record_stage("writing", time.perf_counter() - started)
         if report:
@@ -607,6 +617,35 @@ def write_outputs(
                 render_report(psms, peptides, proteins, summary, fdr=fdr), encoding="utf-8")
         write_summary(summary, stage(SUMMARY_JSON))
 
-    publish(directory, list(OUTPUTS), write)
-    names = [PSMS_PARQUET, PSMS_TSV, PIN, PEPTIDES_TSV, PROTEINS_TSV, SUMMARY_JSON]
+    extra = [FORMAT_FILES[f] for f in formats]
+    publish(directory, [*OUTPUTS, *FORMAT_FILES.values()], write)
+    names = [PSMS_PARQUET, PSMS_TSV, PIN, PEPTIDES_TSV, PROTEINS_TSV, SUMMARY_JSON, *extra]
     return [directory / name for name in names + ([REPORT_HTML] if report else [])] + split
+
+
+def _write_formats(stage: Callable[[str], Path], formats: Sequence[str], psms: pd.DataFrame, peptides: pd.DataFrame,
+                   proteins: pd.DataFrame, summary: Summary | Mapping, fdr: float, spectra_files: Sequence[str]) -> None:
+    """The standard formats asked for, each into its staged file."""
+    if not formats:
+        return
+    settings = summary.settings if isinstance(summary, Summary) else dict(summary.get("settings") or {})
+    files = list(spectra_files) or [str(p) for p in settings.get("spectra") or ()]
+    descriptions: dict[str, str] = {}
+    if {"lead", "description"} <= set(proteins.columns):
+        descriptions = {str(a): str(d) for a, d in zip(proteins["lead"], proteins["description"]) if d == d and d}
+    for name in formats:
+        path = stage(FORMAT_FILES[name])
+        if name == "mzid":
+            from .mzid import write_mzid
+
+            write_mzid(path, psms, proteins, settings, fdr=fdr, spectra_files=files, descriptions=descriptions,
+                       decoy_tag=str(settings.get("decoy_tag") or "rev_"))
+        elif name == "pepxml":
+            from .pepxml import write_pepxml
+
+            write_pepxml(path, psms, settings, spectra_files=files)
+        elif name == "mztab":
+            from .mztab import write_mztab
+
+            write_mztab(path, psms, peptides, proteins, settings, fdr=fdr, spectra_files=files,
+                        descriptions=descriptions)

@@ -49,6 +49,7 @@ from ..errors import ConfigError, FileSearchError, IndexBuildError, InputError, 
 from .database import MIN_ION_INDEX, prepare_database
 from .finish import finish_search
 from .outcome import FileResult, SearchOutcome
+from .plan import plan_file
 from .scoring import make_scorer, search_file
 from ..progress import Progress
 from ..summary import ClusterSummary
@@ -154,11 +155,17 @@ def _search_task(settings: SearchSettings, key: str, fasta_hash: str, path: str,
         worker.log_event(PROGRESS_TOPIC, {"file_id": file_id, "read": read, "total": total})
 
     try:
-        result = search_file(settings, make_scorer(settings), index.db, path, file_id, progress=report)
+        started = time.perf_counter()
+        plan = plan_file(settings, path, db=index.db, file_id=file_id)
+        planning = time.perf_counter() - started
+        result = search_file(plan.settings, make_scorer(plan.settings), index.db, path, file_id, progress=report,
+                             calibration=plan.calibration)
+        result.plan = {**plan.as_dict(), "record": plan.record()}
     except Exception as error:  # noqa: BLE001 - reported by file name on the client
         failure = FileSearchError(_failure_text(error))
     else:
         result.seconds.update(built)
+        result.seconds["calibration"] = planning
         return _TaskResult(result, index.counts, worker.address, bool(built))
     # Raised outside the handler, so that it carries no chained error: only the text travels
     # to the client (some errors hold parser state that cannot be pickled).

@@ -17,16 +17,16 @@ Conventions:
   extension's own `peptide_min_mass` and `peptide_max_mass` filter nothing.
 * Decoys: the index makes its own decoys by reversing each peptide between its first and
   last residue. Decoy proteins already in the FASTA file (accession starting with
-  `rev_` or `DECOY_`, or ending with `_rev`) are therefore dropped by default.
+  `rev_` or `DECOY_`, or ending with `_rev`) are therefore dropped by default, and
+  `prepare_database` also drops those under any other tag it finds in the file
+  (`tovel_mesk.io.fasta.find_decoy_tag`).
 * Modifications are written `SITE:MASS` (see `digest_fasta`).
 """
 
 from __future__ import annotations
 
-import gzip
 import operator
 import os
-import zlib
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
@@ -36,21 +36,20 @@ from .. import _native
 from .._native import Digest
 from ..config import DEFAULTS, DIGESTION
 from ..errors import ConfigError, InputError
+from ..io.fasta import DecoyTag, find_decoy_tag, read_fasta, read_fasta_bytes
 from ..progress import Progress
 
 if TYPE_CHECKING:
     from ..config import SearchSettings
 
 __all__ = ["Digest", "digest_fasta", "build_database", "proforma", "peptide_proteins", "prepare_database",
-           "digest_settings", "MIN_ION_INDEX"]
+           "digest_settings", "discover_decoys", "MIN_ION_INDEX"]
 
 #: Enzyme names accepted by `digest_fasta` (case-insensitive).
 ENZYMES = ("trypsin", "trypsin/p", "lys-c", "lys-n", "arg-c", "asp-n", "glu-c", "chymotrypsin", "non-specific")
 
 #: Ion series `build_database` can index.
 ION_KINDS = {"b": _tovel_mesk.PyKind.B, "y": _tovel_mesk.PyKind.Y}
-
-_GZIP_MAGIC = b"\x1f\x8b"
 
 PathLike = str | os.PathLike[str]
 
@@ -62,18 +61,6 @@ def _strings(name: str, value: object) -> list[str]:
     if isinstance(value, Sequence) and all(isinstance(v, str) for v in value):
         return list(value)
     raise TypeError(f"{name} must be a str or a sequence of str, not {type(value).__name__}")
-
-
-def _read_fasta_bytes(path: PathLike, source: str) -> bytes:
-    """The file's text, gzip undone."""
-    with open(path, "rb") as handle:
-        data = handle.read()
-    if data.startswith(_GZIP_MAGIC):
-        try:
-            data = gzip.decompress(data)
-        except (OSError, EOFError, zlib.error) as error:
-            raise InputError(f"{source}: the gzip data cannot be decompressed ({error})") from error
-    return data
 
 
 def digest_fasta(
@@ -161,7 +148,7 @@ def digest_fasta(
         _native.digest(None, *settings)
     except ValueError as error:
         raise ConfigError(str(error)) from None
-    data = _read_fasta_bytes(path, source)
+    data = read_fasta_bytes(path, source)
     try:
         digest = _native.digest(data, *settings)
     except ValueError as error:
@@ -286,14 +273,40 @@ def digest_settings(settings: SearchSettings) -> dict[str, Any]:
     return settings.arguments(DIGESTION)
 
 
+def discover_decoys(settings: SearchSettings) -> DecoyTag | None:
+    """The tag of decoys already in the settings' FASTA that its decoy markers do not name
+    (see `tovel_mesk.io.fasta.find_decoy_tag`), or None. With both marker lists empty,
+    every entry is a protein and nothing is looked for."""
+    markers = [*settings.fasta_decoy_prefixes, *settings.fasta_decoy_suffixes]
+    if not any(markers):
+        return None
+    catalog = read_fasta(settings.require_fasta())
+    return find_decoy_tag(catalog.accessions, [catalog.sequences[a] for a in catalog.accessions], skip=markers)
+
+
 def prepare_database(settings: SearchSettings, progress: Progress | None = None):
     """Digests the FASTA and builds the index with reversed decoys, with or without its
-    fragment list as `settings.fragment_list_on` says. Returns the index and a dict of
-    counts (proteins, peptides, skipped peptides, indexed peptides, fragments) and whether
-    the index lists its fragments (`fragment_list`)."""
+    fragment list as `settings.fragment_list_on` says. Decoys already in the FASTA are left
+    out: those the settings' markers name, and those under a tag found in the file
+    (`discover_decoys`), which is told through `progress`. Returns the index and a dict of
+    counts (proteins, peptides, skipped peptides, indexed peptides, fragments, decoy
+    entries dropped), whether the index lists its fragments (`fragment_list`) and, when a
+    tag was found, `fasta_decoys` (`DecoyTag.as_dict`)."""
     progress = progress or Progress(False)
+    if settings.variable_mods or settings.enzyme.lower() == "non-specific":
+        # Refuse an index that cannot fit before the digestion takes the memory.
+        from .guard import check_index_fits  # noqa: PLC0415
+
+        fasta = settings.require_fasta()
+        check_index_fits(settings, read_fasta_bytes(fasta, os.fsdecode(fasta)))
     with progress.stage("digest") as bar:
-        digest = digest_fasta(settings.require_fasta(), **digest_settings(settings))
+        options = digest_settings(settings)
+        found = discover_decoys(settings)
+        if found is not None:
+            key = "decoy_prefixes" if found.prefix else "decoy_suffixes"
+            options[key] = [*options[key], found.tag]
+            progress.message(found.message())
+        digest = digest_fasta(settings.require_fasta(), **options)
         bar.note(f"{digest.peptide_count:,} peptides from {digest.protein_count:,} proteins")
     with progress.stage("index") as bar:
         db = build_database(digest, bucket_size=settings.bucket_size, min_ion_index=MIN_ION_INDEX,
@@ -301,7 +314,10 @@ def prepare_database(settings: SearchSettings, progress: Progress | None = None)
                             fragment_list=settings.fragment_list_on)
         indexed, fragments, fragment_list = _native.database_layout(db)
         bar.note(f"{indexed:,} peptides, " + (f"{fragments:,} fragments" if fragment_list else "no fragment list"))
-    counts = {"proteins": digest.protein_count, "peptides": digest.peptide_count,
-              "skipped_peptides": digest.skipped, "indexed_peptides": indexed, "fragments": fragments,
-              "fragment_list": fragment_list}
+    counts: dict[str, Any] = {
+        "proteins": digest.protein_count, "peptides": digest.peptide_count, "skipped_peptides": digest.skipped,
+        "indexed_peptides": indexed, "fragments": fragments, "fragment_list": fragment_list,
+        "dropped_fasta_decoys": digest.dropped_decoys}
+    if found is not None:
+        counts["fasta_decoys"] = found.as_dict()
     return db, counts

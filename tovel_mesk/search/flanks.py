@@ -2,8 +2,8 @@
 
 Tools that read search results (rescorers, validators, viewers) want a peptide written with
 its neighbours, ``K.PEPTIDEK.A``: the residue before it in the protein and the one after,
-``-`` at a protein terminus. The index keeps no protein sequences, so they are read from the
-FASTA file once, keeping only the proteins that some match names first.
+``-`` at a protein terminus. The protein sequences are those of the FASTA file that error
+control reads for its protein table.
 
 A decoy made by the index is its target peptide reversed between the first and the last
 residue; its flanks are those of that target peptide in the target protein, as they are
@@ -15,8 +15,7 @@ a tool that checks the enzyme's rule from the flanks. A peptide not found in its
 
 from __future__ import annotations
 
-import os
-from collections.abc import Iterable, Mapping
+from collections.abc import Mapping
 
 import numpy as np
 import pandas as pd
@@ -24,30 +23,7 @@ import pandas as pd
 #: Written before and after a peptide at a protein terminus, and when its place is unknown.
 TERMINUS = "-"
 
-__all__ = ["TERMINUS", "read_protein_sequences", "flanking_residues", "add_flanks"]
-
-
-def read_protein_sequences(path: str | os.PathLike, wanted: Iterable[str] | None = None) -> dict[str, str]:
-    """The sequences of a FASTA file by accession (the first word of a header), upper case,
-    with ``*`` and white space removed; only the accessions in `wanted` when it is given.
-    The file may be gzip-compressed, with any line ends and a byte-order mark; ``;``
-    comment lines are skipped. Of two records with one accession the first is kept."""
-    from .database import _read_fasta_bytes  # noqa: PLC0415
-
-    keep = None if wanted is None else set(wanted)
-    text = _read_fasta_bytes(path, os.fspath(path)).decode("utf-8", errors="replace").lstrip("\ufeff")
-    sequences: dict[str, str] = {}
-    for record in text.replace("\r\n", "\n").replace("\r", "\n").split("\n>"):
-        header, _, body = record.lstrip(">").partition("\n")
-        words = header.split()
-        if not words:
-            continue
-        accession = words[0]
-        if accession in sequences or (keep is not None and accession not in keep):
-            continue
-        lines = (line for line in body.split("\n") if not line.startswith(";"))
-        sequences[accession] = "".join("".join(lines).split()).replace("*", "").upper()
-    return sequences
+__all__ = ["TERMINUS", "flanking_residues", "add_flanks"]
 
 
 def _target_of(sequence: str) -> str:

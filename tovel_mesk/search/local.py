@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import importlib
 import threading
+import time
 from collections.abc import Iterable
 from pathlib import Path
 
@@ -15,6 +16,7 @@ from .database import prepare_database
 from .finish import finish_search
 from .interrupt import interruptible
 from .outcome import SearchOutcome
+from .plan import plan_file
 from .scoring import make_scorer, search_file
 
 __all__ = ["search_locally", "import_in_background"]
@@ -50,18 +52,26 @@ def search_locally(settings: SearchSettings, progress: Progress) -> SearchOutcom
     there with a StoppedAtFileError."""
     import_in_background()
     db, database_counts = interruptible(prepare_database, settings, progress)
-    scorer = make_scorer(settings)
 
     files = []
     failures: dict[str, str] = {}
     for file_id, path in enumerate(settings.spectra):
         name = Path(path).name
         try:
+            started = time.perf_counter()
+            with progress.stage("calibration", timed=False):
+                plan = plan_file(settings, path, db=db, file_id=file_id)
+            planning = time.perf_counter() - started
             with progress.stage(name[:24], unit="spectra", timed=False) as bar:
-                files.append(search_file(settings, scorer, db, path, file_id, progress=bar.update_to))
+                result = search_file(plan.settings, make_scorer(plan.settings), db, path, file_id,
+                                     progress=bar.update_to, calibration=plan.calibration)
         except (InputError, OSError, ValueError) as error:  # a file the readers could not read
             if settings.fail_fast:
                 raise StoppedAtFileError(one_line(error)) from error
             failures[name] = one_line(error)
+            continue
+        result.plan = {**plan.as_dict(), "record": plan.record()}
+        result.seconds["calibration"] = planning
+        files.append(result)
 
     return finish_search(settings, files, database_counts, progress, failures)

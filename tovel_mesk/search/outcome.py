@@ -20,7 +20,8 @@ __all__ = ["FileResult", "SearchOutcome"]
 
 @dataclass
 class FileResult:
-    """One spectra file of a search: its match columns and what its reader counted."""
+    """One spectra file of a search: its match columns, what its reader counted, and how it
+    was searched (`plan`)."""
 
     name: str
     path: str
@@ -30,6 +31,9 @@ class FileResult:
     spectra_searched: int
     skipped: dict[str, int]
     seconds: dict[str, float] = field(default_factory=dict)
+    #: How the file was searched: the analyzer detected, the settings used, the
+    #: calibration (`tovel_mesk.search.plan.FilePlan.as_dict`); empty when not planned.
+    plan: dict[str, Any] = field(default_factory=dict)
 
     @property
     def matches(self) -> int:
@@ -79,5 +83,6 @@ class SearchOutcome:
         overwrite = bool(getattr(self.settings, "overwrite", False)) if overwrite is None else overwrite
         with progress.stage("writing"):
             return write_outputs(directory, self.psms, self.peptides, self.proteins, self.summary,
-                                 fdr=self.settings.fdr, overwrite=overwrite,
+                                 fdr=self.settings.fdr, overwrite=overwrite, formats=self.settings.formats,
+                                 spectra_files=[str(p) for p in self.settings.spectra],
                                  split_by_file=bool(getattr(self.settings, "split_by_file", False)))

@@ -19,13 +19,15 @@ import numpy as np
 
 from .. import _native
 from ..columns import match_column_names
-from ..config import SEARCH, SearchSettings
-from ..conventions import isotope_steps, scan_number
+from ..config import HIGH_RESOLUTION_FRAGMENT_TOL, SEARCH, SearchSettings
+from ..conventions import Tolerance, isotope_steps, scan_number
 from .interrupt import interruptible
 from .outcome import FileResult
 
 if TYPE_CHECKING:
     import _tovel_mesk as tm
+
+    from ..io.spectra import MassCorrection
 
 
 __all__ = ["score_columns", "match_column_names", "make_scorer", "search_file"]
@@ -165,10 +167,14 @@ def _objects(strings: list) -> np.ndarray:
 
 
 def make_scorer(settings: SearchSettings) -> tm.PyScorer:
-    """The scorer that the settings of the search stage describe."""
+    """The scorer that the settings of the search stage describe. A `fragment_tol` of
+    "auto", which a search settles for each file (`tovel_mesk.search.plan`), is taken as
+    the high-resolution 10 ppm here, the fragment tolerance of earlier versions."""
     import _tovel_mesk as tm  # noqa: PLC0415
 
     arguments = settings.arguments(SEARCH)
+    if not isinstance(arguments["fragment_tol"], Tolerance):
+        arguments["fragment_tol"] = HIGH_RESOLUTION_FRAGMENT_TOL
     for name in ("precursor_tol", "fragment_tol"):
         arguments[name] = arguments[name].core()
     return tm.PyScorer(**arguments, annotate_matches=False)
@@ -176,16 +182,17 @@ def make_scorer(settings: SearchSettings) -> tm.PyScorer:
 
 def search_file(settings: SearchSettings, scorer: tm.PyScorer, db: tm.PyIndexedDatabase, path: str | Path,
                 file_id: int, *, progress: Callable[[int, int], None] | None = None,
-                null_seed: int | None = None) -> FileResult:
+                null_seed: int | None = None, calibration: MassCorrection | None = None) -> FileResult:
     """Reads and scores one spectra file in chunks. `progress`, when given, is called after
     each chunk with (spectra read so far, spectra in the file or 0 when unknown).
     `null_seed`: seed of the generated peptides behind `log10_evalue` (None: the usual one;
-    see `tovel_mesk.search.scoring.score_columns`)."""
+    see `tovel_mesk.search.scoring.score_columns`). `calibration`: the correction of the
+    file's m/z values (`tovel_mesk.search.calibration`), None for none."""
     from ..io.spectra import SpectraReader  # noqa: PLC0415
 
     path = Path(path)
     reader = SpectraReader(path, ms_level=settings.ms_level, top_peaks=settings.top_peaks,
-                           chunk_size=settings.chunk_size, file_id=file_id)
+                           chunk_size=settings.chunk_size, file_id=file_id, calibration=calibration)
     reading = 0.0
 
     def spectra() -> Iterator[tm.PyProcessedSpectrum]:

@@ -10,6 +10,7 @@ import pytest
 from _match_tables import make_matches
 from tovel_mesk import columns
 from tovel_mesk.fdr.confidence import assign_confidence, rerank
+from tovel_mesk.report.html import accepted as accepted_rows
 
 
 def hand_table() -> pd.DataFrame:
@@ -40,10 +41,11 @@ def psms():
 
 
 class TestHandComputed:
-    def test_spectrum_q_per_rank(self, result):
+    def test_spectrum_q_of_the_best_matches(self, result):
         # Rank 1, best first: T T D T D T; decoys / targets: 0, 0, 1/2, 1/3, 2/3, 1/2.
-        # Rank 2: D T: no target yet (1), then 1/1.
+        # Rank 2 is no identification: 1.
         np.testing.assert_allclose(result.psms["spectrum_q"], [0, 0, 1 / 3, 1 / 3, 0.5, 0.5, 1, 1])
+        assert (result.psms["posterior_error"].to_numpy()[6:] == 1.0).all()
         np.testing.assert_array_equal(result.psms["discriminant_score"], hand_table()["hyperscore"])
 
     def test_peptide_q_from_each_peptides_best_match(self, result):
@@ -56,37 +58,116 @@ class TestHandComputed:
         assert peptides["spec_id"].tolist() == ["s1", "s2", "s3", "s6", "s5"]
         assert list(peptides.columns) == list(hand_table().columns) + list(columns.ERROR_CONTROL)
 
-    def test_picked_protein_competition(self, result):
-        # P1 scores 10 (PEPAK; PEPCK counts too) and has no decoy; P2 (9) beats rev_P2 (8);
-        # rev_P3 (6.5) beats P3 (6). Winners T T D: q 0, 0, 1/2.
+    def test_protein_groups(self, result):
+        # At 1% the accepted peptides are PEPAK (P1) and PEPBK (P2): two groups. P1 scores
+        # 10 (its best peptide, PEPCK counts too) and has no decoy; P2 (9) beats rev_P2 (8).
         proteins = result.proteins
         assert list(proteins.columns) == list(columns.PROTEIN_TABLE)
-        assert proteins["protein"].tolist() == ["P1", "P2", "rev_P3"]
-        assert proteins["label"].tolist() == [1, 1, -1]
-        assert proteins["peptide_count"].tolist() == [2, 1, 1]
-        assert proteins["peptide"].tolist() == ["PEPAK", "PEPBK", "DCEDK"]
-        np.testing.assert_allclose(proteins["protein_q"], [0, 0, 0.5])
-        # A row takes its best protein; P3, rev_P2 and P4 lost or never competed (1).
-        np.testing.assert_allclose(result.psms["protein_q"], [0, 0, 1, 0, 0.5, 0, 0.5, 1])
+        assert proteins["accessions"].tolist() == ["P1", "P2"]
+        assert proteins["peptides_unique"].tolist() == [1, 1] and proteins["peptides_razor"].tolist() == [0, 0]
+        # s4 matches PEPAK too, but its own q-value is 1/3.
+        assert proteins["spectra"].tolist() == [1, 1]
+        np.testing.assert_allclose(proteins["q"], [0, 0])
+        # A row takes its best group; rev_P2 lost, P3 and P4 are in no group.
+        np.testing.assert_allclose(result.psms["protein_q"], [0, 0, 1, 0, 1, 0, 1, 1])
+        # Looser: PEPCK is accepted, P3 (PEPCK alone) joins P1's group and rev_P3 meets it.
+        loose = assign_confidence(hand_table(), method="hyperscore", fdr=0.7)
+        assert loose.proteins["accessions"].tolist() == ["P1;P3", "P2"]
+        assert loose.proteins["peptides_unique"].tolist() == [2, 1]
+        np.testing.assert_allclose(loose.psms["protein_q"], [0, 0, 1, 0, 1, 0, 1, 1])
 
     def test_counts_per_file(self, result):
         counts = result.counts(fdr=0.2)
         assert counts.index.tolist() == ["a", "b"]
         # File b: no spectrum passes (s4 has q 1/3), but PEPAK (accepted through s1) is a best match
-        # there, and so is its protein P1.
-        assert counts.to_dict("index") == {"a": {"spectra": 2, "peptides": 2, "proteins": 2},
-                                           "b": {"spectra": 0, "peptides": 1, "proteins": 1}}
-        assert result.totals(fdr=0.2) == {"spectra": 2, "peptides": 2, "proteins": 2}
+        # there, and so is its group.
+        assert counts.to_dict("index") == {"a": {"spectra": 2, "peptides": 2, "protein_groups": 2},
+                                           "b": {"spectra": 0, "peptides": 1, "protein_groups": 1}}
+        assert result.totals(fdr=0.2) == {"spectra": 2, "peptides": 2, "protein_groups": 2}
         assert result.counts(fdr=0.5).loc["b", "spectra"] == 2
 
     def test_decoy_tag_pairs_proteins(self):
         table = hand_table()
         table["proteins"] = table["proteins"].str.replace("rev_", "DECOY_")
-        proteins = assign_confidence(table, method="hyperscore", decoy_tag="DECOY_").proteins
-        assert proteins["protein"].tolist() == ["P1", "P2", "DECOY_P3"]
-        # With the wrong tag, no decoy meets its target and every protein wins.
-        unpaired = assign_confidence(table, method="hyperscore").proteins
-        assert len(unpaired) == 5
+        paired = assign_confidence(table, method="hyperscore", decoy_tag="DECOY_", fdr=0.6)
+        assert paired.proteins["accessions"].tolist() == ["P1", "P2"]
+        # DECOY_P2 met P2 and lost.
+        assert paired.psms.loc[2, "protein_q"] == 1.0
+        # With the wrong tag it meets nothing and wins: a decoy group among three winners.
+        unpaired = assign_confidence(table, method="hyperscore", fdr=0.6)
+        assert unpaired.psms.loc[2, "protein_q"] == 0.5
+
+
+def chimeric_table() -> pd.DataFrame:
+    """Four spectra searched for co-isolated peptides: rank 2 is the best match left once
+    rank 1's peaks are gone. Scored by hyperscore alone."""
+    rows = [
+        ("a", "s1", 1, 1, "PEPAK", "P1", 20.0), ("a", "s1", 2, 1, "PEPBK", "P2", 11.0),
+        ("a", "s2", 1, 1, "PEPCK", "P3", 19.0), ("a", "s2", 2, -1, "KCPEK", "rev_P3", 12.0),
+        ("a", "s3", 1, 1, "PEPDK", "P4", 18.0), ("a", "s3", 2, 1, "PEPEK", "P5", 10.0),
+        ("a", "s4", 1, 1, "PEPFK", "P6", 17.0), ("a", "s4", 2, 1, "PEPFK", "P6", 13.0),
+        ("a", "s4", 3, 1, "PEPGK", "P7", 9.0),
+    ]
+    table = pd.DataFrame(rows, columns=["file", "spec_id", "rank", "label", "peptide", "proteins", "hyperscore"])
+    return table.assign(sequence=table["peptide"])
+
+
+class TestEveryRow:
+    """Only the rows that carry an error rate of their own pass a q-value filter."""
+
+    def test_lower_ranks_never_counted(self):
+        # Five matches per spectrum: ranks 2 to 5 are second guesses at spectra, whatever
+        # their scores among each other.
+        psms = make_matches(n_spectra=2000, ranks=5, separation=4.0, seed=31)
+        for method in ("hyperscore", "lda"):
+            result = assign_confidence(psms, method=method)
+            out = result.psms
+            lower = out["rank"] > 1
+            for name in ("spectrum_q", "peptide_q", "protein_q", "posterior_error"):
+                assert (out.loc[lower, name] == 1.0).all(), (method, name)
+            chosen = out[(out["label"] == 1) & (out["spectrum_q"] <= 0.01)]
+            assert len(chosen) == result.totals()["spectra"] == result.counts()["spectra"].sum() > 0
+            assert accepted_rows(out, 0.01).sum() == len(chosen)
+            assert not chosen.duplicated(["file", "spec_id"]).any()
+            assert (out.loc[out["peptide_q"] < 1.0, "rank"] == 1).all()
+
+    def test_chimeric_ranks_compete_among_themselves(self):
+        result = assign_confidence(chimeric_table(), method="hyperscore", chimera=True)
+        out = result.psms
+        # Rank 1: four targets, q 0. Rank 2, best first: PEPFK (13, the same peptide as its
+        # rank 1: not counted), D (12), T (11), T (10): 1/0, 1/1, 1/2, so q 1/2 for all
+        # three. Rank 3: one target, 0.
+        np.testing.assert_allclose(out["spectrum_q"], [0, 0.5, 0, 0.5, 0, 0.5, 0, 1, 0])
+        assert out.loc[7, "peptide_q"] == out.loc[7, "protein_q"] == out.loc[7, "posterior_error"] == 1.0
+        # Pooled with rank 1, the rank-2 decoy would sit below four targets and rank-2
+        # targets would borrow their q-value; on their own they pay for their decoy.
+        assert result.totals(fdr=0.5)["spectra"] == 7 and result.totals(fdr=0.1)["spectra"] == 5
+        assert (out["label"].eq(1) & out["spectrum_q"].le(0.5)).sum() == 7
+        # The co-isolated peptides are peptides in their own right.
+        assert {"PEPBK", "PEPEK", "PEPGK"} <= set(result.peptides["peptide"])
+        # Without the chimeric setting the same table counts rank 1 only.
+        plain = assign_confidence(chimeric_table(), method="hyperscore")
+        assert (plain.psms.loc[plain.psms["rank"] > 1, "spectrum_q"] == 1.0).all()
+        assert plain.totals(fdr=0.5)["spectra"] == 4
+
+    def test_chimeric_rank_k_error_rate_on_generated_matches(self):
+        # Rank 2 holds a correct co-isolated peptide in a quarter of the spectra, else a
+        # chance match, all scoring below rank 1 (fewer peaks are left); accepted rank-2
+        # matches are the correct ones at about the rate asked.
+        psms = make_matches(n_spectra=4000, ranks=2, separation=5.0, seed=32)
+        rng = np.random.default_rng(3)
+        second = (psms["rank"] == 2).to_numpy()
+        correct = second & (rng.random(len(psms)) < 0.25)
+        psms.loc[second, "hyperscore"] -= 20.0
+        psms.loc[correct, "label"] = 1
+        psms.loc[correct, "hyperscore"] += 12.0
+        psms.loc[correct, "peptide"] = [f"CHIMERA{k}K" for k in range(int(correct.sum()))]
+        out = assign_confidence(psms, method="hyperscore", chimera=True).psms
+        second &= (out["rank"] == 2).to_numpy()   # all but a few, whose rank 1 scored lower
+        assert second.sum() > 3900
+        chosen = second & (out["label"].to_numpy() == 1) & (out["spectrum_q"].to_numpy() <= 0.05)
+        assert chosen.sum() > 0.8 * correct.sum()
+        assert (chosen & ~correct).sum() <= 0.1 * chosen.sum()
 
 
 def test_rerank_orders_each_spectrum_by_score():
@@ -132,12 +213,19 @@ class TestSearchSized:
         counts = result.counts()
         assert counts["spectra"].sum() == totals["spectra"]
         assert counts.index.tolist() == ["a.mzML", "b.mzML"]
-        assert (counts["peptides"] <= totals["peptides"]).all() and totals["proteins"] > 0
-        # Peptide and protein tables: one row per peptide (and label) and per protein.
+        assert (counts["peptides"] <= totals["peptides"]).all() and totals["protein_groups"] > 0
+        assert (counts["protein_groups"] <= totals["protein_groups"]).all()
+        # Peptide table: one row per peptide (and label); group table: each protein once.
         assert not result.peptides.duplicated(["peptide", "label"]).any()
-        assert not result.proteins["protein"].duplicated().any()
+        members = result.proteins["accessions"].str.split(";").explode()
+        assert not members.duplicated().any()
+        assert result.proteins["group"].tolist() == list(range(1, len(result.proteins) + 1))
         assert result.peptides["discriminant_score"].is_monotonic_decreasing
-        assert result.proteins["discriminant_score"].is_monotonic_decreasing
+        assert result.proteins["q"].is_monotonic_increasing
+        # Every accepted target peptide counts for one group that holds it.
+        accepted = result.peptides[(result.peptides["label"] == 1) & (result.peptides["peptide_q"] <= 0.01)]
+        assert set(result.peptide_group.index) == set(accepted["peptide"])
+        assert result.proteins[["peptides_unique", "peptides_razor"]].to_numpy().sum() == len(accepted)
 
     def test_shuffled_rows_give_the_same_results(self, psms):
         first = assign_confidence(psms)
@@ -159,13 +247,15 @@ class TestBadInput:
             assign_confidence(bad)
         with pytest.raises(ValueError, match="'rank' must hold whole numbers from 1"):
             assign_confidence(table.assign(rank=0.5))
+        with pytest.raises(ValueError, match="fdr must lie between 0 and 1, got 1.5"):
+            assign_confidence(table, fdr=1.5)
 
     def test_empty_table_and_missing_text(self):
         empty = assign_confidence(hand_table().iloc[:0])
         assert empty.psms.empty and empty.peptides.empty and empty.proteins.empty
         assert list(empty.proteins.columns) == list(columns.PROTEIN_TABLE)
-        assert empty.counts().empty and empty.totals() == {"spectra": 0, "peptides": 0, "proteins": 0}
+        assert empty.counts().empty and empty.totals() == {"spectra": 0, "peptides": 0, "protein_groups": 0}
         table = hand_table()
         table.loc[1, "proteins"] = None
         result = assign_confidence(table, method="hyperscore")
-        assert result.psms.loc[1, "protein_q"] == 1.0 and "P2" not in result.proteins["protein"].tolist()
+        assert result.psms.loc[1, "protein_q"] == 1.0 and "P2" not in result.proteins["accessions"].tolist()

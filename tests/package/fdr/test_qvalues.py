@@ -5,7 +5,7 @@ from __future__ import annotations
 import numpy as np
 import pytest
 
-from tovel_mesk.fdr.qvalues import picked_competition, posterior_errors, tdc_qvalues
+from tovel_mesk.fdr.qvalues import pep_floor, picked_competition, posterior_errors, tdc_qvalues
 
 
 class TestTdcQvalues:
@@ -74,10 +74,27 @@ class TestPosteriorErrors:
     def test_equal_scores_share_a_value_and_extremes(self):
         pep = posterior_errors([1.0, 1.0, 1.0, 0.0, 2.0], [True, False, False, True, False])
         assert pep[0] == pep[1] == pep[2]
-        np.testing.assert_array_equal(posterior_errors([1.0, 2.0], [False, False]), [0.0, 0.0])
+        # Without a decoy nothing is resolved.
+        np.testing.assert_array_equal(posterior_errors([1.0, 2.0], [False, False]), [1.0, 1.0])
         np.testing.assert_array_equal(posterior_errors([1.0, 2.0], [True, True]), [1.0, 1.0])
         assert posterior_errors([], []).shape == (0,)
         assert np.isfinite(posterior_errors([np.inf, -np.inf, np.nan, 1.0], [False, True, True, False])).all()
+
+
+    def test_floor_set_by_the_decoys(self):
+        # 200 targets far above 3 decoys: the fit puts no decoy up there, but a false match
+        # outscores all 3 decoys one time in 4, and the PEP says no less.
+        scores = np.r_[np.linspace(10.0, 20.0, 200), [0.0, 0.5, 1.0]]
+        decoy = np.r_[np.zeros(200, bool), np.ones(3, bool)]
+        pep = posterior_errors(scores, decoy)
+        assert pep.min() == pep_floor(3) == 0.25
+        assert pep_floor(0) == 1.0 and pep_floor(999) == 1e-3
+        # Many decoys resolve far smaller errors, and never 0.
+        rng = np.random.default_rng(5)
+        many = np.r_[rng.normal(0, 1, 20000), rng.normal(6, 1, 5000)]
+        flags = np.r_[rng.random(20000) < 0.5, np.zeros(5000, bool)]
+        pep = posterior_errors(many, flags)
+        assert pep.min() == pep_floor(int(flags.sum())) > 0.0
 
 
 class TestPickedCompetition:

@@ -122,8 +122,19 @@ class TestFallbacks:
         psms = psms.drop(columns=["signal"])
         scores, report = rescore(psms, exclude=("log10_evalue",))
         if report.used == "expectation":
-            assert "fewer than the" in report.reason and report.reason.endswith("of -log10_evalue - isotope steps")
+            assert "on held-out folds, no more than" in report.reason
+            assert report.reason.endswith("of -log10_evalue - isotope steps")
         assert report.accepted >= accepted(-psms["log10_evalue"].to_numpy(), psms)
+
+    def test_hyperscore_is_never_the_final_score_of_low_resolution_spectra(self):
+        psms = with_expectation(make_matches(n_spectra=600, separation=4.0, seed=7))
+        scores, report = rescore(psms, method="hyperscore")
+        assert (report.requested, report.used) == ("hyperscore", "expectation")
+        assert "never by the hyperscore" in report.reason and report.notes
+        assert not np.array_equal(scores, psms["hyperscore"].to_numpy())
+        # High-resolution tables (no expectation value) keep the hyperscore when asked.
+        _, report = rescore(make_matches(n_spectra=600, seed=7), method="hyperscore")
+        assert (report.used, report.reason, report.notes) == ("hyperscore", "asked for", ())
 
     def test_hyperscore_without_decoys_or_features(self):
         psms = make_matches(n_spectra=300, seed=8)
@@ -142,6 +153,80 @@ class TestFallbacks:
             fit_lda(matrix, rng.random(200) < 0.5)
         with pytest.raises(TrainingError, match="no decoy"):
             fit_lda(matrix, np.ones(200, bool))
+
+
+class TestTrainingThreshold:
+    def test_small_set_trains_at_a_looser_level(self):
+        # A few hundred spectra with weak separation: too few targets pass 1% to train on,
+        # enough pass 5% or 10%. Counts are still reported at the caller's 1%.
+        psms = make_matches(n_spectra=400, correct=0.2, separation=1.8, seed=41)
+        _, report = rescore(psms, min_decoys=20)
+        assert report.train_fdr in (0.05, 0.1)
+        assert report.notes[0].startswith(("no training at 0.01: ", "training at 0.01 failed: "))
+        assert f"trained on targets at {report.train_fdr:g} instead of 0.01" in report.notes
+        assert report.fdr == 0.01 and report.used in ("lda", "feature")
+        # A large set trains at 1%, with nothing to note.
+        _, report = rescore(make_matches(n_spectra=3000, separation=4.0, seed=1))
+        assert (report.train_fdr, report.notes, report.used) == (0.01, (), "lda")
+
+    def test_nothing_passes_any_level(self):
+        psms = make_matches(n_spectra=3000, seed=6)
+        _, report = rescore(psms, min_positives=100000)
+        assert report.used == "hyperscore" and report.train_fdr == 0.0
+        assert [n.split(":")[0] for n in report.notes[:3]] == [f"no training at {x:g}" for x in (0.01, 0.05, 0.1)]
+        assert "under hyperscore or any single feature, fewer than the 100000 needed" in report.reason
+        assert report.notes[-1] == f"scored by hyperscore: {report.reason}"
+
+
+class TestStability:
+    def test_accepted_count_barely_moves_with_the_fold_seed(self):
+        # A run of 800 spectra, where a single split moves the count by several percent.
+        psms = make_matches(n_spectra=800, correct=0.35, separation=3.0, seed=43)
+        counts = []
+        for seed in range(1, 6):
+            scores, report = rescore(psms, seed=seed, min_decoys=20)
+            assert report.used == "lda" and report.splits == 60
+            counts.append(accepted(scores, psms))
+        assert max(counts) - min(counts) <= 0.03 * np.mean(counts)
+
+    def test_folds_balanced_by_stratum(self):
+        # Strata put the few decoys evenly across folds whatever the seed.
+        spectrum = np.arange(90)
+        strata = np.r_[np.zeros(81), np.ones(9)]
+        for seed in range(5):
+            fold = assign_folds(spectrum, 3, seed, strata)
+            assert np.bincount(fold[81:], minlength=3).tolist() == [3, 3, 3]
+            assert np.bincount(fold, minlength=3).tolist() == [30, 30, 30]
+
+    def test_model_kept_only_when_it_beats_the_best_feature(self, monkeypatch):
+        # A model that learns nothing (its score is noise) loses to `signal` on held-out
+        # folds. The run is scored by `signal`, chosen and calibrated on other folds, which
+        # beats the fixed score (the hyperscore); where the fixed score is better, by that.
+        import tovel_mesk.fdr.rescore as module
+        psms = make_matches(n_spectra=2000, separation=4.0, seed=44)
+        honest, report = rescore(psms)
+        assert report.used == "lda" and report.compared["lda"] >= report.compared["best single feature"]
+
+        monkeypatch.setattr(module, "fit_lda", lambda matrix, targets, **options: _NoiseScorer())
+        scores, report = rescore(psms)
+        assert report.used == "feature" and "on held-out folds, no more than" in report.reason
+        assert "of the best single feature" in report.reason and report.weights == {}
+        assert report.compared["best single feature"] > max(report.compared["lda"], report.compared["hyperscore"])
+        assert report.accepted == accepted(scores, psms) == report.compared["best single feature"]
+        strong = psms.assign(log10_evalue=-2.0 * psms["signal"].to_numpy(), isotope_error=0.0)
+        scores, report = rescore(strong, exclude=("signal", "log10_evalue"))
+        assert report.used == "expectation"
+        assert report.compared[report.feature] >= report.compared["best single feature"]
+
+
+class _NoiseScorer:
+    """A 'model' whose scores carry no information."""
+
+    def __init__(self):
+        self.weights = np.zeros(1)
+
+    def __call__(self, matrix):
+        return np.random.default_rng(len(matrix)).standard_normal(len(matrix))
 
 
 class TestDeterminism:
@@ -224,7 +309,7 @@ def test_mokapot_scores_every_row():
     pytest.importorskip("mokapot")
     psms = make_matches(n_spectra=1000, separation=4.0, seed=13)
     scores, report = rescore(psms, method="mokapot")
-    assert report.requested == "mokapot" and report.used in ("mokapot", "hyperscore")
+    assert report.requested == "mokapot" and report.used == "mokapot", report.notes
     assert np.isfinite(scores).all() and report.accepted > 0.8 * 0.4 * 1000
 
 

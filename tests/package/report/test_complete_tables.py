@@ -10,7 +10,7 @@ import pytest
 from _tables import best_per, match_table
 from tovel_mesk.columns import FLANKS
 from tovel_mesk.report import tables as outputs
-from tovel_mesk.search.flanks import add_flanks, flanking_residues, read_protein_sequences
+from tovel_mesk.search.flanks import add_flanks, flanking_residues
 
 PROTEINS = {"sp|P1|A": "MKPEPTIDEKAGGR", "sp|P2|B": "PEPTIDEK"}
 
@@ -127,14 +127,6 @@ def test_flanks_of_targets_and_decoys_per_first_protein():
     assert empty.columns.tolist() == out.columns.tolist() and empty.empty
 
 
-def test_protein_sequences_from_fasta(tmp_path):
-    path = tmp_path / "p.fasta"
-    path.write_bytes(b"\xef\xbb\xbf>sp|P1|A first\r\nmkpep\r\n; a comment\r\nTIDEK*\r\n>sp|P2|B\r\nPEPTIDEK\r\n"
-                     b">sp|P1|A duplicate\r\nWWW\r\n")
-    assert read_protein_sequences(path) == {"sp|P1|A": "MKPEPTIDEK", "sp|P2|B": "PEPTIDEK"}
-    assert read_protein_sequences(path, ["sp|P2|B"]) == {"sp|P2|B": "PEPTIDEK"}
-
-
 def test_split_by_file(tmp_path):
     psms = _shuffled(match_table(120, files=("run_b.mzML", "run_a.mzML")))
     psms, peptides, proteins = _tables(psms)
@@ -174,21 +166,3 @@ def test_split_by_file_refuses_names_that_are_no_folder(tmp_path):
     with pytest.raises(ValueError, match="cannot name a folder"):
         outputs.write_outputs(tmp_path / "out", psms, peptides, proteins, {}, report=False, split_by_file=True)
     assert not (tmp_path / "out").exists()
-
-
-def test_flanks_of_a_search_and_a_fasta_gone_since(tmp_path, caplog):
-    from tovel_mesk.config import SearchSettings
-    from tovel_mesk.search.finish import _with_flanks
-
-    fasta = tmp_path / "p.fasta"
-    fasta.write_text("".join(f">{a} x\n{s}\n" for a, s in PROTEINS.items()))
-    psms = pd.DataFrame({"sequence": ["PEPTIDEK", "PEDITPEK"], "proteins": ["sp|P1|A", "rev_sp|P1|A"],
-                         "label": np.array([1, -1], dtype=np.int32)})
-    settings = SearchSettings(fasta=fasta)
-    with_flanks, peptides = _with_flanks(settings, psms, psms.iloc[:1])
-    assert with_flanks[["prev_aa", "next_aa"]].values.tolist() == [["K", "A"], ["K", "A"]]
-    assert peptides[["prev_aa", "next_aa"]].values.tolist() == [["K", "A"]]
-    # The matches stand without flanks when the file cannot be read again.
-    fasta.unlink()
-    unchanged, _ = _with_flanks(settings, psms, psms)
-    assert unchanged is psms and "written without prev_aa and next_aa" in caplog.text

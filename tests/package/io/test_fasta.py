@@ -1,0 +1,128 @@
+"""The protein side of a FASTA file: descriptions and residues as the digestion names the
+proteins, and decoys already in the file found whatever their tag."""
+
+from __future__ import annotations
+
+import gzip
+import random
+
+import pytest
+
+from tovel_mesk.config import SearchSettings
+from tovel_mesk.errors import InputError
+from tovel_mesk.io.fasta import find_decoy_tag, read_fasta
+from tovel_mesk.progress import Progress
+from tovel_mesk.search.database import prepare_database
+
+RESIDUES = "ACDEFGHIKLMNPQRSTVWY"
+
+
+def proteins(count=60, seed=3):
+    rng = random.Random(seed)
+    return [(f"sp|P{i:05d}|PROT{i}_HUMAN", "M" + "".join(rng.choice(RESIDUES) for _ in range(rng.randint(60, 300))))
+            for i in range(count)]
+
+
+def shuffled(sequence: str, seed: int) -> str:
+    letters = list(sequence)
+    random.Random(seed).shuffle(letters)
+    return "".join(letters)
+
+
+def fasta_text(entries) -> str:
+    return "".join(f">{accession} some protein {i}\n{seq[:50]}\n{seq[50:]}\n" for i, (accession, seq) in
+                   enumerate(entries))
+
+
+def test_read_fasta_descriptions_and_residues(tmp_path):
+    text = ("\ufeff>sp|P1|A_HUMAN Serum albumin OS=Bos taurus\r\nmkwv\r\n; a comment\r\nTFIS*\r\n"
+            ">  P2\tsecond\n\nPEPTIDE\n>sp|P1|A_HUMAN repeated\nAAAA\n")
+    path = tmp_path / "p.fasta.gz"
+    path.write_bytes(gzip.compress(text.encode()))
+    catalog = read_fasta(path)
+    assert catalog.accessions == ["sp|P1|A_HUMAN", "P2"] and catalog.entries == 3
+    assert catalog.descriptions == {"sp|P1|A_HUMAN": "Serum albumin OS=Bos taurus", "P2": "second"}
+    assert catalog.sequences == {"sp|P1|A_HUMAN": "MKWVTFIS", "P2": "PEPTIDE"}
+    assert catalog.order == {"sp|P1|A_HUMAN": 0, "P2": 1}
+    # A changed file is read again.
+    path.write_bytes(b">P3 third\nAAA\n")
+    assert read_fasta(path).accessions == ["P3"]
+    path.write_bytes(b"\x1f\x8b not gzip")
+    with pytest.raises(InputError, match="p.fasta.gz: the gzip data cannot be decompressed"):
+        read_fasta(path)
+
+
+class TestDecoyTag:
+    @pytest.mark.parametrize(("tag", "prefix", "make"), [
+        ("REV__", True, lambda s, i: s[::-1]),
+        ("XXX_", True, shuffled),
+        ("reverse_", True, lambda s, i: s[::-1]),
+        ("DECOY", True, shuffled),
+        ("_REVERSED", False, lambda s, i: s[::-1]),
+        ("-rev", False, shuffled),
+    ])
+    def test_found_whatever_the_tag(self, tag, prefix, make):
+        targets = proteins()
+        decoys = [((tag + a) if prefix else (a + tag), make(s, i)) for i, (a, s) in enumerate(targets)]
+        entries = targets + decoys
+        random.Random(1).shuffle(entries)
+        accessions, sequences = zip(*entries)
+        found = find_decoy_tag(accessions, sequences)
+        assert found is not None
+        assert (found.tag, found.prefix, found.entries, found.paired, found.mirrored) == (tag, prefix, 60, 60, 60)
+        assert found.checked == 60
+        assert found.as_dict()["dropped"] == 60 and repr(tag) in found.message()
+
+    def test_large_file_with_targets_and_decoys_alternating(self):
+        # More entries than are sampled, each target followed by its decoy.
+        targets = [(f"T{i}", shuffled(RESIDUES * 2, i)) for i in range(1500)]
+        entries = [entry for a, s in targets for entry in ((a, s), (a + "_REV", s[::-1]))]
+        accessions, sequences = zip(*entries)
+        found = find_decoy_tag(accessions, sequences)
+        assert (found.tag, found.prefix, found.entries, found.paired) == ("_REV", False, 1500, 1500)
+        assert found.checked == found.mirrored == 1500
+
+    def test_nothing_found_without_decoys(self):
+        targets = proteins()
+        # Isoforms pair by name ("-2"), but their sequences are not reversals or shuffles.
+        isoforms = [(a + "-2", s[:40] + "W" + s[40:]) for a, s in targets[:30]]
+        accessions, sequences = zip(*(targets + isoforms))
+        assert find_decoy_tag(accessions, sequences) is None
+        # Tagged entries that hold other proteins are not decoys.
+        others = proteins(seed=9)
+        unrelated = [("XXX_" + a, s) for (a, _), (_, s) in zip(targets, others)]
+        accessions, sequences = zip(*(targets + unrelated))
+        assert find_decoy_tag(accessions, sequences) is None
+        # Too few tagged entries.
+        few = [("REV__" + a, s[::-1]) for a, s in targets[:5]]
+        accessions, sequences = zip(*(targets + few))
+        assert find_decoy_tag(accessions, sequences) is None
+        assert find_decoy_tag(accessions, sequences, min_share=0.05).tag == "REV__"
+        assert find_decoy_tag([], []) is None
+
+    def test_markers_already_honoured_are_left_out(self):
+        targets = proteins()
+        entries = targets + [("rev_" + a, s[::-1]) for a, s in targets]
+        accessions, sequences = zip(*entries)
+        assert find_decoy_tag(accessions, sequences).tag == "rev_"
+        assert find_decoy_tag(accessions, sequences, skip=["rev_"]) is None
+
+
+def test_search_leaves_out_decoys_under_a_found_tag(tmp_path):
+    targets = proteins(count=30)
+    fasta = tmp_path / "td.fasta"
+    fasta.write_text(fasta_text(targets + [("REV__" + a, s[::-1]) for a, s in targets]))
+    progress = Progress(False)
+    _, counts = prepare_database(SearchSettings(fasta=fasta), progress)
+    assert counts["proteins"] == 30 and counts["dropped_fasta_decoys"] == 30
+    assert counts["fasta_decoys"] == {"tag": "REV__", "position": "prefix", "dropped": 30, "paired": 30,
+                                      "checked": 30, "mirrored": 30}
+    assert len(progress.messages) == 1 and "'REV__'" in progress.messages[0]
+    # Empty marker lists: every entry is a protein, nothing is looked for.
+    _, counts = prepare_database(SearchSettings(fasta=fasta, fasta_decoy_prefixes=[], fasta_decoy_suffixes=[]))
+    assert counts["proteins"] == 60 and "fasta_decoys" not in counts
+    # A file without decoys is searched whole.
+    plain = tmp_path / "t.fasta"
+    plain.write_text(fasta_text(targets))
+    _, counts = prepare_database(SearchSettings(fasta=plain))
+    assert counts["proteins"] == 30 and counts["dropped_fasta_decoys"] == 0 and "fasta_decoys" not in counts
