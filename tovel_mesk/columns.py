@@ -21,19 +21,29 @@ if TYPE_CHECKING:
     import numpy as np
 
 #: Which spectrum, and where the match ranks among that spectrum's matches.
-#: `file` is the spectra file's name; `spec_id` the spectrum's native id; `rank` starts at 1;
-#: `label` is 1 for a target peptide and -1 for a decoy.
-IDENTITY = ("file", "spec_id", "rank", "label")
+#: `file` is the spectra file's name; `spec_id` the spectrum's native id (an mzML id, an MGF
+#: TITLE or ``index=N``), which identifies it in every table; `scan` the instrument's scan
+#: number read from the native id or the MGF ``SCANS``/``TITLE`` (-1 where the spectrum
+#: states none); `native_id` the native id once more under the name other tools look for;
+#: `rank` starts at 1; `label` is 1 for a target peptide and -1 for a decoy.
+IDENTITY = ("file", "spec_id", "scan", "native_id", "rank", "label")
 
 #: The matched peptide: `peptide` in ProForma notation with every modification written as a
 #: signed mass (`PEPM[+15.9949]K`, `[+42.0106]-ACDK`), the bare `sequence`, and `proteins`,
 #: the accessions joined by ";" (a decoy's accessions carry the decoy tag in front).
 PEPTIDE = ("peptide", "sequence", "proteins")
 
+#: The residues before (`prev_aa`) and after (`next_aa`) the peptide in its first protein,
+#: ``-`` at a protein terminus (see `tovel_mesk.search.flanks`). Added with error control's
+#: tables from the FASTA file; the scored match table has none.
+FLANKS = ("prev_aa", "next_aa")
+
 #: Masses in daltons (neutral), charge, and retention time in minutes.
 #: `expmass` is the neutral precursor mass observed at the match's charge, `calcmass` the
 #: peptide's mass; `delta_mass` is their difference in ppm after the isotope correction.
-MASSES = ("charge", "expmass", "calcmass", "delta_mass", "isotope_error", "rt")
+#: `isotope_error` is the assumed isotope offset in daltons, `isotope_step` the same offset
+#: as a whole number of isotope peaks (``round(isotope_error / 1.00335)``).
+MASSES = ("charge", "expmass", "calcmass", "delta_mass", "isotope_error", "isotope_step", "rt")
 
 #: Numeric features that the search core reports for every match (the last six are
 #: `PLACEHOLDERS`, never written).
@@ -47,6 +57,10 @@ CORE_FEATURES = (
 #: Bookkeeping integers: unique per match (`psm_id`), position of the peptide in the index
 #: (`peptide_idx`) and of the file in the call (`file_id`). Never used as features.
 KEYS = ("psm_id", "peptide_idx", "file_id")
+
+#: Numeric columns that the package derives from the spectra and the core's records, not
+#: the core itself. Never used as features.
+DERIVED = ("scan", "isotope_step")
 
 #: Filled by error control.
 ERROR_CONTROL = ("discriminant_score", "posterior_error", "spectrum_q", "peptide_q", "protein_q")
@@ -104,12 +118,14 @@ TEXT = "object"
 #: are matches). The core's columns take the type of their match record's field.
 MATCH_DTYPES: Mapping[str, str] = MappingProxyType({
     # IDENTITY
-    "file": TEXT, "spec_id": TEXT, "rank": "uint32", "label": "int32",
+    "file": TEXT, "spec_id": TEXT, "scan": "int64", "native_id": TEXT, "rank": "uint32", "label": "int32",
     # PEPTIDE
     "peptide": TEXT, "sequence": TEXT, "proteins": TEXT,
+    # FLANKS
+    "prev_aa": TEXT, "next_aa": TEXT,
     # MASSES
     "charge": "uint8", "expmass": "float32", "calcmass": "float32", "delta_mass": "float32",
-    "isotope_error": "float32", "rt": "float32",
+    "isotope_error": "float32", "isotope_step": "int32", "rt": "float32",
     # CORE_FEATURES
     "hyperscore": "float64", "delta_next": "float64", "delta_best": "float64", "matched_peaks": "uint32",
     "longest_b": "uint32", "longest_y": "uint32", "longest_y_pct": "float32", "peptide_len": "uint64",

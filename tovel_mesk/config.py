@@ -165,6 +165,7 @@ class SearchSettings:
     workers: int = 0
     overwrite: bool = False
     formats: tuple[str, ...] = ("mztab",)
+    split_by_file: bool = False
 
     def __post_init__(self) -> None:
         for option in OPTIONS:
@@ -496,6 +497,8 @@ OPTIONS: tuple[Option, ...] = (
     Option("formats", "standard formats written beside the tables: mzid (mzIdentML 1.2, psms.mzid), pepxml "
            "(psms.pep.xml), mztab (mzTab 1.0, results.mztab); repeat the flag for several, the flags replace the "
            "default", RUN, "list", "FORMAT"),
+    Option("split_by_file", "also write each spectra file's psms.tsv, peptides.tsv and results.pin in "
+           "by_file/<file name>/ of the output folder, beside the combined tables", RUN, "switch"),
 )
 
 _BY_NAME = {o.name: o for o in OPTIONS}

@@ -62,6 +62,52 @@ import _tovel_mesk as tm
 #: The proton mass, in daltons, that the core and the package use everywhere.
 PROTON_MASS = 1.0072764
 
+#: Spacing of precursor isotope peaks in daltons (13C less 12C): `isotope_error` is a whole
+#: number of these steps.
+ISOTOPE_SPACING = 1.00335
+
+#: Scan numbers in a native id or an MGF title: a ``scan=2442`` (also ``scanId=``,
+#: ``spectrum=``) term, as vendors' native ids write it.
+_SCAN_TERM = re.compile(r"(?<![\w.])(?:scan|scanId|spectrum)=(\d+)(?!\w)")
+#: The dotted title that many converters give MGF spectra: ``run.2442.2442.2`` (run, first
+#: scan, last scan, charge), possibly followed by more text after a space.
+_DOTTED_TITLE = re.compile(r"\.(\d+)\.(\d+)\.\d+(?:\s|$)")
+#: An MGF ``SCANS`` value: one scan or a range of them (``2442`` or ``2442-2444``).
+_SCANS_VALUE = re.compile(r"\s*(\d+)\s*(?:-\s*\d+\s*)?")
+
+#: The scan number of a spectrum that states none.
+NO_SCAN = -1
+
+
+def scan_number(native_id: str | None, scans: str | None = None) -> int:
+    """The instrument's scan number of a spectrum, or `NO_SCAN` (-1) when it states none.
+
+    `scans`, an MGF spectrum's ``SCANS`` value, wins when it is a number (the first of a
+    range such as ``2442-2444``). Otherwise the native id (an mzML id such as
+    ``controllerType=0 controllerNumber=1 scan=2442`` or ``scan=7``, or an MGF ``TITLE``) is
+    read: its ``scan=``, ``scanId=`` or ``spectrum=`` term, else a dotted title
+    ``run.2442.2442.2`` (its first scan). Ids that carry only a position (``index=5``) give -1.
+    """
+    if scans:
+        match = _SCANS_VALUE.fullmatch(scans)
+        if match is not None:
+            return int(match.group(1))
+    if not native_id:
+        return NO_SCAN
+    match = _SCAN_TERM.search(native_id)
+    if match is None:
+        match = _DOTTED_TITLE.search(native_id)
+    return int(match.group(1)) if match is not None else NO_SCAN
+
+
+def isotope_steps(isotope_error):
+    """The whole number of isotope steps (`ISOTOPE_SPACING`) in each `isotope_error` (Da),
+    as int32: ``round(isotope_error / 1.00335)``; a missing error counts as 0 steps."""
+    import numpy as np  # noqa: PLC0415
+
+    steps = np.rint(np.asarray(isotope_error, dtype=np.float64) / ISOTOPE_SPACING)
+    return np.nan_to_num(steps, nan=0.0, posinf=0.0, neginf=0.0).astype(np.int32)
+
 _NUMBER = r"[+-]?(?:\d+(?:\.\d*)?|\.\d+)(?:[eE][+-]?\d+)?"
 _TOLERANCE = re.compile(rf"\s*({_NUMBER})\s*(?:,\s*({_NUMBER})\s*)?(ppm|da)\s*", re.IGNORECASE)
 _ACCEPTED = ("a tolerance is one half-width ('10ppm', '0.5da') or a lower and an upper offset "

@@ -253,7 +253,7 @@ def assign_confidence(psms: pd.DataFrame, *, method: str = "lda", decoy_tag: str
     check_options(method, train_fdr, folds)
     if not 0.0 < fdr < 1.0:
         raise ValueError(f"fdr must lie between 0 and 1, got {fdr!r}")
-    require_columns(psms, columns.IDENTITY + ("peptide", "proteins", "hyperscore"))
+    require_columns(psms, ("file", "spec_id", "rank", "label", "peptide", "proteins", "hyperscore"))
     is_target, rank = labels_and_ranks(psms)
     order, spectrum, peptide_codes = canonical_order(psms, rank, is_target)
     target_sorted, rank_sorted = is_target[order], rank[order]

@@ -63,6 +63,7 @@ import pandas as pd
 from threadpoolctl import threadpool_limits
 
 from .. import columns
+from ..conventions import ISOTOPE_SPACING
 from ..errors import TrainingError
 from . import retention as retention_model
 from .matches import canonical_order, labels_and_ranks, require_columns
@@ -80,7 +81,7 @@ log = logging.getLogger(__name__)
 #: which rescoring fills itself).
 EXCLUDED_FEATURES = frozenset(
     columns.IDENTITY + columns.KEYS + columns.ERROR_CONTROL + ("rt", "predicted_rt")
-    + columns.PLACEHOLDERS
+    + columns.PLACEHOLDERS + columns.DERIVED
 )
 
 #: Rescoring methods a caller can ask for.
@@ -89,7 +90,7 @@ METHODS = ("lda", "mokapot", "hyperscore")
 _LOG_FEATURES = ("ms2_intensity", "scored_candidates")
 _ABSOLUTE_FEATURES = ("delta_mass", "average_ppm")
 #: Spacing of precursor isotope peaks in daltons (13C less 12C).
-ISOTOPE_STEP = 1.00335
+ISOTOPE_STEP = ISOTOPE_SPACING
 #: What the fixed score takes off per isotope step of the precursor pick, in log10 units.
 ISOTOPE_PENALTY = 1.0
 #: Whether the fixed score adds the evidence of the precursor mass error.

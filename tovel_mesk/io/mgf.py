@@ -15,6 +15,7 @@ from typing import TextIO
 
 import numpy as np
 
+from ..conventions import scan_number
 from ..errors import SpectraFileError, quoted
 from .records import RawPrecursor, RawSpectrum, charge_of
 
@@ -153,4 +154,5 @@ class MgfReader:
                 raise fail(f"peak list of the spectrum that starts on line {line}: {error}") from None
             return table[:, 0], table[:, 1]
 
-        return RawSpectrum(spectrum_id, 2, rt, None, precursors, peaks)
+        return RawSpectrum(spectrum_id, 2, rt, None, precursors, peaks,
+                           scan_number(params.get("TITLE"), params.get("SCANS")))

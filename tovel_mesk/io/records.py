@@ -25,7 +25,9 @@ class RawPrecursor:
 class RawSpectrum:
     """One spectrum as read: native id, MS level (None when the file does not say), scan
     start time in minutes (NaN when absent), total ion current (None when absent), the
-    precursors, and `peaks`, a function that decodes the (m/z, intensity) arrays."""
+    precursors, `peaks`, a function that decodes the (m/z, intensity) arrays, and `scan`,
+    the scan number when the format states it apart from the id (MGF ``SCANS``); None: read
+    it from the id (`tovel_mesk.conventions.scan_number`)."""
 
     id: str
     ms_level: int | None
@@ -33,6 +35,7 @@ class RawSpectrum:
     tic: float | None
     precursors: list[RawPrecursor]
     peaks: Callable[[], tuple[np.ndarray, np.ndarray]]
+    scan: int | None = None
 
 
 def charge_of(value: float, fail: Callable[[str], Exception]) -> int | None:

@@ -21,6 +21,7 @@ MGF, either of them optionally gzip-compressed. Numpress and other compressions 
 
 from __future__ import annotations
 
+import array
 import dataclasses
 import gzip
 import io
@@ -40,7 +41,7 @@ from .mgf import MgfReader
 from .mzml import MzmlReader, peek_total
 from ..errors import SpectraFileError, quoted
 from .records import RawPrecursor, RawSpectrum, as_float32
-from ..conventions import PROTON_MASS
+from ..conventions import PROTON_MASS, scan_number
 
 __all__ = ["MAX_PRECURSOR_CHARGE", "SKIP_REASONS", "SpectraCounts", "SpectraFileError", "SpectraReader",
            "make_spectrum", "read_spectra"]
@@ -106,6 +107,11 @@ class SpectraReader:
         calibration: a correction of the observed m/z values (`MassCorrection`), applied
             to the precursors and the peaks before they are prepared; None for none.
 
+    During and after a pass, `scan_numbers` (an `array.array` of int64, emptied in place as
+    each pass starts) holds the scan number of every spectrum kept so far, in the order yielded: from
+    an MGF's ``SCANS``, else from the native id or ``TITLE``
+    (`tovel_mesk.conventions.scan_number`), -1 where none is stated.
+
     After or during a pass, `counts` (`SpectraCounts`) tells how many spectra were read,
     kept and skipped by reason; each pass starts new counts. `total` is the number of
     spectra (of every MS level) that an mzML file states, for a progress bar; None for MGF,
@@ -144,9 +150,12 @@ class SpectraReader:
         self.format = _format(self.path, format, head)
         self.total: int | None = peek_total(head) if self.format == "mzml" else None
         self.counts = SpectraCounts()
+        self.scan_numbers = array.array("q")
 
     def __iter__(self) -> Iterator[list[tm.PyProcessedSpectrum]]:
         counts = self.counts = SpectraCounts()
+        scans = self.scan_numbers
+        del scans[:]
         chunk: list[tm.PyProcessedSpectrum] = []
         last: str | None = None
         try:
@@ -165,6 +174,7 @@ class SpectraReader:
                         counts.skipped[spectrum] += 1
                         continue
                     counts.kept += 1
+                    scans.append(scan_number(raw.id) if raw.scan is None else raw.scan)
                     chunk.append(spectrum)
                     if len(chunk) == self.chunk_size:
                         self._unchanged(file, opened)

@@ -129,6 +129,28 @@ def _fsync(path: Path, directory: bool = False) -> None:
         os.close(fd)
 
 
+def _fsync_tree(path: Path) -> None:
+    """Flushes a staged output: a file, or a folder of outputs with everything in it."""
+    if path.is_dir():
+        for root, _, files in os.walk(path):
+            for name in files:
+                _fsync(Path(root) / name)
+            _fsync(Path(root), directory=True)
+    else:
+        _fsync(path)
+
+
+def _replace(new: Path, old: Path) -> None:
+    """Renames `new` to `old`; a folder of outputs replaces the older folder, which is removed."""
+    if new.is_dir() and old.is_dir() and not old.is_symlink():
+        aside = old.parent / f".{old.name}.{secrets.token_hex(6)}.old"
+        old.rename(aside)
+        new.rename(old)
+        shutil.rmtree(aside, ignore_errors=True)
+    else:
+        os.replace(new, old)
+
+
 _RENAME_EXCHANGE = 2
 _AT_FDCWD = -100
 _libc: ctypes.CDLL | None = None
@@ -167,9 +189,12 @@ def _clean_leftovers(folder: Path, outputs: Iterable[str]) -> None:
     if folder.is_dir():
         names = "|".join(re.escape(n) for n in outputs)
         temporary = re.compile(rf"\.({names})\.[0-9a-f]+\.tmp")
+        replaced = re.compile(rf"\.({names})\.[0-9a-f]+\.old")  # a folder of outputs being replaced
         for entry in folder.iterdir():
             if temporary.fullmatch(entry.name):
                 entry.unlink(missing_ok=True)
+            elif replaced.fullmatch(entry.name) and entry.is_dir() and not entry.is_symlink():
+                shutil.rmtree(entry, ignore_errors=True)
 
 
 def _only_outputs(folder: Path, outputs: Iterable[str]) -> bool:
@@ -203,7 +228,7 @@ def publish(folder: str | os.PathLike, outputs: list[str], write: Callable[[Call
                 write(stage)
                 for name in names:
                     current[0] = name
-                    _fsync(staged / name)
+                    _fsync_tree(staged / name)
                 _fsync(staged, directory=True)
             except OSError as error:
                 reason = error.strerror or str(error)
@@ -223,7 +248,7 @@ def publish(folder: str | os.PathLike, outputs: list[str], write: Callable[[Call
                 (folder / MANIFEST).unlink(missing_ok=True)
                 _fsync(folder, directory=True)
                 for name in sorted(names, key=lambda n: n == MANIFEST):
-                    os.replace(staged / name, folder / name)
+                    _replace(staged / name, folder / name)
             _fsync(folder.parent, directory=True)
             _fsync(folder, directory=True)
         finally:

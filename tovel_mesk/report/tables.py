@@ -11,7 +11,12 @@ from it:
 - ``results.pin``: the same matches as input for a semi-supervised rescorer (the
   tab-separated format that Percolator and mokapot read);
 - ``summary.json``: counts per file, seconds per stage and the settings;
-- ``report.html``: one self-contained page of plots (`tovel_mesk.report.html`).
+- ``report.html``: one self-contained page of plots (`tovel_mesk.report.html`);
+- ``by_file/<spectra file>/``: with `split_by_file`, the match, peptide and rescorer tables
+  of each spectra file on its own.
+
+Match and peptide tables list their rows by file (in the order searched), then spectrum (in
+the order of its file), then rank.
 
 Every file is first written into a hidden folder beside the output folder, and the set is
 published only once all of them are complete (`tovel_mesk.report.publish`): a failure (a
@@ -44,14 +49,16 @@ import pyarrow.compute as pc
 import pyarrow.csv as pacsv
 import pyarrow.parquet as pq
 
-from ..columns import CORE_FEATURES, ERROR_CONTROL, IDENTITY, MASSES, NOT_WRITTEN, PEPTIDE, written
+from ..columns import CORE_FEATURES, ERROR_CONTROL, FLANKS, IDENTITY, MASSES, NOT_WRITTEN, PEPTIDE, written
+from ..conventions import NO_SCAN, isotope_steps, scan_number
 from ..errors import OutputError
 from ..summary import COMPLETE, Summary
 from .publish import publish
 
 __all__ = [
     "PSMS_PARQUET", "PSMS_TSV", "PEPTIDES_TSV", "PROTEINS_TSV", "PIN", "SUMMARY_JSON", "REPORT_HTML",
-    "psm_columns", "psm_table", "table_columns", "staged_files", "write_outputs",
+    "psm_columns", "psm_table", "table_columns", "match_order", "with_derived_columns", "staged_files",
+    "write_outputs",
     "write_parquet", "write_tsv", "write_pin", "write_summary",
 ]
 
@@ -70,7 +77,9 @@ FORMAT_FILES = {"mzid": "psms.mzid", "pepxml": "psms.pep.xml", "mztab": "results
 _LEADING = IDENTITY + PEPTIDE + MASSES
 _FEATURES = tuple(written(CORE_FEATURES))
 _TRAILING = ERROR_CONTROL
-_NAMED = frozenset(_LEADING + CORE_FEATURES + _TRAILING + NOT_WRITTEN)
+_NAMED = frozenset(_LEADING + FLANKS + CORE_FEATURES + _TRAILING + NOT_WRITTEN)
+#: Columns derived from others when a match table lacks them (one made before they existed).
+_DERIVABLE = ("scan", "native_id", "isotope_step")
 
 #: Characters that end a field or a line in a tab-separated file.
 _STRUCTURAL = r'[\t\r\n"]'
@@ -81,15 +90,17 @@ _TAB_MARK, _QUOTE_MARK = "\x1f", "\x1e"
 def psm_columns(psms: pd.DataFrame) -> list[str]:
     """The columns of the match table in the order they are written.
 
-    Identity, peptide, masses and times, then every numeric feature (the core's features,
-    then any further numeric column in table order), then the error-control values. The
-    bookkeeping keys (`psm_id`, `peptide_idx`, `file_id`) and the core's placeholders
-    (`tovel_mesk.columns.PLACEHOLDERS`) are not written, and need not be there.
+    Identity, peptide (with its flanks `prev_aa` and `next_aa` when the table has them),
+    masses and times, then every numeric feature (the core's features, then any further
+    numeric column in table order), then the error-control values. The bookkeeping keys
+    (`psm_id`, `peptide_idx`, `file_id`) and the core's placeholders
+    (`tovel_mesk.columns.PLACEHOLDERS`) are not written, and need not be there. `scan`,
+    `native_id` and `isotope_step` may be missing: `psm_table` derives them.
 
     Raises ValueError when a named column is missing or a column outside the named groups
     is not numeric (it could be neither written as a feature nor placed elsewhere).
     """
-    present = set(psms.columns)
+    present = set(psms.columns) | set(_DERIVABLE)
     missing = [c for c in _LEADING + _FEATURES + _TRAILING if c not in present]
     if missing:
         raise ValueError(f"the match table lacks the columns {', '.join(missing)}")
@@ -99,7 +110,64 @@ def psm_columns(psms: pd.DataFrame) -> list[str]:
         raise ValueError(
             f"the match table's columns {', '.join(map(str, odd))} are neither named match columns "
             "nor numeric features")
-    return list(_LEADING + _FEATURES) + extra + list(_TRAILING)
+    flanks = [c for c in FLANKS if c in psms.columns]
+    peptide_end = _LEADING.index(PEPTIDE[-1]) + 1
+    return list(_LEADING[:peptide_end]) + flanks + list(_LEADING[peptide_end:] + _FEATURES) + extra + list(_TRAILING)
+
+
+def with_derived_columns(frame: pd.DataFrame) -> pd.DataFrame:
+    """`frame` with `scan` (from `spec_id`), `native_id` (`spec_id`) and `isotope_step`
+    (from `isotope_error`) where it lacks them and has what they come from; unchanged
+    otherwise."""
+    missing = [c for c in _DERIVABLE if c not in frame.columns]
+    if not missing:
+        return frame
+    frame = frame.copy(deep=False)
+    if "spec_id" in frame.columns:
+        if "scan" in missing:
+            # One parse per spectrum, spread to its rows.
+            codes, ids = pd.factorize(frame["spec_id"].to_numpy(dtype=object))
+            scans = np.fromiter((scan_number(str(i)) for i in ids), dtype=np.int64, count=len(ids))
+            frame.insert(frame.columns.get_loc("spec_id") + 1, "scan",
+                         scans[codes] if len(ids) else np.full(len(frame), NO_SCAN, dtype=np.int64))
+        if "native_id" in missing:
+            frame.insert(frame.columns.get_loc("scan") + 1 if "scan" in frame.columns
+                         else frame.columns.get_loc("spec_id") + 1, "native_id", frame["spec_id"])
+    if "isotope_step" in missing and "isotope_error" in frame.columns:
+        frame.insert(frame.columns.get_loc("isotope_error") + 1, "isotope_step",
+                     isotope_steps(frame["isotope_error"].to_numpy()))
+    return frame
+
+
+def match_order(frame: pd.DataFrame) -> np.ndarray:
+    """Row positions of a match table (or of a peptide table, whose rows are matches) in
+    written order: by file (in the order the files were searched: `file_id`, else first
+    appearance), then by spectrum in the order of its file (the order the search met them:
+    `psm_id`, else first appearance), then by `rank`. Ties keep table order."""
+    n = len(frame)
+    if not n or not {"file", "spec_id", "rank"} <= set(frame.columns):
+        return np.arange(n)
+    base = (np.argsort(frame["psm_id"].to_numpy(), kind="stable") if "psm_id" in frame.columns
+            else np.arange(n))
+    files = pd.factorize(frame["file"].to_numpy(dtype=object)[base])[0]
+    spectra = pd.factorize(frame["spec_id"].to_numpy(dtype=object)[base])[0]
+    spectrum = pd.factorize(files.astype(np.int64) * (int(spectra.max()) + 1) + spectra)[0]
+    if "file_id" in frame.columns:
+        file_key = frame["file_id"].to_numpy()[base].astype(np.int64)
+        # one key per file name: its smallest file_id
+        file_key = pd.Series(file_key).groupby(files).transform("min").to_numpy()
+    else:
+        file_key = files
+    rank = frame["rank"].to_numpy()[base]
+    return base[np.lexsort((rank, spectrum, file_key))]
+
+
+def ordered(frame: pd.DataFrame) -> pd.DataFrame:
+    """`frame` in written order (`match_order`), its index renumbered."""
+    order = match_order(frame)
+    if np.array_equal(order, np.arange(len(frame))):
+        return frame.reset_index(drop=True)
+    return frame.take(order).reset_index(drop=True)
 
 
 def table_columns(frame: pd.DataFrame) -> list[str]:
@@ -113,8 +181,10 @@ def _to_arrow(frame: pd.DataFrame, columns: list[str]) -> pa.Table:
 
 
 def psm_table(psms: pd.DataFrame) -> pa.Table:
-    """The match table as an Arrow table with the columns of `psm_columns`."""
-    return _to_arrow(psms, psm_columns(psms))
+    """The match table as an Arrow table with the columns of `psm_columns`, rows in written
+    order (`match_order`), `scan`, `native_id` and `isotope_step` derived where missing."""
+    psms = with_derived_columns(psms)
+    return _to_arrow(ordered(psms), psm_columns(psms))
 
 
 # ----------------------------------------------------------------------------------------
@@ -182,11 +252,18 @@ class _PinLayout:
                          *names[names.index(_FEATURES[0]):names.index(_TRAILING[0])]]
         files, _ = _codes(table.column("file"))
         spec_ids, n_spec_ids = _codes(table.column("spec_id"))
-        self.scan = pd.factorize(files * n_spec_ids + spec_ids)[0] + 1
+        running = pd.factorize(files * n_spec_ids + spec_ids)[0] + 1
+        if "scan" in names:
+            scan = table.column("scan").to_numpy(zero_copy_only=False).astype(np.int64)
+            self.scan = np.where(scan >= 0, scan, running)
+        else:
+            self.scan = running
+        #: Whether the flanking residues are known (else every peptide is written `-.PEP.-`).
+        self.flanks = all(name in names for name in FLANKS)
         self.charges = [int(z) for z in np.unique(table.column("charge").to_numpy())]
         #: Text columns that hold characters the format cannot carry.
-        self.dirty = {name for name in ("file", "spec_id", "peptide", "proteins")
-                      if _has_structural(table.column(name))}
+        self.dirty = {name for name in ("file", "spec_id", "peptide", "proteins", *FLANKS)
+                      if name in names and _has_structural(table.column(name))}
         #: Feature columns with non-finite values: name -> (largest, smallest finite value).
         self.bounds: dict[str, tuple[float, float]] = {}
         #: Feature columns of whole numbers only, written with a decimal point ("3.0"): a
@@ -233,7 +310,8 @@ class _PinLayout:
             text["expmass"], text["calcmass"], feature("rank"),
             *(pc.if_else(pc.equal(batch.column("charge"), z), "1.0", "0.0") for z in self.charges),
             *(feature(name) for name in self.features),
-            pc.binary_join_element_wise("-.", safe("peptide"), ".-", ""),
+            (pc.binary_join_element_wise(safe("prev_aa"), safe("peptide"), safe("next_aa"), ".") if self.flanks
+             else pc.binary_join_element_wise("-.", safe("peptide"), ".-", "")),
             pc.replace_substring(safe("proteins"), ";", _TAB_MARK),
         ]
         return pa.table(columns, names=[str(i) for i in range(len(columns))])
@@ -252,7 +330,8 @@ def _format_chunk(batch: pa.RecordBatch, offset: int, tsv: bool, pin: _PinLayout
         wanted = batch.schema.names
     else:
         assert pin is not None  # a chunk is formatted for the TSV, the rescorer input or both
-        wanted = ["file", "spec_id", "rank", "label", "expmass", "calcmass", "peptide", "proteins", *pin.features]
+        wanted = ["file", "spec_id", "rank", "label", "expmass", "calcmass", "peptide", "proteins", *pin.features,
+                  *(FLANKS if pin.flanks else ())]
     text = {name: pc.cast(batch.column(name), pa.string()) for name in wanted}
     tsv_lines = _unquoted(pa.table(text)) if tsv else b""
     pin_lines = b""
@@ -315,12 +394,14 @@ def write_pin(table: pa.Table, path: str | os.PathLike) -> None:
     `psm_table` makes) as input for a semi-supervised rescorer: Percolator's tab-separated
     format, which mokapot's `read_pin` reads.
 
-    Columns: `SpecId` (``file:spec_id:rank``), `Label` (1 target, -1 decoy), `ScanNr` (one
-    number per spectrum of the call, counting from 1 in table order, so spectra of different
-    files never share one), `ExpMass`, `CalcMass`, then the features: `rank`, one 0/1 column
-    per precursor charge present (`charge2`, `charge3`, ...), `delta_mass`, `isotope_error`
-    and every numeric feature, then `Peptide` (the ProForma string between the flanks
-    ``-.`` and ``.-``) and `Proteins`: the accessions, one tab-separated field each.
+    Columns: `SpecId` (``file:spec_id:rank``), `Label` (1 target, -1 decoy), `ScanNr` (the
+    table's `scan`, the instrument's scan number; a spectrum that states none, -1 there, gets
+    its place among the spectra of the call instead, counting from 1 in table order),
+    `ExpMass`, `CalcMass`, then the features: `rank`, one 0/1 column per precursor charge
+    present (`charge2`, `charge3`, ...), `delta_mass`, `isotope_error` and every numeric
+    feature, then `Peptide` (the ProForma string between its flanking residues,
+    ``K.PEPTIDEK.A``, ``-`` at a protein terminus and when the table has no `prev_aa` and
+    `next_aa`) and `Proteins`: the accessions, one tab-separated field each.
 
     The rescorers take no missing or infinite feature values: NaN is written as 0 and ±inf
     as the largest or smallest finite value of its column. A feature column of whole
@@ -398,8 +479,47 @@ def staged_files(directory: str | os.PathLike) -> Iterator[Callable[[str], Path]
             temporary.unlink(missing_ok=True)
 
 
+#: The folder of per-file tables (`--split-by-file`): ``by_file/<spectra file name>/``.
+BY_FILE = "by_file"
+
 #: Every file a search may leave in its output folder.
-OUTPUTS = (PSMS_PARQUET, PSMS_TSV, PIN, PEPTIDES_TSV, PROTEINS_TSV, SUMMARY_JSON, REPORT_HTML)
+OUTPUTS = (PSMS_PARQUET, PSMS_TSV, PIN, PEPTIDES_TSV, PROTEINS_TSV, SUMMARY_JSON, REPORT_HTML, BY_FILE)
+
+#: The tables written for each spectra file under `BY_FILE`.
+SPLIT_OUTPUTS = (PSMS_TSV, PIN, PEPTIDES_TSV)
+
+
+def _file_folder(name: object) -> str:
+    """The folder of one spectra file's tables: its name, refused when it is no folder name."""
+    text = str(name)
+    if text in ("", ".", "..") or "/" in text or "\0" in text or (os.sep != "/" and os.sep in text):
+        raise ValueError(f"the spectra file name {text!r} cannot name a folder of per-file tables")
+    return text
+
+
+def _write_split(folder: Path, table: pa.Table, peptides: pd.DataFrame) -> list[Path]:
+    """One set of tables per spectra file (`SPLIT_OUTPUTS`) in ``folder/<file name>/``: the
+    file's rows of the match table (in written order, all columns) and of the peptide table.
+    The rescorer input numbers spectra as the combined one does."""
+    written_files: list[Path] = []
+    files = pc.cast(table.column("file"), pa.string()).to_numpy(zero_copy_only=False).astype(object)
+    names = list(dict.fromkeys(files.tolist()))
+    peptide_files = peptides["file"].to_numpy(dtype=object) if "file" in peptides.columns else np.empty(0, object)
+    peptide_columns = table_columns(peptides)
+    seen: set[str] = set()
+    for name in names:
+        sub = _file_folder(name)
+        if sub in seen:
+            raise ValueError(f"two spectra files share the name {sub!r}; their per-file tables would mix")
+        seen.add(sub)
+        target = folder / sub
+        target.mkdir(parents=True)
+        rows = np.flatnonzero(files == name)
+        _write_text(table.take(pa.array(rows)), target / PSMS_TSV, target / PIN)
+        mine = peptides.iloc[np.flatnonzero(peptide_files == name)]
+        write_tsv(_to_arrow(mine, peptide_columns), target / PEPTIDES_TSV)
+        written_files += [target / n for n in SPLIT_OUTPUTS]
+    return written_files
 
 
 def _previous_results(directory: Path) -> tuple[str, int] | None:
@@ -439,6 +559,7 @@ def write_outputs(
     overwrite: bool = False,
     formats: Sequence[str] = (),
     spectra_files: Sequence[str] = (),
+    split_by_file: bool = False,
 ) -> list[Path]:
     """Write every output file of a search into `directory` and return their paths.
 
@@ -448,7 +569,12 @@ def write_outputs(
     (`tovel_mesk.columns.PROTEIN_TABLE`), written as they are;
     `summary` is the search's `tovel_mesk.summary.Summary` (or any mapping, written as
     it is). `fdr` is the acceptance threshold the report plots use. With `report=False`
-    the HTML page is skipped. The seconds spent writing the tables are recorded in a
+    the HTML page is skipped. With `split_by_file`, each spectra file's rows are written
+    once more in a folder of their own, ``by_file/<file name>/`` (`SPLIT_OUTPUTS`:
+    psms.tsv, results.pin and peptides.tsv, the rows of the combined tables whose match lies
+    in that file, with the run's q-values; protein groups are a finding of the whole run, so
+    there is no per-file protein table), published with the rest, all or nothing. Match
+    and peptide tables are written in `match_order`. The seconds spent writing the tables are recorded in a
     `Summary` (stage `writing`) before it is written, so summary.json holds them.
     `formats` names the standard formats written too (`FORMAT_FILES`: mzid, pepxml,
     mztab), from the match table and the summary's settings; `spectra_files` are the
@@ -464,6 +590,8 @@ def write_outputs(
     directory = Path(directory)
     started = time.perf_counter()
     table = psm_table(psms)
+    peptides = ordered(with_derived_columns(peptides))
+    split: list[Path] = []
 
     def write(stage: Callable[[str], Path]) -> None:
         nonlocal table
@@ -472,6 +600,10 @@ def write_outputs(
             parquet = background.submit(write_parquet, table, stage(PSMS_PARQUET))
             _write_text(table, stage(PSMS_TSV), stage(PIN))
             parquet.result()
+        if split_by_file:
+            by_file = stage(BY_FILE)
+            by_file.mkdir()
+            split.extend(directory / p.relative_to(by_file.parent) for p in _write_split(by_file, table, peptides))
         del table
         for frame, name in ((peptides, PEPTIDES_TSV), (proteins, PROTEINS_TSV)):
             write_tsv(_to_arrow(frame, table_columns(frame)), stage(name))
@@ -488,7 +620,7 @@ def write_outputs(
     extra = [FORMAT_FILES[f] for f in formats]
     publish(directory, [*OUTPUTS, *FORMAT_FILES.values()], write)
     names = [PSMS_PARQUET, PSMS_TSV, PIN, PEPTIDES_TSV, PROTEINS_TSV, SUMMARY_JSON, *extra]
-    return [directory / name for name in names + ([REPORT_HTML] if report else [])]
+    return [directory / name for name in names + ([REPORT_HTML] if report else [])] + split
 
 
 def _write_formats(stage: Callable[[str], Path], formats: Sequence[str], psms: pd.DataFrame, peptides: pd.DataFrame,

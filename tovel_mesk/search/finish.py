@@ -75,7 +75,16 @@ summary with their error, in the order of `settings.spectra`."""
         summary.record_stage(name, seconds)
     summary.file_settings = {f.name: {k: v for k, v in f.plan.items() if k != "record"} for f in files if f.plan}
     summary.warnings = file_warnings(files)
-    return SearchOutcome(settings, confidence.psms, confidence.peptides, confidence.proteins, files, summary)
+    psms, peptides = _with_flanks(settings, confidence.psms, confidence.peptides, proteins.sequences)
+    return SearchOutcome(settings, psms, peptides, confidence.proteins, files, summary)
+
+
+def _with_flanks(settings: SearchSettings, psms, peptides, sequences):
+    """The match and peptide tables with `prev_aa` and `next_aa`, the residues around each
+    peptide in its first protein (`tovel_mesk.search.flanks`)."""
+    from .flanks import add_flanks  # noqa: PLC0415
+
+    return add_flanks(psms, sequences, settings.decoy_tag), add_flanks(peptides, sequences, settings.decoy_tag)
 
 
 def file_warnings(files: list[FileResult]) -> list[str]:

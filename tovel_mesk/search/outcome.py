@@ -84,4 +84,5 @@ class SearchOutcome:
         with progress.stage("writing"):
             return write_outputs(directory, self.psms, self.peptides, self.proteins, self.summary,
                                  fdr=self.settings.fdr, overwrite=overwrite, formats=self.settings.formats,
-                                 spectra_files=[str(p) for p in self.settings.spectra])
+                                 spectra_files=[str(p) for p in self.settings.spectra],
+                                 split_by_file=bool(getattr(self.settings, "split_by_file", False)))

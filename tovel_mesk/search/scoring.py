@@ -20,7 +20,7 @@ import numpy as np
 from .. import _native
 from ..columns import match_column_names
 from ..config import HIGH_RESOLUTION_FRAGMENT_TOL, SEARCH, SearchSettings
-from ..conventions import Tolerance
+from ..conventions import Tolerance, isotope_steps, scan_number
 from .interrupt import interruptible
 from .outcome import FileResult
 
@@ -39,7 +39,8 @@ DEFAULT_CHUNK_SIZE = 4096
 def score_columns(scorer, db, spectra: Iterable, *, file: str | Sequence[str] | None = None,
                   threads: int | None = None, low_res: bool = True, min_ion_index: int = 0,
                   null_seed: int | None = None, chunk_size: int = DEFAULT_CHUNK_SIZE,
-                  progress: Callable[[int], None] | None = None) -> dict[str, np.ndarray]:
+                  progress: Callable[[int], None] | None = None,
+                  scans: Sequence[int] | None = None) -> dict[str, np.ndarray]:
     """Scores `spectra` (an iterable of `PyProcessedSpectrum`) against `db` with `scorer`.
 
     The matches are exactly those of `scorer.score_many_spectra(db, spectra)`: same rows,
@@ -58,6 +59,9 @@ def score_columns(scorer, db, spectra: Iterable, *, file: str | Sequence[str] | 
     - `chunk_size`: spectra per call into the core; memory is bounded by the chunk, not by
       the number of spectra, so a generator of spectra may be passed.
     - `progress`: called with the number of spectra scored so far after each chunk.
+    - `scans`: the scan number of each spectrum by its position in `spectra` (a reader's
+      `scan_numbers`, which may grow as spectra are drawn). Left out, scan numbers are read
+      from the spectra's ids (`tovel_mesk.conventions.scan_number`); -1 where none is stated.
 
     Returns a dict from column name (`match_column_names(low_res)`) to a numpy array, one
     row per match, typed as `tovel_mesk.columns.MATCH_DTYPES` says (text columns are object
@@ -82,7 +86,9 @@ def score_columns(scorer, db, spectra: Iterable, *, file: str | Sequence[str] | 
                                null_seed)
         columns = {name: np.frombuffer(buffer, dtype=dtype) for name, dtype, buffer in scored}
         spec_ids = _objects([spectrum.id for spectrum in chunk])
-        columns["spec_id"] = spec_ids[columns.pop("spectrum_index")]
+        index = columns.pop("spectrum_index")
+        columns["spec_id"] = spec_ids[index]
+        columns["scan"] = _chunk_scans(chunk, spec_ids, scans, done)[index]
         chunks.append(columns)
         done += len(chunk)
         if progress is not None and chunk:
@@ -94,7 +100,19 @@ def score_columns(scorer, db, spectra: Iterable, *, file: str | Sequence[str] | 
         name: np.concatenate([c[name] for c in chunks]) for name in chunks[0]}
     merged["file"] = _file_column(file, merged["file_id"])
     merged["sequence"], merged["peptide"], merged["proteins"] = _peptide_labels(db, merged["peptide_idx"])
+    merged["native_id"] = merged["spec_id"]
+    merged["isotope_step"] = isotope_steps(merged["isotope_error"])
     return {name: merged[name] for name in match_column_names(low_res)}
+
+
+def _chunk_scans(chunk: list, spec_ids: np.ndarray, scans: Sequence[int] | None, first: int) -> np.ndarray:
+    """The scan number of each spectrum of a chunk whose first spectrum is at position `first`."""
+    if scans is None:
+        return np.fromiter((scan_number(i) for i in spec_ids), dtype=np.int64, count=len(chunk))
+    if len(scans) < first + len(chunk):
+        raise ValueError(f"scans holds {len(scans)} scan numbers, fewer than the {first + len(chunk)} "
+                         "spectra drawn")
+    return np.asarray(scans[first:first + len(chunk)], dtype=np.int64)
 
 
 def _default_threads() -> int:
@@ -192,7 +210,7 @@ def search_file(settings: SearchSettings, scorer: tm.PyScorer, db: tm.PyIndexedD
     report = None if progress is None else (lambda _scored: progress(reader.counts.read, reader.total or 0))
     columns = score_columns(scorer, db, spectra(), file=path.name, threads=settings.thread_count,
                             min_ion_index=0, null_seed=null_seed, chunk_size=settings.chunk_size,
-                            progress=report)
+                            progress=report, scans=reader.scan_numbers)
     total = time.perf_counter() - started
     counts = reader.counts
     return FileResult(path.name, str(path), file_id, columns, counts.read, counts.kept, dict(counts.skipped),

@@ -64,7 +64,7 @@ def test_every_file_round_trips(tmp_path):
     paths = outputs.write_outputs(tmp_path, psms, peptides, proteins, SUMMARY, report=False)
     assert sorted(p.name for p in tmp_path.iterdir()) == sorted(p.name for p in paths)
     assert len(paths) == 6
-    expected = psms[EXPECTED_ORDER]
+    expected = outputs.with_derived_columns(psms)[EXPECTED_ORDER]
 
     parquet = pd.read_parquet(tmp_path / "psms.parquet")
     pd.testing.assert_frame_equal(parquet, expected)
@@ -75,6 +75,7 @@ def test_every_file_round_trips(tmp_path):
     assert tsv["peptide"].str.contains(r"\[\+15\.9949\]").any()
     assert tsv["peptide"].str.startswith("[+42.0106]-").any()
 
+    peptides = outputs.with_derived_columns(peptides)
     pd.testing.assert_frame_equal(read_tsv(tmp_path / "peptides.tsv", peptides), peptides)
     pd.testing.assert_frame_equal(read_tsv(tmp_path / "proteins.tsv", proteins), proteins)
 
@@ -89,6 +90,8 @@ def test_no_file_holds_the_columns_that_are_never_written(tmp_path):
     psms = match_table(60)
     peptides = psms[psms["rank"] == 1].drop_duplicates("peptide").reset_index(drop=True)
     _, _, proteins = tables(4)
+    # Written with the columns derived for it (scan, native_id, isotope_step).
+    peptides_written = outputs.with_derived_columns(peptides)
     outputs.write_outputs(tmp_path, psms, peptides, proteins, SUMMARY, report=False)
     headers = {
         "psms.parquet": list(pd.read_parquet(tmp_path / "psms.parquet").columns),
@@ -98,11 +101,12 @@ def test_no_file_holds_the_columns_that_are_never_written(tmp_path):
     for name, header in headers.items():
         assert not set(NOT_WRITTEN) & set(header), name
     assert headers["psms.tsv"] == headers["psms.parquet"] == EXPECTED_ORDER
-    assert headers["peptides.tsv"] == written(peptides.columns)
+    assert headers["peptides.tsv"] == written(peptides_written.columns)
     assert headers["proteins.tsv"] == list(proteins.columns)
     # The values of the columns that are written are those of the tables.
-    pd.testing.assert_frame_equal(read_tsv(tmp_path / "peptides.tsv", peptides[written(peptides.columns)]),
-                                  peptides[written(peptides.columns)])
+    pd.testing.assert_frame_equal(
+        read_tsv(tmp_path / "peptides.tsv", peptides_written[written(peptides_written.columns)]),
+        peptides_written[written(peptides_written.columns)])
 
 
 def test_tables_without_rows(tmp_path):
@@ -118,7 +122,7 @@ def test_text_that_needs_quoting(tmp_path):
     psms.loc[3, "spec_id"] = 'title with\ttab and "quotes"'
     psms.loc[5, "spec_id"] = "line\nbreak"
     write(tmp_path, psms)
-    tsv = read_tsv(tmp_path / "psms.tsv", psms[EXPECTED_ORDER])
+    tsv = read_tsv(tmp_path / "psms.tsv", outputs.with_derived_columns(psms)[EXPECTED_ORDER])
     assert tsv["spec_id"].tolist() == psms["spec_id"].tolist()
     pin = (tmp_path / "results.pin").read_text().splitlines()
     assert len(pin) == 41

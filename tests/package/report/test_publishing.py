@@ -148,3 +148,17 @@ def test_a_linked_output_folder_stays_a_link_and_keeps_its_permissions(tmp_path)
     assert json.loads((real / "summary.json").read_text())["totals"]["files_searched"] == 2
     assert real.stat().st_mode & 0o7777 == 0o2770
     assert siblings(real) == []
+
+
+def test_a_shared_folder_gets_a_new_folder_of_per_file_tables(tmp_path):
+    out = tmp_path / "out"
+    out.mkdir()
+    (out / "notes.txt").write_text("mine")
+    write(out, summary(1), split_by_file=True)
+    # A run killed while it replaced the per-file folder left the older one aside.
+    aside = out / ".by_file.0123456789ab.old"
+    (aside / "run_a.mzML").mkdir(parents=True)
+    write(out, summary(1), split_by_file=True)
+    assert sorted(p.name for p in out.iterdir()) == sorted(
+        ["notes.txt", "by_file", *outputs.OUTPUTS[:6]])
+    assert sorted(p.name for p in (out / "by_file").iterdir()) == ["run_a.mzML", "run_b.mzML"]

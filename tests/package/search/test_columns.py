@@ -11,7 +11,7 @@ import pytest
 import _tovel_mesk as tm
 from _search_support import database, ladder, ladder_spectrum, mass_of, precursor_mz, spectrum
 from tovel_mesk import _native, peptide_proteins, proforma
-from tovel_mesk.columns import CORE_FEATURES, IDENTITY, KEYS, LOW_RES_FEATURES, MASSES
+from tovel_mesk.columns import CORE_FEATURES, DERIVED, IDENTITY, KEYS, LOW_RES_FEATURES, MASSES
 from tovel_mesk.search.scoring import match_column_names, score_columns
 
 PROTON = 1.0072764
@@ -62,11 +62,16 @@ def test_columns_equal_score_many_spectra(anagram_db, chimera, report_psms):
     assert list(columns) == list(match_column_names())
     assert all(len(values) == len(reference) for values in columns.values())
     assert reference, "the ladders were not matched"
-    for name in ("rank", "label") + MASSES + CORE_FEATURES + ("peptide_idx", "file_id"):
+    for name in ("rank", "label") + tuple(n for n in MASSES if n not in DERIVED) + CORE_FEATURES + ("peptide_idx",
+                                                                                                      "file_id"):
         got = [v.item() for v in columns[name]]
         want = [d[name] for d in reference]
         assert _same(got, want), name
     assert list(columns["spec_id"]) == [d["spec_id"] for d in reference]
+    # The columns derived per spectrum and per match: scan from the native id, the isotope offset in steps.
+    assert list(columns["native_id"]) == list(columns["spec_id"])
+    assert list(columns["scan"]) == [int(d["spec_id"].rsplit("=", 1)[1]) for d in reference]
+    assert list(columns["isotope_step"]) == [round(d["isotope_error"] / 1.00335) for d in reference]
     assert list(columns["sequence"]) == [d["sequence"] for d in reference]
     # Labels are made once per distinct peptide and spread to its rows.
     assert list(columns["peptide"]) == [proforma(anagram_db, d["peptide_idx"]) for d in reference]
@@ -237,3 +242,17 @@ def _same(got, want):
     return len(got) == len(want) and all(
         g == w or (isinstance(g, float) and isinstance(w, float) and math.isnan(g) and math.isnan(w))
         for g, w in zip(got, want))
+
+
+def test_scan_numbers_given_per_spectrum_win_over_the_ids(anagram_db):
+    spectra = anagram_spectra()
+    s = scorer(False, 2)
+    parsed = score_columns(s, anagram_db, spectra, threads=1)
+    # By position in the spectra, across chunks: as a reader's MGF SCANS would give them.
+    given = score_columns(s, anagram_db, spectra, threads=1, chunk_size=1, scans=[101, 102, 103])
+    position = {spectrum.id: i for i, spectrum in enumerate(spectra)}
+    assert given["scan"].tolist() == [101 + position[i] for i in given["spec_id"]]
+    assert parsed["scan"].tolist() == [int(i.split("=")[1]) for i in parsed["spec_id"]]
+    assert given["scan"].dtype == parsed["scan"].dtype == np.int64
+    with pytest.raises(ValueError, match="scans holds 2 scan numbers, fewer than the 3 spectra"):
+        score_columns(s, anagram_db, spectra, threads=1, scans=[1, 2])
