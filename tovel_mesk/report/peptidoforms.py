@@ -14,6 +14,8 @@ from dataclasses import dataclass
 
 import numpy as np
 
+from ..conventions import scan_number
+
 __all__ = ["Modification", "Peptidoform", "parse_peptidoform", "unimod", "scan_numbers", "mz_of", "PROTON_MASS",
            "RESIDUE_MASSES", "WATER_MASS", "residue_masses", "fragment_ladder"]
 
@@ -101,20 +103,10 @@ def parse_peptidoform(text: str) -> Peptidoform:
     return Peptidoform("".join(residues), tuple(mods))
 
 
-_SCAN = re.compile(r"(?:^|\s)scan=(\d+)")
-_INDEX = re.compile(r"^(?:index|spectrum)=(\d+)$")
-
-
 def scan_numbers(native_ids: np.ndarray) -> np.ndarray:
-    """The instrument's scan number of each native id (`... scan=N` as Thermo writes it,
-    `scan=N`, or `index=N`/`spectrum=N` counted from the file's own numbering), -1 where the
-    id holds none."""
-    out = np.full(len(native_ids), -1, dtype=np.int64)
-    for i, text in enumerate(native_ids):
-        m = _SCAN.search(str(text)) or _INDEX.match(str(text))
-        if m is not None:
-            out[i] = int(m.group(1))
-    return out
+    """The instrument's scan number of each native id, -1 where the id holds none (see
+    `tovel_mesk.conventions.scan_number`, the rule of the tables' `scan` column)."""
+    return np.array([scan_number(str(text)) for text in native_ids], dtype=np.int64)
 
 
 def mz_of(neutral_mass: np.ndarray, charge: np.ndarray) -> np.ndarray:

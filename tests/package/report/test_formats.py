@@ -150,7 +150,7 @@ def test_peptidoforms_and_unimod_names():
 def test_scan_numbers_from_native_ids():
     ids = np.array(["controllerType=0 controllerNumber=1 scan=2442", "scan=7", "index=3", "spectrum=12",
                     "merged=4 title", "file.1.1.2"], dtype=object)
-    assert scan_numbers(ids).tolist() == [2442, 7, 3, 12, -1, -1]
+    assert scan_numbers(ids).tolist() == [2442, 7, -1, 12, -1, 1]
 
 
 def test_tolerances_and_thresholds_in_the_mzidentml(written):
