@@ -30,6 +30,7 @@ from typing import Any, NoReturn, Sequence
 
 from .config import OPTIONS, STAGES, SearchSettings, default_toml, load_settings, modification_notes, settings_toml
 from .errors import ConfigError, UsageError
+from .progress import say
 
 __all__ = ["main", "run", "build_parser", "UsageError"]
 
@@ -146,7 +147,7 @@ def _version() -> str:
 
 
 def _fail(message: str, status: int) -> int:
-    print(f"{PROG}: error: {message}", file=sys.stderr)
+    say(f"{PROG}: error: {message}")
     return status
 
 
@@ -156,7 +157,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         args = _parse(parser, argv)
     except UsageError as e:
-        print(e, file=sys.stderr)
+        say(str(e))
         return EXIT_USAGE
     command = args.pop("command", None)
     if command is None:
@@ -363,7 +364,7 @@ def _print_summary(outcome: Any, settings: SearchSettings) -> None:
 
     print(format_summary(outcome.summary))
     for warning in outcome.summary.warnings:
-        print(f"{PROG}: warning: {warning}", file=sys.stderr)
+        say(f"{PROG}: warning: {warning}")
     cluster = outcome.summary.cluster
     if cluster is not None:
         print(f"\nsearched on {cluster.workers_used} Dask workers in {cluster.search_seconds:.1f} s, the index "
@@ -374,10 +375,9 @@ def _announce(settings: SearchSettings) -> None:
     """Names the modifications searched (unless quiet) and warns about them (always)."""
     line, warnings = modification_notes(settings)
     if not settings.quiet:
-        print(line, file=sys.stderr)
+        say(line)
     for warning in warnings:
-        print(f"{PROG}: warning: {warning}", file=sys.stderr)
-    sys.stderr.flush()
+        say(f"{PROG}: warning: {warning}")
 
 
 def _check_inputs(settings: SearchSettings) -> None:

@@ -3,11 +3,32 @@
 from __future__ import annotations
 
 import contextlib
+import os
 import sys
 import time
 from typing import Iterator
 
-__all__ = ["Progress", "Stage"]
+__all__ = ["Progress", "Stage", "say"]
+
+
+def say(text: str) -> None:
+    """Writes one line to stderr. When stderr is a pipe whose reader has gone (a console
+    piped to `head`, a closed log collector), what is left to say is dropped, and the
+    search goes on to write its results: progress lines are a courtesy, the results are
+    the job."""
+    try:
+        print(text, file=sys.stderr, flush=True)
+    except (BrokenPipeError, ValueError):
+        _drop_stderr()
+
+
+def _drop_stderr() -> None:
+    """Points sys.stderr at the null device (and its descriptor too, so native code and
+    the interpreter's last flush do not meet the broken pipe either)."""
+    null = open(os.devnull, "w")  # noqa: SIM115 - lives as long as the process
+    with contextlib.suppress(OSError, ValueError):
+        os.dup2(null.fileno(), 2)
+    sys.stderr = null
 
 
 class Stage:
@@ -62,9 +83,12 @@ class Progress:
         if self._terminal:
             from tqdm import tqdm  # noqa: PLC0415 - only when bars are drawn
 
-            tqdm.write(text, file=sys.stderr)
+            try:
+                tqdm.write(text, file=sys.stderr)
+            except (BrokenPipeError, ValueError):
+                _drop_stderr()
         else:
-            print(text, file=sys.stderr, flush=True)
+            say(text)
 
     @contextlib.contextmanager
     def stage(self, name: str, total: int | None = None, unit: str = "", timed: bool = True,
@@ -88,7 +112,7 @@ class Progress:
                 self.timings[name] = self.timings.get(name, 0.0) + seconds
             if self.enabled and bar is None and sys.exc_info()[0] is None:
                 done = f", {stage.position:,} {unit}" if unit else ""
-                print(f"{name}: {seconds:.2f} s{done}", file=sys.stderr, flush=True)
+                say(f"{name}: {seconds:.2f} s{done}")
             if bar is not None:
                 if bar.total is not None and bar.n < bar.total and sys.exc_info()[0] is None:
                     bar.update(bar.total - bar.n)

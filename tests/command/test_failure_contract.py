@@ -202,3 +202,19 @@ def test_lost_results_never_replace_older_ones(request, inputs, tmp_path):
     assert last_line(done).startswith("tovel-mesk: error: nothing was searched: no file could be searched "
                                       "(run0.mzML, run2.mzML)")
     assert {p.name: p.read_bytes() for p in out.iterdir()} == before
+
+
+def test_a_closed_stderr_pipe_does_not_stop_the_search(inputs, tmp_path):
+    """A console piped to a reader that has gone (`... 2>&1 | head -1`): the progress lines
+    are dropped, the search is written in full and the exit status says it succeeded."""
+    fasta, runs, _ = inputs
+    command = [sys.executable, "-P", "-m", "tovel_mesk", "search", "--output", str(tmp_path / "out"), *FLAGS,
+               "--fasta", str(fasta), *map(str, runs)]
+    read, write = os.pipe()
+    os.close(read)  # the reader is gone before the first line
+    try:
+        done = subprocess.run(command, stdout=subprocess.DEVNULL, stderr=write, timeout=300)
+    finally:
+        os.close(write)
+    assert done.returncode == 0
+    assert all((tmp_path / "out" / name).is_file() for name in TABLES)

@@ -36,7 +36,6 @@ import json
 import logging
 import os
 import signal
-import sys
 import threading
 import time
 from collections.abc import Iterator
@@ -233,9 +232,9 @@ def _cluster(distributed, settings: SearchSettings, client: Any,
             _check_workers(client)
             if progress.enabled:
                 workers = len(client.scheduler_info().get("workers", {}))
-                print(f"Dask scheduler {settings.scheduler}: {workers} workers"
-                      + (" (the files wait for one to join)" if not workers else "")
-                      + f"; dashboard: {client.dashboard_link}", file=sys.stderr, flush=True)
+                progress.message(f"Dask scheduler {settings.scheduler}: {workers} workers"
+                                 + (" (the files wait for one to join)" if not workers else "")
+                                 + f"; dashboard: {client.dashboard_link}")
             yield client, ClusterSummary(settings.scheduler), settings.threads
         return
 
@@ -252,9 +251,8 @@ def _cluster(distributed, settings: SearchSettings, client: Any,
                                                host="127.0.0.1", dashboard_address="127.0.0.1:8787",
                                                silence_logs=logging.CRITICAL, preload=[__name__])
         dashboard = cluster.dashboard_link if "dashboard" in cluster.scheduler.services else None
-        if progress.enabled:
-            print(f"local Dask cluster: {settings.workers} workers, {threads} threads each"
-                  + (f"; dashboard: {dashboard}" if dashboard else ""), file=sys.stderr, flush=True)
+        progress.message(f"local Dask cluster: {settings.workers} workers, {threads} threads each"
+                         + (f"; dashboard: {dashboard}" if dashboard else ""))
         with distributed.Client(cluster, set_as_default=False) as client:
             yield client, ClusterSummary(cluster.scheduler_address, workers=settings.workers,
                                          threads_per_worker=threads, dashboard=dashboard), threads
