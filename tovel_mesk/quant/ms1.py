@@ -95,13 +95,24 @@ class Ms1Builder:
 
 
 def centroid(mz: np.ndarray, intensity: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """Centroids of a profile scan: each local maximum of intensity, at the intensity-weighted
-    m/z of it and its two neighbours, with the summed intensity of the three points."""
+    """Centroids of a profile scan: one per local maximum of intensity, at the vertex of
+    the parabola through the logarithms of it and its two neighbours (exact for a Gaussian
+    peak, whatever the sampling), with the summed intensity of the three points. Where a
+    neighbour is zero, the intensity-weighted m/z of the three points stands in."""
     if mz.size < 3:
         return mz, intensity
     mid = intensity[1:-1]
     peak = np.flatnonzero((mid > intensity[:-2]) & (mid >= intensity[2:]) & (mid > 0)) + 1
-    left, right = intensity[peak - 1], intensity[peak + 1]
-    total = left + intensity[peak] + right
-    centre = (mz[peak - 1] * left + mz[peak] * intensity[peak] + mz[peak + 1] * right) / total
-    return centre, total
+    x0, x1, x2 = mz[peak - 1], mz[peak], mz[peak + 1]
+    y0, y1, y2 = intensity[peak - 1], intensity[peak], intensity[peak + 1]
+    total = y0 + y1 + y2
+    weighted = (x0 * y0 + x1 * y1 + x2 * y2) / total
+    logs = (y0 > 0) & (y2 > 0)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        l0, l1, l2 = np.log(np.where(logs, y0, 1.0)), np.log(y1), np.log(np.where(logs, y2, 1.0))
+        # vertex of the parabola through (x0, l0), (x1, l1), (x2, l2)
+        a = (x1 - x0) ** 2 * (l1 - l2) - (x1 - x2) ** 2 * (l1 - l0)
+        b = (x1 - x0) * (l1 - l2) - (x1 - x2) * (l1 - l0)
+        vertex = x1 - 0.5 * a / b
+    inside = logs & (b != 0) & np.isfinite(vertex) & (vertex >= x0) & (vertex <= x2)
+    return np.where(inside, vertex, weighted), total
