@@ -24,6 +24,14 @@ struct LowResSettings {
     size_t top_peaks = 20;            // most intense peaks for the explained share
     size_t null_candidates = 2000;    // generated peptides behind a calibration (at most 2000)
     uint64_t null_seed = DEFAULT_NULL_SEED;  // draws the generated peptides' residues
+    // Draw the null in rounds (256 generated peptides, then doubling up to null_candidates)
+    // and stop once the tail fit is stable: two successive fits agree, at every reported
+    // match's xcorr of that charge, on log10 of the survival within null_stability. Off:
+    // every calibration scores all null_candidates peptides.
+    bool adaptive_null = true;
+    double null_stability = 0.1;
+    // Compute the features by reference_low_res_features (benchmarks and differential tests).
+    bool reference_path = false;
 };
 
 // What each reported match gains.
@@ -34,6 +42,8 @@ struct LowResFeatures {
     float top_peaks_explained = 0.0f; // share of the most intense peaks within reach of an ion
     float matched_ion_fraction = 0.0f;// matched peaks over theoretical ions searched
 };
+
+class GeneratedPeptides;
 
 // A spectrum prepared for the fast cross-correlation: square-rooted intensities on unit
 // bins, scaled to 50 within each of ten windows, less the mean of the +-75 neighbouring
@@ -57,6 +67,12 @@ public:
     double score_generated(std::span<const float> residues, float terminal, float mass,
                            const std::vector<Kind> &kinds, unsigned max_charge) const;
 
+    // score_generated of the generated peptides [first, last) of `null`, into out[0 ..
+    // last - first): eight peptides at once where the processor allows (each lane takes the
+    // scalar walk's steps in its order, so the scores are the same to the bit).
+    void score_generated_many(const GeneratedPeptides &null, size_t first, size_t last, float mass,
+                              const std::vector<Kind> &kinds, unsigned max_charge, double *out) const;
+
 private:
     double inverse_width_;
     double one_minus_offset_;
@@ -72,14 +88,25 @@ private:
 // of spectra.
 class GeneratedPeptides {
 public:
+    // Peptides side by side in the lane layout.
+    static constexpr size_t LANES = 8;
+
     GeneratedPeptides(const IndexedDatabase &db, uint64_t seed);
     size_t size() const { return terminals_.size(); }
     std::span<const float> residues(size_t g) const;
     float terminal(size_t g) const { return terminals_[g]; }
+    // Residues of peptide g that fit before its terminal one in a peptide of neutral mass
+    // `mass`, and the mass left over (joining the first residue), as score_generated finds
+    // them by walking the residues: the running sums are kept, so this is a search.
+    size_t fitted(size_t g, float mass, float &gap) const;
+    // Residue j of peptides LANES * group .. LANES * group + LANES - 1, side by side.
+    const float *lane_residues(size_t group, size_t j) const;
 
 private:
     std::vector<float> residues_;
     std::vector<float> terminals_;
+    std::vector<float> walked_;        // per peptide: running sums of its residues, from 0
+    std::vector<float> lane_residues_; // residues_ regrouped: group, position, lane
 };
 
 // Survival of a score under a spectrum's null distribution: the cross-correlations of
@@ -100,7 +127,7 @@ public:
     size_t size() const { return sorted_.size(); }
 
 private:
-    std::vector<double> sorted_;  // finite scores, descending
+    std::vector<double> sorted_;  // finite scores: descending, or with a fit the tail and threshold first
     double threshold_ = 0.0, rate_ = 0.0, tail_share_ = 1.0;
     bool fitted_ = false;
 };
@@ -110,9 +137,23 @@ private:
 // error), ascending; none for a charge it does not try.
 std::vector<uint32_t> calibration_candidates(const Scorer &scorer, const Precursor &precursor, uint8_t charge);
 
-// Features of the reported matches of one spectrum (one entry per feature, same order).
+// Features of the reported matches of one spectrum (one entry per feature, same order):
+// the binned spectrum made once, each charge's candidates and null scored once, a reported
+// match's xcorr taken from its charge's candidates, the null scored in lanes and, with
+// settings.adaptive_null, drawn until its tail fit is stable.
 std::vector<LowResFeatures> low_res_features(const Scorer &scorer, const ProcessedSpectrum &spectrum,
                                              std::span<const Feature> features, const LowResSettings &settings,
                                              const GeneratedPeptides &null);
+
+// The straightforward computation the one above must equal to the bit with adaptive_null
+// off: every score made where it is needed, one ion at a time, every null peptide drawn.
+std::vector<LowResFeatures> reference_low_res_features(const Scorer &scorer, const ProcessedSpectrum &spectrum,
+                                                       std::span<const Feature> features,
+                                                       const LowResSettings &settings, const GeneratedPeptides &null);
+
+// Calibrations made and null peptides scored by low_res_features in this process so far
+// (for benchmarks and tests of the adaptive null).
+uint64_t calibrations_made();
+uint64_t null_peptides_scored();
 
 }  // namespace mesk
