@@ -117,7 +117,7 @@ ChargeCalibration reference_calibrate(const Scorer &scorer, const XcorrSpectrum 
     for (size_t g = 0; g < generated; ++g)
         null_scores.push_back(
             spectrum.score_generated(null.residues(g), null.terminal(g), mass, db.ion_kinds, max_charge));
-    out.fit = NullFit(null_scores);
+    out.fit = NullFit(null_scores, true);
     return out;
 }
 
@@ -463,20 +463,20 @@ const float *GeneratedPeptides::lane_residues(size_t group, size_t j) const {
     return lane_residues_.data() + (group * GENERATED_RESIDUES + j) * LANES;
 }
 
-NullFit::NullFit(std::span<const double> null_scores) {
+NullFit::NullFit(std::span<const double> null_scores, bool order_all) {
     for (const double score : null_scores)
         if (std::isfinite(score)) sorted_.push_back(score);
     const size_t k = sorted_.size();
-    if (k < MIN_NULL_SCORES) {
-        std::sort(sorted_.begin(), sorted_.end(), std::greater<>());
-        return;
-    }
+    if (k < MIN_NULL_SCORES || order_all) std::sort(sorted_.begin(), sorted_.end(), std::greater<>());
+    if (k < MIN_NULL_SCORES) return;
     // The threshold: the score that TAIL_SHARE of the null exceeds; the excesses over it
     // are taken as exponential, with the rate of their mean. Only the tail needs its
     // order: the scores above the threshold, descending, then the threshold.
     const size_t tail = std::max<size_t>(2, static_cast<size_t>(static_cast<double>(k) * TAIL_SHARE));
-    std::nth_element(sorted_.begin(), sorted_.begin() + static_cast<ptrdiff_t>(tail), sorted_.end(), std::greater<>());
-    std::sort(sorted_.begin(), sorted_.begin() + static_cast<ptrdiff_t>(tail), std::greater<>());
+    if (!order_all) {
+        std::nth_element(sorted_.begin(), sorted_.begin() + static_cast<ptrdiff_t>(tail), sorted_.end(), std::greater<>());
+        std::sort(sorted_.begin(), sorted_.begin() + static_cast<ptrdiff_t>(tail), std::greater<>());
+    }
     threshold_ = sorted_[tail];
     double excess = 0.0;
     for (size_t i = 0; i < tail; ++i) excess += sorted_[i] - threshold_;
@@ -485,7 +485,8 @@ NullFit::NullFit(std::span<const double> null_scores) {
     rate_ = excess > 0.0 ? 1.0 / excess : 0.0;
     fitted_ = rate_ > 0.0 && std::isfinite(rate_);
     // Below the threshold the empirical share is read by halving the descending list.
-    if (!fitted_) std::sort(sorted_.begin() + static_cast<ptrdiff_t>(tail), sorted_.end(), std::greater<>());
+    ordered_ = order_all || !fitted_;
+    if (!order_all && !fitted_) std::sort(sorted_.begin() + static_cast<ptrdiff_t>(tail), sorted_.end(), std::greater<>());
 }
 
 double NullFit::log10_survival(double score) const {
@@ -493,10 +494,10 @@ double NullFit::log10_survival(double score) const {
     if (k == 0 || std::isnan(score)) return 0.0;
     if (fitted_ && score > threshold_)
         return std::log10(tail_share_) - rate_ * (score - threshold_) / std::numbers::ln10;
-    // Null scores at or above `score`: a fitted null keeps only its tail in order, so its
-    // scores are counted; otherwise the list is descending.
+    // Null scores at or above `score`: counted where only the tail is in order, else found
+    // by halving the descending list.
     const size_t at_or_above =
-        fitted_ ? static_cast<size_t>(std::count_if(sorted_.begin(), sorted_.end(), [&](double s) { return s >= score; }))
+        !ordered_ ? static_cast<size_t>(std::count_if(sorted_.begin(), sorted_.end(), [&](double s) { return s >= score; }))
                 : static_cast<size_t>(std::upper_bound(sorted_.begin(), sorted_.end(), score, std::greater<>()) -
                                       sorted_.begin());
     return std::log10(static_cast<double>(std::max<size_t>(at_or_above, 1)) / static_cast<double>(k));

@@ -117,7 +117,8 @@ private:
 // above the score.
 class NullFit {
 public:
-    explicit NullFit(std::span<const double> null_scores);
+    // `order_all`: sort the whole null (the straightforward way; the same fit and survival).
+    explicit NullFit(std::span<const double> null_scores, bool order_all = false);
 
     // log10 of the share of null scores expected at or above `score` (at most 0).
     double log10_survival(double score) const;
@@ -130,6 +131,7 @@ private:
     std::vector<double> sorted_;  // finite scores: descending, or with a fit the tail and threshold first
     double threshold_ = 0.0, rate_ = 0.0, tail_share_ = 1.0;
     bool fitted_ = false;
+    bool ordered_ = true;         // sorted_ descending throughout
 };
 
 // The peptides a calibration at precursor charge `charge` draws on: those within a

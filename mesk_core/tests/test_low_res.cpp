@@ -422,7 +422,7 @@ TEST(the_fit_equals_one_made_on_the_whole_sorted_null) {
         const size_t n = 20 + rng() % 2100;
         std::vector<double> scores(n);
         for (double &s : scores) s = round % 4 == 0 ? std::floor(uniform(rng, 0.0f, 20.0f)) / 8.0 : uniform(rng, -1.0f, 3.0f);
-        const NullFit fit(scores);
+        const NullFit fit(scores), whole(scores, true);
         std::vector<double> sorted = scores;
         std::sort(sorted.begin(), sorted.end(), std::greater<>());
         const size_t tail = std::max<size_t>(2, static_cast<size_t>(static_cast<double>(n) * 0.1));
@@ -438,7 +438,8 @@ TEST(the_fit_equals_one_made_on_the_whole_sorted_null) {
                 fit.fitted() && x > sorted[tail]
                     ? std::log10(static_cast<double>(tail) / static_cast<double>(n)) - fit.rate() * (x - sorted[tail]) / std::numbers::ln10
                     : std::log10(static_cast<double>(std::max<size_t>(at_or_above, 1)) / static_cast<double>(n));
-            if (!same_bits(fit.log10_survival(x), expected)) check::fail(__FILE__, __LINE__, "round " + std::to_string(round));
+            if (!same_bits(fit.log10_survival(x), expected) || !same_bits(whole.log10_survival(x), expected))
+                check::fail(__FILE__, __LINE__, "round " + std::to_string(round));
         }
     }
 }
