@@ -26,7 +26,8 @@ struct LowResSettings {
     uint64_t null_seed = DEFAULT_NULL_SEED;  // draws the generated peptides' residues
     // Draw the null in rounds (256 generated peptides, then doubling up to null_candidates)
     // and stop once the tail fit is stable: two successive fits agree, at every reported
-    // match's xcorr of that charge, on log10 of the survival within null_stability. Off:
+    // match's xcorr of that charge, on log10 of the survival within null_stability (or both
+    // put it below 1e-6). Off:
     // every calibration scores all null_candidates peptides.
     bool adaptive_null = true;
     double null_stability = 0.1;
