@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <bit>
 #include <cmath>
 #include <numbers>
 #include <string_view>
@@ -32,15 +31,10 @@ constexpr size_t MIN_NULL_SCORES = 20;
 constexpr double TAIL_SHARE = 0.1;
 // Generated peptides of the null, drawn once per batch with a fixed seed, so every spectrum
 // meets the same sequences; their residues come from about this many database peptides.
-constexpr size_t GENERATED_RESIDUES = 160;
+constexpr size_t GENERATED_RESIDUES = GeneratedPeptides::RESIDUES;
 constexpr size_t MAX_GENERATED_PEPTIDES = 2000;
 constexpr size_t SAMPLED_PEPTIDES = 4096;
 constexpr float WATER_MASS = 18.010565f;
-// The adaptive null's first round; each further round doubles the null drawn.
-constexpr size_t FIRST_NULL_ROUND = 256;
-// log10 of a survival beyond which two fits need not agree (with the whole null's 2,000
-// peptides, an expectation value below 2e-3).
-constexpr double FAR_TAIL = -6.0;
 // Peaks above this m/z carry no fragment of an indexed peptide; a corrupt value far out
 // must not size the bin array.
 constexpr double HIGHEST_BINNED_MZ = 25000.0;
@@ -138,10 +132,11 @@ std::atomic<uint64_t> &null_scored() {
 // Whether the fit on more of the null agrees with the fit on less at every probed score: the
 // two log10 survivals within `tolerance`, or both so far out in the tail that the match
 // stands out of any null whatever its exact value.
-bool stable(const NullFit &less, const NullFit &more, std::span<const double> probes, double tolerance) {
+bool stable(const NullFit &less, const NullFit &more, std::span<const double> probes, double tolerance,
+            double far_tail) {
     for (const double x : probes) {
         const double a = less.log10_survival(x), b = more.log10_survival(x);
-        if (!(std::fabs(b - a) <= tolerance) && !(a <= FAR_TAIL && b <= FAR_TAIL)) return false;
+        if (!(std::fabs(b - a) <= tolerance) && !(a <= far_tail && b <= far_tail)) return false;
     }
     return true;
 }
@@ -160,11 +155,11 @@ ChargeCalibration calibrate(const Scorer &scorer, const XcorrSpectrum &spectrum,
     out.window_count = in_window.size();
     out.candidates.reserve(in_window.size());
     for (const uint32_t i : in_window)
-        out.candidates.push_back({i, spectrum.score(db.peptides.view(i), db.ion_kinds, max_charge)});
+        out.candidates.push_back({i, spectrum.score_quick(db.peptides.view(i), db.ion_kinds, max_charge)});
 
     const size_t generated = std::min(null.size(), settings.null_candidates);
     null_scores.resize(generated);
-    size_t drawn = settings.adaptive_null ? std::min(generated, FIRST_NULL_ROUND) : generated;
+    size_t drawn = settings.adaptive_null ? std::min(generated, settings.null_first_round) : generated;
     spectrum.score_generated_many(null, 0, drawn, pass.mass, db.ion_kinds, max_charge, null_scores.data());
     out.fit = NullFit({null_scores.data(), drawn});
     while (drawn < generated) {
@@ -173,7 +168,7 @@ ChargeCalibration calibrate(const Scorer &scorer, const XcorrSpectrum &spectrum,
                                       null_scores.data() + drawn);
         NullFit fit({null_scores.data(), more});
         drawn = more;
-        const bool settled = stable(out.fit, fit, probes, settings.null_stability);
+        const bool settled = stable(out.fit, fit, probes, settings.null_stability, settings.null_far_tail);
         out.fit = std::move(fit);
         if (settled) break;
     }
@@ -249,6 +244,8 @@ XcorrSpectrum::XcorrSpectrum(std::span<const Peak> peaks, const LowResSettings &
         const double others = (prefix[to] - prefix[from]) - scaled[i];
         bins_[i] = scaled[i] - others / static_cast<double>(2 * BACKGROUND_OFFSETS);
     }
+    size_ = bins_.size();
+    bins_.push_back(0.0);
 }
 
 int64_t XcorrSpectrum::bin_of(double mz) const {
@@ -257,7 +254,7 @@ int64_t XcorrSpectrum::bin_of(double mz) const {
 }
 
 double XcorrSpectrum::score(const PeptideView &peptide, const std::vector<Kind> &kinds, unsigned max_charge) const {
-    if (bins_.empty()) return 0.0;
+    if (size_ == 0) return 0.0;
     double sum = 0.0;
     list_fragments(peptide, kinds, min_ion_index_, [&](const ListedIon &ion) {
         for (unsigned charge = 1; charge <= max_charge; ++charge) {
@@ -268,9 +265,28 @@ double XcorrSpectrum::score(const PeptideView &peptide, const std::vector<Kind> 
     return sum * XCORR_SCALE;
 }
 
+double XcorrSpectrum::score_quick(const PeptideView &peptide, const std::vector<Kind> &kinds,
+                                  unsigned max_charge) const {
+    if (size_ == 0) return 0.0;
+    const double *bins = bins_.data();
+    const double count = static_cast<double>(size_);
+    double sum = 0.0;
+    list_fragments(peptide, kinds, min_ion_index_, [&](const ListedIon &ion) {
+        const double mass = static_cast<double>(ion.mass);
+        for (unsigned charge = 1; charge <= max_charge; ++charge) {
+            const double divided = charge == 1 ? mass : charge == 2 ? mass * 0.5 : mass / charge;
+            const double mz = divided + PROTON_MASS;
+            if (!(std::isfinite(mz) && mz <= HIGHEST_BINNED_MZ)) continue;
+            const double bin = std::floor(mz * inverse_width_ + one_minus_offset_);
+            if (bin >= 0.0 && bin < count) sum += bins[static_cast<size_t>(bin)];
+        }
+    });
+    return sum * XCORR_SCALE;
+}
+
 double XcorrSpectrum::score_generated(std::span<const float> residues, float terminal, float mass,
                                       const std::vector<Kind> &kinds, unsigned max_charge) const {
-    if (bins_.empty() || !std::isfinite(mass) || !std::isfinite(terminal)) return 0.0;
+    if (size_ == 0 || !std::isfinite(mass) || !std::isfinite(terminal)) return 0.0;
     // As many residues as fit within the peptide's mass before the terminal one; what is
     // left over joins the first residue, so the C-terminal ions are those of a real
     // sequence ending in `terminal`.
@@ -322,9 +338,28 @@ __attribute__((target("avx2"), always_inline)) inline __m256d add_bins(__m256d s
     inside = _mm256_and_pd(inside, _mm256_cmp_pd(bin, _mm256_setzero_pd(), _CMP_GE_OQ));
     inside = _mm256_and_pd(inside, _mm256_cmp_pd(bin, _mm256_set1_pd(b.count), _CMP_LT_OQ));
     if (_mm256_movemask_pd(inside) == 0) return sum;
-    // Lanes outside hold any value; the gather leaves them at zero.
-    const __m128i index = _mm256_cvttpd_epi32(_mm256_and_pd(bin, inside));
-    return _mm256_add_pd(sum, _mm256_mask_i32gather_pd(_mm256_setzero_pd(), b.bins, index, inside, 8));
+    // Lanes outside read the zero past the last bin. Four loads are quicker than a gather.
+    alignas(16) int32_t at[4];
+    _mm_store_si128(reinterpret_cast<__m128i *>(at), _mm256_cvttpd_epi32(_mm256_blendv_pd(_mm256_set1_pd(b.count), bin, inside)));
+    return _mm256_add_pd(sum, _mm256_set_pd(b.bins[at[3]], b.bins[at[2]], b.bins[at[1]], b.bins[at[0]]));
+}
+
+// GeneratedPeptides::fitted for the eight peptides of a group: the running sums within the
+// room counted side by side (they never fall, so the count is where the walk stops).
+__attribute__((target("avx2"))) void fit_in_lanes(const GeneratedPeptides &null, size_t group, float mass,
+                                                  int32_t fitted[8], float gap[8]) {
+    alignas(32) float rooms[8];
+    for (size_t lane = 0; lane < 8; ++lane) rooms[lane] = mass - WATER_MASS - null.terminal(8 * group + lane);
+    const __m256 room = _mm256_load_ps(rooms);
+    __m256i count = _mm256_setzero_si256();
+    for (size_t k = 1; k <= GeneratedPeptides::RESIDUES; ++k) {
+        const __m256i within = _mm256_castps_si256(_mm256_cmp_ps(_mm256_loadu_ps(null.lane_walked(group, k)), room, _CMP_LE_OQ));
+        if (_mm256_testz_si256(within, within)) break;
+        count = _mm256_sub_epi32(count, within);
+    }
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(fitted), count);
+    for (size_t lane = 0; lane < 8; ++lane)
+        gap[lane] = fitted[lane] == 0 ? 0.0f : rooms[lane] - null.lane_walked(group, static_cast<size_t>(fitted[lane]))[lane];
 }
 
 // Sums of the bins of eight generated peptides' ions, one peptide per lane: each lane walks
@@ -382,8 +417,8 @@ void XcorrSpectrum::score_generated_many(const GeneratedPeptides &null, size_t f
     if (first >= last) return;
 #ifdef MESK_VECTOR_LANES
     constexpr size_t LANES = GeneratedPeptides::LANES;
-    if (vector_lanes() && !bins_.empty() && std::isfinite(mass) && bins_.size() < (size_t{1} << 30)) {
-        const LaneBins b{bins_.data(), static_cast<double>(bins_.size()), inverse_width_, one_minus_offset_};
+    if (vector_lanes() && size_ != 0 && std::isfinite(mass) && size_ < (size_t{1} << 30)) {
+        const LaneBins b{bins_.data(), static_cast<double>(size_), inverse_width_, one_minus_offset_};
         size_t g = first;
         // Up to the first whole group one at a time, then eight at a time.
         for (; g < last && g % LANES != 0; ++g)
@@ -391,11 +426,7 @@ void XcorrSpectrum::score_generated_many(const GeneratedPeptides &null, size_t f
         for (; g + LANES <= last; g += LANES) {
             int32_t fitted[LANES];
             float gap[LANES];
-            for (size_t lane = 0; lane < LANES; ++lane) {
-                const float terminal = null.terminal(g + lane);
-                fitted[lane] = std::isfinite(terminal) ? static_cast<int32_t>(null.fitted(g + lane, mass, gap[lane])) : 0;
-                if (fitted[lane] == 0) gap[lane] = 0.0f;
-            }
+            fit_in_lanes(null, g / LANES, mass, fitted, gap);
             double sums[LANES];
             generated_in_lanes(b, null, g / LANES, fitted, gap, mass, kinds, max_charge, min_ion_index_, sums);
             for (size_t lane = 0; lane < LANES; ++lane)
@@ -450,25 +481,22 @@ GeneratedPeptides::GeneratedPeptides(const IndexedDatabase &db, uint64_t seed)
     }
     static_assert(MAX_GENERATED_PEPTIDES % LANES == 0);
     lane_residues_.resize(residues_.size());
-    for (size_t g = 0; g < MAX_GENERATED_PEPTIDES; ++g)
+    lane_walked_.resize(walked_.size());
+    for (size_t g = 0; g < MAX_GENERATED_PEPTIDES; ++g) {
         for (size_t j = 0; j < GENERATED_RESIDUES; ++j)
             lane_residues_[((g / LANES) * GENERATED_RESIDUES + j) * LANES + g % LANES] = residues_[g * GENERATED_RESIDUES + j];
+        for (size_t k = 0; k <= GENERATED_RESIDUES; ++k)
+            lane_walked_[((g / LANES) * (GENERATED_RESIDUES + 1) + k) * LANES + g % LANES] =
+                walked_[g * (GENERATED_RESIDUES + 1) + k];
+    }
+}
+
+const float *GeneratedPeptides::lane_walked(size_t group, size_t k) const {
+    return lane_walked_.data() + (group * (GENERATED_RESIDUES + 1) + k) * LANES;
 }
 
 std::span<const float> GeneratedPeptides::residues(size_t g) const {
     return {residues_.data() + g * GENERATED_RESIDUES, GENERATED_RESIDUES};
-}
-
-size_t GeneratedPeptides::fitted(size_t g, float mass, float &gap) const {
-    // The residues are positive, so the running sums never fall: the walk of
-    // score_generated stops at the first sum past the room, found here by halving.
-    const float room = mass - WATER_MASS - terminals_[g];
-    const float *sums = walked_.data() + g * (GENERATED_RESIDUES + 1);
-    size_t fitted = 0;  // sums[1 .. fitted] are within the room, sums[fitted + 1] is not
-    for (size_t step = std::bit_floor(GENERATED_RESIDUES); step != 0; step /= 2)
-        if (fitted + step <= GENERATED_RESIDUES && sums[fitted + step] <= room) fitted += step;
-    gap = room - sums[fitted];
-    return fitted;
 }
 
 const float *GeneratedPeptides::lane_residues(size_t group, size_t j) const {
@@ -547,7 +575,8 @@ std::vector<LowResFeatures> low_res_features(const Scorer &scorer, const Process
     for (size_t j = 0; j < features.size(); ++j) {
         const Feature &f = features[j];
         if (f.peptide_idx >= db.peptide_count()) continue;
-        xcorrs[j] = binned.score(db.peptides.view(f.peptide_idx), db.ion_kinds, scorer.max_fragment_charge_for(f.charge));
+        xcorrs[j] =
+            binned.score_quick(db.peptides.view(f.peptide_idx), db.ion_kinds, scorer.max_fragment_charge_for(f.charge));
     }
 
     // One calibration per precursor charge that a reported match carries.

@@ -30,7 +30,9 @@ struct LowResSettings {
     // put it below 1e-6). Off:
     // every calibration scores all null_candidates peptides.
     bool adaptive_null = true;
-    double null_stability = 0.1;
+    double null_stability = 0.05;
+    size_t null_first_round = 256;    // null peptides of the first round
+    double null_far_tail = -6.0;      // log10 survival below which two fits need not agree
     // Compute the features by reference_low_res_features (benchmarks and differential tests).
     bool reference_path = false;
 };
@@ -56,11 +58,15 @@ public:
 
     // Bin of a singly protonated m/z; negative below the first bin.
     int64_t bin_of(double mz) const;
-    double at(int64_t bin) const { return bin >= 0 && static_cast<size_t>(bin) < bins_.size() ? bins_[bin] : 0.0; }
-    size_t size() const { return bins_.size(); }
+    double at(int64_t bin) const { return bin >= 0 && static_cast<size_t>(bin) < size_ ? bins_[bin] : 0.0; }
+    size_t size() const { return size_; }
 
     // Cross-correlation of one peptide's ions (kinds in order, fragment charges 1 .. max_charge).
     double score(const PeptideView &peptide, const std::vector<Kind> &kinds, unsigned max_charge) const;
+
+    // score() to the bit, quicker: no division for fragment charges 1 and 2 (halving is
+    // exact), the bin found in line.
+    double score_quick(const PeptideView &peptide, const std::vector<Kind> &kinds, unsigned max_charge) const;
 
     // The same for a generated peptide of neutral mass `mass` that ends in a residue of mass
     // `terminal`: as many of `residues` (masses) as fit before it, the first one taking up
@@ -78,7 +84,8 @@ private:
     double inverse_width_;
     double one_minus_offset_;
     size_t min_ion_index_;
-    std::vector<double> bins_;
+    std::vector<double> bins_;  // size_ bins, then a zero that a lane outside the spectrum reads
+    size_t size_ = 0;
 };
 
 // The generated peptides behind a calibration, made to resemble the candidates: residues
@@ -96,18 +103,19 @@ public:
     size_t size() const { return terminals_.size(); }
     std::span<const float> residues(size_t g) const;
     float terminal(size_t g) const { return terminals_[g]; }
-    // Residues of peptide g that fit before its terminal one in a peptide of neutral mass
-    // `mass`, and the mass left over (joining the first residue), as score_generated finds
-    // them by walking the residues: the running sums are kept, so this is a search.
-    size_t fitted(size_t g, float mass, float &gap) const;
     // Residue j of peptides LANES * group .. LANES * group + LANES - 1, side by side.
     const float *lane_residues(size_t group, size_t j) const;
+    // Their running sums after k residues (k = 0 .. 160), side by side: a peptide of mass m
+    // takes the residues whose running sum stays within m less water and its terminal residue.
+    const float *lane_walked(size_t group, size_t k) const;
+    static constexpr size_t RESIDUES = 160;  // drawn per peptide
 
 private:
     std::vector<float> residues_;
     std::vector<float> terminals_;
     std::vector<float> walked_;        // per peptide: running sums of its residues, from 0
     std::vector<float> lane_residues_; // residues_ regrouped: group, position, lane
+    std::vector<float> lane_walked_;   // walked_ regrouped the same way
 };
 
 // Survival of a score under a spectrum's null distribution: the cross-correlations of
