@@ -27,8 +27,8 @@ struct LowResSettings {
     // Draw the null in rounds (256 generated peptides, then doubling up to null_candidates)
     // and stop once the tail fit is stable: two successive fits agree, at every reported
     // match's xcorr of that charge, on log10 of the survival within null_stability (or both
-    // put it below 1e-6). Off:
-    // every calibration scores all null_candidates peptides.
+    // put it below 10^null_far_tail). Off: every calibration scores all null_candidates
+    // peptides.
     bool adaptive_null = true;
     double null_stability = 0.05;
     size_t null_first_round = 256;    // null peptides of the first round
