@@ -133,6 +133,7 @@ class SearchSettings:
     calibration: bool = True
     wide_window: bool = False
     chimera: bool = False
+    adaptive_null: bool = True
     report_psms: int = 1
     min_matched_peaks: int = 3
     isotope_errors: tuple[int, int] = (-1, 3)
@@ -438,6 +439,10 @@ OPTIONS: tuple[Option, ...] = (
            "the precursor tolerance around its reported charge", SEARCH, "switch"),
     Option("chimera", "report co-isolated peptides: after the best match, remove its peaks and "
            "search again", SEARCH, "switch"),
+    Option("adaptive_null", "low-resolution expectation values: draw the generated peptides of each "
+           "spectrum's null distribution in rounds (256, then doubling up to 2,000) and stop once the fit of its "
+           "tail is stable at the reported matches' scores; --no-adaptive-null scores all 2,000 every time "
+           "(slower; the values of earlier versions)", SEARCH, "switch", argument=None),
     Option("report_psms", "matches reported per spectrum", SEARCH, "value", "N"),
     Option("min_matched_peaks", "fewest matched fragment peaks for a match", SEARCH, "value", "N"),
     Option("isotope_errors", "isotope errors of the precursor pick searched, MIN,MAX (e.g. -1,3)", SEARCH,

@@ -22,7 +22,8 @@ Ref column_triple(mesk::Column &column) {
 
 Ref score_columns(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     static const Signature sig{"score_columns()",
-                               {"scorer", "db", "spectra", "threads", "low_res", "min_ion_index", "null_seed"},
+                               {"scorer", "db", "spectra", "threads", "low_res", "min_ion_index", "null_seed",
+                                "adaptive_null", "reference"},
                                3};
     const Bound b = bind_args(sig, args, nargs, kwnames);
     const mesk::ScorerSettings settings = arg<mesk::ScorerSettings>(sig, b, 0);
@@ -34,6 +35,8 @@ Ref score_columns(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     low_res_settings.min_ion_index = static_cast<size_t>(arg_or<uint64_t>(sig, b, 5, 0));
     low_res_settings.null_seed =
         arg_or<std::optional<uint64_t>>(sig, b, 6, std::nullopt).value_or(mesk::DEFAULT_NULL_SEED);
+    low_res_settings.adaptive_null = arg_or<bool>(sig, b, 7, true);
+    low_res_settings.reference_path = arg_or<bool>(sig, b, 8, false);
 
     mesk::MatchColumns table;
     {
@@ -46,6 +49,14 @@ Ref score_columns(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     for (size_t i = 0; i < table.columns.size(); ++i)
         PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), column_triple(table.columns[i]).release());
     return list;
+}
+
+Ref null_counts(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static const Signature sig{"null_counts()", {}, 0};
+    bind_args(sig, args, nargs, kwnames);
+    Ref made = to_py_uint(mesk::calibrations_made());
+    Ref scored = to_py_uint(mesk::null_peptides_scored());
+    return own(PyTuple_Pack(2, made.get(), scored.get()));
 }
 
 // For each index peptide asked for: its residue letters, its ProForma text and its reported
@@ -81,10 +92,16 @@ Ref peptide_labels(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
 
 PyMethodDef functions[] = {
     {"score_columns", as_cfunction(static_method<score_columns>), METH_FASTCALL | METH_KEYWORDS,
-     "score_columns(scorer, db, spectra, threads=0, low_res=True, min_ion_index=0, null_seed=None)\n--\n\n"
+     "score_columns(scorer, db, spectra, threads=0, low_res=True, min_ion_index=0, null_seed=None, "
+     "adaptive_null=True, reference=False)\n--\n\n"
      "Scores the spectra as PyScorer.score_many_spectra does, releasing the interpreter lock, and returns "
      "the matches as a list of (name, numpy type string, bytearray) columns. null_seed draws the generated "
-     "peptides behind log10_evalue (None: the usual draw)."},
+     "peptides behind log10_evalue (None: the usual draw). adaptive_null: stop drawing null peptides once "
+     "the tail fit is stable (False: all 2,000 of every calibration). reference: compute the "
+     "low-resolution features the straightforward way (slow; the same numbers as adaptive_null=False)."},
+    {"null_counts", as_cfunction(static_method<null_counts>), METH_FASTCALL | METH_KEYWORDS,
+     "null_counts()\n--\n\n(calibrations made, null peptides scored) by the low-resolution features of "
+     "this process so far."},
     {"peptide_labels", as_cfunction(static_method<peptide_labels>), METH_FASTCALL | METH_KEYWORDS,
      "peptide_labels(db, peptide_indices)\n--\n\nFor the index peptides asked for: (sequences, ProForma texts, "
      "accessions joined by ';'), three lists in the order asked."},

@@ -4,12 +4,17 @@
 #include "low_res.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <numbers>
 #include <string_view>
 
 #include "failure.hpp"
 #include "ion_series.hpp"
+#include "lanes.hpp"
+#ifdef MESK_VECTOR_LANES
+#include <immintrin.h>
+#endif
 
 namespace mesk {
 
@@ -26,7 +31,7 @@ constexpr size_t MIN_NULL_SCORES = 20;
 constexpr double TAIL_SHARE = 0.1;
 // Generated peptides of the null, drawn once per batch with a fixed seed, so every spectrum
 // meets the same sequences; their residues come from about this many database peptides.
-constexpr size_t GENERATED_RESIDUES = 160;
+constexpr size_t GENERATED_RESIDUES = GeneratedPeptides::RESIDUES;
 constexpr size_t MAX_GENERATED_PEPTIDES = 2000;
 constexpr size_t SAMPLED_PEPTIDES = 4096;
 constexpr float WATER_MASS = 18.010565f;
@@ -86,10 +91,11 @@ struct ChargeCalibration {
     std::vector<std::pair<uint32_t, double>> candidates;  // peptide index, xcorr
     size_t window_count = 0;                               // distinct candidate peptides
     NullFit fit{{}};
+    size_t null_count = 0;                                 // null peptides the fit stands for
 };
 
-ChargeCalibration calibrate(const Scorer &scorer, const XcorrSpectrum &spectrum, const Pass &pass,
-                            const LowResSettings &settings, const GeneratedPeptides &null) {
+ChargeCalibration reference_calibrate(const Scorer &scorer, const XcorrSpectrum &spectrum, const Pass &pass,
+                                      const LowResSettings &settings, const GeneratedPeptides &null) {
     const IndexedDatabase &db = *scorer.db;
     const unsigned max_charge = scorer.max_fragment_charge_for(pass.charge);
     const float mass = pass.mass;
@@ -109,7 +115,68 @@ ChargeCalibration calibrate(const Scorer &scorer, const XcorrSpectrum &spectrum,
     for (size_t g = 0; g < generated; ++g)
         null_scores.push_back(
             spectrum.score_generated(null.residues(g), null.terminal(g), mass, db.ion_kinds, max_charge));
-    out.fit = NullFit(null_scores);
+    out.fit = NullFit(null_scores, true);
+    return out;
+}
+
+std::atomic<uint64_t> &calibration_count() {
+    static std::atomic<uint64_t> count{0};
+    return count;
+}
+
+std::atomic<uint64_t> &null_scored() {
+    static std::atomic<uint64_t> count{0};
+    return count;
+}
+
+// Whether the fit on more of the null agrees with the fit on less at every probed score: the
+// two log10 survivals within `tolerance`, or both so far out in the tail that the match
+// stands out of any null whatever its exact value.
+bool stable(const NullFit &less, const NullFit &more, std::span<const double> probes, double tolerance,
+            double far_tail) {
+    for (const double x : probes) {
+        const double a = less.log10_survival(x), b = more.log10_survival(x);
+        if (!(std::fabs(b - a) <= tolerance) && !(a <= far_tail && b <= far_tail)) return false;
+    }
+    return true;
+}
+
+// The calibration of one charge: its candidates' xcorrs and the null's fit. `probes`: the
+// reported matches' xcorrs at this charge, where an adaptive null must be stable.
+ChargeCalibration calibrate(const Scorer &scorer, const XcorrSpectrum &spectrum, const Pass &pass,
+                            const LowResSettings &settings, const GeneratedPeptides &null,
+                            std::span<const double> probes, std::vector<double> &null_scores) {
+    const IndexedDatabase &db = *scorer.db;
+    const unsigned max_charge = scorer.max_fragment_charge_for(pass.charge);
+
+    ChargeCalibration out;
+    out.charge = pass.charge;
+    const std::vector<uint32_t> in_window = window_candidates(scorer, pass);
+    out.window_count = in_window.size();
+    out.candidates.reserve(in_window.size());
+    for (const uint32_t i : in_window)
+        out.candidates.push_back({i, spectrum.score_quick(db.peptides.view(i), db.ion_kinds, max_charge)});
+
+    const size_t generated = std::min(null.size(), settings.null_candidates);
+    null_scores.resize(generated);
+    size_t drawn = settings.adaptive_null ? std::min(generated, settings.null_first_round) : generated;
+    spectrum.score_generated_many(null, 0, drawn, pass.mass, db.ion_kinds, max_charge, null_scores.data());
+    out.fit = NullFit({null_scores.data(), drawn});
+    while (drawn < generated) {
+        const size_t more = std::min(generated, 2 * drawn);
+        spectrum.score_generated_many(null, drawn, more, pass.mass, db.ion_kinds, max_charge,
+                                      null_scores.data() + drawn);
+        NullFit fit({null_scores.data(), more});
+        drawn = more;
+        const bool settled = stable(out.fit, fit, probes, settings.null_stability, settings.null_far_tail);
+        out.fit = std::move(fit);
+        if (settled) break;
+    }
+    // A null cut short stands for the whole one: the expectation value counts as many
+    // null peptides as a full calibration would.
+    out.null_count = drawn < generated ? generated : out.fit.size();
+    calibration_count().fetch_add(1, std::memory_order_relaxed);
+    null_scored().fetch_add(drawn, std::memory_order_relaxed);
     return out;
 }
 
@@ -177,6 +244,8 @@ XcorrSpectrum::XcorrSpectrum(std::span<const Peak> peaks, const LowResSettings &
         const double others = (prefix[to] - prefix[from]) - scaled[i];
         bins_[i] = scaled[i] - others / static_cast<double>(2 * BACKGROUND_OFFSETS);
     }
+    size_ = bins_.size();
+    bins_.push_back(0.0);
 }
 
 int64_t XcorrSpectrum::bin_of(double mz) const {
@@ -185,7 +254,7 @@ int64_t XcorrSpectrum::bin_of(double mz) const {
 }
 
 double XcorrSpectrum::score(const PeptideView &peptide, const std::vector<Kind> &kinds, unsigned max_charge) const {
-    if (bins_.empty()) return 0.0;
+    if (size_ == 0) return 0.0;
     double sum = 0.0;
     list_fragments(peptide, kinds, min_ion_index_, [&](const ListedIon &ion) {
         for (unsigned charge = 1; charge <= max_charge; ++charge) {
@@ -196,9 +265,28 @@ double XcorrSpectrum::score(const PeptideView &peptide, const std::vector<Kind> 
     return sum * XCORR_SCALE;
 }
 
+double XcorrSpectrum::score_quick(const PeptideView &peptide, const std::vector<Kind> &kinds,
+                                  unsigned max_charge) const {
+    if (size_ == 0) return 0.0;
+    const double *bins = bins_.data();
+    const double count = static_cast<double>(size_);
+    double sum = 0.0;
+    list_fragments(peptide, kinds, min_ion_index_, [&](const ListedIon &ion) {
+        const double mass = static_cast<double>(ion.mass);
+        for (unsigned charge = 1; charge <= max_charge; ++charge) {
+            const double divided = charge == 1 ? mass : charge == 2 ? mass * 0.5 : mass / charge;
+            const double mz = divided + PROTON_MASS;
+            if (!(std::isfinite(mz) && mz <= HIGHEST_BINNED_MZ)) continue;
+            const double bin = std::floor(mz * inverse_width_ + one_minus_offset_);
+            if (bin >= 0.0 && bin < count) sum += bins[static_cast<size_t>(bin)];
+        }
+    });
+    return sum * XCORR_SCALE;
+}
+
 double XcorrSpectrum::score_generated(std::span<const float> residues, float terminal, float mass,
                                       const std::vector<Kind> &kinds, unsigned max_charge) const {
-    if (bins_.empty() || !std::isfinite(mass) || !std::isfinite(terminal)) return 0.0;
+    if (size_ == 0 || !std::isfinite(mass) || !std::isfinite(terminal)) return 0.0;
     // As many residues as fit within the peptide's mass before the terminal one; what is
     // left over joins the first residue, so the C-terminal ions are those of a real
     // sequence ending in `terminal`.
@@ -223,6 +311,134 @@ double XcorrSpectrum::score_generated(std::span<const float> residues, float ter
         }
     }
     return sum * XCORR_SCALE;
+}
+
+#ifdef MESK_VECTOR_LANES
+namespace {
+
+// What the lanes read of a binned spectrum.
+struct LaneBins {
+    const double *bins;
+    double count, inverse_width, one_minus_offset;
+};
+
+// Adds the bins of four ions (neutral masses, one per lane of `mass`) at fragment charge
+// `charge` to `sum`, for the lanes `on` selects: each lane as XcorrSpectrum::score_generated
+// adds at(bin_of(mz)), a bin outside the spectrum counting nothing.
+__attribute__((target("avx2"), always_inline)) inline __m256d add_bins(__m256d sum, __m256d mass, __m256d on,
+                                                                      double charge, const LaneBins &b) {
+    // Halving is exact, so charges 1 and 2 need no division.
+    const __m256d divided = charge == 1.0   ? mass
+                            : charge == 2.0 ? _mm256_mul_pd(mass, _mm256_set1_pd(0.5))
+                                            : _mm256_div_pd(mass, _mm256_set1_pd(charge));
+    const __m256d mz = _mm256_add_pd(divided, _mm256_set1_pd(static_cast<double>(PROTON_MASS)));
+    const __m256d bin = _mm256_floor_pd(_mm256_add_pd(_mm256_mul_pd(mz, _mm256_set1_pd(b.inverse_width)),
+                                                      _mm256_set1_pd(b.one_minus_offset)));
+    __m256d inside = _mm256_and_pd(on, _mm256_cmp_pd(mz, _mm256_set1_pd(HIGHEST_BINNED_MZ), _CMP_LE_OQ));
+    inside = _mm256_and_pd(inside, _mm256_cmp_pd(bin, _mm256_setzero_pd(), _CMP_GE_OQ));
+    inside = _mm256_and_pd(inside, _mm256_cmp_pd(bin, _mm256_set1_pd(b.count), _CMP_LT_OQ));
+    if (_mm256_movemask_pd(inside) == 0) return sum;
+    // Lanes outside read the zero past the last bin. Four loads are quicker than a gather.
+    alignas(16) int32_t at[4];
+    _mm_store_si128(reinterpret_cast<__m128i *>(at), _mm256_cvttpd_epi32(_mm256_blendv_pd(_mm256_set1_pd(b.count), bin, inside)));
+    return _mm256_add_pd(sum, _mm256_set_pd(b.bins[at[3]], b.bins[at[2]], b.bins[at[1]], b.bins[at[0]]));
+}
+
+// GeneratedPeptides::fitted for the eight peptides of a group: the running sums within the
+// room counted side by side (they never fall, so the count is where the walk stops).
+__attribute__((target("avx2"))) void fit_in_lanes(const GeneratedPeptides &null, size_t group, float mass,
+                                                  int32_t fitted[8], float gap[8]) {
+    alignas(32) float rooms[8];
+    for (size_t lane = 0; lane < 8; ++lane) rooms[lane] = mass - WATER_MASS - null.terminal(8 * group + lane);
+    const __m256 room = _mm256_load_ps(rooms);
+    __m256i count = _mm256_setzero_si256();
+    for (size_t k = 1; k <= GeneratedPeptides::RESIDUES; ++k) {
+        const __m256i within = _mm256_castps_si256(_mm256_cmp_ps(_mm256_loadu_ps(null.lane_walked(group, k)), room, _CMP_LE_OQ));
+        if (_mm256_testz_si256(within, within)) break;
+        count = _mm256_sub_epi32(count, within);
+    }
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(fitted), count);
+    for (size_t lane = 0; lane < 8; ++lane)
+        gap[lane] = fitted[lane] == 0 ? 0.0f : rooms[lane] - null.lane_walked(group, static_cast<size_t>(fitted[lane]))[lane];
+}
+
+// Sums of the bins of eight generated peptides' ions, one peptide per lane: each lane walks
+// its ladders with the steps and in the order of the scalar walk, and adds its bins in that
+// order (a lane past its ions adds zero, which leaves a sum of bins as it is).
+__attribute__((target("avx2"))) void generated_in_lanes(const LaneBins &b, const GeneratedPeptides &null,
+                                                        size_t group, const int32_t fitted[8], const float gap[8],
+                                                        float mass, const std::vector<Kind> &kinds,
+                                                        unsigned max_charge, size_t min_ion_index, double sums[8]) {
+    const __m256i ions = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(fitted));
+    int32_t longest = 0;
+    for (size_t lane = 0; lane < 8; ++lane) longest = std::max(longest, fitted[lane]);
+    const __m256i kept_below = _mm256_sub_epi32(ions, _mm256_set1_epi32(static_cast<int32_t>(
+                                                          std::min<size_t>(min_ion_index, INT32_MAX))));
+    const __m256 first_gap = _mm256_loadu_ps(gap);
+    const __m256 sign = _mm256_set1_ps(-0.0f);
+    __m256d sum_lo = _mm256_setzero_pd(), sum_hi = _mm256_setzero_pd();
+    for (const Kind kind : kinds) {
+        const bool n_terminal = is_n_terminal(kind);
+        __m256 ladder = _mm256_set1_ps(ion_start_mass(std::nullopt, mass, kind));
+        for (int32_t j = 0; j < longest; ++j) {
+            __m256 step = _mm256_loadu_ps(null.lane_residues(group, static_cast<size_t>(j)));
+            if (j == 0) step = _mm256_add_ps(step, first_gap);
+            ladder = _mm256_add_ps(ladder, n_terminal ? step : _mm256_xor_ps(step, sign));
+            // Ions of this walk, and with an ordinal above min_ion_index: j + 1 for an
+            // N-terminal kind, fitted - j for a C-terminal one.
+            const __m256i j_lanes = _mm256_set1_epi32(j);
+            __m256i on = _mm256_cmpgt_epi32(ions, j_lanes);
+            if (n_terminal) {
+                if (static_cast<size_t>(j) + 1 <= min_ion_index) continue;
+            } else {
+                on = _mm256_and_si256(on, _mm256_cmpgt_epi32(kept_below, j_lanes));
+            }
+            if (_mm256_testz_si256(on, on)) continue;
+            const __m256d lo = _mm256_cvtps_pd(_mm256_castps256_ps128(ladder));
+            const __m256d hi = _mm256_cvtps_pd(_mm256_extractf128_ps(ladder, 1));
+            const __m256d on_lo = _mm256_castsi256_pd(_mm256_cvtepi32_epi64(_mm256_castsi256_si128(on)));
+            const __m256d on_hi = _mm256_castsi256_pd(_mm256_cvtepi32_epi64(_mm256_extracti128_si256(on, 1)));
+            for (unsigned charge = 1; charge <= max_charge; ++charge) {
+                sum_lo = add_bins(sum_lo, lo, on_lo, static_cast<double>(charge), b);
+                sum_hi = add_bins(sum_hi, hi, on_hi, static_cast<double>(charge), b);
+            }
+        }
+    }
+    _mm256_storeu_pd(sums, sum_lo);
+    _mm256_storeu_pd(sums + 4, sum_hi);
+}
+
+}  // namespace
+#endif
+
+void XcorrSpectrum::score_generated_many(const GeneratedPeptides &null, size_t first, size_t last, float mass,
+                                         const std::vector<Kind> &kinds, unsigned max_charge, double *out) const {
+    last = std::min(last, null.size());
+    if (first >= last) return;
+#ifdef MESK_VECTOR_LANES
+    constexpr size_t LANES = GeneratedPeptides::LANES;
+    if (vector_lanes() && size_ != 0 && std::isfinite(mass) && size_ < (size_t{1} << 30)) {
+        const LaneBins b{bins_.data(), static_cast<double>(size_), inverse_width_, one_minus_offset_};
+        size_t g = first;
+        // Up to the first whole group one at a time, then eight at a time.
+        for (; g < last && g % LANES != 0; ++g)
+            out[g - first] = score_generated(null.residues(g), null.terminal(g), mass, kinds, max_charge);
+        for (; g + LANES <= last; g += LANES) {
+            int32_t fitted[LANES];
+            float gap[LANES];
+            fit_in_lanes(null, g / LANES, mass, fitted, gap);
+            double sums[LANES];
+            generated_in_lanes(b, null, g / LANES, fitted, gap, mass, kinds, max_charge, min_ion_index_, sums);
+            for (size_t lane = 0; lane < LANES; ++lane)
+                out[g + lane - first] = fitted[lane] == 0 ? 0.0 : sums[lane] * XCORR_SCALE;
+        }
+        for (; g < last; ++g)
+            out[g - first] = score_generated(null.residues(g), null.terminal(g), mass, kinds, max_charge);
+        return;
+    }
+#endif
+    for (size_t g = first; g < last; ++g)
+        out[g - first] = score_generated(null.residues(g), null.terminal(g), mass, kinds, max_charge);
 }
 
 GeneratedPeptides::GeneratedPeptides(const IndexedDatabase &db, uint64_t seed)
@@ -253,21 +469,54 @@ GeneratedPeptides::GeneratedPeptides(const IndexedDatabase &db, uint64_t seed)
     };
     for (float &m : residues_) m = draw(interior);
     for (float &t : terminals_) t = draw(terminal);
+
+    // Made once per batch, for every spectrum: the running sums that fit a peptide to a
+    // mass, and the residues side by side for the lanes.
+    walked_.resize(MAX_GENERATED_PEPTIDES * (GENERATED_RESIDUES + 1));
+    for (size_t g = 0; g < MAX_GENERATED_PEPTIDES; ++g) {
+        float *sums = walked_.data() + g * (GENERATED_RESIDUES + 1);
+        float walked = 0.0f;
+        sums[0] = walked;
+        for (size_t j = 0; j < GENERATED_RESIDUES; ++j) sums[j + 1] = walked = walked + residues_[g * GENERATED_RESIDUES + j];
+    }
+    static_assert(MAX_GENERATED_PEPTIDES % LANES == 0);
+    lane_residues_.resize(residues_.size());
+    lane_walked_.resize(walked_.size());
+    for (size_t g = 0; g < MAX_GENERATED_PEPTIDES; ++g) {
+        for (size_t j = 0; j < GENERATED_RESIDUES; ++j)
+            lane_residues_[((g / LANES) * GENERATED_RESIDUES + j) * LANES + g % LANES] = residues_[g * GENERATED_RESIDUES + j];
+        for (size_t k = 0; k <= GENERATED_RESIDUES; ++k)
+            lane_walked_[((g / LANES) * (GENERATED_RESIDUES + 1) + k) * LANES + g % LANES] =
+                walked_[g * (GENERATED_RESIDUES + 1) + k];
+    }
+}
+
+const float *GeneratedPeptides::lane_walked(size_t group, size_t k) const {
+    return lane_walked_.data() + (group * (GENERATED_RESIDUES + 1) + k) * LANES;
 }
 
 std::span<const float> GeneratedPeptides::residues(size_t g) const {
     return {residues_.data() + g * GENERATED_RESIDUES, GENERATED_RESIDUES};
 }
 
-NullFit::NullFit(std::span<const double> null_scores) {
+const float *GeneratedPeptides::lane_residues(size_t group, size_t j) const {
+    return lane_residues_.data() + (group * GENERATED_RESIDUES + j) * LANES;
+}
+
+NullFit::NullFit(std::span<const double> null_scores, bool order_all) {
     for (const double score : null_scores)
         if (std::isfinite(score)) sorted_.push_back(score);
-    std::sort(sorted_.begin(), sorted_.end(), std::greater<>());
     const size_t k = sorted_.size();
+    if (k < MIN_NULL_SCORES || order_all) std::sort(sorted_.begin(), sorted_.end(), std::greater<>());
     if (k < MIN_NULL_SCORES) return;
     // The threshold: the score that TAIL_SHARE of the null exceeds; the excesses over it
-    // are taken as exponential, with the rate of their mean.
+    // are taken as exponential, with the rate of their mean. Only the tail needs its
+    // order: the scores above the threshold, descending, then the threshold.
     const size_t tail = std::max<size_t>(2, static_cast<size_t>(static_cast<double>(k) * TAIL_SHARE));
+    if (!order_all) {
+        std::nth_element(sorted_.begin(), sorted_.begin() + static_cast<ptrdiff_t>(tail), sorted_.end(), std::greater<>());
+        std::sort(sorted_.begin(), sorted_.begin() + static_cast<ptrdiff_t>(tail), std::greater<>());
+    }
     threshold_ = sorted_[tail];
     double excess = 0.0;
     for (size_t i = 0; i < tail; ++i) excess += sorted_[i] - threshold_;
@@ -275,6 +524,9 @@ NullFit::NullFit(std::span<const double> null_scores) {
     tail_share_ = static_cast<double>(tail) / static_cast<double>(k);
     rate_ = excess > 0.0 ? 1.0 / excess : 0.0;
     fitted_ = rate_ > 0.0 && std::isfinite(rate_);
+    // Below the threshold the empirical share is read by halving the descending list.
+    ordered_ = order_all || !fitted_;
+    if (!order_all && !fitted_) std::sort(sorted_.begin() + static_cast<ptrdiff_t>(tail), sorted_.end(), std::greater<>());
 }
 
 double NullFit::log10_survival(double score) const {
@@ -282,9 +534,12 @@ double NullFit::log10_survival(double score) const {
     if (k == 0 || std::isnan(score)) return 0.0;
     if (fitted_ && score > threshold_)
         return std::log10(tail_share_) - rate_ * (score - threshold_) / std::numbers::ln10;
-    // Null scores at or above `score` (the list is descending).
-    const size_t at_or_above = static_cast<size_t>(
-        std::upper_bound(sorted_.begin(), sorted_.end(), score, std::greater<>()) - sorted_.begin());
+    // Null scores at or above `score`: counted where only the tail is in order, else found
+    // by halving the descending list.
+    const size_t at_or_above =
+        !ordered_ ? static_cast<size_t>(std::count_if(sorted_.begin(), sorted_.end(), [&](double s) { return s >= score; }))
+                : static_cast<size_t>(std::upper_bound(sorted_.begin(), sorted_.end(), score, std::greater<>()) -
+                                      sorted_.begin());
     return std::log10(static_cast<double>(std::max<size_t>(at_or_above, 1)) / static_cast<double>(k));
 }
 
@@ -298,6 +553,83 @@ std::vector<uint32_t> calibration_candidates(const Scorer &scorer, const Precurs
 std::vector<LowResFeatures> low_res_features(const Scorer &scorer, const ProcessedSpectrum &spectrum,
                                              std::span<const Feature> features, const LowResSettings &settings,
                                              const GeneratedPeptides &null) {
+    std::vector<LowResFeatures> out(features.size());
+    if (features.empty()) return out;
+    if (scorer.db == nullptr) throw Failure("scorer has no database");
+    if (spectrum.precursors.empty()) throw Failure("missing MS1 precursor for " + spectrum.id);
+    const IndexedDatabase &db = *scorer.db;
+    const Precursor &precursor = spectrum.precursors.front();
+    // Made once for the spectrum: every candidate, charge and null peptide reads it.
+    const XcorrSpectrum binned(spectrum.peaks, settings);
+
+    std::vector<Peak> top;
+    for (const Peak &peak : spectrum.peaks)
+        if (usable(peak)) top.push_back(peak);
+    const size_t kept = std::min(settings.top_peaks, top.size());
+    std::partial_sort(top.begin(), top.begin() + kept, top.end(),
+                      [](const Peak &a, const Peak &b) { return a.intensity > b.intensity; });
+    top.resize(kept);
+
+    // Each reported match's xcorr first: the adaptive null must be stable where they lie.
+    std::vector<double> xcorrs(features.size(), 0.0);
+    for (size_t j = 0; j < features.size(); ++j) {
+        const Feature &f = features[j];
+        if (f.peptide_idx >= db.peptide_count()) continue;
+        xcorrs[j] =
+            binned.score_quick(db.peptides.view(f.peptide_idx), db.ion_kinds, scorer.max_fragment_charge_for(f.charge));
+    }
+
+    // One calibration per precursor charge that a reported match carries.
+    const std::vector<Pass> passes = searched_passes(scorer, precursor);
+    std::vector<ChargeCalibration> calibrations;
+    std::vector<double> probes, null_scores;
+    auto calibration_for = [&](uint8_t charge) -> const ChargeCalibration * {
+        for (const ChargeCalibration &c : calibrations)
+            if (c.charge == charge) return &c;
+        for (const Pass &pass : passes)
+            if (pass.charge == charge) {
+                probes.clear();
+                for (size_t j = 0; j < features.size(); ++j)
+                    if (features[j].charge == charge && features[j].peptide_idx < db.peptide_count())
+                        probes.push_back(xcorrs[j]);
+                calibrations.push_back(calibrate(scorer, binned, pass, settings, null, probes, null_scores));
+                return &calibrations.back();
+            }
+        return nullptr;
+    };
+
+    for (size_t j = 0; j < features.size(); ++j) {
+        const Feature &f = features[j];
+        if (f.peptide_idx >= db.peptide_count()) continue;
+        const PeptideView peptide = db.peptides.view(f.peptide_idx);
+        const unsigned max_charge = scorer.max_fragment_charge_for(f.charge);
+        LowResFeatures &low = out[j];
+        low.xcorr = xcorrs[j];
+        low.top_peaks_explained =
+            explained_share(top, peptide, db.ion_kinds, max_charge, settings.min_ion_index, scorer.fragment_tol);
+        const size_t ions = db.ion_kinds.size() * (peptide.length() > 1 ? peptide.length() - 1 : 0) * max_charge;
+        low.matched_ion_fraction = ions ? static_cast<float>(f.matched_peaks) / static_cast<float>(ions) : 0.0f;
+
+        const ChargeCalibration *calibration = calibration_for(f.charge);
+        if (!calibration) continue;
+        double best_other = 0.0;  // no other candidate, or none above zero: the xcorr itself
+        for (const auto &[index, xcorr] : calibration->candidates)
+            if (index != f.peptide_idx) best_other = std::max(best_other, xcorr);
+        low.delta_xcorr = low.xcorr - best_other;
+        const double candidates =
+            static_cast<double>(std::max({calibration->window_count, calibration->null_count, size_t{1}}));
+        low.log10_evalue = std::log10(candidates) + calibration->fit.log10_survival(low.xcorr);
+    }
+    return out;
+}
+
+uint64_t calibrations_made() { return calibration_count().load(std::memory_order_relaxed); }
+
+uint64_t null_peptides_scored() { return null_scored().load(std::memory_order_relaxed); }
+
+std::vector<LowResFeatures> reference_low_res_features(const Scorer &scorer, const ProcessedSpectrum &spectrum,
+                                                       std::span<const Feature> features,
+                                                       const LowResSettings &settings, const GeneratedPeptides &null) {
     std::vector<LowResFeatures> out(features.size());
     if (features.empty()) return out;
     if (scorer.db == nullptr) throw Failure("scorer has no database");
@@ -322,7 +654,7 @@ std::vector<LowResFeatures> low_res_features(const Scorer &scorer, const Process
             if (c.charge == charge) return &c;
         for (const Pass &pass : passes)
             if (pass.charge == charge) {
-                calibrations.push_back(calibrate(scorer, binned, pass, settings, null));
+                calibrations.push_back(reference_calibrate(scorer, binned, pass, settings, null));
                 return &calibrations.back();
             }
         return nullptr;

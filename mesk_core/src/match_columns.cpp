@@ -59,7 +59,10 @@ std::vector<SpectrumMatches> score_spectra(const ScorerSettings &settings, const
         const Scorer scorer = Scorer::from_settings(settings, db);
         SpectrumMatches &slot = results[i];
         slot.features = scorer.score(*spectrum);
-        if (low_res) slot.low_res = low_res_features(scorer, *spectrum, slot.features, *low_res, *null);
+        if (low_res)
+            slot.low_res = low_res->reference_path
+                               ? reference_low_res_features(scorer, *spectrum, slot.features, *low_res, *null)
+                               : low_res_features(scorer, *spectrum, slot.features, *low_res, *null);
     });
     return results;
 }

@@ -1,16 +1,22 @@
 // The null fit behind the expectation value, on constructed score distributions, the
-// generated peptides of the null, the binned spectrum on damaged peak lists, and the
-// candidates a calibration draws on against the preliminary search's.
+// generated peptides of the null, the binned spectrum on damaged peak lists, the
+// candidates a calibration draws on against the preliminary search's, and the fast
+// features (lanes, the adaptive null) against their straightforward twins on random data.
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <map>
+#include <numbers>
+#include <random>
 #include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "check.hpp"
+#include "ion_series.hpp"
+#include "lanes.hpp"
 #include "low_res.hpp"
 #include "scoring_fixtures.hpp"
 
@@ -237,5 +243,203 @@ TEST(calibrations_draw_on_the_precursor_brackets_of_the_preliminary_search) {
         // Each case finds some peptides, but never all of them.
         const bool empty_range = c.min_isotope_err > c.max_isotope_err;
         CHECK(empty_range ? found == 0 : found > 0 && found < peptides.size());
+    }
+}
+
+namespace {
+
+using Rng = std::mt19937_64;
+
+float uniform(Rng &rng, float lo, float hi) { return std::uniform_real_distribution<float>(lo, hi)(rng); }
+
+std::string random_sequence(Rng &rng, size_t length, std::string_view letters = "ACDEFGHIKLMNPQRSTVWY") {
+    std::string s(length, 'A');
+    for (char &c : s) c = letters[rng() % letters.size()];
+    return s;
+}
+
+// Tryptic-looking peptides of 7 to 30 residues, some with a modified residue, sorted by mass.
+std::vector<Peptide> random_peptides(Rng &rng, size_t count) {
+    std::vector<Peptide> peptides;
+    for (size_t i = 0; i < count; ++i) {
+        std::string sequence = random_sequence(rng, 6 + rng() % 24) + (rng() % 2 ? "K" : "R");
+        Peptide p = fixtures::make(sequence, fixtures::residue_sum_mass(sequence), rng() % 2 == 0);
+        for (size_t j = 0; j < sequence.size(); ++j)
+            if (sequence[j] == 'C') p.modifications[j] = 57.021464f;
+            else if (sequence[j] == 'M' && rng() % 3 == 0) p.modifications[j] = 15.994915f;
+        peptides.push_back(std::move(p));
+    }
+    std::sort(peptides.begin(), peptides.end(), [](const Peptide &a, const Peptide &b) { return a.monoisotopic < b.monoisotopic; });
+    return peptides;
+}
+
+// An ion-trap-like spectrum of `peptide` (its b and y ions at charge 1 and 2, some left
+// out, shifted within half a dalton) among noise peaks, with its precursor at charge z.
+ProcessedSpectrum random_spectrum(Rng &rng, const std::string &id, const PeptideView &peptide, unsigned z) {
+    std::vector<Peak> peaks;
+    for (const Kind kind : {Kind::B, Kind::Y})
+        walk_ion_series(peptide, kind, [&](size_t, float mass) {
+            for (unsigned charge = 1; charge <= 2; ++charge)
+                if (rng() % 10 < 7)
+                    peaks.push_back({mass / static_cast<float>(charge) + uniform(rng, -0.4f, 0.4f),
+                                     uniform(rng, 10.0f, 1000.0f)});
+        });
+    const size_t noise = 20 + rng() % 120;
+    for (size_t i = 0; i < noise; ++i) peaks.push_back({uniform(rng, 100.0f, 2000.0f), uniform(rng, 1.0f, 300.0f)});
+    return fixtures::spectrum(id, fixtures::sorted_peaks(std::move(peaks)),
+                              {fixtures::precursor(fixtures::precursor_mz(peptide.monoisotopic, z), static_cast<uint8_t>(z))});
+}
+
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+bool same_bits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+}  // namespace
+
+TEST(generated_peptides_score_the_same_in_lanes_and_one_at_a_time) {
+    // The lanes against the scalar walk, to the bit: random spectra and precursor masses
+    // (some too light for a single bond), both usual ion pairs and a longer kind list,
+    // ions left out by ordinal, fragment charges 1 to 3, and ranges that start and end
+    // inside a group of lanes.
+    Rng rng(11);
+    const IndexedDatabase db = fixtures::build(random_peptides(rng, 300));
+    const GeneratedPeptides null(db, DEFAULT_NULL_SEED);
+    const std::vector<std::vector<Kind>> kind_lists = {{Kind::B, Kind::Y}, {Kind::Y, Kind::B}, {Kind::A, Kind::Y, Kind::C, Kind::Z}};
+    size_t compared = 0;
+    for (int round = 0; round < 40; ++round) {
+        LowResSettings settings;
+        settings.min_ion_index = rng() % 4;
+        std::vector<Peak> peaks;
+        const size_t count = rng() % 200;
+        for (size_t i = 0; i < count; ++i) peaks.push_back({uniform(rng, 50.0f, 4000.0f), uniform(rng, 0.5f, 1e4f)});
+        const XcorrSpectrum binned(fixtures::sorted_peaks(peaks), settings);
+        const float mass = round % 10 == 0 ? uniform(rng, 100.0f, 300.0f) : uniform(rng, 500.0f, 6000.0f);
+        const std::vector<Kind> &kinds = kind_lists[rng() % kind_lists.size()];
+        const unsigned max_charge = 1 + rng() % 3;
+        const size_t first = rng() % 40, last = std::min(null.size(), first + 8 + rng() % 900);
+        std::vector<double> lanes(last - first), scalar(last - first);
+        use_vector_lanes(true);
+        binned.score_generated_many(null, first, last, mass, kinds, max_charge, lanes.data());
+        use_vector_lanes(false);
+        binned.score_generated_many(null, first, last, mass, kinds, max_charge, scalar.data());
+        use_vector_lanes(true);
+        for (size_t g = first; g < last; ++g) {
+            const double walked = binned.score_generated(null.residues(g), null.terminal(g), mass, kinds, max_charge);
+            if (!same_bits(lanes[g - first], walked) || !same_bits(scalar[g - first], walked))
+                check::fail(__FILE__, __LINE__, "round " + std::to_string(round) + ", peptide " + std::to_string(g));
+            compared += walked != 0.0;
+        }
+    }
+    CHECK(compared > 1000);  // most scores are not trivially zero
+}
+
+TEST(features_equal_the_reference_path_with_the_whole_null) {
+    // Every feature of every reported match, to the bit, against the straightforward path:
+    // with the whole null drawn, with an adaptive null that never settles, in lanes and
+    // without; precursor charges 1 to 4 and the charge of the spectrum left unknown.
+    Rng rng(5);
+    const IndexedDatabase db = fixtures::build(random_peptides(rng, 2000), {Kind::B, Kind::Y}, 64);
+    const GeneratedPeptides null(db, DEFAULT_NULL_SEED);
+    Scorer scorer = fixtures::scorer_for(db);
+    scorer.fragment_tol = Tolerance::da(-0.5f, 0.5f);
+    scorer.precursor_tol = Tolerance::da(-1.5f, 1.5f);  // many candidates per charge
+    scorer.report_psms = 5;
+    scorer.min_precursor_charge = 1;
+    scorer.max_precursor_charge = 4;
+
+    size_t matches = 0, calibrated = 0;
+    for (int s = 0; s < 60; ++s) {
+        const PeptideView peptide = db.peptides.view(rng() % db.peptide_count());
+        ProcessedSpectrum spectrum = random_spectrum(rng, "scan=" + std::to_string(s), peptide, 1 + rng() % 4);
+        if (s % 5 == 0) spectrum.precursors.front().charge.reset();
+        const std::vector<Feature> features = scorer.score(spectrum);
+        LowResSettings settings;
+        settings.min_ion_index = s % 3;
+        const std::vector<LowResFeatures> reference = reference_low_res_features(scorer, spectrum, features, settings, null);
+        for (int variant = 0; variant < 3; ++variant) {
+            LowResSettings fast = settings;
+            fast.adaptive_null = variant == 1;
+            fast.null_stability = -1.0;  // never stable: every round is drawn
+            use_vector_lanes(variant != 2);
+            const std::vector<LowResFeatures> got = low_res_features(scorer, spectrum, features, fast, null);
+            use_vector_lanes(true);
+            CHECK_EQ(got.size(), reference.size());
+            for (size_t j = 0; j < got.size() && j < reference.size(); ++j) {
+                const LowResFeatures &a = got[j], &b = reference[j];
+                if (!same_bits(a.xcorr, b.xcorr) || !same_bits(a.delta_xcorr, b.delta_xcorr) ||
+                    !same_bits(a.log10_evalue, b.log10_evalue) || !same_bits(a.top_peaks_explained, b.top_peaks_explained) ||
+                    !same_bits(a.matched_ion_fraction, b.matched_ion_fraction))
+                    check::fail(__FILE__, __LINE__, "spectrum " + std::to_string(s) + ", match " + std::to_string(j) +
+                                                        ", variant " + std::to_string(variant));
+                calibrated += variant == 0 && b.log10_evalue != 0.0;
+            }
+        }
+        matches += features.size();
+    }
+    CHECK(matches > 100 && calibrated > 100);
+}
+
+TEST(an_adaptive_null_stops_early_and_keeps_the_count_of_the_whole_null) {
+    // On spectra of real peptides the tail fit settles well before 2,000 peptides; the
+    // expectation value then stays close to the whole null's, which counts 2,000 null
+    // peptides whatever was drawn, and every other feature is unchanged.
+    Rng rng(23);
+    const IndexedDatabase db = fixtures::build(random_peptides(rng, 1000), {Kind::B, Kind::Y}, 64);
+    const GeneratedPeptides null(db, DEFAULT_NULL_SEED);
+    Scorer scorer = fixtures::scorer_for(db);
+    scorer.fragment_tol = Tolerance::da(-0.5f, 0.5f);
+    scorer.report_psms = 3;
+    LowResSettings full, adaptive;
+    full.adaptive_null = false;
+    size_t close = 0, compared = 0;
+    uint64_t full_drawn = 0, adaptive_drawn = 0;
+    for (int s = 0; s < 40; ++s) {
+        const ProcessedSpectrum spectrum =
+            random_spectrum(rng, "scan=" + std::to_string(s), db.peptides.view(rng() % db.peptide_count()), 2 + rng() % 2);
+        const std::vector<Feature> features = scorer.score(spectrum);
+        uint64_t before = null_peptides_scored();
+        const std::vector<LowResFeatures> whole = low_res_features(scorer, spectrum, features, full, null);
+        full_drawn += null_peptides_scored() - before;
+        before = null_peptides_scored();
+        const std::vector<LowResFeatures> cut = low_res_features(scorer, spectrum, features, adaptive, null);
+        adaptive_drawn += null_peptides_scored() - before;
+        for (size_t j = 0; j < whole.size(); ++j) {
+            CHECK(same_bits(whole[j].xcorr, cut[j].xcorr) && same_bits(whole[j].delta_xcorr, cut[j].delta_xcorr));
+            CHECK(std::isfinite(cut[j].log10_evalue) && cut[j].log10_evalue <= std::log10(2000.0) + 1e-9);
+            close += std::fabs(whole[j].log10_evalue - cut[j].log10_evalue) <= 0.3;
+            ++compared;
+        }
+    }
+    CHECK(compared > 50);
+    CHECK(close * 10 >= compared * 9);
+    CHECK(adaptive_drawn * 2 < full_drawn);
+}
+
+TEST(the_fit_equals_one_made_on_the_whole_sorted_null) {
+    // The fit orders only its tail; threshold, rate and every survival must be those of
+    // the whole null sorted, to the bit, ties and scores at the threshold included.
+    Rng rng(3);
+    for (int round = 0; round < 200; ++round) {
+        const size_t n = 20 + rng() % 2100;
+        std::vector<double> scores(n);
+        for (double &s : scores) s = round % 4 == 0 ? std::floor(uniform(rng, 0.0f, 20.0f)) / 8.0 : uniform(rng, -1.0f, 3.0f);
+        const NullFit fit(scores), whole(scores, true);
+        std::vector<double> sorted = scores;
+        std::sort(sorted.begin(), sorted.end(), std::greater<>());
+        const size_t tail = std::max<size_t>(2, static_cast<size_t>(static_cast<double>(n) * 0.1));
+        double excess = 0.0;
+        for (size_t i = 0; i < tail; ++i) excess += sorted[i] - sorted[tail];
+        excess /= static_cast<double>(tail);
+        CHECK(same_bits(fit.threshold(), sorted[tail]));
+        CHECK(same_bits(fit.rate(), excess > 0.0 ? 1.0 / excess : 0.0));
+        for (int probe = 0; probe < 20; ++probe) {
+            const double x = probe < 10 ? sorted[rng() % n] : uniform(rng, -1.5f, 4.0f);
+            const size_t at_or_above = static_cast<size_t>(std::count_if(sorted.begin(), sorted.end(), [&](double s) { return s >= x; }));
+            const double expected =
+                fit.fitted() && x > sorted[tail]
+                    ? std::log10(static_cast<double>(tail) / static_cast<double>(n)) - fit.rate() * (x - sorted[tail]) / std::numbers::ln10
+                    : std::log10(static_cast<double>(std::max<size_t>(at_or_above, 1)) / static_cast<double>(n));
+            if (!same_bits(fit.log10_survival(x), expected) || !same_bits(whole.log10_survival(x), expected))
+                check::fail(__FILE__, __LINE__, "round " + std::to_string(round));
+        }
     }
 }

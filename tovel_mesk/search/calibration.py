@@ -270,7 +270,8 @@ def calibrate_file(settings: SearchSettings, db: tm.PyIndexedDatabase, path: str
     scored = 0
     for start in range(0, len(spectra), SAMPLE_STEP):
         part = [spectra[i] for i in order[start:start + SAMPLE_STEP]]
-        parts.append(score_columns(scorer, db, part, threads=settings.thread_count, chunk_size=settings.chunk_size))
+        parts.append(score_columns(scorer, db, part, threads=settings.thread_count, chunk_size=settings.chunk_size,
+                                   adaptive_null=settings.adaptive_null))
         scored += len(part)
         columns = {name: np.concatenate([p[name] for p in parts]) for name in parts[0]}
         confident, how = _confident(columns)

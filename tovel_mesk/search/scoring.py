@@ -38,8 +38,8 @@ DEFAULT_CHUNK_SIZE = 4096
 
 def score_columns(scorer, db, spectra: Iterable, *, file: str | Sequence[str] | None = None,
                   threads: int | None = None, low_res: bool = True, min_ion_index: int = 0,
-                  null_seed: int | None = None, chunk_size: int = DEFAULT_CHUNK_SIZE,
-                  progress: Callable[[int], None] | None = None,
+                  null_seed: int | None = None, adaptive_null: bool = True,
+                  chunk_size: int = DEFAULT_CHUNK_SIZE, progress: Callable[[int], None] | None = None,
                   scans: Sequence[int] | None = None) -> dict[str, np.ndarray]:
     """Scores `spectra` (an iterable of `PyProcessedSpectrum`) against `db` with `scorer`.
 
@@ -56,6 +56,8 @@ def score_columns(scorer, db, spectra: Iterable, *, file: str | Sequence[str] | 
     - `null_seed`: seed of the generated peptides behind `log10_evalue` (None: the usual
       one). The features are deterministic for any seed; another seed shows how much a
       result owes to the draw.
+    - `adaptive_null`: stop drawing generated peptides once the tail fit of a spectrum's
+      null is stable (False: all 2,000 for every spectrum and charge, as earlier versions).
     - `chunk_size`: spectra per call into the core; memory is bounded by the chunk, not by
       the number of spectra, so a generator of spectra may be passed.
     - `progress`: called with the number of spectra scored so far after each chunk.
@@ -83,7 +85,7 @@ def score_columns(scorer, db, spectra: Iterable, *, file: str | Sequence[str] | 
             break
         # Scored off the main thread, so that Ctrl-C is not held back by a large chunk.
         scored = interruptible(_native.score_columns, scorer, db, chunk, threads, bool(low_res), min_ion_index,
-                               null_seed)
+                               null_seed, bool(adaptive_null))
         columns = {name: np.frombuffer(buffer, dtype=dtype) for name, dtype, buffer in scored}
         spec_ids = _objects([spectrum.id for spectrum in chunk])
         index = columns.pop("spectrum_index")
@@ -209,7 +211,8 @@ def search_file(settings: SearchSettings, scorer: tm.PyScorer, db: tm.PyIndexedD
     started = time.perf_counter()
     report = None if progress is None else (lambda _scored: progress(reader.counts.read, reader.total or 0))
     columns = score_columns(scorer, db, spectra(), file=path.name, threads=settings.thread_count,
-                            min_ion_index=0, null_seed=null_seed, chunk_size=settings.chunk_size,
+                            min_ion_index=0, null_seed=null_seed, adaptive_null=settings.adaptive_null,
+                            chunk_size=settings.chunk_size,
                             progress=report, scans=reader.scan_numbers)
     total = time.perf_counter() - started
     counts = reader.counts
