@@ -46,8 +46,8 @@ from typing import Any
 
 from ..config import INDEX_STAGES, SearchSettings, available_cores
 from ..errors import ConfigError, FileSearchError, IndexBuildError, InputError, StoppedAtFileError, one_line
-from .database import prepare_database
-from .index_cache import fasta_sha256, index_key
+from .database import index_key, prepare_database
+from .index_cache import fasta_sha256
 from .finish import finish_search
 from .outcome import FileResult, SearchOutcome
 from .plan import plan_file

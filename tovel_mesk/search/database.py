@@ -43,7 +43,7 @@ if TYPE_CHECKING:
     from ..config import SearchSettings
 
 __all__ = ["Digest", "digest_fasta", "build_database", "proforma", "peptide_proteins", "prepare_database",
-           "digest_settings", "discover_decoys", "MIN_ION_INDEX"]
+           "digest_settings", "discover_decoys", "MIN_ION_INDEX", "index_key"]
 
 #: Enzyme names accepted by `digest_fasta` (case-insensitive).
 ENZYMES = ("trypsin", "trypsin/p", "lys-c", "lys-n", "arg-c", "asp-n", "glu-c", "chymotrypsin", "non-specific")
@@ -297,8 +297,8 @@ def prepare_database(settings: SearchSettings, progress: Progress | None = None)
     `fasta_decoys` (`DecoyTag.as_dict`)."""
     import time  # noqa: PLC0415
 
-    from .index_cache import HIT, NOT_STORED, OFF, REBUILT, STORED, CacheReport, IndexCache, fasta_sha256, \
-        index_key  # noqa: PLC0415
+    from .index_cache import HIT, NOT_STORED, OFF, REBUILT, STORED, CacheReport, IndexCache, \
+        fasta_sha256  # noqa: PLC0415
 
     progress = progress or Progress(False)
     cache = IndexCache.for_settings(settings)
@@ -338,6 +338,14 @@ def prepare_database(settings: SearchSettings, progress: Progress | None = None)
     progress.message(report.line())
     counts["index_cache"] = report.as_dict()
     return db, counts
+
+
+def index_key(settings: SearchSettings, fasta_hash: str) -> str:
+    """The key of the index that `settings` describe for a FASTA of SHA-256 `fasta_hash`
+    (`tovel_mesk.search.index_cache.index_key`, with the smallest ion this package indexes)."""
+    from .index_cache import index_key as key_of  # noqa: PLC0415
+
+    return key_of(settings, fasta_hash, MIN_ION_INDEX)
 
 
 def _build_database(settings: SearchSettings, progress: Progress):

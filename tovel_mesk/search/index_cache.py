@@ -98,16 +98,14 @@ def fasta_sha256(path: str | os.PathLike[str]) -> str:
     return digest.hexdigest()
 
 
-def index_key(settings: SearchSettings, fasta_hash: str) -> str:
+def index_key(settings: SearchSettings, fasta_hash: str, min_ion_index: int) -> str:
     """The key of the index that `settings` describe for a FASTA of SHA-256 `fasta_hash`:
     a SHA-256 of that hash, of the settings of the stages that shape the index
     (`INDEX_STAGES`: the digestion's and the index's, whether the index lists its fragments
-    resolved from `fragment_list`), of the smallest indexed ion, of the package version
-    and of the cache's format version."""
-    from .database import MIN_ION_INDEX  # noqa: PLC0415 - database imports this module
-
+    resolved from `fragment_list`), of the smallest indexed ion (`min_ion_index`), of the
+    package version and of the cache's format version."""
     shaping = {stage: settings.arguments(stage) for stage in INDEX_STAGES}
-    text = json.dumps({"fasta": fasta_hash, "settings": shaping, "min_ion_index": MIN_ION_INDEX,
+    text = json.dumps({"fasta": fasta_hash, "settings": shaping, "min_ion_index": min_ion_index,
                        "ion_kinds": ["b", "y"], "version": __version__, "cache_format": CACHE_FORMAT},
                       sort_keys=True)
     return hashlib.sha256(text.encode()).hexdigest()
@@ -192,7 +190,7 @@ class IndexCache:
             return None
         if status == "ok":
             try:
-                meta = json.loads(metadata)
+                meta = json.loads(metadata or b"")
             except ValueError:
                 return f"{path.name}: unreadable metadata"
             if not isinstance(meta, dict) or meta.get("key") != key or meta.get("cache_format") != CACHE_FORMAT:
@@ -202,7 +200,7 @@ class IndexCache:
                 os.utime(path)  # recently used
             return value, meta, size
         if status == "damaged":
-            return _short(value, path)
+            return _short(str(value), path)
         return None  # absent, unreadable or another version: built and written over
 
     def store(self, key: str, db: Any, metadata: dict[str, Any]) -> tuple[int, list[str]]:

@@ -22,7 +22,8 @@ from tovel_mesk import _native
 from tovel_mesk.config import ConfigError, SearchSettings, format_size, load_settings, parse_size
 from tovel_mesk.progress import Progress
 from tovel_mesk.search import index_cache
-from tovel_mesk.search.database import build_database, digest_fasta, peptide_proteins, prepare_database, proforma
+from tovel_mesk.search.database import (build_database, digest_fasta, index_key, peptide_proteins, prepare_database,
+                                        proforma)
 from tovel_mesk.search.scoring import make_scorer, search_file
 
 
@@ -111,10 +112,10 @@ def test_search_results_of_a_cached_index_equal_a_built_one(inputs, tmp_path):
 def test_the_key_covers_the_fasta_bytes_and_the_index_settings(inputs, tmp_path):
     fasta, _ = inputs
     settings = settings_for(fasta, tmp_path / "cache")
-    key = index_cache.index_key(settings, "ab" * 32)
-    assert index_cache.index_key(settings, "cd" * 32) != key
-    assert index_cache.index_key(dataclasses.replace(settings, missed_cleavages=1), "ab" * 32) != key
-    assert index_cache.index_key(dataclasses.replace(settings, threads=2, fdr=0.05), "ab" * 32) == key
+    key = index_key(settings, "ab" * 32)
+    assert index_key(settings, "cd" * 32) != key
+    assert index_key(dataclasses.replace(settings, missed_cleavages=1), "ab" * 32) != key
+    assert index_key(dataclasses.replace(settings, threads=2, fdr=0.05), "ab" * 32) == key
     copy = tmp_path / "copy.fasta"
     copy.write_bytes(fasta.read_bytes())
     assert index_cache.fasta_sha256(copy) == index_cache.fasta_sha256(fasta)
