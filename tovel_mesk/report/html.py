@@ -505,7 +505,7 @@ def _notes(summary: Mapping, psms: pd.DataFrame) -> list[str]:
                    if record.get(key)]
             if how:
                 notes.append(f"{record.get('file')}: " + "; ".join(how) + ".")
-    cache = (summary.get("database") or {}).get("index_cache")
+    cache = summary.get("index_cache")
     if isinstance(cache, Mapping) and cache.get("status"):
         notes.append(_cache_note(cache))
     decoys = (summary.get("database") or {}).get("fasta_decoys")

@@ -42,7 +42,8 @@ summary with their error, in the order of `settings.spectra`."""
                                        chimera=settings.chimera, fdr=settings.fdr, protein_info=proteins)
     counts = confidence.counts(settings.fdr)
     totals = confidence.totals(settings.fdr)
-    summary = Summary(fdr=settings.fdr, database=dict(database_counts),
+    database = {k: v for k, v in database_counts.items() if k != "index_cache"}
+    summary = Summary(fdr=settings.fdr, database=database, index_cache=database_counts.get("index_cache"),
                       rescoring={"method": confidence.rescoring.used, **confidence.rescoring.as_dict()},
                       settings=settings.as_dict())
     searched = {f.name: f for f in files}
