@@ -89,14 +89,15 @@ Ref index_storage(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
 }
 
 Ref checksum(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig{"checksum()", {"data"}, 1};
+    static const Signature sig{"checksum()", {"data", "seed"}, 1};
     const Bound b = bind_args(sig, args, nargs, kwnames);
+    const uint64_t seed = b[1] ? arg<uint64_t>(sig, b, 1) : 0;
     Py_buffer view;
     if (PyObject_GetBuffer(b[0], &view, PyBUF_SIMPLE) != 0) throw PyErrSet{};
     uint64_t h;
     {
         WithoutInterpreterLock unlocked;
-        h = mesk::hash64(view.buf, static_cast<size_t>(view.len));
+        h = mesk::hash64(view.buf, static_cast<size_t>(view.len), seed);
     }
     PyBuffer_Release(&view);
     return to_py_uint(h);
@@ -113,7 +114,7 @@ PyMethodDef index_file_functions[] = {
     {"index_storage", as_cfunction(static_method<index_storage>), METH_FASTCALL | METH_KEYWORDS,
      "index_storage($module, db)\n--\n\n'mapped' for an index read from an index file, 'built' otherwise."},
     {"checksum", as_cfunction(static_method<checksum>), METH_FASTCALL | METH_KEYWORDS,
-     "checksum($module, data)\n--\n\nThe 64-bit checksum of index files over a bytes-like object."},
+     "checksum($module, data, seed=0)\n--\n\nThe 64-bit checksum of index files over a bytes-like object."},
     {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace

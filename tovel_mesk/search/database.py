@@ -298,7 +298,7 @@ def prepare_database(settings: SearchSettings, progress: Progress | None = None)
     import time  # noqa: PLC0415
 
     from .index_cache import HIT, NOT_STORED, OFF, REBUILT, STORED, CacheReport, IndexCache, \
-        fasta_sha256  # noqa: PLC0415
+        fasta_fingerprint  # noqa: PLC0415
 
     progress = progress or Progress(False)
     cache = IndexCache.for_settings(settings)
@@ -309,7 +309,7 @@ def prepare_database(settings: SearchSettings, progress: Progress | None = None)
     # Hashing the FASTA and looking the entry up (mapping and verifying it on a hit) count
     # as the index stage.
     started = time.perf_counter()
-    key = index_key(settings, fasta_sha256(settings.require_fasta()))
+    key = index_key(settings, fasta_fingerprint(settings.require_fasta()))
     found = cache.load(key)
     looked = time.perf_counter() - started
     progress.timings["index"] = progress.timings.get("index", 0.0) + looked
@@ -341,8 +341,8 @@ def prepare_database(settings: SearchSettings, progress: Progress | None = None)
 
 
 def index_key(settings: SearchSettings, fasta_hash: str) -> str:
-    """The key of the index that `settings` describe for a FASTA of SHA-256 `fasta_hash`
-    (`tovel_mesk.search.index_cache.index_key`, with the smallest ion this package indexes)."""
+    """The key of the index that `settings` describe for a FASTA whose bytes hash to
+    `fasta_hash` (`tovel_mesk.search.index_cache.index_key`, with the smallest ion this package indexes)."""
     from .index_cache import index_key as key_of  # noqa: PLC0415
 
     return key_of(settings, fasta_hash, MIN_ION_INDEX)

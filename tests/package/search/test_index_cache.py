@@ -118,9 +118,13 @@ def test_the_key_covers_the_fasta_bytes_and_the_index_settings(inputs, tmp_path)
     assert index_key(dataclasses.replace(settings, threads=2, fdr=0.05), "ab" * 32) == key
     copy = tmp_path / "copy.fasta"
     copy.write_bytes(fasta.read_bytes())
-    assert index_cache.fasta_sha256(copy) == index_cache.fasta_sha256(fasta)
+    assert index_cache.fasta_fingerprint(copy) == index_cache.fasta_fingerprint(fasta)
+    data = bytearray(fasta.read_bytes())
+    data[len(data) // 2] ^= 1
+    copy.write_bytes(bytes(data))
+    assert index_cache.fasta_fingerprint(copy) != index_cache.fasta_fingerprint(fasta)
     copy.write_bytes(fasta.read_bytes() + b">X extra\nPEPTIDEK\n")
-    assert index_cache.fasta_sha256(copy) != index_cache.fasta_sha256(fasta)
+    assert index_cache.fasta_fingerprint(copy) != index_cache.fasta_fingerprint(fasta)
 
 
 # ---------------------------------------------------------------- damaged and foreign entries
