@@ -92,8 +92,19 @@ def test_a_mapped_index_is_the_built_one_bit_for_bit(tmp_path):
 
 
 def test_search_results_of_a_cached_index_equal_a_built_one(inputs, tmp_path):
+    """Randomized index and search settings: the matches of a search on the index mapped
+    from the cache equal, bit for bit, those on the index built in memory."""
     fasta, run = inputs
-    for changes in ({}, {"fragment_list": "on", "bucket_size": 256}, {"variable_mods": ["M:+15.994915"]}):
+    rng = np.random.default_rng(23)
+    cases = [{}, {"fragment_list": "on", "bucket_size": 256}]
+    for _ in range(3):
+        cases.append({"fragment_list": str(rng.choice(["on", "off", "auto"])),
+                      "bucket_size": int(rng.choice([16, 1024, 8192])),
+                      "missed_cleavages": int(rng.integers(0, 3)),
+                      "variable_mods": ["M:+15.994915"] if rng.random() < 0.5 else [],
+                      "precursor_tol": str(rng.choice(["10ppm", "50ppm", "1da"])),
+                      "wide_window": bool(rng.random() < 0.3), "chimera": bool(rng.random() < 0.3)})
+    for changes in cases:
         settings = settings_for(fasta, tmp_path / "cache", **changes)
         built, counts, _ = prepare(dataclasses.replace(settings, index_cache="off"))
         assert counts["index_cache"]["status"] == "off"
