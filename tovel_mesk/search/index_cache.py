@@ -203,9 +203,12 @@ class IndexCache:
                 meta = json.loads(metadata or b"")
             except ValueError:
                 return f"{path.name}: unreadable metadata"
-            if not isinstance(meta, dict) or meta.get("key") != key or meta.get("cache_format") != CACHE_FORMAT:
-                return None if isinstance(meta, dict) and meta.get("cache_format") != CACHE_FORMAT else \
-                    f"{path.name}: its metadata names another entry"
+            if not isinstance(meta, dict) or not isinstance(meta.get("counts"), dict):
+                return f"{path.name}: unreadable metadata"
+            if meta.get("cache_format") != CACHE_FORMAT:
+                return None  # another format version: built and written over
+            if meta.get("key") != key:
+                return f"{path.name}: its metadata names another entry"
             with contextlib.suppress(OSError):
                 os.utime(path)  # recently used
             return value, meta, size
