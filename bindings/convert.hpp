@@ -127,8 +127,9 @@ Ref to_py_checked_utf8(std::string_view bytes);
 Ref to_py_lossy(std::string_view bytes);        // invalid UTF-8 replaced by U+FFFD
 inline Ref none() { return Ref::borrow(Py_None); }
 
-template <class T, class F>
-Ref to_py_list(const std::vector<T> &items, F convert) {
+// A Python list of `convert(item)` over a random-access sequence (a vector, an IndexArray).
+template <class Items, class F>
+Ref to_py_list(const Items &items, F convert) {
     Ref list = own(PyList_New(static_cast<Py_ssize_t>(items.size())));
     for (size_t i = 0; i < items.size(); ++i) {
         Ref item = convert(items[i]);

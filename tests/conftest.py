@@ -7,6 +7,14 @@ import pytest
 from _support import one_peptide_db, perfect_match
 
 
+@pytest.fixture(autouse=True)
+def _private_index_cache(tmp_path_factory, monkeypatch):
+    """Every test's default index cache is a folder of its own: no test writes to the
+    user's cache folder (CI machines are shared), and no test is served an index that
+    another test stored. Commands run as subprocesses inherit the variable."""
+    monkeypatch.setenv("TOVEL_MESK_INDEX_CACHE", str(tmp_path_factory.mktemp("index-cache")))
+
+
 @pytest.fixture(scope="session")
 def real_core():
     """Skips unless the module was built with the real search core: a one-peptide index

@@ -84,6 +84,16 @@ def _add_search_options(parser: argparse.ArgumentParser) -> None:
         elif option.kind == "switch":
             group.add_argument(*option.flags, dest=option.name, action=argparse.BooleanOptionalAction,
                                default=argparse.SUPPRESS, help=help_text)
+        elif option.kind == "cache":
+            group.add_argument(option.flag, dest=option.name, metavar=option.metavar, default=argparse.SUPPRESS,
+                               help=help_text)
+            group.add_argument("--no-" + option.flag[2:], dest=option.name, action="store_const", const="off",
+                               default=argparse.SUPPRESS, help="turn the index cache off: build the index every time")
+        elif option.kind == "size":
+            from .config import format_size  # noqa: PLC0415
+
+            group.add_argument(*option.flags, dest=option.name, metavar=option.metavar, default=argparse.SUPPRESS,
+                               help=f"{option.help} (default: {format_size(option.default)})")
         elif option.kind == "list":
             # Repeatable; the flags given replace the default list, and "none" empties it.
             group.add_argument(*option.flags, dest=option.name, action="append", metavar=option.metavar,

@@ -24,6 +24,7 @@ import dataclasses
 import difflib
 import math
 import os
+import re
 import tomllib
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -35,7 +36,7 @@ from .errors import ConfigError
 
 __all__ = ["SearchSettings", "Option", "OPTIONS", "PRESETS", "STAGES", "ConfigError", "load_settings",
            "default_toml", "settings_toml", "parse_int_range", "available_cores", "options_of", "DEFAULTS",
-           "INDEX_STAGES", "WORKER_STAGES", "modification_notes"]
+           "INDEX_STAGES", "WORKER_STAGES", "modification_notes", "parse_size", "format_size"]
 
 # The stages of a search, each the TOML section of its settings, in the order of the file.
 INPUT = "input"            # what is searched and where results go
@@ -84,7 +85,8 @@ class Option:
     name: str
     help: str
     stage: str
-    kind: str = "value"      # "value", "switch" (--x/--no-x), "list" (repeatable), "path", "paths"
+    kind: str = "value"      # "value", "switch" (--x/--no-x), "list" (repeatable), "path", "paths",
+                             # "cache" (--x DIR, --no-x), "size" (bytes, or text such as 8GiB)
     metavar: str | None = None
     argument: str | tuple[str, str] | None = ""   # "": the name itself; None: taken by no stage
     short: str | None = None                      # a one-letter flag, e.g. "-o"
@@ -167,6 +169,8 @@ class SearchSettings:
     overwrite: bool = False
     formats: tuple[str, ...] = ("mztab",)
     split_by_file: bool = False
+    index_cache: Path | str = "auto"
+    index_cache_size: int = 8 << 30
 
     def __post_init__(self) -> None:
         for option in OPTIONS:
@@ -209,6 +213,9 @@ class SearchSettings:
         unknown = [f for f in self.formats if f not in FORMATS]
         if unknown:
             raise ConfigError(f"--formats: unknown format {unknown[0]!r}; accepted: {', '.join(FORMATS)}")
+        if self.index_cache_size < 1:
+            raise ConfigError(f"--index-cache-size must be at least 1 byte, got {self.index_cache_size!r} "
+                              "(--no-index-cache turns the cache off)")
         _check_fixed_mods(self.fixed_mods)
         self._check_digestion()
 
@@ -284,6 +291,8 @@ class SearchSettings:
         """The settings a cluster worker needs: those of `WORKER_STAGES`, with the FASTA's
         absolute path; the others at their defaults."""
         kept = {o.name: getattr(self, o.name) for o in OPTIONS if o.stage in WORKER_STAGES}
+        if isinstance(self.index_cache, Path):
+            kept["index_cache"] = Path(os.path.abspath(self.index_cache))
         return SearchSettings(fasta=Path(os.path.abspath(self.require_fasta())), **kept)
 
     def as_dict(self) -> dict[str, Any]:
@@ -330,6 +339,31 @@ def parse_int_range(text: str, what: str) -> tuple[int, int]:
     if len(values) != 2 or values[0] > values[1]:
         raise ConfigError(f"{what} must be MIN,MAX with MIN <= MAX, got {text!r}")
     return values[0], values[1]
+
+
+_SIZE = re.compile(r"\s*(\d+(?:\.\d*)?|\.\d+)\s*([kmgt]i?b?|b)?\s*", re.IGNORECASE)
+_UNITS = {"": 1, "b": 1, "k": 1000, "m": 1000**2, "g": 1000**3, "t": 1000**4,
+          "ki": 1 << 10, "mi": 1 << 20, "gi": 1 << 30, "ti": 1 << 40}
+
+
+def parse_size(value: str | int, what: str = "--index-cache-size") -> int:
+    """A size in bytes from a whole number of bytes or text such as ``8GiB``, ``500MB``,
+    ``1.5G`` (KB, MB, GB, TB are powers of 1000; KiB, MiB, GiB, TiB powers of 1024)."""
+    if isinstance(value, int) and not isinstance(value, bool):
+        return value
+    match = _SIZE.fullmatch(value) if isinstance(value, str) else None
+    if match is None:
+        raise ConfigError(f"{what} must be a size such as 8GiB, 500MB or a number of bytes, got {value!r}")
+    unit = (match.group(2) or "").lower().removesuffix("b")
+    return int(float(match.group(1)) * _UNITS[unit])
+
+
+def format_size(size: int) -> str:
+    """A byte count in binary units, as `parse_size` reads it back: ``8GiB``, ``1.5MiB``."""
+    for unit, factor in (("TiB", 1 << 40), ("GiB", 1 << 30), ("MiB", 1 << 20), ("KiB", 1 << 10)):
+        if size >= factor:
+            return f"{size / factor:.3g}{unit}" if size % factor else f"{size // factor}{unit}"
+    return f"{size}B"
 
 
 def _mod_parts(mod: str) -> tuple[str, float] | None:
@@ -504,6 +538,13 @@ OPTIONS: tuple[Option, ...] = (
            "default", RUN, "list", "FORMAT"),
     Option("split_by_file", "also write each spectra file's psms.tsv, peptides.tsv and results.pin in "
            "by_file/<file name>/ of the output folder, beside the combined tables", RUN, "switch"),
+    Option("index_cache", "folder of the persistent index cache: the digest and index of a FASTA under its "
+           "digestion and index settings are stored there and mapped again by later searches (checksummed; a "
+           "damaged entry is rebuilt). 'auto': $TOVEL_MESK_INDEX_CACHE, else the user's cache folder "
+           "($XDG_CACHE_HOME or ~/.cache)/tovel-mesk/index; --no-index-cache (or 'off') turns it off", RUN,
+           "cache", "DIR", argument=None),
+    Option("index_cache_size", "most the index cache folder holds, e.g. 8GiB or 500MB; after each store the least "
+           "recently used entries are removed until it fits", RUN, "size", "SIZE", argument=None),
 )
 
 _BY_NAME = {o.name: o for o in OPTIONS}
@@ -559,6 +600,18 @@ def _coerce(option: Option, value: Any, origin: str) -> Any:
         if not isinstance(value, (list, tuple)) or not all(isinstance(v, (str, os.PathLike)) for v in value):
             raise ConfigError(f"{where} must be a list of paths, got {value!r}")
         return tuple(Path(v) for v in value)
+    if option.kind == "cache":
+        if value is False or (isinstance(value, str) and value.strip().lower() == "off"):
+            return "off"
+        if value is None or value is True or (isinstance(value, str) and value.strip().lower() == "auto"):
+            return "auto"
+        if not isinstance(value, (str, os.PathLike)) or not str(value).strip():
+            raise ConfigError(f"{where} must be a folder, 'auto' or 'off', got {value!r}")
+        return Path(value)
+    if option.kind == "size":
+        if isinstance(value, bool) or not isinstance(value, (int, str)):
+            raise ConfigError(f"{where} must be a size such as 8GiB, 500MB or a number of bytes, got {value!r}")
+        return parse_size(value, option.flag)
     if option.kind == "list":
         if isinstance(value, str):
             value = [value]
@@ -641,6 +694,8 @@ def read_toml(path: Path) -> dict[str, Any]:
             flat[name] = base / flat[name]
     if "spectra" in flat:
         flat["spectra"] = tuple(p if p.is_absolute() else base / p for p in flat["spectra"])
+    if isinstance(flat.get("index_cache"), Path) and not flat["index_cache"].is_absolute():
+        flat["index_cache"] = base / flat["index_cache"]
     return flat
 
 
@@ -724,6 +779,8 @@ def settings_toml(settings: SearchSettings) -> str:
     for name in ("fasta", "output"):
         if values[name] is not None:
             values[name] = os.path.abspath(values[name])
+    if isinstance(settings.index_cache, Path):
+        values["index_cache"] = os.path.abspath(settings.index_cache)
     values["spectra"] = [os.path.abspath(p) for p in values["spectra"]]
     return _toml_file(values, ["# tovel-mesk search settings in effect. Use with: tovel-mesk search --config FILE"],
                       False)

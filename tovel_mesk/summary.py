@@ -21,6 +21,11 @@ counted by group, see `tovel_mesk.fdr.groups`).
       "stages": {"digest": 0.41, "index": 1.2, "reading": 0.8, "scoring": 5.1, "rescoring": 0.3,
                  "writing": 0.2},
       "database": {"indexed_peptides": ..., ...},
+      "index_cache": {"status": "hit", "folder": "...", "entry": "<key>.tmidx", "entry_bytes": 79821568,
+                      "seconds": 0.05, "reason": null, "evicted": []},
+                                       # status: "hit" (mapped from the cache), "stored" (built and stored),
+                                       # "rebuilt" (the cached file was damaged), "not-stored" (built; the
+                                       # cache could not take it, see reason) or "off"
       "rescoring": {"method": "lda", "reason": null},
       "cluster": null,                 # or where a Dask search ran (see ClusterSummary)
       "file_settings": {"a.mzML": {"detected": {"resolution": "low", "analyzer": "ion trap", ...},
@@ -114,6 +119,8 @@ class Summary:
     file_settings: dict[str, dict[str, Any]] = field(default_factory=dict)
     #: What the user should know about how the files were searched.
     warnings: list[str] = field(default_factory=list)
+    #: Where the index came from (`tovel_mesk.search.index_cache.CacheReport.as_dict`).
+    index_cache: dict[str, Any] | None = None
 
     @property
     def failed_files(self) -> dict[str, str]:
@@ -164,6 +171,7 @@ class Summary:
             "totals": dataclasses.asdict(self.totals),
             "stages": dict(self.stages),
             "database": dict(self.database),
+            "index_cache": dict(self.index_cache) if self.index_cache is not None else None,
             "rescoring": dict(self.rescoring),
             "cluster": dataclasses.asdict(self.cluster) if self.cluster is not None else None,
             "file_settings": dict(self.file_settings),

@@ -28,7 +28,7 @@ PageSearch::PageSearch(const IndexedQuery &query, float fragment_mass)
       candidate_hi_(static_cast<uint32_t>(query.candidate_hi)) {
     std::tie(flo_, fhi_) = query.fragment_tol.bounds(fragment_mass);
     std::tie(plo_, phi_) = query.precursor_tol.bounds(query.precursor_mass);
-    const std::vector<float> &minima = db_->bucket_minima;
+    const IndexArray<float> &minima = db_->bucket_minima;
     std::tie(bucket_, bucket_end_) = bracket_range(
         minima.size(), [&](size_t i) { return total_order_key(minima[i]); }, total_order_key(flo_),
         total_order_key(fhi_));
@@ -36,7 +36,7 @@ PageSearch::PageSearch(const IndexedQuery &query, float fragment_mass)
 
 bool PageSearch::open_bucket() {
     if (bucket_ >= bucket_end_) return false;
-    const std::vector<Theoretical> &fragments = db_->fragments;
+    const IndexArray<Theoretical> &fragments = db_->fragments;
     const size_t size = db_->bucket_size;
     const size_t count = fragments.size();
     const size_t begin = bucket_ * size < count ? bucket_ * size : count;

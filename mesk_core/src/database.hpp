@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "index_array.hpp"
 #include "failure.hpp"
 #include "ion_series.hpp"
 #include "peptide.hpp"
@@ -83,10 +84,10 @@ inline size_t fence_position(size_t j, size_t bucket_length) { return j * bucket
 
 struct IndexedDatabase {
     PeptideStore peptides;                 // caller's order, decoys right after their targets
-    std::vector<Theoretical> fragments;    // mass-sorted buckets, each sorted by peptide index
+    IndexArray<Theoretical> fragments;         // mass-sorted buckets, each sorted by peptide index
     std::vector<Kind> ion_kinds;
-    std::vector<float> bucket_minima;      // smallest fragment mass of each bucket
-    std::vector<uint32_t> bucket_fences;   // BUCKET_FENCES per bucket; may be empty
+    IndexArray<float> bucket_minima;           // smallest fragment mass of each bucket
+    IndexArray<uint32_t> bucket_fences;        // BUCKET_FENCES per bucket; may be empty
     std::string decoy_tag;
     size_t bucket_size = 1;
     size_t min_ion_index = 0;

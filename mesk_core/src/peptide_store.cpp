@@ -213,16 +213,17 @@ PeptideStore PeptideStore::build_from(const Source &peptides, const std::vector<
 
     PeptideStore store;
     const std::vector<uint32_t> list_of_input = peptides.intern_proteins(store.protein_lists_);
-    store.masses_.resize(total.records);
-    store.residue_start_.resize(total.records + 1);
-    store.residues_.resize(total.residues);
-    store.mod_start_.resize(total.records + 1);
-    store.mods_.resize(total.mods);
-    store.protein_list_.resize(total.records);
-    store.flags_.resize(total.records);
-    store.missed_.resize(total.records);
-    store.residue_start_[total.records] = total.residues;
-    store.mod_start_[total.records] = total.mods;
+    // Filled in place, then handed to the store's columns.
+    std::vector<float> masses(total.records);
+    std::vector<uint64_t> residue_start(total.records + 1);
+    std::vector<char> residues(total.residues);
+    std::vector<uint64_t> mod_start(total.records + 1);
+    std::vector<ModEntry> mods(total.mods);
+    std::vector<uint32_t> protein_list(total.records);
+    std::vector<uint8_t> flags_of(total.records);
+    std::vector<uint8_t> missed(total.records);
+    residue_start[total.records] = total.residues;
+    mod_start[total.records] = total.mods;
 
     pool.parallel_for(chunks, 1, [&](size_t cb, size_t ce) {
         std::vector<float> scratch;
@@ -235,36 +236,44 @@ PeptideStore PeptideStore::build_from(const Source &peptides, const std::vector<
                 const std::string_view seq = p.bytes;
                 for (size_t copy = 0; copy < copies(i); ++copy, ++r) {
                     const bool reversed = copy == 1;
-                    store.masses_[r] = p.monoisotopic;
-                    store.residue_start_[r] = bytes;
-                    char *out = store.residues_.data() + bytes;
+                    masses[r] = p.monoisotopic;
+                    residue_start[r] = bytes;
+                    char *out = residues.data() + bytes;
                     for (size_t k = 0; k < length; ++k) out[k] = seq[reversed ? decoy_source(k, length) : k];
                     bytes += length;
                     uint8_t flags = (p.decoy != reversed) ? DECOY : 0;
-                    store.mod_start_[r] = entries;
+                    mod_start[r] = entries;
                     if (p.nterm) {
                         flags |= NTERM;
-                        store.mods_[entries++] = ModEntry{0, *p.nterm};
+                        mods[entries++] = ModEntry{0, *p.nterm};
                     }
                     if (p.cterm) {
                         flags |= CTERM;
-                        store.mods_[entries++] = ModEntry{0, *p.cterm};
+                        mods[entries++] = ModEntry{0, *p.cterm};
                     }
                     if (p.mods.size() != length) {
                         flags |= ODD_MOD_COUNT;
-                        store.mods_[entries++] = ModEntry{static_cast<uint32_t>(p.mods.size()), 0.0f};
+                        mods[entries++] = ModEntry{static_cast<uint32_t>(p.mods.size()), 0.0f};
                     }
                     for (size_t k = 0; k < p.mods.size(); ++k) {
                         const float value = p.mods[reversed ? decoy_source(k, length) : k];
-                        if (stored_modification(value)) store.mods_[entries++] = ModEntry{static_cast<uint32_t>(k), value};
+                        if (stored_modification(value)) mods[entries++] = ModEntry{static_cast<uint32_t>(k), value};
                     }
-                    store.flags_[r] = flags;
-                    store.missed_[r] = p.missed_cleavages;
-                    store.protein_list_[r] = list_of_input[i];
+                    flags_of[r] = flags;
+                    missed[r] = p.missed_cleavages;
+                    protein_list[r] = list_of_input[i];
                 }
             }
         }
     });
+    store.masses_ = std::move(masses);
+    store.residue_start_ = std::move(residue_start);
+    store.residues_ = std::move(residues);
+    store.mod_start_ = std::move(mod_start);
+    store.mods_ = std::move(mods);
+    store.protein_list_ = std::move(protein_list);
+    store.flags_ = std::move(flags_of);
+    store.missed_ = std::move(missed);
     return store;
 }
 
@@ -308,9 +317,9 @@ PeptideStore::operator std::vector<Peptide>() const {
 }
 
 size_t PeptideStore::heap_bytes() const {
-    auto bytes = [](const auto &v) { return v.capacity() * sizeof(v[0]); };
-    size_t total = bytes(masses_) + bytes(residue_start_) + bytes(residues_) + bytes(mod_start_) + bytes(mods_) +
-                   bytes(protein_list_) + bytes(protein_lists_) + bytes(flags_) + bytes(missed_);
+    size_t total = masses_.heap_bytes() + residue_start_.heap_bytes() + residues_.heap_bytes() +
+                   mod_start_.heap_bytes() + mods_.heap_bytes() + protein_list_.heap_bytes() +
+                   protein_lists_.capacity() * sizeof(protein_lists_[0]) + flags_.heap_bytes() + missed_.heap_bytes();
     // Each label: its list slot, the shared string with its counts, and long text.
     for (const auto &list : protein_lists_)
         for (const SharedText &text : list)

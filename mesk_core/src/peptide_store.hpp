@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "index_array.hpp"
 #include "peptide.hpp"
 
 namespace mesk {
@@ -97,10 +98,15 @@ public:
     PeptideView operator[](size_t i) const { return view(i); }
     operator std::vector<Peptide>() const;
 
+    // Whether the columns view a mapped index file rather than owning their elements.
+    bool is_mapped() const { return masses_.is_view(); }
+
     // Heap bytes this store holds, arrays and protein lists together.
     size_t heap_bytes() const;
 
 private:
+    friend struct IndexFile;  // writes and maps the columns (index_file.cpp)
+
     enum : uint8_t { DECOY = 1, NTERM = 2, CTERM = 4, ODD_MOD_COUNT = 8 };
 
     template <class Source>
@@ -114,15 +120,15 @@ private:
         return ((f & NTERM) != 0) + ((f & CTERM) != 0) + ((f & ODD_MOD_COUNT) != 0);
     }
 
-    std::vector<float> masses_;
-    std::vector<uint64_t> residue_start_;  // n + 1 offsets into residues_
-    std::vector<char> residues_;
-    std::vector<uint64_t> mod_start_;      // n + 1 offsets into mods_
-    std::vector<ModEntry> mods_;
-    std::vector<uint32_t> protein_list_;   // index into protein_lists_
+    IndexArray<float> masses_;
+    IndexArray<uint64_t> residue_start_;  // n + 1 offsets into residues_
+    IndexArray<char> residues_;
+    IndexArray<uint64_t> mod_start_;      // n + 1 offsets into mods_
+    IndexArray<ModEntry> mods_;
+    IndexArray<uint32_t> protein_list_;   // index into protein_lists_
     std::vector<std::vector<SharedText>> protein_lists_;
-    std::vector<uint8_t> flags_;
-    std::vector<uint8_t> missed_;
+    IndexArray<uint8_t> flags_;
+    IndexArray<uint8_t> missed_;
 };
 
 }  // namespace mesk

@@ -558,7 +558,7 @@ size_t first_at_least(const Theoretical *slice, size_t len, uint32_t target, siz
 // read first can be fetched a few buckets ahead.
 void SharedPassSearch::count_from_index(uint64_t ulo, uint64_t uhi) {
     const uint32_t lo32 = static_cast<uint32_t>(ulo), hi32 = static_cast<uint32_t>(uhi);
-    const std::vector<float> &minima = db_.bucket_minima;
+    const IndexArray<float> &minima = db_.bucket_minima;
     const Theoretical *const fragments = db_.fragments.data();
     const size_t total = db_.fragments.size();
     const size_t size = db_.bucket_size;

@@ -505,6 +505,9 @@ def _notes(summary: Mapping, psms: pd.DataFrame) -> list[str]:
                    if record.get(key)]
             if how:
                 notes.append(f"{record.get('file')}: " + "; ".join(how) + ".")
+    cache = summary.get("index_cache")
+    if isinstance(cache, Mapping) and cache.get("status"):
+        notes.append(_cache_note(cache))
     decoys = (summary.get("database") or {}).get("fasta_decoys")
     if isinstance(decoys, Mapping) and decoys.get("dropped"):
         notes.append(f"The FASTA holds decoys of its own: {counted(decoys['dropped'], 'entry')} carry the "
@@ -523,6 +526,21 @@ def _notes(summary: Mapping, psms: pd.DataFrame) -> list[str]:
     for warning in summary.get("warnings") or []:
         notes.append(str(warning))
     return notes
+
+
+def _cache_note(cache: Mapping) -> str:
+    """Where the index came from, in one sentence (the index cache's record in the summary)."""
+    status = cache.get("status")
+    where = f" ({cache.get('folder')})" if cache.get("folder") else ""
+    if status == "hit":
+        return f"Index: mapped from the index cache{where} in {float(cache.get('seconds') or 0):.2f} s."
+    if status == "stored":
+        return f"Index: built, and stored in the index cache{where}."
+    if status == "rebuilt":
+        return f"Index: rebuilt, because the cached index was damaged ({cache.get('reason')}); stored again{where}."
+    if status == "not-stored":
+        return f"Index: built; the index cache could not store it ({cache.get('reason')})."
+    return "Index: built (the index cache is off)."
 
 
 def _verdict(summary: Mapping, psms: pd.DataFrame, good: pd.DataFrame, peptides, proteins, fdr: float) -> str:

@@ -10,10 +10,12 @@ How the work is shared:
 
 - Each task is one spectra file. It carries the file's path and the settings, never the
   index: the files (and the FASTA) must be readable at the same paths on every worker.
-- Each worker process builds the index once, from the FASTA and the settings, and keeps it
-  for every later task. The cache key is a hash of the FASTA's bytes and of every setting
-  that shapes the index (see `index_key`), so another database or setting never reuses a
-  stale index; a worker holds one index at a time.
+- Each worker process gets the index once, from the FASTA and the settings, and keeps it
+  for every later task. The key is a hash of the FASTA's bytes and of every setting that
+  shapes the index (see `index_key`), so another database or setting never reuses a stale
+  index; a worker holds one index at a time. The worker gets it as a search in one process
+  does (`prepare_database`): from the persistent index cache when the cache folder holds
+  it (a folder shared by the machines serves them all), else built and stored there.
 - A task returns the file's match columns (numpy arrays) and its reader's counts. The
   client gathers every file and runs error control once over all of them, exactly as a
   search in one process does (`tovel_mesk.pipeline.finish_search`): same rows, same bits.
@@ -30,9 +32,7 @@ from __future__ import annotations
 
 import contextlib
 import dataclasses
-import hashlib
 import importlib.metadata
-import json
 import logging
 import os
 import signal
@@ -45,7 +45,8 @@ from typing import Any
 
 from ..config import INDEX_STAGES, SearchSettings, available_cores
 from ..errors import ConfigError, FileSearchError, IndexBuildError, InputError, StoppedAtFileError, one_line
-from .database import MIN_ION_INDEX, prepare_database
+from .database import index_key, prepare_database
+from .index_cache import fasta_sha256
 from .finish import finish_search
 from .outcome import FileResult, SearchOutcome
 from .plan import plan_file
@@ -71,28 +72,6 @@ def _import_distributed():
         raise ImportError(f"searching on a Dask cluster (--scheduler, --workers) needs Dask's distributed "
                           f"scheduler: {INSTALL_HINT}") from None
     return distributed
-
-
-def fasta_sha256(path: str | os.PathLike) -> str:
-    """The SHA-256 of a file's bytes, in hex."""
-    digest = hashlib.sha256()
-    with open(path, "rb") as f:
-        for block in iter(lambda: f.read(1 << 20), b""):
-            digest.update(block)
-    return digest.hexdigest()
-
-
-def index_key(settings: SearchSettings, fasta_hash: str) -> str:
-    """The cache key of the index that `settings` describe for a FASTA of SHA-256
-    `fasta_hash`: a hash of that hash, of the settings of the stages that shape the index
-    (`INDEX_STAGES`: the digestion's and the index's, whether the index lists its fragments
-    resolved from `fragment_list`), of the smallest indexed ion and of the package version."""
-    from .._version import __version__  # noqa: PLC0415
-
-    shaping = {stage: settings.arguments(stage) for stage in INDEX_STAGES}
-    text = json.dumps({"fasta": fasta_hash, "settings": shaping, "min_ion_index": MIN_ION_INDEX,
-                       "version": __version__}, sort_keys=True)
-    return hashlib.sha256(text.encode()).hexdigest()
 
 
 # ----------------------------------------------------------------------------------------
@@ -165,7 +144,9 @@ def _search_task(settings: SearchSettings, key: str, fasta_hash: str, path: str,
     else:
         result.seconds.update(built)
         result.seconds["calibration"] = planning
-        return _TaskResult(result, index.counts, worker.address, bool(built))
+        # An index mapped from the cache was not built here.
+        built_here = bool(built) and (index.counts.get("index_cache") or {}).get("status") != "hit"
+        return _TaskResult(result, index.counts, worker.address, built_here)
     # Raised outside the handler, so that it carries no chained error: only the text travels
     # to the client (some errors hold parser state that cannot be pickled).
     raise failure

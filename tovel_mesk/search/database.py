@@ -43,7 +43,7 @@ if TYPE_CHECKING:
     from ..config import SearchSettings
 
 __all__ = ["Digest", "digest_fasta", "build_database", "proforma", "peptide_proteins", "prepare_database",
-           "digest_settings", "discover_decoys", "MIN_ION_INDEX"]
+           "digest_settings", "discover_decoys", "MIN_ION_INDEX", "index_key"]
 
 #: Enzyme names accepted by `digest_fasta` (case-insensitive).
 ENZYMES = ("trypsin", "trypsin/p", "lys-c", "lys-n", "arg-c", "asp-n", "glu-c", "chymotrypsin", "non-specific")
@@ -286,13 +286,72 @@ def discover_decoys(settings: SearchSettings) -> DecoyTag | None:
 
 def prepare_database(settings: SearchSettings, progress: Progress | None = None):
     """Digests the FASTA and builds the index with reversed decoys, with or without its
-    fragment list as `settings.fragment_list_on` says. Decoys already in the FASTA are left
+    fragment list as `settings.fragment_list_on` says; or maps both from the index cache
+    (`tovel_mesk.search.index_cache`) when it holds them for these FASTA bytes and
+    settings, and stores them there after a build. Decoys already in the FASTA are left
     out: those the settings' markers name, and those under a tag found in the file
     (`discover_decoys`), which is told through `progress`. Returns the index and a dict of
     counts (proteins, peptides, skipped peptides, indexed peptides, fragments, decoy
-    entries dropped), whether the index lists its fragments (`fragment_list`) and, when a
-    tag was found, `fasta_decoys` (`DecoyTag.as_dict`)."""
+    entries dropped), whether the index lists its fragments (`fragment_list`), where the
+    index came from (`index_cache`, `CacheReport.as_dict`) and, when a tag was found,
+    `fasta_decoys` (`DecoyTag.as_dict`)."""
+    import time  # noqa: PLC0415
+
+    from .index_cache import HIT, NOT_STORED, OFF, REBUILT, STORED, CacheReport, IndexCache, \
+        fasta_fingerprint  # noqa: PLC0415
+
     progress = progress or Progress(False)
+    cache = IndexCache.for_settings(settings)
+    if cache is None:
+        db, counts, _ = _build_database(settings, progress)
+        counts["index_cache"] = CacheReport(OFF).as_dict()
+        return db, counts
+    # Hashing the FASTA and looking the entry up (mapping and verifying it on a hit) count
+    # as the index stage.
+    started = time.perf_counter()
+    key = index_key(settings, fasta_fingerprint(settings.require_fasta()))
+    found = cache.load(key)
+    looked = time.perf_counter() - started
+    progress.timings["index"] = progress.timings.get("index", 0.0) + looked
+    if isinstance(found, tuple):
+        db, meta, size = found
+        counts = dict(meta["counts"])
+    damage = found if isinstance(found, str) else None
+    if isinstance(found, tuple):
+        report = CacheReport(HIT, str(cache.folder), cache.path_of(key).name, size, looked)
+        for message in meta.get("messages", []):
+            progress.message(message)
+    else:
+        db, counts, messages = _build_database(settings, progress)
+        report = CacheReport(REBUILT if damage else STORED, str(cache.folder), cache.path_of(key).name,
+                             reason=damage)
+        try:
+            report.entry_bytes, report.evicted = cache.store(key, db, {"counts": counts, "messages": messages,
+                                                                        "fasta": os.fsdecode(settings.require_fasta())})
+        except OSError as error:
+            report.status = NOT_STORED
+            report.reason = f"{cache.folder}: {error.strerror or error}" if error.strerror else str(error)
+            if damage:
+                report.reason = f"the cached index was damaged ({damage}), and {report.reason}"
+    if report.warning:
+        progress.message(f"warning: {report.warning}")
+    progress.message(report.line())
+    counts["index_cache"] = report.as_dict()
+    return db, counts
+
+
+def index_key(settings: SearchSettings, fasta_hash: str) -> str:
+    """The key of the index that `settings` describe for a FASTA whose bytes hash to
+    `fasta_hash` (`tovel_mesk.search.index_cache.index_key`, with the smallest ion this package indexes)."""
+    from .index_cache import index_key as key_of  # noqa: PLC0415
+
+    return key_of(settings, fasta_hash, MIN_ION_INDEX)
+
+
+def _build_database(settings: SearchSettings, progress: Progress):
+    """The digest and the index, built: the index, its counts (see `prepare_database`) and
+    the messages the digestion told."""
+    told = len(progress.messages)
     if settings.variable_mods or settings.enzyme.lower() == "non-specific":
         # Refuse an index that cannot fit before the digestion takes the memory.
         from .guard import check_index_fits  # noqa: PLC0415
@@ -320,4 +379,4 @@ def prepare_database(settings: SearchSettings, progress: Progress | None = None)
         "dropped_fasta_decoys": digest.dropped_decoys}
     if found is not None:
         counts["fasta_decoys"] = found.as_dict()
-    return db, counts
+    return db, counts, list(progress.messages[told:])

@@ -42,7 +42,8 @@ summary with their error, in the order of `settings.spectra`."""
                                        chimera=settings.chimera, fdr=settings.fdr, protein_info=proteins)
     counts = confidence.counts(settings.fdr)
     totals = confidence.totals(settings.fdr)
-    summary = Summary(fdr=settings.fdr, database=dict(database_counts),
+    database = {k: v for k, v in database_counts.items() if k != "index_cache"}
+    summary = Summary(fdr=settings.fdr, database=database, index_cache=database_counts.get("index_cache"),
                       rescoring={"method": confidence.rescoring.used, **confidence.rescoring.as_dict()},
                       settings=settings.as_dict())
     searched = {f.name: f for f in files}
@@ -74,7 +75,7 @@ summary with their error, in the order of `settings.spectra`."""
     for name, seconds in stages.items():
         summary.record_stage(name, seconds)
     summary.file_settings = {f.name: {k: v for k, v in f.plan.items() if k != "record"} for f in files if f.plan}
-    summary.warnings = file_warnings(files)
+    summary.warnings = [*cache_warnings(database_counts), *file_warnings(files)]
     psms, peptides = _with_flanks(settings, confidence.psms, confidence.peptides, proteins.sequences)
     return SearchOutcome(settings, psms, peptides, confidence.proteins, files, summary)
 
@@ -85,6 +86,18 @@ def _with_flanks(settings: SearchSettings, psms, peptides, sequences):
     from .flanks import add_flanks  # noqa: PLC0415
 
     return add_flanks(psms, sequences, settings.decoy_tag), add_flanks(peptides, sequences, settings.decoy_tag)
+
+
+def cache_warnings(database_counts: dict[str, Any]) -> list[str]:
+    """The index cache's warning, when it had one: a damaged entry rebuilt, or an index it
+    could not take (`tovel_mesk.search.index_cache.CacheReport`)."""
+    from .index_cache import NOT_STORED, REBUILT, CacheReport  # noqa: PLC0415
+
+    record = database_counts.get("index_cache") or {}
+    if record.get("status") not in (REBUILT, NOT_STORED):
+        return []
+    report = CacheReport(record["status"], reason=record.get("reason"))
+    return [report.warning] if report.warning else []
 
 
 def file_warnings(files: list[FileResult]) -> list[str]:
