@@ -19,6 +19,11 @@ untouched: calibration changes the m/z values the core is given, nothing else.
 
 With fewer than `MIN_CONFIDENT` confident matches, nothing is changed and the summary
 says so.
+
+The pass that draws the sample holds the file's spectra in memory, peaks decoded
+(`tovel_mesk.io.spectra.HeldSpectra`, at most `HOLD_BYTES`), and hands them to the search,
+which then prepares them with the calibration instead of reading the file again; a file
+whose peaks take more is read again, and the summary says so.
 """
 
 from __future__ import annotations
@@ -37,6 +42,8 @@ from ..conventions import PROTON_MASS, Tolerance
 
 if TYPE_CHECKING:
     import _tovel_mesk as tm
+
+    from ..io.spectra import HeldSpectra, SpectraReader
 
 __all__ = ["ErrorModel", "Calibration", "CalibrationResult", "calibrate_file", "fit_error_model",
            "robust_sd", "SAMPLE_SIZE", "MIN_CONFIDENT"]
@@ -177,25 +184,30 @@ class Calibration:
 class CalibrationResult:
     """What `calibrate_file` found: the settings to search the file with, the calibration
     to apply (None: none), the figures for the summary, a warning ("" for none), and the
-    errors of the confident matches (retention time, before, after) for a plot."""
+    errors of the confident matches (retention time, before, after) for a plot. `held`: the
+    file's spectra as the sample's pass read them, for the search (None when the sample was
+    given, or the file's peaks took more than the reader holds)."""
 
     settings: SearchSettings
     calibration: Calibration | None
     summary: dict[str, Any]
     warning: str = ""
     points: dict[str, np.ndarray] = field(default_factory=dict)
+    held: HeldSpectra | None = None
 
 
-def _sample(settings: SearchSettings, path: str | Path, file_id: int) -> list[tm.PyProcessedSpectrum]:
+def _sample(settings: SearchSettings, path: str | Path, file_id: int,
+            hold: bool = False) -> tuple[list[tm.PyProcessedSpectrum], SpectraReader]:
     """At most `SAMPLE_SIZE` spectra drawn evenly from the whole file (a reservoir sample
-    with a fixed seed, in file order), so every part of the run is represented."""
+    with a fixed seed, in file order), so every part of the run is represented, and the
+    reader that read them (holding the file's spectra when `hold`)."""
     from ..io.spectra import SpectraReader  # noqa: PLC0415
 
     rng = np.random.default_rng(20261207)
     reservoir: list[tuple[int, tm.PyProcessedSpectrum]] = []
     seen = 0
     reader = SpectraReader(path, ms_level=settings.ms_level, top_peaks=settings.top_peaks,
-                           chunk_size=settings.chunk_size, file_id=file_id)
+                           chunk_size=settings.chunk_size, file_id=file_id, hold=hold)
     for chunk in reader:
         for spectrum in chunk:
             if len(reservoir) < SAMPLE_SIZE:
@@ -206,7 +218,7 @@ def _sample(settings: SearchSettings, path: str | Path, file_id: int) -> list[tm
                     reservoir[slot] = (seen, spectrum)
             seen += 1
     reservoir.sort(key=lambda item: item[0])
-    return [spectrum for _, spectrum in reservoir]
+    return [spectrum for _, spectrum in reservoir], reader
 
 
 def _confident(columns: dict[str, np.ndarray]) -> tuple[np.ndarray, dict[str, Any]]:
@@ -246,15 +258,30 @@ def _ppm(value: float) -> Tolerance:
 
 def calibrate_file(settings: SearchSettings, db: tm.PyIndexedDatabase, path: str | Path, file_id: int = 0, *,
                    high_resolution: bool = False,
-                   sample: list[tm.PyProcessedSpectrum] | None = None) -> CalibrationResult:
+                   sample: list[tm.PyProcessedSpectrum] | None = None, hold: bool = False) -> CalibrationResult:
     """Measures the mass errors of a sample of the file's spectra and returns the settings
     and calibration to search it with (module documentation). `settings` are the file's
-    settings before calibration; `sample` replaces the sample drawn from the file."""
+    settings before calibration; `sample` replaces the sample drawn from the file. With
+    `hold`, the pass that draws the sample keeps the file's spectra for the search
+    (`CalibrationResult.held`)."""
     from .scoring import make_scorer, score_columns  # noqa: PLC0415
 
     started = time.perf_counter()
-    spectra = sample if sample is not None else _sample(settings, path, file_id)
-    summary: dict[str, Any] = {"applied": False, "sample_spectra": len(spectra)}
+    held = None
+    summary: dict[str, Any] = {}
+    if sample is not None:
+        spectra = sample
+    else:
+        spectra, reader = _sample(settings, path, file_id, hold)
+        held = reader.held
+        if hold:
+            from ..io.spectra import HOLD_BYTES  # noqa: PLC0415
+
+            summary["spectra_held"] = held is not None
+            if reader.hold_refused:
+                summary["read_again"] = (f"the file's peaks take more than the {HOLD_BYTES >> 20} MiB held in "
+                                         "memory; read a second time for the search")
+    summary.update({"applied": False, "sample_spectra": len(spectra)})
 
     user_ppm = _symmetric_ppm(settings.precursor_tol)
     open_window = settings.wide_window or settings.precursor_tol.width(1000.0) > OPEN_WINDOW_DA
@@ -282,7 +309,7 @@ def calibrate_file(settings: SearchSettings, db: tm.PyIndexedDatabase, path: str
         summary["reason"] = reason
         summary["seconds"] = round(time.perf_counter() - started, 3)
         return CalibrationResult(settings, None, summary,
-                                 f"{reason}; searched with the tolerances as set, without calibration")
+                                 f"{reason}; searched with the tolerances as set, without calibration", held=held)
 
     if not spectra or not len(columns.get("label", ())):
         return fail("no spectrum of the sample matched")
@@ -336,7 +363,7 @@ def calibrate_file(settings: SearchSettings, db: tm.PyIndexedDatabase, path: str
                 "tolerance": {"before": str(settings.fragment_tol), "after": str(chosen_settings.fragment_tol)}}
     summary["applied"] = True
     summary["seconds"] = round(time.perf_counter() - started, 3)
-    return CalibrationResult(chosen_settings, Calibration(precursor, fragment), summary, "", points)
+    return CalibrationResult(chosen_settings, Calibration(precursor, fragment), summary, "", points, held)
 
 
 def _fragment_errors(settings: SearchSettings, db: tm.PyIndexedDatabase, spectra: list, columns: dict,

@@ -25,6 +25,7 @@ from ..io.analyzer import HIGH, LOW, UNKNOWN, Detection, detect_analyzer
 if TYPE_CHECKING:
     import _tovel_mesk as tm
 
+    from ..io.spectra import HeldSpectra
     from .calibration import Calibration
 
 __all__ = ["FilePlan", "plan_file", "settings_for", "AUTO", "LOW_RESOLUTION", "HIGH_RESOLUTION",
@@ -45,7 +46,9 @@ WIDE_FOR_HIGH = 0.1
 class FilePlan:
     """How one file is searched: what its head says (`detection`), the settings used
     (`settings`), the mass calibration applied to its spectra (None for none), and the
-    warnings to show. `as_dict()` is what the summary records for the file."""
+    warnings to show. `as_dict()` is what the summary records for the file. `held`: the
+    file's spectra as calibration read them, for the search to prepare instead of reading
+    the file again (None: the search reads the file); drop it once the file is searched."""
 
     detection: Detection
     settings: SearchSettings
@@ -53,6 +56,7 @@ class FilePlan:
     calibration_summary: dict[str, Any] = field(default_factory=dict)
     warnings: list[str] = field(default_factory=list)
     contradiction: str = ""
+    held: HeldSpectra | None = field(default=None, repr=False)
 
     def record(self) -> dict[str, Any]:
         """Flat entries for the file's row of the summary table: the analyzer found, the
@@ -140,10 +144,14 @@ def plan_file(settings: SearchSettings, path: str | Path, *, db: tm.PyIndexedDat
     if calibrate and db is not None:
         from .calibration import calibrate_file  # noqa: PLC0415
 
-        result = calibrate_file(plan.settings, db, path, file_id, high_resolution=detection.resolution == HIGH)
+        result = calibrate_file(plan.settings, db, path, file_id, high_resolution=detection.resolution == HIGH,
+                                hold=True)
         plan.settings = result.settings
         plan.calibration = result.calibration
         plan.calibration_summary = result.summary
+        plan.held = result.held
         if result.warning:
             plan.warnings.append(f"{Path(path).name}: {result.warning}")
+        if "read_again" in result.summary:
+            plan.warnings.append(f"{Path(path).name}: {result.summary['read_again']}")
     return plan
