@@ -3,13 +3,18 @@
 // takes only well-formed data and answers None for anything else (a character outside the
 // base64 alphabet, bad padding, a broken or truncated zlib stream, more or fewer bytes than
 // the array declares), so that the reader's own decoder, the reference, meets the fault and
-// names it. Whatever is decoded here is byte for byte what the reference decodes.
+// names it. Whatever is decoded here is byte for byte what the reference decodes. Then the
+// peaks prepared for scoring, again without the lock, to the bit as the reader's reference
+// preparation (numpy) makes them.
 #include <zlib.h>
 
+#include <algorithm>
 #include <array>
 #include <climits>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <numeric>
 #include <vector>
 
 #include "convert.hpp"
@@ -144,12 +149,116 @@ Ref decode_array(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     return ok ? std::move(result) : none();
 }
 
+// A read-only view of a one-dimensional, contiguous numeric array (32- or 64-bit floats or
+// integers), each value read as a double or a float as numpy's casts read it.
+class NumberView {
+public:
+    ~NumberView() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    // False (no Python error left set) for any other buffer: the caller takes its reference path.
+    bool acquire(PyObject *obj) {
+        if (PyObject_GetBuffer(obj, &view_, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) != 0) {
+            PyErr_Clear();
+            return false;
+        }
+        held_ = true;
+        const char *format = view_.format ? view_.format : "B";
+        while (*format == '@' || *format == '=' || *format == '<') ++format;
+        if (std::strlen(format) != 1 || view_.ndim > 1) return false;
+        switch (*format) {
+            case 'd': kind_ = view_.itemsize == 8 ? F64 : NONE; break;
+            case 'f': kind_ = view_.itemsize == 4 ? F32 : NONE; break;
+            case 'i': kind_ = view_.itemsize == 4 ? I32 : NONE; break;
+            case 'l': case 'q': kind_ = view_.itemsize == 8 ? I64 : NONE; break;
+            default: kind_ = NONE;
+        }
+        return kind_ != NONE && reinterpret_cast<uintptr_t>(view_.buf) % static_cast<uintptr_t>(view_.itemsize) == 0;
+    }
+    size_t size() const { return static_cast<size_t>(view_.len / view_.itemsize); }
+    double as_double(size_t i) const {
+        switch (kind_) {
+            case F64: return static_cast<const double *>(view_.buf)[i];
+            case F32: return static_cast<const float *>(view_.buf)[i];
+            case I32: return static_cast<const int32_t *>(view_.buf)[i];
+            default: return static_cast<double>(static_cast<const int64_t *>(view_.buf)[i]);
+        }
+    }
+    float as_float(size_t i) const {
+        switch (kind_) {
+            case F64: return static_cast<float>(static_cast<const double *>(view_.buf)[i]);
+            case F32: return static_cast<const float *>(view_.buf)[i];
+            case I32: return static_cast<float>(static_cast<const int32_t *>(view_.buf)[i]);
+            default: return static_cast<float>(static_cast<const int64_t *>(view_.buf)[i]);
+        }
+    }
+
+private:
+    enum Kind { NONE, F64, F32, I32, I64 };
+    Py_buffer view_{};
+    bool held_ = false;
+    Kind kind_ = NONE;
+};
+
+// prepare_peaks(mz, intensity, top_peaks, proton) -> (mz float32 bytes, intensity float32 bytes)
+// or None. The peaks as the reader's reference preparation makes them: the proton
+// subtracted in double precision and both values rounded to 32 bits; non-finite m/z and
+// non-positive or non-finite intensities dropped; the `top_peaks` most intense kept (0:
+// all; among equal intensities the lower m/z, then the earlier peak); sorted by m/z, ties
+// in the order reached so far.
+Ref prepare_peaks(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static const Signature sig{"prepare_peaks()", {"mz", "intensity", "top_peaks", "proton"}, 4};
+    const Bound b = bind_args(sig, args, nargs, kwnames);
+    const uint64_t top = arg<uint64_t>(sig, b, 2);
+    const double proton = arg<double>(sig, b, 3);
+    NumberView mz_view, intensity_view;
+    if (!mz_view.acquire(b[0]) || !intensity_view.acquire(b[1]) || mz_view.size() != intensity_view.size())
+        return none();
+    const size_t n = mz_view.size();
+    std::vector<float> mz(n), intensity(n);
+    std::vector<uint32_t> order;
+    if (n > UINT32_MAX) return none();
+    {
+        WithoutInterpreterLock unlocked;  // the views keep the arrays alive and unchanged
+        order.reserve(n);
+        for (size_t i = 0; i < n; ++i) {
+            mz[i] = static_cast<float>(mz_view.as_double(i) - proton);
+            intensity[i] = intensity_view.as_float(i);
+            if (std::isfinite(intensity[i]) && intensity[i] > 0.0f && std::isfinite(mz[i]))
+                order.push_back(static_cast<uint32_t>(i));
+        }
+        if (top && order.size() > top) {
+            std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t c) {
+                return intensity[a] > intensity[c] || (intensity[a] == intensity[c] && mz[a] < mz[c]);
+            });
+            order.resize(static_cast<size_t>(top));
+        }
+        std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t c) { return mz[a] < mz[c]; });
+    }
+    const auto bytes = static_cast<Py_ssize_t>(order.size() * sizeof(float));
+    Ref mz_out = own(PyBytes_FromStringAndSize(nullptr, bytes));
+    Ref intensity_out = own(PyBytes_FromStringAndSize(nullptr, bytes));
+    auto *mz_data = reinterpret_cast<float *>(PyBytes_AsString(mz_out.get()));
+    auto *intensity_data = reinterpret_cast<float *>(PyBytes_AsString(intensity_out.get()));
+    if (!mz_data || !intensity_data) throw PyErrSet{};
+    for (size_t i = 0; i < order.size(); ++i) {
+        mz_data[i] = mz[order[i]];
+        intensity_data[i] = intensity[order[i]];
+    }
+    return own(PyTuple_Pack(2, mz_out.get(), intensity_out.get()));
+}
+
 PyMethodDef functions[] = {
     {"decode_array", as_cfunction(static_method<decode_array>), METH_FASTCALL | METH_KEYWORDS,
      "decode_array(text, itemsize, zlib, length)\n--\n\n"
      "The bytes of a base64 binary array (zlib-compressed when `zlib`), which must hold exactly `length` "
      "values of `itemsize` (4 or 8) bytes, decoded without the interpreter lock; None when the text is not "
      "such an array (the caller's reference decoder then names the fault)."},
+    {"prepare_peaks", as_cfunction(static_method<prepare_peaks>), METH_FASTCALL | METH_KEYWORDS,
+     "prepare_peaks(mz, intensity, top_peaks, proton)\n--\n\n"
+     "The peaks ready to score, as (m/z, intensity) float32 bytes: the proton subtracted, non-finite and "
+     "non-positive peaks dropped, the top_peaks most intense kept (0: all), sorted by m/z; without the "
+     "interpreter lock. None for arrays other than one-dimensional contiguous 32/64-bit floats or integers."},
     {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace

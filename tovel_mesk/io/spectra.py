@@ -37,6 +37,7 @@ import numpy as np
 
 import _tovel_mesk as tm
 
+from .. import _native
 from .mgf import MgfReader
 from .mzml import MzmlReader, peek_total
 from ..errors import SpectraFileError, quoted
@@ -327,12 +328,15 @@ class SpectraReader:
             mz, intensity = raw.peaks()
             if self.calibration is not None:
                 mz = self.calibration.fragment_mz(mz, raw.rt)
-            mz, intensity, summed = _prepare_peaks(mz, intensity, self.top_peaks)
+            if raw.tic is None:  # the summed intensity stands in for it: the reference sums
+                mz, intensity, tic = _prepare_peaks(mz, intensity, self.top_peaks)
+            else:
+                mz, intensity = _prepare_peaks_natively(mz, intensity, self.top_peaks)
+                tic = _narrowed(raw.tic, "total ion current")
             if not mz.size:
                 return "no_peaks"
             return tm.PyProcessedSpectrum(raw.id, self.file_id, _narrowed(raw.rt, "scan start time"), mz,
-                                          intensity, precursors,
-                                          summed if raw.tic is None else _narrowed(raw.tic, "total ion current"))
+                                          intensity, precursors, tic)
         except SpectraFileError:
             raise
         except (ValueError, TypeError, OverflowError) as error:
@@ -429,6 +433,17 @@ def _prepare_peaks(mz: np.ndarray, intensity: np.ndarray,
         mz, intensity = mz[strongest], intensity[strongest]
     order = np.argsort(mz, kind="stable")
     return mz[order], intensity[order], summed
+
+
+def _prepare_peaks_natively(mz: np.ndarray, intensity: np.ndarray,
+                            top_peaks: int | None) -> tuple[np.ndarray, np.ndarray]:
+    """The peaks of `_prepare_peaks`, to the bit, prepared without the interpreter lock
+    (arrays of another kind than 32/64-bit floats and integers take the reference)."""
+    prepared = _native.prepare_peaks(mz, intensity, top_peaks or 0, PROTON_MASS)
+    if prepared is None:
+        mz, intensity, _ = _prepare_peaks(mz, intensity, top_peaks)
+        return mz, intensity
+    return np.frombuffer(prepared[0], np.float32), np.frombuffer(prepared[1], np.float32)
 
 
 def _window(mz: float, isolated: Sequence[float]) -> tm.PyTolerance:

@@ -137,3 +137,38 @@ def test_a_damaged_array_in_a_file_is_named_with_its_file_and_spectrum(tmp_path)
             pass
     assert info.value.path == str(path) and info.value.spectrum == "scan=2"
     assert "m/z array is not valid zlib data" in info.value.reason
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_native_peak_preparation_matches_the_reference(seed):
+    """Random peak lists of every array type, with ties in intensity and m/z, zero, negative
+    and non-finite values, against the reference preparation, to the bit."""
+    from tovel_mesk.io.spectra import _prepare_peaks, _prepare_peaks_natively
+
+    rng = np.random.default_rng(seed)
+    for _ in range(300):
+        n = int(rng.choice([0, 1, 5, 40, 151, 600]))
+        mz = rng.uniform(-10, 2500, n)
+        intensity = rng.uniform(0, 1e6, n)
+        for values, pool in ((mz, [500.0, 0.0, 1.0072764, np.nan, np.inf, 1e300, -5.0]),
+                             (intensity, [7.0, 0.0, -1.0, np.nan, np.inf, 1e-46, 3.5e38, 1e300])):
+            chosen = rng.random(n) < 0.15
+            values[chosen] = rng.choice(pool, int(chosen.sum()))
+        mz_type = rng.choice(["<f8", "<f4", "<i4", "<i8"])
+        intensity_type = rng.choice(["<f8", "<f4", "<i4", "<i8"])
+        with np.errstate(over="ignore", invalid="ignore"):
+            mz_array = np.nan_to_num(mz, posinf=2e9, neginf=-2e9).astype(mz_type) if mz_type[1] == "i" \
+                else mz.astype(mz_type)
+            intensity_array = np.nan_to_num(intensity, posinf=2e9, neginf=-2e9).astype(intensity_type) \
+                if intensity_type[1] == "i" else intensity.astype(intensity_type)
+        top = rng.choice([None, 1, 5, 150])
+        expected = _prepare_peaks(mz_array, intensity_array, top)
+        got = _prepare_peaks_natively(mz_array, intensity_array, top)
+        for want, have in zip(expected[:2], got):
+            assert have.dtype == np.float32 and have.tobytes() == want.tobytes(), (mz_type, intensity_type, top)
+    # Arrays the native path does not take (strided, another type) take the reference.
+    mz = np.arange(20, dtype=np.float64)[::2] + 100
+    intensity = np.arange(10, dtype=np.float16) + 1
+    want = _prepare_peaks(mz, intensity, 3)
+    got = _prepare_peaks_natively(mz, intensity, 3)
+    assert [a.tobytes() for a in got] == [a.tobytes() for a in want[:2]]
