@@ -166,3 +166,22 @@ def test_search_from_held_spectra_matches_a_second_reading(offset_run, monkeypat
     assert plan["applied"] and held.summary.file_settings["run.mgf"]["calibration"]["fragment"]
     assert_frame_equal(held.psms, again.psms)
     assert_frame_equal(held.peptides, again.peptides)
+
+
+def test_a_sample_pass_stops_when_asked(offset_run):
+    """The pass that a search runs ahead stops at its next chunk once the search ends."""
+    from tovel_mesk.search.calibration import Cancelled, read_sample
+
+    fasta, run = offset_run
+    settings = dataclasses.replace(_settings(fasta, run), chunk_size=50)
+    asked = []
+
+    def cancelled() -> bool:
+        asked.append(1)
+        return len(asked) > 2
+
+    with pytest.raises(Cancelled):
+        read_sample(settings, run, hold=True, cancelled=cancelled)
+    assert len(asked) == 3
+    whole = read_sample(settings, run, hold=True, cancelled=lambda: False)
+    assert len(whole.spectra) == 300 and whole.held is not None and not whole.refused
