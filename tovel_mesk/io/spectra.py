@@ -231,8 +231,8 @@ class SpectraReader:
             self.format, self.total = held.format, held.total
             return
         try:
-            with open(self.path, "rb") as file, _decompressed(file) as stream:
-                head = stream.read(_HEAD_BYTES)
+            with open_spectra(self.path) as opened:
+                head = opened.stream.read(_HEAD_BYTES)
         except (EOFError, zlib.error, gzip.BadGzipFile) as error:
             raise _damaged(self.path, error) from error
         self.format = _format(self.path, format, head)
