@@ -34,7 +34,7 @@ import zlib
 from collections import Counter
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass, field
-from typing import Any
+from typing import Any, BinaryIO
 
 import numpy as np
 
@@ -130,7 +130,7 @@ def _resolution_of_name(name: str) -> str | None:
 
 
 @contextlib.contextmanager
-def _open(path: str) -> Iterator[io.BufferedIOBase]:
+def _open(path: str) -> Iterator[BinaryIO]:
     """The file's content, decompressed when gzip-compressed: the readers' opener."""
     from .spectra import open_spectra  # noqa: PLC0415 - the readers load numpy and the core
 

@@ -477,7 +477,8 @@ def _whole(value: int, name: str, low: int, high: int | None = None) -> int:
 
 
 class _Records(Protocol):
-    total: int | None
+    @property
+    def total(self) -> int | None: ...
 
     def __iter__(self) -> Iterator[RawSpectrum]: ...
 

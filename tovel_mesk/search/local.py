@@ -54,7 +54,7 @@ def search_locally(settings: SearchSettings, progress: Progress) -> SearchOutcom
     calibrate = bool(settings.calibration)
     stop = threading.Event()
 
-    def drafts() -> Iterator[tuple[int, str, FileDraft | None, Exception | None]]:
+    def drafts() -> Iterator[tuple[int, str | Path, FileDraft | None, Exception | None]]:
         # Each file's head and calibration pass need no index: the first file's run while
         # the database is digested and indexed, each next one's while the one before is
         # scored. One draft waits at a time, so at most three files' spectra are held.
