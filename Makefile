@@ -48,6 +48,7 @@ sanitize: $(VENV)/ready
 	$(ASAN_ENV) $(ASAN_VENV)/bin/python examples/demo.py
 
 bench: install
+	$(PY) -m pip install --quiet "pymzml>=2.5"
 	cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DMESK_TESTS=ON
 	cmake --build $(CPP_BUILD) --target bench_index bench_search
 	$(CPP_BUILD)/bench_index

@@ -3,6 +3,12 @@ database, the rescoring and the settings. One typed object, filled by the search
 (both executors fill the same fields) and written as ``summary.json``; the console table
 and the report's tables are made from the same object, so they always agree.
 
+`stages` holds wall seconds on the search's path: spectra are read on a thread of their own,
+ahead of scoring, so `reading` is the time scoring waited for them; each file's calibration
+pass reads the file while the index is built (or the file before it is scored), so
+`calibration` is the time spent calibrating once the index was ready (the pass's own time is
+the file's `file_settings.<file>.calibration.sample_pass_seconds`).
+
 The fields do not depend on `--fdr`: the threshold is the field `fdr`, and the counts of
 accepted spectra, peptides and proteins are `spectra_accepted`, `peptides_accepted` and
 `protein_groups_accepted` (accepted: q-value at most `fdr`, targets only; proteins are

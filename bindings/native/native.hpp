@@ -14,5 +14,6 @@ void add_digest(PyObject *module);   // digestion, Digest, index building, pepti
 void add_columns(PyObject *module);  // scoring into columns
 void add_defaults(PyObject *module); // the core's digestion and scorer defaults
 void add_index_file(PyObject *module);  // index files: writing and mapping
+void add_decode(PyObject *module);   // binary arrays of spectra files
 
 }  // namespace bind::native

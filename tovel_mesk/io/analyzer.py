@@ -25,7 +25,7 @@ quadrupole), and how it knows:
 
 from __future__ import annotations
 
-import gzip
+import contextlib
 import io
 import math
 import os
@@ -34,7 +34,7 @@ import zlib
 from collections import Counter
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass, field
-from typing import Any
+from typing import Any, BinaryIO
 
 import numpy as np
 
@@ -129,10 +129,13 @@ def _resolution_of_name(name: str) -> str | None:
     return None
 
 
-def _open(path: str):
-    with open(path, "rb") as probe:
-        compressed = probe.read(2) == b"\x1f\x8b"
-    return gzip.open(path, "rb") if compressed else open(path, "rb")
+@contextlib.contextmanager
+def _open(path: str) -> Iterator[BinaryIO]:
+    """The file's content, decompressed when gzip-compressed: the readers' opener."""
+    from .spectra import open_spectra  # noqa: PLC0415 - the readers load numpy and the core
+
+    with open_spectra(path) as opened:
+        yield opened.stream
 
 
 class _Capped(io.RawIOBase):

@@ -5,7 +5,9 @@ memory holds one spectrum's XML and not the file's. A spectrum's array text may 
 than libxml2's usual 10 MB limit for one text node (profile spectra of a million peaks
 and more); one array is bounded by `MAX_VALUES` instead. Indexed and plain files read the same
 way: the index at the end of an indexed file is not needed and not read. Peak arrays are
-decoded only for the spectra that the caller keeps.
+decoded only for the spectra that the caller keeps, by a native decoder that runs without
+the interpreter lock (`decode_array`); it takes well-formed arrays only and leaves any other
+to the decoder written here, the reference, which names the fault.
 """
 
 from __future__ import annotations
@@ -19,6 +21,7 @@ from typing import BinaryIO
 import numpy as np
 from lxml import etree
 
+from .. import _native
 from ..errors import SpectraFileError, quoted
 from .records import RawPrecursor, RawSpectrum, charge_of
 
@@ -330,8 +333,10 @@ def _no_peaks() -> tuple[np.ndarray, np.ndarray]:
     return np.empty(0), np.empty(0)
 
 
-def _decode(entry: tuple, kind: str, default_length: str | None, fail) -> np.ndarray:
-    """Decodes one base64 array (zlib-compressed or not) and checks its length."""
+def _decode(entry: tuple, kind: str, default_length: str | None, fail, native: bool = True) -> np.ndarray:
+    """Decodes one base64 array (zlib-compressed or not) and checks its length: natively when
+    `native` and the array is well formed, else by the reference below (same values, and the
+    one place where faults are named)."""
     text, dtype, compression, array_length, problem = entry
     if problem:
         raise fail(problem)
@@ -343,6 +348,15 @@ def _decode(entry: tuple, kind: str, default_length: str | None, fail) -> np.nda
     length = int(declared)
     if length > MAX_VALUES:
         raise fail(f"{kind} declares {length} values, more than the {MAX_VALUES} a spectrum may hold")
+    if native:
+        data = _native.decode_array(text, dtype.itemsize, compression == ZLIB, length)
+        if data is not None:
+            return np.frombuffer(data, dtype)
+    return _decode_reference(text, dtype, compression, length, kind, fail)
+
+
+def _decode_reference(text: str, dtype: np.dtype, compression: str, length: int, kind: str,
+                      fail) -> np.ndarray:
     try:
         data = base64.b64decode(text, validate=True)
     except ValueError:

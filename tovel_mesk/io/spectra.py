@@ -28,8 +28,8 @@ import io
 import math
 import os
 import zlib
-from collections.abc import Iterator, Sequence
-from contextlib import AbstractContextManager, nullcontext
+from collections.abc import Callable, Iterator, Sequence
+from contextlib import AbstractContextManager, contextmanager, nullcontext
 from dataclasses import dataclass, field
 from typing import BinaryIO, Protocol
 
@@ -37,14 +37,15 @@ import numpy as np
 
 import _tovel_mesk as tm
 
+from .. import _native
 from .mgf import MgfReader
 from .mzml import MzmlReader, peek_total
 from ..errors import SpectraFileError, quoted
 from .records import RawPrecursor, RawSpectrum, as_float32
 from ..conventions import PROTON_MASS, scan_number
 
-__all__ = ["MAX_PRECURSOR_CHARGE", "SKIP_REASONS", "SpectraCounts", "SpectraFileError", "SpectraReader",
-           "make_spectrum", "read_spectra"]
+__all__ = ["MAX_PRECURSOR_CHARGE", "SKIP_REASONS", "HOLD_BYTES", "HeldSpectra", "SpectraCounts",
+           "SpectraFileError", "SpectraReader", "make_spectrum", "read_spectra", "open_spectra", "spectra_records"]
 
 #: Why a spectrum read from a file is not scored, as the keys of `SpectraCounts.skipped`:
 #: another MS level than asked for (or none stated); no precursor stated; no precursor whose
@@ -63,6 +64,12 @@ _DESCRIPTIONS = {"other_ms_level": "of another MS level", "no_precursor": "witho
                  "precursor_charge": "with a precursor charge above the highest searched",
                  "no_peaks": "without peaks"}
 _HEAD_BYTES = 1 << 17
+
+#: The most bytes of decoded peak arrays that a reader holds in memory when asked to keep a
+#: pass for a later one (`SpectraReader(hold=True)`); a file with more is read again.
+HOLD_BYTES = 512 << 20
+# Bytes counted per held spectrum beside its arrays (its record, id and precursors).
+_RECORD_BYTES = 400
 
 
 class MassCorrection(Protocol):
@@ -88,6 +95,67 @@ class SpectraCounts:
         return f"{self.read} spectra read, {self.kept} kept" + (f"; skipped: {skipped}" if skipped else "")
 
 
+class HeldSpectra:
+    """The spectra of one pass over a file, held in memory with their peaks decoded, so that a
+    later pass (`SpectraReader(path, held=...)`) prepares them again without reading or
+    decoding the file: the same records in the same order, hence the same spectra, counts
+    and errors. `nbytes` counts what they take (the peak arrays and a fixed share per
+    record)."""
+
+    def __init__(self, path: str, format: str):
+        self.path = path
+        self.format = format
+        self.total: int | None = None
+        self.records: list[RawSpectrum] = []
+        self.nbytes = 0
+
+    def add(self, raw: RawSpectrum, ms_level: int) -> RawSpectrum:
+        """Holds `raw` with its peaks decoded now (for a spectrum of `ms_level` with a
+        precursor; a decoding error is kept, to be raised where the peaks are asked for)
+        and returns the held record."""
+        if raw.ms_level == ms_level and raw.precursors:
+            try:
+                mz, intensity = raw.peaks()
+            except (ValueError, TypeError, OverflowError) as error:
+                raw.peaks = _Raises(error)
+            else:
+                raw.peaks = _Decoded(mz, intensity)
+                self.nbytes += mz.nbytes + intensity.nbytes
+        else:
+            raw.peaks = _no_peaks
+        self.nbytes += _RECORD_BYTES
+        self.records.append(raw)
+        return raw
+
+
+class _Decoded:
+    """Peaks decoded once, handed out as they are."""
+
+    __slots__ = ("arrays",)
+
+    def __init__(self, mz: np.ndarray, intensity: np.ndarray):
+        self.arrays = (mz, intensity)
+
+    def __call__(self) -> tuple[np.ndarray, np.ndarray]:
+        return self.arrays
+
+
+class _Raises:
+    """Peaks that could not be decoded: the error, raised each time they are asked for."""
+
+    __slots__ = ("error",)
+
+    def __init__(self, error: Exception):
+        self.error = error
+
+    def __call__(self) -> tuple[np.ndarray, np.ndarray]:
+        raise self.error
+
+
+def _no_peaks() -> tuple[np.ndarray, np.ndarray]:
+    return np.empty(0), np.empty(0)
+
+
 class SpectraReader:
     """Reads an mzML or MGF file in chunks of spectra ready to score.
 
@@ -106,6 +174,12 @@ class SpectraReader:
             a higher charge is not searched (see `SKIP_REASONS`).
         calibration: a correction of the observed m/z values (`MassCorrection`), applied
             to the precursors and the peaks before they are prepared; None for none.
+        hold: keep each pass's records in memory, peaks decoded, as `held`
+            (`HeldSpectra`), for a later pass over the same spectra; a file whose peaks take
+            more than `hold_bytes` (default `HOLD_BYTES`) is not held (`held` None,
+            `hold_refused` True).
+        held: the spectra of an earlier pass (another reader's `held`): read from memory,
+            not from the file, and prepared with this reader's settings.
 
     During and after a pass, `scan_numbers` (an `array.array` of int64, emptied in place as
     each pass starts) holds the scan number of every spectrum kept so far, in the order yielded: from
@@ -134,23 +208,35 @@ class SpectraReader:
 
     def __init__(self, path: str | os.PathLike, *, ms_level: int = 2, top_peaks: int | None = 150,
                  chunk_size: int = 1000, file_id: int = 0, format: str | None = None,
-                 max_charge: int = MAX_PRECURSOR_CHARGE, calibration: MassCorrection | None = None):
+                 max_charge: int = MAX_PRECURSOR_CHARGE, calibration: MassCorrection | None = None,
+                 hold: bool = False, hold_bytes: int | None = None, held: HeldSpectra | None = None):
         self.path = os.fspath(path)
         self.calibration = calibration
+        self.hold = bool(hold)
+        self.hold_bytes = HOLD_BYTES if hold_bytes is None else _whole(hold_bytes, "hold_bytes", 0)
+        self.held: HeldSpectra | None = None
+        self.hold_refused = False
+        self._source = held
         self.ms_level = _whole(ms_level, "ms_level", 1, 255)
         self.top_peaks = None if top_peaks is None else _whole(top_peaks, "top_peaks", 1)
         self.chunk_size = _whole(chunk_size, "chunk_size", 1)
         self.file_id = _whole(file_id, "file_id", 0)
         self.max_charge = _whole(max_charge, "max_charge", 1, 255)
+        self.counts = SpectraCounts()
+        self.scan_numbers = array.array("q")
+        self.total: int | None
+        if held is not None:
+            if held.path != self.path:
+                raise ValueError(f"held spectra of {held.path} given for {self.path}")
+            self.format, self.total = held.format, held.total
+            return
         try:
-            with open(self.path, "rb") as file, _decompressed(file) as stream:
-                head = stream.read(_HEAD_BYTES)
+            with open_spectra(self.path) as opened:
+                head = opened.stream.read(_HEAD_BYTES)
         except (EOFError, zlib.error, gzip.BadGzipFile) as error:
             raise _damaged(self.path, error) from error
         self.format = _format(self.path, format, head)
-        self.total: int | None = peek_total(head) if self.format == "mzml" else None
-        self.counts = SpectraCounts()
-        self.scan_numbers = array.array("q")
+        self.total = peek_total(head) if self.format == "mzml" else None
 
     def __iter__(self) -> Iterator[list[tm.PyProcessedSpectrum]]:
         counts = self.counts = SpectraCounts()
@@ -158,17 +244,17 @@ class SpectraReader:
         del scans[:]
         chunk: list[tm.PyProcessedSpectrum] = []
         last: str | None = None
+        holding = HeldSpectra(self.path, self.format) if self.hold and self._source is None else None
+        self.held, self.hold_refused = None, False
         try:
-            with open(self.path, "rb") as file, _decompressed(file) as stream:
-                opened = _stamp(file)
-                records: MzmlReader | MgfReader
-                if self.format == "mzml":
-                    records = MzmlReader(self.path, stream, self.ms_level)
-                else:
-                    records = MgfReader(self.path, io.TextIOWrapper(stream, "utf-8-sig", errors="replace"))
+            with self._records() as (records, unchanged):
                 for raw in records:
                     counts.read += 1
                     last = raw.id
+                    if holding is not None:
+                        raw = holding.add(raw, self.ms_level)
+                        if holding.nbytes > self.hold_bytes:
+                            holding, self.hold_refused = None, True
                     spectrum = self._prepare(raw)
                     if isinstance(spectrum, str):
                         counts.skipped[spectrum] += 1
@@ -177,12 +263,12 @@ class SpectraReader:
                     scans.append(scan_number(raw.id) if raw.scan is None else raw.scan)
                     chunk.append(spectrum)
                     if len(chunk) == self.chunk_size:
-                        self._unchanged(file, opened)
+                        unchanged()
                         yield chunk
                         chunk = []
                 if records.total is not None:
                     self.total = records.total
-                self._unchanged(file, opened)
+                unchanged()
         except (EOFError, zlib.error, gzip.BadGzipFile) as error:
             raise _damaged(self.path, error) from error
         except SpectraFileError:
@@ -190,8 +276,24 @@ class SpectraReader:
         except ValueError as error:  # from a reader's own parsing: named all the same
             where = "" if last is None else f" (after spectrum {quoted(last)})"
             raise SpectraFileError(self.path, None, f"{error}{where}") from error
+        if holding is not None:
+            holding.total = self.total
+            self.held = holding
         if chunk:
             yield chunk
+
+    @contextmanager
+    def _records(self) -> Iterator[tuple[_Records, Callable[[], None]]]:
+        """The raw records of one pass, from the held spectra or from the file, and the
+        check that the file did not change meanwhile."""
+        if self._source is not None:
+            yield _Replay(self._source), lambda: None
+            return
+        with open_spectra(self.path) as stream:
+            file = stream.file
+            opened = _stamp(file)
+            yield spectra_records(self.path, stream, self.format, self.ms_level), \
+                lambda: self._unchanged(file, opened)
 
     def _unchanged(self, file: BinaryIO, opened: tuple[int, int]) -> None:
         """Fails the pass when the file's size or modification time differs from when it was
@@ -226,12 +328,15 @@ class SpectraReader:
             mz, intensity = raw.peaks()
             if self.calibration is not None:
                 mz = self.calibration.fragment_mz(mz, raw.rt)
-            mz, intensity, summed = _prepare_peaks(mz, intensity, self.top_peaks)
+            if raw.tic is None:  # the summed intensity stands in for it: the reference sums
+                mz, intensity, tic = _prepare_peaks(mz, intensity, self.top_peaks)
+            else:
+                mz, intensity = _prepare_peaks_natively(mz, intensity, self.top_peaks)
+                tic = _narrowed(raw.tic, "total ion current")
             if not mz.size:
                 return "no_peaks"
             return tm.PyProcessedSpectrum(raw.id, self.file_id, _narrowed(raw.rt, "scan start time"), mz,
-                                          intensity, precursors,
-                                          summed if raw.tic is None else _narrowed(raw.tic, "total ion current"))
+                                          intensity, precursors, tic)
         except SpectraFileError:
             raise
         except (ValueError, TypeError, OverflowError) as error:
@@ -330,6 +435,17 @@ def _prepare_peaks(mz: np.ndarray, intensity: np.ndarray,
     return mz[order], intensity[order], summed
 
 
+def _prepare_peaks_natively(mz: np.ndarray, intensity: np.ndarray,
+                            top_peaks: int | None) -> tuple[np.ndarray, np.ndarray]:
+    """The peaks of `_prepare_peaks`, to the bit, prepared without the interpreter lock
+    (arrays of another kind than 32/64-bit floats and integers take the reference)."""
+    prepared = _native.prepare_peaks(mz, intensity, top_peaks or 0, PROTON_MASS)
+    if prepared is None:
+        mz, intensity, _ = _prepare_peaks(mz, intensity, top_peaks)
+        return mz, intensity
+    return np.frombuffer(prepared[0], np.float32), np.frombuffer(prepared[1], np.float32)
+
+
 def _window(mz: float, isolated: Sequence[float]) -> tm.PyTolerance:
     """The isolation window as the core applies it: offsets from the precursor m/z, which
     the core scales by each charge it tries, so the window covers the isolated m/z range."""
@@ -358,6 +474,57 @@ def _whole(value: int, name: str, low: int, high: int | None = None) -> int:
         bound = f"between {low} and {high}" if high is not None else f"at least {low}"
         raise ValueError(f"{name} must be {bound}, not {value}")
     return value
+
+
+class _Records(Protocol):
+    @property
+    def total(self) -> int | None: ...
+
+    def __iter__(self) -> Iterator[RawSpectrum]: ...
+
+
+class _Replay:
+    """The records of held spectra, as a format reader hands them out."""
+
+    def __init__(self, held: HeldSpectra):
+        self.total = held.total
+        self._records = held.records
+
+    def __iter__(self) -> Iterator[RawSpectrum]:
+        return iter(self._records)
+
+
+class SpectraStream:
+    """An opened spectra file (`open_spectra`): `stream` reads its content, decompressed when
+    the file is gzip-compressed; `file` is the file itself."""
+
+    def __init__(self, file: BinaryIO, stream: BinaryIO):
+        self.file = file
+        self.stream = stream
+
+
+@contextmanager
+def open_spectra(path: str | os.PathLike) -> Iterator[SpectraStream]:
+    """Opens a spectra file for reading, plain or gzip-compressed (told by its first bytes,
+    whatever its name). Raises OSError when it cannot be opened; a damaged compression shows
+    as EOFError, zlib.error or gzip.BadGzipFile while reading."""
+    with open(path, "rb") as file, _decompressed(file) as stream:
+        yield SpectraStream(file, stream)
+
+
+def spectra_records(path: str, opened: SpectraStream, format: str, ms_level: int | None = None) -> _Records:
+    """The format reader of an opened file (`open_spectra`): mzML (spectra of another level
+    than `ms_level`, when given, come without peaks) or MGF (UTF-8)."""
+    if format == "mzml":
+        return MzmlReader(path, opened.stream, ms_level)
+    return MgfReader(path, io.TextIOWrapper(opened.stream, "utf-8-sig", errors="replace"))
+
+
+def spectra_format(path: str | os.PathLike, opened: SpectraStream) -> str:
+    """The format of an opened file, from its name, else from its first bytes (left unread)."""
+    peek = getattr(opened.stream, "peek", None)
+    head = peek(_HEAD_BYTES)[:_HEAD_BYTES] if peek is not None else b""
+    return _format(os.fspath(path), None, head)
 
 
 def _decompressed(file: BinaryIO) -> AbstractContextManager[BinaryIO]:

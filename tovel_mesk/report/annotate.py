@@ -13,17 +13,16 @@ from __future__ import annotations
 
 import gzip
 import html
-import io
 import os
+import zlib
 from collections.abc import Iterable
 from dataclasses import dataclass
-from typing import BinaryIO, cast
 
 import numpy as np
 
 from ..conventions import Tolerance
-from ..io.mgf import MgfReader
-from ..io.mzml import MzmlReader
+from ..errors import SpectraFileError
+from ..io.spectra import open_spectra, spectra_format, spectra_records
 from .peptidoforms import fragment_ladder, parse_peptidoform
 from .svg import Panel
 
@@ -55,31 +54,20 @@ def read_peaks(path: str | os.PathLike, ids: Iterable[str], *, ms_level: int = 2
     found: dict[str, Peaks] = {}
     if not wanted:
         return found
-    with open(path, "rb") as file:
-        compressed = file.read(2) == b"\x1f\x8b"
-        file.seek(0)
-        stream = cast(BinaryIO, gzip.GzipFile(fileobj=file, mode="rb") if compressed else file)
-        name = path.lower().removesuffix(".gz")
-        if name.endswith(".mgf") or not (name.endswith(".mzml") or _head(stream).lstrip()[:1] == b"<"):
-            records: MzmlReader | MgfReader = MgfReader(path, io.TextIOWrapper(stream, "utf-8-sig", errors="replace"))
-        else:
-            records = MzmlReader(path, stream, ms_level)
-        for raw in records:
-            if raw.id not in wanted:
-                continue
-            mz, intensity = raw.peaks()
-            precursor = raw.precursors[0] if raw.precursors else None
-            found[raw.id] = Peaks(raw.id, np.asarray(mz, np.float64), np.asarray(intensity, np.float64),
-                                  precursor.mz if precursor else None, precursor.charge if precursor else None)
-            if len(found) == len(wanted):
-                break
+    try:
+        with open_spectra(path) as opened:
+            for raw in spectra_records(path, opened, spectra_format(path, opened), ms_level):
+                if raw.id not in wanted:
+                    continue
+                mz, intensity = raw.peaks()
+                precursor = raw.precursors[0] if raw.precursors else None
+                found[raw.id] = Peaks(raw.id, np.asarray(mz, np.float64), np.asarray(intensity, np.float64),
+                                      precursor.mz if precursor else None, precursor.charge if precursor else None)
+                if len(found) == len(wanted):
+                    break
+    except (EOFError, zlib.error, gzip.BadGzipFile) as error:
+        raise SpectraFileError(path, None, f"the gzip compression is damaged ({error})") from error
     return found
-
-
-def _head(stream: BinaryIO) -> bytes:
-    """The first bytes of a buffered stream, left unread."""
-    peek = getattr(stream, "peek", None)
-    return peek(64)[:64] if peek is not None else b""
 
 
 @dataclass(frozen=True)

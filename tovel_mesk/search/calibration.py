@@ -19,6 +19,11 @@ untouched: calibration changes the m/z values the core is given, nothing else.
 
 With fewer than `MIN_CONFIDENT` confident matches, nothing is changed and the summary
 says so.
+
+The pass that draws the sample holds the file's spectra in memory, peaks decoded
+(`tovel_mesk.io.spectra.HeldSpectra`, at most `HOLD_BYTES`), and hands them to the search,
+which then prepares them with the calibration instead of reading the file again; a file
+whose peaks take more is read again, and the summary says so.
 """
 
 from __future__ import annotations
@@ -28,6 +33,7 @@ import math
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
+from collections.abc import Callable
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -38,8 +44,10 @@ from ..conventions import PROTON_MASS, Tolerance
 if TYPE_CHECKING:
     import _tovel_mesk as tm
 
+    from ..io.spectra import HeldSpectra
+
 __all__ = ["ErrorModel", "Calibration", "CalibrationResult", "calibrate_file", "fit_error_model",
-           "robust_sd", "SAMPLE_SIZE", "MIN_CONFIDENT"]
+           "robust_sd", "read_sample", "SamplePass", "Cancelled", "SAMPLE_SIZE", "MIN_CONFIDENT"]
 
 #: Spectra drawn for the first pass, at most; they are scored `SAMPLE_STEP` at a time
 #: until `ENOUGH_CONFIDENT` confident matches are found. Fragment errors are taken from
@@ -177,26 +185,51 @@ class Calibration:
 class CalibrationResult:
     """What `calibrate_file` found: the settings to search the file with, the calibration
     to apply (None: none), the figures for the summary, a warning ("" for none), and the
-    errors of the confident matches (retention time, before, after) for a plot."""
+    errors of the confident matches (retention time, before, after) for a plot. `held`: the
+    file's spectra as the sample's pass read them, for the search (None when the sample was
+    given, or the file's peaks took more than the reader holds)."""
 
     settings: SearchSettings
     calibration: Calibration | None
     summary: dict[str, Any]
     warning: str = ""
     points: dict[str, np.ndarray] = field(default_factory=dict)
+    held: HeldSpectra | None = None
 
 
-def _sample(settings: SearchSettings, path: str | Path, file_id: int) -> list[tm.PyProcessedSpectrum]:
+@dataclass
+class SamplePass:
+    """The pass over a file that draws its sample (`read_sample`): the sample's spectra, the
+    file's spectra held for the search (None when not asked for, or beyond the limit:
+    `refused`), and the seconds the pass took."""
+
+    spectra: list[tm.PyProcessedSpectrum]
+    held: HeldSpectra | None = None
+    refused: bool = False
+    seconds: float = 0.0
+
+
+class Cancelled(Exception):
+    """A sample pass stopped on request (`read_sample`'s `cancelled`)."""
+
+
+def read_sample(settings: SearchSettings, path: str | Path, file_id: int = 0, *, hold: bool = False,
+                cancelled: Callable[[], bool] | None = None) -> SamplePass:
     """At most `SAMPLE_SIZE` spectra drawn evenly from the whole file (a reservoir sample
-    with a fixed seed, in file order), so every part of the run is represented."""
+    with a fixed seed, in file order), so every part of the run is represented; with `hold`,
+    the file's spectra held for the search. Needs no index, so it may run while the index
+    is built. `cancelled`, asked after each chunk, stops the pass with `Cancelled`."""
     from ..io.spectra import SpectraReader  # noqa: PLC0415
 
+    started = time.perf_counter()
     rng = np.random.default_rng(20261207)
     reservoir: list[tuple[int, tm.PyProcessedSpectrum]] = []
     seen = 0
     reader = SpectraReader(path, ms_level=settings.ms_level, top_peaks=settings.top_peaks,
-                           chunk_size=settings.chunk_size, file_id=file_id)
+                           chunk_size=settings.chunk_size, file_id=file_id, hold=hold)
     for chunk in reader:
+        if cancelled is not None and cancelled():
+            raise Cancelled(str(path))
         for spectrum in chunk:
             if len(reservoir) < SAMPLE_SIZE:
                 reservoir.append((seen, spectrum))
@@ -206,7 +239,8 @@ def _sample(settings: SearchSettings, path: str | Path, file_id: int) -> list[tm
                     reservoir[slot] = (seen, spectrum)
             seen += 1
     reservoir.sort(key=lambda item: item[0])
-    return [spectrum for _, spectrum in reservoir]
+    return SamplePass([spectrum for _, spectrum in reservoir], reader.held, reader.hold_refused,
+                      time.perf_counter() - started)
 
 
 def _confident(columns: dict[str, np.ndarray]) -> tuple[np.ndarray, dict[str, Any]]:
@@ -246,15 +280,35 @@ def _ppm(value: float) -> Tolerance:
 
 def calibrate_file(settings: SearchSettings, db: tm.PyIndexedDatabase, path: str | Path, file_id: int = 0, *,
                    high_resolution: bool = False,
-                   sample: list[tm.PyProcessedSpectrum] | None = None) -> CalibrationResult:
+                   sample: list[tm.PyProcessedSpectrum] | None = None, hold: bool = False,
+                   drawn: SamplePass | None = None) -> CalibrationResult:
     """Measures the mass errors of a sample of the file's spectra and returns the settings
     and calibration to search it with (module documentation). `settings` are the file's
-    settings before calibration; `sample` replaces the sample drawn from the file."""
+    settings before calibration; `sample` replaces the sample drawn from the file, and
+    `drawn` is a pass that already drew it (`read_sample`). With `hold`, the pass that
+    draws the sample keeps the file's spectra for the search (`CalibrationResult.held`)."""
     from .scoring import make_scorer, score_columns  # noqa: PLC0415
 
     started = time.perf_counter()
-    spectra = sample if sample is not None else _sample(settings, path, file_id)
-    summary: dict[str, Any] = {"applied": False, "sample_spectra": len(spectra)}
+    held = None
+    summary: dict[str, Any] = {}
+    if sample is not None:
+        spectra = sample
+    else:
+        if drawn is None:
+            drawn = read_sample(settings, path, file_id, hold=hold)
+        else:
+            hold = drawn.held is not None or drawn.refused
+        spectra, held = drawn.spectra, drawn.held
+        summary["sample_pass_seconds"] = round(drawn.seconds, 3)
+        if hold:
+            from ..io.spectra import HOLD_BYTES  # noqa: PLC0415
+
+            summary["spectra_held"] = held is not None
+            if drawn.refused:
+                summary["read_again"] = (f"the file's peaks take more than the {HOLD_BYTES >> 20} MiB held in "
+                                         "memory; read a second time for the search")
+    summary.update({"applied": False, "sample_spectra": len(spectra)})
 
     user_ppm = _symmetric_ppm(settings.precursor_tol)
     open_window = settings.wide_window or settings.precursor_tol.width(1000.0) > OPEN_WINDOW_DA
@@ -283,7 +337,7 @@ def calibrate_file(settings: SearchSettings, db: tm.PyIndexedDatabase, path: str
         summary["reason"] = reason
         summary["seconds"] = round(time.perf_counter() - started, 3)
         return CalibrationResult(settings, None, summary,
-                                 f"{reason}; searched with the tolerances as set, without calibration")
+                                 f"{reason}; searched with the tolerances as set, without calibration", held=held)
 
     if not spectra or not len(columns.get("label", ())):
         return fail("no spectrum of the sample matched")
@@ -337,7 +391,7 @@ def calibrate_file(settings: SearchSettings, db: tm.PyIndexedDatabase, path: str
                 "tolerance": {"before": str(settings.fragment_tol), "after": str(chosen_settings.fragment_tol)}}
     summary["applied"] = True
     summary["seconds"] = round(time.perf_counter() - started, 3)
-    return CalibrationResult(chosen_settings, Calibration(precursor, fragment), summary, "", points)
+    return CalibrationResult(chosen_settings, Calibration(precursor, fragment), summary, "", points, held)
 
 
 def _fragment_errors(settings: SearchSettings, db: tm.PyIndexedDatabase, spectra: list, columns: dict,

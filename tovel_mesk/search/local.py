@@ -6,7 +6,7 @@ from __future__ import annotations
 import importlib
 import threading
 import time
-from collections.abc import Iterable
+from collections.abc import Iterable, Iterator
 from pathlib import Path
 
 from ..config import SearchSettings
@@ -16,8 +16,8 @@ from .database import prepare_database
 from .finish import finish_search
 from .interrupt import interruptible
 from .outcome import SearchOutcome
-from .plan import plan_file
-from .scoring import make_scorer, search_file
+from .plan import FileDraft, draft_file, plan_file
+from .scoring import make_scorer, read_ahead, search_file
 
 __all__ = ["search_locally", "import_in_background"]
 
@@ -51,27 +51,49 @@ def search_locally(settings: SearchSettings, progress: Progress) -> SearchOutcom
     searched (the outcome's `ok` is False); with `settings.fail_fast` the search stops
     there with a StoppedAtFileError."""
     import_in_background()
-    db, database_counts = interruptible(prepare_database, settings, progress)
+    calibrate = bool(settings.calibration)
+    stop = threading.Event()
+
+    def drafts() -> Iterator[tuple[int, str | Path, FileDraft | None, Exception | None]]:
+        # Each file's head and calibration pass need no index: the first file's run while
+        # the database is digested and indexed, each next one's while the one before is
+        # scored. One draft waits at a time, so at most three files' spectra are held.
+        for file_id, path in enumerate(settings.spectra):
+            try:
+                yield file_id, path, draft_file(settings, path, file_id, calibrate=calibrate,
+                                                cancelled=stop.is_set), None
+            except (InputError, OSError, ValueError) as error:
+                yield file_id, path, None, error
 
     files = []
     failures: dict[str, str] = {}
-    for file_id, path in enumerate(settings.spectra):
-        name = Path(path).name
+    with read_ahead(drafts(), 1) as drafted:
         try:
-            started = time.perf_counter()
-            with progress.stage("calibration", timed=False):
-                plan = plan_file(settings, path, db=db, file_id=file_id)
-            planning = time.perf_counter() - started
-            with progress.stage(name[:24], unit="spectra", timed=False) as bar:
-                result = search_file(plan.settings, make_scorer(plan.settings), db, path, file_id,
-                                     progress=bar.update_to, calibration=plan.calibration)
-        except (InputError, OSError, ValueError) as error:  # a file the readers could not read
-            if settings.fail_fast:
-                raise StoppedAtFileError(one_line(error)) from error
-            failures[name] = one_line(error)
-            continue
-        result.plan = {**plan.as_dict(), "record": plan.record()}
-        result.seconds["calibration"] = planning
-        files.append(result)
+            db, database_counts = interruptible(prepare_database, settings, progress)
+            for file_id, path, draft, failure in drafted:
+                name = Path(path).name
+                try:
+                    if failure is not None:
+                        raise failure
+                    started = time.perf_counter()
+                    with progress.stage("calibration", timed=False):
+                        plan = plan_file(settings, path, db=db, file_id=file_id, draft=draft)
+                    planning = time.perf_counter() - started
+                    with progress.stage(name[:24], unit="spectra", timed=False) as bar:
+                        result = search_file(plan.settings, make_scorer(plan.settings), db, path, file_id,
+                                             progress=bar.update_to, calibration=plan.calibration, held=plan.held)
+                    plan.held = None  # the file is searched: its spectra leave memory
+                except (InputError, OSError, ValueError) as error:  # a file the readers could not read
+                    if settings.fail_fast:
+                        raise StoppedAtFileError(one_line(error)) from error
+                    failures[name] = one_line(error)
+                    continue
+                finally:
+                    draft = None
+                result.plan = {**plan.as_dict(), "record": plan.record()}
+                result.seconds["calibration"] = planning
+                files.append(result)
+        finally:
+            stop.set()  # a file's pass under way stops at its next chunk
 
     return finish_search(settings, files, database_counts, progress, failures)

@@ -14,6 +14,7 @@ runs over every file of the call together.
 from __future__ import annotations
 
 import dataclasses
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
@@ -25,9 +26,10 @@ from ..io.analyzer import HIGH, LOW, UNKNOWN, Detection, detect_analyzer
 if TYPE_CHECKING:
     import _tovel_mesk as tm
 
-    from .calibration import Calibration
+    from ..io.spectra import HeldSpectra
+    from .calibration import Calibration, SamplePass
 
-__all__ = ["FilePlan", "plan_file", "settings_for", "AUTO", "LOW_RESOLUTION", "HIGH_RESOLUTION",
+__all__ = ["FilePlan", "FileDraft", "plan_file", "draft_file", "settings_for", "AUTO", "LOW_RESOLUTION", "HIGH_RESOLUTION",
            "contradiction"]
 
 #: Settings of low-resolution (ion-trap) fragment spectra: those of the ion-trap preset.
@@ -45,7 +47,9 @@ WIDE_FOR_HIGH = 0.1
 class FilePlan:
     """How one file is searched: what its head says (`detection`), the settings used
     (`settings`), the mass calibration applied to its spectra (None for none), and the
-    warnings to show. `as_dict()` is what the summary records for the file."""
+    warnings to show. `as_dict()` is what the summary records for the file. `held`: the
+    file's spectra as calibration read them, for the search to prepare instead of reading
+    the file again (None: the search reads the file); drop it once the file is searched."""
 
     detection: Detection
     settings: SearchSettings
@@ -53,6 +57,7 @@ class FilePlan:
     calibration_summary: dict[str, Any] = field(default_factory=dict)
     warnings: list[str] = field(default_factory=list)
     contradiction: str = ""
+    held: HeldSpectra | None = field(default=None, repr=False)
 
     def record(self) -> dict[str, Any]:
         """Flat entries for the file's row of the summary table: the analyzer found, the
@@ -113,13 +118,47 @@ def contradiction(fragment_tol: Tolerance | str, detection: Detection) -> str:
     return ""
 
 
-def plan_file(settings: SearchSettings, path: str | Path, *, db: tm.PyIndexedDatabase | None = None,
-              file_id: int = 0, calibrate: bool | None = None) -> FilePlan:
-    """Detects the file's analyzer, settles its settings, and, when `calibrate` (default:
-    the settings' `calibration`) and `db` are given, measures its mass errors on a sample
-    of its spectra and sets its calibration and tolerances from them."""
+@dataclass
+class FileDraft:
+    """The part of a file's plan that needs no index (`draft_file`): what its head says, the
+    settings it gets from that, and, when it is to be calibrated, the pass that drew its
+    sample (and holds its spectra for the search)."""
+
+    detection: Detection
+    settings: SearchSettings
+    sample: SamplePass | None = field(default=None, repr=False)
+
+
+def draft_file(settings: SearchSettings, path: str | Path, file_id: int = 0, *, calibrate: bool | None = None,
+               cancelled: Callable[[], bool] | None = None) -> FileDraft:
+    """Detects the file's analyzer, settles its settings and, when `calibrate` (default: the
+    settings' `calibration`), reads the file once to draw the calibration sample and hold its
+    spectra for the search. Needs no index, so a search runs it while the index is built
+    (and for the next file while one is scored). `cancelled`: see `read_sample`."""
     detection = detect_analyzer(path, ms_level=settings.ms_level)
     chosen = settings_for(settings, detection)
+    draft = FileDraft(detection, chosen)
+    if calibrate is None:
+        calibrate = bool(getattr(settings, "calibration", False))
+    if calibrate:
+        from .calibration import read_sample  # noqa: PLC0415
+
+        draft.sample = read_sample(chosen, path, file_id, hold=True, cancelled=cancelled)
+    return draft
+
+
+def plan_file(settings: SearchSettings, path: str | Path, *, db: tm.PyIndexedDatabase | None = None,
+              file_id: int = 0, calibrate: bool | None = None, draft: FileDraft | None = None) -> FilePlan:
+    """Detects the file's analyzer, settles its settings, and, when `calibrate` (default:
+    the settings' `calibration`) and `db` are given, measures its mass errors on a sample
+    of its spectra and sets its calibration and tolerances from them. `draft`: the part
+    already done by `draft_file` for this file and settings."""
+    if calibrate is None:
+        calibrate = bool(getattr(settings, "calibration", False))
+    calibrate = calibrate and db is not None
+    if draft is None:
+        draft = draft_file(settings, path, file_id, calibrate=calibrate)
+    detection, chosen = draft.detection, draft.settings
     plan = FilePlan(detection, chosen)
     plan.contradiction = contradiction(settings.fragment_tol, detection)
     if detection.guessed and settings.fragment_tol == AUTO:
@@ -135,15 +174,18 @@ def plan_file(settings: SearchSettings, path: str | Path, *, db: tm.PyIndexedDat
         counts = ", ".join(f"{n} {name}" for name, n in detection.mixed.items())
         plan.warnings.append(f"{Path(path).name}: its first fragment spectra come from several analyzers "
                              f"({counts}); all of it was searched as {detection.resolution}-resolution")
-    if calibrate is None:
-        calibrate = bool(getattr(settings, "calibration", False))
     if calibrate and db is not None:
         from .calibration import calibrate_file  # noqa: PLC0415
 
-        result = calibrate_file(plan.settings, db, path, file_id, high_resolution=detection.resolution == HIGH)
+        result = calibrate_file(plan.settings, db, path, file_id, high_resolution=detection.resolution == HIGH,
+                                hold=True, drawn=draft.sample)
+        draft.sample = None
         plan.settings = result.settings
         plan.calibration = result.calibration
         plan.calibration_summary = result.summary
+        plan.held = result.held
         if result.warning:
             plan.warnings.append(f"{Path(path).name}: {result.warning}")
+        if "read_again" in result.summary:
+            plan.warnings.append(f"{Path(path).name}: {result.summary['read_again']}")
     return plan

@@ -8,12 +8,15 @@ one string object per spectrum or per peptide, shared by every row that refers t
 
 from __future__ import annotations
 
+import contextlib
 import itertools
 import os
+import queue
+import threading
 import time
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from pathlib import Path
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any, TypeVar
 
 import numpy as np
 
@@ -27,10 +30,10 @@ from .outcome import FileResult
 if TYPE_CHECKING:
     import _tovel_mesk as tm
 
-    from ..io.spectra import MassCorrection
+    from ..io.spectra import HeldSpectra, MassCorrection
 
 
-__all__ = ["score_columns", "match_column_names", "make_scorer", "search_file"]
+__all__ = ["score_columns", "match_column_names", "make_scorer", "search_file", "read_ahead"]
 
 #: Spectra scored per call into the core: bounds the memory the core's result records take.
 DEFAULT_CHUNK_SIZE = 4096
@@ -184,22 +187,29 @@ def make_scorer(settings: SearchSettings) -> tm.PyScorer:
 
 def search_file(settings: SearchSettings, scorer: tm.PyScorer, db: tm.PyIndexedDatabase, path: str | Path,
                 file_id: int, *, progress: Callable[[int, int], None] | None = None,
-                null_seed: int | None = None, calibration: MassCorrection | None = None) -> FileResult:
+                null_seed: int | None = None, calibration: MassCorrection | None = None,
+                held: HeldSpectra | None = None) -> FileResult:
     """Reads and scores one spectra file in chunks. `progress`, when given, is called after
     each chunk with (spectra read so far, spectra in the file or 0 when unknown).
     `null_seed`: seed of the generated peptides behind `log10_evalue` (None: the usual one;
     see `tovel_mesk.search.scoring.score_columns`). `calibration`: the correction of the
-    file's m/z values (`tovel_mesk.search.calibration`), None for none."""
+    file's m/z values (`tovel_mesk.search.calibration`), None for none. `held`: the file's
+    spectra as an earlier pass read them (`tovel_mesk.io.spectra.HeldSpectra`), prepared
+    instead of reading the file again.
+
+    The spectra are read and prepared on a thread of their own, `READ_AHEAD` chunks ahead of
+    the scoring (which runs without the interpreter lock), so reading overlaps scoring and
+    memory holds a few chunks, never the file. The `reading` seconds of the result are the
+    time the scoring waited for spectra."""
     from ..io.spectra import SpectraReader  # noqa: PLC0415
 
     path = Path(path)
     reader = SpectraReader(path, ms_level=settings.ms_level, top_peaks=settings.top_peaks,
-                           chunk_size=settings.chunk_size, file_id=file_id, calibration=calibration)
+                           chunk_size=settings.chunk_size, file_id=file_id, calibration=calibration, held=held)
     reading = 0.0
 
-    def spectra() -> Iterator[tm.PyProcessedSpectrum]:
+    def spectra(chunks: Iterator[list[tm.PyProcessedSpectrum]]) -> Iterator[tm.PyProcessedSpectrum]:
         nonlocal reading
-        chunks = iter(reader)
         while True:
             started = time.perf_counter()
             chunk = next(chunks, None)
@@ -210,11 +220,68 @@ def search_file(settings: SearchSettings, scorer: tm.PyScorer, db: tm.PyIndexedD
 
     started = time.perf_counter()
     report = None if progress is None else (lambda _scored: progress(reader.counts.read, reader.total or 0))
-    columns = score_columns(scorer, db, spectra(), file=path.name, threads=settings.thread_count,
-                            min_ion_index=0, null_seed=null_seed, adaptive_null=settings.adaptive_null,
-                            chunk_size=settings.chunk_size,
-                            progress=report, scans=reader.scan_numbers)
+    with read_ahead(iter(reader), READ_AHEAD) as chunks:
+        columns = score_columns(scorer, db, spectra(chunks), file=path.name, threads=settings.thread_count,
+                                min_ion_index=0, null_seed=null_seed, adaptive_null=settings.adaptive_null,
+                                chunk_size=settings.chunk_size, progress=report, scans=reader.scan_numbers)
     total = time.perf_counter() - started
     counts = reader.counts
     return FileResult(path.name, str(path), file_id, columns, counts.read, counts.kept, dict(counts.skipped),
                       {"reading": reading, "scoring": max(total - reading, 0.0)})
+
+
+#: Chunks of prepared spectra that the reading thread may have ready ahead of the scoring.
+READ_AHEAD = 2
+
+_T = TypeVar("_T")
+
+
+@contextlib.contextmanager
+def read_ahead(items: Iterator[_T], depth: int = READ_AHEAD) -> Iterator[Iterator[_T]]:
+    """Draws `items` on a thread of its own, at most `depth` ahead of the consumer, and
+    yields an iterator over them in order. An exception of `items` is raised to the
+    consumer where the item would have come. Leaving the context (also early, or by an
+    exception) stops the thread, closes `items` and waits for the thread to end."""
+    slots: queue.Queue[tuple[str, Any]] = queue.Queue(maxsize=max(1, depth))
+    stop = threading.Event()
+
+    def put(entry: tuple[str, Any]) -> bool:
+        while not stop.is_set():
+            try:
+                slots.put(entry, timeout=0.05)
+                return True
+            except queue.Full:
+                continue
+        return False
+
+    def produce() -> None:
+        try:
+            for item in items:
+                if not put(("item", item)):
+                    return
+            put(("end", None))
+        except BaseException as error:  # noqa: BLE001 - handed to the consumer, raised there
+            put(("error", error))
+        finally:
+            close = getattr(items, "close", None)
+            if close is not None:
+                close()
+
+    thread = threading.Thread(target=produce, name="tovel-mesk-reader", daemon=True)
+
+    def consume() -> Iterator[_T]:
+        while True:
+            kind, value = slots.get()
+            if kind == "item":
+                yield value
+            elif kind == "end":
+                return
+            else:
+                raise value
+
+    thread.start()
+    try:
+        yield consume()
+    finally:
+        stop.set()
+        thread.join()

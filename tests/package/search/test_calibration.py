@@ -144,3 +144,44 @@ def test_calibration_leaves_low_resolution_fragments():
     assert calibration.fragment_mz(peaks, 1.0) is peaks
     shifted = dataclasses.replace(calibration, fragment=ErrorModel(10.0)).fragment_mz(peaks, 1.0)
     assert shifted == pytest.approx(PROTON + (peaks - PROTON) / (1 + 1e-5))
+
+
+def test_search_from_held_spectra_matches_a_second_reading(offset_run, monkeypatch):
+    """The calibrated search prepares the spectra that calibration read (no second reading
+    of the file), and its tables are those of a search that reads the file again; a file
+    beyond the memory limit is read again, and the summary and warnings say so."""
+    from pandas.testing import assert_frame_equal
+
+    from tovel_mesk.io import spectra as spectra_module
+
+    fasta, run = offset_run
+    held = run_search(_settings(fasta, run))
+    plan = held.summary.file_settings["run.mgf"]["calibration"]
+    assert plan["spectra_held"] and "read_again" not in plan
+    monkeypatch.setattr(spectra_module, "HOLD_BYTES", 0)
+    again = run_search(_settings(fasta, run))
+    plan = again.summary.file_settings["run.mgf"]["calibration"]
+    assert not plan["spectra_held"] and "read a second time" in plan["read_again"]
+    assert any("read a second time" in w for w in again.summary.warnings)
+    assert plan["applied"] and held.summary.file_settings["run.mgf"]["calibration"]["fragment"]
+    assert_frame_equal(held.psms, again.psms)
+    assert_frame_equal(held.peptides, again.peptides)
+
+
+def test_a_sample_pass_stops_when_asked(offset_run):
+    """The pass that a search runs ahead stops at its next chunk once the search ends."""
+    from tovel_mesk.search.calibration import Cancelled, read_sample
+
+    fasta, run = offset_run
+    settings = dataclasses.replace(_settings(fasta, run), chunk_size=50)
+    asked = []
+
+    def cancelled() -> bool:
+        asked.append(1)
+        return len(asked) > 2
+
+    with pytest.raises(Cancelled):
+        read_sample(settings, run, hold=True, cancelled=cancelled)
+    assert len(asked) == 3
+    whole = read_sample(settings, run, hold=True, cancelled=lambda: False)
+    assert len(whole.spectra) == 300 and whole.held is not None and not whole.refused
