@@ -1,12 +1,12 @@
 """Native helpers of the tovel_mesk package; use the package's public functions."""
 
 from collections.abc import Sequence
-from typing import final, overload
+from typing import Any, final, overload
 
 from _tovel_mesk import PyIndexedDatabase, PyKind, PyPeptide, PyProcessedSpectrum, PyScorer
 
 __all__ = ["digest", "build_database", "database_layout", "proforma", "peptide_proteins", "Digest",
-           "score_columns", "peptide_labels", "digest_defaults", "scorer_defaults"]
+           "score_columns", "peptide_labels", "digest_defaults", "scorer_defaults", "format_rows"]
 
 @final
 class Digest:
@@ -51,3 +51,5 @@ def peptide_labels(db: PyIndexedDatabase,
                    peptide_indices: Sequence[int]) -> tuple[list[str], list[str], list[str]]: ...
 def digest_defaults() -> dict[str, str | int | float | bool | list[str]]: ...
 def scorer_defaults() -> dict[str, bool | int | None]: ...
+def format_rows(pieces: Sequence[str], columns: Sequence[tuple[Any, ...]], start: int = 0,
+                stop: int | None = None) -> bytes: ...

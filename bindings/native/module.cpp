@@ -25,7 +25,7 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "tovel_mesk._native",
 PyObject *cached_module = nullptr;
 
 // The helper families, in registration order.
-void (*const registrations[])(PyObject *) = {add_digest, add_columns, add_defaults};
+void (*const registrations[])(PyObject *) = {add_digest, add_columns, add_defaults, add_text_rows};
 
 PyObject *init_module() {
     return boundary<PyObject *>(nullptr, []() -> PyObject * {

@@ -13,5 +13,6 @@ void add_functions(PyObject *module, PyMethodDef *table);
 void add_digest(PyObject *module);   // digestion, Digest, index building, peptide labels
 void add_columns(PyObject *module);  // scoring into columns
 void add_defaults(PyObject *module); // the core's digestion and scorer defaults
+void add_text_rows(PyObject *module); // rows of text from columns, for the file writers
 
 }  // namespace bind::native
