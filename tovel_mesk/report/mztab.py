@@ -17,6 +17,7 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 import pyarrow as pa
+import pyarrow.compute as pc
 import pyarrow.csv as pacsv
 
 from .._version import __version__
@@ -73,6 +74,64 @@ def _write_section(out, frame: pd.DataFrame) -> None:
         out.write(sink.getvalue())
 
 
+def _write_columns(out, columns: dict[str, object], n: int) -> None:
+    """A section from whole columns (arrays, or one text for every row), as `_write_section`
+    writes the same values from a frame: NaN numbers as empty cells."""
+    arrays = {}
+    for name, values in columns.items():
+        if isinstance(values, str):
+            arrays[name] = pa.repeat(values, n)
+        elif isinstance(values, (pa.Array, pa.ChunkedArray)):
+            arrays[name] = values
+        else:
+            array = np.asarray(values)
+            arrays[name] = pa.array(array, type=pa.string() if array.dtype == object else None, from_pandas=True)
+    table = pa.table(arrays)
+    options = pacsv.WriteOptions(include_header=False, delimiter="\t", quoting_style="none")
+    for start in range(0, n, _BLOCK):
+        sink = io.BytesIO()
+        pacsv.write_csv(table.slice(start, _BLOCK), sink, options)
+        out.write(sink.getvalue())
+
+
+def _peptide_columns(peptides: pd.Series) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """Each row's bare sequence and mzTab modifications, and the codes of its distinct peptide
+    (the two texts are made once per distinct peptide)."""
+    codes, texts = pd.factorize(peptides.astype(str), sort=False)
+    sequences, mods = [], []
+    for text in texts.tolist():
+        if text.isalpha():
+            sequences.append(text)
+            mods.append("null")
+        else:
+            sequences.append(parse_peptidoform(text).sequence)
+            mods.append(_mod_text(text))
+    return np.array(sequences, dtype=object)[codes], np.array(mods, dtype=object)[codes], codes
+
+
+def _first_accessions(proteins: pd.Series) -> tuple[np.ndarray, np.ndarray]:
+    """Each row's first accession (as a text cell) and whether it names one protein only."""
+    codes, texts = pd.factorize(proteins.astype(str), sort=False, use_na_sentinel=False)
+    listed = texts.tolist()
+    first = _text([text.split(";")[0] if isinstance(text, str) else text for text in listed])
+    single = np.array([isinstance(text, str) and ";" not in text for text in listed], dtype=np.int64)
+    return first[codes], single[codes]
+
+
+def _spectra_refs(frame: pd.DataFrame, runs: dict[str, int]) -> pa.Array:
+    """`ms_run[N]:NATIVE_ID` of each row."""
+    file_codes, file_names = pd.factorize(frame["file"].astype(str), sort=False)
+    prefixes = pa.array([f"ms_run[{runs[name]}]:" for name in file_names.tolist()], type=pa.string())
+    native_ids = pa.array(frame["spec_id"].astype(str).to_numpy(dtype=object), type=pa.string())
+    return pc.binary_join_element_wise(prefixes.take(pa.array(file_codes)), native_ids, "")
+
+
+def _coded_text(values: pd.Series) -> np.ndarray:
+    """`_text` of a column with few distinct values, made once per value."""
+    codes, uniques = pd.factorize(pd.Series(values, dtype="object").astype(str), sort=False, use_na_sentinel=False)
+    return _text(uniques.tolist())[codes]
+
+
 def _text(values) -> np.ndarray:
     """Text cells: tabs and line breaks replaced, empty cells `null`."""
     series = pd.Series(values, dtype="object").astype(str).str.replace(r"[\t\r\n]", " ", regex=True)
@@ -105,13 +164,7 @@ def write_mztab(path: str | os.PathLike, psms: pd.DataFrame, peptides: pd.DataFr
     lines += _mods_metadata(settings)
 
     n = len(psms)
-    codes, texts = pd.factorize(psms["peptide"].astype(str), sort=False)
-    forms = [parse_peptidoform(t) for t in texts]
-    mods = np.array([_mod_text(t) for t in texts], dtype=object)
-    sequences = np.array([f.sequence for f in forms], dtype=object)
     charge = psms["charge"].to_numpy().astype(np.int64)
-    spectra_ref = [f"ms_run[{runs[f]}]:{s}" for f, s in zip(psms["file"].astype(str), psms["spec_id"].astype(str))]
-    accession_lists = psms["proteins"].astype(str).str.split(";")
     database = Path(str(settings.get("fasta") or "")).name or "null"
 
     with open(path, "wb") as out:
@@ -136,52 +189,51 @@ def write_mztab(path: str | os.PathLike, psms: pd.DataFrame, peptides: pd.DataFr
             out.write(b"\n")
 
         if peptides is not None and len(peptides):
-            p_codes, p_texts = pd.factorize(peptides["peptide"].astype(str), sort=False)
             p_charge = peptides["charge"].to_numpy().astype(np.int64)
-            pep = pd.DataFrame({
-                "PEH": "PEP",
-                "sequence": [parse_peptidoform(t).sequence for t in p_texts[p_codes]],
-                "accession": _text(peptides["proteins"].astype(str).str.split(";").str[0]),
-                "unique": (~peptides["proteins"].astype(str).str.contains(";")).astype(int).to_numpy(),
+            p_sequences, p_mods, _ = _peptide_columns(peptides["peptide"])
+            p_accessions, p_unique = _first_accessions(peptides["proteins"])
+            pep = {
+                "PEH": "PEP", "sequence": p_sequences, "accession": p_accessions, "unique": p_unique,
                 "database": database, "database_version": "null", "search_engine": engine,
                 "best_search_engine_score[1]": peptides["peptide_q"].to_numpy(dtype=np.float64),
-                "modifications": [_mod_text(t) for t in p_texts[p_codes]],
+                "modifications": p_mods,
                 "retention_time": peptides["rt"].to_numpy(dtype=np.float64) * 60.0,
                 "charge": p_charge,
                 "mass_to_charge": mz_of(peptides["expmass"].to_numpy(), p_charge),
                 "uri": "null",
-                "spectra_ref": [f"ms_run[{runs[f]}]:{s}" for f, s in
-                                zip(peptides["file"].astype(str), peptides["spec_id"].astype(str))],
-            })
-            out.write(("\t".join(pep.columns) + "\n").encode())
-            _write_section(out, pep)
+                "spectra_ref": _spectra_refs(peptides, runs),
+            }
+            out.write(("\t".join(pep) + "\n").encode())
+            _write_columns(out, pep, len(peptides))
             out.write(b"\n")
 
-        psm = pd.DataFrame({
-            "PSH": np.full(n, "PSM", dtype=object),
-            "sequence": sequences[codes] if n else [],
+        sequences, mods, _ = _peptide_columns(psms["peptide"])
+        accessions, unique = _first_accessions(psms["proteins"])
+        psm = {
+            "PSH": "PSM",
+            "sequence": sequences,
             "PSM_ID": np.arange(1, n + 1),
-            "accession": _text(accession_lists.str[0]),
-            "unique": (accession_lists.str.len() == 1).astype(int).to_numpy(),
+            "accession": accessions,
+            "unique": unique,
             "database": database, "database_version": "null", "search_engine": engine,
             "search_engine_score[1]": psms["spectrum_q"].to_numpy(dtype=np.float64),
-            "modifications": mods[codes] if n else [],
+            "modifications": mods,
             "retention_time": psms["rt"].to_numpy(dtype=np.float64) * 60.0,
             "charge": charge,
             "exp_mass_to_charge": mz_of(psms["expmass"].to_numpy(), charge),
             "calc_mass_to_charge": mz_of(psms["calcmass"].to_numpy(), charge),
             "uri": "null",
-            "spectra_ref": spectra_ref,
-            "pre": _text(psms["prev_aa"]) if "prev_aa" in psms else "null",
-            "post": _text(psms["next_aa"]) if "next_aa" in psms else "null",
+            "spectra_ref": _spectra_refs(psms, runs),
+            "pre": _coded_text(psms["prev_aa"]) if "prev_aa" in psms else "null",
+            "post": _coded_text(psms["next_aa"]) if "next_aa" in psms else "null",
             "start": "null", "end": "null",
             "opt_global_cv_MS:1002217_decoy_peptide": (psms["label"].to_numpy() < 0).astype(int),
             "opt_global_rank": psms["rank"].to_numpy().astype(np.int64),
             "opt_global_peptide_q": psms["peptide_q"].to_numpy(dtype=np.float64),
             "opt_global_discriminant_score": psms["discriminant_score"].to_numpy(dtype=np.float64),
             "opt_global_posterior_error": psms["posterior_error"].to_numpy(dtype=np.float64),
-        })
+        }
         if "scan" in psms:
             psm["opt_global_scan"] = psms["scan"].to_numpy()
-        out.write(("\t".join(psm.columns) + "\n").encode())
-        _write_section(out, psm)
+        out.write(("\t".join(psm) + "\n").encode())
+        _write_columns(out, psm, n)
