@@ -3,13 +3,12 @@
 The metadata section names the runs, the software, the modifications searched and the
 scores; then the protein section (one row per protein group of the protein table, its other
 accessions as ambiguity members), the peptide section (one row per peptide, with its best
-match), and the PSM section (every match). Each section is built column by column and
-written by Arrow's CSV writer, a block of rows at a time.
+match), and the PSM section (every match). Each section is built column by column, each
+distinct text made once, and written a block of rows at a time.
 """
 
 from __future__ import annotations
 
-import io
 import os
 from collections.abc import Mapping
 from pathlib import Path
@@ -18,7 +17,6 @@ import numpy as np
 import pandas as pd
 import pyarrow as pa
 import pyarrow.compute as pc
-import pyarrow.csv as pacsv
 
 from .._version import __version__
 from .peptidoforms import mz_of, parse_peptidoform, unimod
@@ -62,36 +60,29 @@ def _mods_metadata(settings: Mapping) -> list[str]:
     return lines
 
 
-def _write_section(out, frame: pd.DataFrame) -> None:
-    """Rows of `frame` as tab-separated text; its first column is the section's line prefix.
-    Empty text is written `null`, as the format asks."""
-    options = pacsv.WriteOptions(include_header=False, delimiter="\t", quoting_style="none")
-    for start in range(0, len(frame), _BLOCK):
-        block = frame.iloc[start:start + _BLOCK]
-        table = pa.Table.from_pandas(block, preserve_index=False)
-        sink = io.BytesIO()
-        pacsv.write_csv(table, sink, options)
-        out.write(sink.getvalue())
-
-
 def _write_columns(out, columns: dict[str, object], n: int) -> None:
-    """A section from whole columns (arrays, or one text for every row), as `_write_section`
-    writes the same values from a frame: NaN numbers as empty cells."""
-    arrays = {}
-    for name, values in columns.items():
+    """A section from whole columns (arrays, or one text for every row): numbers as Arrow
+    writes them, NaN as empty cells, text as it is (a double quote too, which needs no
+    quoting in a tab-separated mzTab line)."""
+    arrays = []
+    for values in columns.values():
         if isinstance(values, str):
-            arrays[name] = pa.repeat(values, n)
+            arrays.append(pa.repeat(values, n))
         elif isinstance(values, (pa.Array, pa.ChunkedArray)):
-            arrays[name] = values
+            arrays.append(values)
         else:
             array = np.asarray(values)
-            arrays[name] = pa.array(array, type=pa.string() if array.dtype == object else None, from_pandas=True)
-    table = pa.table(arrays)
-    options = pacsv.WriteOptions(include_header=False, delimiter="\t", quoting_style="none")
+            arrays.append(pa.array(array, type=pa.string() if array.dtype == object else None, from_pandas=True))
     for start in range(0, n, _BLOCK):
-        sink = io.BytesIO()
-        pacsv.write_csv(table.slice(start, _BLOCK), sink, options)
-        out.write(sink.getvalue())
+        cells = [pc.cast(a.slice(start, _BLOCK), pa.string()) for a in arrays]
+        lines = pc.binary_join_element_wise(*cells, "\t", null_handling="replace", null_replacement="")
+        lines = pc.binary_join_element_wise(lines, "\n", "")
+        for chunk in (lines.chunks if isinstance(lines, pa.ChunkedArray) else [lines]):
+            if len(chunk):
+                offsets = np.frombuffer(chunk.buffers()[1], dtype=np.int32 if chunk.type == pa.string() else np.int64)
+                data = chunk.buffers()[2]
+                first, last = int(offsets[chunk.offset]), int(offsets[chunk.offset + len(chunk)])
+                out.write(memoryview(data)[first:last])
 
 
 def _peptide_columns(peptides: pd.Series) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
@@ -122,7 +113,9 @@ def _spectra_refs(frame: pd.DataFrame, runs: dict[str, int]) -> pa.Array:
     """`ms_run[N]:NATIVE_ID` of each row."""
     file_codes, file_names = pd.factorize(frame["file"].astype(str), sort=False)
     prefixes = pa.array([f"ms_run[{runs[name]}]:" for name in file_names.tolist()], type=pa.string())
-    native_ids = pa.array(frame["spec_id"].astype(str).to_numpy(dtype=object), type=pa.string())
+    # Tabs and line breaks would break the line into cells or lines: written as spaces.
+    native_ids = pc.replace_substring_regex(
+        pa.array(frame["spec_id"].astype(str).to_numpy(dtype=object), type=pa.string()), r"[\t\r\n]", " ")
     return pc.binary_join_element_wise(prefixes.take(pa.array(file_codes)), native_ids, "")
 
 
@@ -185,7 +178,7 @@ def write_mztab(path: str | os.PathLike, psms: pd.DataFrame, peptides: pd.DataFr
                                      else "null"),
             })
             out.write(("\t".join(prt.columns) + "\n").encode())
-            _write_section(out, prt)
+            _write_columns(out, {name: prt[name].to_numpy() for name in prt.columns}, len(prt))
             out.write(b"\n")
 
         if peptides is not None and len(peptides):
