@@ -33,8 +33,10 @@ namespace bind::native {
 namespace {
 
 // The shortest text that reads back as `value`, laid out as Python's repr() does: fixed
-// notation with at least one decimal while the decimal exponent is within -4 < e <= 16,
+// notation with at least one decimal for magnitudes from 1e-4 up to below 1e16 (and zero),
 // exponent notation with a signed exponent of at least two digits otherwise; "nan", "inf".
+// (The shortest digits of a double below 1e-4 or from 1e16 up always carry an exponent
+// below -4 or from 16 up, so the magnitude decides the layout as repr()'s exponent does.)
 void put_repr(std::string &out, double value) {
     if (std::isnan(value)) {
         out += "nan";
@@ -44,45 +46,16 @@ void put_repr(std::string &out, double value) {
         out += value < 0 ? "-inf" : "inf";
         return;
     }
-    char buf[48];
-    const auto result = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
-    const char *p = buf;
-    if (*p == '-') {
-        out += '-';
-        ++p;
+    char buf[400];  // fixed notation of magnitudes below 1e16 needs far less
+    const double magnitude = std::fabs(value);
+    if (magnitude != 0.0 && (magnitude < 1e-4 || magnitude >= 1e16)) {
+        const auto result = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
+        out.append(buf, result.ptr);
+        return;
     }
-    char digits[32];
-    int count = 0;
-    while (*p != 'e') {
-        if (*p != '.') digits[count++] = *p;
-        ++p;
-    }
-    int exponent = 0;
-    std::from_chars(p + 1 + (p[1] == '+'), result.ptr, exponent);
-    const int point = exponent + 1;  // value = 0.DIGITS * 10^point
-    if (point <= -4 || point > 16) {
-        out += digits[0];
-        if (count > 1) {
-            out += '.';
-            out.append(digits + 1, static_cast<size_t>(count - 1));
-        }
-        out += exponent < 0 ? "e-" : "e+";
-        const int magnitude = exponent < 0 ? -exponent : exponent;
-        if (magnitude < 10) out += '0';
-        out += std::to_string(magnitude);
-    } else if (point <= 0) {
-        out += "0.";
-        out.append(static_cast<size_t>(-point), '0');
-        out.append(digits, static_cast<size_t>(count));
-    } else if (count <= point) {
-        out.append(digits, static_cast<size_t>(count));
-        out.append(static_cast<size_t>(point - count), '0');
-        out += ".0";
-    } else {
-        out.append(digits, static_cast<size_t>(point));
-        out += '.';
-        out.append(digits + point, static_cast<size_t>(count - point));
-    }
+    const auto result = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed);
+    out.append(buf, result.ptr);
+    if (!std::memchr(buf, '.', static_cast<size_t>(result.ptr - buf))) out += ".0";
 }
 
 void put_int(std::string &out, int64_t value) {

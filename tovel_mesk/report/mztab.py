@@ -85,7 +85,12 @@ def _write_columns(out, columns: dict[str, object], n: int) -> None:
                 out.write(memoryview(data)[first:last])
 
 
-def _peptide_columns(peptides: pd.Series) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+def _taken(values, codes: np.ndarray) -> pa.Array:
+    """The text `values[code]` of each row's code, as an Arrow column (missing values empty)."""
+    return pa.array(np.asarray(values, dtype=object), type=pa.string(), from_pandas=True).take(pa.array(codes))
+
+
+def _peptide_columns(peptides: pd.Series) -> tuple[pa.Array, pa.Array, np.ndarray]:
     """Each row's bare sequence and mzTab modifications, and the codes of its distinct peptide
     (the two texts are made once per distinct peptide)."""
     codes, texts = pd.factorize(peptides.astype(str), sort=False)
@@ -97,16 +102,16 @@ def _peptide_columns(peptides: pd.Series) -> tuple[np.ndarray, np.ndarray, np.nd
         else:
             sequences.append(parse_peptidoform(text).sequence)
             mods.append(_mod_text(text))
-    return np.array(sequences, dtype=object)[codes], np.array(mods, dtype=object)[codes], codes
+    return _taken(sequences, codes), _taken(mods, codes), codes
 
 
-def _first_accessions(proteins: pd.Series) -> tuple[np.ndarray, np.ndarray]:
+def _first_accessions(proteins: pd.Series) -> tuple[pa.Array, np.ndarray]:
     """Each row's first accession (as a text cell) and whether it names one protein only."""
     codes, texts = pd.factorize(proteins.astype(str), sort=False, use_na_sentinel=False)
     listed = texts.tolist()
     first = _text([text.split(";")[0] if isinstance(text, str) else text for text in listed])
     single = np.array([isinstance(text, str) and ";" not in text for text in listed], dtype=np.int64)
-    return first[codes], single[codes]
+    return _taken(first, codes), single[codes]
 
 
 def _spectra_refs(frame: pd.DataFrame, runs: dict[str, int]) -> pa.Array:
@@ -119,10 +124,10 @@ def _spectra_refs(frame: pd.DataFrame, runs: dict[str, int]) -> pa.Array:
     return pc.binary_join_element_wise(prefixes.take(pa.array(file_codes)), native_ids, "")
 
 
-def _coded_text(values: pd.Series) -> np.ndarray:
+def _coded_text(values: pd.Series) -> pa.Array:
     """`_text` of a column with few distinct values, made once per value."""
     codes, uniques = pd.factorize(pd.Series(values, dtype="object").astype(str), sort=False, use_na_sentinel=False)
-    return _text(uniques.tolist())[codes]
+    return _taken(_text(uniques.tolist()), codes)
 
 
 def _text(values) -> np.ndarray:
