@@ -1,13 +1,13 @@
 """Native helpers of the tovel_mesk package; use the package's public functions."""
 
 from collections.abc import Sequence
-from typing import final, overload
+from typing import Any, final, overload
 
 from _tovel_mesk import PyIndexedDatabase, PyKind, PyPeptide, PyProcessedSpectrum, PyScorer
 
 __all__ = ["digest", "build_database", "database_layout", "proforma", "peptide_proteins", "Digest",
            "score_columns", "peptide_labels", "digest_defaults", "scorer_defaults", "write_index", "map_index",
-           "index_storage", "checksum", "decode_array", "prepare_peaks"]
+           "index_storage", "checksum", "decode_array", "prepare_peaks", "format_rows"]
 
 @final
 class Digest:
@@ -60,3 +60,5 @@ def digest_defaults() -> dict[str, str | int | float | bool | list[str]]: ...
 def scorer_defaults() -> dict[str, bool | int | None]: ...
 def decode_array(text: str, itemsize: int, zlib: bool, length: int) -> bytes | None: ...
 def prepare_peaks(mz: object, intensity: object, top_peaks: int, proton: float) -> tuple[bytes, bytes] | None: ...
+def format_rows(pieces: Sequence[str], columns: Sequence[tuple[Any, ...]], start: int = 0,
+                stop: int | None = None) -> bytes: ...

@@ -15,5 +15,6 @@ void add_columns(PyObject *module);  // scoring into columns
 void add_defaults(PyObject *module); // the core's digestion and scorer defaults
 void add_index_file(PyObject *module);  // index files: writing and mapping
 void add_decode(PyObject *module);   // binary arrays of spectra files
+void add_text_rows(PyObject *module); // rows of text from columns, for the file writers
 
 }  // namespace bind::native

@@ -17,7 +17,7 @@ from __future__ import annotations
 import datetime as _dt
 import math
 import os
-from collections.abc import Iterable, Mapping
+from collections.abc import Callable, Iterable, Mapping
 from pathlib import Path
 from xml.sax.saxutils import quoteattr
 
@@ -26,6 +26,7 @@ import pandas as pd
 
 from .._version import __version__
 from .peptidoforms import mz_of, parse_peptidoform, unimod
+from .rows import Template, coded, each, floats, ints, template, texts, when, write_rows
 
 __all__ = ["write_mzid", "ENZYME_TERMS"]
 
@@ -99,6 +100,20 @@ def _accessions(text: str) -> list[str]:
     return [a for a in str(text).split(";") if a]
 
 
+def _modified_peptide(text: str) -> str:
+    """A modified peptide's sequence and modifications: the rest of its `Peptide` element."""
+    form = parse_peptidoform(text)
+    mods = []
+    for mod in form.modifications:
+        known = unimod(mod.mass, mod.residue)
+        name = (_cv(f"UNIMOD:{known[0]}", known[1], ref="UNIMOD") if known
+                else _cv("MS:1001460", "unknown modification"))
+        residue = f' residues="{mod.residue}"' if mod.residue != "." else ""
+        mods.append(f'<Modification location="{mod.position}"{residue} monoisotopicMassDelta="{mod.mass!r}">'
+                    f"{name}</Modification>")
+    return f'{form.sequence}</PeptideSequence>{"".join(mods)}'
+
+
 def write_mzid(path: str | os.PathLike, psms: pd.DataFrame, proteins: pd.DataFrame | None, settings: Mapping,
                *, fdr: float, spectra_files: Iterable[str] | None = None, descriptions: Mapping[str, str] | None = None,
                decoy_tag: str = "rev_") -> None:
@@ -107,25 +122,42 @@ def write_mzid(path: str | os.PathLike, psms: pd.DataFrame, proteins: pd.DataFra
     summary's), `fdr` the threshold that `passThreshold` marks."""
     descriptions = descriptions or {}
     peptide_codes, peptide_texts = pd.factorize(psms["peptide"].astype(str), sort=False)
-    protein_lists = psms["proteins"].astype(str).to_numpy()
+    text_codes, protein_texts = pd.factorize(psms["proteins"].astype(str), sort=False)
     decoy = psms["label"].to_numpy() < 0
-    accession_ids: dict[str, int] = {}
-    evidence: dict[tuple[int, str], int] = {}
-    evidence_decoy: dict[tuple[int, str], bool] = {}
-    row_refs: list[str] = []
-    split: dict[str, list[str]] = {}
-    for code, text, is_decoy in zip(peptide_codes.tolist(), protein_lists.tolist(), decoy.tolist()):
-        accessions = split.get(text)
-        if accessions is None:
-            accessions = split[text] = _accessions(text) or ["UNKNOWN"]
-        refs = []
-        for accession in accessions:
-            accession_ids.setdefault(accession, len(accession_ids))
-            key = (code, accession)
-            index = evidence.setdefault(key, len(evidence))
-            evidence_decoy[key] = is_decoy
-            refs.append(f'<PeptideEvidenceRef peptideEvidence_ref="PE_{index}"/>')
-        row_refs.append("".join(refs))
+    # Each distinct (peptide, proteins, decoy) of the table once, in the order of first
+    # appearance, and its accessions: the entries whose evidences the rows reference.
+    # Accessions and evidences are numbered as the rows first meet them; an evidence is a
+    # decoy as the last row that names it says.
+    n_texts = max(len(protein_texts), 1)
+    pair_codes, pairs = pd.factorize((peptide_codes.astype(np.int64) * n_texts + text_codes) * 2 + decoy, sort=False)
+    last_row = np.zeros(len(pairs), dtype=np.int64)
+    np.maximum.at(last_row, pair_codes, np.arange(len(pair_codes), dtype=np.int64))
+    pair_values = np.asarray(pairs, dtype=np.int64)
+    pair_peptide, pair_text = pair_values // 2 // n_texts, pair_values // 2 % n_texts
+    split = [_accessions(text) or ["UNKNOWN"] for text in protein_texts.tolist()]
+    text_count = np.array([len(accessions) for accessions in split], dtype=np.int64)
+    text_start = np.concatenate([[0], np.cumsum(text_count)]).astype(np.int64)
+    # Texts enter the entries in the order of their codes, so accessions too.
+    accession_codes, accession_names = pd.factorize(
+        np.array([a for accessions in split for a in accessions], dtype=object), sort=False)
+    accession_ids = {name: i for i, name in enumerate(accession_names.tolist())}
+    count = text_count[pair_text]
+    pair_start = np.concatenate([[0], np.cumsum(count)]).astype(np.int64)
+    entry_pair = np.repeat(np.arange(len(pairs), dtype=np.int64), count)
+    entry_accession = np.asarray(accession_codes, dtype=np.int64)[
+        np.arange(len(entry_pair), dtype=np.int64) - pair_start[entry_pair] + text_start[pair_text[entry_pair]]]
+    n_accessions = max(len(accession_names), 1)
+    entry_evidence, evidence_keys = pd.factorize(pair_peptide[entry_pair] * n_accessions + entry_accession, sort=False)
+    evidence_keys = np.asarray(evidence_keys, dtype=np.int64)
+    evidence_peptide, evidence_accession = evidence_keys // n_accessions, evidence_keys % n_accessions
+    evidence_decoy = np.zeros(len(evidence_keys), dtype=np.int64)
+    by_evidence = np.lexsort((last_row[entry_pair], entry_evidence))
+    final = np.ones(len(by_evidence), dtype=bool)
+    final[:-1] = entry_evidence[by_evidence][1:] != entry_evidence[by_evidence][:-1]
+    evidence_decoy[entry_evidence[by_evidence][final]] = (pair_values % 2)[entry_pair[by_evidence][final]]
+    evidence = dict(zip(zip(evidence_peptide.tolist(), accession_names[evidence_accession].tolist()),
+                        range(len(evidence_keys))))
+    evidence_refs = template('<PeptideEvidenceRef peptideEvidence_ref="PE_', ints(entry_evidence), '"/>')
 
     files = [str(f) for f in (spectra_files or [])]
     names = list(pd.unique(psms["file"].astype(str))) if len(psms) else []
@@ -149,8 +181,10 @@ def write_mzid(path: str | os.PathLike, psms: pd.DataFrame, proteins: pd.DataFra
         fragment = (f"<FragmentTolerance>{_cv('MS:1001412', 'search tolerance plus value', f_plus, unit=f_unit)}"
                     f"{_cv('MS:1001413', 'search tolerance minus value', f_minus, unit=f_unit)}</FragmentTolerance>")
 
-    with open(path, "w", encoding="utf-8", newline="\n") as out:
-        write = out.write
+    with open(path, "wb") as out:
+        def write(text: str) -> None:
+            out.write(text.encode("utf-8"))
+
         write('<?xml version="1.0" encoding="UTF-8"?>\n')
         write(f'<MzIdentML xmlns="{_NS}" id="tovel_mesk_search" version="1.2.0" '
               f'creationDate="{_dt.datetime.now().replace(microsecond=0).isoformat()}">\n')
@@ -168,26 +202,19 @@ def write_mzid(path: str | os.PathLike, psms: pd.DataFrame, proteins: pd.DataFra
             f'<DBSequence id="DBSeq_{index}" accession={_attr(accession)} searchDatabase_ref="SDB_1">'
             + (_cv("MS:1001088", "protein description", descriptions[accession]) if accession in descriptions else "")
             + "</DBSequence>\n" for accession, index in accession_ids.items()))
-        chunk: list[str] = []
-        for code, text in enumerate(peptide_texts.tolist()):
-            if "[" not in text:
-                chunk.append(f'<Peptide id="PEP_{code}"><PeptideSequence>{text}</PeptideSequence></Peptide>\n')
-                continue
-            form = parse_peptidoform(text)
-            mods = []
-            for mod in form.modifications:
-                known = unimod(mod.mass, mod.residue)
-                name = (_cv(f"UNIMOD:{known[0]}", known[1], ref="UNIMOD") if known
-                        else _cv("MS:1001460", "unknown modification"))
-                residue = f' residues="{mod.residue}"' if mod.residue != "." else ""
-                mods.append(f'<Modification location="{mod.position}"{residue} monoisotopicMassDelta="{mod.mass!r}">'
-                            f"{name}</Modification>")
-            chunk.append(f'<Peptide id="PEP_{code}"><PeptideSequence>{form.sequence}</PeptideSequence>'
-                         f'{"".join(mods)}</Peptide>\n')
-        write("".join(chunk))
-        write("".join(
-            f'<PeptideEvidence id="PE_{index}" peptide_ref="PEP_{key[0]}" dBSequence_ref="DBSeq_{accession_ids[key[1]]}" '
-            f'isDecoy="{"true" if evidence_decoy[key] else "false"}"/>\n' for key, index in evidence.items()))
+        # Peptides: the unmodified ones as they are, the modified ones with their modifications.
+        plain = ~pd.Series(peptide_texts, dtype=object).str.contains("[", regex=False).to_numpy(dtype=bool)
+        modified = [_modified_peptide(text) for text in peptide_texts[~plain].tolist()]
+        modified_codes = np.zeros(len(peptide_texts), dtype=np.int64)
+        modified_codes[~plain] = np.arange(1, len(modified) + 1)
+        write_rows(out.write, template(
+            '<Peptide id="PEP_', ints(np.arange(len(peptide_texts))), '"><PeptideSequence>',
+            when(plain, template(texts(peptide_texts.tolist()), "</PeptideSequence>")),
+            coded(modified_codes, ["", *modified]), "</Peptide>\n"), 0, len(peptide_texts))
+        write_rows(out.write, template(
+            '<PeptideEvidence id="PE_', ints(np.arange(len(evidence_peptide))), '" peptide_ref="PEP_',
+            ints(evidence_peptide), '" dBSequence_ref="DBSeq_', ints(evidence_accession), '" isDecoy="',
+            coded(evidence_decoy, ["false", "true"]), '"/>\n'), 0, len(evidence_peptide))
         write("</SequenceCollection>\n")
 
         write('<AnalysisCollection><SpectrumIdentification id="SI_1" spectrumIdentificationProtocol_ref="SIP_1" '
@@ -227,21 +254,25 @@ def write_mzid(path: str | os.PathLike, psms: pd.DataFrame, proteins: pd.DataFra
                   f"<FileFormat>{file_format}</FileFormat><SpectrumIDFormat>{id_format}</SpectrumIDFormat>"
                   "</SpectraData>")
         write("</Inputs><AnalysisData>\n")
-        item_ids = _write_results(write, psms, peptide_codes, row_refs, spectra_ids, fdr)
+        item_ids = _write_results(out.write, write, psms, peptide_codes, (pair_codes, pair_start, evidence_refs),
+                                  spectra_ids, fdr)
         _write_protein_groups(write, psms, proteins, accession_ids, evidence, peptide_codes, item_ids, fdr)
         write("</AnalysisData></DataCollection>\n</MzIdentML>\n")
 
 
-def _write_results(write, psms: pd.DataFrame, peptide_codes: np.ndarray, row_refs: list[str],
-                   spectra_ids: dict[str, str], fdr: float) -> list[str]:
+def _write_results(write_bytes, write, psms: pd.DataFrame, peptide_codes: np.ndarray,
+                   evidence_refs: tuple[np.ndarray, np.ndarray, Template], spectra_ids: dict[str, str],
+                   fdr: float) -> Callable[[np.ndarray], list[str]]:
     """The spectrum identification list, one result per spectrum with its matches in rank
-    order; returns each row's item id."""
+    order, a block of matches at a time; returns the item ids of rows of `psms`.
+    `evidence_refs`: each row's code, where each code's references start (one more than
+    the codes) and the template of the references."""
     n = len(psms)
-    files = psms["file"].astype(str).to_numpy()
-    spec = psms["spec_id"].astype(str).to_numpy()
+    file_codes, file_names = pd.factorize(psms["file"].astype(str), sort=True)
+    spec_codes, spec_names = pd.factorize(psms["spec_id"].astype(str), sort=True)
     rank_array = psms["rank"].to_numpy().astype(np.int64)
-    order = np.lexsort((rank_array, spec, files))
-    files, spec = files[order], spec[order]
+    order = np.lexsort((rank_array, spec_codes, file_codes))
+    files, spec = file_codes[order], spec_codes[order]
     first = np.ones(n, dtype=bool)
     first[1:] = (spec[1:] != spec[:-1]) | (files[1:] != files[:-1])
     last = np.ones(n, dtype=bool)
@@ -249,68 +280,63 @@ def _write_results(write, psms: pd.DataFrame, peptide_codes: np.ndarray, row_ref
     result = np.cumsum(first) - 1
     position = np.arange(n) - np.flatnonzero(first)[result]
 
-    def column(name: str, default: float = 1.0) -> list:
-        values = psms[name].to_numpy().astype(np.float64)[order] if name in psms else np.full(n, default)
-        return values.tolist()   # Python floats: written as the shortest text that reads back the same
+    def column(name: str, default: float = 1.0) -> np.ndarray:
+        return psms[name].to_numpy().astype(np.float64)[order] if name in psms else np.full(n, default)
 
     charge_array = psms["charge"].to_numpy().astype(np.int64)[order]
-    exp_mz = mz_of(psms["expmass"].to_numpy()[order], charge_array).tolist()
-    calc_mz = mz_of(psms["calcmass"].to_numpy()[order], charge_array).tolist()
     spectrum_q = psms["spectrum_q"].to_numpy().astype(np.float64)[order]
-    passes = np.where((psms["label"].to_numpy()[order] > 0) & (spectrum_q <= fdr), "true", "false").tolist()
-    extra_names = [name for name in ("discriminant_score", "posterior_error", "hyperscore") if name in psms]
-    extras = [""] * n
-    for name in extra_names:
-        label = f'<userParam name="{name}" type="xsd:double" value="'
-        extras = [f'{text}{label}{value!r}"/>' for text, value in zip(extras, column(name))]
+    passes = (psms["label"].to_numpy()[order] > 0) & (spectrum_q <= fdr)
     rt = column("rt", math.nan)
-    refs = [row_refs[i] for i in order.tolist()]
-    codes = peptide_codes[order].tolist()
-    data_refs = [spectra_ids[f] for f in files.tolist()]
-    q_name = '<cvParam cvRef="PSI-MS" accession="MS:1002354" name="PSM-level q-value" value="'
-    peptide_q_name = '"/><cvParam cvRef="PSI-MS" accession="MS:1001868" name="distinct peptide-level q-value" value="'
-    time_name = ('<cvParam cvRef="PSI-MS" accession="MS:1000016" name="scan start time" value="{}" '
-                 'unitCvRef="UO" unitAccession="UO:0000031" unitName="minute"/>')
-    item_ids = [""] * n
+    pair_codes, pair_start, references = evidence_refs
+    pair_codes = pair_codes[order]
+    opening = template('<SpectrumIdentificationResult id="SIR_', ints(result), '" spectrumID=',
+                       coded(spec, [_attr(t) for t in spec_names.tolist()]), ' spectraData_ref="',
+                       coded(files, [spectra_ids[f] for f in file_names.tolist()]), '">')
+    closing = template(when(last & (rt == rt), template(
+        '<cvParam cvRef="PSI-MS" accession="MS:1000016" name="scan start time" value="', floats(rt),
+        '" unitCvRef="UO" unitAccession="UO:0000031" unitName="minute"/>')), "</SpectrumIdentificationResult>\n")
+    extras: list = []
+    for name in ("discriminant_score", "posterior_error", "hyperscore"):
+        if name in psms:
+            extras += [f'<userParam name="{name}" type="xsd:double" value="', floats(column(name)), '"/>']
+    rows = template(
+        when(first, opening),
+        '<SpectrumIdentificationItem id="SII_', ints(result), "_", ints(position), '" chargeState="',
+        ints(charge_array), '" experimentalMassToCharge="', floats(mz_of(psms["expmass"].to_numpy()[order],
+                                                                           charge_array)),
+        '" calculatedMassToCharge="', floats(mz_of(psms["calcmass"].to_numpy()[order], charge_array)),
+        '" peptide_ref="PEP_', ints(peptide_codes[order]), '" rank="', ints(rank_array[order]),
+        '" passThreshold="', coded(passes, ["false", "true"]), '">', each(pair_start[pair_codes], pair_start[pair_codes + 1], references),
+        '<cvParam cvRef="PSI-MS" accession="MS:1002354" name="PSM-level q-value" value="', floats(spectrum_q),
+        '"/><cvParam cvRef="PSI-MS" accession="MS:1001868" name="distinct peptide-level q-value" value="',
+        floats(column("peptide_q")), '"/>', *extras, "</SpectrumIdentificationItem>", when(last, closing))
     write('<SpectrumIdentificationList id="SIL_1">\n')
-    chunk: list[str] = []
-    for k, (opens, closes, r, pos, sid, data_ref, z, e_mz, c_mz, code, rank, passed, ref, q, pq, extra, minutes) in \
-            enumerate(zip(first.tolist(), last.tolist(), result.tolist(), position.tolist(), spec.tolist(), data_refs,
-                          charge_array.tolist(), exp_mz, calc_mz, codes, rank_array[order].tolist(), passes, refs,
-                          spectrum_q.tolist(), column("peptide_q"), extras, rt)):
-        item = f"SII_{r}_{pos}"
-        item_ids[order[k]] = item
-        if opens:
-            chunk.append(f'<SpectrumIdentificationResult id="SIR_{r}" spectrumID={_attr(sid)} '
-                         f'spectraData_ref="{data_ref}">')
-        chunk.append(f'<SpectrumIdentificationItem id="{item}" chargeState="{z}" experimentalMassToCharge="{e_mz!r}" '
-                     f'calculatedMassToCharge="{c_mz!r}" peptide_ref="PEP_{code}" rank="{rank}" '
-                     f'passThreshold="{passed}">{ref}{q_name}{q!r}{peptide_q_name}{pq!r}"/>{extra}'
-                     "</SpectrumIdentificationItem>")
-        if closes:
-            if minutes == minutes:
-                chunk.append(time_name.format(repr(minutes)))
-            chunk.append("</SpectrumIdentificationResult>\n")
-            if len(chunk) > 4096:
-                write("".join(chunk))
-                chunk.clear()
-    write("".join(chunk))
+    write_rows(write_bytes, rows, 0, n)
     write("</SpectrumIdentificationList>\n")
-    return item_ids
+    row_result, row_position = np.empty(n, dtype=np.int64), np.empty(n, dtype=np.int64)
+    row_result[order], row_position[order] = result, position
+    return lambda rows: [f"SII_{r}_{p}" for r, p in zip(row_result[rows].tolist(), row_position[rows].tolist())]
 
 
 def _write_protein_groups(write, psms: pd.DataFrame, proteins: pd.DataFrame | None, accession_ids: dict[str, int],
-                          evidence: dict[tuple[int, str], int], peptide_codes: np.ndarray, item_ids: list[str],
-                          fdr: float) -> None:
+                          evidence: dict[tuple[int, str], int], peptide_codes: np.ndarray,
+                          item_ids: Callable[[np.ndarray], list[str]], fdr: float) -> None:
     """One ambiguity group per row of the protein table (a protein group, or a protein where
     the table has no groups), with the accepted matches of each of its proteins."""
     write('<ProteinDetectionList id="PDL_1">\n')
     if proteins is not None and len(proteins):
         accepted = (psms["label"].to_numpy() > 0) & (psms["spectrum_q"].to_numpy() <= fdr)
-        by_accession: dict[str, list[int]] = {}
-        for row in np.flatnonzero(accepted):
-            for accession in _accessions(psms["proteins"].iat[row]):
-                by_accession.setdefault(accession, []).append(int(row))
+        rows_accepted = np.flatnonzero(accepted)
+        accepted_codes = peptide_codes[rows_accepted].tolist()
+        accepted_items = item_ids(rows_accepted)
+        by_accession: dict[str, list[int]] = {}   # positions in the accepted rows
+        split: dict[str, list[str]] = {}
+        for i, text in enumerate(psms["proteins"].astype(str).to_numpy()[rows_accepted].tolist()):
+            accessions = split.get(text)
+            if accessions is None:
+                accessions = split[text] = _accessions(text)
+            for accession in accessions:
+                by_accession.setdefault(accession, []).append(i)
         grouped = "accessions" in proteins
         members = proteins["accessions"] if grouped else proteins["protein"]
         q_values = proteins["q"] if "q" in proteins else proteins.get("protein_q")
@@ -322,8 +348,8 @@ def _write_protein_groups(write, psms: pd.DataFrame, proteins: pd.DataFrame | No
                 if accession not in accession_ids or not rows:
                     continue
                 peptides: dict[int, list[str]] = {}
-                for row_index in rows:
-                    peptides.setdefault(int(peptide_codes[row_index]), []).append(item_ids[row_index])
+                for i in rows:
+                    peptides.setdefault(accepted_codes[i], []).append(accepted_items[i])
                 body = "".join(
                     f'<PeptideHypothesis peptideEvidence_ref="PE_{evidence[(code, accession)]}">'
                     + "".join(f'<SpectrumIdentificationItemRef spectrumIdentificationItem_ref="{item}"/>' for item in items)

@@ -3,13 +3,12 @@
 The metadata section names the runs, the software, the modifications searched and the
 scores; then the protein section (one row per protein group of the protein table, its other
 accessions as ambiguity members), the peptide section (one row per peptide, with its best
-match), and the PSM section (every match). Each section is built column by column and
-written by Arrow's CSV writer, a block of rows at a time.
+match), and the PSM section (every match). Each section is built column by column, each
+distinct text made once, and written a block of rows at a time.
 """
 
 from __future__ import annotations
 
-import io
 import os
 from collections.abc import Mapping
 from pathlib import Path
@@ -17,7 +16,7 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 import pyarrow as pa
-import pyarrow.csv as pacsv
+import pyarrow.compute as pc
 
 from .._version import __version__
 from .peptidoforms import mz_of, parse_peptidoform, unimod
@@ -61,16 +60,74 @@ def _mods_metadata(settings: Mapping) -> list[str]:
     return lines
 
 
-def _write_section(out, frame: pd.DataFrame) -> None:
-    """Rows of `frame` as tab-separated text; its first column is the section's line prefix.
-    Empty text is written `null`, as the format asks."""
-    options = pacsv.WriteOptions(include_header=False, delimiter="\t", quoting_style="none")
-    for start in range(0, len(frame), _BLOCK):
-        block = frame.iloc[start:start + _BLOCK]
-        table = pa.Table.from_pandas(block, preserve_index=False)
-        sink = io.BytesIO()
-        pacsv.write_csv(table, sink, options)
-        out.write(sink.getvalue())
+def _write_columns(out, columns: dict[str, object], n: int) -> None:
+    """A section from whole columns (arrays, or one text for every row): numbers as Arrow
+    writes them, NaN as empty cells, text as it is (a double quote too, which needs no
+    quoting in a tab-separated mzTab line)."""
+    arrays = []
+    for values in columns.values():
+        if isinstance(values, str):
+            arrays.append(pa.repeat(values, n))
+        elif isinstance(values, (pa.Array, pa.ChunkedArray)):
+            arrays.append(values)
+        else:
+            array = np.asarray(values)
+            arrays.append(pa.array(array, type=pa.string() if array.dtype == object else None, from_pandas=True))
+    for start in range(0, n, _BLOCK):
+        cells = [pc.cast(a.slice(start, _BLOCK), pa.string()) for a in arrays]
+        lines = pc.binary_join_element_wise(*cells, "\t", null_handling="replace", null_replacement="")
+        lines = pc.binary_join_element_wise(lines, "\n", "")
+        for chunk in (lines.chunks if isinstance(lines, pa.ChunkedArray) else [lines]):
+            if len(chunk):
+                offsets = np.frombuffer(chunk.buffers()[1], dtype=np.int32 if chunk.type == pa.string() else np.int64)
+                data = chunk.buffers()[2]
+                first, last = int(offsets[chunk.offset]), int(offsets[chunk.offset + len(chunk)])
+                out.write(memoryview(data)[first:last])
+
+
+def _taken(values, codes: np.ndarray) -> pa.Array:
+    """The text `values[code]` of each row's code, as an Arrow column (missing values empty)."""
+    return pa.array(np.asarray(values, dtype=object), type=pa.string(), from_pandas=True).take(pa.array(codes))
+
+
+def _peptide_columns(peptides: pd.Series) -> tuple[pa.Array, pa.Array, np.ndarray]:
+    """Each row's bare sequence and mzTab modifications, and the codes of its distinct peptide
+    (the two texts are made once per distinct peptide)."""
+    codes, texts = pd.factorize(peptides.astype(str), sort=False)
+    sequences, mods = [], []
+    for text in texts.tolist():
+        if text.isalpha():
+            sequences.append(text)
+            mods.append("null")
+        else:
+            sequences.append(parse_peptidoform(text).sequence)
+            mods.append(_mod_text(text))
+    return _taken(sequences, codes), _taken(mods, codes), codes
+
+
+def _first_accessions(proteins: pd.Series) -> tuple[pa.Array, np.ndarray]:
+    """Each row's first accession (as a text cell) and whether it names one protein only."""
+    codes, texts = pd.factorize(proteins.astype(str), sort=False, use_na_sentinel=False)
+    listed = texts.tolist()
+    first = _text([text.split(";")[0] if isinstance(text, str) else text for text in listed])
+    single = np.array([isinstance(text, str) and ";" not in text for text in listed], dtype=np.int64)
+    return _taken(first, codes), single[codes]
+
+
+def _spectra_refs(frame: pd.DataFrame, runs: dict[str, int]) -> pa.Array:
+    """`ms_run[N]:NATIVE_ID` of each row."""
+    file_codes, file_names = pd.factorize(frame["file"].astype(str), sort=False)
+    prefixes = pa.array([f"ms_run[{runs[name]}]:" for name in file_names.tolist()], type=pa.string())
+    # Tabs and line breaks would break the line into cells or lines: written as spaces.
+    native_ids = pc.replace_substring_regex(
+        pa.array(frame["spec_id"].astype(str).to_numpy(dtype=object), type=pa.string()), r"[\t\r\n]", " ")
+    return pc.binary_join_element_wise(prefixes.take(pa.array(file_codes)), native_ids, "")
+
+
+def _coded_text(values: pd.Series) -> pa.Array:
+    """`_text` of a column with few distinct values, made once per value."""
+    codes, uniques = pd.factorize(pd.Series(values, dtype="object").astype(str), sort=False, use_na_sentinel=False)
+    return _taken(_text(uniques.tolist()), codes)
 
 
 def _text(values) -> np.ndarray:
@@ -105,13 +162,7 @@ def write_mztab(path: str | os.PathLike, psms: pd.DataFrame, peptides: pd.DataFr
     lines += _mods_metadata(settings)
 
     n = len(psms)
-    codes, texts = pd.factorize(psms["peptide"].astype(str), sort=False)
-    forms = [parse_peptidoform(t) for t in texts]
-    mods = np.array([_mod_text(t) for t in texts], dtype=object)
-    sequences = np.array([f.sequence for f in forms], dtype=object)
     charge = psms["charge"].to_numpy().astype(np.int64)
-    spectra_ref = [f"ms_run[{runs[f]}]:{s}" for f, s in zip(psms["file"].astype(str), psms["spec_id"].astype(str))]
-    accession_lists = psms["proteins"].astype(str).str.split(";")
     database = Path(str(settings.get("fasta") or "")).name or "null"
 
     with open(path, "wb") as out:
@@ -132,56 +183,55 @@ def write_mztab(path: str | os.PathLike, psms: pd.DataFrame, peptides: pd.DataFr
                                      else "null"),
             })
             out.write(("\t".join(prt.columns) + "\n").encode())
-            _write_section(out, prt)
+            _write_columns(out, {name: prt[name].to_numpy() for name in prt.columns}, len(prt))
             out.write(b"\n")
 
         if peptides is not None and len(peptides):
-            p_codes, p_texts = pd.factorize(peptides["peptide"].astype(str), sort=False)
             p_charge = peptides["charge"].to_numpy().astype(np.int64)
-            pep = pd.DataFrame({
-                "PEH": "PEP",
-                "sequence": [parse_peptidoform(t).sequence for t in p_texts[p_codes]],
-                "accession": _text(peptides["proteins"].astype(str).str.split(";").str[0]),
-                "unique": (~peptides["proteins"].astype(str).str.contains(";")).astype(int).to_numpy(),
+            p_sequences, p_mods, _ = _peptide_columns(peptides["peptide"])
+            p_accessions, p_unique = _first_accessions(peptides["proteins"])
+            pep = {
+                "PEH": "PEP", "sequence": p_sequences, "accession": p_accessions, "unique": p_unique,
                 "database": database, "database_version": "null", "search_engine": engine,
                 "best_search_engine_score[1]": peptides["peptide_q"].to_numpy(dtype=np.float64),
-                "modifications": [_mod_text(t) for t in p_texts[p_codes]],
+                "modifications": p_mods,
                 "retention_time": peptides["rt"].to_numpy(dtype=np.float64) * 60.0,
                 "charge": p_charge,
                 "mass_to_charge": mz_of(peptides["expmass"].to_numpy(), p_charge),
                 "uri": "null",
-                "spectra_ref": [f"ms_run[{runs[f]}]:{s}" for f, s in
-                                zip(peptides["file"].astype(str), peptides["spec_id"].astype(str))],
-            })
-            out.write(("\t".join(pep.columns) + "\n").encode())
-            _write_section(out, pep)
+                "spectra_ref": _spectra_refs(peptides, runs),
+            }
+            out.write(("\t".join(pep) + "\n").encode())
+            _write_columns(out, pep, len(peptides))
             out.write(b"\n")
 
-        psm = pd.DataFrame({
-            "PSH": np.full(n, "PSM", dtype=object),
-            "sequence": sequences[codes] if n else [],
+        sequences, mods, _ = _peptide_columns(psms["peptide"])
+        accessions, unique = _first_accessions(psms["proteins"])
+        psm = {
+            "PSH": "PSM",
+            "sequence": sequences,
             "PSM_ID": np.arange(1, n + 1),
-            "accession": _text(accession_lists.str[0]),
-            "unique": (accession_lists.str.len() == 1).astype(int).to_numpy(),
+            "accession": accessions,
+            "unique": unique,
             "database": database, "database_version": "null", "search_engine": engine,
             "search_engine_score[1]": psms["spectrum_q"].to_numpy(dtype=np.float64),
-            "modifications": mods[codes] if n else [],
+            "modifications": mods,
             "retention_time": psms["rt"].to_numpy(dtype=np.float64) * 60.0,
             "charge": charge,
             "exp_mass_to_charge": mz_of(psms["expmass"].to_numpy(), charge),
             "calc_mass_to_charge": mz_of(psms["calcmass"].to_numpy(), charge),
             "uri": "null",
-            "spectra_ref": spectra_ref,
-            "pre": _text(psms["prev_aa"]) if "prev_aa" in psms else "null",
-            "post": _text(psms["next_aa"]) if "next_aa" in psms else "null",
+            "spectra_ref": _spectra_refs(psms, runs),
+            "pre": _coded_text(psms["prev_aa"]) if "prev_aa" in psms else "null",
+            "post": _coded_text(psms["next_aa"]) if "next_aa" in psms else "null",
             "start": "null", "end": "null",
             "opt_global_cv_MS:1002217_decoy_peptide": (psms["label"].to_numpy() < 0).astype(int),
             "opt_global_rank": psms["rank"].to_numpy().astype(np.int64),
             "opt_global_peptide_q": psms["peptide_q"].to_numpy(dtype=np.float64),
             "opt_global_discriminant_score": psms["discriminant_score"].to_numpy(dtype=np.float64),
             "opt_global_posterior_error": psms["posterior_error"].to_numpy(dtype=np.float64),
-        })
+        }
         if "scan" in psms:
             psm["opt_global_scan"] = psms["scan"].to_numpy()
-        out.write(("\t".join(psm.columns) + "\n").encode())
-        _write_section(out, psm)
+        out.write(("\t".join(psm) + "\n").encode())
+        _write_columns(out, psm, n)

@@ -23,6 +23,7 @@ import pandas as pd
 
 from .._version import __version__
 from .peptidoforms import parse_peptidoform, scan_numbers
+from .rows import coded, floats, ints, quoted, template, when, write_rows
 
 __all__ = ["write_pepxml", "RESIDUE_MASS"]
 
@@ -47,6 +48,8 @@ _SCORES = ("hyperscore", "discriminant_score", "posterior_error", "spectrum_q", 
 
 def _mod_info(peptide: str) -> tuple[str, str]:
     """(bare sequence, `modification_info` element or '') of a ProForma peptide."""
+    if peptide.isalpha():
+        return peptide, ""
     form = parse_peptidoform(peptide)
     if not form.modifications:
         return form.sequence, ""
@@ -105,82 +108,94 @@ def write_pepxml(path: str | os.PathLike, psms: pd.DataFrame, settings: Mapping,
     sample_enzyme = (f'<sample_enzyme name={quoteattr(enzyme)}><specificity cut="{cut[0]}" '
                      f'no_cut="{cut[1]}" sense="{cut[2]}"/></sample_enzyme>' if cut else
                      f'<sample_enzyme name={quoteattr(enzyme)}/>')
-    files = psms["file"].astype(str).to_numpy()
-    spec = psms["spec_id"].astype(str).to_numpy()
+    n = len(psms)
+    file_codes, file_names = pd.factorize(psms["file"].astype(str), sort=True)
+    spec_codes, spec_names = pd.factorize(psms["spec_id"].astype(str), sort=True)
     charge_array = psms["charge"].to_numpy().astype(np.int64)
     rank_array = psms["rank"].to_numpy().astype(np.int64)
-    scans = (psms["scan"].to_numpy().astype(np.int64) if "scan" in psms else scan_numbers(spec)).tolist()
-    charge, rank = charge_array.tolist(), rank_array.tolist()
-    expmass = psms["expmass"].to_numpy().astype(np.float64).tolist()
-    calcmass = psms["calcmass"].to_numpy().astype(np.float64).tolist()
-    rt = (psms["rt"].to_numpy().astype(np.float64) * 60.0).tolist() if "rt" in psms else None
-    matched = psms["matched_peaks"].to_numpy().astype(np.int64).tolist() if "matched_peaks" in psms else None
-    missed = psms["missed_cleavages"].to_numpy().astype(np.int64).tolist() if "missed_cleavages" in psms else None
-    prev_aa = psms["prev_aa"].astype(str).tolist() if "prev_aa" in psms else None
-    next_aa = psms["next_aa"].astype(str).tolist() if "next_aa" in psms else None
-    peptides = psms["peptide"].astype(str).tolist()
-    proteins = psms["proteins"].astype(str).tolist()
-    scores = [(name, psms[name].to_numpy().astype(np.float64).tolist()) for name in _SCORES if name in psms]
-    mod_cache: dict[str, tuple[str, str]] = {}
-    order = np.lexsort((rank_array, charge_array, spec, files)).tolist()
+    order = np.lexsort((rank_array, charge_array, spec_codes, file_codes))
+    files, spec, charge = file_codes[order], spec_codes[order], charge_array[order]
+    # A spectrum query is a run of rows of one file, spectrum and charge.
+    first = np.ones(n, dtype=bool)
+    first[1:] = (files[1:] != files[:-1]) | (spec[1:] != spec[:-1]) | (charge[1:] != charge[:-1])
+    last = np.ones(n, dtype=bool)
+    last[:-1] = first[1:]
+    index = np.cumsum(first)
+    scans = psms["scan"].to_numpy().astype(np.int64)[order] if "scan" in psms else scan_numbers(spec_names)[spec]
+    scans = np.where(scans >= 0, scans, index)
+    expmass = psms["expmass"].to_numpy().astype(np.float64)[order]
+    calcmass = psms["calcmass"].to_numpy().astype(np.float64)[order]
+    peptide_codes, peptide_texts = pd.factorize(psms["peptide"].astype(str), sort=False)
+    forms = [_mod_info(text) for text in peptide_texts.tolist()]
+    protein_codes, protein_texts = pd.factorize(psms["proteins"].astype(str), sort=False)
+    protein_parts = []
+    for text in protein_texts.tolist():
+        accessions = [a for a in text.split(";") if a] or ["UNKNOWN"]
+        names = quoted(accessions)
+        protein_parts.append((f'protein={names[0]} num_tot_proteins="{len(names)}"',
+                              "".join(f"<alternative_protein protein={a}/>" for a in names[1:])))
 
-    with open(path, "w", encoding="utf-8", newline="\n") as out:
-        write = out.write
+    spec_ids = coded(spec, quoted(spec_names.tolist()))
+
+    def flank(name: str) -> list:
+        if name not in psms:
+            return ["-"]
+        codes, values = pd.factorize(psms[name].astype(str), sort=False)
+        return [codes[order], values.tolist()]
+
+    extra: list = []
+    if "matched_peaks" in psms:
+        extra += [' num_matched_ions="', ints(psms["matched_peaks"].to_numpy().astype(np.int64)[order]), '"']
+    if "missed_cleavages" in psms:
+        extra += [' num_missed_cleavages="', ints(psms["missed_cleavages"].to_numpy().astype(np.int64)[order]), '"']
+    scores: list = []
+    for name in _SCORES:
+        if name in psms:
+            scores += [f'<search_score name="{name}" value="', floats(psms[name].to_numpy().astype(np.float64)[order]),
+                       '"/>']
+    time_attr: list = []
+    if "rt" in psms:
+        time_attr = [' retention_time_sec="', floats((psms["rt"].to_numpy().astype(np.float64) * 60.0)[order]), '"']
+    codes = peptide_codes[order]
+    proteins_of = protein_codes[order]
+    prev_aa, next_aa = flank("prev_aa"), flank("next_aa")
+    hit = [
+        '<search_hit hit_rank="', ints(rank_array[order]), '" peptide="', coded(codes, [f[0] for f in forms]),
+        '" peptide_prev_aa="', coded(*prev_aa) if len(prev_aa) == 2 else "-",
+        '" peptide_next_aa="', coded(*next_aa) if len(next_aa) == 2 else "-",
+        '" ', coded(proteins_of, [p[0] for p in protein_parts]),
+        ' calc_neutral_pep_mass="', floats(calcmass), '" massdiff="', floats(expmass - calcmass), '"', *extra,
+        ' is_rejected="0">', coded(proteins_of, [p[1] for p in protein_parts]), coded(codes, [f[1] for f in forms]),
+        *scores, "</search_hit>"]
+
+    with open(path, "wb") as out:
+        def write(text: str) -> None:
+            out.write(text.encode("utf-8"))
+
         write('<?xml version="1.0" encoding="UTF-8"?>\n')
         write(f'<msms_pipeline_analysis date="{_dt.datetime.now().replace(microsecond=0).isoformat()}" '
               'xmlns="http://regis-web.systemsbiology.net/pepXML" '
               f'summary_xml={quoteattr(str(path))}>\n')
-        n = len(order)
-        i = 0
-        index = 0
-        current_file: str = ""
-        while i < n:
-            first = order[i]
-            if files[first] != current_file:
-                if current_file:
-                    write("</msms_run_summary>\n")
-                current_file = files[first]
-                location = by_name.get(current_file, current_file)
-                base = str(Path(location).with_suffix("")) if not location.endswith(".gz") else location[:-3]
-                raw_type = Path(location).suffix.lower().lstrip(".") or "mzML"
-                write(f'<msms_run_summary base_name={quoteattr(base)} raw_data_type={quoteattr(raw_type)} '
-                      f'raw_data={quoteattr("." + raw_type)}>{sample_enzyme}{_search_summary(settings, base)}\n')
-            j = i
-            while (j < n and files[order[j]] == current_file and spec[order[j]] == spec[first]
-                   and charge[order[j]] == charge[first]):
-                j += 1
-            index += 1
-            scan = scans[first] if scans[first] >= 0 else index
-            stem = Path(current_file).stem
-            time_attr = f' retention_time_sec="{rt[first]!r}"' if rt is not None else ""
-            parts = [f'<spectrum_query spectrum={quoteattr(f"{stem}.{scan}.{scan}.{charge[first]}")} '
-                     f'spectrumNativeID={quoteattr(spec[first])} start_scan="{scan}" end_scan="{scan}" '
-                     f'precursor_neutral_mass="{expmass[first]!r}" assumed_charge="{charge[first]}" '
-                     f'index="{index}"{time_attr}><search_result>']
-            for k in range(i, j):
-                row = order[k]
-                text = peptides[row]
-                if text not in mod_cache:
-                    mod_cache[text] = _mod_info(text)
-                sequence, mod_info = mod_cache[text]
-                accessions = [a for a in proteins[row].split(";") if a] or ["UNKNOWN"]
-                alternatives = "".join(f"<alternative_protein protein={quoteattr(a)}/>" for a in accessions[1:])
-                extra = ""
-                if matched is not None:
-                    extra += f' num_matched_ions="{matched[row]}"'
-                if missed is not None:
-                    extra += f' num_missed_cleavages="{missed[row]}"'
-                score_text = "".join(f'<search_score name="{name}" value="{values[row]!r}"/>' for name, values in scores)
-                parts.append(f'<search_hit hit_rank="{rank[row]}" peptide="{sequence}" '
-                             f'peptide_prev_aa="{prev_aa[row] if prev_aa else "-"}" '
-                             f'peptide_next_aa="{next_aa[row] if next_aa else "-"}" '
-                             f'protein={quoteattr(accessions[0])} num_tot_proteins="{len(accessions)}" '
-                             f'calc_neutral_pep_mass="{calcmass[row]!r}" '
-                             f'massdiff="{expmass[row] - calcmass[row]!r}"{extra} is_rejected="0">'
-                             f"{alternatives}{mod_info}{score_text}</search_hit>")
-            parts.append("</search_result></spectrum_query>\n")
-            write("".join(parts))
-            i = j
-        if current_file:
+        bounds = np.searchsorted(files, np.arange(len(file_names) + 1))
+        for f, current_file in enumerate(file_names.tolist()):
+            start, stop = int(bounds[f]), int(bounds[f + 1])
+            if start == stop:
+                continue
+            location = by_name.get(current_file, current_file)
+            base = str(Path(location).with_suffix("")) if not location.endswith(".gz") else location[:-3]
+            raw_type = Path(location).suffix.lower().lstrip(".") or "mzML"
+            write(f'<msms_run_summary base_name={quoteattr(base)} raw_data_type={quoteattr(raw_type)} '
+                  f'raw_data={quoteattr("." + raw_type)}>{sample_enzyme}{_search_summary(settings, base)}\n')
+            # The query's name, `STEM.SCAN.SCAN.CHARGE`, quoted as its stem asks.
+            stem = quoteattr(Path(current_file).stem + ".0")
+            quote, stem_text = stem[0], stem[1:-3]
+            query = template(
+                "<spectrum_query spectrum=", quote, stem_text, ".", ints(scans), ".", ints(scans), ".", ints(charge),
+                quote, " spectrumNativeID=", spec_ids,
+                ' start_scan="', ints(scans), '" end_scan="', ints(scans), '" precursor_neutral_mass="',
+                floats(expmass), '" assumed_charge="', ints(charge), '" index="', ints(index), '"', *time_attr,
+                "><search_result>")
+            rows = template(when(first, query), *hit, when(last, template("</search_result></spectrum_query>\n")))
+            write_rows(out.write, rows, start, stop)
             write("</msms_run_summary>\n")
         write("</msms_pipeline_analysis>\n")

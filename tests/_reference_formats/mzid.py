@@ -1,0 +1,341 @@
+"""mzIdentML 1.2: a search as public repositories take it.
+
+The file names the software, the search database, the enzyme, the modifications (with
+their Unimod accessions where known) and the tolerances; then every match, target and decoy
+of every rank, with its PSM-level and peptide-level q-values under their PSI-MS terms
+(the discriminant score, the posterior error and the hyperscore, which have no term of their
+own, as user parameters); then the protein detection list, one ambiguity group per protein
+group of the protein table.
+
+The document is streamed: the sequence collection (databases sequences, peptides,
+peptide evidence) from the distinct values of the match table, then the matches spectrum by
+spectrum, each group of rows formatted and written at once; no element tree is built.
+"""
+
+from __future__ import annotations
+
+import datetime as _dt
+import math
+import os
+from collections.abc import Iterable, Mapping
+from pathlib import Path
+from xml.sax.saxutils import quoteattr
+
+import numpy as np
+import pandas as pd
+
+from tovel_mesk._version import __version__
+from tovel_mesk.report.peptidoforms import mz_of, parse_peptidoform, unimod
+
+__all__ = ["write_mzid", "ENZYME_TERMS"]
+
+#: PSI-MS terms of the enzymes the digestion knows; others are named in a user parameter.
+ENZYME_TERMS = {
+    "trypsin": ("MS:1001251", "Trypsin"), "trypsin/p": ("MS:1001313", "Trypsin/P"),
+    "lys-c": ("MS:1001309", "Lys-C"), "lys-n": ("MS:1003093", "Lys-N"), "arg-c": ("MS:1001303", "Arg-C"),
+    "asp-n": ("MS:1001304", "Asp-N"), "glu-c": ("MS:1001917", "glutamyl endopeptidase"),
+    "chymotrypsin": ("MS:1001306", "Chymotrypsin"), "non-specific": ("MS:1001956", "unspecific cleavage"),
+}
+_NS = "http://psidev.info/psi/pi/mzIdentML/1.2"
+_SOFTWARE = "AS_tovel_mesk"
+
+
+def _cv(accession: str, name: str, value: object = "", ref: str = "PSI-MS", unit: tuple[str, str] | None = None) -> str:
+    unit_text = ""
+    if unit is not None:
+        unit_ref = unit[0].split(":")[0]
+        unit_text = f' unitCvRef="{unit_ref}" unitAccession="{unit[0]}" unitName="{unit[1]}"'
+    return f'<cvParam cvRef="{ref}" accession="{accession}" name={quoteattr(name)} value={quoteattr(str(value))}{unit_text}/>'
+
+
+def _user(name: str, value: object, kind: str = "xsd:double") -> str:
+    return f'<userParam name={quoteattr(name)} value={quoteattr(str(value))} type="{kind}"/>'
+
+
+def _tolerance(text: str) -> tuple[float, float, tuple[str, str]]:
+    """(minus, plus, unit) of a tolerance such as '10ppm', '0.5da' or '-10,20ppm'."""
+    body = str(text).strip().lower()
+    unit = ("UO:0000169", "parts per million") if body.endswith("ppm") else ("UO:0000221", "dalton")
+    values = [float(v) for v in body.rstrip("pmda").split(",")]
+    if len(values) == 1:
+        return abs(values[0]), abs(values[0]), unit
+    return abs(values[0]), abs(values[1]), unit
+
+
+def _split_mod(text: str) -> tuple[str, float]:
+    site, _, mass = str(text).rpartition(":")
+    return site, float(mass)
+
+
+def _search_modifications(settings: Mapping) -> str:
+    out = []
+    for fixed, key in ((True, "fixed_mods"), (False, "variable_mods")):
+        for text in settings.get(key) or ():
+            site, mass = _split_mod(text)
+            residues, _, terminus = site.partition("@")
+            if residues in ("peptide-nterm", "peptide-cterm", "protein-nterm", "protein-cterm"):
+                residues, terminus = ".", residues
+            rule = {"peptide-nterm": ("MS:1001189", "modification specificity peptide N-term"),
+                    "protein-nterm": ("MS:1002057", "modification specificity protein N-term"),
+                    "peptide-cterm": ("MS:1001190", "modification specificity peptide C-term"),
+                    "protein-cterm": ("MS:1002058", "modification specificity protein C-term")}.get(terminus)
+            known = unimod(mass, residues[:1] if residues != "." else ".")
+            name = (_cv(f"UNIMOD:{known[0]}", known[1], ref="UNIMOD") if known
+                    else _cv("MS:1001460", "unknown modification"))
+            spec = f"<SpecificityRules>{_cv(*rule)}</SpecificityRules>" if rule else ""
+            out.append(f'<SearchModification fixedMod="{str(fixed).lower()}" massDelta="{mass!r}" '
+                       f'residues="{" ".join(residues) or "."}">{spec}{name}</SearchModification>')
+    return f"<ModificationParams>{''.join(out)}</ModificationParams>" if out else ""
+
+
+def _attr(text: str) -> str:
+    """`text` as a quoted attribute value."""
+    if "&" in text or "<" in text or '"' in text or ">" in text or "\n" in text or "\t" in text:
+        return quoteattr(text)
+    return f'"{text}"'
+
+
+def _accessions(text: str) -> list[str]:
+    return [a for a in str(text).split(";") if a]
+
+
+def write_mzid(path: str | os.PathLike, psms: pd.DataFrame, proteins: pd.DataFrame | None, settings: Mapping,
+               *, fdr: float, spectra_files: Iterable[str] | None = None, descriptions: Mapping[str, str] | None = None,
+               decoy_tag: str = "rev_") -> None:
+    """Writes `psms` (the match table with error control filled) and the protein table as
+    mzIdentML 1.2 to `path`. `settings` are the search's settings as plain values (the
+    summary's), `fdr` the threshold that `passThreshold` marks."""
+    descriptions = descriptions or {}
+    peptide_codes, peptide_texts = pd.factorize(psms["peptide"].astype(str), sort=False)
+    protein_lists = psms["proteins"].astype(str).to_numpy()
+    decoy = psms["label"].to_numpy() < 0
+    accession_ids: dict[str, int] = {}
+    evidence: dict[tuple[int, str], int] = {}
+    evidence_decoy: dict[tuple[int, str], bool] = {}
+    row_refs: list[str] = []
+    split: dict[str, list[str]] = {}
+    for code, text, is_decoy in zip(peptide_codes.tolist(), protein_lists.tolist(), decoy.tolist()):
+        accessions = split.get(text)
+        if accessions is None:
+            accessions = split[text] = _accessions(text) or ["UNKNOWN"]
+        refs = []
+        for accession in accessions:
+            accession_ids.setdefault(accession, len(accession_ids))
+            key = (code, accession)
+            index = evidence.setdefault(key, len(evidence))
+            evidence_decoy[key] = is_decoy
+            refs.append(f'<PeptideEvidenceRef peptideEvidence_ref="PE_{index}"/>')
+        row_refs.append("".join(refs))
+
+    files = [str(f) for f in (spectra_files or [])]
+    names = list(pd.unique(psms["file"].astype(str))) if len(psms) else []
+    by_name = {Path(f).name: f for f in files}
+    for name in names:
+        by_name.setdefault(name, name)
+    spectra_ids = {name: f"SD_{i}" for i, name in enumerate(by_name)}
+
+    fasta = str(settings.get("fasta") or "")
+    enzyme = str(settings.get("enzyme") or "trypsin").lower()
+    enzyme_term = ENZYME_TERMS.get(enzyme)
+    enzyme_name = _cv(*enzyme_term) if enzyme_term else _user("enzyme", enzyme, "xsd:string")
+    pre_minus, pre_plus, pre_unit = _tolerance(settings.get("precursor_tol", "10ppm"))
+    frag_text = settings.get("fragment_tol", "10ppm")
+    fragment = ""
+    try:
+        f_minus, f_plus, f_unit = _tolerance(frag_text)
+    except ValueError:  # a tolerance chosen per file from the data: no one value to state
+        pass
+    else:
+        fragment = (f"<FragmentTolerance>{_cv('MS:1001412', 'search tolerance plus value', f_plus, unit=f_unit)}"
+                    f"{_cv('MS:1001413', 'search tolerance minus value', f_minus, unit=f_unit)}</FragmentTolerance>")
+
+    with open(path, "w", encoding="utf-8", newline="\n") as out:
+        write = out.write
+        write('<?xml version="1.0" encoding="UTF-8"?>\n')
+        write(f'<MzIdentML xmlns="{_NS}" id="tovel_mesk_search" version="1.2.0" '
+              f'creationDate="{_dt.datetime.now().replace(microsecond=0).isoformat()}">\n')
+        write('<cvList><cv id="PSI-MS" fullName="PSI-MS" uri="https://raw.githubusercontent.com/HUPO-PSI/psi-ms-CV/'
+              'master/psi-ms.obo"/><cv id="UNIMOD" fullName="UNIMOD" uri="http://www.unimod.org/obo/unimod.obo"/>'
+              '<cv id="UO" fullName="UNIT-ONTOLOGY" uri="https://raw.githubusercontent.com/bio-ontology-research-group/'
+              'unit-ontology/master/unit.obo"/></cvList>\n')
+        write(f'<AnalysisSoftwareList><AnalysisSoftware id="{_SOFTWARE}" name="tovel-mesk" version="{__version__}">'
+              f'<SoftwareName>{_user("tovel-mesk", "", "xsd:string")}</SoftwareName>'
+              '</AnalysisSoftware></AnalysisSoftwareList>\n')
+
+        # Sequence collection: every accession, every peptide, every (peptide, accession) pair.
+        write("<SequenceCollection>\n")
+        write("".join(
+            f'<DBSequence id="DBSeq_{index}" accession={_attr(accession)} searchDatabase_ref="SDB_1">'
+            + (_cv("MS:1001088", "protein description", descriptions[accession]) if accession in descriptions else "")
+            + "</DBSequence>\n" for accession, index in accession_ids.items()))
+        chunk: list[str] = []
+        for code, text in enumerate(peptide_texts.tolist()):
+            if "[" not in text:
+                chunk.append(f'<Peptide id="PEP_{code}"><PeptideSequence>{text}</PeptideSequence></Peptide>\n')
+                continue
+            form = parse_peptidoform(text)
+            mods = []
+            for mod in form.modifications:
+                known = unimod(mod.mass, mod.residue)
+                name = (_cv(f"UNIMOD:{known[0]}", known[1], ref="UNIMOD") if known
+                        else _cv("MS:1001460", "unknown modification"))
+                residue = f' residues="{mod.residue}"' if mod.residue != "." else ""
+                mods.append(f'<Modification location="{mod.position}"{residue} monoisotopicMassDelta="{mod.mass!r}">'
+                            f"{name}</Modification>")
+            chunk.append(f'<Peptide id="PEP_{code}"><PeptideSequence>{form.sequence}</PeptideSequence>'
+                         f'{"".join(mods)}</Peptide>\n')
+        write("".join(chunk))
+        write("".join(
+            f'<PeptideEvidence id="PE_{index}" peptide_ref="PEP_{key[0]}" dBSequence_ref="DBSeq_{accession_ids[key[1]]}" '
+            f'isDecoy="{"true" if evidence_decoy[key] else "false"}"/>\n' for key, index in evidence.items()))
+        write("</SequenceCollection>\n")
+
+        write('<AnalysisCollection><SpectrumIdentification id="SI_1" spectrumIdentificationProtocol_ref="SIP_1" '
+              'spectrumIdentificationList_ref="SIL_1">'
+              + "".join(f'<InputSpectra spectraData_ref="{sid}"/>' for sid in spectra_ids.values())
+              + '<SearchDatabaseRef searchDatabase_ref="SDB_1"/></SpectrumIdentification>'
+              '<ProteinDetection id="PD_1" proteinDetectionProtocol_ref="PDP_1" proteinDetectionList_ref="PDL_1">'
+              '<InputSpectrumIdentifications spectrumIdentificationList_ref="SIL_1"/></ProteinDetection>'
+              "</AnalysisCollection>\n")
+        write(f'<AnalysisProtocolCollection><SpectrumIdentificationProtocol id="SIP_1" analysisSoftware_ref="{_SOFTWARE}">'
+              f'<SearchType>{_cv("MS:1001083", "ms-ms search")}</SearchType>'
+              f'<AdditionalSearchParams>{_cv("MS:1001211", "parent mass type mono")}'
+              f'{_cv("MS:1001256", "fragment mass type mono")}{_cv("MS:1001118", "param: b ion")}'
+              f'{_cv("MS:1001262", "param: y ion")}</AdditionalSearchParams>'
+              + _search_modifications(settings)
+              + f'<Enzymes><Enzyme id="ENZ_1" missedCleavages="{int(settings.get("missed_cleavages", 2))}">'
+              f"<EnzymeName>{enzyme_name}</EnzymeName></Enzyme></Enzymes>"
+              + fragment
+              + f"<ParentTolerance>{_cv('MS:1001412', 'search tolerance plus value', pre_plus, unit=pre_unit)}"
+              f"{_cv('MS:1001413', 'search tolerance minus value', pre_minus, unit=pre_unit)}</ParentTolerance>"
+              f"<Threshold>{_cv('MS:1002350', 'PSM-level global FDR', fdr)}</Threshold>"
+              f'</SpectrumIdentificationProtocol><ProteinDetectionProtocol id="PDP_1" analysisSoftware_ref="{_SOFTWARE}">'
+              f"<Threshold>{_cv('MS:1002369', 'protein group-level global FDR', fdr)}</Threshold>"
+              "</ProteinDetectionProtocol></AnalysisProtocolCollection>\n")
+
+        write("<DataCollection><Inputs>"
+              f'<SearchDatabase id="SDB_1" location={quoteattr(fasta)}><FileFormat>{_cv("MS:1001348", "FASTA format")}'
+              f"</FileFormat><DatabaseName>{_user(Path(fasta).name, '', 'xsd:string')}</DatabaseName>"
+              f"{_cv('MS:1001283', 'decoy DB accession regexp', '^' + decoy_tag)}</SearchDatabase>")
+        for name, sid in spectra_ids.items():
+            location = by_name[name]
+            mgf = location.lower().endswith((".mgf", ".mgf.gz"))
+            file_format = _cv("MS:1001062", "Mascot MGF format") if mgf else _cv("MS:1000584", "mzML format")
+            id_format = (_cv("MS:1000774", "multiple peak list nativeID format") if mgf
+                         else _cv("MS:1001530", "mzML unique identifier"))
+            write(f'<SpectraData id="{sid}" location={quoteattr(location)} name={quoteattr(name)}>'
+                  f"<FileFormat>{file_format}</FileFormat><SpectrumIDFormat>{id_format}</SpectrumIDFormat>"
+                  "</SpectraData>")
+        write("</Inputs><AnalysisData>\n")
+        item_ids = _write_results(write, psms, peptide_codes, row_refs, spectra_ids, fdr)
+        _write_protein_groups(write, psms, proteins, accession_ids, evidence, peptide_codes, item_ids, fdr)
+        write("</AnalysisData></DataCollection>\n</MzIdentML>\n")
+
+
+def _write_results(write, psms: pd.DataFrame, peptide_codes: np.ndarray, row_refs: list[str],
+                   spectra_ids: dict[str, str], fdr: float) -> list[str]:
+    """The spectrum identification list, one result per spectrum with its matches in rank
+    order; returns each row's item id."""
+    n = len(psms)
+    files = psms["file"].astype(str).to_numpy()
+    spec = psms["spec_id"].astype(str).to_numpy()
+    rank_array = psms["rank"].to_numpy().astype(np.int64)
+    order = np.lexsort((rank_array, spec, files))
+    files, spec = files[order], spec[order]
+    first = np.ones(n, dtype=bool)
+    first[1:] = (spec[1:] != spec[:-1]) | (files[1:] != files[:-1])
+    last = np.ones(n, dtype=bool)
+    last[:-1] = first[1:]
+    result = np.cumsum(first) - 1
+    position = np.arange(n) - np.flatnonzero(first)[result]
+
+    def column(name: str, default: float = 1.0) -> list:
+        values = psms[name].to_numpy().astype(np.float64)[order] if name in psms else np.full(n, default)
+        return values.tolist()   # Python floats: written as the shortest text that reads back the same
+
+    charge_array = psms["charge"].to_numpy().astype(np.int64)[order]
+    exp_mz = mz_of(psms["expmass"].to_numpy()[order], charge_array).tolist()
+    calc_mz = mz_of(psms["calcmass"].to_numpy()[order], charge_array).tolist()
+    spectrum_q = psms["spectrum_q"].to_numpy().astype(np.float64)[order]
+    passes = np.where((psms["label"].to_numpy()[order] > 0) & (spectrum_q <= fdr), "true", "false").tolist()
+    extra_names = [name for name in ("discriminant_score", "posterior_error", "hyperscore") if name in psms]
+    extras = [""] * n
+    for name in extra_names:
+        label = f'<userParam name="{name}" type="xsd:double" value="'
+        extras = [f'{text}{label}{value!r}"/>' for text, value in zip(extras, column(name))]
+    rt = column("rt", math.nan)
+    refs = [row_refs[i] for i in order.tolist()]
+    codes = peptide_codes[order].tolist()
+    data_refs = [spectra_ids[f] for f in files.tolist()]
+    q_name = '<cvParam cvRef="PSI-MS" accession="MS:1002354" name="PSM-level q-value" value="'
+    peptide_q_name = '"/><cvParam cvRef="PSI-MS" accession="MS:1001868" name="distinct peptide-level q-value" value="'
+    time_name = ('<cvParam cvRef="PSI-MS" accession="MS:1000016" name="scan start time" value="{}" '
+                 'unitCvRef="UO" unitAccession="UO:0000031" unitName="minute"/>')
+    item_ids = [""] * n
+    write('<SpectrumIdentificationList id="SIL_1">\n')
+    chunk: list[str] = []
+    for k, (opens, closes, r, pos, sid, data_ref, z, e_mz, c_mz, code, rank, passed, ref, q, pq, extra, minutes) in \
+            enumerate(zip(first.tolist(), last.tolist(), result.tolist(), position.tolist(), spec.tolist(), data_refs,
+                          charge_array.tolist(), exp_mz, calc_mz, codes, rank_array[order].tolist(), passes, refs,
+                          spectrum_q.tolist(), column("peptide_q"), extras, rt)):
+        item = f"SII_{r}_{pos}"
+        item_ids[order[k]] = item
+        if opens:
+            chunk.append(f'<SpectrumIdentificationResult id="SIR_{r}" spectrumID={_attr(sid)} '
+                         f'spectraData_ref="{data_ref}">')
+        chunk.append(f'<SpectrumIdentificationItem id="{item}" chargeState="{z}" experimentalMassToCharge="{e_mz!r}" '
+                     f'calculatedMassToCharge="{c_mz!r}" peptide_ref="PEP_{code}" rank="{rank}" '
+                     f'passThreshold="{passed}">{ref}{q_name}{q!r}{peptide_q_name}{pq!r}"/>{extra}'
+                     "</SpectrumIdentificationItem>")
+        if closes:
+            if minutes == minutes:
+                chunk.append(time_name.format(repr(minutes)))
+            chunk.append("</SpectrumIdentificationResult>\n")
+            if len(chunk) > 4096:
+                write("".join(chunk))
+                chunk.clear()
+    write("".join(chunk))
+    write("</SpectrumIdentificationList>\n")
+    return item_ids
+
+
+def _write_protein_groups(write, psms: pd.DataFrame, proteins: pd.DataFrame | None, accession_ids: dict[str, int],
+                          evidence: dict[tuple[int, str], int], peptide_codes: np.ndarray, item_ids: list[str],
+                          fdr: float) -> None:
+    """One ambiguity group per row of the protein table (a protein group, or a protein where
+    the table has no groups), with the accepted matches of each of its proteins."""
+    write('<ProteinDetectionList id="PDL_1">\n')
+    if proteins is not None and len(proteins):
+        accepted = (psms["label"].to_numpy() > 0) & (psms["spectrum_q"].to_numpy() <= fdr)
+        by_accession: dict[str, list[int]] = {}
+        for row in np.flatnonzero(accepted):
+            for accession in _accessions(psms["proteins"].iat[row]):
+                by_accession.setdefault(accession, []).append(int(row))
+        grouped = "accessions" in proteins
+        members = proteins["accessions"] if grouped else proteins["protein"]
+        q_values = proteins["q"] if "q" in proteins else proteins.get("protein_q")
+        labels = proteins["label"] if "label" in proteins else pd.Series(1, index=proteins.index)
+        for g, (text, q, label) in enumerate(zip(members.astype(str), q_values, labels)):
+            hypotheses = []
+            for h, accession in enumerate(_accessions(text)):
+                rows = by_accession.get(accession, [])
+                if accession not in accession_ids or not rows:
+                    continue
+                peptides: dict[int, list[str]] = {}
+                for row_index in rows:
+                    peptides.setdefault(int(peptide_codes[row_index]), []).append(item_ids[row_index])
+                body = "".join(
+                    f'<PeptideHypothesis peptideEvidence_ref="PE_{evidence[(code, accession)]}">'
+                    + "".join(f'<SpectrumIdentificationItemRef spectrumIdentificationItem_ref="{item}"/>' for item in items)
+                    + "</PeptideHypothesis>" for code, items in peptides.items())
+                lead = _cv("MS:1002401", "leading protein") if h == 0 else ""
+                hypotheses.append(f'<ProteinDetectionHypothesis id="PDH_{g}_{h}" '
+                                  f'dBSequence_ref="DBSeq_{accession_ids[accession]}" '
+                                  f'passThreshold="{str(bool(q <= fdr and label > 0)).lower()}">{body}{lead}'
+                                  "</ProteinDetectionHypothesis>")
+            if hypotheses:
+                write(f'<ProteinAmbiguityGroup id="PAG_{g}">{"".join(hypotheses)}'
+                      f'{_cv("MS:1002373", "protein group-level q-value", float(q))}'
+                      f'{_cv("MS:1002415", "protein group passes threshold", str(bool(q <= fdr and label > 0)).lower())}'
+                      "</ProteinAmbiguityGroup>\n")
+    write("</ProteinDetectionList>\n")

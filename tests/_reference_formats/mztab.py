@@ -1,0 +1,187 @@
+"""mzTab 1.0 (Summary, Identification): a search as statistics packages read it.
+
+The metadata section names the runs, the software, the modifications searched and the
+scores; then the protein section (one row per protein group of the protein table, its other
+accessions as ambiguity members), the peptide section (one row per peptide, with its best
+match), and the PSM section (every match). Each section is built column by column and
+written by Arrow's CSV writer, a block of rows at a time.
+"""
+
+from __future__ import annotations
+
+import io
+import os
+from collections.abc import Mapping
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+import pyarrow as pa
+import pyarrow.csv as pacsv
+
+from tovel_mesk._version import __version__
+from tovel_mesk.report.peptidoforms import mz_of, parse_peptidoform, unimod
+
+__all__ = ["write_mztab"]
+
+_BLOCK = 200_000
+
+
+def _param(ref: str, accession: str, name: str, value: object = "") -> str:
+    return f"[{ref}, {accession}, {name}, {value}]"
+
+
+def _mod_text(peptide: str) -> str:
+    """mzTab's modifications of a ProForma peptide: `POSITION-UNIMOD:N` (or `CHEMMOD:MASS`),
+    comma-separated; `null` when unmodified."""
+    form = parse_peptidoform(peptide)
+    parts = []
+    for mod in form.modifications:
+        known = unimod(mod.mass, mod.residue)
+        parts.append(f"{mod.position}-" + (f"UNIMOD:{known[0]}" if known else f"CHEMMOD:{mod.mass:+.4f}"))
+    return ",".join(parts) if parts else "null"
+
+
+def _mods_metadata(settings: Mapping) -> list[str]:
+    lines = []
+    for kind, key, none in (("fixed_mod", "fixed_mods", ("MS:1002453", "No fixed modifications searched")),
+                            ("variable_mod", "variable_mods", ("MS:1002454", "No variable modifications searched"))):
+        entries = list(settings.get(key) or ())
+        if not entries:
+            lines.append(f"MTD\t{kind}[1]\t{_param('MS', none[0], none[1])}")
+        for i, text in enumerate(entries, 1):
+            site, _, mass_text = str(text).rpartition(":")
+            mass = float(mass_text)
+            residues = site.partition("@")[0]
+            known = unimod(mass, residues[:1] if residues and not residues.endswith("term") else ".")
+            param = (_param("UNIMOD", f"UNIMOD:{known[0]}", known[1]) if known
+                     else _param("CHEMMOD", f"CHEMMOD:{mass:+.6f}", f"CHEMMOD:{mass:+.6f}"))
+            lines.append(f"MTD\t{kind}[{i}]\t{param}")
+            lines.append(f"MTD\t{kind}[{i}]-site\t{site}")
+    return lines
+
+
+def _write_section(out, frame: pd.DataFrame) -> None:
+    """Rows of `frame` as tab-separated text; its first column is the section's line prefix.
+    Empty text is written `null`, as the format asks."""
+    options = pacsv.WriteOptions(include_header=False, delimiter="\t", quoting_style="none")
+    for start in range(0, len(frame), _BLOCK):
+        block = frame.iloc[start:start + _BLOCK]
+        table = pa.Table.from_pandas(block, preserve_index=False)
+        sink = io.BytesIO()
+        pacsv.write_csv(table, sink, options)
+        out.write(sink.getvalue())
+
+
+def _text(values) -> np.ndarray:
+    """Text cells: tabs and line breaks replaced, empty cells `null`."""
+    series = pd.Series(values, dtype="object").astype(str).str.replace(r"[\t\r\n]", " ", regex=True)
+    return series.where(series != "", "null").to_numpy()
+
+
+def write_mztab(path: str | os.PathLike, psms: pd.DataFrame, peptides: pd.DataFrame | None,
+                proteins: pd.DataFrame | None, settings: Mapping, *, fdr: float,
+                spectra_files: list[str] | None = None, descriptions: Mapping[str, str] | None = None) -> None:
+    """Writes the search as an mzTab 1.0 Summary Identification file."""
+    descriptions = descriptions or {}
+    names = list(pd.unique(psms["file"].astype(str))) if len(psms) else []
+    by_name = {Path(f).name: str(f) for f in (spectra_files or [])}
+    runs = {name: i for i, name in enumerate(dict.fromkeys([*by_name, *names]), 1)}
+    engine = f"[, , tovel-mesk, {__version__}]"
+    lines = ["MTD\tmzTab-version\t1.0.0", "MTD\tmzTab-mode\tSummary", "MTD\tmzTab-type\tIdentification",
+             "MTD\tmzTab-ID\ttovel-mesk", "MTD\tdescription\tPeptide search by tovel-mesk",
+             f"MTD\tsoftware[1]\t{engine}",
+             f"MTD\tsoftware[1]-setting[1]\tfasta = {settings.get('fasta')}",
+             f"MTD\tsoftware[1]-setting[2]\tprecursor_tol = {settings.get('precursor_tol')}",
+             f"MTD\tsoftware[1]-setting[3]\tfragment_tol = {settings.get('fragment_tol')}",
+             f"MTD\tsoftware[1]-setting[4]\tfdr = {fdr}",
+             f"MTD\tpsm_search_engine_score[1]\t{_param('MS', 'MS:1002354', 'PSM-level q-value')}",
+             f"MTD\tpeptide_search_engine_score[1]\t{_param('MS', 'MS:1001868', 'distinct peptide-level q-value')}",
+             f"MTD\tprotein_search_engine_score[1]\t{_param('MS', 'MS:1002373', 'protein group-level q-value')}",
+             "MTD\tfalse_discovery_rate\t" + _param("MS", "MS:1002350", "PSM-level global FDR", fdr)]
+    for name, index in runs.items():
+        location = Path(by_name.get(name, name)).resolve().as_uri() if by_name.get(name) else f"file://{name}"
+        lines.append(f"MTD\tms_run[{index}]-location\t{location}")
+    lines += _mods_metadata(settings)
+
+    n = len(psms)
+    codes, texts = pd.factorize(psms["peptide"].astype(str), sort=False)
+    forms = [parse_peptidoform(t) for t in texts]
+    mods = np.array([_mod_text(t) for t in texts], dtype=object)
+    sequences = np.array([f.sequence for f in forms], dtype=object)
+    charge = psms["charge"].to_numpy().astype(np.int64)
+    spectra_ref = [f"ms_run[{runs[f]}]:{s}" for f, s in zip(psms["file"].astype(str), psms["spec_id"].astype(str))]
+    accession_lists = psms["proteins"].astype(str).str.split(";")
+    database = Path(str(settings.get("fasta") or "")).name or "null"
+
+    with open(path, "wb") as out:
+        out.write(("\n".join(lines) + "\n\n").encode())
+
+        if proteins is not None and len(proteins):
+            grouped = "accessions" in proteins
+            members = (proteins["accessions"] if grouped else proteins["protein"]).astype(str).str.split(";")
+            lead = proteins["lead"].astype(str) if "lead" in proteins else members.str[0]
+            q = proteins["q"] if "q" in proteins else proteins["protein_q"]
+            prt = pd.DataFrame({
+                "PRH": "PRT", "accession": lead.to_numpy(),
+                "description": _text([descriptions.get(a, "") for a in lead]),
+                "taxid": "null", "species": "null", "database": database, "database_version": "null",
+                "search_engine": engine, "best_search_engine_score[1]": q.to_numpy(dtype=np.float64),
+                "ambiguity_members": _text([",".join(m[1:]) for m in members]), "modifications": "null",
+                "protein_coverage": (proteins["coverage"].to_numpy(dtype=np.float64) if "coverage" in proteins
+                                     else "null"),
+            })
+            out.write(("\t".join(prt.columns) + "\n").encode())
+            _write_section(out, prt)
+            out.write(b"\n")
+
+        if peptides is not None and len(peptides):
+            p_codes, p_texts = pd.factorize(peptides["peptide"].astype(str), sort=False)
+            p_charge = peptides["charge"].to_numpy().astype(np.int64)
+            pep = pd.DataFrame({
+                "PEH": "PEP",
+                "sequence": [parse_peptidoform(t).sequence for t in p_texts[p_codes]],
+                "accession": _text(peptides["proteins"].astype(str).str.split(";").str[0]),
+                "unique": (~peptides["proteins"].astype(str).str.contains(";")).astype(int).to_numpy(),
+                "database": database, "database_version": "null", "search_engine": engine,
+                "best_search_engine_score[1]": peptides["peptide_q"].to_numpy(dtype=np.float64),
+                "modifications": [_mod_text(t) for t in p_texts[p_codes]],
+                "retention_time": peptides["rt"].to_numpy(dtype=np.float64) * 60.0,
+                "charge": p_charge,
+                "mass_to_charge": mz_of(peptides["expmass"].to_numpy(), p_charge),
+                "uri": "null",
+                "spectra_ref": [f"ms_run[{runs[f]}]:{s}" for f, s in
+                                zip(peptides["file"].astype(str), peptides["spec_id"].astype(str))],
+            })
+            out.write(("\t".join(pep.columns) + "\n").encode())
+            _write_section(out, pep)
+            out.write(b"\n")
+
+        psm = pd.DataFrame({
+            "PSH": np.full(n, "PSM", dtype=object),
+            "sequence": sequences[codes] if n else [],
+            "PSM_ID": np.arange(1, n + 1),
+            "accession": _text(accession_lists.str[0]),
+            "unique": (accession_lists.str.len() == 1).astype(int).to_numpy(),
+            "database": database, "database_version": "null", "search_engine": engine,
+            "search_engine_score[1]": psms["spectrum_q"].to_numpy(dtype=np.float64),
+            "modifications": mods[codes] if n else [],
+            "retention_time": psms["rt"].to_numpy(dtype=np.float64) * 60.0,
+            "charge": charge,
+            "exp_mass_to_charge": mz_of(psms["expmass"].to_numpy(), charge),
+            "calc_mass_to_charge": mz_of(psms["calcmass"].to_numpy(), charge),
+            "uri": "null",
+            "spectra_ref": spectra_ref,
+            "pre": _text(psms["prev_aa"]) if "prev_aa" in psms else "null",
+            "post": _text(psms["next_aa"]) if "next_aa" in psms else "null",
+            "start": "null", "end": "null",
+            "opt_global_cv_MS:1002217_decoy_peptide": (psms["label"].to_numpy() < 0).astype(int),
+            "opt_global_rank": psms["rank"].to_numpy().astype(np.int64),
+            "opt_global_peptide_q": psms["peptide_q"].to_numpy(dtype=np.float64),
+            "opt_global_discriminant_score": psms["discriminant_score"].to_numpy(dtype=np.float64),
+            "opt_global_posterior_error": psms["posterior_error"].to_numpy(dtype=np.float64),
+        })
+        if "scan" in psms:
+            psm["opt_global_scan"] = psms["scan"].to_numpy()
+        out.write(("\t".join(psm.columns) + "\n").encode())
+        _write_section(out, psm)
