@@ -788,7 +788,8 @@ def _choose_path(psms: pd.DataFrame, order: np.ndarray, is_target: np.ndarray, b
         try:
             trained = _train_ensemble(psms, order, table, best, is_target, deal, splits, folds, method=method,
                                       level=level, fdr=fdr, seed=seed, iterations=iterations, min_positives=fold_positives,
-                                      exclude=exclude, retention=retention, confident=confident)
+                                      exclude=exclude, retention=retention, confident=confident,
+                                      fixed=score[best])
             break
         except TrainingError as error:
             notes.append(f"training at {level:g} failed: {error}")
@@ -891,8 +892,8 @@ def _passing(score: np.ndarray, table: FeatureTable, best: np.ndarray, best_targ
 def _train_ensemble(psms: pd.DataFrame, order: np.ndarray, table: FeatureTable, best: np.ndarray,
                     is_target: np.ndarray, deal: Callable[[int], np.ndarray], max_splits: int, folds: int, *,
                     method: str, level: float, fdr: float, seed: int, iterations: int, min_positives: int,
-                    exclude: Iterable[str], retention: _RetentionInputs | None,
-                    confident: np.ndarray) -> tuple[np.ndarray, np.ndarray, list, _Predicted, int]:
+                    exclude: Iterable[str], retention: _RetentionInputs | None, confident: np.ndarray,
+                    fixed: np.ndarray | None = None) -> tuple[np.ndarray, np.ndarray, list, _Predicted, int]:
     """Held-out scores of the model and of the best single feature at training threshold
     `level`, each averaged over fold splits (`deal(k)`: the fold of every row in split k),
     the fitted models, the retention time predictions (fitted on `confident` matches
@@ -902,7 +903,10 @@ def _train_ensemble(psms: pd.DataFrame, order: np.ndarray, table: FeatureTable, 
     `fdr` are those of the means of its odd splits and of its even splits alike (checked
     every `CHECK_EVERY` splits from `MIN_SPLITS` on, `SETTLED_CHECKS` times in a row), or
     until `max_splits`: a run whose
-    average has settled stops early, one whose count still moves with the deal takes more."""
+    average has settled stops early, one whose count still moves with the deal takes more.
+    A model that accepts no more than the fixed score (`fixed`, its values on the best
+    matches) or the yardstick, in its whole mean and in both halves, at `SETTLED_CHECKS`
+    checks in a row, has lost for good: it stops there too, and the caller falls back."""
     if method == "mokapot":
         fit = None
     else:
@@ -926,7 +930,7 @@ def _train_ensemble(psms: pd.DataFrame, order: np.ndarray, table: FeatureTable, 
     best_index = np.flatnonzero(best)
     best_target = is_target[best_index]
     halves = np.zeros((2, len(best_index)))
-    settled = 0
+    settled = losing = 0
     while tried < max_splits:
         fold = deal(tried)
         tried += 1
@@ -966,7 +970,13 @@ def _train_ensemble(psms: pd.DataFrame, order: np.ndarray, table: FeatureTable, 
             counts = {tuple(accepted_targets(values, best_target, at) for at in (level, fdr))
                       for values in (halves[0], halves[1], scores[best_index])}
             settled = settled + 1 if len(counts) == 1 else 0
-            if settled >= SETTLED_CHECKS:
+            rivals = [tuple(accepted_targets(yardstick[best_index] / kept, best_target, at) for at in (level, fdr))]
+            if fixed is not None:
+                rivals.append(tuple(accepted_targets(fixed, best_target, at) for at in (level, fdr)))
+            losing = losing + 1 if all(
+                tuple(accepted_targets(values, best_target, at) for at in (level, fdr)) <= max(rivals)
+                for values in (halves[0], halves[1], scores[best_index])) else 0
+            if settled >= SETTLED_CHECKS or losing >= SETTLED_CHECKS:
                 break
     if failure is not None and 2 * kept <= tried:
         raise TrainingError(f"{tried - kept} of {tried} splits: {failure}")

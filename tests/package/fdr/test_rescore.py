@@ -9,7 +9,7 @@ import pandas as pd
 import pytest
 
 from _match_tables import make_matches
-from tovel_mesk.fdr.rescore import (CHECK_EVERY, EXCLUDED_FEATURES, MAX_SPLITS, MIN_SPLITS,
+from tovel_mesk.fdr.rescore import (CHECK_EVERY, EXCLUDED_FEATURES, MAX_SPLITS, MIN_SPLITS, SETTLED_CHECKS,
                                     FeatureTable, TrainingError, _best_direction, _best_direction_by_column,
                                     assign_folds, cross_validate, ensemble_size, fit_lda, mass_error_evidence,
                                     rescore)
@@ -221,6 +221,8 @@ class TestStability:
         monkeypatch.setattr(module, "fit_lda", lambda matrix, targets, **options: _NoiseScorer())
         scores, report = rescore(psms)
         assert report.used == "feature" and "on held-out folds, no more than" in report.reason
+        # A model that has plainly lost is not averaged over more splits than it takes to see it.
+        assert report.splits == MIN_SPLITS + CHECK_EVERY * (SETTLED_CHECKS - 1)
         assert "of the best single feature" in report.reason and report.weights == {}
         assert report.compared["best single feature"] > max(report.compared["lda"], report.compared["hyperscore"])
         assert report.accepted == accepted(scores, psms) == report.compared["best single feature"]
