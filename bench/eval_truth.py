@@ -30,6 +30,12 @@ def canonical(peptide: str) -> str:
 def evaluate(results: Path, truth_path: Path, fdr: float = 0.01) -> dict:
     psms = pd.read_csv(results / "psms.tsv", sep="\t", usecols=lambda c: c in {
         "spec_id", "rank", "label", "peptide", "spectrum_q", "charge"})
+    return evaluate_table(psms, truth_path, fdr)
+
+
+def evaluate_table(psms: pd.DataFrame, truth_path: Path, fdr: float = 0.01) -> dict:
+    """`evaluate` of a match table (columns `spec_id`, `label`, `peptide`, `spectrum_q`)
+    of any engine, whose `spec_id` is the simulation's native id."""
     truth = pd.read_csv(truth_path, sep="\t", keep_default_na=False)
     accepted = psms[(psms["label"] == 1) & (psms["spectrum_q"] <= fdr)]
     merged = accepted.merge(truth, on="spec_id", how="left", suffixes=("", "_true"))

@@ -11,7 +11,9 @@ on the same runs. A difference from Comet smaller than the spread is not a resul
 With `--fold-seeds 1,2,3,4,5` it searches once (the usual draw) and varies instead the seed
 of rescoring's fold splits: per search, the accepted count (target rows of every rank with
 spectrum_q <= 1%) for each seed, its spread (highest less lowest, over the mean; the target
-is at most 3%), the entrapped rows for each seed, and the rescoring path taken.
+is at most 3%), the entrapped rows for each seed, the processor seconds of error control
+(rescoring, q-values, protein groups; mean over the seeds), the fold splits the ensemble
+averaged for each seed, and the rescoring path taken.
 
 Usage: python -P bench/null_seed_spread.py [--seeds usual,1,2,3,4,5] [--fold-seeds 1,2,3,4,5]
        [--threads N]
@@ -26,6 +28,7 @@ import shutil
 import statistics
 import sys
 import tempfile
+import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
@@ -130,17 +133,21 @@ def fold_seed_spread(seeds: list[int], threads: int) -> int:
     searches = [(r.stem, [i]) for i, r in enumerate(runs)] + [("all six", list(range(len(runs))))]
     print(f"{len(seeds)} seeds of the fold splits ({', '.join(map(str, seeds))}); accepted = target rows of "
           f"every rank at spectrum_q <= {realdata.FDR:g}")
-    header = f"{'search':<9} {'accepted per seed':<28} {'spread':>7} {'entrapped per seed':<22} path"
+    header = (f"{'search':<9} {'accepted per seed':<28} {'spread':>7} {'entrapped per seed':<22} "
+              f"{'cpu s':>6} {'splits per seed':<22} path")
     print(header)
     print("-" * 100)
     worst = 0.0
     for name, members in searches:
         psms = pd.concat([pd.DataFrame(files[i].columns) for i in members], ignore_index=True)
         psms["psm_id"] = np.arange(1, len(psms) + 1, dtype=np.uint64)
-        counts, trapped, path = [], [], ""
+        counts, trapped, path, cpu, splits = [], [], "", [], []
         for seed in seeds:
+            started = time.process_time()
             result = assign_confidence(psms, method=settings.rescore, decoy_tag=settings.decoy_tag, seed=seed,
                                        chimera=settings.chimera, fdr=realdata.FDR)
+            cpu.append(time.process_time() - started)
+            splits.append(result.rescoring.splits)
             out = result.psms
             chosen = out[(out["label"] == 1) & (out["spectrum_q"] <= realdata.FDR)]
             counts.append(len(chosen))
@@ -148,7 +155,8 @@ def fold_seed_spread(seeds: list[int], threads: int) -> int:
             path = path or realdata.rescoring_path(result.rescoring.as_dict())
         spread = (max(counts) - min(counts)) / max(statistics.mean(counts), 1.0)
         worst = max(worst, spread)
-        print(f"{name:<9} {str(counts):<28} {100 * spread:>6.1f}% {str(trapped):<22} {path}")
+        print(f"{name:<9} {str(counts):<28} {100 * spread:>6.1f}% {str(trapped):<22} "
+              f"{statistics.mean(cpu):>6.2f} {str(splits):<22} {path}")
     print(f"largest spread {100 * worst:.1f}% (target: at most 3% on every search)")
     return 0
 

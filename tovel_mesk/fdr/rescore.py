@@ -19,9 +19,10 @@ The built-in model is a linear discriminant, trained the semi-supervised way:
    score (`assign_folds`). Each fold's matches, at every rank, are scored by a model trained
    on the other folds only. Each model's scores are mapped linearly so that, on its own
    training rows, the score at the training cut-off is 0 and the median decoy is -1, which
-   makes the folds' scores comparable. Several deals (up to `MAX_SPLITS`, fewer on large
-   runs, `ensemble_size`) are made from the seed, and each match's score is the mean of its
-   held-out scores over them, so that the result does not hinge on one deal.
+   makes the folds' scores comparable. Several deals are made from the seed, and each
+   match's score is the mean of its held-out scores over them, so that the result does not
+   hinge on one deal: deals are added until the mean's accepted counts hold still (at least
+   `MIN_SPLITS`, at most `MAX_SPLITS`, fewer on large runs, `ensemble_size`).
 5. The model is kept only where it accepts more targets at the training threshold (ties
    broken at `fdr`) than both the best single feature, itself chosen and calibrated on
    the other folds of the same deals, and the fixed score.
@@ -53,6 +54,7 @@ drops out. Missing values become the feature's median, infinities its finite ext
 
 from __future__ import annotations
 
+import copy
 import logging
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass, field
@@ -176,27 +178,72 @@ class FeatureTable:
                 self._columns.append((f"|{name}|", values, np.abs))
         self._fill: list[tuple[float, float, float]] = []
         kept, dropped = [], []
-        reference_rows = order[reference]
+        self._reference_rows = order[reference]
         for entry in self._columns:
-            name, values, transform = entry
-            sample = transform(values[reference_rows].astype(np.float64))
-            finite = sample[np.isfinite(sample)]
-            if finite.size == 0 or finite.min() == finite.max():
-                dropped.append(name)
+            fill = self._reference_fill(entry)
+            if fill is None:
+                dropped.append(entry[0])
                 continue
             kept.append(entry)
-            self._fill.append((float(np.median(finite)), float(finite.min()), float(finite.max())))
+            self._fill.append(fill)
         self._columns = kept
         self.names: tuple[str, ...] = tuple(name for name, _, _ in kept)
         self.dropped: tuple[str, ...] = tuple(dropped)
+        self._matrix: np.ndarray | None = None
+
+    def _reference_fill(self, entry) -> tuple[float, float, float] | None:
+        """(median, least, greatest) of a column's finite values on the reference rows;
+        None when the column is constant there (or has no finite value)."""
+        _, values, transform = entry
+        sample = transform(values[self._reference_rows].astype(np.float64))
+        finite = sample[np.isfinite(sample)]
+        if finite.size == 0 or finite.min() == finite.max():
+            return None
+        return float(np.median(finite)), float(finite.min()), float(finite.max())
+
+    def matrix(self) -> np.ndarray:
+        """The float64 feature matrix of every row, in canonical order (built once)."""
+        if self._matrix is None:
+            matrix = np.empty((len(self._order), len(self._columns)), dtype=np.float64)
+            for j in range(len(self._columns)):
+                matrix[:, j] = self.column(j)
+            self._matrix = matrix
+        return self._matrix
 
     def rows(self, index: np.ndarray) -> np.ndarray:
         """The float64 feature matrix of the rows at canonical positions `index`."""
-        matrix = np.empty((len(index), len(self._columns)), dtype=np.float64)
-        positions = self._order[index]
-        for j in range(len(self._columns)):
-            matrix[:, j] = self.column(j, positions)
-        return matrix
+        return self.matrix()[index]
+
+    def with_column(self, name: str, values: np.ndarray) -> FeatureTable:
+        """This table with the feature `name` taking `values` (float64, in the rows' own
+        order), replaced in place or added last, or left out when constant on the reference
+        rows; the other columns are shared, not built again."""
+        out = copy.copy(self)
+        entry = (name, values, _identity)
+        fill = self._reference_fill(entry)
+        columns, fills, matrix = list(self._columns), list(self._fill), self.matrix()
+        at = self.names.index(name) if name in self.names else None
+        dropped = tuple(n for n in self.dropped if n != name)
+        if fill is None:
+            dropped += (name,)
+            if at is not None:
+                del columns[at], fills[at]
+                matrix = np.delete(matrix, at, axis=1)
+        else:
+            if at is None:
+                columns.append(entry)
+                fills.append(fill)
+                matrix = np.column_stack((matrix, np.empty(len(matrix))))
+                at = len(columns) - 1
+            else:
+                columns[at], fills[at] = entry, fill
+                matrix = matrix.copy()
+        out._columns, out._fill, out.dropped = columns, fills, dropped
+        out.names = tuple(n for n, _, _ in columns)
+        if fill is not None:
+            matrix[:, at] = out.column(at)
+        out._matrix = matrix
+        return out
 
     def column(self, j: int, positions: np.ndarray | None = None) -> np.ndarray:
         """Feature `j` of the rows at original `positions` (all rows, in canonical order,
@@ -238,7 +285,37 @@ def accepted_targets(scores: np.ndarray, is_target: np.ndarray, fdr: float) -> i
 
 def _best_direction(matrix: np.ndarray, is_target: np.ndarray, fdr: float) -> tuple[int, float, int]:
     """The column and sign (+1 higher better, -1 lower better) whose values accept the
-    most targets at `fdr`, and that count. Ties go to the earlier column, then to +1."""
+    most targets at `fdr`, and that count. Ties go to the earlier column, then to +1.
+
+    All columns are ranked at once; `_best_direction_by_column` is the plain one-column-at-
+    a-time reference that gives the same answer."""
+    n, p = matrix.shape
+    if n == 0 or p == 0:
+        return (0, 1.0, 0) if p else (0, 1.0, -1)
+    order = np.argsort(matrix, axis=0)
+    ascending = np.take_along_axis(matrix, order, axis=0)
+    ranked_decoy = ~is_target[order]
+    change = ascending[1:] != ascending[:-1]
+    true_row = np.ones((1, p), dtype=bool)
+    # Lower better: runs of equal values end where the next value differs.
+    up = _accepted_columns(ranked_decoy, np.vstack((change, true_row)), fdr)
+    # Higher better: walk the ascending order backwards; run starts become run ends.
+    down = _accepted_columns(ranked_decoy[::-1], np.vstack((true_row, change))[::-1], fdr)
+    counts = np.column_stack((down, up)).ravel()
+    best = int(np.argmax(counts))
+    return best // 2, (1.0 if best % 2 == 0 else -1.0), int(counts[best])
+
+
+def _accepted_columns(ranked_decoy: np.ndarray, last: np.ndarray, fdr: float) -> np.ndarray:
+    """`_accepted` of every column of decoy flags (ordered best first) at once."""
+    decoys = np.cumsum(ranked_decoy, axis=0)
+    targets = np.arange(1, len(ranked_decoy) + 1)[:, None] - decoys
+    passing = last & (fdr_estimate(decoys, targets) <= fdr)
+    return np.where(passing, targets, 0).max(axis=0)
+
+
+def _best_direction_by_column(matrix: np.ndarray, is_target: np.ndarray, fdr: float) -> tuple[int, float, int]:
+    """`_best_direction`, one column at a time (the reference of the vectorised form)."""
     best = (0, 1.0, -1)
     decoy = ~is_target
     for j in range(matrix.shape[1]):
@@ -322,9 +399,11 @@ def _calibration(raw: np.ndarray, is_target: np.ndarray, fdr: float) -> tuple[fl
 
 
 def fit_lda(matrix: np.ndarray, is_target: np.ndarray, *, train_fdr: float = 0.01,
-            iterations: int = 10, min_positives: int = 50) -> LinearScorer:
+            iterations: int = 10, min_positives: int = 50,
+            start: tuple[int, float] | None = None) -> LinearScorer:
     """Trains the semi-supervised linear discriminant on one training set (rows of
-    `matrix`, `is_target` per row) and returns its calibrated scorer."""
+    `matrix`, `is_target` per row) and returns its calibrated scorer. `start`: the best
+    single feature of these rows and its sign (`_best_direction`), when already known."""
     mean = matrix.mean(axis=0)
     scale = matrix.std(axis=0)
     scale = np.where(scale > 0.0, scale, 1.0)
@@ -332,7 +411,8 @@ def fit_lda(matrix: np.ndarray, is_target: np.ndarray, *, train_fdr: float = 0.0
     decoy = ~is_target
     if not decoy.any():
         raise TrainingError("no decoy in the training set")
-    j, sign, _ = _best_direction(standard, is_target, train_fdr)
+    # Standardising keeps each column's order, so the best single feature is the raw one's.
+    j, sign = start if start is not None else _best_direction(matrix, is_target, train_fdr)[:2]
     weights = np.zeros(matrix.shape[1])
     weights[j] = sign
     negatives = standard[decoy]
@@ -353,16 +433,17 @@ def fit_lda(matrix: np.ndarray, is_target: np.ndarray, *, train_fdr: float = 0.0
     return LinearScorer(mean, scale, weights, cut, spread)
 
 
-def fit_best_feature(matrix: np.ndarray, is_target: np.ndarray, *, train_fdr: float = 0.01) -> LinearScorer:
+def fit_best_feature(matrix: np.ndarray, is_target: np.ndarray, *, train_fdr: float = 0.01,
+                     start: tuple[int, float] | None = None) -> LinearScorer:
     """The single feature, in its better direction, that accepts the most targets at
     `train_fdr` on one training set, calibrated as a trained model is: the yardstick a
-    trained model must beat on the same held-out folds."""
+    trained model must beat on the same held-out folds. `start` as in `fit_lda`."""
     if not (~is_target).any():
         raise TrainingError("no decoy in the training set")
     mean = matrix.mean(axis=0)
     scale = matrix.std(axis=0)
     scale = np.where(scale > 0.0, scale, 1.0)
-    j, sign, _ = _best_direction((matrix - mean) / scale, is_target, train_fdr)
+    j, sign = start if start is not None else _best_direction(matrix, is_target, train_fdr)[:2]
     weights = np.zeros(matrix.shape[1])
     weights[j] = sign
     scorer = LinearScorer(mean, scale, weights)
@@ -459,6 +540,36 @@ def cross_validate(table, train: np.ndarray, is_target: np.ndarray, fold: np.nda
         scores[test_index] = model(table.rows(test_index))
         models.append(model)
     return scores, models
+
+
+def _cross_validate_pair(table, train: np.ndarray, is_target: np.ndarray, fold: np.ndarray, folds: int,
+                         fit, fit_feature, *, level: float,
+                         shares_start: bool) -> tuple[np.ndarray, np.ndarray, list]:
+    """`cross_validate` of the model (`fit`) and of the yardstick (`fit_feature`) on the
+    same folds, each training set's rows taken once: their scores and the fitted models.
+    The best single feature of each training set at `level` is found once and handed to
+    both (to `fit` only when `shares_start`)."""
+    matrix = table.matrix()
+    scores = np.empty(len(fold), dtype=np.float64)
+    yardstick = np.empty(len(fold), dtype=np.float64)
+    models = []
+    for f in range(folds):
+        train_index = np.flatnonzero(train & (fold != f))
+        rows, targets = matrix[train_index], is_target[train_index]
+        try:
+            if not (~targets).any():
+                raise TrainingError("no decoy in the training set")
+            start = _best_direction(rows, targets, level)[:2]
+            model = fit(rows, targets, start=start) if shares_start else fit(rows, targets)
+            feature = fit_feature(rows, targets, start=start)
+        except TrainingError as error:
+            raise TrainingError(f"fold {f + 1} of {folds}: {error}") from None
+        test = np.flatnonzero(fold == f)
+        test_rows = matrix[test]
+        scores[test] = model(test_rows)
+        yardstick[test] = feature(test_rows)
+        models.append(model)
+    return scores, yardstick, models
 
 
 # --- the entry point ----------------------------------------------------------------------
@@ -573,10 +684,16 @@ def mass_error_evidence(delta_mass: np.ndarray, score: np.ndarray, files: np.nda
 TRAIN_LEVELS = (0.01, 0.05, 0.10)
 #: Most fold splits whose models are averaged, and the training rows (best matches) that
 #: the ensemble may take in all: a small run, whose models vary most from one deal of its
-#: spectra to the next, averages up to 60 splits; a large run, whose single split is already
-#: stable, averages fewer (one from 60,000 best matches on).
-MAX_SPLITS = 60
-_SPLIT_BUDGET = 60_000
+#: spectra to the next, averages up to `MAX_SPLITS` splits; a large run, whose single split
+#: is already stable, averages fewer (one from `_SPLIT_BUDGET` best matches on).
+MAX_SPLITS = 200
+_SPLIT_BUDGET = 200_000
+#: The ensemble stops adding splits once its accepted counts have settled: checked every
+#: `CHECK_EVERY` splits from `MIN_SPLITS` on, the means of its odd and of its even splits
+#: accept as many as the whole, at `SETTLED_CHECKS` checks in a row.
+MIN_SPLITS = 20
+CHECK_EVERY = 10
+SETTLED_CHECKS = 2
 #: Most splits for mokapot, whose every model runs its own grid search.
 MOKAPOT_SPLITS = 3
 
@@ -658,7 +775,10 @@ def _choose_path(psms: pd.DataFrame, order: np.ndarray, is_target: np.ndarray, b
     splits = ensemble_size(int(best.sum()))
     if method == "mokapot":
         splits = min(splits, MOKAPOT_SPLITS)
-    deals = [assign_folds(spectrum, folds, (seed, split), strata) for split in range(splits)]
+
+    def deal(split: int) -> np.ndarray:
+        return assign_folds(spectrum, folds, (seed, split), strata)
+
     # Each training set holds the other folds' spectra only.
     fold_positives = max(1, min_positives * (folds - 1) // folds)
     retention = _RetentionInputs.of(psms, order, exclude)
@@ -666,9 +786,10 @@ def _choose_path(psms: pd.DataFrame, order: np.ndarray, is_target: np.ndarray, b
     for level in levels:
         confident = best & is_target & _passing(score, table, best, best_target, level)
         try:
-            trained = _train_ensemble(psms, order, table, best, is_target, deals, folds, method=method,
-                                      level=level, seed=seed, iterations=iterations, min_positives=fold_positives,
-                                      exclude=exclude, retention=retention, confident=confident)
+            trained = _train_ensemble(psms, order, table, best, is_target, deal, splits, folds, method=method,
+                                      level=level, fdr=fdr, seed=seed, iterations=iterations, min_positives=fold_positives,
+                                      exclude=exclude, retention=retention, confident=confident,
+                                      fixed=score[best])
             break
         except TrainingError as error:
             notes.append(f"training at {level:g} failed: {error}")
@@ -676,7 +797,7 @@ def _choose_path(psms: pd.DataFrame, order: np.ndarray, is_target: np.ndarray, b
         return by_fixed("training failed at every level", level=0.0)
     if level != train_fdr:
         notes.append(f"trained on targets at {level:g} instead of {train_fdr:g}")
-    scores, yardstick, models, predicted = trained
+    scores, yardstick, models, predicted, splits = trained
     notes.extend(predicted.notes)
     extra.update(predicted.columns)
     offered = _Offered(predicted.features, predicted.dropped)
@@ -769,21 +890,32 @@ def _passing(score: np.ndarray, table: FeatureTable, best: np.ndarray, best_targ
 
 
 def _train_ensemble(psms: pd.DataFrame, order: np.ndarray, table: FeatureTable, best: np.ndarray,
-                    is_target: np.ndarray, deals: list[np.ndarray], folds: int, *, method: str, level: float,
-                    seed: int, iterations: int, min_positives: int, exclude: Iterable[str],
-                    retention: _RetentionInputs | None,
-                    confident: np.ndarray) -> tuple[np.ndarray, np.ndarray, list, _Predicted]:
+                    is_target: np.ndarray, deal: Callable[[int], np.ndarray], max_splits: int, folds: int, *,
+                    method: str, level: float, fdr: float, seed: int, iterations: int, min_positives: int,
+                    exclude: Iterable[str], retention: _RetentionInputs | None, confident: np.ndarray,
+                    fixed: np.ndarray | None = None) -> tuple[np.ndarray, np.ndarray, list, _Predicted, int]:
     """Held-out scores of the model and of the best single feature at training threshold
-    `level`, each averaged over the fold splits `deals`, the fitted models, and the
-    retention time predictions (fitted on `confident` matches within the same folds)."""
+    `level`, each averaged over fold splits (`deal(k)`: the fold of every row in split k),
+    the fitted models, the retention time predictions (fitted on `confident` matches
+    within the same folds), and the number of splits averaged.
+
+    Splits are added until the averaged model's accepted best targets at `level` and at
+    `fdr` are those of the means of its odd splits and of its even splits alike (checked
+    every `CHECK_EVERY` splits from `MIN_SPLITS` on, `SETTLED_CHECKS` times in a row), or
+    until `max_splits`: a run whose
+    average has settled stops early, one whose count still moves with the deal takes more.
+    A model that accepts no more than the fixed score (`fixed`, its values on the best
+    matches) or the yardstick, in its whole mean and in both halves, at `SETTLED_CHECKS`
+    checks in a row, has lost for good: it stops there too, and the caller falls back."""
     if method == "mokapot":
         fit = None
     else:
-        def fit(matrix, targets):
-            return fit_lda(matrix, targets, train_fdr=level, iterations=iterations, min_positives=min_positives)
+        def fit(matrix, targets, start=None):
+            return fit_lda(matrix, targets, train_fdr=level, iterations=iterations, min_positives=min_positives,
+                           start=start)
 
-    def fit_feature(matrix, targets):
-        return fit_best_feature(matrix, targets, train_fdr=level)
+    def fit_feature(matrix, targets, start=None):
+        return fit_best_feature(matrix, targets, train_fdr=level, start=start)
 
     scores = np.zeros(len(best))
     yardstick = np.zeros(len(best))
@@ -794,7 +926,14 @@ def _train_ensemble(psms: pd.DataFrame, order: np.ndarray, table: FeatureTable, 
     failure = None
     missing: dict[str, int] = {}
     offered: tuple[tuple[str, ...], tuple[str, ...]] | None = None
-    for fold in deals:
+    tried = 0
+    best_index = np.flatnonzero(best)
+    best_target = is_target[best_index]
+    halves = np.zeros((2, len(best_index)))
+    settled = losing = 0
+    while tried < max_splits:
+        fold = deal(tried)
+        tried += 1
         split_table = table
         if retention is not None:
             predicted, delta, short = retention_model.predict_rt(retention.rt, retention.counts, retention.files,
@@ -805,13 +944,14 @@ def _train_ensemble(psms: pd.DataFrame, order: np.ndarray, table: FeatureTable, 
                 missing[name] = min(count, missing.get(name, count))
             in_rows = np.empty(len(order))
             in_rows[order] = delta
-            split_table = FeatureTable(psms, order, best, exclude, {"delta_rt_model": in_rows})
+            split_table = table.with_column("delta_rt_model", in_rows)
         split_fit = _mokapot_trainer(split_table.names, level, seed) if fit is None else fit
         # A split with a fold that cannot train (too few positives in its training set) is
         # left out; the level fails only when half the splits or more do.
         try:
-            split_scores, split_models = cross_validate(split_table, best, is_target, fold, folds, split_fit)
-            feature_scores = cross_validate(split_table, best, is_target, fold, folds, fit_feature)[0]
+            split_scores, feature_scores, split_models = _cross_validate_pair(
+                split_table, best, is_target, fold, folds, split_fit, fit_feature, level=level,
+                shares_start=fit is not None)
         except TrainingError as error:
             failure = error
             continue
@@ -823,8 +963,23 @@ def _train_ensemble(psms: pd.DataFrame, order: np.ndarray, table: FeatureTable, 
         if retention is not None:
             predicted_sum += predicted
             delta_sum += delta
-    if failure is not None and 2 * kept <= len(deals):
-        raise TrainingError(f"{len(deals) - kept} of {len(deals)} splits: {failure}")
+        halves[kept % 2] += split_scores[best_index]
+        if kept >= MIN_SPLITS and kept % CHECK_EVERY == 0 and tried < max_splits:
+            # The mean has settled when the means of the odd and of the even splits, two
+            # independent half ensembles, accept as many targets as the whole one does.
+            counts = {tuple(accepted_targets(values, best_target, at) for at in (level, fdr))
+                      for values in (halves[0], halves[1], scores[best_index])}
+            settled = settled + 1 if len(counts) == 1 else 0
+            rivals = [tuple(accepted_targets(yardstick[best_index] / kept, best_target, at) for at in (level, fdr))]
+            if fixed is not None:
+                rivals.append(tuple(accepted_targets(fixed, best_target, at) for at in (level, fdr)))
+            losing = losing + 1 if all(
+                tuple(accepted_targets(values, best_target, at) for at in (level, fdr)) <= max(rivals)
+                for values in (halves[0], halves[1], scores[best_index])) else 0
+            if settled >= SETTLED_CHECKS or losing >= SETTLED_CHECKS:
+                break
+    if failure is not None and 2 * kept <= tried:
+        raise TrainingError(f"{tried - kept} of {tried} splits: {failure}")
     columns_out: dict[str, np.ndarray] = {}
     notes = []
     if retention is not None:
@@ -834,7 +989,7 @@ def _train_ensemble(psms: pd.DataFrame, order: np.ndarray, table: FeatureTable, 
                 f"{name} (as few as {count})" for name, count in sorted(missing.items())) + ": fewer than "
                 f"{retention_model.MIN_CONFIDENT} confident matches in a training set")
     features, dropped = offered or (table.names, table.dropped)
-    return scores / kept, yardstick / kept, models, _Predicted(columns_out, notes, features, dropped)
+    return scores / kept, yardstick / kept, models, _Predicted(columns_out, notes, features, dropped), kept
 
 
 def rescore(psms: pd.DataFrame, *, method: str = "lda", train_fdr: float = 0.01, folds: int = 3,

@@ -9,8 +9,10 @@ import pandas as pd
 import pytest
 
 from _match_tables import make_matches
-from tovel_mesk.fdr.rescore import (EXCLUDED_FEATURES, TrainingError, assign_folds, cross_validate, fit_lda,
-                                mass_error_evidence, rescore)
+from tovel_mesk.fdr.rescore import (CHECK_EVERY, EXCLUDED_FEATURES, MAX_SPLITS, MIN_SPLITS, SETTLED_CHECKS,
+                                    FeatureTable, TrainingError, _best_direction, _best_direction_by_column,
+                                    assign_folds, cross_validate, ensemble_size, fit_lda, mass_error_evidence,
+                                    rescore)
 
 
 def with_expectation(psms: pd.DataFrame) -> pd.DataFrame:
@@ -185,9 +187,18 @@ class TestStability:
         counts = []
         for seed in range(1, 6):
             scores, report = rescore(psms, seed=seed, min_decoys=20)
-            assert report.used == "lda" and report.splits == 60
+            assert report.used == "lda" and MIN_SPLITS <= report.splits <= MAX_SPLITS
             counts.append(accepted(scores, psms))
         assert max(counts) - min(counts) <= 0.03 * np.mean(counts)
+
+    def test_ensemble_stops_once_settled_and_caps_large_runs(self):
+        # A well separated run settles long before its cap; a large one is held to the row
+        # budget whatever its stability.
+        psms = make_matches(n_spectra=1500, separation=5.0, seed=45)
+        _, report = rescore(psms)
+        assert report.used == "lda"
+        assert MIN_SPLITS <= report.splits < ensemble_size(1500) and report.splits % CHECK_EVERY == 0
+        assert ensemble_size(10_000_000) == 1 and ensemble_size(100) == MAX_SPLITS
 
     def test_folds_balanced_by_stratum(self):
         # Strata put the few decoys evenly across folds whatever the seed.
@@ -210,6 +221,8 @@ class TestStability:
         monkeypatch.setattr(module, "fit_lda", lambda matrix, targets, **options: _NoiseScorer())
         scores, report = rescore(psms)
         assert report.used == "feature" and "on held-out folds, no more than" in report.reason
+        # A model that has plainly lost is not averaged over more splits than it takes to see it.
+        assert report.splits == MIN_SPLITS + CHECK_EVERY * (SETTLED_CHECKS - 1)
         assert "of the best single feature" in report.reason and report.weights == {}
         assert report.compared["best single feature"] > max(report.compared["lda"], report.compared["hyperscore"])
         assert report.accepted == accepted(scores, psms) == report.compared["best single feature"]
@@ -338,3 +351,41 @@ def test_mass_error_evidence_per_file():
         assert at(2, ppm) == pytest.approx(pooled(ppm))
     # Too few confident matches anywhere: no evidence at all.
     assert not mass_error_evidence(delta, np.zeros(len(files)), files).any()
+
+
+class TestFastPaths:
+    """The vectorised and cached forms against their plain references."""
+
+    def test_best_direction_matches_the_column_by_column_reference(self):
+        rng = np.random.default_rng(21)
+        for trial in range(600):
+            n, p = int(rng.integers(1, 80)), int(rng.integers(0, 6))
+            # Coarse values make ties, within and across columns.
+            matrix = rng.integers(0, 4, (n, p)).astype(float) if trial % 2 else rng.normal(size=(n, p))
+            is_target = rng.random(n) < rng.uniform(0.2, 0.95)
+            fdr = (0.01, 0.05, 0.2, 0.5)[trial % 4]
+            assert _best_direction(matrix, is_target, fdr) == _best_direction_by_column(matrix, is_target, fdr)
+
+    def test_table_with_a_column_is_the_table_built_with_it(self):
+        from tovel_mesk.fdr.matches import canonical_order, labels_and_ranks
+        psms = make_matches(n_spectra=300, seed=46)
+        psms["delta_rt_model"] = 0.0          # the core's placeholder: constant, left out
+        psms.loc[::5, "weak"] = np.nan
+        is_target, rank = labels_and_ranks(psms)
+        order, _, _ = canonical_order(psms, rank, is_target)
+        best = rank[order] == 1
+        base = FeatureTable(psms, order, best)
+        assert "delta_rt_model" in base.dropped
+        rng = np.random.default_rng(3)
+        for values in (rng.normal(size=len(psms)), np.full(len(psms), 2.0)):
+            values[::7] = np.nan
+            built = FeatureTable(psms, order, best, replaced={"delta_rt_model": values})
+            swapped = base.with_column("delta_rt_model", values)
+            assert sorted(swapped.names) == sorted(built.names)
+            assert sorted(swapped.dropped) == sorted(built.dropped)
+            columns = [built.names.index(name) for name in swapped.names]
+            np.testing.assert_array_equal(swapped.matrix(), built.matrix()[:, columns])
+            index = np.flatnonzero(best)[::3]
+            np.testing.assert_array_equal(swapped.rows(index), built.rows(index)[:, columns])
+        # The base table is left as it was.
+        assert "delta_rt_model" not in base.names and base.matrix().shape[1] == len(base.names)
