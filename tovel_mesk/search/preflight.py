@@ -98,10 +98,12 @@ def check_inputs(settings: SearchSettings) -> None:
     raises one ConfigError that lists every problem found."""
     problems: list[str] = []
     paths = ([settings.fasta] if settings.fasta is not None else []) + list(settings.spectra)
+    design = getattr(settings, "design", None)
+    paths += [design] if design is not None else []
     for path in paths:
         if not path.exists():
             problems.append(f"{path}: no such file")
-        elif path.is_dir() and path is not settings.fasta:
+        elif path.is_dir() and path is not settings.fasta and path is not design:
             pass  # told by sniff_spectra below
         elif not path.is_file():
             problems.append(f"{path}: not a file")
