@@ -86,13 +86,16 @@ def quantify_lfq(runs: Mapping[str, Ms1Run], ions: pd.DataFrame, protein_of: Map
     peptides.insert(2, "protein_group", peptides["peptide"].map(protein_of).astype("Int64"))
     grouped = peptides.dropna(subset=["protein_group"])
     proteins = grouped.groupby("protein_group")[intensity].sum(min_count=1)
+    samples = getattr(design, "samples", None) or {n: [n] for n in names}
+    proteins = pd.DataFrame({f"intensity_{sample}": proteins[[f"intensity_{r}" for r in members if r in names]]
+                             .sum(axis=1, min_count=1) for sample, members in samples.items()}, index=proteins.index)
     proteins.insert(0, "peptides_used", grouped.groupby("protein_group").size())
     proteins = proteins.reset_index().rename(columns={"protein_group": "group"})
     examples.sort(key=lambda e: -e["quality"])
     picked = [examples[i] for i in sorted({0, len(examples) // 2, len(examples) - 1})] if examples else []
     values = np.log2(precursors[intensity].to_numpy(dtype=float)) if len(precursors) else np.empty((0, len(names)))
     matrix = pd.DataFrame(values, columns=names).corr().to_numpy().tolist()
-    diagnostics = {"chromatograms": picked, "correlation": {"runs": names, "matrix": matrix},
+    diagnostics = {"chromatograms": picked, "samples": samples, "correlation": {"runs": names, "matrix": matrix},
                    "missing_before_mbr": int(precursors[intensity].isna().sum().sum()),
                    "missing_after_mbr": int(precursors[intensity].isna().sum().sum()),
                    "transfers": 0, "decoy_transfers": 0}

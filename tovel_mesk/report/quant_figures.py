@@ -197,10 +197,12 @@ def protein_cvs(proteins: pd.DataFrame, diagnostics: Mapping) -> tuple[np.ndarra
     if len(columns) < 2:
         return np.empty(0), ""
     values = proteins[columns].apply(pd.to_numeric, errors="coerce").to_numpy(dtype=np.float64)
-    counts = np.isfinite(values).sum(axis=1)
+    values = values[np.isfinite(values).sum(axis=1) >= 2]
+    if not len(values):
+        return np.empty(0), ""
     with np.errstate(invalid="ignore", divide="ignore"):
         cv = np.nanstd(values, axis=1, ddof=1) / np.nanmean(values, axis=1)
-    cv = cv[(counts >= 2) & np.isfinite(cv)]
+    cv = cv[np.isfinite(cv)]
     return cv, "across all samples (no sample has replicate runs)"
 
 
