@@ -7,8 +7,9 @@ runs, pairing the apex retention times of their features:
 
 - with at least `min_points` shared ions: the pairs are sorted by the run's retention time
   and cut into bins of equal counts (about `per_bin` pairs each, at most `max_bins` bins);
-  each bin gives one knot (the median retention time in the run, the median in the
-  reference); the knots' reference times are made non-decreasing by weighted pool-adjacent-
+  each bin gives one knot (the median retention time in the run, plus the median
+  difference reference - run of its pairs: the difference varies slowly, so its median is
+  a steadier estimate than the median of the reference times); the knots' reference times are made non-decreasing by weighted pool-adjacent-
   violators (isotonic regression, weights = pairs per bin) and then strictly increasing,
   and the model interpolates linearly between knots and continues beyond the first and last
   knot with slope 1 (a constant shift), so that it can be inverted everywhere;
@@ -97,7 +98,7 @@ def fit_alignment(run_rt, ref_rt, *, min_points: int = 10, per_bin: int = 8,
     bins = int(min(max_bins, max(2, n // per_bin)))
     chunks = np.array_split(np.arange(n), bins)
     x = np.array([np.median(xs[c]) for c in chunks])
-    y = np.array([np.median(ys[c]) for c in chunks])
+    y = x + np.array([np.median(ys[c] - xs[c]) for c in chunks])
     w = np.array([c.size for c in chunks], dtype=np.float64)
     # merge knots with equal run times
     ux, inverse = np.unique(x, return_inverse=True)

@@ -319,18 +319,22 @@ def extract(index: RunIndex, req: Requests, rule: PeakRule = PeakRule()) -> Feat
     ppm_error = np.full(n, np.nan)
     quality = np.full(n, np.nan)
     if va.size:
-        # per-peak sums through cumulative sums over the flat points
-        def span_sum(values):
-            c = np.concatenate(([0.0], np.cumsum(values)))
-            return c[b_hi + 1] - c[b_lo]
-        pts = span_sum(observed.astype(np.float64)).astype(np.int64)
+        # per-peak sums over [b_lo, b_hi], each from its own points only (a feature's numbers
+        # do not depend on the other requests of the batch)
+        ends = np.empty(2 * va.size, dtype=np.int64)
+        ends[0::2], ends[1::2] = b_lo, b_hi + 1
+
+        def span_sum(values, shift=0):
+            padded = np.append(np.asarray(values, dtype=np.float64), 0.0)
+            e = ends.copy()
+            e[1::2] -= shift
+            sums = np.add.reduceat(padded, e)[0::2]
+            return np.where(e[1::2] > e[0::2], sums, 0.0)
+        pts = span_sum(observed).astype(np.int64)
         # trapezoids: 0.5 * (f[i] + f[i+1]) * (rt[i+1] - rt[i]) for i, i+1 in the same peak
-        drt = np.zeros(total)
-        drt[:-1] = rt_flat[1:] - rt_flat[:-1]
         pair = np.zeros(total)
-        pair[:-1] = 0.5 * (filled[:-1] + filled[1:]) * drt[:-1]
-        c = np.concatenate(([0.0], np.cumsum(pair)))
-        peak_area = c[b_hi] - c[b_lo]
+        pair[:-1] = 0.5 * (filled[:-1] + filled[1:]) * (rt_flat[1:] - rt_flat[:-1])
+        peak_area = span_sum(pair, shift=1)
         iso = np.stack([span_sum(traces[:, k]) for k in range(N_ISOTOPES)], axis=1)
         err = np.where(traces[:, 0] > 0, (mz_obs0 - mz0[owner]) / mz0[owner] * 1e6, 0.0)
         w0 = span_sum(traces[:, 0])

@@ -143,6 +143,8 @@ def quantify_lfq(runs: Mapping[str, Ms1Run], ions: pd.DataFrame, protein_of: Map
     ion_keys = frame[["peptide", "charge"]].drop_duplicates().sort_values(["peptide", "charge"], kind="stable")
     ion_keys = ion_keys.reset_index(drop=True)
     n_ions = len(ion_keys)
+    if n_ions == 0:
+        notes.append("no accepted precursor ion: nothing to quantify")
     key_index = {(p, int(c)): i for i, (p, c) in enumerate(zip(ion_keys["peptide"], ion_keys["charge"]))}
     first = frame.drop_duplicates(["peptide", "charge"]).set_index(["peptide", "charge"])
     sequence = first.loc[list(zip(ion_keys["peptide"], ion_keys["charge"])), "sequence"].to_numpy()
@@ -398,7 +400,7 @@ def _match_between_runs(names, runs, indexes, models, options, mass, charge, off
                         feat.points[:n]))
     counts = {"candidates": 0, "competing": 0, "target_wins": 0, "decoy_wins": 0, "transfers": 0}
     if not pair_ion:
-        notes.append("match-between-runs: no ion to transfer (every ion is identified in every run)")
+        notes.append("match-between-runs: no candidate transfer (no quantified ion is missing from a run)")
         return counts
     ions_ = np.concatenate(pair_ion)
     runs_ = np.concatenate(pair_run)
