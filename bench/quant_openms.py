@@ -202,7 +202,8 @@ def main() -> int:
                             "group"].tolist()
     ratio_protein = math.nan
     if bsa_groups and {"intensity_BSA2", "intensity_BSA3"} <= set(proteins_quant.columns):
-        row = proteins_quant[proteins_quant["group"] == bsa_groups[0]]
+        key = "protein_group" if "protein_group" in proteins_quant.columns else "group"
+        row = proteins_quant[proteins_quant[key] == bsa_groups[0]]
         if len(row):
             ratio_protein = float(row["intensity_BSA2"].iloc[0] / row["intensity_BSA3"].iloc[0])
     # Like for like with OpenMS's consensus features: the median ratio of the BSA group's

@@ -280,7 +280,8 @@ class _QuantLayout:
             section[f"{prefix}_abundance_std_error_study_variable[{index}]"] = "null"
 
     def add_protein_columns(self, section: pd.DataFrame, groups: pd.Series | None) -> None:
-        self._add(section, "protein", self.proteins, groups, "group")
+        key = "protein_group" if "protein_group" in self.proteins.columns else "group"
+        self._add(section, "protein", self.proteins, groups, key)
 
     def add_peptide_columns(self, section: pd.DataFrame, peptides: pd.Series) -> None:
         self._add(section, "peptide", self.peptides, peptides, "peptide")

@@ -79,6 +79,9 @@ def _chromatogram(panel: Panel, example: Mapping) -> None:
     apex = example.get("apex_rt", example.get("apex"))
     if isinstance(apex, (int, float)) and np.isfinite(apex):
         panel.vline(float(apex), "#d62728", label="apex")
+    identified = example.get("identified_rt")
+    if isinstance(identified, (int, float)) and np.isfinite(identified):
+        panel.vline(float(identified), "#2ca02c", dashed=True, label="identification")
     panel.xlabel, panel.ylabel = "retention time (min)", "intensity"
 
 
@@ -106,46 +109,33 @@ def _examples(diagnostics: Mapping) -> list[tuple[str, Mapping]]:
     examples = [e for e in found if isinstance(e, Mapping)]
     roles = ["best", "median", "worst"] if len(examples) == 3 else ["best", "worst"] if len(examples) == 2 else \
         ["one"] * len(examples)
-    return [(str(e.get("role", role)), e) for e, role in zip(examples, roles)]
+    return [(str(e.get("which", e.get("role", role))), e) for e, role in zip(examples, roles)]
 
 
 def _alignment(panel: Panel, diagnostics: Mapping) -> None:
-    """Per run: the retention-time shift of each shared ion against the reference run
-    (points) and the fitted model (line)."""
+    """Per run: the retention-time shift of each ion shared with the reference run against
+    its time there (points: `run_rt` and `reference_rt`) and the fitted model (line through
+    `knots_run` and `knots_reference`)."""
     alignment = diagnostics.get("alignment") or {}
+    reference = diagnostics.get("reference_run")
     drawn = False
     for (run, record), colour in zip(alignment.items() if isinstance(alignment, Mapping) else (), _COLOURS * 8):
-        if not isinstance(record, Mapping):
+        if not isinstance(record, Mapping) or run == reference:
             continue
-        ref, own = _pairs(record.get("points"), record, ("reference_rt", "rt"))
-        if ref.size:
+        own, ref = _array(record.get("run_rt", ())), _array(record.get("reference_rt", ()))
+        if own.size and own.size == ref.size:
             panel.scatter(ref, own - ref, colour, 3.0, 0.35)
             drawn = True
-        cx, cy = _pairs(record.get("curve"), record, ("curve_x", "curve_y"))
-        if cx.size:
-            panel.line(cx, cy - cx, colour, str(run))
+        kx, ky = _array(record.get("knots_run", ())), _array(record.get("knots_reference", ()))
+        if kx.size and kx.size == ky.size:
+            panel.line(ky, kx - ky, colour, f"{run} ({record.get('model', 'model')})")
             drawn = True
-        elif ref.size:
-            panel.line(np.empty(0), np.empty(0), colour, str(run))
     if not drawn:
         panel.empty("no alignment: one run, or too few ions shared with the reference run")
         return
     panel.hline(0.0)
-    panel.xlabel, panel.ylabel = "retention time in the reference run (min)", "shift of the run (min)"
-
-
-def _pairs(points: Any, record: Mapping, keys: tuple[str, str]) -> tuple[np.ndarray, np.ndarray]:
-    """(x, y) arrays from an N x 2 array, a mapping with `x` and `y`, or two keys of `record`."""
-    if isinstance(points, Mapping):
-        return _array(points.get("x", ())), _array(points.get("y", ()))
-    if points is not None:
-        array = np.asarray(points, dtype=np.float64) if len(points) else np.empty((0, 2))
-        if array.ndim == 2 and array.shape[1] == 2:
-            return array[:, 0], array[:, 1]
-        if array.ndim == 2 and array.shape[0] == 2:
-            return array[0], array[1]
-    x, y = _array(record.get(keys[0], ())), _array(record.get(keys[1], ()))
-    return (x, y) if x.size == y.size else (np.empty(0), np.empty(0))
+    panel.xlabel = f"retention time in the reference run{f' {reference}' if reference else ''} (min)"
+    panel.ylabel = "run minus reference (min)"
 
 
 def run_correlation(precursors: pd.DataFrame) -> tuple[list[str], np.ndarray]:
@@ -187,12 +177,9 @@ def protein_cvs(proteins: pd.DataFrame, diagnostics: Mapping) -> tuple[np.ndarra
     `protein_cv` where it gives them), else across every quantity column of a protein,
     which the caption then says."""
     given = diagnostics.get("protein_cv")
-    if isinstance(given, Mapping):
-        values = np.concatenate([_array(v) for v in given.values()]) if given else np.empty(0)
-        return values[np.isfinite(values)], "within samples"
-    if given is not None:
-        values = _array(given)
-        return values[np.isfinite(values)], "within samples"
+    if isinstance(given, Mapping) and isinstance(given.get("cv"), Mapping) and given["cv"]:
+        values = np.concatenate([_array(v) for v in given["cv"].values()])
+        return values[np.isfinite(values)], f"within {given.get('basis') or 'samples'}"
     columns = _columns(proteins, _INTENSITY)
     if len(columns) < 2:
         return np.empty(0), ""

@@ -12,6 +12,7 @@ from __future__ import annotations
 import math
 import time
 from collections.abc import Sequence
+from pathlib import Path
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
@@ -138,6 +139,7 @@ def _quantify(settings: SearchSettings, files: Sequence[FileResult], psms: pd.Da
                            "files with MS1 scans")
         return None
     if len(runs) == 1 and settings.mbr:
+        # The engine turns it off silently when it was asked for; say so.
         stage.notes.append("match-between-runs off: only one run")
 
     from ..quant.lfq import LfqOptions, quantify_lfq  # noqa: PLC0415
@@ -154,9 +156,16 @@ def _quantify(settings: SearchSettings, files: Sequence[FileResult], psms: pd.Da
         result = quantify_lfq(runs, ions, protein_of, design=design, options=options)
     stage.method = "lfq"
     stage.notes.extend(n for n in result.notes if n not in stage.notes)
-    diagnostics = result.diagnostics or {}
-    stage.transfers_kept = int(diagnostics.get("transfers", 0) or 0)
-    stage.decoy_transfers = int(diagnostics.get("decoy_transfers", 0) or 0)
+    diagnostics = result.diagnostics if isinstance(result.diagnostics, dict) else {}
+    transfers = diagnostics.get("transfers")
+    if isinstance(transfers, dict):
+        stage.transfers_kept = int(transfers.get("transfers", 0))
+        stage.decoy_transfers = int(transfers.get("decoy_wins", 0))
+    # The runs of each sample, for the formats that name them (mzTab's study variables).
+    if design is not None:
+        diagnostics.setdefault("samples", {s: [Path(f).name for f in design.files_of(s)] for s in design.samples})
+    else:
+        diagnostics.setdefault("samples", {name: [name] for name in runs})
     columns = [c for c in result.precursors.columns if str(c).startswith("intensity_")]
     if columns:
         found = result.precursors[columns].notna().any(axis=1)
