@@ -10,6 +10,7 @@ in summary.json's `quant`.
 from __future__ import annotations
 
 import math
+import os
 import time
 from collections.abc import Sequence
 from pathlib import Path
@@ -17,6 +18,7 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
 from ..config import SearchSettings
+from ..errors import InputError, one_line
 from ..progress import Progress
 from .outcome import FileResult
 
@@ -53,6 +55,8 @@ class QuantStage:
     ms1_bytes: int = 0
     notes: list[str] = field(default_factory=list)
     seconds: float = 0.0
+    #: Why quantification failed ("" when it did not): the search's results are kept.
+    failed: str = ""
 
     def as_dict(self) -> dict[str, Any]:
         out = dict(self.__dict__)
@@ -105,6 +109,16 @@ def quantify_search(settings: SearchSettings, files: Sequence[FileResult], psms:
     started = time.perf_counter()
     try:
         result = _quantify(settings, files, psms, peptide_group, progress, stage)
+    except (InputError, MemoryError):
+        raise
+    except Exception as error:  # noqa: BLE001 - the identifications are not lost to a failed quantification
+        if os.environ.get("TOVEL_MESK_DEBUG"):
+            raise
+        result = None
+        stage.method = "none"
+        stage.failed = f"{type(error).__name__}: {one_line(error)}"
+        stage.notes.append(f"quantification failed ({stage.failed}); the identifications are written without "
+                           "quantities")
     finally:
         stage.seconds = time.perf_counter() - started
     for note in stage.notes:
@@ -148,7 +162,7 @@ def _quantify(settings: SearchSettings, files: Sequence[FileResult], psms: pd.Da
     if settings.design is not None:
         from ..quant.design import read_design  # noqa: PLC0415
 
-        design = read_design(settings.design, [f.path for f in files if f.name in runs])
+        design = read_design(settings.design, [f.name for f in files])
     protein_of = {str(k): int(v) for k, v in peptide_group.items()}
     options = LfqOptions(mbr=None if settings.mbr is None else bool(settings.mbr),
                          protein_quant=settings.protein_quant, fdr=0.01)

@@ -91,6 +91,31 @@ def test_one_run_with_match_between_runs_asked_for_says_it_is_off():
     assert record["ms1_peaks"] == 1 and record["ms1_bytes_per_peak"] == pytest.approx((8 + 16 + 8) / 1)
 
 
+def test_a_failed_quantification_keeps_the_search_and_says_why(monkeypatch):
+    from tovel_mesk.quant import lfq
+
+    def broken(*args, **kwargs):
+        raise ValueError("a fault\nover two lines")
+
+    monkeypatch.setattr(lfq, "quantify_lfq", broken)
+    monkeypatch.delenv("TOVEL_MESK_DEBUG", raising=False)
+    files = [_file("a.mzML", Tolerance(-10.0, 10.0, "ppm"), ms1=_run("a.mzML"))]
+    result, stage = quantify_search(SearchSettings(quant="lfq"), files, _psms()[lambda t: t["file"] == "a.mzML"],
+                                    pd.Series({"PEPTIDEK": 1}), Progress(False))
+    assert result is None and stage.method == "none" and stage.failed.startswith("ValueError: a fault")
+    assert "\n" not in stage.notes[-1] and stage.notes[-1].endswith("the identifications are written without quantities")
+    # A bad input is the user's to fix, not a fallback.
+    from tovel_mesk.errors import DesignError
+
+    def refused(*args, **kwargs):
+        raise DesignError("design.tsv, line 2: no such file")
+
+    monkeypatch.setattr(lfq, "quantify_lfq", refused)
+    with pytest.raises(DesignError):
+        quantify_search(SearchSettings(quant="lfq"), files, _psms()[lambda t: t["file"] == "a.mzML"],
+                        pd.Series({"PEPTIDEK": 1}), Progress(False))
+
+
 def _result():
     precursors = pd.DataFrame({"peptide": ["PEPTIDEK", "AC[+57.0215]K"], "charge": [2, 3],
                                "intensity_a.mzML": [1.5e6, np.nan], "source_a.mzML": ["identified", ""],
