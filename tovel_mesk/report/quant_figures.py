@@ -119,21 +119,25 @@ def _alignment(panel: Panel, diagnostics: Mapping) -> None:
     alignment = diagnostics.get("alignment") or {}
     reference = diagnostics.get("reference_run")
     drawn = False
+    largest = 0.1    # minutes: the shift axis spans at least +-0.1, centred on no shift
     for (run, record), colour in zip(alignment.items() if isinstance(alignment, Mapping) else (), _COLOURS * 8):
         if not isinstance(record, Mapping) or run == reference:
             continue
         own, ref = _array(record.get("run_rt", ())), _array(record.get("reference_rt", ()))
         if own.size and own.size == ref.size:
             panel.scatter(ref, own - ref, colour, 3.0, 0.35)
+            largest = max(largest, float(np.nanmax(np.abs(own - ref), initial=0.0)))
             drawn = True
         kx, ky = _array(record.get("knots_run", ())), _array(record.get("knots_reference", ()))
         if kx.size and kx.size == ky.size:
             panel.line(ky, kx - ky, colour, f"{run} ({record.get('model', 'model')})")
+            largest = max(largest, float(np.nanmax(np.abs(kx - ky), initial=0.0)))
             drawn = True
     if not drawn:
         panel.empty("no alignment: one run, or too few ions shared with the reference run")
         return
     panel.hline(0.0)
+    panel.ylim = (-1.1 * largest, 1.1 * largest)
     panel.xlabel = f"retention time in the reference run{f' {reference}' if reference else ''} (min)"
     panel.ylabel = "run minus reference (min)"
 
@@ -157,6 +161,9 @@ def _correlation(panel: Panel, precursors: pd.DataFrame) -> None:
         panel.empty("one run: nothing to correlate")
         return
     n = len(names)
+    if not np.isfinite(matrix[~np.eye(n, dtype=bool)]).any():
+        panel.empty("too few precursor ions quantified in two runs to correlate them")
+        return
     finite = matrix[np.isfinite(matrix)]
     low = float(min(finite.min(), 0.9)) if finite.size else 0.0
     xs, ys = np.meshgrid(np.arange(n), np.arange(n))
@@ -218,7 +225,7 @@ def missing_values(precursors: pd.DataFrame) -> pd.DataFrame:
 
 
 def _missing(panel: Panel, table: pd.DataFrame) -> None:
-    if table.empty:
+    if table.empty or not table[["identified", "transferred", "missing"]].to_numpy().any():
         panel.empty("no precursor ion quantified")
         return
     positions = np.arange(len(table), dtype=float)
