@@ -10,8 +10,12 @@ returns the precursor, peptide and protein tables with diagnostics for the repor
    precursor tolerance after calibration (the `ppm_tolerance` column), kept within
    [`MIN_PPM`, `MAX_PPM`].
 2. Alignment (`align`): a monotone retention-time model per run against the reference run.
+   With fractions (a design with more than one fraction number), the runs of one fraction
+   number are aligned among themselves, and match-between-runs transfers only between
+   them: different fractions hold different peptides.
 3. Match-between-runs (`mbr`, on with 2 or more runs unless turned off): transfers with
-   q <= `LfqOptions.fdr`.
+   q <= `LfqOptions.fdr`. A run whose alignment fell back to the identity (fewer than two
+   shared ions) takes no transfers (noted).
 4. Samples: the runs' intensities are summed over the fractions of a fraction group (from
    the design; without one each file is its own sample). A sample with several fraction
    groups (replicates) takes their mean at the peptide and protein levels.
@@ -204,23 +208,29 @@ def quantify_lfq(runs: Mapping[str, Ms1Run], ions: pd.DataFrame, protein_of: Map
                      f"left without a quantity")
     missing_before = int(np.isnan(area).sum())
 
-    # --- 2. alignment
+    # --- 2. alignment, within each set of runs that can share ions: all runs, or with fractions
+    # (a design with more than one fraction number) the runs of one fraction number
     found = np.isfinite(area)
+    partitions = _partitions(design, names)
     models: dict[str, RtModel] = {}
-    reference = names[int(np.argmax(found.sum(axis=0)))] if n_runs else ""
-    r = run_at.get(reference, 0)
-    for j, name in enumerate(names):
-        if name == reference:
-            models[name] = RtModel("reference", np.zeros(0), np.zeros(0), 0.0, int(found[:, j].sum()))
-            continue
-        both = found[:, j] & found[:, r]
-        model, note = fit_alignment(apex[both, j], apex[both, r])
-        models[name] = model
-        if note:
-            notes.append(f"alignment of {name} to {reference}: {note}")
-    others = [models[n].residual_sd for n in names if n != reference]
-    ref_sd = float(np.median(others)) if others else MIN_WINDOW / WINDOW_SDS
-    models[reference] = RtModel("reference", np.zeros(0), np.zeros(0), ref_sd, models[reference].points)
+    references: dict[str, str] = {}
+    for cols in partitions:
+        r = cols[int(np.argmax(found[:, cols].sum(axis=0)))]
+        reference = names[r]
+        sds = []
+        for j in cols:
+            name = names[j]
+            references[name] = reference
+            if j == r:
+                continue
+            both = found[:, j] & found[:, r]
+            model, note = fit_alignment(apex[both, j], apex[both, r])
+            models[name] = model
+            sds.append(model.residual_sd)
+            if note:
+                notes.append(f"alignment of {name} to {reference}: {note}")
+        ref_sd = float(np.median(sds)) if sds else MIN_WINDOW / WINDOW_SDS
+        models[reference] = RtModel("reference", np.zeros(0), np.zeros(0), ref_sd, int(found[:, r].sum()))
 
     # --- 3. match-between-runs
     mbr = options.mbr if options.mbr is not None else n_runs >= 2
@@ -229,9 +239,11 @@ def quantify_lfq(runs: Mapping[str, Ms1Run], ions: pd.DataFrame, protein_of: Map
         notes.append("match-between-runs off: only one run")
     elif options.mbr is False:
         notes.append("match-between-runs off (asked)")
-    if mbr and n_runs >= 2:
-        counts = _match_between_runs(names, runs, indexes, models, options, mass, charge, offset, ppm_of,
-                                     identified, area, apex, quality, ppm_error, points, transferred,
+    elif n_runs >= 2 and all(len(cols) < 2 for cols in partitions):
+        notes.append("match-between-runs off: no two runs of the same fraction")
+    if mbr and any(len(cols) >= 2 for cols in partitions):
+        counts = _match_between_runs(names, runs, indexes, models, partitions, options, mass, charge, offset,
+                                     ppm_of, identified, area, apex, quality, ppm_error, points, transferred,
                                      transfer_q, notes)
     missing_after = int(np.isnan(area).sum())
 
@@ -305,7 +317,7 @@ def quantify_lfq(runs: Mapping[str, Ms1Run], ions: pd.DataFrame, protein_of: Map
         proteins[column] = prot_samples[:, s] if len(proteins) else np.zeros(0)
     proteins["peptides_used"] = unit_proteins["peptides_used"].astype("int64")
 
-    diagnostics = _diagnostics(names, runs, indexes, models, reference, ion_keys, mass, charge, offset, ppm_of,
+    diagnostics = _diagnostics(names, runs, indexes, models, references, ion_keys, mass, charge, offset, ppm_of,
                                identified, area, apex, quality, id_rt, options, counts, missing_before,
                                missing_after, factors, unit_columns, ref_unit, unit_proteins, unit_sample,
                                design)
@@ -352,26 +364,76 @@ def _robust_sd(values: np.ndarray) -> float:
     return 1.4826 * float(np.median(np.abs(values - np.median(values))))
 
 
-def _match_between_runs(names, runs, indexes, models, options, mass, charge, offset, ppm_of, identified, area,
-                        apex, quality, ppm_error, points, transferred, transfer_q, notes) -> dict[str, int]:
+def _partitions(design: Design, names: list[str]) -> list[list[int]]:
+    """Run indices grouped by fraction number when the design has several, else one group."""
+    fraction = {row.file: row.fraction for row in design.rows}
+    numbers = sorted({fraction.get(n, 1) for n in names})
+    if len(numbers) < 2:
+        return [list(range(len(names)))] if names else []
+    return [[j for j, n in enumerate(names) if fraction.get(n, 1) == k] for k in numbers]
+
+
+def _match_between_runs(names, runs, indexes, models, partitions, options, mass, charge, offset, ppm_of,
+                        identified, area, apex, quality, ppm_error, points, transferred, transfer_q,
+                        notes) -> dict[str, int]:
+    """Candidates of every partition, competing together for one set of q-values."""
     found = np.isfinite(area)
+    shifts = decoy_shifts(area.shape[0], options.seed)
+    collected: list[tuple] = []
+    for cols in partitions:
+        if len(cols) < 2:
+            continue
+        collected.extend(_candidates(names, runs, indexes, models, cols, options, mass, charge, offset, ppm_of,
+                                     identified, found, area, apex, ppm_error, shifts, notes))
+    counts = {"candidates": 0, "competing": 0, "target_wins": 0, "decoy_wins": 0, "transfers": 0}
+    if not collected:
+        notes.append("match-between-runs: no candidate transfer (no quantified ion is missing from a run)")
+        return counts
+    ions_ = np.concatenate([c[0] for c in collected])
+    runs_ = np.concatenate([c[1] for c in collected])
+    ts = np.concatenate([c[2] for c in collected])
+    ds = np.concatenate([c[3] for c in collected])
+    competes, wins, q = compete(ts, ds)
+    keep = wins & (q <= options.fdr)
+    f_area, f_apex, f_quality, f_ppm, f_points = (np.concatenate([c[4][k] for c in collected]) for k in range(5))
+    i, j = ions_[keep], runs_[keep]
+    area[i, j] = f_area[keep]
+    apex[i, j] = f_apex[keep]
+    quality[i, j] = f_quality[keep]
+    ppm_error[i, j] = f_ppm[keep]
+    points[i, j] = f_points[keep]
+    transferred[i, j] = True
+    transfer_q[i, j] = q[keep]
+    return {"candidates": int(ions_.size), "competing": int(competes.sum()), "target_wins": int(wins.sum()),
+            "decoy_wins": int((competes & ~wins).sum()), "transfers": int(keep.sum())}
+
+
+def _candidates(names, runs, indexes, models, cols, options, mass, charge, offset, ppm_of, identified, found,
+                area, apex, ppm_error, shifts, notes) -> list[tuple]:
+    """Target and decoy candidates of the runs `cols` (one partition): per run, (ions, run
+    index, target scores, decoy scores, target features)."""
     n_ions = area.shape[0]
+    found = found[:, cols]
+    area_p = area[:, cols]
     with np.errstate(all="ignore"):
-        ref_rt = np.full(area.shape, np.nan)
-        for j, name in enumerate(names):
-            ref_rt[:, j] = np.where(found[:, j], models[name].to_reference(np.nan_to_num(apex[:, j])), np.nan)
+        ref_rt = np.full(found.shape, np.nan)
+        for c, j in enumerate(cols):
+            ref_rt[:, c] = np.where(found[:, c], models[names[j]].to_reference(np.nan_to_num(apex[:, j])), np.nan)
         any_found = found.any(axis=1)
         predicted_ref = np.full(n_ions, np.nan)
         predicted_ref[any_found] = [np.median(row[np.isfinite(row)]) for row in ref_rt[any_found]]
         expected_area = np.full(n_ions, np.nan)
-        expected_area[any_found] = [np.median(row[np.isfinite(row)]) for row in area[any_found]]
-    shifts = decoy_shifts(n_ions, options.seed)
-    pair_ion, pair_run, t_score, d_score, t_feats = [], [], [], [], []
-    for j, name in enumerate(names):
+        expected_area[any_found] = [np.median(row[np.isfinite(row)]) for row in area_p[any_found]]
+    out = []
+    for j in cols:
+        name = names[j]
         rows = np.flatnonzero(any_found & ~identified[:, j])
         if rows.size == 0 or runs[name].scans == 0:
             continue
         model = models[name]
+        if model.kind == "identity":
+            notes.append(f"match-between-runs: no transfer into {name}: its retention times could not be aligned")
+            continue
         sd = max(model.residual_sd, MIN_WINDOW / WINDOW_SDS)
         window = max(WINDOW_SDS * sd, MIN_WINDOW)
         centre = model.from_reference(predicted_ref[rows])
@@ -392,39 +454,16 @@ def _match_between_runs(names, runs, indexes, models, options, mass, charge, off
         score = transfer_score(feat.isotope_quality, feat.apex_rt - np.tile(centre, 2), sd, feat.ppm_error, ppm_sd,
                                ratio)
         score = np.where(feat.found, score, np.nan)
-        pair_ion.append(rows)
-        pair_run.append(np.full(n, j))
-        t_score.append(score[:n])
-        d_score.append(score[n:])
-        t_feats.append((feat.area[:n], feat.apex_rt[:n], feat.isotope_quality[:n], feat.ppm_error[:n],
-                        feat.points[:n]))
-    counts = {"candidates": 0, "competing": 0, "target_wins": 0, "decoy_wins": 0, "transfers": 0}
-    if not pair_ion:
-        notes.append("match-between-runs: no candidate transfer (no quantified ion is missing from a run)")
-        return counts
-    ions_ = np.concatenate(pair_ion)
-    runs_ = np.concatenate(pair_run)
-    ts, ds = np.concatenate(t_score), np.concatenate(d_score)
-    competes, wins, q = compete(ts, ds)
-    keep = wins & (q <= options.fdr)
-    f_area, f_apex, f_quality, f_ppm, f_points = (np.concatenate([t[k] for t in t_feats]) for k in range(5))
-    i, j = ions_[keep], runs_[keep]
-    area[i, j] = f_area[keep]
-    apex[i, j] = f_apex[keep]
-    quality[i, j] = f_quality[keep]
-    ppm_error[i, j] = f_ppm[keep]
-    points[i, j] = f_points[keep]
-    transferred[i, j] = True
-    transfer_q[i, j] = q[keep]
-    counts = {"candidates": int(ions_.size), "competing": int(competes.sum()), "target_wins": int(wins.sum()),
-              "decoy_wins": int((competes & ~wins).sum()), "transfers": int(keep.sum())}
-    return counts
+        out.append((rows, np.full(n, j), score[:n], score[n:],
+                    (feat.area[:n], feat.apex_rt[:n], feat.isotope_quality[:n], feat.ppm_error[:n], feat.points[:n])))
+    return out
 
 
-def _diagnostics(names, runs, indexes, models, reference, ion_keys, mass, charge, offset, ppm_of, identified, area,
+def _diagnostics(names, runs, indexes, models, references, ion_keys, mass, charge, offset, ppm_of, identified, area,
                  apex, quality, id_rt, options, counts, missing_before, missing_after, factors, unit_columns,
                  ref_unit, unit_proteins, unit_sample, design) -> dict[str, Any]:
-    out: dict[str, Any] = {"runs": list(names), "reference_run": reference}
+    out: dict[str, Any] = {"runs": list(names), "reference_run": references.get(names[0], "") if names else "",
+                           "references": dict(references)}
     # example chromatograms: best, median and worst isotope quality among identified features
     found = identified & np.isfinite(area)
     cand = np.argwhere(found)
@@ -453,10 +492,11 @@ def _diagnostics(names, runs, indexes, models, reference, ion_keys, mass, charge
     out["chromatograms"] = examples
     # alignment per run
     align = {}
-    r = names.index(reference) if reference in names else 0
     both_found = np.isfinite(area)
     for j, name in enumerate(names):
+        r = names.index(references[name])
         entry = models[name].summary()
+        entry["reference"] = references[name]
         both = identified[:, j] & identified[:, r] & both_found[:, j] & both_found[:, r]
         entry["run_rt"] = apex[both, j][:500].tolist()
         entry["reference_rt"] = apex[both, r][:500].tolist()

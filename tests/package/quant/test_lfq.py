@@ -112,6 +112,10 @@ def test_fractions_are_summed_into_samples(generated):
     got = result.peptides.set_index("peptide")["intensity_S"]
     pd.testing.assert_series_equal(got.loc[expected.index], expected, check_names=False)
     assert list(result.proteins.columns) == ["protein_group", "intensity_S", "intensity_T", "peptides_used"]
+    # match-between-runs pairs the same fraction of different samples only
+    transfers = quantify_lfq(runs, ions, protein_of, design=design).precursors
+    assert (transfers[f"source_{names[1]}"] != "transferred").all()
+    assert (transfers[f"source_{names[2]}"] == "transferred").any()
 
 
 def test_peptides_without_a_protein_group_and_bad_input(generated):
