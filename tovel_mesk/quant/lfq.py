@@ -170,6 +170,7 @@ def quantify_lfq(runs: Mapping[str, Ms1Run], ions: pd.DataFrame, protein_of: Map
     quality = np.full(shape, np.nan)
     ppm_error = np.full(shape, np.nan)
     points = np.zeros(shape, dtype=np.int64)
+    bounds = np.full(shape + (2,), np.nan)
     identified = np.zeros(shape, dtype=bool)
     transferred = np.zeros(shape, dtype=bool)
     transfer_q = np.full(shape, np.nan)
@@ -180,6 +181,9 @@ def quantify_lfq(runs: Mapping[str, Ms1Run], ions: pd.DataFrame, protein_of: Map
         id_rt[i, j] = rt
 
     indexes = {name: RunIndex(runs[name]) for name in names}
+    for index in indexes.values():
+        notes.extend(index.repairs)
+    runs = {name: indexes[name].run for name in names}
     empty_runs = [name for name in names if runs[name].scans == 0]
     if empty_runs:
         notes.append(f"no MS1 scans in {', '.join(empty_runs)}: its ions are not quantified")
@@ -200,6 +204,8 @@ def quantify_lfq(runs: Mapping[str, Ms1Run], ions: pd.DataFrame, protein_of: Map
         quality[ok, j] = feat.isotope_quality[feat.found]
         ppm_error[ok, j] = feat.ppm_error[feat.found]
         points[ok, j] = feat.points[feat.found]
+        bounds[ok, j, 0] = feat.start_rt[feat.found]
+        bounds[ok, j, 1] = feat.end_rt[feat.found]
     n_identified = int(identified.sum())
     n_found = int(np.isfinite(area).sum())
     if n_found < n_identified:
@@ -243,8 +249,8 @@ def quantify_lfq(runs: Mapping[str, Ms1Run], ions: pd.DataFrame, protein_of: Map
         notes.append("match-between-runs off: no two runs of the same fraction")
     if mbr and any(len(cols) >= 2 for cols in partitions):
         counts = _match_between_runs(names, runs, indexes, models, partitions, options, mass, charge, offset,
-                                     ppm_of, identified, area, apex, quality, ppm_error, points, transferred,
-                                     transfer_q, notes)
+                                     ppm_of, identified, area, apex, quality, ppm_error, points, bounds,
+                                     transferred, transfer_q, notes)
     missing_after = int(np.isnan(area).sum())
 
     # --- precursor table
@@ -318,7 +324,7 @@ def quantify_lfq(runs: Mapping[str, Ms1Run], ions: pd.DataFrame, protein_of: Map
     proteins["peptides_used"] = unit_proteins["peptides_used"].astype("int64")
 
     diagnostics = _diagnostics(names, runs, indexes, models, references, ion_keys, mass, charge, offset, ppm_of,
-                               identified, area, apex, quality, id_rt, options, counts, missing_before,
+                               identified, area, apex, quality, id_rt, bounds, points, options, counts, missing_before,
                                missing_after, factors, unit_columns, ref_unit, unit_proteins, unit_sample,
                                design)
     return LfqResult(precursors, peptides, proteins, diagnostics, notes)
@@ -374,7 +380,7 @@ def _partitions(design: Design, names: list[str]) -> list[list[int]]:
 
 
 def _match_between_runs(names, runs, indexes, models, partitions, options, mass, charge, offset, ppm_of,
-                        identified, area, apex, quality, ppm_error, points, transferred, transfer_q,
+                        identified, area, apex, quality, ppm_error, points, bounds, transferred, transfer_q,
                         notes) -> dict[str, int]:
     """Candidates of every partition, competing together for one set of q-values."""
     found = np.isfinite(area)
@@ -395,13 +401,16 @@ def _match_between_runs(names, runs, indexes, models, partitions, options, mass,
     ds = np.concatenate([c[3] for c in collected])
     competes, wins, q = compete(ts, ds)
     keep = wins & (q <= options.fdr)
-    f_area, f_apex, f_quality, f_ppm, f_points = (np.concatenate([c[4][k] for c in collected]) for k in range(5))
+    f_area, f_apex, f_quality, f_ppm, f_points, f_start, f_end = (np.concatenate([c[4][k] for c in collected])
+                                                                   for k in range(7))
     i, j = ions_[keep], runs_[keep]
     area[i, j] = f_area[keep]
     apex[i, j] = f_apex[keep]
     quality[i, j] = f_quality[keep]
     ppm_error[i, j] = f_ppm[keep]
     points[i, j] = f_points[keep]
+    bounds[i, j, 0] = f_start[keep]
+    bounds[i, j, 1] = f_end[keep]
     transferred[i, j] = True
     transfer_q[i, j] = q[keep]
     return {"candidates": int(ions_.size), "competing": int(competes.sum()), "target_wins": int(wins.sum()),
@@ -455,12 +464,14 @@ def _candidates(names, runs, indexes, models, cols, options, mass, charge, offse
                                ratio)
         score = np.where(feat.found, score, np.nan)
         out.append((rows, np.full(n, j), score[:n], score[n:],
-                    (feat.area[:n], feat.apex_rt[:n], feat.isotope_quality[:n], feat.ppm_error[:n], feat.points[:n])))
+                    (feat.area[:n], feat.apex_rt[:n], feat.isotope_quality[:n], feat.ppm_error[:n], feat.points[:n],
+                     feat.start_rt[:n], feat.end_rt[:n])))
     return out
 
 
 def _diagnostics(names, runs, indexes, models, references, ion_keys, mass, charge, offset, ppm_of, identified, area,
-                 apex, quality, id_rt, options, counts, missing_before, missing_after, factors, unit_columns,
+                 apex, quality, id_rt, bounds, points, options, counts, missing_before, missing_after, factors,
+                 unit_columns,
                  ref_unit, unit_proteins, unit_sample, design) -> dict[str, Any]:
     out: dict[str, Any] = {"runs": list(names), "reference_run": references.get(names[0], "") if names else "",
                            "references": dict(references)}
@@ -488,7 +499,9 @@ def _diagnostics(names, runs, indexes, models, references, ion_keys, mass, charg
                 traces.append(inten.tolist())
             examples.append({"which": label, "peptide": ion_keys["peptide"].iloc[i], "charge": int(charge[i]),
                              "run": name, "isotope_quality": float(quality[i, j]), "rt": run.rt[scans].tolist(),
-                             "traces": traces, "apex_rt": float(apex[i, j]), "identified_rt": float(id_rt[i, j])})
+                             "traces": traces, "apex_rt": float(apex[i, j]), "identified_rt": float(id_rt[i, j]),
+                             "start_rt": float(bounds[i, j, 0]), "end_rt": float(bounds[i, j, 1]),
+                             "points": int(points[i, j])})
     out["chromatograms"] = examples
     # alignment per run
     align = {}
@@ -500,6 +513,10 @@ def _diagnostics(names, runs, indexes, models, references, ion_keys, mass, charg
         both = identified[:, j] & identified[:, r] & both_found[:, j] & both_found[:, r]
         entry["run_rt"] = apex[both, j][:500].tolist()
         entry["reference_rt"] = apex[both, r][:500].tolist()
+        span = apex[np.isfinite(apex[:, j]), j]
+        grid = np.linspace(span.min(), span.max(), 50) if span.size else np.zeros(0)
+        entry["curve_run"] = grid.tolist()
+        entry["curve_reference"] = models[name].to_reference(grid).tolist()
         align[name] = entry
     out["alignment"] = align
     # correlation of runs (log2 intensities of shared ions)
@@ -511,7 +528,7 @@ def _diagnostics(names, runs, indexes, models, references, ion_keys, mass, charg
             both = np.isfinite(logs[:, a]) & np.isfinite(logs[:, b])
             if both.sum() >= 3:
                 corr[a, b] = float(np.corrcoef(logs[both, a], logs[both, b])[0, 1])
-    out["run_correlation"] = corr.tolist()
+    out["run_correlation"] = [[None if np.isnan(v) else float(v) for v in row] for row in corr]
     # coefficients of variation of proteins within a sample (over its fraction groups), or within a
     # condition (over its samples) when every sample has one fraction group
     out["protein_cv"] = _protein_cvs(unit_proteins, unit_columns, unit_sample, design)
