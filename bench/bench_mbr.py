@@ -1,7 +1,8 @@
 """Match-between-runs against the truth: generated MS1 runs (BENCH_MBR_RUNS runs, default 4,
 of BENCH_MBR_PEPTIDES peptides, default 1,500, each absent from a run with probability 0.3
 and identified where present with probability 0.5; a crowd of unidentified peptides with
-isotope envelopes and random background peaks; a warped retention time per run).
+isotope envelopes (BENCH_MBR_CROWD per peptide, default 10) and random background peaks
+(BENCH_MBR_NOISE per scan, default 1,500); a warped retention time per run).
 
 Prints the false transfer rate (transfers into runs where the peptide is truly absent, over
 all transfers kept) against the nominal FDR, the share of missing-but-present values
@@ -28,8 +29,8 @@ def measure(seed: int, n_runs: int, n_peptides: int, fdr: float) -> dict:
     warps = [lambda t: t] + [(lambda a, b: (lambda t: t + a + b * np.sin(t / 60 * np.pi)))(0.4 * r, 0.5 * r)
                              for r in range(1, n_runs)]
     runs, ions, truth = make_runs(n_peptides=n_peptides, n_runs=n_runs, seed=seed, gradient=60.0, warps=warps,
-                                  absent_rate=0.3, id_rate=0.5, noise_peaks=int(os.environ.get("BENCH_MBR_NOISE", "600")),
-                                  background=int(os.environ.get("BENCH_MBR_CROWD", "3")) * n_peptides)
+                                  absent_rate=0.3, id_rate=0.5, noise_peaks=int(os.environ.get("BENCH_MBR_NOISE", "1500")),
+                                  background=int(os.environ.get("BENCH_MBR_CROWD", "10")) * n_peptides)
     protein_of = {p: i // 5 for i, p in enumerate(truth.peptides)}
     wall = time.perf_counter()
     result = quantify_lfq(runs, ions, protein_of, options=LfqOptions(fdr=fdr, seed=seed))

@@ -7,8 +7,8 @@ returns the precursor, peptide and protein tables with diagnostics for the repor
    where it was identified (`features`), at the m/z calibrated by the file's precursor
    offset, starting from the retention time of its best match (lowest spectrum q-value).
    The extraction tolerance is `LfqOptions.extraction_ppm`, or, by default, the file's
-   precursor tolerance after calibration (the `ppm_tolerance` column), kept within
-   [`MIN_PPM`, `MAX_PPM`].
+   precursor tolerance after calibration (the `ppm_tolerance` column; NaN where a file's
+   tolerance is not in ppm, which reads as `DEFAULT_PPM`), kept within [`MIN_PPM`, `MAX_PPM`].
 2. Alignment (`align`): a monotone retention-time model per run against the reference run.
    With fractions (a design with more than one fraction number), the runs of one fraction
    number are aligned among themselves, and match-between-runs transfers only between
@@ -31,6 +31,7 @@ peptides and proteins are normalised. Missing values are NaN.
 
 from __future__ import annotations
 
+import warnings
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 from typing import Any
@@ -41,7 +42,7 @@ import pandas as pd
 from .align import RtModel, fit_alignment
 from .design import Design
 from .features import PeakRule, Requests, RunIndex, _read_traces, extract, ion_mz, ISOTOPE_SPACING
-from .mbr import MIN_WINDOW, WINDOW_SDS, MIN_PPM_SPREAD, compete, decoy_shifts, transfer_score
+from .mbr import DECOYS, MIN_WINDOW, WINDOW_SDS, MIN_PPM_SPREAD, compete, decoy_shifts, transfer_score
 from .ms1 import Ms1Run
 from .normalise import median_ratio_factors
 from .rollup import METHODS, roll_up
@@ -241,11 +242,11 @@ def quantify_lfq(runs: Mapping[str, Ms1Run], ions: pd.DataFrame, protein_of: Map
     # --- 3. match-between-runs
     mbr = options.mbr if options.mbr is not None else n_runs >= 2
     counts = {"candidates": 0, "competing": 0, "target_wins": 0, "decoy_wins": 0, "transfers": 0}
-    if options.mbr is None and n_runs < 2:
-        notes.append("match-between-runs off: only one run")
-    elif options.mbr is False:
+    if options.mbr is False:
         notes.append("match-between-runs off (asked)")
-    elif n_runs >= 2 and all(len(cols) < 2 for cols in partitions):
+    elif n_runs < 2:
+        notes.append("match-between-runs off: only one run")
+    elif all(len(cols) < 2 for cols in partitions):
         notes.append("match-between-runs off: no two runs of the same fraction")
     if mbr and any(len(cols) >= 2 for cols in partitions):
         counts = _match_between_runs(names, runs, indexes, models, partitions, options, mass, charge, offset,
@@ -262,8 +263,9 @@ def quantify_lfq(runs: Mapping[str, Ms1Run], ions: pd.DataFrame, protein_of: Map
     })
     precursors.loc[protein < 0, "protein_group"] = pd.NA
     iq = np.where(identified & found, quality, np.nan)
-    precursors["isotope_quality"] = [float(np.median(row[np.isfinite(row)])) if np.isfinite(row).any() else np.nan
-                                     for row in iq]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)   # ions without an identified feature: NaN
+        precursors["isotope_quality"] = np.nanmedian(iq, axis=1) if n_runs else np.full(n_ions, np.nan)
     for j, name in enumerate(names):
         source = np.where(identified[:, j], "identified", np.where(transferred[:, j], "transferred", ""))
         precursors[f"intensity_{name}"] = area[:, j]
@@ -398,7 +400,7 @@ def _match_between_runs(names, runs, indexes, models, partitions, options, mass,
     ions_ = np.concatenate([c[0] for c in collected])
     runs_ = np.concatenate([c[1] for c in collected])
     ts = np.concatenate([c[2] for c in collected])
-    ds = np.concatenate([c[3] for c in collected])
+    ds = np.concatenate([c[3] for c in collected], axis=0)
     competes, wins, q = compete(ts, ds)
     keep = wins & (q <= options.fdr)
     f_area, f_apex, f_quality, f_ppm, f_points, f_start, f_end = (np.concatenate([c[4][k] for c in collected])
@@ -430,9 +432,10 @@ def _candidates(names, runs, indexes, models, cols, options, mass, charge, offse
             ref_rt[:, c] = np.where(found[:, c], models[names[j]].to_reference(np.nan_to_num(apex[:, j])), np.nan)
         any_found = found.any(axis=1)
         predicted_ref = np.full(n_ions, np.nan)
-        predicted_ref[any_found] = [np.median(row[np.isfinite(row)]) for row in ref_rt[any_found]]
         expected_area = np.full(n_ions, np.nan)
-        expected_area[any_found] = [np.median(row[np.isfinite(row)]) for row in area_p[any_found]]
+        if any_found.any():
+            predicted_ref[any_found] = np.nanmedian(ref_rt[any_found], axis=1)
+            expected_area[any_found] = np.nanmedian(area_p[any_found], axis=1)
     out = []
     for j in cols:
         name = names[j]
@@ -449,21 +452,22 @@ def _candidates(names, runs, indexes, models, cols, options, mass, charge, offse
         ppm_sd = _robust_sd(ppm_error[identified[:, j], j])
         ppm_sd = max(ppm_sd if np.isfinite(ppm_sd) else ppm_of[name] / 3.0, MIN_PPM_SPREAD)
         n = rows.size
-        decoy_mass = mass[rows] + shifts[rows]
+        copies = 1 + DECOYS
+        # requests: the targets, then decoy 1 of every ion, decoy 2, ...
+        masses = np.concatenate([mass[rows], *(mass[rows] + shifts[rows, c] for c in range(DECOYS))])
         req = Requests(
-            mz=np.concatenate([ion_mz(mass[rows], charge[rows], offset.get(name, 0.0)),
-                               ion_mz(decoy_mass, charge[rows], offset.get(name, 0.0))]),
-            charge=np.tile(charge[rows], 2), mass=np.tile(mass[rows], 2), rt=np.tile(centre, 2),
-            window=np.full(2 * n, window), extent=np.full(2 * n, window + options.extent),
-            ppm=np.full(2 * n, ppm_of[name]), climb=np.zeros(2 * n, dtype=bool))
+            mz=ion_mz(masses, np.tile(charge[rows], copies), offset.get(name, 0.0)),
+            charge=np.tile(charge[rows], copies), mass=np.tile(mass[rows], copies), rt=np.tile(centre, copies),
+            window=np.full(copies * n, window), extent=np.full(copies * n, window + options.extent),
+            ppm=np.full(copies * n, ppm_of[name]), climb=np.zeros(copies * n, dtype=bool))
         feat = extract(indexes[name], req, options.peak)
         with np.errstate(divide="ignore", invalid="ignore"):
-            ratio = np.where(feat.found, np.log2(np.where(feat.found, feat.area, 1.0) / np.tile(expected_area[rows], 2)),
-                             0.0)
-        score = transfer_score(feat.isotope_quality, feat.apex_rt - np.tile(centre, 2), sd, feat.ppm_error, ppm_sd,
-                               ratio)
+            ratio = np.where(feat.found, np.log2(np.where(feat.found, feat.area, 1.0)
+                                                 / np.tile(expected_area[rows], copies)), 0.0)
+        score = transfer_score(feat.isotope_quality, feat.apex_rt - np.tile(centre, copies), sd, feat.ppm_error,
+                               ppm_sd, ratio)
         score = np.where(feat.found, score, np.nan)
-        out.append((rows, np.full(n, j), score[:n], score[n:],
+        out.append((rows, np.full(n, j), score[:n], score[n:].reshape(DECOYS, n).T,
                     (feat.area[:n], feat.apex_rt[:n], feat.isotope_quality[:n], feat.ppm_error[:n], feat.points[:n],
                      feat.start_rt[:n], feat.end_rt[:n])))
     return out
