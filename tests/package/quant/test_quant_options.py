@@ -52,3 +52,6 @@ def test_help_groups_them(capsys):
     section = text[text.index("quantification (how much of each peptide and protein)"):]
     for flag in ("--quant METHOD", "--mbr, --no-mbr", "--protein-quant METHOD", "--design FILE"):
         assert flag in section
+    flat = " ".join(section.split())
+    assert "(default: on with 2 or more runs)" in flat and "(default: none)" not in flat
+    assert "(default: auto)" in flat and "(default: maxlfq)" in flat
