@@ -45,6 +45,7 @@ INDEX = "index"            # build_database's arguments
 SEARCH = "search"          # the scorer's arguments
 READING = "reading"        # the spectra readers' arguments
 ERROR_CONTROL = "error-control"
+QUANTIFICATION = "quantification"
 RUN = "run"                # how this process runs the work
 CLUSTER = "cluster"        # where the work runs
 
@@ -56,6 +57,7 @@ STAGES: dict[str, str] = {
     DIGESTION: "digestion (shapes the index)",
     INDEX: "index (shapes the index)",
     ERROR_CONTROL: "error control",
+    QUANTIFICATION: "quantification (how much of each peptide and protein)",
     RUN: "run",
     CLUSTER: "cluster",
 }
@@ -171,6 +173,10 @@ class SearchSettings:
     split_by_file: bool = False
     index_cache: Path | str = "auto"
     index_cache_size: int = 8 << 30
+    quant: str = "auto"
+    mbr: bool | None = None
+    protein_quant: str = "maxlfq"
+    design: Path | None = None
 
     def __post_init__(self) -> None:
         for option in OPTIONS:
@@ -198,6 +204,9 @@ class SearchSettings:
             raise ConfigError(f"--min-mass ({self.min_mass}) is above --max-mass ({self.max_mass})")
         if not 0.0 < self.fdr < 1.0:
             raise ConfigError(f"--fdr must lie between 0 and 1, got {self.fdr!r}")
+        if self.design is not None and self.quant not in (AUTO, "lfq"):
+            raise ConfigError(f"--design describes the runs of label-free quantification; it does not apply to "
+                              f"--quant {self.quant}")
         for name, choices in _CHOICES.items():
             if getattr(self, name) not in choices:
                 raise ConfigError(f"{_BY_NAME[name].flag} must be {_either(choices)}, got {getattr(self, name)!r}")
@@ -433,7 +442,11 @@ FRAGMENT_LIST_CHOICES = ("auto", "on", "off")
 
 #: Standard formats that a search can write beside its tables (`--formats`).
 FORMATS = ("mzid", "pepxml", "mztab")
-_CHOICES = {"fragment_list": FRAGMENT_LIST_CHOICES, "rescore": ("lda", "mokapot", "hyperscore")}
+#: Kinds of quantification (`--quant`): "auto" is label-free when the call's files hold MS1 scans.
+QUANT_METHODS = ("auto", "none", "lfq", "tmt6", "tmt10", "tmt11", "tmt16", "tmt18", "itraq4", "itraq8")
+PROTEIN_QUANT_METHODS = ("maxlfq", "top3", "sum")
+_CHOICES = {"fragment_list": FRAGMENT_LIST_CHOICES, "rescore": ("lda", "mokapot", "hyperscore"),
+            "quant": QUANT_METHODS, "protein_quant": PROTEIN_QUANT_METHODS}
 
 #: Ranges of the whole-number settings.
 _LIMITS = {"report_psms": (0, 1 << 20), "min_matched_peaks": (0, 65535), "max_fragment_charge": (1, 255),
@@ -545,6 +558,19 @@ OPTIONS: tuple[Option, ...] = (
            "cache", "DIR", argument=None),
     Option("index_cache_size", "most the index cache folder holds, e.g. 8GiB or 500MB; after each store the least "
            "recently used entries are removed until it fits", RUN, "size", "SIZE", argument=None),
+    Option("quant", "quantification: 'lfq' (label-free, from the MS1 scans: the chromatogram of each accepted "
+           "precursor ion, runs aligned, match-between-runs, protein quantities), the isobaric tags tmt6, tmt10, "
+           "tmt11, tmt16, tmt18, itraq4, itraq8, 'none', or 'auto': lfq when the files hold MS1 scans, else none",
+           QUANTIFICATION, "value", "METHOD", argument=None),
+    Option("mbr", "match-between-runs: transfer each precursor ion identified in some runs to the runs where it "
+           "was not, at the aligned retention time, transfers kept at q <= 0.01 (default: on with 2 or more runs)",
+           QUANTIFICATION, "switch", argument=None),
+    Option("protein_quant", "protein quantities from peptide ones: 'maxlfq' (pairwise median ratios, then a "
+           "least-squares fit per group), 'top3' (mean of the 3 most intense peptides) or 'sum'",
+           QUANTIFICATION, "value", "METHOD", argument=None),
+    Option("design", "experimental design (TSV with Fraction_Group, Fraction, Spectra_Filepath, Label, Sample): "
+           "fractions of one sample are summed, quantities reported per sample; files matched by name "
+           "(default: each file a sample of its own)", QUANTIFICATION, "path", "FILE", argument=None),
 )
 
 _BY_NAME = {o.name: o for o in OPTIONS}
@@ -641,7 +667,7 @@ def _coerce(option: Option, value: Any, origin: str) -> Any:
         if not isinstance(value, str):
             raise ConfigError(f"{option.flag} must be MIN,MAX with whole numbers, got {value!r}")
         return parse_int_range(value, option.flag)
-    if isinstance(default, bool):
+    if isinstance(default, bool) or option.kind == "switch":
         if not isinstance(value, bool):
             raise ConfigError(f"{where} must be true or false, got {value!r}")
         return value
@@ -743,7 +769,8 @@ def _toml_value(value: Any) -> str:
     return _toml_string(str(value))
 
 
-_EXAMPLES = {"fasta": '"proteins.fasta"', "output": '"results"', "preset": '"ion-trap"',
+_EXAMPLES = {"fasta": '"proteins.fasta"', "output": '"results"', "preset": '"ion-trap"', "mbr": "true",
+             "design": '"design.tsv"',
              "scheduler": '"tcp://scheduler.example:8786"'}
 
 

@@ -31,7 +31,7 @@ import zlib
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import AbstractContextManager, contextmanager, nullcontext
 from dataclasses import dataclass, field
-from typing import BinaryIO, Protocol
+from typing import Any, BinaryIO, Protocol
 
 import numpy as np
 
@@ -39,7 +39,7 @@ import _tovel_mesk as tm
 
 from .. import _native
 from .mgf import MgfReader
-from .mzml import MzmlReader, peek_total
+from .mzml import Ms1Sink, MzmlReader, peek_total
 from ..errors import SpectraFileError, quoted
 from .records import RawPrecursor, RawSpectrum, as_float32
 from ..conventions import PROTON_MASS, scan_number
@@ -108,6 +108,11 @@ class HeldSpectra:
         self.total: int | None = None
         self.records: list[RawSpectrum] = []
         self.nbytes = 0
+        #: The MS1 scans met in the holding pass (a `tovel_mesk.quant.ms1.Ms1Run`) and those
+        #: left out of it, when that pass kept them (see `SpectraReader`'s `ms1`); a pass over
+        #: held spectra hands no MS1 scan on.
+        self.ms1: Any = None
+        self.ms1_left_out: list[str] = []
 
     def add(self, raw: RawSpectrum, ms_level: int) -> RawSpectrum:
         """Holds `raw` with its peaks decoded now (for a spectrum of `ms_level` with a
@@ -180,6 +185,10 @@ class SpectraReader:
             `hold_refused` True).
         held: the spectra of an earlier pass (another reader's `held`): read from memory,
             not from the file, and prepared with this reader's settings.
+        ms1: where the MS1 scans go (`tovel_mesk.io.mzml.Ms1Sink`, e.g. an
+            `Ms1Builder`'s `add`), in the same pass that reads the spectra scored (from the file:
+            a pass over held spectra hands none on): each scan decoded as it is met, with its observed (uncalibrated) m/z. MGF files hold
+            no MS1 scans; nothing is handed on for them.
 
     During and after a pass, `scan_numbers` (an `array.array` of int64, emptied in place as
     each pass starts) holds the scan number of every spectrum kept so far, in the order yielded: from
@@ -209,7 +218,8 @@ class SpectraReader:
     def __init__(self, path: str | os.PathLike, *, ms_level: int = 2, top_peaks: int | None = 150,
                  chunk_size: int = 1000, file_id: int = 0, format: str | None = None,
                  max_charge: int = MAX_PRECURSOR_CHARGE, calibration: MassCorrection | None = None,
-                 hold: bool = False, hold_bytes: int | None = None, held: HeldSpectra | None = None):
+                 hold: bool = False, hold_bytes: int | None = None, held: HeldSpectra | None = None,
+                 ms1: Ms1Sink | None = None):
         self.path = os.fspath(path)
         self.calibration = calibration
         self.hold = bool(hold)
@@ -217,6 +227,10 @@ class SpectraReader:
         self.held: HeldSpectra | None = None
         self.hold_refused = False
         self._source = held
+        self.ms1 = ms1
+        #: MS1 scans of the last pass that were left out of `ms1` (id and reason; see
+        #: `MzmlReader`): without a start time, or with arrays that cannot be decoded.
+        self.ms1_left_out: list[str] = []
         self.ms_level = _whole(ms_level, "ms_level", 1, 255)
         self.top_peaks = None if top_peaks is None else _whole(top_peaks, "top_peaks", 1)
         self.chunk_size = _whole(chunk_size, "chunk_size", 1)
@@ -292,8 +306,9 @@ class SpectraReader:
         with open_spectra(self.path) as stream:
             file = stream.file
             opened = _stamp(file)
-            yield spectra_records(self.path, stream, self.format, self.ms_level), \
-                lambda: self._unchanged(file, opened)
+            records = spectra_records(self.path, stream, self.format, self.ms_level, self.ms1)
+            self.ms1_left_out = getattr(records, "ms1_left_out", [])
+            yield records, lambda: self._unchanged(file, opened)
 
     def _unchanged(self, file: BinaryIO, opened: tuple[int, int]) -> None:
         """Fails the pass when the file's size or modification time differs from when it was
@@ -512,11 +527,13 @@ def open_spectra(path: str | os.PathLike) -> Iterator[SpectraStream]:
         yield SpectraStream(file, stream)
 
 
-def spectra_records(path: str, opened: SpectraStream, format: str, ms_level: int | None = None) -> _Records:
+def spectra_records(path: str, opened: SpectraStream, format: str, ms_level: int | None = None,
+                    ms1: Ms1Sink | None = None) -> _Records:
     """The format reader of an opened file (`open_spectra`): mzML (spectra of another level
-    than `ms_level`, when given, come without peaks) or MGF (UTF-8)."""
+    than `ms_level`, when given, come without peaks; MS1 scans go to `ms1` when given) or
+    MGF (UTF-8)."""
     if format == "mzml":
-        return MzmlReader(path, opened.stream, ms_level)
+        return MzmlReader(path, opened.stream, ms_level, ms1)
     return MgfReader(path, io.TextIOWrapper(opened.stream, "utf-8-sig", errors="replace"))
 
 

@@ -41,6 +41,7 @@ from collections import deque
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 import pandas as pd
@@ -54,6 +55,7 @@ from ..conventions import NO_SCAN, isotope_steps, scan_number
 from ..errors import OutputError
 from ..summary import COMPLETE, Summary
 from .publish import publish
+from .quant_tables import QUANT_OUTPUTS, write_quant_tables
 
 __all__ = [
     "PSMS_PARQUET", "PSMS_TSV", "PEPTIDES_TSV", "PROTEINS_TSV", "PIN", "SUMMARY_JSON", "REPORT_HTML",
@@ -483,7 +485,8 @@ def staged_files(directory: str | os.PathLike) -> Iterator[Callable[[str], Path]
 BY_FILE = "by_file"
 
 #: Every file a search may leave in its output folder.
-OUTPUTS = (PSMS_PARQUET, PSMS_TSV, PIN, PEPTIDES_TSV, PROTEINS_TSV, SUMMARY_JSON, REPORT_HTML, BY_FILE)
+OUTPUTS = (PSMS_PARQUET, PSMS_TSV, PIN, PEPTIDES_TSV, PROTEINS_TSV, SUMMARY_JSON, REPORT_HTML, BY_FILE,
+           *QUANT_OUTPUTS)
 
 #: The tables written for each spectra file under `BY_FILE`.
 SPLIT_OUTPUTS = (PSMS_TSV, PIN, PEPTIDES_TSV)
@@ -560,6 +563,7 @@ def write_outputs(
     formats: Sequence[str] = (),
     spectra_files: Sequence[str] = (),
     split_by_file: bool = False,
+    quant: Any = None,
 ) -> list[Path]:
     """Write every output file of a search into `directory` and return their paths.
 
@@ -578,7 +582,10 @@ def write_outputs(
     `Summary` (stage `writing`) before it is written, so summary.json holds them.
     `formats` names the standard formats written too (`FORMAT_FILES`: mzid, pepxml,
     mztab), from the match table and the summary's settings; `spectra_files` are the
-    paths of the searched files, which those formats name.
+    paths of the searched files, which those formats name. `quant`, a quantification
+    result (`tovel_mesk.quant.lfq.LfqResult`), adds its tables
+    (`tovel_mesk.report.quant_tables`), its abundance columns to mzTab and its figures to
+    the report.
 
     Publishing is all or nothing as a reader sees it, one search at a time (see
     `tovel_mesk.report.publish`). A `Summary` with failed files does not replace complete
@@ -592,6 +599,7 @@ def write_outputs(
     table = psm_table(psms)
     peptides = ordered(with_derived_columns(peptides))
     split: list[Path] = []
+    quant_files: list[str] = []
 
     def write(stage: Callable[[str], Path]) -> None:
         nonlocal table
@@ -607,24 +615,27 @@ def write_outputs(
         del table
         for frame, name in ((peptides, PEPTIDES_TSV), (proteins, PROTEINS_TSV)):
             write_tsv(_to_arrow(frame, table_columns(frame)), stage(name))
-        _write_formats(stage, formats, psms, peptides, proteins, summary, fdr, spectra_files)
+        if quant is not None:
+            quant_files.extend(write_quant_tables(stage, quant, write_tsv))
+        _write_formats(stage, formats, psms, peptides, proteins, summary, fdr, spectra_files, quant)
         if isinstance(summary, Summary):
             summary.record_stage("writing", time.perf_counter() - started)
         if report:
             from .html import render_report
 
             stage(REPORT_HTML).write_text(
-                render_report(psms, peptides, proteins, summary, fdr=fdr), encoding="utf-8")
+                render_report(psms, peptides, proteins, summary, fdr=fdr, quant=quant), encoding="utf-8")
         write_summary(summary, stage(SUMMARY_JSON))
 
     extra = [FORMAT_FILES[f] for f in formats]
     publish(directory, [*OUTPUTS, *FORMAT_FILES.values()], write)
-    names = [PSMS_PARQUET, PSMS_TSV, PIN, PEPTIDES_TSV, PROTEINS_TSV, SUMMARY_JSON, *extra]
+    names = [PSMS_PARQUET, PSMS_TSV, PIN, PEPTIDES_TSV, PROTEINS_TSV, SUMMARY_JSON, *quant_files, *extra]
     return [directory / name for name in names + ([REPORT_HTML] if report else [])] + split
 
 
 def _write_formats(stage: Callable[[str], Path], formats: Sequence[str], psms: pd.DataFrame, peptides: pd.DataFrame,
-                   proteins: pd.DataFrame, summary: Summary | Mapping, fdr: float, spectra_files: Sequence[str]) -> None:
+                   proteins: pd.DataFrame, summary: Summary | Mapping, fdr: float, spectra_files: Sequence[str],
+                   quant: Any = None) -> None:
     """The standard formats asked for, each into its staged file."""
     if not formats:
         return
@@ -648,4 +659,4 @@ def _write_formats(stage: Callable[[str], Path], formats: Sequence[str], psms: p
             from .mztab import write_mztab
 
             write_mztab(path, psms, peptides, proteins, settings, fdr=fdr, spectra_files=files,
-                        descriptions=descriptions)
+                        descriptions=descriptions, quant=quant)

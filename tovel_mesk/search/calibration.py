@@ -40,6 +40,7 @@ import numpy as np
 
 from ..config import SEARCH, SearchSettings
 from ..conventions import PROTON_MASS, Tolerance
+from .quantify import wants_ms1
 
 if TYPE_CHECKING:
     import _tovel_mesk as tm
@@ -225,8 +226,16 @@ def read_sample(settings: SearchSettings, path: str | Path, file_id: int = 0, *,
     rng = np.random.default_rng(20261207)
     reservoir: list[tuple[int, tm.PyProcessedSpectrum]] = []
     seen = 0
+    # The pass that holds the spectra is the search's only pass over the file: it keeps the
+    # MS1 scans for quantification too.
+    builder = None
+    if hold and settings.ms_level != 1 and wants_ms1(settings):
+        from ..quant.ms1 import Ms1Builder  # noqa: PLC0415
+
+        builder = Ms1Builder(Path(path).name)
     reader = SpectraReader(path, ms_level=settings.ms_level, top_peaks=settings.top_peaks,
-                           chunk_size=settings.chunk_size, file_id=file_id, hold=hold)
+                           chunk_size=settings.chunk_size, file_id=file_id, hold=hold,
+                           ms1=None if builder is None else builder.add)
     for chunk in reader:
         if cancelled is not None and cancelled():
             raise Cancelled(str(path))
@@ -239,6 +248,8 @@ def read_sample(settings: SearchSettings, path: str | Path, file_id: int = 0, *,
                     reservoir[slot] = (seen, spectrum)
             seen += 1
     reservoir.sort(key=lambda item: item[0])
+    if builder is not None and reader.held is not None and reader.format == "mzml":
+        reader.held.ms1, reader.held.ms1_left_out = builder.finish(), reader.ms1_left_out
     return SamplePass([spectrum for _, spectrum in reservoir], reader.held, reader.hold_refused,
                       time.perf_counter() - started)
 

@@ -50,6 +50,7 @@ from .index_cache import fasta_sha256
 from .finish import finish_search
 from .outcome import FileResult, SearchOutcome
 from .plan import plan_file
+from .quantify import wants_ms1
 from .scoring import make_scorer, search_file
 from ..progress import Progress
 from ..summary import ClusterSummary
@@ -119,8 +120,9 @@ class _TaskResult:
 
 
 def _search_task(settings: SearchSettings, key: str, fasta_hash: str, path: str, file_id: int,
-                 threads: int) -> _TaskResult:
-    """One file on a worker: the cached index, then the file read and scored in chunks."""
+                 threads: int, ms1: bool = False) -> _TaskResult:
+    """One file on a worker: the cached index, then the file read and scored in chunks (and
+    with `ms1`, its MS1 scans kept in the same pass; they travel back with the result)."""
     from distributed import get_worker  # noqa: PLC0415
 
     worker = get_worker()
@@ -137,7 +139,7 @@ def _search_task(settings: SearchSettings, key: str, fasta_hash: str, path: str,
         plan = plan_file(settings, path, db=index.db, file_id=file_id)
         planning = time.perf_counter() - started
         result = search_file(plan.settings, make_scorer(plan.settings), index.db, path, file_id, progress=report,
-                             calibration=plan.calibration, held=plan.held)
+                             calibration=plan.calibration, held=plan.held, ms1=ms1)
         plan.held = None  # the file is searched: its spectra leave memory
         result.plan = {**plan.as_dict(), "record": plan.record()}
     except Exception as error:  # noqa: BLE001 - reported by file name on the client
@@ -346,7 +348,7 @@ def _run_tasks(distributed, client: Any, settings: SearchSettings, key: str, fas
     pending = {}
     for rank, file_id in enumerate(largest_first):
         future = client.submit(_search_task, task_settings, key, fasta_hash, os.path.abspath(paths[file_id]),
-                               file_id, threads,
+                               file_id, threads, wants_ms1(settings),
                                key=f"tovel-mesk-search-{file_id}-{paths[file_id].name}-{token}", pure=False,
                                priority=len(paths) - rank)
         pending[future] = file_id

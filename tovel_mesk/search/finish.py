@@ -72,12 +72,24 @@ summary with their error, in the order of `settings.spectra`."""
         for k, v in f.seconds.items():
             stages[k] = stages.get(k, 0.0) + v
     stages["rescoring"] = progress.timings.get("rescoring", 0.0)
+    from .quantify import quantify_search  # noqa: PLC0415
+
+    quant, quant_stage = quantify_search(settings, files, confidence.psms, confidence.peptide_group, progress)
+    summary.quant = quant_stage.as_dict()
+    for f in files:  # the MS1 scans are not needed past quantification
+        f.ms1 = None
+    if quant_stage.method != "none" or quant_stage.requested != "none":
+        stages["quant"] = quant_stage.seconds
     for name, seconds in stages.items():
         summary.record_stage(name, seconds)
     summary.file_settings = {f.name: {k: v for k, v in f.plan.items() if k != "record"} for f in files if f.plan}
     summary.warnings = [*cache_warnings(database_counts), *file_warnings(files)]
+    if quant_stage.failed:
+        summary.warnings.append(quant_stage.notes[-1])
     psms, peptides = _with_flanks(settings, confidence.psms, confidence.peptides, proteins.sequences)
-    return SearchOutcome(settings, psms, peptides, confidence.proteins, files, summary)
+    outcome = SearchOutcome(settings, psms, peptides, confidence.proteins, files, summary)
+    outcome.quant = quant
+    return outcome
 
 
 def _with_flanks(settings: SearchSettings, psms, peptides, sequences):

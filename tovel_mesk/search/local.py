@@ -17,6 +17,7 @@ from .finish import finish_search
 from .interrupt import interruptible
 from .outcome import SearchOutcome
 from .plan import FileDraft, draft_file, plan_file
+from .quantify import wants_ms1
 from .scoring import make_scorer, read_ahead, search_file
 
 __all__ = ["search_locally", "import_in_background"]
@@ -81,7 +82,8 @@ def search_locally(settings: SearchSettings, progress: Progress) -> SearchOutcom
                     planning = time.perf_counter() - started
                     with progress.stage(name[:24], unit="spectra", timed=False) as bar:
                         result = search_file(plan.settings, make_scorer(plan.settings), db, path, file_id,
-                                             progress=bar.update_to, calibration=plan.calibration, held=plan.held)
+                                             progress=bar.update_to, calibration=plan.calibration, held=plan.held,
+                                             ms1=wants_ms1(settings))
                     plan.held = None  # the file is searched: its spectra leave memory
                 except (InputError, OSError, ValueError) as error:  # a file the readers could not read
                     if settings.fail_fast:

@@ -34,6 +34,15 @@ class FileResult:
     #: How the file was searched: the analyzer detected, the settings used, the
     #: calibration (`tovel_mesk.search.plan.FilePlan.as_dict`); empty when not planned.
     plan: dict[str, Any] = field(default_factory=dict)
+    #: The file's MS1 scans (`tovel_mesk.quant.ms1.Ms1Run`), read in the same pass as its
+    #: spectra when quantification needs them; None when not read or when it has none.
+    ms1: Any = None
+    #: What happened to the MS1 scans on the way (scans left out, a format without MS1).
+    ms1_notes: list[str] = field(default_factory=list)
+    #: The file's precursor tolerance as searched (after calibration) and its calibration's
+    #: precursor error model (`tovel_mesk.search.calibration.ErrorModel`, ppm), None without one.
+    precursor_tol: Any = None
+    precursor_error: Any = None
 
     @property
     def matches(self) -> int:
@@ -53,6 +62,8 @@ class SearchOutcome:
     proteins: Any
     files: list[FileResult]
     summary: Summary
+    #: The quantification (`tovel_mesk.quant.lfq.LfqResult`), None when none was made.
+    quant: Any = None
 
     @property
     def ok(self) -> bool:
@@ -85,4 +96,5 @@ class SearchOutcome:
             return write_outputs(directory, self.psms, self.peptides, self.proteins, self.summary,
                                  fdr=self.settings.fdr, overwrite=overwrite, formats=self.settings.formats,
                                  spectra_files=[str(p) for p in self.settings.spectra],
-                                 split_by_file=bool(getattr(self.settings, "split_by_file", False)))
+                                 split_by_file=bool(getattr(self.settings, "split_by_file", False)),
+                                 quant=self.quant)

@@ -188,14 +188,16 @@ def make_scorer(settings: SearchSettings) -> tm.PyScorer:
 def search_file(settings: SearchSettings, scorer: tm.PyScorer, db: tm.PyIndexedDatabase, path: str | Path,
                 file_id: int, *, progress: Callable[[int, int], None] | None = None,
                 null_seed: int | None = None, calibration: MassCorrection | None = None,
-                held: HeldSpectra | None = None) -> FileResult:
+                held: HeldSpectra | None = None, ms1: bool = False) -> FileResult:
     """Reads and scores one spectra file in chunks. `progress`, when given, is called after
     each chunk with (spectra read so far, spectra in the file or 0 when unknown).
     `null_seed`: seed of the generated peptides behind `log10_evalue` (None: the usual one;
     see `tovel_mesk.search.scoring.score_columns`). `calibration`: the correction of the
     file's m/z values (`tovel_mesk.search.calibration`), None for none. `held`: the file's
     spectra as an earlier pass read them (`tovel_mesk.io.spectra.HeldSpectra`), prepared
-    instead of reading the file again.
+    instead of reading the file again. `ms1`: also keep the file's MS1 scans, met in the
+    same pass (or in the pass that held the spectra), as the result's `ms1` (an mzML file's
+    centroids; MGF files hold none, which the result's `ms1_notes` say).
 
     The spectra are read and prepared on a thread of their own, `READ_AHEAD` chunks ahead of
     the scoring (which runs without the interpreter lock), so reading overlaps scoring and
@@ -206,6 +208,13 @@ def search_file(settings: SearchSettings, scorer: tm.PyScorer, db: tm.PyIndexedD
     path = Path(path)
     reader = SpectraReader(path, ms_level=settings.ms_level, top_peaks=settings.top_peaks,
                            chunk_size=settings.chunk_size, file_id=file_id, calibration=calibration, held=held)
+    held_ms1 = None if held is None else held.ms1
+    builder = None
+    if ms1 and held is None and reader.format == "mzml" and settings.ms_level != 1:
+        from ..quant.ms1 import Ms1Builder  # noqa: PLC0415
+
+        builder = Ms1Builder(path.name)
+        reader.ms1 = builder.add
     reading = 0.0
 
     def spectra(chunks: Iterator[list[tm.PyProcessedSpectrum]]) -> Iterator[tm.PyProcessedSpectrum]:
@@ -226,8 +235,23 @@ def search_file(settings: SearchSettings, scorer: tm.PyScorer, db: tm.PyIndexedD
                                 chunk_size=settings.chunk_size, progress=report, scans=reader.scan_numbers)
     total = time.perf_counter() - started
     counts = reader.counts
-    return FileResult(path.name, str(path), file_id, columns, counts.read, counts.kept, dict(counts.skipped),
-                      {"reading": reading, "scoring": max(total - reading, 0.0)})
+    result = FileResult(path.name, str(path), file_id, columns, counts.read, counts.kept, dict(counts.skipped),
+                        {"reading": reading, "scoring": max(total - reading, 0.0)})
+    result.precursor_tol = settings.precursor_tol
+    result.precursor_error = getattr(calibration, "precursor", None)
+    run, left_out = (builder.finish(), reader.ms1_left_out) if builder is not None else \
+        (held_ms1, held.ms1_left_out if held is not None else [])
+    if run is not None:
+        result.ms1 = run if run.scans else None
+        if left_out:
+            result.ms1_notes.append(f"{path.name}: {len(left_out):,} MS1 scans left out of the chromatograms "
+                                    f"(first: {left_out[0]})")
+        if not run.scans:
+            result.ms1_notes.append(f"{path.name}: no MS1 scans in the file; not quantified")
+    elif ms1:
+        why = "MGF files hold no MS1 scans" if reader.format == "mgf" else "MS1 spectra are the ones searched"
+        result.ms1_notes.append(f"{path.name}: {why}; not quantified")
+    return result
 
 
 #: Chunks of prepared spectra that the reading thread may have ready ahead of the scoring.
