@@ -46,6 +46,7 @@ READING = "reading"        # the spectra readers' arguments
 ERROR_CONTROL = "error-control"
 RUN = "run"                # how this process runs the work
 CLUSTER = "cluster"        # where the work runs
+QUANT = "quant"            # how much of each peptide and protein
 
 #: Every stage, with the title of its group in `--help`.
 STAGES: dict[str, str] = {
@@ -55,6 +56,7 @@ STAGES: dict[str, str] = {
     DIGESTION: "digestion (shapes the index)",
     INDEX: "index (shapes the index)",
     ERROR_CONTROL: "error control",
+    QUANT: "quantification",
     RUN: "run",
     CLUSTER: "cluster",
 }
@@ -63,7 +65,7 @@ STAGES: dict[str, str] = {
 INDEX_STAGES = (DIGESTION, INDEX)
 
 #: Stages whose settings a cluster worker needs to build the index and search a file.
-WORKER_STAGES = (DIGESTION, INDEX, SEARCH, READING, RUN)
+WORKER_STAGES = (DIGESTION, INDEX, SEARCH, READING, RUN, QUANT)
 
 #: The `fragment_tol` that reads the fragment analyzer from each file
 #: (`tovel_mesk.search.plan`), and the tolerance it gives high-resolution files.
@@ -166,6 +168,11 @@ class SearchSettings:
     overwrite: bool = False
     formats: tuple[str, ...] = ("mztab",)
     split_by_file: bool = False
+    quant: str = "auto"
+    protein_quant: str = "maxlfq"
+    impurities: Path | None = None
+    min_purity: float = 0.5
+    reporter_tol: Tolerance = Tolerance(-20.0, 20.0, "ppm")
 
     def __post_init__(self) -> None:
         for option in OPTIONS:
@@ -186,7 +193,7 @@ class SearchSettings:
                 raise ConfigError(f"{_BY_NAME[name].flag} must be a whole number from {lo} to {hi}, got {value!r}")
         if self.min_length > self.max_length:
             raise ConfigError(f"--min-length ({self.min_length}) is above --max-length ({self.max_length})")
-        for name in ("min_mass", "max_mass", "fdr"):
+        for name in ("min_mass", "max_mass", "fdr", "min_purity"):
             if not math.isfinite(getattr(self, name)):
                 raise ConfigError(f"{_BY_NAME[name].flag} must be a finite number, got {getattr(self, name)!r}")
         if self.min_mass > self.max_mass:
@@ -205,11 +212,30 @@ class SearchSettings:
         if self.scheduler is not None and self.workers:
             raise ConfigError("--scheduler and --workers exclude each other: give the address of a running "
                               "cluster, or the number of workers of a local one")
+        self._check_quant()
         unknown = [f for f in self.formats if f not in FORMATS]
         if unknown:
             raise ConfigError(f"--formats: unknown format {unknown[0]!r}; accepted: {', '.join(FORMATS)}")
         _check_fixed_mods(self.fixed_mods)
         self._check_digestion()
+
+    def _check_quant(self) -> None:
+        """The quantification settings together: the roll-up that suits the kind of
+        quantification, an impurity file and a reporter window only for reporter ions."""
+        isobaric = self.quant in ISOBARIC_QUANT
+        if not 0.0 <= self.min_purity <= 1.0:
+            raise ConfigError(f"--min-purity must lie from 0 to 1, got {self.min_purity!r}")
+        if self.protein_quant == "median-polish" and self.quant == "lfq":
+            raise ConfigError("--protein-quant median-polish rolls up reporter ions; label-free quantification "
+                              "takes maxlfq, top3 or sum")
+        if self.impurities is not None and not isobaric:
+            raise ConfigError(f"--impurities corrects reporter ions; it needs --quant with a plex "
+                              f"({', '.join(ISOBARIC_QUANT)}), not {self.quant!r}")
+        if isobaric and (self.reporter_tol.lower != -self.reporter_tol.upper or self.reporter_tol.upper == 0):
+            raise ConfigError(f"--reporter-tol must be symmetric and wider than 0, such as 20ppm, got "
+                              f"{self.reporter_tol}")
+        # Whether the window separates the plex's channels is checked with the inputs
+        # (`tovel_mesk.search.preflight`), where the plexes are known.
 
     def _check_digestion(self) -> None:
         """The enzyme, the modifications and the digestion's ranges, as the digestion reads
@@ -398,7 +424,12 @@ FRAGMENT_LIST_CHOICES = ("auto", "on", "off")
 
 #: Standard formats that a search can write beside its tables (`--formats`).
 FORMATS = ("mzid", "pepxml", "mztab")
-_CHOICES = {"fragment_list": FRAGMENT_LIST_CHOICES, "rescore": ("lda", "mokapot", "hyperscore")}
+#: `--quant` values that name an isobaric plex (`tovel_mesk.quant.reporters.PLEXES`).
+ISOBARIC_QUANT = ("tmt6", "tmt10", "tmt11", "tmt16", "tmt18", "itraq4", "itraq8")
+QUANT_CHOICES = ("auto", "none", "lfq", *ISOBARIC_QUANT)
+PROTEIN_QUANT_CHOICES = ("maxlfq", "top3", "sum", "median-polish")
+_CHOICES = {"fragment_list": FRAGMENT_LIST_CHOICES, "rescore": ("lda", "mokapot", "hyperscore"),
+            "quant": QUANT_CHOICES, "protein_quant": PROTEIN_QUANT_CHOICES}
 
 #: Ranges of the whole-number settings.
 _LIMITS = {"report_psms": (0, 1 << 20), "min_matched_peaks": (0, 65535), "max_fragment_charge": (1, 255),
@@ -423,7 +454,10 @@ OPTIONS: tuple[Option, ...] = (
            short="-o"),
     Option("spectra", "mzML or MGF files to search", INPUT, "paths", "SPECTRA", argument=None),
     Option("preset", "settings for a kind of instrument: 'ion-trap' (low-resolution fragments: "
-           "fragment tolerance 0.5da, 5 matches reported per spectrum); settings given explicitly win",
+           "fragment tolerance 0.5da, 5 matches reported per spectrum); or of an isobaric label, which fixes the "
+           "tag on K and peptide N-termini (with C:+57.021464) and reads its reporter ions: 'tmt6', 'tmt10', "
+           "'tmt11' (TMT, +229.162932), 'tmt16', 'tmt18' (TMTpro, +304.207146), 'itraq4' (+144.102063), "
+           "'itraq8' (+304.205360); settings given explicitly win",
            INPUT, "value", "NAME", argument=None),
     Option("precursor_tol", "precursor mass tolerance: 10ppm, 0.02da, or asymmetric -10,20ppm",
            SEARCH, "value", "TOL"),
@@ -499,6 +533,26 @@ OPTIONS: tuple[Option, ...] = (
            "default", RUN, "list", "FORMAT"),
     Option("split_by_file", "also write each spectra file's psms.tsv, peptides.tsv and results.pin in "
            "by_file/<file name>/ of the output folder, beside the combined tables", RUN, "switch"),
+    Option("quant", "quantification: auto (lfq when the call's files have MS1 scans, else none, with a note), "
+           "none, lfq (label-free, from the MS1 scans), or the isobaric plex whose reporter ions are read: tmt6, "
+           "tmt10, tmt11, tmt16, tmt18, itraq4, itraq8 (use --preset of the same name to get the tag's fixed "
+           "modifications too)", QUANT, "value", "KIND", argument=None),
+    Option("protein_quant", "roll-up to protein groups: for lfq maxlfq, top3 or sum; for a plex sum or "
+           "median-polish (Tukey's median polish of the log intensities of the group's spectra; maxlfq and top3 "
+           "mean median-polish there)", QUANT, "value", "METHOD", argument=None),
+    Option("impurities", "isotope impurities of the plex's reagent lot, corrected per spectrum by non-negative "
+           "least squares: a tab-separated file with a header line 'channel -2 -1 +1 +2' (a 'monoisotopic' "
+           "column may be there and is not read) and one line per channel (126, 127N, ...), giving the "
+           "percentage of the channel's signal at each isotope shift, as the vendor's lot sheet lists it; "
+           "without it, reporters are not corrected (noted)", QUANT, "path", "FILE", argument=None),
+    Option("min_purity", "spectra whose precursor purity (the share of the MS1 isolation window's intensity, "
+           "in the scan before them, that lies on the precursor's isotope envelope) is below this are left out "
+           "of isobaric quantification and counted; interference (1 - purity) is a column of the matches",
+           QUANT, "value", "SHARE", argument=None),
+    Option("reporter_tol", "window around each reporter m/z on high-resolution spectra, symmetric (20ppm); the "
+           "N/C pairs of TMT 10/11/16/18 lie 6.3 mDa apart, so the window must stay under half that (24 ppm at "
+           "131 m/z). Ion-trap reporter spectra are read within 0.3da, and only for tmt6 and itraq",
+           QUANT, "value", "TOL", argument=None),
 )
 
 _BY_NAME = {o.name: o for o in OPTIONS}
@@ -522,6 +576,12 @@ PRESETS: dict[str, dict[str, Any]] = {
     # Low-resolution fragments: unit-mass tolerance; five matches per spectrum, so that error
     # control can re-rank them by the calibrated cross-correlation.
     "ion-trap": {"fragment_tol": "0.5da", "report_psms": 5},
+    # Isobaric labels: the tag sits fixed on lysines and peptide N-termini, and its reporter
+    # ions are read.
+    **{plex: {"fixed_mods": (CARBAMIDOMETHYL_C, f"K:+{mass}", f"peptide-nterm:+{mass}"), "quant": plex}
+       for plex, mass in (("tmt6", "229.162932"), ("tmt10", "229.162932"), ("tmt11", "229.162932"),
+                          ("tmt16", "304.207146"), ("tmt18", "304.207146"), ("itraq4", "144.102063"),
+                          ("itraq8", "304.205360"))},
 }
 
 

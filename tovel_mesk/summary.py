@@ -114,6 +114,9 @@ class Summary:
     file_settings: dict[str, dict[str, Any]] = field(default_factory=dict)
     #: What the user should know about how the files were searched.
     warnings: list[str] = field(default_factory=list)
+    #: How much of each protein: the kind of quantification, its counts and its notes
+    #: (every step skipped or fallback taken); empty without quantification.
+    quantification: dict[str, Any] = field(default_factory=dict)
 
     @property
     def failed_files(self) -> dict[str, str]:
@@ -168,5 +171,6 @@ class Summary:
             "cluster": dataclasses.asdict(self.cluster) if self.cluster is not None else None,
             "file_settings": dict(self.file_settings),
             "warnings": list(self.warnings),
+            "quantification": dict(self.quantification),
             "settings": dict(self.settings),
         }

@@ -17,7 +17,7 @@ PACKAGE = Path(tovel_mesk.__file__).resolve().parent
 LAYERS = (
     ("_version", "_native", "errors", "columns", "conventions", "progress"),
     ("config", "summary"),
-    ("io", "fdr", "report"),
+    ("io", "fdr", "report", "quant"),
     ("search",),
     ("pipeline",),
     ("cli", "__main__", ""),

@@ -65,6 +65,19 @@ _DESCRIPTIONS = {"other_ms_level": "of another MS level", "no_precursor": "witho
 _HEAD_BYTES = 1 << 17
 
 
+class ReporterHook(Protocol):
+    """Reads the reporter ions of a run in the reader's pass (see
+    `tovel_mesk.quant.isobaric.ReporterCollector`): `fragment` gets each spectrum of the
+    searched level before its peaks are calibrated and cut (observed m/z and intensity) and
+    returns the peaks to keep; `other` gets every spectrum of another level (MS1 scans, MS3
+    spectra) with its precursors and peaks."""
+
+    def fragment(self, raw: RawSpectrum, mz: np.ndarray,
+                 intensity: np.ndarray) -> tuple[np.ndarray, np.ndarray]: ...
+
+    def other(self, raw: RawSpectrum) -> None: ...
+
+
 class MassCorrection(Protocol):
     """A correction of a file's m/z values (see `tovel_mesk.search.calibration`): observed
     m/z in, corrected m/z out, given the spectrum's retention time in minutes."""
@@ -106,6 +119,10 @@ class SpectraReader:
             a higher charge is not searched (see `SKIP_REASONS`).
         calibration: a correction of the observed m/z values (`MassCorrection`), applied
             to the precursors and the peaks before they are prepared; None for none.
+        reporters: a `ReporterHook` that sees every spectrum of the pass: those of
+            `ms_level` before their peaks are prepared (it may remove peaks, such as
+            isobaric reporter ions, before they are cut for scoring) and, read in full,
+            those of other levels; None for none.
 
     During and after a pass, `scan_numbers` (an `array.array` of int64, emptied in place as
     each pass starts) holds the scan number of every spectrum kept so far, in the order yielded: from
@@ -134,9 +151,11 @@ class SpectraReader:
 
     def __init__(self, path: str | os.PathLike, *, ms_level: int = 2, top_peaks: int | None = 150,
                  chunk_size: int = 1000, file_id: int = 0, format: str | None = None,
-                 max_charge: int = MAX_PRECURSOR_CHARGE, calibration: MassCorrection | None = None):
+                 max_charge: int = MAX_PRECURSOR_CHARGE, calibration: MassCorrection | None = None,
+                 reporters: ReporterHook | None = None):
         self.path = os.fspath(path)
         self.calibration = calibration
+        self.reporters = reporters
         self.ms_level = _whole(ms_level, "ms_level", 1, 255)
         self.top_peaks = None if top_peaks is None else _whole(top_peaks, "top_peaks", 1)
         self.chunk_size = _whole(chunk_size, "chunk_size", 1)
@@ -163,7 +182,8 @@ class SpectraReader:
                 opened = _stamp(file)
                 records: MzmlReader | MgfReader
                 if self.format == "mzml":
-                    records = MzmlReader(self.path, stream, self.ms_level)
+                    # Every level is read in full when a hook wants the others too.
+                    records = MzmlReader(self.path, stream, None if self.reporters else self.ms_level)
                 else:
                     records = MgfReader(self.path, io.TextIOWrapper(stream, "utf-8-sig", errors="replace"))
                 for raw in records:
@@ -206,6 +226,8 @@ class SpectraReader:
     def _prepare(self, raw: RawSpectrum) -> tm.PyProcessedSpectrum | str:
         """The spectrum ready to score, or the reason it is skipped."""
         if raw.ms_level != self.ms_level:
+            if self.reporters is not None:
+                self.reporters.other(raw)
             return "other_ms_level"
         if not raw.precursors:
             return "no_precursor"
@@ -224,6 +246,8 @@ class SpectraReader:
             if not precursors:
                 return reason
             mz, intensity = raw.peaks()
+            if self.reporters is not None:
+                mz, intensity = self.reporters.fragment(raw, mz, intensity)
             if self.calibration is not None:
                 mz = self.calibration.fragment_mz(mz, raw.rt)
             mz, intensity, summed = _prepare_peaks(mz, intensity, self.top_peaks)

@@ -69,6 +69,9 @@ PROTEINS_TSV = "proteins.tsv"
 PIN = "results.pin"
 SUMMARY_JSON = "summary.json"
 REPORT_HTML = "report.html"
+#: Protein-group quantities, written when the search quantifies.
+PROTEINS_QUANT_TSV = "proteins_quant.tsv"
+PROTEINS_QUANT_PARQUET = "proteins_quant.parquet"
 #: The file of each standard format (`--formats`).
 FORMAT_FILES = {"mzid": "psms.mzid", "pepxml": "psms.pep.xml", "mztab": "results.mztab"}
 
@@ -112,7 +115,17 @@ def psm_columns(psms: pd.DataFrame) -> list[str]:
             "nor numeric features")
     flanks = [c for c in FLANKS if c in psms.columns]
     peptide_end = _LEADING.index(PEPTIDE[-1]) + 1
-    return list(_LEADING[:peptide_end]) + flanks + list(_LEADING[peptide_end:] + _FEATURES) + extra + list(_TRAILING)
+    # Quantities come last: they are no features of the match (the rescorer input leaves them out).
+    quant = [c for c in extra if _is_quantity(c)]
+    extra = [c for c in extra if not _is_quantity(c)]
+    return (list(_LEADING[:peptide_end]) + flanks + list(_LEADING[peptide_end:] + _FEATURES) + extra
+            + list(_TRAILING) + quant)
+
+
+def _is_quantity(name: object) -> bool:
+    """Whether a match column holds a quantity (reporter ions and the purity of their
+    precursor) rather than a feature of the match."""
+    return isinstance(name, str) and (name.startswith("reporter_") or name in ("precursor_purity", "interference"))
 
 
 def with_derived_columns(frame: pd.DataFrame) -> pd.DataFrame:
@@ -560,6 +573,7 @@ def write_outputs(
     formats: Sequence[str] = (),
     spectra_files: Sequence[str] = (),
     split_by_file: bool = False,
+    proteins_quant: pd.DataFrame | None = None,
 ) -> list[Path]:
     """Write every output file of a search into `directory` and return their paths.
 
@@ -578,7 +592,8 @@ def write_outputs(
     `Summary` (stage `writing`) before it is written, so summary.json holds them.
     `formats` names the standard formats written too (`FORMAT_FILES`: mzid, pepxml,
     mztab), from the match table and the summary's settings; `spectra_files` are the
-    paths of the searched files, which those formats name.
+    paths of the searched files, which those formats name. `proteins_quant`, when given,
+    is written as proteins_quant.tsv and proteins_quant.parquet.
 
     Publishing is all or nothing as a reader sees it, one search at a time (see
     `tovel_mesk.report.publish`). A `Summary` with failed files does not replace complete
@@ -607,6 +622,10 @@ def write_outputs(
         del table
         for frame, name in ((peptides, PEPTIDES_TSV), (proteins, PROTEINS_TSV)):
             write_tsv(_to_arrow(frame, table_columns(frame)), stage(name))
+        if proteins_quant is not None:
+            quant_table = _to_arrow(proteins_quant, list(proteins_quant.columns))
+            write_tsv(quant_table, stage(PROTEINS_QUANT_TSV))
+            write_parquet(quant_table, stage(PROTEINS_QUANT_PARQUET))
         _write_formats(stage, formats, psms, peptides, proteins, summary, fdr, spectra_files)
         if isinstance(summary, Summary):
             summary.record_stage("writing", time.perf_counter() - started)
@@ -618,8 +637,10 @@ def write_outputs(
         write_summary(summary, stage(SUMMARY_JSON))
 
     extra = [FORMAT_FILES[f] for f in formats]
-    publish(directory, [*OUTPUTS, *FORMAT_FILES.values()], write)
+    publish(directory, [*OUTPUTS, *FORMAT_FILES.values(), PROTEINS_QUANT_TSV, PROTEINS_QUANT_PARQUET], write)
     names = [PSMS_PARQUET, PSMS_TSV, PIN, PEPTIDES_TSV, PROTEINS_TSV, SUMMARY_JSON, *extra]
+    if proteins_quant is not None:
+        names += [PROTEINS_QUANT_TSV, PROTEINS_QUANT_PARQUET]
     return [directory / name for name in names + ([REPORT_HTML] if report else [])] + split
 
 

@@ -159,7 +159,7 @@ def _search_task(settings: SearchSettings, key: str, fasta_hash: str, path: str,
         plan = plan_file(settings, path, db=index.db, file_id=file_id)
         planning = time.perf_counter() - started
         result = search_file(plan.settings, make_scorer(plan.settings), index.db, path, file_id, progress=report,
-                             calibration=plan.calibration)
+                             calibration=plan.calibration, reporters=plan.reporters)
         result.plan = {**plan.as_dict(), "record": plan.record()}
     except Exception as error:  # noqa: BLE001 - reported by file name on the client
         failure = FileSearchError(_failure_text(error))

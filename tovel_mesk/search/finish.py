@@ -6,7 +6,7 @@ from __future__ import annotations
 from typing import Any
 
 from ..columns import empty_match_columns
-from ..config import SearchSettings
+from ..config import ISOBARIC_QUANT, SearchSettings
 from ..progress import Progress
 from ..summary import FileSummary, Summary, Totals
 from .outcome import FileResult, SearchOutcome
@@ -76,7 +76,42 @@ summary with their error, in the order of `settings.spectra`."""
     summary.file_settings = {f.name: {k: v for k, v in f.plan.items() if k != "record"} for f in files if f.plan}
     summary.warnings = file_warnings(files)
     psms, peptides = _with_flanks(settings, confidence.psms, confidence.peptides, proteins.sequences)
-    return SearchOutcome(settings, psms, peptides, confidence.proteins, files, summary)
+    proteins_quant = None
+    if settings.quant in ISOBARIC_QUANT:
+        with progress.stage("quantification"):
+            psms, proteins_quant = _isobaric(settings, files, psms, confidence, summary)
+        summary.record_stage("quantification", progress.timings.get("quantification", 0.0))
+        for note in summary.quantification["notes"]:
+            progress.message(note)
+    return SearchOutcome(settings, psms, peptides, confidence.proteins, files, summary, proteins_quant)
+
+
+def _isobaric(settings: SearchSettings, files: list[FileResult], psms, confidence, summary: Summary):
+    """The reporter columns of the matches and the protein groups' reporter quantities;
+    fills the summary's `quantification`."""
+    from ..quant.isobaric import quantify_reporters  # noqa: PLC0415
+    from ..quant.reporters import PLEXES, read_impurities  # noqa: PLC0415
+
+    plex = PLEXES[settings.quant]
+    impurities = None if settings.impurities is None else read_impurities(settings.impurities, plex)
+    method = "sum" if settings.protein_quant == "sum" else "median-polish"
+    tables = {f.name: f.reporters for f in files if f.reporters is not None and f.reporter_summary.get("window")
+              != "not read"}
+    result = quantify_reporters(psms, tables, confidence.proteins, confidence.peptide_group.to_dict(),
+                                plex_name=settings.quant, fdr=settings.fdr, impurities=impurities,
+                                min_purity=settings.min_purity, method=method)
+    notes = [n for f in files for n in f.reporter_summary.get("notes", ())]
+    if settings.protein_quant not in ("sum", "median-polish"):
+        notes.append(f"--protein-quant {settings.protein_quant} is a label-free roll-up; reporter ions were rolled "
+                     "up by median polish")
+    notes += result.notes
+    summary.quantification = {"kind": settings.quant, "roll_up": method,
+                              "impurity_correction": settings.impurities is not None,
+                              "min_purity": settings.min_purity, "counts": result.counts,
+                              "protein_groups": int(len(result.proteins)),
+                              "files": {f.name: f.reporter_summary for f in files if f.reporter_summary},
+                              "notes": notes}
+    return result.psms, result.proteins
 
 
 def _with_flanks(settings: SearchSettings, psms, peptides, sequences):

@@ -64,7 +64,8 @@ def search_locally(settings: SearchSettings, progress: Progress) -> SearchOutcom
             planning = time.perf_counter() - started
             with progress.stage(name[:24], unit="spectra", timed=False) as bar:
                 result = search_file(plan.settings, make_scorer(plan.settings), db, path, file_id,
-                                     progress=bar.update_to, calibration=plan.calibration)
+                                     progress=bar.update_to, calibration=plan.calibration,
+                                     reporters=plan.reporters)
         except (InputError, OSError, ValueError) as error:  # a file the readers could not read
             if settings.fail_fast:
                 raise StoppedAtFileError(one_line(error)) from error

@@ -34,6 +34,10 @@ class FileResult:
     #: How the file was searched: the analyzer detected, the settings used, the
     #: calibration (`tovel_mesk.search.plan.FilePlan.as_dict`); empty when not planned.
     plan: dict[str, Any] = field(default_factory=dict)
+    #: The reporter ions of each searched spectrum (`tovel_mesk.quant.isobaric.ReporterCollector.table`)
+    #: and what reading them found (`reporter_summary`), when the search quantifies a plex.
+    reporters: Any = None
+    reporter_summary: dict[str, Any] = field(default_factory=dict)
 
     @property
     def matches(self) -> int:
@@ -53,6 +57,8 @@ class SearchOutcome:
     proteins: Any
     files: list[FileResult]
     summary: Summary
+    #: Protein-group quantities (`proteins_quant.tsv`); None without quantification.
+    proteins_quant: Any = None
 
     @property
     def ok(self) -> bool:
@@ -85,4 +91,5 @@ class SearchOutcome:
             return write_outputs(directory, self.psms, self.peptides, self.proteins, self.summary,
                                  fdr=self.settings.fdr, overwrite=overwrite, formats=self.settings.formats,
                                  spectra_files=[str(p) for p in self.settings.spectra],
-                                 split_by_file=bool(getattr(self.settings, "split_by_file", False)))
+                                 split_by_file=bool(getattr(self.settings, "split_by_file", False)),
+                                 proteins_quant=self.proteins_quant)

@@ -18,13 +18,14 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
-from ..config import AUTO, PRESETS, SearchSettings
+from ..config import AUTO, ISOBARIC_QUANT, PRESETS, SearchSettings
 from ..conventions import Tolerance
 from ..io.analyzer import HIGH, LOW, UNKNOWN, Detection, detect_analyzer
 
 if TYPE_CHECKING:
     import _tovel_mesk as tm
 
+    from ..quant.isobaric import ReporterPlan
     from .calibration import Calibration
 
 __all__ = ["FilePlan", "plan_file", "settings_for", "AUTO", "LOW_RESOLUTION", "HIGH_RESOLUTION",
@@ -53,6 +54,8 @@ class FilePlan:
     calibration_summary: dict[str, Any] = field(default_factory=dict)
     warnings: list[str] = field(default_factory=list)
     contradiction: str = ""
+    #: How the file's isobaric reporter ions are read; None when no plex is quantified.
+    reporters: ReporterPlan | None = None
 
     def record(self) -> dict[str, Any]:
         """Flat entries for the file's row of the summary table: the analyzer found, the
@@ -82,6 +85,8 @@ class FilePlan:
             out["warnings"] = list(self.warnings)
         if self.contradiction:
             out["contradiction"] = self.contradiction
+        if self.reporters is not None:
+            out["reporters"] = self.reporters.as_dict()
         return out
 
 
@@ -135,6 +140,14 @@ def plan_file(settings: SearchSettings, path: str | Path, *, db: tm.PyIndexedDat
         counts = ", ".join(f"{n} {name}" for name, n in detection.mixed.items())
         plan.warnings.append(f"{Path(path).name}: its first fragment spectra come from several analyzers "
                              f"({counts}); all of it was searched as {detection.resolution}-resolution")
+    if getattr(settings, "quant", None) in ISOBARIC_QUANT:
+        from ..quant.isobaric import plan_reporters  # noqa: PLC0415
+
+        tol = settings.reporter_tol
+        plan.reporters = plan_reporters(
+            settings.quant, path, ms2_high_resolution={HIGH: True, LOW: False}.get(detection.resolution),
+            tolerance_ppm=tol.upper if tol.unit == "ppm" else None, tolerance_da=tol.upper if tol.unit == "da" else None)
+        plan.warnings.extend(plan.reporters.notes)
     if calibrate is None:
         calibrate = bool(getattr(settings, "calibration", False))
     if calibrate and db is not None:

@@ -28,6 +28,7 @@ if TYPE_CHECKING:
     import _tovel_mesk as tm
 
     from ..io.spectra import MassCorrection
+    from ..quant.isobaric import ReporterPlan
 
 
 __all__ = ["score_columns", "match_column_names", "make_scorer", "search_file"]
@@ -182,17 +183,26 @@ def make_scorer(settings: SearchSettings) -> tm.PyScorer:
 
 def search_file(settings: SearchSettings, scorer: tm.PyScorer, db: tm.PyIndexedDatabase, path: str | Path,
                 file_id: int, *, progress: Callable[[int, int], None] | None = None,
-                null_seed: int | None = None, calibration: MassCorrection | None = None) -> FileResult:
+                null_seed: int | None = None, calibration: MassCorrection | None = None,
+                reporters: ReporterPlan | None = None) -> FileResult:
     """Reads and scores one spectra file in chunks. `progress`, when given, is called after
     each chunk with (spectra read so far, spectra in the file or 0 when unknown).
     `null_seed`: seed of the generated peptides behind `log10_evalue` (None: the usual one;
     see `tovel_mesk.search.scoring.score_columns`). `calibration`: the correction of the
-    file's m/z values (`tovel_mesk.search.calibration`), None for none."""
+    file's m/z values (`tovel_mesk.search.calibration`), None for none. `reporters`: how
+    the file's isobaric reporter ions are read (`tovel_mesk.quant.isobaric`), in the same
+    pass, and removed from the peaks before scoring; None for none."""
     from ..io.spectra import SpectraReader  # noqa: PLC0415
 
     path = Path(path)
+    collector = None
+    if reporters is not None:
+        from ..quant.isobaric import ReporterCollector  # noqa: PLC0415
+
+        collector = ReporterCollector(reporters)
     reader = SpectraReader(path, ms_level=settings.ms_level, top_peaks=settings.top_peaks,
-                           chunk_size=settings.chunk_size, file_id=file_id, calibration=calibration)
+                           chunk_size=settings.chunk_size, file_id=file_id, calibration=calibration,
+                           reporters=collector)
     reading = 0.0
 
     def spectra() -> Iterator[tm.PyProcessedSpectrum]:
@@ -213,5 +223,9 @@ def search_file(settings: SearchSettings, scorer: tm.PyScorer, db: tm.PyIndexedD
                             progress=report, scans=reader.scan_numbers)
     total = time.perf_counter() - started
     counts = reader.counts
-    return FileResult(path.name, str(path), file_id, columns, counts.read, counts.kept, dict(counts.skipped),
-                      {"reading": reading, "scoring": max(total - reading, 0.0)})
+    result = FileResult(path.name, str(path), file_id, columns, counts.read, counts.kept, dict(counts.skipped),
+                        {"reading": reading, "scoring": max(total - reading, 0.0)})
+    if collector is not None:
+        result.reporters = collector.table()
+        result.reporter_summary = collector.summary()
+    return result
