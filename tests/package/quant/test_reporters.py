@@ -237,3 +237,34 @@ def test_reporters_not_read_still_removed(tmp_path):
     collector, spectra, _ = _collect(path, plan)
     assert [m for m, _ in spectra[0].peaks] == [np.float32(500.0 - 1.0072764)]
     assert collector.table()["reporter_126"].tolist() == [0.0]
+
+
+def test_reporter_peaks_never_match_fragments(tmp_path):
+    import _tovel_mesk as tm
+
+    from _support import PROTON, fragment_peaks, peptide_mass
+
+    # b2 of GAPEPTIDEK lies at 129.066 m/z, within an ion trap's 0.5 Da of the 129N and 129C
+    # reporters; the spectrum holds every other b and y ion, and the reporters.
+    sequence = "GAPEPTIDEK"
+    fragments = fragment_peaks(sequence).astype(np.float64) + PROTON
+    fragments = fragments[np.abs(fragments - 129.066) > 0.01]
+    reporters = [(m, 5000.0) for m in TMT10.mz]
+    mass = peptide_mass(sequence)
+    ion = Ion(mass / 2 + PROTON, 2, target=mass / 2 + PROTON, lower=1.0, upper=1.0)
+    scan = _reporter_scan("scan=1", 2, reporters, precursors=[ion], extra=[(m, 1000.0) for m in fragments])
+    path = write(tmp_path / "run.mzML", mzml_text([scan]))
+    db = tm.PyIndexedDatabase.from_peptides_and_config(
+        [tm.PyPeptide(sequence, mass, None)], 8, [tm.PyKind.B(), tm.PyKind.Y()], 0, False, "rev_", 0.0, 5000.0)
+    scorer = tm.PyScorer(tm.PyTolerance.Ppm(-10, 10), tm.PyTolerance.Da(-0.5, 0.5), annotate_matches=True)
+
+    def matched(reporters_removed: bool) -> list[float]:
+        collector = ReporterCollector(ReporterPlan("tmt10", removal_ppm=20)) if reporters_removed else None
+        spectra = [s for chunk in SpectraReader(path, reporters=collector) for s in chunk]
+        (match,) = scorer.score_many_spectra(db, spectra)[0]
+        return list(match.fragments.mz_experimental)  # observed m/z, with the proton
+
+    # Left in, a reporter takes the place of b2: the fault the removal prevents.
+    assert reporter_mask(np.array(matched(False)), TMT10, tolerance_ppm=20).any()
+    kept = np.array(matched(True))
+    assert kept.size == fragments.size and not reporter_mask(kept, TMT10, tolerance_ppm=20).any()
