@@ -691,7 +691,7 @@ def read_toml(path: Path) -> dict[str, Any]:
             take(key, value)
     # Relative paths in a file are relative to the file.
     base = Path(os.path.abspath(path)).parent
-    for name in ("fasta", "output"):
+    for name in ("fasta", "output", "impurities"):
         if flat.get(name) is not None and not flat[name].is_absolute():
             flat[name] = base / flat[name]
     if "spectra" in flat:
@@ -744,7 +744,7 @@ def _toml_value(value: Any) -> str:
 
 
 _EXAMPLES = {"fasta": '"proteins.fasta"', "output": '"results"', "preset": '"ion-trap"',
-             "scheduler": '"tcp://scheduler.example:8786"'}
+             "scheduler": '"tcp://scheduler.example:8786"', "impurities": '"lot_impurities.tsv"'}
 
 
 def _toml_file(values: dict[str, Any], header: list[str], commented: bool) -> str:
@@ -776,7 +776,7 @@ def settings_toml(settings: SearchSettings) -> str:
     """The effective settings as a TOML file that `--config` reads back to equal settings
     (paths absolute, so that the file may be saved anywhere)."""
     values = settings.as_dict()
-    for name in ("fasta", "output"):
+    for name in ("fasta", "output", "impurities"):
         if values[name] is not None:
             values[name] = os.path.abspath(values[name])
     values["spectra"] = [os.path.abspath(p) for p in values["spectra"]]
