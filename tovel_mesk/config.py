@@ -410,6 +410,17 @@ def modification_notes(settings: SearchSettings) -> tuple[str, list[str]]:
     has_it = any(parts is not None and "C" in {r for r, _ in _places(parts[0])}
                  and round(parts[1], 2) == round(carbamidomethyl[1], 2)
                  for parts in map(_mod_parts, settings.fixed_mods))
+    if settings.quant in ISOBARIC_QUANT:
+        def place(mod: str) -> tuple[str, float] | None:
+            parts = _mod_parts(mod)
+            return None if parts is None else (parts[0].lower(), round(parts[1], 3))
+
+        given = {place(m) for m in settings.fixed_mods}
+        missing = [m for m in PRESETS[settings.quant]["fixed_mods"] if m != CARBAMIDOMETHYL_C and place(m) not in given]
+        if missing:
+            warnings.append(f"--quant {settings.quant} reads the reporters of a tag that the fixed modifications "
+                            f"leave out ({' '.join(missing)}); tagged peptides will not be found. Use --preset "
+                            f"{settings.quant}, or add them with --fixed-mods")
     if not has_it:
         warnings.append(f"the fixed modifications leave out carbamidomethyl C ({CARBAMIDOMETHYL_C}); cysteines "
                         "are searched unmodified. Add it back with --fixed-mods C:+57.021464 if the sample "

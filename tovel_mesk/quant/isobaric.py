@@ -39,7 +39,7 @@ if TYPE_CHECKING:
 
     from ..io.records import RawSpectrum
 
-__all__ = ["ReporterPlan", "ReporterCollector", "plan_reporters", "quantify_reporters", "IsobaricResult",
+__all__ = ["ReporterPlan", "ReporterCollector", "ReporterRemover", "plan_reporters", "quantify_reporters", "IsobaricResult",
            "reporter_columns", "ISOBARIC"]
 
 #: The `--quant` values that name a plex.
@@ -198,6 +198,22 @@ class ReporterCollector:
                 "ms3_linked": self.ms3_linked, "ms3_unlinked": self.ms3_unlinked,
                 "ms1_unreadable": self.unreadable_ms1,
                 "ms3_unreadable": self.ms3_unreadable, "notes": list(self.plan.notes)}
+
+
+class ReporterRemover:
+    """A reader hook that only removes the reporter peaks of each MS2 spectrum (for a
+    sample of the spectra, such as the calibration's), reading nothing."""
+
+    def __init__(self, plan: ReporterPlan):
+        self.plan = plan
+        self.plex = PLEXES[plan.plex]
+
+    def fragment(self, raw: RawSpectrum, mz: np.ndarray, intensity: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        keep = ~reporter_mask(mz, self.plex, tolerance_ppm=self.plan.removal_ppm, tolerance_da=self.plan.removal_da)
+        return (mz, intensity) if keep.all() else (mz[keep], intensity[keep])
+
+    def other(self, raw: RawSpectrum) -> None:
+        return None
 
 
 def reporter_columns(plex: Plex) -> list[str]:

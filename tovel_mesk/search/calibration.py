@@ -38,6 +38,8 @@ from ..conventions import PROTON_MASS, Tolerance
 if TYPE_CHECKING:
     import _tovel_mesk as tm
 
+    from ..quant.isobaric import ReporterPlan
+
 __all__ = ["ErrorModel", "Calibration", "CalibrationResult", "calibrate_file", "fit_error_model",
            "robust_sd", "SAMPLE_SIZE", "MIN_CONFIDENT"]
 
@@ -186,16 +188,20 @@ class CalibrationResult:
     points: dict[str, np.ndarray] = field(default_factory=dict)
 
 
-def _sample(settings: SearchSettings, path: str | Path, file_id: int) -> list[tm.PyProcessedSpectrum]:
+def _sample(settings: SearchSettings, path: str | Path, file_id: int,
+            reporters: ReporterPlan | None = None) -> list[tm.PyProcessedSpectrum]:
     """At most `SAMPLE_SIZE` spectra drawn evenly from the whole file (a reservoir sample
-    with a fixed seed, in file order), so every part of the run is represented."""
+    with a fixed seed, in file order), so every part of the run is represented; without
+    their isobaric reporter peaks when `reporters` says how the file's are read."""
     from ..io.spectra import SpectraReader  # noqa: PLC0415
+    from ..quant.isobaric import ReporterRemover  # noqa: PLC0415
 
     rng = np.random.default_rng(20261207)
     reservoir: list[tuple[int, tm.PyProcessedSpectrum]] = []
     seen = 0
     reader = SpectraReader(path, ms_level=settings.ms_level, top_peaks=settings.top_peaks,
-                           chunk_size=settings.chunk_size, file_id=file_id)
+                           chunk_size=settings.chunk_size, file_id=file_id,
+                           reporters=None if reporters is None else ReporterRemover(reporters))
     for chunk in reader:
         for spectrum in chunk:
             if len(reservoir) < SAMPLE_SIZE:
@@ -246,14 +252,17 @@ def _ppm(value: float) -> Tolerance:
 
 def calibrate_file(settings: SearchSettings, db: tm.PyIndexedDatabase, path: str | Path, file_id: int = 0, *,
                    high_resolution: bool = False,
-                   sample: list[tm.PyProcessedSpectrum] | None = None) -> CalibrationResult:
+                   sample: list[tm.PyProcessedSpectrum] | None = None,
+                   reporters: ReporterPlan | None = None) -> CalibrationResult:
     """Measures the mass errors of a sample of the file's spectra and returns the settings
     and calibration to search it with (module documentation). `settings` are the file's
-    settings before calibration; `sample` replaces the sample drawn from the file."""
+    settings before calibration; `sample` replaces the sample drawn from the file;
+    `reporters`: the file's isobaric reporter plan, whose reporter peaks are removed from
+    the sample as from the search."""
     from .scoring import make_scorer, score_columns  # noqa: PLC0415
 
     started = time.perf_counter()
-    spectra = sample if sample is not None else _sample(settings, path, file_id)
+    spectra = sample if sample is not None else _sample(settings, path, file_id, reporters)
     summary: dict[str, Any] = {"applied": False, "sample_spectra": len(spectra)}
 
     user_ppm = _symmetric_ppm(settings.precursor_tol)

@@ -81,8 +81,6 @@ summary with their error, in the order of `settings.spectra`."""
         with progress.stage("quantification"):
             psms, proteins_quant = _isobaric(settings, files, psms, confidence, summary)
         summary.record_stage("quantification", progress.timings.get("quantification", 0.0))
-        for note in summary.quantification["notes"]:
-            progress.message(note)
     return SearchOutcome(settings, psms, peptides, confidence.proteins, files, summary, proteins_quant)
 
 
@@ -105,6 +103,8 @@ def _isobaric(settings: SearchSettings, files: list[FileResult], psms, confidenc
         notes.append(f"--protein-quant {settings.protein_quant} is a label-free roll-up; reporter ions were rolled "
                      "up by median polish")
     notes += result.notes
+    # The files' notes are among the warnings already (their plans'); the rest join them.
+    summary.warnings.extend(notes[len([n for f in files for n in f.reporter_summary.get("notes", ())]):])
     summary.quantification = {"kind": settings.quant, "roll_up": method,
                               "impurity_correction": settings.impurities is not None,
                               "min_purity": settings.min_purity, "counts": result.counts,

@@ -153,7 +153,8 @@ def plan_file(settings: SearchSettings, path: str | Path, *, db: tm.PyIndexedDat
     if calibrate and db is not None:
         from .calibration import calibrate_file  # noqa: PLC0415
 
-        result = calibrate_file(plan.settings, db, path, file_id, high_resolution=detection.resolution == HIGH)
+        result = calibrate_file(plan.settings, db, path, file_id, high_resolution=detection.resolution == HIGH,
+                                reporters=plan.reporters)
         plan.settings = result.settings
         plan.calibration = result.calibration
         plan.calibration_summary = result.summary

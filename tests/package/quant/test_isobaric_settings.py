@@ -47,3 +47,13 @@ def _written(folder, text):
     path = folder / "again.toml"
     path.write_text(text)
     return path
+
+
+def test_a_plex_without_its_tag_among_the_fixed_modifications_is_warned_about():
+    from tovel_mesk.config import modification_notes
+
+    _, warnings = modification_notes(load_settings({"quant": "tmt10"}))
+    assert any("K:+229.162932 peptide-nterm:+229.162932" in w and "--preset tmt10" in w for w in warnings)
+    _, warnings = modification_notes(load_settings({"quant": "tmt10", "fixed_mods": [
+        "C:+57.021464", "K:+229.1629", "peptide-nterm:+229.162932"]}))
+    assert not warnings
