@@ -70,7 +70,7 @@ class ReporterHook(Protocol):
     `tovel_mesk.quant.isobaric.ReporterCollector`): `fragment` gets each spectrum of the
     searched level before its peaks are calibrated and cut (observed m/z and intensity) and
     returns the peaks to keep; `other` gets every spectrum of another level (MS1 scans, MS3
-    spectra) with its precursors and peaks."""
+    spectra) with its precursors and peaks, unless the hook's `other_levels` is False."""
 
     def fragment(self, raw: RawSpectrum, mz: np.ndarray,
                  intensity: np.ndarray) -> tuple[np.ndarray, np.ndarray]: ...
@@ -183,7 +183,8 @@ class SpectraReader:
                 records: MzmlReader | MgfReader
                 if self.format == "mzml":
                     # Every level is read in full when a hook wants the others too.
-                    records = MzmlReader(self.path, stream, None if self.reporters else self.ms_level)
+                    others = self.reporters is not None and getattr(self.reporters, "other_levels", True)
+                    records = MzmlReader(self.path, stream, None if others else self.ms_level)
                 else:
                     records = MgfReader(self.path, io.TextIOWrapper(stream, "utf-8-sig", errors="replace"))
                 for raw in records:

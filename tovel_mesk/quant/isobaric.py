@@ -1,14 +1,15 @@
 """Isobaric quantification of a search: the reporter ions of each file, read in the
 reader's one pass, and their roll-up to protein groups.
 
-Per file (`plan_reporters`): which spectra carry the reporters and the window they are read
-with. A file with MS3 spectra that refer to MS2 scans (SPS-MS3) is quantified from the MS3
-spectra, each giving its reporters to the MS2 scan its precursor names; an MS2 spectrum
-without its MS3 then has no reporters. Other files are quantified from the MS2 spectra.
-High-resolution reporter spectra are read with the ppm window of `reporter_tol` (20 ppm by
-default); low-resolution (ion-trap) ones with a 0.3 Da window, and only for the plexes whose
-channels lie a whole dalton apart (TMT6, iTRAQ 4 and 8): the N/C pairs of TMT 10, 11, 16 and
-18 lie 6 mDa apart and are not read from such spectra (noted, the file is searched as usual).
+Per file (`plan_reporters`): the windows the reporters are read with. A file whose MS3
+spectra name MS2 scans in their precursors (SPS-MS3) is quantified from the MS3 spectra,
+each giving its reporters to the MS2 scan it names; an MS2 spectrum without its MS3 then
+has no reporters. Other files are quantified from their MS2 spectra. High-resolution
+reporter spectra, and MS3 spectra (which SPS-MS3 methods record in the Orbitrap), are read
+with the ppm window of `reporter_tol` (20 ppm by default); ion-trap MS2 spectra with a
+0.3 Da window, and only for the plexes whose channels lie a whole dalton apart (TMT6, iTRAQ
+4 and 8): the N/C pairs of TMT 10, 11, 16 and 18 lie 6 mDa apart, and such files without MS3
+spectra are searched as usual but not quantified (noted).
 
 Whatever the source of the reporters, the reporter peaks of every MS2 spectrum are removed
 before its peaks are cut for scoring, so they never match fragment ions.
@@ -48,58 +49,49 @@ ISOBARIC = tuple(PLEXES)
 
 @dataclass(frozen=True)
 class ReporterPlan:
-    """How one file's reporters are read: the plex, the MS level of the reporter spectra
-    (2, or 3 for SPS-MS3), the window in ppm or Da (None when the reporters cannot be read
-    from this file: `read` False), the window that removes them from the MS2 peaks, and
-    the notes to show."""
+    """How one file's reporters are read: the plex; the window of MS2 reporters in ppm or
+    Da (both None: the file's MS2 spectra cannot separate the plex's channels, and their
+    reporters are not read); the window of MS3 reporters (SPS-MS3 runs record them at high
+    resolution); the window that removes reporter peaks from the MS2 peaks before scoring;
+    and, for the notes, the file's name and why MS2 reporters are read as they are."""
 
     plex: str
-    level: int = 2
-    tolerance_ppm: float | None = DEFAULT_REPORTER_PPM
-    tolerance_da: float | None = None
+    ms2_ppm: float | None = DEFAULT_REPORTER_PPM
+    ms2_da: float | None = None
+    ms3_ppm: float | None = DEFAULT_REPORTER_PPM
+    ms3_da: float | None = None
     removal_ppm: float | None = DEFAULT_REPORTER_PPM
     removal_da: float | None = None
-    notes: tuple[str, ...] = ()
+    file: str = ""
+    ms2_note: str = ""
 
     @property
-    def read(self) -> bool:
-        return self.tolerance_ppm is not None or self.tolerance_da is not None
+    def ms2_read(self) -> bool:
+        return self.ms2_ppm is not None or self.ms2_da is not None
 
-    def as_dict(self) -> dict[str, Any]:
-        window = (f"{self.tolerance_ppm:g} ppm" if self.tolerance_ppm is not None
-                  else f"{self.tolerance_da:g} Da" if self.tolerance_da is not None else "not read")
-        return {"plex": self.plex, "reporter_spectra": f"MS{self.level}", "window": window}
+
+def _window_text(ppm: float | None, da: float | None) -> str:
+    return f"{ppm:g} ppm" if ppm is not None else f"{da:g} Da" if da is not None else "not read"
 
 
 def plan_reporters(plex_name: str, path: str | Path, *, ms2_high_resolution: bool | None,
                    tolerance_ppm: float | None = DEFAULT_REPORTER_PPM,
                    tolerance_da: float | None = None) -> ReporterPlan:
     """The reporter plan of one file from its MS2 analyzer (True: high resolution, False:
-    ion trap, None: unknown, taken as high) and what its head says of MS3 spectra. The
-    window of high-resolution reporter spectra is `tolerance_ppm`, or `tolerance_da` when
-    that is None."""
-    from ..io.analyzer import HIGH, LOW, detect_analyzer  # noqa: PLC0415
-
+    ion trap, None: unknown, taken as high). High-resolution reporter spectra (and every
+    MS3 spectrum) are read with `tolerance_ppm`, or `tolerance_da` when that is None."""
     plex = PLEXES[plex_name]
     name = Path(path).name
-    removal_ppm, removal_da = (tolerance_ppm, tolerance_da) if ms2_high_resolution is not False else \
-        (None, LOW_RESOLUTION_WINDOW_DA)
-    level, high = 2, ms2_high_resolution
-    ms3 = detect_analyzer(path, ms_level=3)
-    if ms3.spectra and not ms3.guessed:
-        level, high = 3, ms3.resolution != LOW
-    elif ms3.spectra:
-        level, high = 3, ms3.resolution == HIGH or ms3.resolution not in (HIGH, LOW)
-    notes: list[str] = []
-    if high is False:
-        if plex.paired:
-            notes.append(f"{name}: reporters not read: its MS{level} spectra come from an ion trap, which cannot "
-                         f"separate the {plex.closest_spacing * 1000:.1f} mDa pairs of {plex.name}")
-            return ReporterPlan(plex_name, level, None, None, removal_ppm, removal_da, tuple(notes))
-        notes.append(f"{name}: MS{level} spectra from an ion trap: reporters read within "
-                     f"{LOW_RESOLUTION_WINDOW_DA} Da")
-        return ReporterPlan(plex_name, level, None, LOW_RESOLUTION_WINDOW_DA, removal_ppm, removal_da, tuple(notes))
-    return ReporterPlan(plex_name, level, tolerance_ppm, tolerance_da, removal_ppm, removal_da, tuple(notes))
+    if ms2_high_resolution is not False:
+        return ReporterPlan(plex_name, tolerance_ppm, tolerance_da, tolerance_ppm, tolerance_da, tolerance_ppm,
+                            tolerance_da, name)
+    removal = (None, LOW_RESOLUTION_WINDOW_DA)
+    if plex.paired:
+        note = (f"{name}: reporters not read: its MS2 spectra come from an ion trap, which cannot separate the "
+                f"{plex.closest_spacing * 1000:.1f} mDa pairs of {plex.name}, and it has no MS3 spectra")
+        return ReporterPlan(plex_name, None, None, tolerance_ppm, tolerance_da, *removal, name, note)
+    note = f"{name}: MS2 spectra from an ion trap: reporters read within {LOW_RESOLUTION_WINDOW_DA} Da"
+    return ReporterPlan(plex_name, None, LOW_RESOLUTION_WINDOW_DA, tolerance_ppm, tolerance_da, *removal, name, note)
 
 
 class ReporterCollector:
@@ -118,6 +110,7 @@ class ReporterCollector:
         self._intensity: list[np.ndarray] = []
         self._error: list[np.ndarray] = []
         self._purity: list[float] = []
+        self._from_ms3: list[bool] = []
         self._ms1: RawSpectrum | None = None
         self._ms1_peaks: tuple[np.ndarray, np.ndarray] | None = None
         self.ms1_scans = 0
@@ -129,9 +122,9 @@ class ReporterCollector:
 
     def fragment(self, raw: RawSpectrum, mz: np.ndarray, intensity: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
         plan = self.plan
-        if plan.read and plan.level == 2:
-            found, error = read_reporters(mz, intensity, self.plex, tolerance_ppm=plan.tolerance_ppm,
-                                          tolerance_da=plan.tolerance_da)
+        if plan.ms2_read:
+            found, error = read_reporters(mz, intensity, self.plex, tolerance_ppm=plan.ms2_ppm,
+                                          tolerance_da=plan.ms2_da)
         else:
             found, error = self._empty
         self._row[raw.id] = len(self._ids)
@@ -139,6 +132,7 @@ class ReporterCollector:
         self._intensity.append(found.astype(np.float32))
         self._error.append(error.astype(np.float32))
         self._purity.append(self._purity_of(raw))
+        self._from_ms3.append(False)
         keep = ~reporter_mask(mz, self.plex, tolerance_ppm=plan.removal_ppm, tolerance_da=plan.removal_da)
         return (mz, intensity) if keep.all() else (mz[keep], intensity[keep])
 
@@ -146,7 +140,7 @@ class ReporterCollector:
         if raw.ms_level == 1:
             self._ms1, self._ms1_peaks = raw, None
             self.ms1_scans += 1
-        elif raw.ms_level == 3 and self.plan.level == 3 and self.plan.read:
+        elif raw.ms_level == 3:
             refs = {p.ref for p in raw.precursors if p.ref}
             row = next((self._row[r] for r in refs if r in self._row), None)
             if row is None:
@@ -157,10 +151,11 @@ class ReporterCollector:
             except SpectraFileError:
                 self.ms3_unreadable += 1
                 return
-            found, error = read_reporters(mz, intensity, self.plex, tolerance_ppm=self.plan.tolerance_ppm,
-                                          tolerance_da=self.plan.tolerance_da)
+            found, error = read_reporters(mz, intensity, self.plex, tolerance_ppm=self.plan.ms3_ppm,
+                                          tolerance_da=self.plan.ms3_da)
             self._intensity[row] = found.astype(np.float32)
             self._error[row] = error.astype(np.float32)
+            self._from_ms3[row] = True
             self.ms3_linked += 1
 
     def _purity_of(self, raw: RawSpectrum) -> float:
@@ -178,13 +173,19 @@ class ReporterCollector:
 
     def table(self) -> pd.DataFrame:
         """One row per MS2 spectrum: `spec_id`, `reporter_<channel>` (observed, before any
-        correction), `reporter_mz_error_<channel>` (ppm), `precursor_purity`."""
+        correction), `reporter_mz_error_<channel>` (ppm), `precursor_purity`. In an SPS-MS3
+        run (one where MS3 spectra name their MS2 scans) the reporters are those of the MS3
+        spectra, and an MS2 spectrum without its MS3 has none."""
         import pandas as pd  # noqa: PLC0415
 
         channels = self.plex.channels
         n = len(self._ids)
         intensity = np.vstack(self._intensity) if n else np.zeros((0, len(channels)), dtype=np.float32)
         error = np.vstack(self._error) if n else np.zeros((0, len(channels)), dtype=np.float32)
+        if self.ms3_linked:
+            alone = ~np.asarray(self._from_ms3, dtype=bool)
+            intensity[alone] = 0.0
+            error[alone] = np.nan
         frame = {"spec_id": np.asarray(self._ids, dtype=object)}
         for i, channel in enumerate(channels):
             frame[f"reporter_{channel}"] = intensity[:, i].astype(np.float64)
@@ -194,15 +195,31 @@ class ReporterCollector:
         return pd.DataFrame(frame)
 
     def summary(self) -> dict[str, Any]:
-        return {**self.plan.as_dict(), "ms2_spectra": len(self._ids), "ms1_scans": self.ms1_scans,
+        """What reading found: the reporter spectra and their window, the counts, the notes."""
+        plan = self.plan
+        if self.ms3_linked:
+            level, window, notes = "MS3", _window_text(plan.ms3_ppm, plan.ms3_da), []
+        else:
+            level, window = "MS2", _window_text(plan.ms2_ppm, plan.ms2_da)
+            notes = [plan.ms2_note] if plan.ms2_note else []
+        if self.ms3_unlinked:
+            notes.append(f"{plan.file}: {self.ms3_unlinked:,} MS3 spectra name no MS2 scan that was searched; their "
+                         "reporters were not used")
+        if self.unreadable_ms1 or self.ms3_unreadable:
+            notes.append(f"{plan.file}: {self.unreadable_ms1:,} MS1 scans (purity unknown after them) and "
+                         f"{self.ms3_unreadable:,} MS3 spectra could not be decoded")
+        return {"plex": plan.plex, "reporter_spectra": level, "window": window,
+                "ms2_spectra": len(self._ids), "ms1_scans": self.ms1_scans,
                 "ms3_linked": self.ms3_linked, "ms3_unlinked": self.ms3_unlinked,
                 "ms1_unreadable": self.unreadable_ms1,
-                "ms3_unreadable": self.ms3_unreadable, "notes": list(self.plan.notes)}
+                "ms3_unreadable": self.ms3_unreadable, "notes": notes}
 
 
 class ReporterRemover:
     """A reader hook that only removes the reporter peaks of each MS2 spectrum (for a
-    sample of the spectra, such as the calibration's), reading nothing."""
+    sample of the spectra, such as the calibration's), reading nothing else."""
+
+    other_levels = False
 
     def __init__(self, plan: ReporterPlan):
         self.plan = plan

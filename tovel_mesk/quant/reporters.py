@@ -34,7 +34,6 @@ from __future__ import annotations
 
 import math
 import os
-import warnings
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 
@@ -43,7 +42,7 @@ import numpy as np
 from ..errors import InputError
 
 __all__ = ["Plex", "PLEXES", "TAG_MODS", "ISOTOPE_SPACING", "ImpurityError", "read_impurities",
-           "impurity_matrix", "correct_impurities", "nnls", "read_reporters", "reporter_mask", "check_window",
+           "impurity_matrix", "correct_impurities", "correct_impurities_reference", "nnls", "read_reporters", "reporter_mask", "check_window",
            "precursor_purity", "roll_up", "median_polish", "PURITY_TOLERANCE_PPM", "DEFAULT_MIN_PURITY",
            "DEFAULT_REPORTER_PPM", "LOW_RESOLUTION_WINDOW_DA"]
 
@@ -357,13 +356,36 @@ def nnls(a: np.ndarray, b: np.ndarray, max_iterations: int | None = None) -> np.
 
 def correct_impurities(observed: np.ndarray, matrix: np.ndarray) -> np.ndarray:
     """Corrected reporter intensities, one row per spectrum (rows of `observed`), solved by
-    non-negative least squares against the impurity matrix; rows without any signal stay 0."""
+    non-negative least squares against the impurity matrix; rows without any signal stay 0.
+
+    The square matrix is solved for every row at once; where that solution is nowhere
+    negative it is the least-squares solution with no residual, hence the NNLS solution too.
+    The other rows go through `nnls` (`correct_impurities_reference` does every row so)."""
+    observed = np.atleast_2d(np.asarray(observed, dtype=np.float64))
+    observed = np.where(np.isfinite(observed), observed, 0.0)
+    out = np.zeros_like(observed)
+    signal = np.flatnonzero((observed > 0).any(axis=1))
+    if not signal.size:
+        return out
+    try:
+        direct = np.linalg.solve(matrix, observed[signal].T).T
+    except np.linalg.LinAlgError:  # a singular matrix: every row by NNLS
+        direct = np.full((signal.size, observed.shape[1]), -1.0)
+    feasible = (direct >= 0).all(axis=1)
+    out[signal[feasible]] = direct[feasible]
+    for row in signal[~feasible].tolist():
+        out[row] = nnls(matrix, observed[row])
+    return out
+
+
+def correct_impurities_reference(observed: np.ndarray, matrix: np.ndarray) -> np.ndarray:
+    """`correct_impurities` one row at a time by `nnls`: the reference it is tested against."""
     observed = np.atleast_2d(np.asarray(observed, dtype=np.float64))
     out = np.zeros_like(observed)
     for row in range(observed.shape[0]):
-        values = observed[row]
+        values = np.where(np.isfinite(observed[row]), observed[row], 0.0)
         if np.any(values > 0):
-            out[row] = nnls(matrix, np.where(np.isfinite(values), values, 0.0))
+            out[row] = nnls(matrix, values)
     return out
 
 
@@ -409,14 +431,12 @@ def median_polish(values: np.ndarray, max_iterations: int = 10, tolerance: float
     empty_columns = np.isnan(table).all(axis=0)
     for _ in range(max_iterations):
         row_median = _nanmedian(table, axis=1)
-        row_median = np.where(np.isnan(row_median), 0.0, row_median)
         table -= row_median[:, None]
         row_effect += row_median
         shift = float(np.median(column_effect))
         column_effect -= shift
         overall += shift
         column_median = _nanmedian(table, axis=0)
-        column_median = np.where(np.isnan(column_median), 0.0, column_median)
         table -= column_median[None, :]
         column_effect += column_median
         shift = float(np.median(row_effect))
@@ -430,10 +450,15 @@ def median_polish(values: np.ndarray, max_iterations: int = 10, tolerance: float
 
 
 def _nanmedian(table: np.ndarray, axis: int) -> np.ndarray:
-    """Medians ignoring NaN; NaN for a row or column without values (quietly)."""
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", RuntimeWarning)
-        return np.nanmedian(table, axis=axis)
+    """Medians ignoring NaN along `axis` of a 2-d table; 0 for a row or column without
+    values. Sorted once (NaN sorts last), the middle of each line's values taken."""
+    lines = np.sort(table if axis == 1 else table.T, axis=1)
+    counts = np.sum(~np.isnan(lines), axis=1)
+    low = np.maximum((counts - 1) // 2, 0)
+    high = np.maximum(counts // 2, 0)
+    rows = np.arange(lines.shape[0])
+    middle = (lines[rows, low] + lines[rows, high]) / 2 if lines.shape[1] else np.zeros(lines.shape[0])
+    return np.where(counts > 0, middle, 0.0)
 
 
 def roll_up(groups: np.ndarray, intensities: np.ndarray, *, method: str = "median-polish") -> tuple[np.ndarray, np.ndarray, np.ndarray]:

@@ -103,8 +103,11 @@ def _isobaric(settings: SearchSettings, files: list[FileResult], psms, confidenc
         notes.append(f"--protein-quant {settings.protein_quant} is a label-free roll-up; reporter ions were rolled "
                      "up by median polish")
     notes += result.notes
-    # The files' notes are among the warnings already (their plans'); the rest join them.
-    summary.warnings.extend(notes[len([n for f in files for n in f.reporter_summary.get("notes", ())]):])
+    summary.warnings.extend(notes)
+    for f in files:
+        if f.reporter_summary and f.name in summary.file_settings:
+            summary.file_settings[f.name]["reporters"] = {
+                k: f.reporter_summary[k] for k in ("plex", "reporter_spectra", "window")}
     summary.quantification = {"kind": settings.quant, "roll_up": method,
                               "impurity_correction": settings.impurities is not None,
                               "min_purity": settings.min_purity, "counts": result.counts,

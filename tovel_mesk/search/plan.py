@@ -85,8 +85,6 @@ class FilePlan:
             out["warnings"] = list(self.warnings)
         if self.contradiction:
             out["contradiction"] = self.contradiction
-        if self.reporters is not None:
-            out["reporters"] = self.reporters.as_dict()
         return out
 
 
@@ -147,7 +145,6 @@ def plan_file(settings: SearchSettings, path: str | Path, *, db: tm.PyIndexedDat
         plan.reporters = plan_reporters(
             settings.quant, path, ms2_high_resolution={HIGH: True, LOW: False}.get(detection.resolution),
             tolerance_ppm=tol.upper if tol.unit == "ppm" else None, tolerance_da=tol.upper if tol.unit == "da" else None)
-        plan.warnings.extend(plan.reporters.notes)
     if calibrate is None:
         calibrate = bool(getattr(settings, "calibration", False))
     if calibrate and db is not None:

@@ -5,6 +5,7 @@ reads MS1, MS2 and MS3 spectra together."""
 from __future__ import annotations
 
 import sys
+import warnings
 from pathlib import Path
 
 import numpy as np
@@ -14,6 +15,7 @@ from _spectra_files import Ion, Scan, mzml_text, write
 from tovel_mesk.io.spectra import SpectraReader
 from tovel_mesk.quant.isobaric import ReporterCollector, ReporterPlan
 from tovel_mesk.quant.reporters import (ISOTOPE_SPACING, PLEXES, ImpurityError, check_window, correct_impurities,
+                                        correct_impurities_reference,
                                         impurity_matrix, median_polish, nnls, precursor_purity, read_impurities,
                                         read_reporters, reporter_mask, roll_up)
 
@@ -140,6 +142,33 @@ def test_correction_recovers_ratios_that_impurities_mixed():
     assert correct_impurities(np.zeros((1, 10)), matrix).tolist() == [[0.0] * 10]
 
 
+def test_fast_correction_agrees_with_row_by_row_nnls():
+    rng = np.random.default_rng(5)
+    matrix = impurity_matrix(TMT10, isobaric_runs.impurity_percentages(10, seed=9))
+    observed = rng.lognormal(8, 2, size=(400, 10))
+    observed[rng.random(observed.shape) < 0.2] = 0.0   # missing channels force negative direct solutions
+    observed[3] = 0.0
+    observed[7, 2] = np.nan
+    fast = correct_impurities(observed, matrix)
+    reference = correct_impurities_reference(observed, matrix)
+    assert (fast >= 0).all() and np.allclose(fast, reference, rtol=1e-9, atol=1e-6 * observed[np.isfinite(observed)].max())
+    assert (fast[3] == 0).all()
+
+
+def test_median_ignoring_missing_values_agrees_with_numpy():
+    from tovel_mesk.quant.reporters import _nanmedian
+
+    rng = np.random.default_rng(6)
+    table = rng.normal(size=(30, 7))
+    table[rng.random(table.shape) < 0.3] = np.nan
+    table[4] = np.nan
+    for axis in (0, 1):
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", RuntimeWarning)  # the all-missing row
+            expected = np.nanmedian(table, axis=axis)
+        assert np.allclose(_nanmedian(table, axis), np.where(np.isnan(expected), 0.0, expected))
+
+
 # ---------------------------------------------------------------------------------------
 # Purity and roll-up
 
@@ -199,7 +228,7 @@ def test_reporters_removed_from_ms2_peaks_and_purity_from_the_scan_before(tmp_pa
              _reporter_scan("scan=2", 2, reporters, precursors=[ion]),
              _reporter_scan("scan=3", 2, reporters, precursors=[Ion(900.0, 3, target=900.0, lower=1.0, upper=1.0)])]
     path = write(tmp_path / "run.mzML", mzml_text(scans))
-    collector, spectra, reader = _collect(path, ReporterPlan("tmt10", tolerance_ppm=20))
+    collector, spectra, reader = _collect(path, ReporterPlan("tmt10"))
     assert reader.counts.kept == 2 and reader.counts.skipped["other_ms_level"] == 1
     # Only the non-reporter peak reaches the scorer.
     for spectrum in spectra:
@@ -216,24 +245,29 @@ def test_sps_ms3_reporters_go_to_the_ms2_their_precursor_names(tmp_path):
     ms2 = Ion(600.0, 2, target=600.0, lower=1.0, upper=1.0)
     fragments = ((300.0, 50.0), (400.0, 60.0))
     ms3_reporters = [(m, 10.0 * (i + 1)) for i, m in enumerate(TMT10.mz)]
-    scans = [_reporter_scan("scan=1", 2, [], precursors=[ms2], extra=fragments),
-             _reporter_scan("scan=2", 2, [], precursors=[ms2], extra=fragments),
+    ms2_reporters = [(m, 7.0) for m in TMT10.mz]  # an ion trap's, not used in an SPS-MS3 run
+    scans = [_reporter_scan("scan=1", 2, ms2_reporters, precursors=[ms2], extra=fragments),
+             _reporter_scan("scan=2", 2, ms2_reporters, precursors=[ms2], extra=fragments),
              _reporter_scan("scan=3", 3, ms3_reporters, precursors=[Ion(300.0, 1, ref="scan=2")]),
              _reporter_scan("scan=4", 3, ms3_reporters, precursors=[Ion(300.0, 1, ref="scan=99")])]
     path = write(tmp_path / "sps.mzML", mzml_text(scans))
-    collector, spectra, _ = _collect(path, ReporterPlan("tmt10", level=3, tolerance_ppm=20))
+    collector, spectra, _ = _collect(path, ReporterPlan("tmt10"))
     assert len(spectra) == 2
     table = collector.table().set_index("spec_id")
     assert table.loc["scan=1", "reporter_126"] == 0.0
     assert table.loc["scan=2", [f"reporter_{c}" for c in TMT10.channels]].tolist() == [10.0 * (i + 1) for i in range(10)]
     assert collector.ms3_linked == 1 and collector.ms3_unlinked == 1
+    summary = collector.summary()
+    assert summary["reporter_spectra"] == "MS3" and any("name no MS2 scan" in n for n in summary["notes"])
+    # Reporter peaks are gone from both MS2 spectra whatever spectrum carries the reporters.
+    assert all(len(s.peaks) == 2 for s in spectra)
 
 
 def test_reporters_not_read_still_removed(tmp_path):
     ion = Ion(600.0, 2, target=600.0, lower=1.0, upper=1.0)
     scans = [_reporter_scan("scan=1", 2, [(126.2, 5.0), (127.0, 5.0)], precursors=[ion])]
     path = write(tmp_path / "trap.mzML", mzml_text(scans))
-    plan = ReporterPlan("tmt10", tolerance_ppm=None, tolerance_da=None, removal_ppm=None, removal_da=0.3)
+    plan = ReporterPlan("tmt10", ms2_ppm=None, removal_ppm=None, removal_da=0.3)
     collector, spectra, _ = _collect(path, plan)
     assert [m for m, _ in spectra[0].peaks] == [np.float32(500.0 - 1.0072764)]
     assert collector.table()["reporter_126"].tolist() == [0.0]
@@ -259,7 +293,7 @@ def test_reporter_peaks_never_match_fragments(tmp_path):
     scorer = tm.PyScorer(tm.PyTolerance.Ppm(-10, 10), tm.PyTolerance.Da(-0.5, 0.5), annotate_matches=True)
 
     def matched(reporters_removed: bool) -> list[float]:
-        collector = ReporterCollector(ReporterPlan("tmt10", removal_ppm=20)) if reporters_removed else None
+        collector = ReporterCollector(ReporterPlan("tmt10")) if reporters_removed else None
         spectra = [s for chunk in SpectraReader(path, reporters=collector) for s in chunk]
         (match,) = scorer.score_many_spectra(db, spectra)[0]
         return list(match.fragments.mz_experimental)  # observed m/z, with the proton
