@@ -306,6 +306,9 @@ def quantify_reporters(psms: pd.DataFrame, tables: Mapping[str, pd.DataFrame], g
     if unknown.any():
         notes.append(f"{int(unknown.sum()):,} accepted spectra of unknown precursor purity (no MS1 scan before them, "
                      "no charge or no isolation window) were quantified")
+    if ungrouped.any():
+        notes.append(f"{int(ungrouped.sum()):,} accepted spectra of peptides that count for no protein group (not "
+                     "accepted as peptides) were left out of the protein roll-up")
     if silent.any():
         notes.append(f"{int(silent.sum()):,} accepted spectra without any reporter signal were left out")
 
