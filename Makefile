@@ -60,13 +60,14 @@ FUZZ_RUNS ?= 100000
 fuzz: install
 	for script in fuzz/fuzz_*.py; do $(PY) -P $$script --runs $(FUZZ_RUNS) || exit 1; done
 
-# Real ion-trap runs against Comet, side by side. Installs Debian's openms-doc (the runs) and
+# Real ion-trap runs against Comet, side by side, then their label-free quantities against
+# OpenMS's features of the same runs. Installs Debian's openms-doc (the runs) and
 # comet-ms (the peer engine) when they are missing.
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 realdata: install
 	@dpkg -s openms-doc comet-ms >/dev/null 2>&1 || { $(SUDO) apt-get update -qq && \
 		DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq openms-doc comet-ms; }
-	$(PY) -P bench/realdata.py
+	status=0; $(PY) -P bench/realdata.py || status=$$?; $(PY) -P bench/quant_openms.py && exit $$status
 
 clean:
 	rm -rf build $(VENV) $(ASAN_VENV)

@@ -44,9 +44,9 @@ INDEX = "index"            # build_database's arguments
 SEARCH = "search"          # the scorer's arguments
 READING = "reading"        # the spectra readers' arguments
 ERROR_CONTROL = "error-control"
+QUANTIFICATION = "quantification"
 RUN = "run"                # how this process runs the work
 CLUSTER = "cluster"        # where the work runs
-QUANT = "quant"            # how much of each peptide and protein
 
 #: Every stage, with the title of its group in `--help`.
 STAGES: dict[str, str] = {
@@ -56,7 +56,7 @@ STAGES: dict[str, str] = {
     DIGESTION: "digestion (shapes the index)",
     INDEX: "index (shapes the index)",
     ERROR_CONTROL: "error control",
-    QUANT: "quantification",
+    QUANTIFICATION: "quantification (how much of each peptide and protein)",
     RUN: "run",
     CLUSTER: "cluster",
 }
@@ -65,7 +65,7 @@ STAGES: dict[str, str] = {
 INDEX_STAGES = (DIGESTION, INDEX)
 
 #: Stages whose settings a cluster worker needs to build the index and search a file.
-WORKER_STAGES = (DIGESTION, INDEX, SEARCH, READING, RUN, QUANT)
+WORKER_STAGES = (DIGESTION, INDEX, SEARCH, READING, RUN, QUANTIFICATION)
 
 #: The `fragment_tol` that reads the fragment analyzer from each file
 #: (`tovel_mesk.search.plan`), and the tolerance it gives high-resolution files.
@@ -169,7 +169,9 @@ class SearchSettings:
     formats: tuple[str, ...] = ("mztab",)
     split_by_file: bool = False
     quant: str = "auto"
+    mbr: bool | None = None
     protein_quant: str = "maxlfq"
+    design: Path | None = None
     impurities: Path | None = None
     min_purity: float = 0.5
     reporter_tol: Tolerance = Tolerance(-20.0, 20.0, "ppm")
@@ -200,6 +202,9 @@ class SearchSettings:
             raise ConfigError(f"--min-mass ({self.min_mass}) is above --max-mass ({self.max_mass})")
         if not 0.0 < self.fdr < 1.0:
             raise ConfigError(f"--fdr must lie between 0 and 1, got {self.fdr!r}")
+        if self.design is not None and self.quant not in (AUTO, "lfq"):
+            raise ConfigError(f"--design describes the runs of label-free quantification; it does not apply to "
+                              f"--quant {self.quant}")
         for name, choices in _CHOICES.items():
             if getattr(self, name) not in choices:
                 raise ConfigError(f"{_BY_NAME[name].flag} must be {_either(choices)}, got {getattr(self, name)!r}")
@@ -225,7 +230,7 @@ class SearchSettings:
         isobaric = self.quant in ISOBARIC_QUANT
         if not 0.0 <= self.min_purity <= 1.0:
             raise ConfigError(f"--min-purity must lie from 0 to 1, got {self.min_purity!r}")
-        if self.protein_quant == "median-polish" and self.quant == "lfq":
+        if self.protein_quant == "median-polish" and self.quant in (AUTO, "lfq"):
             raise ConfigError("--protein-quant median-polish rolls up reporter ions; label-free quantification "
                               "takes maxlfq, top3 or sum")
         if self.impurities is not None and not isobaric:
@@ -437,10 +442,11 @@ FRAGMENT_LIST_CHOICES = ("auto", "on", "off")
 FORMATS = ("mzid", "pepxml", "mztab")
 #: `--quant` values that name an isobaric plex (`tovel_mesk.quant.reporters.PLEXES`).
 ISOBARIC_QUANT = ("tmt6", "tmt10", "tmt11", "tmt16", "tmt18", "itraq4", "itraq8")
-QUANT_CHOICES = ("auto", "none", "lfq", *ISOBARIC_QUANT)
-PROTEIN_QUANT_CHOICES = ("maxlfq", "top3", "sum", "median-polish")
+#: Kinds of quantification (`--quant`): "auto" is label-free when the call's files hold MS1 scans.
+QUANT_METHODS = ("auto", "none", "lfq", *ISOBARIC_QUANT)
+PROTEIN_QUANT_METHODS = ("maxlfq", "top3", "sum", "median-polish")
 _CHOICES = {"fragment_list": FRAGMENT_LIST_CHOICES, "rescore": ("lda", "mokapot", "hyperscore"),
-            "quant": QUANT_CHOICES, "protein_quant": PROTEIN_QUANT_CHOICES}
+            "quant": QUANT_METHODS, "protein_quant": PROTEIN_QUANT_METHODS}
 
 #: Ranges of the whole-number settings.
 _LIMITS = {"report_psms": (0, 1 << 20), "min_matched_peaks": (0, 65535), "max_fragment_charge": (1, 255),
@@ -544,26 +550,32 @@ OPTIONS: tuple[Option, ...] = (
            "default", RUN, "list", "FORMAT"),
     Option("split_by_file", "also write each spectra file's psms.tsv, peptides.tsv and results.pin in "
            "by_file/<file name>/ of the output folder, beside the combined tables", RUN, "switch"),
-    Option("quant", "quantification: auto (lfq when the call's files have MS1 scans, else none, with a note), "
-           "none, lfq (label-free, from the MS1 scans), or the isobaric plex whose reporter ions are read: tmt6, "
-           "tmt10, tmt11, tmt16, tmt18, itraq4, itraq8 (use --preset of the same name to get the tag's fixed "
-           "modifications too)", QUANT, "value", "KIND", argument=None),
-    Option("protein_quant", "roll-up to protein groups: for lfq maxlfq, top3 or sum; for a plex sum or "
-           "median-polish (Tukey's median polish of the log intensities of the group's spectra; maxlfq and top3 "
-           "mean median-polish there)", QUANT, "value", "METHOD", argument=None),
+    Option("quant", "quantification: 'lfq' (label-free, from the MS1 scans: the chromatogram of each accepted "
+           "precursor ion, runs aligned, match-between-runs, protein quantities), the isobaric tags tmt6, tmt10, "
+           "tmt11, tmt16, tmt18, itraq4, itraq8, 'none', or 'auto': lfq when the files hold MS1 scans, else none",
+           QUANTIFICATION, "value", "METHOD", argument=None),
+    Option("mbr", "match-between-runs: transfer each precursor ion identified in some runs to the runs where it "
+           "was not, at the aligned retention time, transfers kept at q <= 0.01 (default: on with 2 or more runs)",
+           QUANTIFICATION, "switch", argument=None),
+    Option("protein_quant", "protein quantities from peptide ones: 'maxlfq' (pairwise median ratios, then a "
+           "least-squares fit per group), 'top3' (mean of the 3 most intense peptides) or 'sum'",
+           QUANTIFICATION, "value", "METHOD", argument=None),
+    Option("design", "experimental design (TSV with Fraction_Group, Fraction, Spectra_Filepath, Label, Sample): "
+           "fractions of one sample are summed, quantities reported per sample; files matched by name "
+           "(default: each file a sample of its own)", QUANTIFICATION, "path", "FILE", argument=None),
     Option("impurities", "isotope impurities of the plex's reagent lot, corrected per spectrum by non-negative "
            "least squares: a tab-separated file with a header line 'channel -2 -1 +1 +2' (a 'monoisotopic' "
            "column may be there and is not read) and one line per channel (126, 127N, ...), giving the "
            "percentage of the channel's signal at each isotope shift, as the vendor's lot sheet lists it; "
-           "without it, reporters are not corrected (noted)", QUANT, "path", "FILE", argument=None),
+           "without it, reporters are not corrected (noted)", QUANTIFICATION, "path", "FILE", argument=None),
     Option("min_purity", "spectra whose precursor purity (the share of the MS1 isolation window's intensity, "
            "in the scan before them, that lies on the precursor's isotope envelope) is below this are left out "
            "of isobaric quantification and counted; interference (1 - purity) is a column of the matches",
-           QUANT, "value", "SHARE", argument=None),
+           QUANTIFICATION, "value", "SHARE", argument=None),
     Option("reporter_tol", "window around each reporter m/z on high-resolution spectra, symmetric (20ppm); the "
            "N/C pairs of TMT 10/11/16/18 lie 6.3 mDa apart, so the window must stay under half that (24 ppm at "
            "131 m/z). Ion-trap reporter spectra are read within 0.3da, and only for tmt6 and itraq",
-           QUANT, "value", "TOL", argument=None),
+           QUANTIFICATION, "value", "TOL", argument=None),
 )
 
 _BY_NAME = {o.name: o for o in OPTIONS}
@@ -654,7 +666,7 @@ def _coerce(option: Option, value: Any, origin: str) -> Any:
         if not isinstance(value, str):
             raise ConfigError(f"{option.flag} must be MIN,MAX with whole numbers, got {value!r}")
         return parse_int_range(value, option.flag)
-    if isinstance(default, bool):
+    if isinstance(default, bool) or option.kind == "switch":
         if not isinstance(value, bool):
             raise ConfigError(f"{where} must be true or false, got {value!r}")
         return value
@@ -702,7 +714,7 @@ def read_toml(path: Path) -> dict[str, Any]:
             take(key, value)
     # Relative paths in a file are relative to the file.
     base = Path(os.path.abspath(path)).parent
-    for name in ("fasta", "output", "impurities"):
+    for name in ("fasta", "output", "impurities", "design"):
         if flat.get(name) is not None and not flat[name].is_absolute():
             flat[name] = base / flat[name]
     if "spectra" in flat:
@@ -754,8 +766,9 @@ def _toml_value(value: Any) -> str:
     return _toml_string(str(value))
 
 
-_EXAMPLES = {"fasta": '"proteins.fasta"', "output": '"results"', "preset": '"ion-trap"',
-             "scheduler": '"tcp://scheduler.example:8786"', "impurities": '"lot_impurities.tsv"'}
+_EXAMPLES = {"fasta": '"proteins.fasta"', "output": '"results"', "preset": '"ion-trap"', "mbr": "true",
+             "design": '"design.tsv"', "impurities": '"lot_impurities.tsv"',
+             "scheduler": '"tcp://scheduler.example:8786"'}
 
 
 def _toml_file(values: dict[str, Any], header: list[str], commented: bool) -> str:
@@ -787,7 +800,7 @@ def settings_toml(settings: SearchSettings) -> str:
     """The effective settings as a TOML file that `--config` reads back to equal settings
     (paths absolute, so that the file may be saved anywhere)."""
     values = settings.as_dict()
-    for name in ("fasta", "output", "impurities"):
+    for name in ("fasta", "output", "impurities", "design"):
         if values[name] is not None:
             values[name] = os.path.abspath(values[name])
     values["spectra"] = [os.path.abspath(p) for p in values["spectra"]]

@@ -7,6 +7,7 @@
     IndexBuildError     the index cannot be built on a worker (subclass of InputError)
     FileSearchError     a spectra file could not be searched on a worker
     TrainingError       a rescoring model could not be trained
+    DesignError         an experimental-design file that cannot be used (subclass of InputError)
     StoppedAtFileError  a spectra file could not be read and the search stopped there
                         (fail_fast; subclass of InputError)
     NothingSearchedError    no spectrum of any file was searched: there is nothing to write
@@ -18,7 +19,7 @@ from __future__ import annotations
 
 import os
 
-__all__ = ["ConfigError", "UsageError", "InputError", "SpectraFileError", "IndexBuildError", "FileSearchError",
+__all__ = ["ConfigError", "UsageError", "InputError", "SpectraFileError", "IndexBuildError", "DesignError", "FileSearchError",
            "TrainingError", "StoppedAtFileError", "NothingSearchedError", "OutputError", "one_line", "quoted"]
 
 
@@ -72,6 +73,12 @@ class IndexBuildError(InputError):
 class TrainingError(RuntimeError):
     """A model could not be trained on a training set (too few positives, a singular
     problem, a failure inside the learner)."""
+
+
+class DesignError(InputError):
+    """An experimental-design file that cannot be used: a missing column, a file it names
+    that the search does not have (or the reverse), a fraction given twice. The message
+    names the design file and the line."""
 
 
 class StoppedAtFileError(InputError):

@@ -26,6 +26,9 @@ counted by group, see `tovel_mesk.fdr.groups`).
       "file_settings": {"a.mzML": {"detected": {"resolution": "low", "analyzer": "ion trap", ...},
                                    "used": {"fragment_tol": "0.5da", ...}, "calibration": {...}}},
       "warnings": [],
+      "quant": {"method": "lfq", "requested": "auto", "runs": ["a.mzML"], "ions": 601,
+                "precursors_quantified": 580, "transfers_kept": 0, "ms1_bytes_per_peak": 8.01,
+                "notes": ["match-between-runs off: only one run"], "seconds": 1.2, ...},
       "settings": {...}
     }
 """
@@ -114,9 +117,10 @@ class Summary:
     file_settings: dict[str, dict[str, Any]] = field(default_factory=dict)
     #: What the user should know about how the files were searched.
     warnings: list[str] = field(default_factory=list)
-    #: How much of each protein: the kind of quantification, its counts and its notes
-    #: (every step skipped or fallback taken); empty without quantification.
-    quantification: dict[str, Any] = field(default_factory=dict)
+    #: The quantification stage (`tovel_mesk.search.quantify.QuantStage.as_dict`): the
+    #: method used and asked for, runs, ions quantified, transfers kept, the MS1 store's
+    #: bytes per peak and every note; None when the search made no such record.
+    quant: dict[str, Any] | None = None
 
     @property
     def failed_files(self) -> dict[str, str]:
@@ -171,6 +175,6 @@ class Summary:
             "cluster": dataclasses.asdict(self.cluster) if self.cluster is not None else None,
             "file_settings": dict(self.file_settings),
             "warnings": list(self.warnings),
-            "quantification": dict(self.quantification),
+            "quant": dict(self.quant) if self.quant is not None else None,
             "settings": dict(self.settings),
         }

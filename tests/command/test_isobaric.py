@@ -64,17 +64,17 @@ def test_corrected_ratios_come_back_within_2_percent(ms2_run, tmp_path):
     header = (tmp_path / "out" / "results.pin").read_text().split("\n", 1)[0]
     assert "reporter" not in header and "purity" not in header
     summary = json.loads((tmp_path / "out" / "summary.json").read_text())
-    quant = summary["quantification"]
+    quant = summary["quant"]
     assert quant["impurity_correction"] and quant["counts"]["quantified_spectra"] == len(accepted)
     assert summary["file_settings"]["run.mzML"]["reporters"] == {"plex": "tmt10", "reporter_spectra": "MS2",
                                                                   "window": "20 ppm"}
-    assert outcome.proteins_quant is not None
+    assert outcome.quant is not None and len(outcome.quant.proteins) == len(table)
 
     # Without the lot sheet the impurities stay in the ratios, and the summary says so.
     search(folder, tmp_path / "raw")
     raw = pd.read_csv(tmp_path / "raw" / "proteins_quant.tsv", sep="\t")
     assert np.median(ratio_errors(raw, truth)) > 0.02
-    notes = json.loads((tmp_path / "raw" / "summary.json").read_text())["quantification"]["notes"]
+    notes = json.loads((tmp_path / "raw" / "summary.json").read_text())["quant"]["notes"]
     assert any("not corrected for isotope impurities" in n for n in notes)
 
 
@@ -86,9 +86,9 @@ def test_sps_ms3_run_quantified_from_its_ms3_spectra(tmp_path):
     table = pd.read_csv(tmp_path / "out" / "proteins_quant.tsv", sep="\t")
     assert len(table) > 20 and np.median(ratio_errors(table, truth)) <= 0.02
     summary = json.loads((tmp_path / "out" / "summary.json").read_text())
-    run = summary["quantification"]["files"]["run.mzML"]
+    run = summary["quant"]["files"]["run.mzML"]
     assert run["reporter_spectra"] == "MS3" and run["ms3_linked"] == 250 and run["ms3_unlinked"] == 0
-    assert summary["quantification"]["roll_up"] == "sum"
+    assert summary["quant"]["roll_up"] == "sum"
 
 
 def test_impure_precursors_dropped_and_counted(tmp_path):
@@ -96,14 +96,14 @@ def test_impure_precursors_dropped_and_counted(tmp_path):
     folder.mkdir()
     isobaric_runs.simulate(folder, spectra=200, interfered=0.4, seed=13)
     outcome = search(folder, tmp_path / "out", min_purity=0.6)
-    counts = outcome.summary.quantification["counts"]
+    counts = outcome.summary.quant["counts"]
     psms = outcome.psms
     accepted = psms[(psms["label"] == 1) & (psms["rank"] == 1) & (psms["spectrum_q"] <= 0.01)]
     impure = int((accepted["precursor_purity"] < 0.6).sum())
     assert impure > 20 and counts["below_purity"] == impure
     assert counts["quantified_spectra"] == len(accepted) - impure
     assert np.allclose(accepted["interference"], 1 - accepted["precursor_purity"])
-    assert any("precursor purity below 0.6" in n for n in outcome.summary.quantification["notes"])
+    assert any("precursor purity below 0.6" in n for n in outcome.summary.quant["notes"])
 
 
 def test_bad_lot_sheet_and_window_stop_the_search_before_it_starts(ms2_run, tmp_path):

@@ -14,7 +14,7 @@ import base64
 import math
 import zlib
 from collections.abc import Iterator
-from typing import BinaryIO
+from typing import BinaryIO, Protocol
 
 import numpy as np
 from lxml import etree
@@ -25,6 +25,8 @@ from .records import RawPrecursor, RawSpectrum, charge_of
 # Controlled-vocabulary accessions (PSI-MS, Unit Ontology) read here.
 MS_LEVEL = "MS:1000511"
 MS1_SPECTRUM = "MS:1000579"
+CENTROID_SPECTRUM = "MS:1000127"
+PROFILE_SPECTRUM = "MS:1000128"
 TOTAL_ION_CURRENT = "MS:1000285"
 SCAN_START_TIME = "MS:1000016"
 SELECTED_ION_MZ = "MS:1000744"
@@ -53,6 +55,16 @@ _TAGS = ("{*}mzML", "{*}referenceableParamGroup", "{*}spectrumList", "{*}spectru
 
 # One cvParam: (value, unit accession, unit name, name).
 Param = tuple[str | None, str | None, str | None, str]
+
+
+class Ms1Sink(Protocol):
+    """Where the MS1 scans met in a pass go (`tovel_mesk.quant.ms1.Ms1Builder.add` is one):
+    the scan's start time in minutes, its decoded arrays, whether it is centroided (False
+    for a profile scan) and its native id. The arrays are the reader's own; a sink keeps
+    what it needs of them, not the arrays."""
+
+    def __call__(self, rt: float, mz: np.ndarray, intensity: np.ndarray, *, centroided: bool,
+                 scan_id: str) -> None: ...
 
 
 class _Tags:
@@ -107,12 +119,16 @@ def peek_total(head: bytes) -> int | None:
 class MzmlReader:
     """Iterates over the spectra of one mzML stream as `RawSpectrum` records. `total` is
     the spectrum count that the file states, once its `spectrumList` has been reached.
-    Spectra of another level than `ms_level` (when given) come with their id and level only."""
+    Spectra of another level than `ms_level` (when given) come with their id and level only.
+    With `ms1` given, every MS1 scan is decoded as it is met and handed to it, in the same
+    pass (its record is still yielded, as a spectrum of another level when `ms_level` is not 1)."""
 
-    def __init__(self, path: str, stream: BinaryIO, ms_level: int | None = None):
+    def __init__(self, path: str, stream: BinaryIO, ms_level: int | None = None, ms1: Ms1Sink | None = None):
         self.path = path
         self.stream = stream
         self.ms_level = ms_level
+        self.ms1 = ms1
+        self.ms1_left_out: list[str] = []
         self.total: int | None = None
         self._groups: dict[str, dict[str, Param]] = {}
         self._current: str | None = None
@@ -206,6 +222,8 @@ class MzmlReader:
             ms_level = int(level)
         else:
             raise self._fail(f"ms level {level} is not a level")
+        if self.ms1 is not None and ms_level == 1:
+            self._hand_on_ms1(element, spectrum_id, params)
         if self.ms_level is not None and ms_level != self.ms_level:
             return RawSpectrum(spectrum_id, ms_level, math.nan, None, [], _no_peaks)
         rt = math.nan
@@ -227,6 +245,32 @@ class MzmlReader:
         return RawSpectrum(
             spectrum_id, ms_level, rt, self._number(params, TOTAL_ION_CURRENT, "total ion current"),
             precursors, lambda: self._decode_peaks(spectrum_id, default_length, arrays))
+
+    def _hand_on_ms1(self, element, spectrum_id: str, params: dict[str, Param]) -> None:
+        """Decodes an MS1 scan and hands it to the `ms1` sink. A scan without a start time
+        cannot be placed on a chromatogram, and one whose arrays cannot be decoded has no
+        peaks to give: both are left out and listed in `ms1_left_out` (id and reason)."""
+        assert self.ms1 is not None
+        rt = math.nan
+        arrays: dict[str, tuple] = {}
+        tags = self._tags
+        for child in element.iterchildren(tags.scanList, tags.binaryDataArrayList):
+            if child.tag == tags.scanList:
+                if math.isnan(rt):
+                    rt = self._scan_start_time(child)
+            else:
+                for array in child.iterchildren(tags.binaryDataArray):
+                    self._array(array, arrays)
+        if math.isnan(rt):
+            self.ms1_left_out.append(f"{spectrum_id}: no scan start time")
+            return
+        try:
+            mz, intensity = self._decode_peaks(spectrum_id, element.get("defaultArrayLength"), arrays)
+        except SpectraFileError as error:
+            # Only the chromatograms lose this scan; the spectra scored do not depend on it.
+            self.ms1_left_out.append(f"{spectrum_id}: {error.reason}")
+            return
+        self.ms1(rt, mz, intensity, centroided=PROFILE_SPECTRUM not in params, scan_id=spectrum_id)
 
     def _scan_start_time(self, scan_list) -> float:
         for scan in scan_list.iterchildren(self._tags.scan):

@@ -38,7 +38,7 @@ import numpy as np
 import _tovel_mesk as tm
 
 from .mgf import MgfReader
-from .mzml import MzmlReader, peek_total
+from .mzml import Ms1Sink, MzmlReader, peek_total
 from ..errors import SpectraFileError, quoted
 from .records import RawPrecursor, RawSpectrum, as_float32
 from ..conventions import PROTON_MASS, scan_number
@@ -123,6 +123,10 @@ class SpectraReader:
             `ms_level` before their peaks are prepared (it may remove peaks, such as
             isobaric reporter ions, before they are cut for scoring) and, read in full,
             those of other levels; None for none.
+        ms1: where the MS1 scans go (`tovel_mesk.io.mzml.Ms1Sink`, e.g. an
+            `Ms1Builder`'s `add`), in the same pass that reads the spectra scored: each
+            scan decoded as it is met, with its observed (uncalibrated) m/z. MGF files hold
+            no MS1 scans; nothing is handed on for them.
 
     During and after a pass, `scan_numbers` (an `array.array` of int64, emptied in place as
     each pass starts) holds the scan number of every spectrum kept so far, in the order yielded: from
@@ -152,10 +156,14 @@ class SpectraReader:
     def __init__(self, path: str | os.PathLike, *, ms_level: int = 2, top_peaks: int | None = 150,
                  chunk_size: int = 1000, file_id: int = 0, format: str | None = None,
                  max_charge: int = MAX_PRECURSOR_CHARGE, calibration: MassCorrection | None = None,
-                 reporters: ReporterHook | None = None):
+                 reporters: ReporterHook | None = None, ms1: Ms1Sink | None = None):
         self.path = os.fspath(path)
         self.calibration = calibration
         self.reporters = reporters
+        self.ms1 = ms1
+        #: MS1 scans of the last pass that were left out of `ms1` (id and reason; see
+        #: `MzmlReader`): without a start time, or with arrays that cannot be decoded.
+        self.ms1_left_out: list[str] = []
         self.ms_level = _whole(ms_level, "ms_level", 1, 255)
         self.top_peaks = None if top_peaks is None else _whole(top_peaks, "top_peaks", 1)
         self.chunk_size = _whole(chunk_size, "chunk_size", 1)
@@ -184,7 +192,8 @@ class SpectraReader:
                 if self.format == "mzml":
                     # Every level is read in full when a hook wants the others too.
                     others = self.reporters is not None and getattr(self.reporters, "other_levels", True)
-                    records = MzmlReader(self.path, stream, None if others else self.ms_level)
+                    records = MzmlReader(self.path, stream, None if others else self.ms_level, self.ms1)
+                    self.ms1_left_out = records.ms1_left_out
                 else:
                     records = MgfReader(self.path, io.TextIOWrapper(stream, "utf-8-sig", errors="replace"))
                 for raw in records:
@@ -203,6 +212,7 @@ class SpectraReader:
                         chunk = []
                 if records.total is not None:
                     self.total = records.total
+
                 self._unchanged(file, opened)
         except (EOFError, zlib.error, gzip.BadGzipFile) as error:
             raise _damaged(self.path, error) from error

@@ -249,6 +249,8 @@ class IsobaricResult:
     proteins: Any
     counts: dict[str, int] = field(default_factory=dict)
     notes: list[str] = field(default_factory=list)
+    #: Tells the writers apart from a label-free result (which has per-run tables and figures).
+    isobaric: bool = True
 
 
 def quantify_reporters(psms: pd.DataFrame, tables: Mapping[str, pd.DataFrame], groups: pd.DataFrame,

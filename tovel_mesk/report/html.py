@@ -578,6 +578,7 @@ def render_report(
     fdr: float = 0.01,
     title: str = "tovel-mesk search report",
     spectra: bool = True,
+    quant: Any = None,
 ) -> str:
     """The report page as HTML text.
 
@@ -594,6 +595,9 @@ def render_report(
     of a sample of accepted matches (for the signed fragment errors) are read again from the
     files the summary's settings name; a file that cannot be read leaves a note on the page,
     and the fragment error plot shows the unsigned mean error per match instead.
+
+    `quant`, a quantification result (`tovel_mesk.quant.lfq.LfqResult`), adds its section
+    (`tovel_mesk.report.quant_figures`); its notes come from the summary's `quant`.
     """
     from .._version import __version__
 
@@ -650,7 +654,10 @@ def render_report(
     header, rows = _group_table(proteins, fdr)
     groups = (f"<h2>Top protein groups</h2>{_html_table(header, rows)}" if rows else "")
     tables = "".join(f"<h2>{html.escape(t)}</h2>{_html_table(h, r)}" for t, h, r in _sections(summary))
-    notes = "".join(f"<li>{html.escape(n)}</li>" for n in _notes(summary, psms))
+    from .quant_figures import quant_figures, quant_notes
+
+    quantification = quant_figures(quant)
+    notes = "".join(f"<li>{html.escape(n)}</li>" for n in [*_notes(summary, psms), *quant_notes(summary)])
     stamp = datetime.datetime.now().astimezone().strftime("%Y-%m-%d %H:%M %Z")
     return (
         "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
@@ -660,5 +667,5 @@ def render_report(
         + (f"<ul class=\"notes\">{notes}</ul>" if notes else "")
         + f"<p class=\"meta\">{counted(len(psms), 'match')}. "
         f"tovel-mesk {html.escape(__version__)}, {html.escape(stamp)}.</p>"
-        f"<div class=\"plots\">{''.join(figures)}</div>{spectra_part}{groups}{tables}</body></html>\n"
+        f"<div class=\"plots\">{''.join(figures)}</div>{quantification}{spectra_part}{groups}{tables}</body></html>\n"
     )

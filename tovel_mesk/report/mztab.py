@@ -1,10 +1,20 @@
-"""mzTab 1.0 (Summary, Identification): a search as statistics packages read it.
+"""mzTab 1.0 (Summary, Identification; Summary, Quantification with label-free
+quantities): a search as statistics packages read it.
 
 The metadata section names the runs, the software, the modifications searched and the
 scores; then the protein section (one row per protein group of the protein table, its other
 accessions as ambiguity members), the peptide section (one row per peptide, with its best
 match), and the PSM section (every match). Each section is built column by column and
 written by Arrow's CSV writer, a block of rows at a time.
+
+With a label-free quantification, each quantified run is an assay (unlabelled, its own
+ms_run) and each sample a study variable (its runs the assays it refers to; without an
+experimental design each run is a sample of its own). Proteins then carry
+`protein_abundance_assay[n]` (where the quantities are per run) and
+`protein_abundance_study_variable[n]`, peptides `peptide_abundance_study_variable[n]`
+(and `peptide_abundance_assay[n]` for per-run quantities); a quantity not measured is
+`null`. The standard deviation and standard error columns the format asks beside a study
+variable's abundance are `null`: one quantity per sample is reported, not a spread.
 """
 
 from __future__ import annotations
@@ -13,6 +23,7 @@ import io
 import os
 from collections.abc import Mapping
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 import pandas as pd
@@ -81,8 +92,10 @@ def _text(values) -> np.ndarray:
 
 def write_mztab(path: str | os.PathLike, psms: pd.DataFrame, peptides: pd.DataFrame | None,
                 proteins: pd.DataFrame | None, settings: Mapping, *, fdr: float,
-                spectra_files: list[str] | None = None, descriptions: Mapping[str, str] | None = None) -> None:
-    """Writes the search as an mzTab 1.0 Summary Identification file."""
+                spectra_files: list[str] | None = None, descriptions: Mapping[str, str] | None = None,
+                quant: Any = None) -> None:
+    """Writes the search as an mzTab 1.0 Summary Identification file, or a Summary
+    Quantification file with the abundances of `quant` (an `LfqResult`), when given."""
     descriptions = descriptions or {}
     names = list(pd.unique(psms["file"].astype(str))) if len(psms) else []
     by_name = {Path(f).name: str(f) for f in (spectra_files or [])}
@@ -103,6 +116,10 @@ def write_mztab(path: str | os.PathLike, psms: pd.DataFrame, peptides: pd.DataFr
         location = Path(by_name.get(name, name)).resolve().as_uri() if by_name.get(name) else f"file://{name}"
         lines.append(f"MTD\tms_run[{index}]-location\t{location}")
     lines += _mods_metadata(settings)
+    layout = _QuantLayout(quant, runs) if quant is not None else None
+    if layout is not None and layout.study_variables:
+        lines[2] = "MTD\tmzTab-type\tQuantification"
+        lines += layout.metadata()
 
     n = len(psms)
     codes, texts = pd.factorize(psms["peptide"].astype(str), sort=False)
@@ -131,6 +148,8 @@ def write_mztab(path: str | os.PathLike, psms: pd.DataFrame, peptides: pd.DataFr
                 "protein_coverage": (proteins["coverage"].to_numpy(dtype=np.float64) if "coverage" in proteins
                                      else "null"),
             })
+            if layout is not None:
+                layout.add_protein_columns(prt, proteins["group"] if "group" in proteins else None)
             out.write(("\t".join(prt.columns) + "\n").encode())
             _write_section(out, prt)
             out.write(b"\n")
@@ -153,6 +172,8 @@ def write_mztab(path: str | os.PathLike, psms: pd.DataFrame, peptides: pd.DataFr
                 "spectra_ref": [f"ms_run[{runs[f]}]:{s}" for f, s in
                                 zip(peptides["file"].astype(str), peptides["spec_id"].astype(str))],
             })
+            if layout is not None:
+                layout.add_peptide_columns(pep, peptides["peptide"].astype(str))
             out.write(("\t".join(pep.columns) + "\n").encode())
             _write_section(out, pep)
             out.write(b"\n")
@@ -185,3 +206,92 @@ def write_mztab(path: str | os.PathLike, psms: pd.DataFrame, peptides: pd.DataFr
             psm["opt_global_scan"] = psms["scan"].to_numpy()
         out.write(("\t".join(psm.columns) + "\n").encode())
         _write_section(out, psm)
+
+
+#: Label-free quantification and its reagent, as the format's metadata names them.
+_LFQ = _param("MS", "MS:1001834", "LC-MS label-free quantitation analysis")
+_UNLABELLED = _param("MS", "MS:1002038", "unlabeled sample")
+_UNIT = _param("PRIDE", "PRIDE:0000393", "Relative quantification unit")
+_INTENSITY = "intensity_"
+
+
+class _QuantLayout:
+    """The assays and study variables of a quantification and their abundance columns."""
+
+    def __init__(self, quant: Any, runs: Mapping[str, int]):
+        self.quant = quant
+        proteins = getattr(quant, "proteins", None)
+        peptides = getattr(quant, "peptides", None)
+        self.proteins = proteins if isinstance(proteins, pd.DataFrame) else pd.DataFrame()
+        self.peptides = peptides if isinstance(peptides, pd.DataFrame) else pd.DataFrame()
+        names = [c[len(_INTENSITY):] for c in self.proteins.columns if str(c).startswith(_INTENSITY)]
+        if not names:
+            names = [c[len(_INTENSITY):] for c in self.peptides.columns if str(c).startswith(_INTENSITY)]
+        # Assays: the quantified runs, numbered as their ms_run; study variables: samples.
+        self.assays = {run: i for i, run in enumerate((r for r in runs if self._quantified(r)), 1)}
+        self.runs = dict(runs)
+        self.study_variables = {name: i for i, name in enumerate(names, 1)}
+        samples = getattr(quant, "samples", None) or (getattr(quant, "diagnostics", None) or {}).get("samples")
+        self.members: dict[str, list[str]] = {}
+        for name in self.study_variables:
+            if isinstance(samples, Mapping) and name in samples:
+                self.members[name] = [str(r) for r in samples[name] if str(r) in self.assays]
+            elif name in self.assays:
+                self.members[name] = [name]
+            else:
+                self.members[name] = list(self.assays)
+
+    def _quantified(self, run: str) -> bool:
+        column = _INTENSITY + run
+        precursors = getattr(self.quant, "precursors", None)
+        return any(column in frame.columns for frame in (self.proteins, self.peptides,
+                                                         precursors if isinstance(precursors, pd.DataFrame)
+                                                         else pd.DataFrame()))
+
+    def metadata(self) -> list[str]:
+        lines = [f"MTD\tquantification_method\t{_LFQ}", f"MTD\tprotein-quantification_unit\t{_UNIT}",
+                 f"MTD\tpeptide-quantification_unit\t{_UNIT}"]
+        for run, index in self.assays.items():
+            lines.append(f"MTD\tassay[{index}]-quantification_reagent\t{_UNLABELLED}")
+            lines.append(f"MTD\tassay[{index}]-ms_run_ref\tms_run[{self.runs[run]}]")
+        for name, index in self.study_variables.items():
+            refs = ",".join(f"assay[{self.assays[r]}]" for r in self.members[name])
+            if refs:
+                lines.append(f"MTD\tstudy_variable[{index}]-assay_refs\t{refs}")
+            lines.append(f"MTD\tstudy_variable[{index}]-description\t{_clean(name)}")
+        return lines
+
+    def _add(self, section: pd.DataFrame, prefix: str, frame: pd.DataFrame, key: pd.Series | None,
+             frame_key: str) -> None:
+        if key is None or frame.empty or frame_key not in frame.columns:
+            found = pd.DataFrame(index=range(len(section)))
+        else:
+            table = frame.drop_duplicates(frame_key).set_index(frame_key)
+            found = table.reindex(key.to_numpy()).reset_index(drop=True)
+        for run, index in self.assays.items():
+            column = _INTENSITY + run
+            if column in found.columns:
+                section[f"{prefix}_abundance_assay[{index}]"] = _numbers(found[column])
+        for name, index in self.study_variables.items():
+            column = _INTENSITY + name
+            values = _numbers(found[column]) if column in found.columns else np.full(len(section), "null", object)
+            section[f"{prefix}_abundance_study_variable[{index}]"] = values
+            section[f"{prefix}_abundance_stdev_study_variable[{index}]"] = "null"
+            section[f"{prefix}_abundance_std_error_study_variable[{index}]"] = "null"
+
+    def add_protein_columns(self, section: pd.DataFrame, groups: pd.Series | None) -> None:
+        key = "protein_group" if "protein_group" in self.proteins.columns else "group"
+        self._add(section, "protein", self.proteins, groups, key)
+
+    def add_peptide_columns(self, section: pd.DataFrame, peptides: pd.Series) -> None:
+        self._add(section, "peptide", self.peptides, peptides, "peptide")
+
+
+def _numbers(values: pd.Series) -> np.ndarray:
+    """Quantities as text, `null` where none was measured."""
+    numbers = pd.to_numeric(values, errors="coerce").to_numpy(dtype=np.float64)
+    return np.array([repr(float(v)) if np.isfinite(v) else "null" for v in numbers], dtype=object)
+
+
+def _clean(text: str) -> str:
+    return str(text).replace("\t", " ").replace("\n", " ").replace("\r", " ")

@@ -138,6 +138,13 @@ class Panel:
         if label:
             self._legend.append((label, color, "line"))
 
+    def cells(self, x: np.ndarray, y: np.ndarray, colors: Sequence[str], size: float = 1.0) -> None:
+        """Filled squares of side `size` (data units) centred on (x[i], y[i]), each in its
+        colour: the cells of a matrix."""
+        x, y = np.asarray(x, float), np.asarray(y, float)
+        self._extent(np.concatenate([x - size / 2, x + size / 2]), np.concatenate([y - size / 2, y + size / 2]))
+        self._marks.append(("cells", x, y, list(colors), float(size)))
+
     def label(self, x: float, y: float, text: str, color: str = "#000", dy: float = -3.0,
               size: int = 11) -> None:
         """`text` centred above the data point (x, y), `dy` pixels off it."""
@@ -277,6 +284,15 @@ class Panel:
             zero = float(py(max(min(ylim), 0.0)))
             d = "".join(f"M{_num(a)},{_num(zero)}V{_num(b)}" for a, b in zip(px(x), py(heights)))
             return f'<path d="{d}" stroke="{color}" stroke-width="{width:g}" fill="none"/>'
+        if kind == "cells":
+            _, x, y, colors, size = mark
+            rects = []
+            for a, b, color in zip(x, y, colors):
+                left, right = float(px(a - size / 2)), float(px(a + size / 2))
+                upper, lower = float(py(b - size / 2)), float(py(b + size / 2))
+                rects.append(f'<rect x="{_num(min(left, right))}" y="{_num(min(upper, lower))}" '
+                             f'width="{_num(abs(right - left))}" height="{_num(abs(lower - upper))}" fill="{color}"/>')
+            return "".join(rects)
         if kind == "label":
             _, x, y, text, color, dy, size = mark
             return (f'<text x="{_num(px(x))}" y="{_num(float(py(y)) + dy)}" text-anchor="middle" '
@@ -321,3 +337,14 @@ class Panel:
                           f'stroke="{color}" stroke-width="1.8"{dash}/>')
             parts.append(f'{swatch}<text x="{_num(x + 26)}" y="{_num(y + _FONT - 1)}">{_esc(label)}</text>')
         return "".join(parts)
+
+
+def shade(value: float, low: float, high: float) -> str:
+    """A colour for `value` on a scale from `low` (pale) to `high` (dark blue); grey for a
+    value that is not finite."""
+    if not np.isfinite(value):
+        return "#d9d9d9"
+    t = 0.0 if high <= low else min(max((value - low) / (high - low), 0.0), 1.0)
+    pale, dark = (247, 251, 255), (8, 48, 107)
+    r, g, b = (round(p + (d - p) * t) for p, d in zip(pale, dark))
+    return f"#{r:02x}{g:02x}{b:02x}"

@@ -41,6 +41,7 @@ from collections import deque
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 import pandas as pd
@@ -54,6 +55,7 @@ from ..conventions import NO_SCAN, isotope_steps, scan_number
 from ..errors import OutputError
 from ..summary import COMPLETE, Summary
 from .publish import publish
+from .quant_tables import QUANT_OUTPUTS, write_quant_tables
 
 __all__ = [
     "PSMS_PARQUET", "PSMS_TSV", "PEPTIDES_TSV", "PROTEINS_TSV", "PIN", "SUMMARY_JSON", "REPORT_HTML",
@@ -69,9 +71,6 @@ PROTEINS_TSV = "proteins.tsv"
 PIN = "results.pin"
 SUMMARY_JSON = "summary.json"
 REPORT_HTML = "report.html"
-#: Protein-group quantities, written when the search quantifies.
-PROTEINS_QUANT_TSV = "proteins_quant.tsv"
-PROTEINS_QUANT_PARQUET = "proteins_quant.parquet"
 #: The file of each standard format (`--formats`).
 FORMAT_FILES = {"mzid": "psms.mzid", "pepxml": "psms.pep.xml", "mztab": "results.mztab"}
 
@@ -496,7 +495,8 @@ def staged_files(directory: str | os.PathLike) -> Iterator[Callable[[str], Path]
 BY_FILE = "by_file"
 
 #: Every file a search may leave in its output folder.
-OUTPUTS = (PSMS_PARQUET, PSMS_TSV, PIN, PEPTIDES_TSV, PROTEINS_TSV, SUMMARY_JSON, REPORT_HTML, BY_FILE)
+OUTPUTS = (PSMS_PARQUET, PSMS_TSV, PIN, PEPTIDES_TSV, PROTEINS_TSV, SUMMARY_JSON, REPORT_HTML, BY_FILE,
+           *QUANT_OUTPUTS)
 
 #: The tables written for each spectra file under `BY_FILE`.
 SPLIT_OUTPUTS = (PSMS_TSV, PIN, PEPTIDES_TSV)
@@ -573,7 +573,7 @@ def write_outputs(
     formats: Sequence[str] = (),
     spectra_files: Sequence[str] = (),
     split_by_file: bool = False,
-    proteins_quant: pd.DataFrame | None = None,
+    quant: Any = None,
 ) -> list[Path]:
     """Write every output file of a search into `directory` and return their paths.
 
@@ -592,8 +592,10 @@ def write_outputs(
     `Summary` (stage `writing`) before it is written, so summary.json holds them.
     `formats` names the standard formats written too (`FORMAT_FILES`: mzid, pepxml,
     mztab), from the match table and the summary's settings; `spectra_files` are the
-    paths of the searched files, which those formats name. `proteins_quant`, when given,
-    is written as proteins_quant.tsv and proteins_quant.parquet.
+    paths of the searched files, which those formats name. `quant`, a quantification
+    result (`tovel_mesk.quant.lfq.LfqResult`), adds its tables
+    (`tovel_mesk.report.quant_tables`), its abundance columns to mzTab and its figures to
+    the report.
 
     Publishing is all or nothing as a reader sees it, one search at a time (see
     `tovel_mesk.report.publish`). A `Summary` with failed files does not replace complete
@@ -607,6 +609,10 @@ def write_outputs(
     table = psm_table(psms)
     peptides = ordered(with_derived_columns(peptides))
     split: list[Path] = []
+    quant_files: list[str] = []
+    # Isobaric quantities have their table; the formats' abundances and the report's figures
+    # are those of label-free quantification.
+    label_free = None if getattr(quant, "isobaric", False) else quant
 
     def write(stage: Callable[[str], Path]) -> None:
         nonlocal table
@@ -622,30 +628,27 @@ def write_outputs(
         del table
         for frame, name in ((peptides, PEPTIDES_TSV), (proteins, PROTEINS_TSV)):
             write_tsv(_to_arrow(frame, table_columns(frame)), stage(name))
-        if proteins_quant is not None:
-            quant_table = _to_arrow(proteins_quant, list(proteins_quant.columns))
-            write_tsv(quant_table, stage(PROTEINS_QUANT_TSV))
-            write_parquet(quant_table, stage(PROTEINS_QUANT_PARQUET))
-        _write_formats(stage, formats, psms, peptides, proteins, summary, fdr, spectra_files)
+        if quant is not None:
+            quant_files.extend(write_quant_tables(stage, quant, write_tsv))
+        _write_formats(stage, formats, psms, peptides, proteins, summary, fdr, spectra_files, label_free)
         if isinstance(summary, Summary):
             summary.record_stage("writing", time.perf_counter() - started)
         if report:
             from .html import render_report
 
             stage(REPORT_HTML).write_text(
-                render_report(psms, peptides, proteins, summary, fdr=fdr), encoding="utf-8")
+                render_report(psms, peptides, proteins, summary, fdr=fdr, quant=label_free), encoding="utf-8")
         write_summary(summary, stage(SUMMARY_JSON))
 
     extra = [FORMAT_FILES[f] for f in formats]
-    publish(directory, [*OUTPUTS, *FORMAT_FILES.values(), PROTEINS_QUANT_TSV, PROTEINS_QUANT_PARQUET], write)
-    names = [PSMS_PARQUET, PSMS_TSV, PIN, PEPTIDES_TSV, PROTEINS_TSV, SUMMARY_JSON, *extra]
-    if proteins_quant is not None:
-        names += [PROTEINS_QUANT_TSV, PROTEINS_QUANT_PARQUET]
+    publish(directory, [*OUTPUTS, *FORMAT_FILES.values()], write)
+    names = [PSMS_PARQUET, PSMS_TSV, PIN, PEPTIDES_TSV, PROTEINS_TSV, SUMMARY_JSON, *quant_files, *extra]
     return [directory / name for name in names + ([REPORT_HTML] if report else [])] + split
 
 
 def _write_formats(stage: Callable[[str], Path], formats: Sequence[str], psms: pd.DataFrame, peptides: pd.DataFrame,
-                   proteins: pd.DataFrame, summary: Summary | Mapping, fdr: float, spectra_files: Sequence[str]) -> None:
+                   proteins: pd.DataFrame, summary: Summary | Mapping, fdr: float, spectra_files: Sequence[str],
+                   quant: Any = None) -> None:
     """The standard formats asked for, each into its staged file."""
     if not formats:
         return
@@ -669,4 +672,4 @@ def _write_formats(stage: Callable[[str], Path], formats: Sequence[str], psms: p
             from .mztab import write_mztab
 
             write_mztab(path, psms, peptides, proteins, settings, fdr=fdr, spectra_files=files,
-                        descriptions=descriptions)
+                        descriptions=descriptions, quant=quant)

@@ -50,6 +50,7 @@ from .database import MIN_ION_INDEX, prepare_database
 from .finish import finish_search
 from .outcome import FileResult, SearchOutcome
 from .plan import plan_file
+from .quantify import wants_ms1
 from .scoring import make_scorer, search_file
 from ..progress import Progress
 from ..summary import ClusterSummary
@@ -141,8 +142,9 @@ class _TaskResult:
 
 
 def _search_task(settings: SearchSettings, key: str, fasta_hash: str, path: str, file_id: int,
-                 threads: int) -> _TaskResult:
-    """One file on a worker: the cached index, then the file read and scored in chunks."""
+                 threads: int, ms1: bool = False) -> _TaskResult:
+    """One file on a worker: the cached index, then the file read and scored in chunks (and
+    with `ms1`, its MS1 scans kept in the same pass; they travel back with the result)."""
     from distributed import get_worker  # noqa: PLC0415
 
     worker = get_worker()
@@ -159,7 +161,8 @@ def _search_task(settings: SearchSettings, key: str, fasta_hash: str, path: str,
         plan = plan_file(settings, path, db=index.db, file_id=file_id)
         planning = time.perf_counter() - started
         result = search_file(plan.settings, make_scorer(plan.settings), index.db, path, file_id, progress=report,
-                             calibration=plan.calibration, reporters=plan.reporters)
+                             calibration=plan.calibration, ms1=ms1,
+                             reporters=plan.reporters)
         result.plan = {**plan.as_dict(), "record": plan.record()}
     except Exception as error:  # noqa: BLE001 - reported by file name on the client
         failure = FileSearchError(_failure_text(error))
@@ -366,7 +369,7 @@ def _run_tasks(distributed, client: Any, settings: SearchSettings, key: str, fas
     pending = {}
     for rank, file_id in enumerate(largest_first):
         future = client.submit(_search_task, task_settings, key, fasta_hash, os.path.abspath(paths[file_id]),
-                               file_id, threads,
+                               file_id, threads, wants_ms1(settings),
                                key=f"tovel-mesk-search-{file_id}-{paths[file_id].name}-{token}", pure=False,
                                priority=len(paths) - rank)
         pending[future] = file_id

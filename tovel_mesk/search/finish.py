@@ -3,6 +3,7 @@ and the outcome of the whole search (tables, per-file results, summary)."""
 
 from __future__ import annotations
 
+import time
 from typing import Any
 
 from ..columns import empty_match_columns
@@ -71,22 +72,36 @@ summary with their error, in the order of `settings.spectra`."""
         for k, v in f.seconds.items():
             stages[k] = stages.get(k, 0.0) + v
     stages["rescoring"] = progress.timings.get("rescoring", 0.0)
+    from .quantify import quantify_search  # noqa: PLC0415
+
+    quant, quant_stage = quantify_search(settings, files, confidence.psms, confidence.peptide_group, progress)
+    summary.quant = quant_stage.as_dict()
+    for f in files:  # the MS1 scans are not needed past quantification
+        f.ms1 = None
+    if quant_stage.method != "none" or quant_stage.requested != "none":
+        stages["quant"] = quant_stage.seconds
     for name, seconds in stages.items():
         summary.record_stage(name, seconds)
     summary.file_settings = {f.name: {k: v for k, v in f.plan.items() if k != "record"} for f in files if f.plan}
     summary.warnings = file_warnings(files)
+    if quant_stage.failed:
+        summary.warnings.append(quant_stage.notes[-1])
     psms, peptides = _with_flanks(settings, confidence.psms, confidence.peptides, proteins.sequences)
-    proteins_quant = None
     if settings.quant in ISOBARIC_QUANT:
-        with progress.stage("quantification"):
-            psms, proteins_quant = _isobaric(settings, files, psms, confidence, summary)
-        summary.record_stage("quantification", progress.timings.get("quantification", 0.0))
-    return SearchOutcome(settings, psms, peptides, confidence.proteins, files, summary, proteins_quant)
+        started = time.perf_counter()
+        psms, quant = _isobaric(settings, files, psms, confidence, summary)
+        summary.record_stage("quant", time.perf_counter() - started)
+        for note in summary.quant["notes"]:
+            progress.message(f"quantification: {note}")
+    outcome = SearchOutcome(settings, psms, peptides, confidence.proteins, files, summary)
+    outcome.quant = quant
+    return outcome
 
 
 def _isobaric(settings: SearchSettings, files: list[FileResult], psms, confidence, summary: Summary):
-    """The reporter columns of the matches and the protein groups' reporter quantities;
-    fills the summary's `quantification`."""
+    """The match table with its reporter columns, and the isobaric quantification
+    (`tovel_mesk.quant.isobaric.IsobaricResult`); records the stage as the summary's `quant`
+    (method, counts, each file's reporter spectra, every note)."""
     from ..quant.isobaric import quantify_reporters  # noqa: PLC0415
     from ..quant.reporters import PLEXES, read_impurities  # noqa: PLC0415
 
@@ -103,18 +118,16 @@ def _isobaric(settings: SearchSettings, files: list[FileResult], psms, confidenc
         notes.append(f"--protein-quant {settings.protein_quant} is a label-free roll-up; reporter ions were rolled "
                      "up by median polish")
     notes += result.notes
-    summary.warnings.extend(notes)
     for f in files:
         if f.reporter_summary and f.name in summary.file_settings:
             summary.file_settings[f.name]["reporters"] = {
                 k: f.reporter_summary[k] for k in ("plex", "reporter_spectra", "window")}
-    summary.quantification = {"kind": settings.quant, "roll_up": method,
-                              "impurity_correction": settings.impurities is not None,
-                              "min_purity": settings.min_purity, "counts": result.counts,
-                              "protein_groups": int(len(result.proteins)),
-                              "files": {f.name: f.reporter_summary for f in files if f.reporter_summary},
-                              "notes": notes}
-    return result.psms, result.proteins
+    summary.quant = {"method": settings.quant, "requested": settings.quant, "roll_up": method,
+                     "impurity_correction": settings.impurities is not None, "min_purity": settings.min_purity,
+                     "counts": result.counts, "protein_groups": int(len(result.proteins)),
+                     "runs": list(tables), "files": {f.name: f.reporter_summary for f in files if f.reporter_summary},
+                     "notes": notes}
+    return result.psms, result
 
 
 def _with_flanks(settings: SearchSettings, psms, peptides, sequences):

@@ -17,6 +17,7 @@ from .finish import finish_search
 from .interrupt import interruptible
 from .outcome import SearchOutcome
 from .plan import plan_file
+from .quantify import wants_ms1
 from .scoring import make_scorer, search_file
 
 __all__ = ["search_locally", "import_in_background"]
@@ -65,6 +66,7 @@ def search_locally(settings: SearchSettings, progress: Progress) -> SearchOutcom
             with progress.stage(name[:24], unit="spectra", timed=False) as bar:
                 result = search_file(plan.settings, make_scorer(plan.settings), db, path, file_id,
                                      progress=bar.update_to, calibration=plan.calibration,
+                                     ms1=wants_ms1(settings),
                                      reporters=plan.reporters)
         except (InputError, OSError, ValueError) as error:  # a file the readers could not read
             if settings.fail_fast:

@@ -38,6 +38,15 @@ class FileResult:
     #: and what reading them found (`reporter_summary`), when the search quantifies a plex.
     reporters: Any = None
     reporter_summary: dict[str, Any] = field(default_factory=dict)
+    #: The file's MS1 scans (`tovel_mesk.quant.ms1.Ms1Run`), read in the same pass as its
+    #: spectra when quantification needs them; None when not read or when it has none.
+    ms1: Any = None
+    #: What happened to the MS1 scans on the way (scans left out, a format without MS1).
+    ms1_notes: list[str] = field(default_factory=list)
+    #: The file's precursor tolerance as searched (after calibration) and its calibration's
+    #: precursor error model (`tovel_mesk.search.calibration.ErrorModel`, ppm), None without one.
+    precursor_tol: Any = None
+    precursor_error: Any = None
 
     @property
     def matches(self) -> int:
@@ -57,8 +66,8 @@ class SearchOutcome:
     proteins: Any
     files: list[FileResult]
     summary: Summary
-    #: Protein-group quantities (`proteins_quant.tsv`); None without quantification.
-    proteins_quant: Any = None
+    #: The quantification (`tovel_mesk.quant.lfq.LfqResult`), None when none was made.
+    quant: Any = None
 
     @property
     def ok(self) -> bool:
@@ -92,4 +101,4 @@ class SearchOutcome:
                                  fdr=self.settings.fdr, overwrite=overwrite, formats=self.settings.formats,
                                  spectra_files=[str(p) for p in self.settings.spectra],
                                  split_by_file=bool(getattr(self.settings, "split_by_file", False)),
-                                 proteins_quant=self.proteins_quant)
+                                 quant=self.quant)

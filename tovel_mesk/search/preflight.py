@@ -6,6 +6,7 @@ one pass before it, so that nobody waits through a search to learn of a bad argu
   MGF (plain or gzip-compressed) are read; a vendor's raw data (a Thermo ``.raw`` file, a
   Bruker ``.d`` folder), a FASTA, other XML and binary files are refused with what to do;
 - spectra files have distinct names (results are keyed by file name);
+- an experimental design (`--design`) reads, and names exactly the spectra files given;
 - the output folder is a folder, or can be created, and can be written.
 
 Problems are collected over every input and reported together, on one line. A
@@ -20,7 +21,7 @@ import zlib
 from pathlib import Path
 
 from ..config import ISOBARIC_QUANT, SearchSettings
-from ..errors import ConfigError
+from ..errors import ConfigError, InputError
 
 __all__ = ["check_inputs", "sniff_spectra", "CONVERT_HINT"]
 
@@ -98,10 +99,12 @@ def check_inputs(settings: SearchSettings) -> None:
     raises one ConfigError that lists every problem found."""
     problems: list[str] = []
     paths = ([settings.fasta] if settings.fasta is not None else []) + list(settings.spectra)
+    design = getattr(settings, "design", None)
+    paths += [design] if design is not None else []
     for path in paths:
         if not path.exists():
             problems.append(f"{path}: no such file")
-        elif path.is_dir() and path is not settings.fasta:
+        elif path.is_dir() and path is not settings.fasta and path is not design:
             pass  # told by sniff_spectra below
         elif not path.is_file():
             problems.append(f"{path}: not a file")
@@ -133,6 +136,13 @@ def check_inputs(settings: SearchSettings) -> None:
                 read_impurities(settings.impurities, PLEXES[settings.quant])
             except ImpurityError as error:
                 problems.append(str(error))
+    if design is not None and design.is_file() and os.access(design, os.R_OK):
+        from ..quant.design import read_design  # noqa: PLC0415
+
+        try:
+            read_design(design, [str(p) for p in settings.spectra])
+        except InputError as error:  # the design's own error names the file and the line
+            problems.append(str(error))
     if settings.output is not None:
         problem = _output_problem(settings.output)
         if problem is not None:

@@ -184,14 +184,16 @@ def make_scorer(settings: SearchSettings) -> tm.PyScorer:
 def search_file(settings: SearchSettings, scorer: tm.PyScorer, db: tm.PyIndexedDatabase, path: str | Path,
                 file_id: int, *, progress: Callable[[int, int], None] | None = None,
                 null_seed: int | None = None, calibration: MassCorrection | None = None,
-                reporters: ReporterPlan | None = None) -> FileResult:
+                reporters: ReporterPlan | None = None, ms1: bool = False) -> FileResult:
     """Reads and scores one spectra file in chunks. `progress`, when given, is called after
     each chunk with (spectra read so far, spectra in the file or 0 when unknown).
     `null_seed`: seed of the generated peptides behind `log10_evalue` (None: the usual one;
     see `tovel_mesk.search.scoring.score_columns`). `calibration`: the correction of the
     file's m/z values (`tovel_mesk.search.calibration`), None for none. `reporters`: how
     the file's isobaric reporter ions are read (`tovel_mesk.quant.isobaric`), in the same
-    pass, and removed from the peaks before scoring; None for none."""
+    pass, and removed from the peaks before scoring; None for none. `ms1`: also keep
+    the file's MS1 scans, met in the same pass, as the result's `ms1` (an mzML file's
+    centroids; MGF files hold none, which the result's `ms1_notes` say)."""
     from ..io.spectra import SpectraReader  # noqa: PLC0415
 
     path = Path(path)
@@ -203,6 +205,12 @@ def search_file(settings: SearchSettings, scorer: tm.PyScorer, db: tm.PyIndexedD
     reader = SpectraReader(path, ms_level=settings.ms_level, top_peaks=settings.top_peaks,
                            chunk_size=settings.chunk_size, file_id=file_id, calibration=calibration,
                            reporters=collector)
+    builder = None
+    if ms1 and reader.format == "mzml" and settings.ms_level != 1:
+        from ..quant.ms1 import Ms1Builder  # noqa: PLC0415
+
+        builder = Ms1Builder(path.name)
+        reader.ms1 = builder.add
     reading = 0.0
 
     def spectra() -> Iterator[tm.PyProcessedSpectrum]:
@@ -228,4 +236,19 @@ def search_file(settings: SearchSettings, scorer: tm.PyScorer, db: tm.PyIndexedD
     if collector is not None:
         result.reporters = collector.table()
         result.reporter_summary = collector.summary()
+    result.precursor_tol = settings.precursor_tol
+    error = getattr(calibration, "precursor", None)
+    result.precursor_error = error
+    if builder is not None:
+        run = builder.finish()
+        result.ms1 = run if run.scans else None
+        left_out = reader.ms1_left_out
+        if left_out:
+            result.ms1_notes.append(f"{path.name}: {len(left_out):,} MS1 scans left out of the chromatograms "
+                                    f"(first: {left_out[0]})")
+        if not run.scans:
+            result.ms1_notes.append(f"{path.name}: no MS1 scans in the file; not quantified")
+    elif ms1:
+        why = "MGF files hold no MS1 scans" if reader.format == "mgf" else "MS1 spectra are the ones searched"
+        result.ms1_notes.append(f"{path.name}: {why}; not quantified")
     return result

@@ -37,7 +37,7 @@ def test_unsuitable_quantification_settings_refused(flags, message):
 def test_impurity_file_in_toml_is_relative_to_the_file(tmp_path):
     config = tmp_path / "sub" / "search.toml"
     config.parent.mkdir()
-    config.write_text('[quant]\nquant = "tmt6"\nimpurities = "lot.tsv"\nprotein_quant = "sum"\n')
+    config.write_text('[quantification]\nquant = "tmt6"\nimpurities = "lot.tsv"\nprotein_quant = "sum"\n')
     settings = load_settings(config=config)
     assert settings.impurities == config.parent / "lot.tsv" and settings.protein_quant == "sum"
     assert load_settings(config=_written(tmp_path, settings.to_toml())).impurities == settings.impurities

@@ -243,3 +243,73 @@ def test_page_renders_in_a_headless_browser(tmp_path):
     for i, caption in enumerate(CAPTIONS):
         cell = colour[(i // 2) * 420:(i // 2) * 420 + 400, (i % 2) * 700:(i % 2) * 700 + 640]
         assert cell.mean() > 0.001, caption
+
+
+QUANT_CAPTIONS = ("Extracted chromatogram, best", "Extracted chromatogram, median", "Extracted chromatogram, worst",
+                  "Retention time alignment of the runs", "Correlation of runs",
+                  "Coefficient of variation of protein quantities",
+                  "Missing values before and after match-between-runs")
+
+
+@pytest.fixture(scope="module")
+def quantified():
+    """A label-free quantification of three generated runs, two of them fractions of one
+    sample (so that proteins have a spread within a sample), one peptide per protein group."""
+    from _ms1_runs import make_runs
+    from tovel_mesk.quant.design import Design, DesignRow
+    from tovel_mesk.quant.lfq import quantify_lfq
+
+    runs, ions, _ = make_runs(n_peptides=60, n_runs=3, seed=5, noise_peaks=60, gradient=20.0)
+    protein_of = {p: i // 3 + 1 for i, p in enumerate(sorted(set(ions["peptide"])))}
+    design = Design("design.tsv", (DesignRow(1, 1, "run1.mzML", 1, "A", 2), DesignRow(2, 1, "run2.mzML", 1, "A", 3),
+                                   DesignRow(3, 1, "run3.mzML", 1, "B", 4)), ("A", "B"))
+    return quantify_lfq(runs, ions, protein_of, design=design)
+
+
+def test_quantification_section_has_every_figure(quantified):
+    from tovel_mesk.report.quant_figures import missing_values, quant_figures
+
+    page = render(strong_matches(), quant=quantified)
+    section = page[page.index("<h2>Quantification</h2>"):]
+    for caption in QUANT_CAPTIONS:
+        assert caption in section, caption
+    # The counts table agrees with the precursor table's sources, run by run.
+    missing = missing_values(quantified.precursors)
+    for row in missing.itertuples(index=False):
+        assert (f"<td>{row.run}</td><td>{row.identified:,}</td><td>{row.transferred:,}</td>"
+                f"<td>{row.missing:,}</td>") in section
+    assert (missing["identified"] + missing["transferred"] + missing["missing"] == len(quantified.precursors)).all()
+    # Without a result, no section; with an empty one, empty panels say why instead of failing.
+    assert "Quantification</h2>" not in render(strong_matches())
+    empty = type(quantified)(quantified.precursors.iloc[:0], quantified.peptides.iloc[:0],
+                             quantified.proteins.iloc[:0], {}, [])
+    drawn = quant_figures(empty)
+    for said in ("no chromatogram recorded", "too few precursor ions quantified in two runs",
+                 "no protein group quantified", "no precursor ion quantified", "no alignment"):
+        assert said in drawn, said
+
+
+@pytest.mark.skipif(shutil.which("chromium") is None, reason="chromium is not installed")
+def test_quantification_figures_hold_ink_in_a_headless_browser(tmp_path, quantified):
+    from PIL import Image
+
+    from tovel_mesk.report.quant_figures import quant_figures
+
+    figures = re.findall(r"<figure>.*?</figure>", quant_figures(quantified))
+    assert len(figures) == len(QUANT_CAPTIONS)
+    cells = "".join(f'<div style="position:absolute;left:{(i % 2) * 700}px;top:{(i // 2) * 420}px;width:640px">'
+                    f"{figure}</div>" for i, figure in enumerate(figures))
+    grid = tmp_path / "grid.html"
+    grid.write_text(f"<!DOCTYPE html><html><head><style>svg{{width:640px;height:auto}}</style></head>"
+                    f"<body style=\"margin:0\">{cells}</body></html>")
+    rows = (len(figures) + 1) // 2
+    shot = tmp_path / "shot.png"
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS")}
+    subprocess.run(["chromium", "--headless", "--no-sandbox", "--disable-gpu", f"--window-size=1400,{rows * 420}",
+                    f"--screenshot={shot}", grid.as_uri()], capture_output=True, timeout=120, check=True, env=env)
+    with Image.open(shot) as image:
+        pixels = np.asarray(image.convert("RGB"), dtype=np.float64) / 255
+    colour = (pixels.max(axis=-1) - pixels.min(axis=-1)) > 0.25
+    for i, caption in enumerate(QUANT_CAPTIONS):
+        cell = colour[(i // 2) * 420:(i // 2) * 420 + 400, (i % 2) * 700:(i % 2) * 700 + 640]
+        assert cell.mean() > 0.001, caption

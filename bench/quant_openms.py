@@ -1,0 +1,264 @@
+"""Label-free quantification on real runs, against OpenMS's features of the same runs.
+
+Searches the six development runs (BSA2, BSA3 and the fractions BSA2_F1/F2, BSA3_F1/F2 of
+Debian's openms-doc examples) in one call with `--preset ion-trap` and an experimental
+design written for them (the examples' own design files name BSA1, which is kept aside, and
+miss the whole runs): the two fractions of BSA2 are one sample, those of BSA3 another, and
+each whole run a sample of its own. Then:
+
+- every precursor ion we quantified in a fraction is matched to OpenMS's features of that
+  fraction (`FRACTIONS/<run>.featureXML`) by charge, m/z (10 ppm, the feature's
+  monoisotopic position) and retention time (our apex within the feature's convex hull,
+  widened by `RT_SLACK` seconds; the nearest feature in time wins); reported: the share of
+  our ions with a feature, and the Spearman correlation of log intensities of the matched
+  pairs (target >= 0.9);
+- the BSA protein's ratio between the two fractionated samples (BSA2 / BSA3): ours from the
+  protein table and, like for like, the median ratio of our BSA precursor ions (fractions
+  summed), against the median ratio of OpenMS's BSA consensus features
+  (`BSA_linked.consensusXML`, maps of BSA2_F1/F2 against those of BSA3_F1/F2, features
+  seen in both samples); target: within 20% of each other;
+- the wall time quantification adds: the same search with `--quant none` (target <= 25%);
+- the bytes per stored MS1 peak (target <= 12).
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import math
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+from lxml import etree
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+from realdata import FASTA, RUNS, examples_folder, search_arguments  # noqa: E402
+
+FRACTIONS = ["BSA2_F1", "BSA2_F2", "BSA3_F1", "BSA3_F2"]
+#: Sample of each run in the design written for the six runs.
+SAMPLES = {"BSA2_F1": "BSA2", "BSA2_F2": "BSA2", "BSA3_F1": "BSA3", "BSA3_F2": "BSA3",
+           "BSA2": "BSA2_whole", "BSA3": "BSA3_whole"}
+#: Consensus maps of each fractionated sample in BSA_linked.consensusXML (by map name).
+BSA_ACCESSION = "P02769|ALBU_BOVIN"
+MZ_PPM = 10.0
+RT_SLACK = 30.0
+PROTON = 1.0072764
+
+
+def write_design(path: Path, runs: list[Path]) -> Path:
+    """The experimental design of the six runs, in OpenMS's layout."""
+    groups: dict[str, int] = {}
+    lines = ["Fraction_Group\tFraction\tSpectra_Filepath\tLabel\tSample"]
+    for run in runs:
+        sample = SAMPLES[run.stem]
+        group = groups.setdefault(sample, len(groups) + 1)
+        fraction = int(run.stem[-1]) if "_F" in run.stem else 1
+        lines.append(f"{group}\t{fraction}\t{run.name}\t1\t{sample}")
+    path.write_text("\n".join(lines) + "\n")
+    return path
+
+
+def timed_search(arguments: list[str]) -> float:
+    started = time.perf_counter()
+    subprocess.run([sys.executable, "-P", "-m", "tovel_mesk", *arguments], check=True, stdout=subprocess.DEVNULL)
+    return time.perf_counter() - started
+
+
+def read_features(path: Path) -> pd.DataFrame:
+    """OpenMS features: rt (s), m/z, intensity, charge and the rt range of their convex hulls."""
+    rows = []
+    for _, feature in etree.iterparse(str(path), tag="feature"):
+        if feature.getparent() is None or feature.getparent().tag != "featureList":
+            continue
+        position = {p.get("dim"): float(p.text) for p in feature.findall("position")}
+        xs = [float(pt.get("x")) for pt in feature.iterfind("convexhull/pt")]
+        rows.append({"id": feature.get("id", "").removeprefix("f_"), "rt": position["0"], "mz": position["1"], "intensity": float(feature.findtext("intensity")),
+                     "charge": int(feature.findtext("charge")), "rt_lo": min(xs, default=position["0"]),
+                     "rt_hi": max(xs, default=position["0"])})
+        feature.clear()
+    return pd.DataFrame(rows)
+
+
+def openms_bsa_ratio(path: Path, features: set[str]) -> tuple[float, int]:
+    """Median BSA2/BSA3 ratio of OpenMS's consensus features that hold one of `features`
+    (the ids of the OpenMS features matched to our BSA ions; OpenMS's own identifications
+    name BSA on too few consensus features, none of them in both samples), over those seen
+    in both samples, and how many it rests on."""
+    tree = etree.parse(str(path))
+    maps = {m.get("id"): Path(m.get("name")).name for m in tree.iter("map")}
+    sample_of = {i: SAMPLES.get(name.replace("_aligned.featureXML", ""), "") for i, name in maps.items()}
+    ratios = []
+    for element in tree.iter("consensusElement"):
+        if not any(item.get("id") in features for item in element.iter("element")):
+            continue
+        sums = {"BSA2": 0.0, "BSA3": 0.0}
+        for item in element.iter("element"):
+            sample = sample_of.get(item.get("map"), "")
+            if sample in sums:
+                sums[sample] += float(item.get("it"))
+        if sums["BSA2"] > 0 and sums["BSA3"] > 0:
+            ratios.append(sums["BSA2"] / sums["BSA3"])
+    return (float(np.median(ratios)) if ratios else math.nan), len(ratios)
+
+
+def ion_mz(precursors: pd.DataFrame, psms: pd.DataFrame) -> np.ndarray:
+    """The m/z of each precursor ion: the table's own `mz`, else from the match table's
+    calculated mass."""
+    if "mz" in precursors.columns:
+        return precursors["mz"].to_numpy(dtype=float)
+    mass = psms.drop_duplicates("peptide").set_index("peptide")["calcmass"]
+    return ((precursors["peptide"].map(mass) + precursors["charge"] * PROTON) / precursors["charge"]).to_numpy(float)
+
+
+def match_features(ours: pd.DataFrame, features: pd.DataFrame) -> pd.DataFrame:
+    """Our ions (mz, charge, apex rt in s, intensity) with the intensity and id of their
+    matched feature (NaN and "" where none)."""
+    found = np.full(len(ours), np.nan)
+    ids = np.full(len(ours), "", dtype=object)
+    for i, (mz, charge, rt) in enumerate(ours[["mz", "charge", "rt"]].itertuples(index=False)):
+        near = features[(features["charge"] == charge) & (np.abs(features["mz"] - mz) <= mz * MZ_PPM * 1e-6)
+                        & (features["rt_lo"] - RT_SLACK <= rt) & (rt <= features["rt_hi"] + RT_SLACK)]
+        if len(near):
+            best = (near["rt"] - rt).abs().idxmin()
+            found[i], ids[i] = near.loc[best, "intensity"], near.loc[best, "id"]
+    return ours.assign(openms=found, feature=ids)
+
+
+def spearman(a: np.ndarray, b: np.ndarray) -> float:
+    if len(a) < 3:
+        return math.nan
+    return float(pd.Series(a).rank().corr(pd.Series(b).rank()))
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--threads", type=int, default=os.cpu_count() or 1)
+    parser.add_argument("--json", type=Path, help="also write the figures here")
+    parser.add_argument("--keep", type=Path, help="keep the search's output folder here")
+    parser.add_argument("--repeats", type=int, default=2, help="searches of each kind timed (the least counts)")
+    args = parser.parse_args()
+    examples = examples_folder()
+    if examples is None:
+        print("quant_openms: needs Debian's openms-doc (make realdata installs it)")
+        return 2
+    runs = [examples / r for r in RUNS]
+    fasta = examples / FASTA
+    with tempfile.TemporaryDirectory(prefix="tovel-quant-") as tmp:
+        work = Path(tmp)
+        design = write_design(work / "design.tsv", runs)
+        output = args.keep or work / "quant"
+        shutil.rmtree(output, ignore_errors=True)
+        plain = search_arguments(runs, fasta, work / "plain", args.threads)
+        with_quant = search_arguments(runs, fasta, output, args.threads)
+        insert = with_quant.index("--threads")
+        with_quant[insert:insert] = ["--quant", "lfq", "--design", str(design)]
+        plain[plain.index("--threads"):plain.index("--threads")] = ["--quant", "none"]
+        # Interleaved and repeated, the least of each kept: the machine is shared.
+        seconds_plain = seconds_quant = math.inf
+        for _ in range(args.repeats):
+            seconds_plain = min(seconds_plain, timed_search(plain))
+            seconds_quant = min(seconds_quant, timed_search(with_quant))
+        summary = json.loads((output / "summary.json").read_text())
+        precursors = pd.read_csv(output / "precursors_quant.tsv", sep="\t")
+        proteins_quant = pd.read_csv(output / "proteins_quant.tsv", sep="\t")
+        groups = pd.read_csv(output / "proteins.tsv", sep="\t")
+        peptides_quant = pd.read_csv(output / "peptides_quant.tsv", sep="\t")
+        psms = pd.read_csv(output / "psms.tsv", sep="\t", usecols=["peptide", "calcmass"])
+
+    quant = summary.get("quant") or {}
+    precursors["mz"] = ion_mz(precursors, psms)
+    pairs = []
+    print(f"{'run':<9} {'our ions':>8} {'with feature':>12} {'share':>6} {'Spearman':>8}")
+    for run in FRACTIONS:
+        column = f"intensity_{run}.mzML"
+        if column not in precursors.columns:
+            print(f"{run:<9} not quantified")
+            continue
+        mine = precursors[precursors[column] > 0]
+        ours = pd.DataFrame({"peptide": mine["peptide"], "mz": mine["mz"], "charge": mine["charge"], "rt": mine[f"apex_rt_{run}.mzML"] * 60.0,
+                             "intensity": mine[column]})
+        matched = match_features(ours, read_features(examples / "FRACTIONS" / f"{run}.featureXML"))
+        hit = matched.dropna(subset=["openms"])
+        rho = spearman(np.log(hit["intensity"].to_numpy()), np.log(hit["openms"].to_numpy()))
+        pairs.append(hit.assign(run=run))
+        print(f"{run:<9} {len(ours):>8} {len(hit):>12} {len(hit) / max(len(ours), 1):>6.1%} {rho:>8.3f}")
+    everything = pd.concat(pairs) if pairs else pd.DataFrame(columns=["intensity", "openms"])
+    n_ours = sum(int((precursors[f"intensity_{r}.mzML"] > 0).sum()) for r in FRACTIONS
+                 if f"intensity_{r}.mzML" in precursors.columns)
+    share = len(everything) / max(n_ours, 1)
+    rho_all = spearman(np.log(everything["intensity"].to_numpy(float)), np.log(everything["openms"].to_numpy(float)))
+    print(f"{'all four':<9} {n_ours:>8} {len(everything):>12} {share:>6.1%} {rho_all:>8.3f}")
+
+    # The BSA protein between the two fractionated samples.
+    bsa_groups = groups.loc[groups["accessions"].astype(str).str.split(";").apply(lambda a: BSA_ACCESSION in a),
+                            "group"].tolist()
+    ratio_protein = math.nan
+    if bsa_groups and {"intensity_BSA2", "intensity_BSA3"} <= set(proteins_quant.columns):
+        key = "protein_group" if "protein_group" in proteins_quant.columns else "group"
+        row = proteins_quant[proteins_quant[key] == bsa_groups[0]]
+        if len(row):
+            ratio_protein = float(row["intensity_BSA2"].iloc[0] / row["intensity_BSA3"].iloc[0])
+    # Like for like with OpenMS's consensus features: the median ratio of the BSA group's
+    # precursor ions quantified in both samples, fractions summed.
+    ratio_ions = math.nan
+    if bsa_groups and "protein_group" in peptides_quant.columns:
+        bsa_peptides = set(peptides_quant.loc[peptides_quant["protein_group"] == bsa_groups[0], "peptide"])
+        two = precursors[precursors["peptide"].isin(bsa_peptides)]
+        s2 = two[[f"intensity_{r}.mzML" for r in ("BSA2_F1", "BSA2_F2")]].sum(axis=1, min_count=1)
+        s3 = two[[f"intensity_{r}.mzML" for r in ("BSA3_F1", "BSA3_F2")]].sum(axis=1, min_count=1)
+        both = (s2 > 0) & (s3 > 0)
+        ratio_ions = float(np.median(s2[both] / s3[both])) if both.any() else math.nan
+    # OpenMS: the consensus features linking the features matched to our BSA ions; and,
+    # without the linking, the features themselves (fractions summed per sample).
+    ratio_openms, n_consensus, ratio_features = math.nan, 0, math.nan
+    if bsa_groups and "protein_group" in peptides_quant.columns and len(everything):
+        bsa_hits = everything[everything["peptide"].isin(bsa_peptides)]
+        ratio_openms, n_consensus = openms_bsa_ratio(examples / "FRACTIONS" / "BSA_linked.consensusXML",
+                                                     set(bsa_hits["feature"]))
+        per_ion = bsa_hits.assign(sample=bsa_hits["run"].map(SAMPLES), key=bsa_hits["peptide"]) \
+            .pivot_table(index=["key", "charge"], columns="sample", values="openms", aggfunc="sum")
+        if {"BSA2", "BSA3"} <= set(per_ion.columns):
+            both = per_ion.dropna(subset=["BSA2", "BSA3"])
+            ratio_features = float(np.median(both["BSA2"] / both["BSA3"])) if len(both) else math.nan
+    added = seconds_quant / seconds_plain - 1.0
+    per_peak = quant.get("ms1_bytes_per_peak")
+    print()
+    print(f"BSA2/BSA3 of BSA: ours {ratio_protein:.3f} (protein table), {ratio_ions:.3f} (median of precursor ions); "
+          f"OpenMS {ratio_openms:.3f} (median of {n_consensus} consensus features), {ratio_features:.3f} (median of "
+          "its features matched to our BSA ions, fractions summed)")
+    print(f"wall time: {seconds_plain:.2f} s without quantification, {seconds_quant:.2f} s with it (+{added:.1%}); "
+          f"quant stage {summary.get('stages', {}).get('quant', 0):.2f} s")
+    print(f"MS1 store: {quant.get('ms1_peaks', 0):,} peaks, {per_peak} bytes per peak")
+    print("notes: " + "; ".join(quant.get("notes") or []))
+    failures = []
+    if not rho_all >= 0.9:
+        failures.append(f"Spearman {rho_all:.3f} < 0.9")
+    reference = ratio_openms if math.isfinite(ratio_openms) else ratio_features
+    for name, ours_ratio in (("protein", ratio_protein), ("ions", ratio_ions)):
+        if not abs(ours_ratio / reference - 1.0) <= 0.2:
+            failures.append(f"BSA ratio ({name}) {ours_ratio:.3f} vs OpenMS {reference:.3f}: beyond 20%")
+    if added > 0.25:
+        failures.append(f"quantification adds {added:.1%} > 25%")
+    if not (per_peak is not None and per_peak <= 12):
+        failures.append(f"{per_peak} bytes per MS1 peak > 12")
+    print("missed: " + "; ".join(failures) if failures else "all targets met")
+    if args.json:
+        args.json.write_text(json.dumps({
+            "ions": n_ours, "matched": len(everything), "share": share, "spearman": rho_all,
+            "bsa_ratio_protein": ratio_protein, "bsa_ratio_ions": ratio_ions, "bsa_ratio_openms": ratio_openms,
+            "bsa_ratio_openms_features": ratio_features, "consensus_features": n_consensus,
+            "seconds_plain": seconds_plain, "seconds_quant": seconds_quant, "added": added,
+            "ms1_bytes_per_peak": per_peak, "notes": quant.get("notes")}, indent=2))
+    return 0 if not failures else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
