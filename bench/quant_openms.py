@@ -50,6 +50,8 @@ SAMPLES = {"BSA2_F1": "BSA2", "BSA2_F2": "BSA2", "BSA3_F1": "BSA3", "BSA3_F2": "
 BSA_ACCESSION = "P02769|ALBU_BOVIN"
 MZ_PPM = 10.0
 RT_SLACK = 30.0
+#: Fewest consensus features a consensus-based ratio must rest on to be the reference.
+MIN_CONSENSUS = 10
 PROTON = 1.0072764
 
 
@@ -87,23 +89,35 @@ def read_features(path: Path) -> pd.DataFrame:
     return pd.DataFrame(rows)
 
 
-def openms_bsa_ratio(path: Path, features: set[str]) -> tuple[float, int]:
-    """Median BSA2/BSA3 ratio of OpenMS's consensus features that hold one of `features`
-    (the ids of the OpenMS features matched to our BSA ions; OpenMS's own identifications
+def _link_key(mz: float, intensity: float) -> tuple[str, str]:
+    return f"{mz:.4f}", f"{intensity:.4e}"
+
+
+def openms_bsa_ratio(consensus: Path, runs: dict[str, pd.DataFrame], features: dict[str, set[str]]) -> tuple[float, int]:
+    """Median BSA2/BSA3 ratio of OpenMS's consensus features that link one of `features`
+    (run -> ids of the OpenMS features matched to our BSA ions; OpenMS's own identifications
     name BSA on too few consensus features, none of them in both samples), over those seen
-    in both samples, and how many it rests on."""
-    tree = etree.parse(str(path))
-    maps = {m.get("id"): Path(m.get("name")).name for m in tree.iter("map")}
-    sample_of = {i: SAMPLES.get(name.replace("_aligned.featureXML", ""), "") for i, name in maps.items()}
+    in both samples, and how many it rests on. A consensus element's items are told apart
+    by their m/z and intensity, which are those of a feature of one run (`runs`: run -> its
+    features); the map numbers of this file do not follow its list of map names."""
+    run_of: dict[tuple[str, str], str] = {}
+    wanted = set()
+    for run, table in runs.items():
+        for row in table.itertuples(index=False):
+            key = _link_key(row.mz, row.intensity)
+            run_of[key] = run
+            if row.id in features.get(run, ()):
+                wanted.add(key)
     ratios = []
-    for element in tree.iter("consensusElement"):
-        if not any(item.get("id") in features for item in element.iter("element")):
+    for element in etree.parse(str(consensus)).iter("consensusElement"):
+        keys = [_link_key(float(i.get("mz")), float(i.get("it"))) for i in element.iter("element")]
+        if not any(k in wanted for k in keys):
             continue
         sums = {"BSA2": 0.0, "BSA3": 0.0}
-        for item in element.iter("element"):
-            sample = sample_of.get(item.get("map"), "")
+        for key in keys:
+            sample = SAMPLES.get(run_of.get(key, ""), "")
             if sample in sums:
-                sums[sample] += float(item.get("it"))
+                sums[sample] += float(key[1])
         if sums["BSA2"] > 0 and sums["BSA3"] > 0:
             ratios.append(sums["BSA2"] / sums["BSA3"])
     return (float(np.median(ratios)) if ratios else math.nan), len(ratios)
@@ -144,6 +158,8 @@ def main() -> int:
     parser.add_argument("--json", type=Path, help="also write the figures here")
     parser.add_argument("--keep", type=Path, help="keep the search's output folder here")
     parser.add_argument("--repeats", type=int, default=2, help="searches of each kind timed (the least counts)")
+    parser.add_argument("--reuse", type=Path, help="compare the results already in this folder (a search of the six "
+                                                   "runs with this script's settings); no search, no timing")
     args = parser.parse_args()
     examples = examples_folder()
     if examples is None:
@@ -162,8 +178,9 @@ def main() -> int:
         with_quant[insert:insert] = ["--quant", "lfq", "--design", str(design)]
         plain[plain.index("--threads"):plain.index("--threads")] = ["--quant", "none"]
         # Interleaved and repeated, the least of each kept: the machine is shared.
-        seconds_plain = seconds_quant = math.inf
-        for _ in range(args.repeats):
+        seconds_plain = seconds_quant = math.inf if args.reuse is None else math.nan
+        output = args.reuse or output
+        for _ in range(args.repeats if args.reuse is None else 0):
             seconds_plain = min(seconds_plain, timed_search(plain))
             seconds_quant = min(seconds_quant, timed_search(with_quant))
         summary = json.loads((output / "summary.json").read_text())
@@ -176,6 +193,7 @@ def main() -> int:
     quant = summary.get("quant") or {}
     precursors["mz"] = ion_mz(precursors, psms)
     pairs = []
+    feature_maps: dict[str, pd.DataFrame] = {}
     print(f"{'run':<9} {'our ions':>8} {'with feature':>12} {'share':>6} {'Spearman':>8}")
     for run in FRACTIONS:
         column = f"intensity_{run}.mzML"
@@ -185,7 +203,8 @@ def main() -> int:
         mine = precursors[precursors[column] > 0]
         ours = pd.DataFrame({"peptide": mine["peptide"], "mz": mine["mz"], "charge": mine["charge"], "rt": mine[f"apex_rt_{run}.mzML"] * 60.0,
                              "intensity": mine[column]})
-        matched = match_features(ours, read_features(examples / "FRACTIONS" / f"{run}.featureXML"))
+        feature_maps[run] = read_features(examples / "FRACTIONS" / f"{run}.featureXML")
+        matched = match_features(ours, feature_maps[run])
         hit = matched.dropna(subset=["openms"])
         rho = spearman(np.log(hit["intensity"].to_numpy()), np.log(hit["openms"].to_numpy()))
         pairs.append(hit.assign(run=run))
@@ -208,7 +227,7 @@ def main() -> int:
             ratio_protein = float(row["intensity_BSA2"].iloc[0] / row["intensity_BSA3"].iloc[0])
     # Like for like with OpenMS's consensus features: the median ratio of the BSA group's
     # precursor ions quantified in both samples, fractions summed.
-    ratio_ions = math.nan
+    ratio_ions, both_ions = math.nan, 0
     if bsa_groups and "protein_group" in peptides_quant.columns:
         bsa_peptides = set(peptides_quant.loc[peptides_quant["protein_group"] == bsa_groups[0], "peptide"])
         two = precursors[precursors["peptide"].isin(bsa_peptides)]
@@ -216,24 +235,31 @@ def main() -> int:
         s3 = two[[f"intensity_{r}.mzML" for r in ("BSA3_F1", "BSA3_F2")]].sum(axis=1, min_count=1)
         both = (s2 > 0) & (s3 > 0)
         ratio_ions = float(np.median(s2[both] / s3[both])) if both.any() else math.nan
+        both_ions = int(both.sum())
     # OpenMS: the consensus features linking the features matched to our BSA ions; and,
     # without the linking, the features themselves (fractions summed per sample).
-    ratio_openms, n_consensus, ratio_features = math.nan, 0, math.nan
+    ratio_openms, n_consensus, ratio_features, n_features = math.nan, 0, math.nan, 0
     if bsa_groups and "protein_group" in peptides_quant.columns and len(everything):
         bsa_hits = everything[everything["peptide"].isin(bsa_peptides)]
-        ratio_openms, n_consensus = openms_bsa_ratio(examples / "FRACTIONS" / "BSA_linked.consensusXML",
-                                                     set(bsa_hits["feature"]))
+        ratio_openms, n_consensus = openms_bsa_ratio(
+            examples / "FRACTIONS" / "BSA_linked.consensusXML", feature_maps,
+            {run: set(group["feature"]) for run, group in bsa_hits.groupby("run")})
         per_ion = bsa_hits.assign(sample=bsa_hits["run"].map(SAMPLES), key=bsa_hits["peptide"]) \
             .pivot_table(index=["key", "charge"], columns="sample", values="openms", aggfunc="sum")
         if {"BSA2", "BSA3"} <= set(per_ion.columns):
             both = per_ion.dropna(subset=["BSA2", "BSA3"])
             ratio_features = float(np.median(both["BSA2"] / both["BSA3"])) if len(both) else math.nan
+            n_features = len(both)
     added = seconds_quant / seconds_plain - 1.0
     per_peak = quant.get("ms1_bytes_per_peak")
     print()
-    print(f"BSA2/BSA3 of BSA: ours {ratio_protein:.3f} (protein table), {ratio_ions:.3f} (median of precursor ions); "
+    print(f"BSA2/BSA3 of BSA: ours {ratio_ions:.3f} (median of precursor ions), {ratio_protein:.3f} (protein table, "
+          f"normalised); "
           f"OpenMS {ratio_openms:.3f} (median of {n_consensus} consensus features), {ratio_features:.3f} (median of "
-          "its features matched to our BSA ions, fractions summed)")
+          f"its features matched to {n_features} of our BSA ions in both samples, fractions summed)")
+    print(f"our BSA ions in both samples: {int(both_ions)}; the linked consensus joins the two samples in few "
+          "features: the target is judged against OpenMS's features when it rests on fewer than "
+          f"{MIN_CONSENSUS}")
     print(f"wall time: {seconds_plain:.2f} s without quantification, {seconds_quant:.2f} s with it (+{added:.1%}); "
           f"quant stage {summary.get('stages', {}).get('quant', 0):.2f} s")
     print(f"MS1 store: {quant.get('ms1_peaks', 0):,} peaks, {per_peak} bytes per peak")
@@ -241,11 +267,13 @@ def main() -> int:
     failures = []
     if not rho_all >= 0.9:
         failures.append(f"Spearman {rho_all:.3f} < 0.9")
-    reference = ratio_openms if math.isfinite(ratio_openms) else ratio_features
-    for name, ours_ratio in (("protein", ratio_protein), ("ions", ratio_ions)):
-        if not abs(ours_ratio / reference - 1.0) <= 0.2:
-            failures.append(f"BSA ratio ({name}) {ours_ratio:.3f} vs OpenMS {reference:.3f}: beyond 20%")
-    if added > 0.25:
+    reference = ratio_openms if math.isfinite(ratio_openms) and n_consensus >= MIN_CONSENSUS else ratio_features
+    # Like for like: OpenMS's intensities are not normalised, nor are our precursor ions'.
+    # The protein table is (median log ratio of shared ions, which in a digest of BSA are
+    # mostly BSA's own: it draws BSA's ratio towards 1); it is printed, not held to the target.
+    if not abs(ratio_ions / reference - 1.0) <= 0.2:
+        failures.append(f"BSA ratio {ratio_ions:.3f} vs OpenMS {reference:.3f}: beyond 20%")
+    if added > 0.25 or (args.reuse is None and not math.isfinite(added)):
         failures.append(f"quantification adds {added:.1%} > 25%")
     if not (per_peak is not None and per_peak <= 12):
         failures.append(f"{per_peak} bytes per MS1 peak > 12")
@@ -255,6 +283,7 @@ def main() -> int:
             "ions": n_ours, "matched": len(everything), "share": share, "spearman": rho_all,
             "bsa_ratio_protein": ratio_protein, "bsa_ratio_ions": ratio_ions, "bsa_ratio_openms": ratio_openms,
             "bsa_ratio_openms_features": ratio_features, "consensus_features": n_consensus,
+            "openms_features_in_both": n_features, "our_bsa_ions_in_both": both_ions,
             "seconds_plain": seconds_plain, "seconds_quant": seconds_quant, "added": added,
             "ms1_bytes_per_peak": per_peak, "notes": quant.get("notes")}, indent=2))
     return 0 if not failures else 1

@@ -34,7 +34,7 @@ def peak_scans(rt_grid, apex, sigma, height):
 
 def make_runs(n_peptides=200, n_runs=3, *, seed=3, scan_step=0.05, gradient=60.0, warps=None,
               absent_rate=0.2, id_rate=0.6, noise_peaks=300, ppm_noise=2.0, sigma=0.08,
-              run_scale=None) -> tuple[dict[str, Ms1Run], pd.DataFrame, Truth]:
+              run_scale=None, background=0) -> tuple[dict[str, Ms1Run], pd.DataFrame, Truth]:
     rng = np.random.default_rng(seed)
     masses = rng.uniform(800, 3000, n_peptides)
     charges = rng.choice([2, 3], n_peptides)
@@ -53,6 +53,14 @@ def make_runs(n_peptides=200, n_runs=3, *, seed=3, scan_step=0.05, gradient=60.0
     abundance = np.where(present, base[:, None] * np.array(run_scale)[None, :]
                          * np.exp(rng.normal(0, 0.1, (n_peptides, n_runs))), 0.0)
     pattern = expected_isotopes(masses)
+    # unidentified peptides (present in every run with isotope envelopes, never matched):
+    # the crowd in which absent peptides and decoys find their chance features
+    bg_mass = rng.uniform(800, 3000, background)
+    bg_charge = rng.choice([2, 3], background)
+    bg_rt = rng.uniform(1, gradient - 1, background)
+    bg_height = np.exp(rng.normal(np.log(3e5), 1.2, background))
+    bg_pattern = expected_isotopes(bg_mass) if background else np.zeros((0, 3))
+    bg_mz0 = PROTON_MASS + bg_mass / bg_charge
     runs, rows = {}, []
     grid = np.arange(0.0, gradient, scan_step)
     for r in range(n_runs):
@@ -69,6 +77,15 @@ def make_runs(n_peptides=200, n_runs=3, *, seed=3, scan_step=0.05, gradient=60.0
                     value = h * pattern[i, k] * rng.uniform(0.9, 1.1)
                     if value > 1e3:
                         mzs.append((mz0[i] + k * ISOTOPE_SPACING / charges[i]) * (1 + rng.normal(0, ppm_noise) * 1e-6))
+                        ints.append(value)
+            near_bg = np.flatnonzero(np.abs(warps[r](bg_rt) - t) < 5 * sigma)
+            for i in near_bg:
+                h = peak_scans(t, warps[r](bg_rt[i]), sigma, bg_height[i])
+                for k in range(3):
+                    value = h * bg_pattern[i, k]
+                    if value > 1e3:
+                        mzs.append((bg_mz0[i] + k * ISOTOPE_SPACING / bg_charge[i])
+                                   * (1 + rng.normal(0, ppm_noise) * 1e-6))
                         ints.append(value)
             mzs.extend(rng.uniform(350, 1600, noise_peaks))
             ints.extend(np.exp(rng.normal(np.log(2e4), 1.0, noise_peaks)))

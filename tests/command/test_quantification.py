@@ -104,9 +104,9 @@ def test_quant_none_and_mgf_leave_no_quantification(inputs, tmp_path, capsys):
                       *(f"{m + 1.0072764} {i}" for m, i in s.peaks), "END IONS"]
     mgf.write_text("\n".join(lines) + "\n")
     capsys.readouterr()
-    assert cli.main(["search", "--fasta", str(fasta), "--output", str(tmp_path / "mgf"), *FLAGS[:-1], str(mgf)]) == 0
+    assert cli.main(["search", "--fasta", str(fasta), "--output", str(tmp_path / "mgf"), *FLAGS, str(mgf)]) == 0
     said = "quant0.mgf: MGF files hold no MS1 scans; not quantified"
-    assert said in capsys.readouterr().err
+    assert f"  note: {said}" in capsys.readouterr().out
     summary = json.loads((tmp_path / "mgf" / "summary.json").read_text())
     assert summary["quant"]["notes"] == [said, "label-free quantification off: no searched file holds MS1 scans "
                                                 "(--quant auto)"]

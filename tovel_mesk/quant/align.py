@@ -99,13 +99,13 @@ def fit_alignment(run_rt, ref_rt, *, min_points: int = 10, per_bin: int = 8,
     chunks = np.array_split(np.arange(n), bins)
     x = np.array([np.median(xs[c]) for c in chunks])
     y = x + np.array([np.median(ys[c] - xs[c]) for c in chunks])
-    w = np.array([c.size for c in chunks], dtype=np.float64)
+    w: np.ndarray = np.array([c.size for c in chunks], dtype=np.float64)
     # merge knots with equal run times
     ux, inverse = np.unique(x, return_inverse=True)
     if ux.size < x.size:
         y = np.bincount(inverse, y * w) / np.bincount(inverse, w)
-        w = np.bincount(inverse, w)
-        x = ux
+        w = np.bincount(inverse, w).astype(np.float64)
+        x = ux.astype(np.float64)
     y = isotonic(y, w)
     for i in range(1, y.size):
         y[i] = max(y[i], y[i - 1] + 1e-6)

@@ -187,7 +187,7 @@ def read_design(path: str | os.PathLike, spectra_files: Iterable[str | os.PathLi
         raise DesignError(f"{path}: the spectra file{'s' if len(absent) > 1 else ''} "
                           f"{', '.join(repr(f) for f in absent)} {'are' if len(absent) > 1 else 'is'} "
                           f"missing from the design")
-    notes = ()
+    notes: tuple[str, ...] = ()
     if dropped:
         notes = (f"design {_base(path)}: {len(dropped)} file(s) not in this search left out with their "
                  f"fraction groups: {', '.join(dropped)}",)

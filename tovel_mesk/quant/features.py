@@ -122,16 +122,40 @@ def isotope_cosine(observed: np.ndarray, expected: np.ndarray) -> np.ndarray:
 
 
 class RunIndex:
-    """A run's peaks with the sorted search key (scan index * KEY_STRIDE + m/z)."""
+    """A run's peaks with the sorted search key (scan index * KEY_STRIDE + m/z).
+
+    Extraction needs scans in retention-time order: scans without a retention time are
+    left out and scans out of order are put in order (on a copy), and `repairs` says so."""
 
     def __init__(self, run: Ms1Run):
-        self.run = run
-        counts = np.diff(run.offsets)
+        self.repairs: list[str] = []
         if run.peaks and float(run.mz.max()) >= KEY_STRIDE:
             raise ValueError(f"{run.file}: an MS1 peak at m/z {float(run.mz.max()):.1f} is beyond "
                              f"the extractor's range (below {KEY_STRIDE:.0f})")
+        timed = np.isfinite(run.rt)
+        ordered = bool(np.all(np.diff(run.rt[timed]) >= 0)) if timed.any() else True
+        if not timed.all() or not ordered:
+            if not timed.all():
+                self.repairs.append(f"{run.file}: {int((~timed).sum())} MS1 scan(s) without a retention time "
+                                    f"left out of quantification")
+            if not ordered:
+                self.repairs.append(f"{run.file}: MS1 scans out of retention-time order were put in order")
+            run = _reordered(run, np.flatnonzero(timed)[np.argsort(run.rt[timed], kind="stable")])
+        self.run = run
+        counts = np.diff(run.offsets)
         self.key = np.repeat(np.arange(run.scans, dtype=np.float64) * KEY_STRIDE, counts)
         self.key += run.mz
+
+
+def _reordered(run: Ms1Run, scans: np.ndarray) -> Ms1Run:
+    """A copy of `run` holding the scans `scans`, in that order."""
+    counts = np.diff(run.offsets)[scans]
+    offsets = np.zeros(scans.size + 1, dtype=np.int64)
+    np.cumsum(counts, out=offsets[1:])
+    take = (np.concatenate([np.arange(run.offsets[i], run.offsets[i + 1]) for i in scans])
+            if scans.size else np.zeros(0, dtype=np.int64))
+    ids = tuple(run.scan_ids[i] for i in scans) if run.scan_ids else ()
+    return Ms1Run(run.file, run.rt[scans], offsets, run.mz[take], run.intensity[take], ids)
 
 
 @dataclass

@@ -7,11 +7,15 @@ returns the precursor, peptide and protein tables with diagnostics for the repor
    where it was identified (`features`), at the m/z calibrated by the file's precursor
    offset, starting from the retention time of its best match (lowest spectrum q-value).
    The extraction tolerance is `LfqOptions.extraction_ppm`, or, by default, the file's
-   precursor tolerance after calibration (the `ppm_tolerance` column), kept within
-   [`MIN_PPM`, `MAX_PPM`].
+   precursor tolerance after calibration (the `ppm_tolerance` column; NaN where a file's
+   tolerance is not in ppm, which reads as `DEFAULT_PPM`), kept within [`MIN_PPM`, `MAX_PPM`].
 2. Alignment (`align`): a monotone retention-time model per run against the reference run.
+   With fractions (a design with more than one fraction number), the runs of one fraction
+   number are aligned among themselves, and match-between-runs transfers only between
+   them: different fractions hold different peptides.
 3. Match-between-runs (`mbr`, on with 2 or more runs unless turned off): transfers with
-   q <= `LfqOptions.fdr`.
+   q <= `LfqOptions.fdr`. A run whose alignment fell back to the identity (fewer than two
+   shared ions) takes no transfers (noted).
 4. Samples: the runs' intensities are summed over the fractions of a fraction group (from
    the design; without one each file is its own sample). A sample with several fraction
    groups (replicates) takes their mean at the peptide and protein levels.
@@ -27,6 +31,7 @@ peptides and proteins are normalised. Missing values are NaN.
 
 from __future__ import annotations
 
+import warnings
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 from typing import Any
@@ -37,7 +42,7 @@ import pandas as pd
 from .align import RtModel, fit_alignment
 from .design import Design
 from .features import PeakRule, Requests, RunIndex, _read_traces, extract, ion_mz, ISOTOPE_SPACING
-from .mbr import MIN_WINDOW, WINDOW_SDS, MIN_PPM_SPREAD, compete, decoy_shifts, transfer_score
+from .mbr import DECOYS, MIN_WINDOW, WINDOW_SDS, MIN_PPM_SPREAD, compete, decoy_shifts, transfer_score
 from .ms1 import Ms1Run
 from .normalise import median_ratio_factors
 from .rollup import METHODS, roll_up
@@ -166,6 +171,7 @@ def quantify_lfq(runs: Mapping[str, Ms1Run], ions: pd.DataFrame, protein_of: Map
     quality = np.full(shape, np.nan)
     ppm_error = np.full(shape, np.nan)
     points = np.zeros(shape, dtype=np.int64)
+    bounds = np.full(shape + (2,), np.nan)
     identified = np.zeros(shape, dtype=bool)
     transferred = np.zeros(shape, dtype=bool)
     transfer_q = np.full(shape, np.nan)
@@ -176,6 +182,9 @@ def quantify_lfq(runs: Mapping[str, Ms1Run], ions: pd.DataFrame, protein_of: Map
         id_rt[i, j] = rt
 
     indexes = {name: RunIndex(runs[name]) for name in names}
+    for index in indexes.values():
+        notes.extend(index.repairs)
+    runs = {name: indexes[name].run for name in names}
     empty_runs = [name for name in names if runs[name].scans == 0]
     if empty_runs:
         notes.append(f"no MS1 scans in {', '.join(empty_runs)}: its ions are not quantified")
@@ -196,6 +205,8 @@ def quantify_lfq(runs: Mapping[str, Ms1Run], ions: pd.DataFrame, protein_of: Map
         quality[ok, j] = feat.isotope_quality[feat.found]
         ppm_error[ok, j] = feat.ppm_error[feat.found]
         points[ok, j] = feat.points[feat.found]
+        bounds[ok, j, 0] = feat.start_rt[feat.found]
+        bounds[ok, j, 1] = feat.end_rt[feat.found]
     n_identified = int(identified.sum())
     n_found = int(np.isfinite(area).sum())
     if n_found < n_identified:
@@ -204,35 +215,43 @@ def quantify_lfq(runs: Mapping[str, Ms1Run], ions: pd.DataFrame, protein_of: Map
                      f"left without a quantity")
     missing_before = int(np.isnan(area).sum())
 
-    # --- 2. alignment
+    # --- 2. alignment, within each set of runs that can share ions: all runs, or with fractions
+    # (a design with more than one fraction number) the runs of one fraction number
     found = np.isfinite(area)
+    partitions = _partitions(design, names)
     models: dict[str, RtModel] = {}
-    reference = names[int(np.argmax(found.sum(axis=0)))] if n_runs else ""
-    r = run_at.get(reference, 0)
-    for j, name in enumerate(names):
-        if name == reference:
-            models[name] = RtModel("reference", np.zeros(0), np.zeros(0), 0.0, int(found[:, j].sum()))
-            continue
-        both = found[:, j] & found[:, r]
-        model, note = fit_alignment(apex[both, j], apex[both, r])
-        models[name] = model
-        if note:
-            notes.append(f"alignment of {name} to {reference}: {note}")
-    others = [models[n].residual_sd for n in names if n != reference]
-    ref_sd = float(np.median(others)) if others else MIN_WINDOW / WINDOW_SDS
-    models[reference] = RtModel("reference", np.zeros(0), np.zeros(0), ref_sd, models[reference].points)
+    references: dict[str, str] = {}
+    for cols in partitions:
+        r = cols[int(np.argmax(found[:, cols].sum(axis=0)))]
+        reference = names[r]
+        sds = []
+        for j in cols:
+            name = names[j]
+            references[name] = reference
+            if j == r:
+                continue
+            both = found[:, j] & found[:, r]
+            model, note = fit_alignment(apex[both, j], apex[both, r])
+            models[name] = model
+            sds.append(model.residual_sd)
+            if note:
+                notes.append(f"alignment of {name} to {reference}: {note}")
+        ref_sd = float(np.median(sds)) if sds else MIN_WINDOW / WINDOW_SDS
+        models[reference] = RtModel("reference", np.zeros(0), np.zeros(0), ref_sd, int(found[:, r].sum()))
 
     # --- 3. match-between-runs
     mbr = options.mbr if options.mbr is not None else n_runs >= 2
     counts = {"candidates": 0, "competing": 0, "target_wins": 0, "decoy_wins": 0, "transfers": 0}
-    if options.mbr is None and n_runs < 2:
-        notes.append("match-between-runs off: only one run")
-    elif options.mbr is False:
+    if options.mbr is False:
         notes.append("match-between-runs off (asked)")
-    if mbr and n_runs >= 2:
-        counts = _match_between_runs(names, runs, indexes, models, options, mass, charge, offset, ppm_of,
-                                     identified, area, apex, quality, ppm_error, points, transferred,
-                                     transfer_q, notes)
+    elif n_runs < 2:
+        notes.append("match-between-runs off: only one run")
+    elif all(len(cols) < 2 for cols in partitions):
+        notes.append("match-between-runs off: no two runs of the same fraction")
+    if mbr and any(len(cols) >= 2 for cols in partitions):
+        counts = _match_between_runs(names, runs, indexes, models, partitions, options, mass, charge, offset,
+                                     ppm_of, identified, area, apex, quality, ppm_error, points, bounds,
+                                     transferred, transfer_q, notes)
     missing_after = int(np.isnan(area).sum())
 
     # --- precursor table
@@ -244,8 +263,9 @@ def quantify_lfq(runs: Mapping[str, Ms1Run], ions: pd.DataFrame, protein_of: Map
     })
     precursors.loc[protein < 0, "protein_group"] = pd.NA
     iq = np.where(identified & found, quality, np.nan)
-    precursors["isotope_quality"] = [float(np.median(row[np.isfinite(row)])) if np.isfinite(row).any() else np.nan
-                                     for row in iq]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)   # ions without an identified feature: NaN
+        precursors["isotope_quality"] = np.nanmedian(iq, axis=1) if n_runs else np.full(n_ions, np.nan)
     for j, name in enumerate(names):
         source = np.where(identified[:, j], "identified", np.where(transferred[:, j], "transferred", ""))
         precursors[f"intensity_{name}"] = area[:, j]
@@ -305,8 +325,8 @@ def quantify_lfq(runs: Mapping[str, Ms1Run], ions: pd.DataFrame, protein_of: Map
         proteins[column] = prot_samples[:, s] if len(proteins) else np.zeros(0)
     proteins["peptides_used"] = unit_proteins["peptides_used"].astype("int64")
 
-    diagnostics = _diagnostics(names, runs, indexes, models, reference, ion_keys, mass, charge, offset, ppm_of,
-                               identified, area, apex, quality, id_rt, options, counts, missing_before,
+    diagnostics = _diagnostics(names, runs, indexes, models, references, ion_keys, mass, charge, offset, ppm_of,
+                               identified, area, apex, quality, id_rt, bounds, points, options, counts, missing_before,
                                missing_after, factors, unit_columns, ref_unit, unit_proteins, unit_sample,
                                design)
     return LfqResult(precursors, peptides, proteins, diagnostics, notes)
@@ -352,79 +372,113 @@ def _robust_sd(values: np.ndarray) -> float:
     return 1.4826 * float(np.median(np.abs(values - np.median(values))))
 
 
-def _match_between_runs(names, runs, indexes, models, options, mass, charge, offset, ppm_of, identified, area,
-                        apex, quality, ppm_error, points, transferred, transfer_q, notes) -> dict[str, int]:
+def _partitions(design: Design, names: list[str]) -> list[list[int]]:
+    """Run indices grouped by fraction number when the design has several, else one group."""
+    fraction = {row.file: row.fraction for row in design.rows}
+    numbers = sorted({fraction.get(n, 1) for n in names})
+    if len(numbers) < 2:
+        return [list(range(len(names)))] if names else []
+    return [[j for j, n in enumerate(names) if fraction.get(n, 1) == k] for k in numbers]
+
+
+def _match_between_runs(names, runs, indexes, models, partitions, options, mass, charge, offset, ppm_of,
+                        identified, area, apex, quality, ppm_error, points, bounds, transferred, transfer_q,
+                        notes) -> dict[str, int]:
+    """Candidates of every partition, competing together for one set of q-values."""
     found = np.isfinite(area)
-    n_ions = area.shape[0]
-    with np.errstate(all="ignore"):
-        ref_rt = np.full(area.shape, np.nan)
-        for j, name in enumerate(names):
-            ref_rt[:, j] = np.where(found[:, j], models[name].to_reference(np.nan_to_num(apex[:, j])), np.nan)
-        any_found = found.any(axis=1)
-        predicted_ref = np.full(n_ions, np.nan)
-        predicted_ref[any_found] = [np.median(row[np.isfinite(row)]) for row in ref_rt[any_found]]
-        expected_area = np.full(n_ions, np.nan)
-        expected_area[any_found] = [np.median(row[np.isfinite(row)]) for row in area[any_found]]
-    shifts = decoy_shifts(n_ions, options.seed)
-    pair_ion, pair_run, t_score, d_score, t_feats = [], [], [], [], []
-    for j, name in enumerate(names):
-        rows = np.flatnonzero(any_found & ~identified[:, j])
-        if rows.size == 0 or runs[name].scans == 0:
+    shifts = decoy_shifts(area.shape[0], options.seed)
+    collected: list[tuple] = []
+    for cols in partitions:
+        if len(cols) < 2:
             continue
-        model = models[name]
-        sd = max(model.residual_sd, MIN_WINDOW / WINDOW_SDS)
-        window = max(WINDOW_SDS * sd, MIN_WINDOW)
-        centre = model.from_reference(predicted_ref[rows])
-        ppm_sd = _robust_sd(ppm_error[identified[:, j], j])
-        ppm_sd = max(ppm_sd if np.isfinite(ppm_sd) else ppm_of[name] / 3.0, MIN_PPM_SPREAD)
-        n = rows.size
-        decoy_mass = mass[rows] + shifts[rows]
-        req = Requests(
-            mz=np.concatenate([ion_mz(mass[rows], charge[rows], offset.get(name, 0.0)),
-                               ion_mz(decoy_mass, charge[rows], offset.get(name, 0.0))]),
-            charge=np.tile(charge[rows], 2), mass=np.tile(mass[rows], 2), rt=np.tile(centre, 2),
-            window=np.full(2 * n, window), extent=np.full(2 * n, window + options.extent),
-            ppm=np.full(2 * n, ppm_of[name]), climb=np.zeros(2 * n, dtype=bool))
-        feat = extract(indexes[name], req, options.peak)
-        with np.errstate(divide="ignore", invalid="ignore"):
-            ratio = np.where(feat.found, np.log2(np.where(feat.found, feat.area, 1.0) / np.tile(expected_area[rows], 2)),
-                             0.0)
-        score = transfer_score(feat.isotope_quality, feat.apex_rt - np.tile(centre, 2), sd, feat.ppm_error, ppm_sd,
-                               ratio)
-        score = np.where(feat.found, score, np.nan)
-        pair_ion.append(rows)
-        pair_run.append(np.full(n, j))
-        t_score.append(score[:n])
-        d_score.append(score[n:])
-        t_feats.append((feat.area[:n], feat.apex_rt[:n], feat.isotope_quality[:n], feat.ppm_error[:n],
-                        feat.points[:n]))
+        collected.extend(_candidates(names, runs, indexes, models, cols, options, mass, charge, offset, ppm_of,
+                                     identified, found, area, apex, ppm_error, shifts, notes))
     counts = {"candidates": 0, "competing": 0, "target_wins": 0, "decoy_wins": 0, "transfers": 0}
-    if not pair_ion:
+    if not collected:
         notes.append("match-between-runs: no candidate transfer (no quantified ion is missing from a run)")
         return counts
-    ions_ = np.concatenate(pair_ion)
-    runs_ = np.concatenate(pair_run)
-    ts, ds = np.concatenate(t_score), np.concatenate(d_score)
+    ions_ = np.concatenate([c[0] for c in collected])
+    runs_ = np.concatenate([c[1] for c in collected])
+    ts = np.concatenate([c[2] for c in collected])
+    ds = np.concatenate([c[3] for c in collected], axis=0)
     competes, wins, q = compete(ts, ds)
     keep = wins & (q <= options.fdr)
-    f_area, f_apex, f_quality, f_ppm, f_points = (np.concatenate([t[k] for t in t_feats]) for k in range(5))
+    f_area, f_apex, f_quality, f_ppm, f_points, f_start, f_end = (np.concatenate([c[4][k] for c in collected])
+                                                                   for k in range(7))
     i, j = ions_[keep], runs_[keep]
     area[i, j] = f_area[keep]
     apex[i, j] = f_apex[keep]
     quality[i, j] = f_quality[keep]
     ppm_error[i, j] = f_ppm[keep]
     points[i, j] = f_points[keep]
+    bounds[i, j, 0] = f_start[keep]
+    bounds[i, j, 1] = f_end[keep]
     transferred[i, j] = True
     transfer_q[i, j] = q[keep]
-    counts = {"candidates": int(ions_.size), "competing": int(competes.sum()), "target_wins": int(wins.sum()),
-              "decoy_wins": int((competes & ~wins).sum()), "transfers": int(keep.sum())}
-    return counts
+    return {"candidates": int(ions_.size), "competing": int(competes.sum()), "target_wins": int(wins.sum()),
+            "decoy_wins": int((competes & ~wins).sum()), "transfers": int(keep.sum())}
 
 
-def _diagnostics(names, runs, indexes, models, reference, ion_keys, mass, charge, offset, ppm_of, identified, area,
-                 apex, quality, id_rt, options, counts, missing_before, missing_after, factors, unit_columns,
+def _candidates(names, runs, indexes, models, cols, options, mass, charge, offset, ppm_of, identified, found,
+                area, apex, ppm_error, shifts, notes) -> list[tuple]:
+    """Target and decoy candidates of the runs `cols` (one partition): per run, (ions, run
+    index, target scores, decoy scores, target features)."""
+    n_ions = area.shape[0]
+    found = found[:, cols]
+    area_p = area[:, cols]
+    with np.errstate(all="ignore"):
+        ref_rt = np.full(found.shape, np.nan)
+        for c, j in enumerate(cols):
+            ref_rt[:, c] = np.where(found[:, c], models[names[j]].to_reference(np.nan_to_num(apex[:, j])), np.nan)
+        any_found = found.any(axis=1)
+        predicted_ref = np.full(n_ions, np.nan)
+        expected_area = np.full(n_ions, np.nan)
+        if any_found.any():
+            predicted_ref[any_found] = np.nanmedian(ref_rt[any_found], axis=1)
+            expected_area[any_found] = np.nanmedian(area_p[any_found], axis=1)
+    out = []
+    for j in cols:
+        name = names[j]
+        rows = np.flatnonzero(any_found & ~identified[:, j])
+        if rows.size == 0 or runs[name].scans == 0:
+            continue
+        model = models[name]
+        if model.kind == "identity":
+            notes.append(f"match-between-runs: no transfer into {name}: its retention times could not be aligned")
+            continue
+        sd = max(model.residual_sd, MIN_WINDOW / WINDOW_SDS)
+        window = max(WINDOW_SDS * sd, MIN_WINDOW)
+        centre = model.from_reference(predicted_ref[rows])
+        ppm_sd = _robust_sd(ppm_error[identified[:, j], j])
+        ppm_sd = max(ppm_sd if np.isfinite(ppm_sd) else ppm_of[name] / 3.0, MIN_PPM_SPREAD)
+        n = rows.size
+        copies = 1 + DECOYS
+        # requests: the targets, then decoy 1 of every ion, decoy 2, ...
+        masses = np.concatenate([mass[rows], *(mass[rows] + shifts[rows, c] for c in range(DECOYS))])
+        req = Requests(
+            mz=ion_mz(masses, np.tile(charge[rows], copies), offset.get(name, 0.0)),
+            charge=np.tile(charge[rows], copies), mass=np.tile(mass[rows], copies), rt=np.tile(centre, copies),
+            window=np.full(copies * n, window), extent=np.full(copies * n, window + options.extent),
+            ppm=np.full(copies * n, ppm_of[name]), climb=np.zeros(copies * n, dtype=bool))
+        feat = extract(indexes[name], req, options.peak)
+        with np.errstate(divide="ignore", invalid="ignore"):
+            ratio = np.where(feat.found, np.log2(np.where(feat.found, feat.area, 1.0)
+                                                 / np.tile(expected_area[rows], copies)), 0.0)
+        score = transfer_score(feat.isotope_quality, feat.apex_rt - np.tile(centre, copies), sd, feat.ppm_error,
+                               ppm_sd, ratio)
+        score = np.where(feat.found, score, np.nan)
+        out.append((rows, np.full(n, j), score[:n], score[n:].reshape(DECOYS, n).T,
+                    (feat.area[:n], feat.apex_rt[:n], feat.isotope_quality[:n], feat.ppm_error[:n], feat.points[:n],
+                     feat.start_rt[:n], feat.end_rt[:n])))
+    return out
+
+
+def _diagnostics(names, runs, indexes, models, references, ion_keys, mass, charge, offset, ppm_of, identified, area,
+                 apex, quality, id_rt, bounds, points, options, counts, missing_before, missing_after, factors,
+                 unit_columns,
                  ref_unit, unit_proteins, unit_sample, design) -> dict[str, Any]:
-    out: dict[str, Any] = {"runs": list(names), "reference_run": reference}
+    out: dict[str, Any] = {"runs": list(names), "reference_run": references.get(names[0], "") if names else "",
+                           "references": dict(references)}
     # example chromatograms: best, median and worst isotope quality among identified features
     found = identified & np.isfinite(area)
     cand = np.argwhere(found)
@@ -449,17 +503,24 @@ def _diagnostics(names, runs, indexes, models, reference, ion_keys, mass, charge
                 traces.append(inten.tolist())
             examples.append({"which": label, "peptide": ion_keys["peptide"].iloc[i], "charge": int(charge[i]),
                              "run": name, "isotope_quality": float(quality[i, j]), "rt": run.rt[scans].tolist(),
-                             "traces": traces, "apex_rt": float(apex[i, j]), "identified_rt": float(id_rt[i, j])})
+                             "traces": traces, "apex_rt": float(apex[i, j]), "identified_rt": float(id_rt[i, j]),
+                             "start_rt": float(bounds[i, j, 0]), "end_rt": float(bounds[i, j, 1]),
+                             "points": int(points[i, j])})
     out["chromatograms"] = examples
     # alignment per run
     align = {}
-    r = names.index(reference) if reference in names else 0
     both_found = np.isfinite(area)
     for j, name in enumerate(names):
+        r = names.index(references[name])
         entry = models[name].summary()
+        entry["reference"] = references[name]
         both = identified[:, j] & identified[:, r] & both_found[:, j] & both_found[:, r]
         entry["run_rt"] = apex[both, j][:500].tolist()
         entry["reference_rt"] = apex[both, r][:500].tolist()
+        span = apex[np.isfinite(apex[:, j]), j]
+        grid = np.linspace(span.min(), span.max(), 50) if span.size else np.zeros(0)
+        entry["curve_run"] = grid.tolist()
+        entry["curve_reference"] = models[name].to_reference(grid).tolist()
         align[name] = entry
     out["alignment"] = align
     # correlation of runs (log2 intensities of shared ions)
@@ -471,7 +532,7 @@ def _diagnostics(names, runs, indexes, models, reference, ion_keys, mass, charge
             both = np.isfinite(logs[:, a]) & np.isfinite(logs[:, b])
             if both.sum() >= 3:
                 corr[a, b] = float(np.corrcoef(logs[both, a], logs[both, b])[0, 1])
-    out["run_correlation"] = corr.tolist()
+    out["run_correlation"] = [[None if np.isnan(v) else float(v) for v in row] for row in corr]
     # coefficients of variation of proteins within a sample (over its fraction groups), or within a
     # condition (over its samples) when every sample has one fraction group
     out["protein_cv"] = _protein_cvs(unit_proteins, unit_columns, unit_sample, design)

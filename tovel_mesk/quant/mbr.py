@@ -11,11 +11,15 @@ transfer:
 - the peak: the highest smoothed point of the M + M+1 trace in the window, its boundaries
   by the same rule as identified ions (`features`), at the run's calibrated m/z.
 
-Each candidate has a decoy: the same extraction with the neutral mass moved by
-`k * 1.000495` Da, k drawn from +/-7 ... +/-13 (seeded, per ion): far beyond the ion's isotope
-envelope, yet at masses as crowded with peptide signal as the ion's own (a shift by a
-non-integer number of daltons would land in the gaps between peptide masses and make the
-decoys too easy to beat). The decoy's isotope pattern is the target's.
+Each candidate has `DECOYS` decoys: the same extraction with the neutral mass moved by
+`k * 1.000495` Da, with k drawn without repeats from +7 ... +13 for half of them and from
+-13 ... -7 for the other half (seeded, per ion): far beyond the ion's isotope envelope, yet
+at masses as crowded with peptide signal as the ion's own (a shift by a non-integer number
+of daltons would land in the gaps between peptide masses and make the decoys too easy to
+beat), and balanced up and down, where the density of signal differs. The decoys' isotope
+pattern is the target's. Several decoys per candidate make the error estimate steadier: a
+chance feature at the ion's own m/z is a rare event, and one decoy each would count it
+with a large relative error.
 
 Score of a candidate (higher is better; the same for targets and decoys):
 
@@ -26,19 +30,25 @@ with the rt spread the run's alignment residual standard deviation and the mass 
 the robust standard deviation of the mass errors of the run's identified features (at least
 0.5 ppm). A candidate without a peak has no score.
 
-Competition: in each (ion, run) pair the better of target and decoy wins (the decoy on a
-tie; a pair where neither has a peak drops out). q-values come from the winners by
-target-decoy competition (decoys / targets at or above each score; `fdr.qvalues`), and
-transfers with q <= the FDR asked (1% by default) are kept.
+Competition: in each (ion, run) pair the best of the target and its decoys wins (a decoy
+on a tie; a pair where none has a peak drops out). When the target is a chance feature it
+is as likely as each of its decoys to win, so among the winners scoring at least s, the
+false target wins are estimated by the decoy wins over the number of decoys per pair:
+
+    FDR(s) = (D(s) / DECOYS) / T(s),  capped at 1,
+
+and the q-value of a winner is the least FDR(s) at or below its score (equal scores share
+one). Transfers with q <= the FDR asked (1% by default) are kept.
 """
 
 from __future__ import annotations
 
 import numpy as np
 
-from ..fdr.qvalues import tdc_qvalues
+__all__ = ["decoy_shifts", "transfer_score", "compete", "WINDOW_SDS", "MIN_WINDOW", "MASS_UNIT", "DECOYS"]
 
-__all__ = ["decoy_shifts", "transfer_score", "compete", "WINDOW_SDS", "MIN_WINDOW", "MASS_UNIT"]
+#: Decoys per candidate transfer (even: half shifted up, half down).
+DECOYS = 4
 
 #: Half-width of the apex search window, in alignment residual standard deviations.
 WINDOW_SDS = 4.0
@@ -50,11 +60,14 @@ MASS_UNIT = 1.000495
 MIN_PPM_SPREAD = 0.5
 
 
-def decoy_shifts(n: int, seed: int) -> np.ndarray:
-    """Neutral mass shifts (Da) of `n` decoys."""
+def decoy_shifts(n: int, seed: int, decoys: int = DECOYS) -> np.ndarray:
+    """Neutral mass shifts (Da) of the decoys of `n` candidates, shape (n, decoys)."""
     rng = np.random.default_rng(seed)
-    k = rng.integers(7, 14, size=n) * np.where(rng.random(n) < 0.5, -1, 1)
-    return k * MASS_UNIT
+    half = decoys // 2
+    steps = np.arange(7, 14)
+    up = np.argsort(rng.random((n, steps.size)), axis=1)[:, :half]
+    down = np.argsort(rng.random((n, steps.size)), axis=1)[:, :decoys - half]
+    return np.concatenate([steps[up], -steps[down]], axis=1) * MASS_UNIT
 
 
 def transfer_score(quality, rt_deviation, rt_spread, ppm_error, ppm_spread, log2_ratio) -> np.ndarray:
@@ -65,17 +78,35 @@ def transfer_score(quality, rt_deviation, rt_spread, ppm_error, ppm_spread, log2
     return 4.0 * quality - 0.5 * rt_term - 0.5 * ppm_term - 0.1 * ratio_term
 
 
-def compete(target: np.ndarray, decoy: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """Per pair (NaN = no peak): whether the pair competes, whether the target wins, and the
-    q-value of the winner (NaN for pairs that drop out)."""
+def compete(target: np.ndarray, decoys: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """Per pair: `target` score (n,) and `decoys` scores (n, k), NaN = no peak. Returns
+    whether the pair competes, whether the target wins, and the q-value of the winner (NaN
+    for pairs that drop out)."""
     target = np.asarray(target, dtype=np.float64)
-    decoy = np.asarray(decoy, dtype=np.float64)
+    decoys = np.asarray(decoys, dtype=np.float64)
+    if decoys.ndim == 1:
+        decoys = decoys[:, None]
+    k = max(decoys.shape[1], 1)
     t = np.where(np.isnan(target), -np.inf, target)
-    d = np.where(np.isnan(decoy), -np.inf, decoy)
+    d = np.where(np.isnan(decoys), -np.inf, decoys).max(axis=1, initial=-np.inf)
     competes = np.isfinite(t) | np.isfinite(d)
     target_wins = competes & (t > d)
     q = np.full(target.size, np.nan)
-    if competes.any():
-        best = np.maximum(t, d)[competes]
-        q[competes] = tdc_qvalues(best, ~target_wins[competes])
+    idx = np.flatnonzero(competes)
+    if idx.size:
+        best = np.maximum(t, d)[idx]
+        order = np.argsort(-best, kind="stable")
+        wins = target_wins[idx][order]
+        T = np.cumsum(wins)
+        D = np.cumsum(~wins)
+        sorted_best = best[order]
+        # equal scores share the counts of the last of them
+        last = np.searchsorted(-sorted_best, -sorted_best, side="right") - 1
+        T, D = T[last], D[last]
+        with np.errstate(divide="ignore", invalid="ignore"):
+            fdr = np.where(T > 0, np.minimum(D / k / np.maximum(T, 1), 1.0), 1.0)
+        qs = np.minimum.accumulate(fdr[::-1])[::-1]
+        out = np.empty(idx.size)
+        out[order] = qs
+        q[idx] = out
     return competes, target_wins, q

@@ -64,7 +64,7 @@ def maxlfq(matrix, min_ratios: int = 1) -> tuple[np.ndarray, int]:
 
     for j, k in edges:
         parent[find(j)] = find(k)
-    has = present.any(axis=0)
+    has: np.ndarray = np.asarray(present.any(axis=0))
     totals = np.where(present, matrix, 0.0).sum(axis=0)
     for root in sorted({find(j) for j in range(n_samples) if has[j]}):
         members = [j for j in range(n_samples) if has[j] and find(j) == root]

@@ -152,6 +152,11 @@ def format_summary(summary: Summary | Mapping) -> str:
                  for r in [header, *rows]]
         lines.insert(1, "  ".join("-" * w for w in widths))
         blocks.append("\n".join(lines))
+    from .quant_figures import quant_lines
+
+    quant = quant_lines(_plain(summary))
+    if quant:
+        blocks.append("\n".join(quant))
     return "\n\n".join(blocks)
 
 

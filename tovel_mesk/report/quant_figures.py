@@ -19,7 +19,7 @@ import pandas as pd
 
 from .svg import Panel, shade
 
-__all__ = ["quant_figures", "quant_notes"]
+__all__ = ["quant_figures", "quant_notes", "quant_lines"]
 
 _INTENSITY, _SOURCE = "intensity_", "source_"
 _COLOURS = ("#1f77b4", "#ff7f0e", "#2ca02c", "#9467bd", "#8c564b", "#e377c2", "#17becf", "#bcbd22")
@@ -236,6 +236,20 @@ def _missing(panel: Panel, table: pd.DataFrame) -> None:
     panel.ycategories = [str(r) for r in table["run"]]
     panel.xlabel = "precursor ions without a quantity in the run"
     panel.whole_x = True
+
+
+def quant_lines(summary: Mapping) -> list[str]:
+    """The quantification in a few lines for the console: what was done, then each note."""
+    record = summary.get("quant") or {}
+    if not isinstance(record, Mapping) or not record or (record.get("requested") == "none" and not record.get("notes")):
+        return []
+    if record.get("method") == "lfq":
+        head = (f"quantification: label-free, {int(record.get('precursors_quantified', 0)):,} precursor ions in "
+                f"{len(record.get('runs') or ())} runs, {int(record.get('transfers_kept', 0)):,} match-between-runs "
+                f"transfers kept")
+    else:
+        head = f"quantification: none (--quant {record.get('requested')})"
+    return [head, *(f"  note: {n}" for n in record.get("notes") or [])]
 
 
 def quant_notes(summary: Mapping) -> list[str]:

@@ -1,5 +1,6 @@
 """The quantification stage of a search: after error control, the accepted precursor ions
 are quantified in the MS1 scans that the readers kept (`tovel_mesk.quant`).
+The console summary, the report and summary.json's `quant` say what was done.
 
 What `--quant auto` (the default) does: label-free quantification when a searched file
 holds MS1 scans, none otherwise. Every choice made for the user (quantification off, a
@@ -121,8 +122,6 @@ def quantify_search(settings: SearchSettings, files: Sequence[FileResult], psms:
                            "quantities")
     finally:
         stage.seconds = time.perf_counter() - started
-    for note in stage.notes:
-        progress.message(f"quantification: {note}")
     return result, stage
 
 

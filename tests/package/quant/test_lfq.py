@@ -3,6 +3,8 @@ error control, the table layout, fractions of samples, options and bad input."""
 
 from __future__ import annotations
 
+import json
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -78,6 +80,10 @@ def test_tables_and_diagnostics_layout(generated):
     corr = np.array(d["run_correlation"])
     assert corr.shape == (3, 3) and np.allclose(np.diag(corr), 1.0)
     assert set(d["normalisation"]["factors"]) == set(names)
+    for example in d["chromatograms"]:
+        assert example["start_rt"] <= example["apex_rt"] <= example["end_rt"] and example["points"] >= 3
+    assert all(len(a["curve_run"]) == len(a["curve_reference"]) == 50 for a in d["alignment"].values())
+    json.dumps(d, allow_nan=False)   # plain numbers only: the report and summary.json take them as they are
 
 
 def test_same_input_same_numbers(generated):
@@ -112,6 +118,10 @@ def test_fractions_are_summed_into_samples(generated):
     got = result.peptides.set_index("peptide")["intensity_S"]
     pd.testing.assert_series_equal(got.loc[expected.index], expected, check_names=False)
     assert list(result.proteins.columns) == ["protein_group", "intensity_S", "intensity_T", "peptides_used"]
+    # match-between-runs pairs the same fraction of different samples only
+    transfers = quantify_lfq(runs, ions, protein_of, design=design).precursors
+    assert (transfers[f"source_{names[1]}"] != "transferred").all()
+    assert (transfers[f"source_{names[2]}"] == "transferred").any()
 
 
 def test_peptides_without_a_protein_group_and_bad_input(generated):
