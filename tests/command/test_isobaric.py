@@ -16,6 +16,7 @@ import pytest
 from tovel_mesk.config import load_settings
 from tovel_mesk.errors import ConfigError
 from tovel_mesk.pipeline import run_search
+from tovel_mesk.report.html import format_summary
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
 import isobaric_runs  # noqa: E402
@@ -69,6 +70,10 @@ def test_corrected_ratios_come_back_within_2_percent(ms2_run, tmp_path):
     assert summary["file_settings"]["run.mzML"]["reporters"] == {"plex": "tmt10", "reporter_spectra": "MS2",
                                                                   "window": "20 ppm"}
     assert outcome.quant is not None and len(outcome.quant.proteins) == len(table)
+    # Said on the console and in the report, with the counts.
+    assert (f"quantification: tmt10 reporter ions, {len(accepted):,} of {len(accepted):,} accepted spectra quantified"
+            in format_summary(outcome.summary))
+    assert "Isobaric quantification: tmt10 reporter ions" in (tmp_path / "out" / "report.html").read_text()
 
     # Without the lot sheet the impurities stay in the ratios, and the summary says so.
     search(folder, tmp_path / "raw")

@@ -91,8 +91,6 @@ summary with their error, in the order of `settings.spectra`."""
         started = time.perf_counter()
         psms, quant = _isobaric(settings, files, psms, confidence, summary)
         summary.record_stage("quant", time.perf_counter() - started)
-        for note in summary.quant["notes"]:
-            progress.message(f"quantification: {note}")
     outcome = SearchOutcome(settings, psms, peptides, confidence.proteins, files, summary)
     outcome.quant = quant
     return outcome
