@@ -74,7 +74,8 @@ def _add_search_options(parser: argparse.ArgumentParser) -> None:
     groups = {stage: parser.add_argument_group(title) for stage, title in STAGES.items()}
     for option in OPTIONS:
         group = groups[option.stage]
-        default = "" if option.default in (None, ()) and option.kind in ("path", "paths") else \
+        # A switch without a default (--mbr: decided by the data) says its default in its help.
+        default = "" if option.default in (None, ()) and option.kind in ("path", "paths", "switch") else \
             f" (default: {_default_text(option.default)})"
         help_text = option.help + default
         if option.kind == "paths":

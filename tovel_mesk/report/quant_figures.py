@@ -10,6 +10,7 @@ alignment come from the result's `diagnostics`.
 
 from __future__ import annotations
 
+import functools
 import html
 from collections.abc import Callable, Mapping
 from typing import Any
@@ -66,14 +67,15 @@ def _traces(example: Mapping) -> list[tuple[str, np.ndarray, np.ndarray]]:
 
 
 def _chromatogram(panel: Panel, example: Mapping) -> None:
+    """The traces of one example with its peak bounds, apex and identification."""
     traces = _traces(example)
     if not traces:
         panel.empty("no trace recorded")
         return
     for (label, x, y), colour in zip(traces, _COLOURS):
         panel.line(x, y, colour, label)
-    for key, text in (("start", "boundary"), ("end", None)):
-        value = example.get(key)
+    for keys, text in ((("start_rt", "start"), "peak bounds"), (("end_rt", "end"), None)):
+        value = next((example[k] for k in keys if k in example), None)
         if isinstance(value, (int, float)) and np.isfinite(value):
             panel.vline(float(value), "#808080", dashed=True, label=text)
     apex = example.get("apex_rt", example.get("apex"))
@@ -114,8 +116,8 @@ def _examples(diagnostics: Mapping) -> list[tuple[str, Mapping]]:
 
 def _alignment(panel: Panel, diagnostics: Mapping) -> None:
     """Per run: the retention-time shift of each ion shared with the reference run against
-    its time there (points: `run_rt` and `reference_rt`) and the fitted model (line through
-    `knots_run` and `knots_reference`)."""
+    its time there (points: `run_rt` and `reference_rt`) and the fitted model (the line
+    through `curve_run` and `curve_reference`, else through the model's knots)."""
     alignment = diagnostics.get("alignment") or {}
     reference = diagnostics.get("reference_run")
     drawn = False
@@ -128,7 +130,9 @@ def _alignment(panel: Panel, diagnostics: Mapping) -> None:
             panel.scatter(ref, own - ref, colour, 3.0, 0.35)
             largest = max(largest, float(np.nanmax(np.abs(own - ref), initial=0.0)))
             drawn = True
-        kx, ky = _array(record.get("knots_run", ())), _array(record.get("knots_reference", ()))
+        kx, ky = _array(record.get("curve_run", ())), _array(record.get("curve_reference", ()))
+        if not kx.size:
+            kx, ky = _array(record.get("knots_run", ())), _array(record.get("knots_reference", ()))
         if kx.size and kx.size == ky.size:
             panel.line(ky, kx - ky, colour, f"{run} ({record.get('model', 'model')})")
             largest = max(largest, float(np.nanmax(np.abs(kx - ky), initial=0.0)))
@@ -293,7 +297,7 @@ def quant_figures(quant: Any) -> str:
     diagnostics = getattr(quant, "diagnostics", None) or {}
     panels: list[tuple[str, Callable[[Panel], None]]] = []
     for role, example in _examples(diagnostics):
-        panels.append((_example_caption(role, example), lambda p, e=example: _chromatogram(p, e)))
+        panels.append((_example_caption(role, example), functools.partial(_chromatogram, example=example)))
     if not panels:
         panels.append(("Extracted chromatograms", lambda p: p.empty("no chromatogram recorded")))
     cvs, scope = protein_cvs(proteins, diagnostics)

@@ -49,6 +49,10 @@ def test_help_groups_them(capsys):
     with pytest.raises(SystemExit):
         cli.build_parser().parse_args(["search", "--help"])
     text = capsys.readouterr().out
-    section = text[text.index("quantification (how much of each peptide and protein)"):]
+    start = text.index("quantification (how much of each peptide and protein)")
+    section = text[start:text.index("\nrun:", start)]
     for flag in ("--quant METHOD", "--mbr, --no-mbr", "--protein-quant METHOD", "--design FILE"):
         assert flag in section
+    flat = " ".join(section.split())
+    assert "(default: on with 2 or more runs)" in flat and "(default: none)" not in flat
+    assert "(default: auto)" in flat and "(default: maxlfq)" in flat
