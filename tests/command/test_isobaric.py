@@ -122,3 +122,23 @@ def test_bad_lot_sheet_and_window_stop_the_search_before_it_starts(ms2_run, tmp_
     with pytest.raises(ConfigError, match="--impurities corrects reporter ions"):
         load_settings({"quant": "none", "impurities": sheet})
     assert not (tmp_path / "out").exists()
+
+
+def test_a_cluster_brings_the_reporters_back_with_each_file(ms2_run, tmp_path):
+    import logging
+
+    distributed = pytest.importorskip("distributed")
+
+    from tovel_mesk.search.cluster import search_on_cluster
+
+    folder, _ = ms2_run
+    settings = load_settings({"fasta": folder / "proteins.fasta", "spectra": [folder / "run.mzML"], **SEARCH,
+                              "impurities": folder / "impurities.tsv"})
+    local = run_search(settings)
+    with distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                  dashboard_address="127.0.0.1:0", silence_logs=logging.CRITICAL) as cluster, \
+            distributed.Client(cluster, set_as_default=False) as client:
+        remote = search_on_cluster(settings, client=client)
+    pd.testing.assert_frame_equal(remote.quant.proteins, local.quant.proteins)
+    columns = [c for c in local.psms.columns if c.startswith("reporter_") or c == "precursor_purity"]
+    pd.testing.assert_frame_equal(remote.psms[columns], local.psms[columns])
