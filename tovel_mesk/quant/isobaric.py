@@ -270,6 +270,12 @@ def quantify_reporters(psms: pd.DataFrame, tables: Mapping[str, pd.DataFrame], g
     notes: list[str] = []
     frames = []
     for name, table in tables.items():
+        repeated = table["spec_id"].duplicated()
+        if repeated.any():
+            # Two spectra of one id cannot be told apart in the match table: the first counts.
+            notes.append(f"{name}: {int(repeated.sum()):,} spectra repeat the id of an earlier one; their reporters "
+                         "were not used")
+            table = table[~repeated]
         table = table.copy()
         if impurities is not None and len(table):
             table[intensity_columns] = correct_impurities(table[intensity_columns].to_numpy(), impurities)

@@ -302,3 +302,22 @@ def test_reporter_peaks_never_match_fragments(tmp_path):
     assert reporter_mask(np.array(matched(False)), TMT10, tolerance_ppm=20).any()
     kept = np.array(matched(True))
     assert kept.size == fragments.size and not reporter_mask(kept, TMT10, tolerance_ppm=20).any()
+
+
+def test_spectra_repeating_an_id_do_not_break_the_roll_up():
+    import pandas as pd
+
+    from tovel_mesk.quant.isobaric import quantify_reporters
+
+    channels = [f"reporter_{c}" for c in PLEXES["tmt6"].channels]
+    reporters = pd.DataFrame({"spec_id": ["a", "a", "b"], **{c: [1.0, 9.0, 2.0] for c in channels},
+                              **{f"reporter_mz_error_{c}": [0.0] * 3 for c in PLEXES["tmt6"].channels},
+                              "precursor_purity": [1.0, 1.0, 1.0]})
+    psms = pd.DataFrame({"file": ["f", "f"], "spec_id": ["a", "b"], "label": [1, 1], "rank": [1, 1],
+                         "spectrum_q": [0.0, 0.0], "peptide": ["PEPTIDEK", "PEPTIDER"]})
+    groups = pd.DataFrame({"group": [1], "accessions": ["P1"], "lead": ["P1"]})
+    result = quantify_reporters(psms, {"f": reporters}, groups, {"PEPTIDEK": 1, "PEPTIDER": 1},
+                                plex_name="tmt6", fdr=0.01, method="sum")
+    assert result.psms["reporter_126"].tolist() == [1.0, 2.0]   # the first spectrum of the id
+    assert result.proteins["intensity_126"].tolist() == [3.0] and result.proteins["peptides_used"].tolist() == [2]
+    assert any("repeat the id" in n for n in result.notes)
