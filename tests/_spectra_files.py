@@ -26,6 +26,7 @@ class Ion:
     lower: float | None = None
     upper: float | None = None
     possible_charges: tuple[int, ...] = ()
+    ref: str | None = None      # the spectrum it was selected from (spectrumRef)
 
 
 @dataclass
@@ -75,7 +76,8 @@ def _precursor(ion: Ion) -> str:
         params += _cv("MS:1000633", "possible charge state", charge)
     if ion.intensity is not None:
         params += _cv("MS:1000042", "peak intensity", ion.intensity)
-    return (f"<precursor>{window}<selectedIonList count=\"1\"><selectedIon>{params}</selectedIon>"
+    ref = f' spectrumRef="{ion.ref}"' if ion.ref is not None else ""
+    return (f"<precursor{ref}>{window}<selectedIonList count=\"1\"><selectedIon>{params}</selectedIon>"
             "</selectedIonList><activation>" + _cv("MS:1000133", "collision-induced dissociation")
             + "</activation></precursor>")
 

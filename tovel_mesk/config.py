@@ -66,7 +66,7 @@ STAGES: dict[str, str] = {
 INDEX_STAGES = (DIGESTION, INDEX)
 
 #: Stages whose settings a cluster worker needs to build the index and search a file.
-WORKER_STAGES = (DIGESTION, INDEX, SEARCH, READING, RUN)
+WORKER_STAGES = (DIGESTION, INDEX, SEARCH, READING, RUN, QUANTIFICATION)
 
 #: The `fragment_tol` that reads the fragment analyzer from each file
 #: (`tovel_mesk.search.plan`), and the tolerance it gives high-resolution files.
@@ -177,6 +177,9 @@ class SearchSettings:
     mbr: bool | None = None
     protein_quant: str = "maxlfq"
     design: Path | None = None
+    impurities: Path | None = None
+    min_purity: float = 0.5
+    reporter_tol: Tolerance = Tolerance(-20.0, 20.0, "ppm")
 
     def __post_init__(self) -> None:
         for option in OPTIONS:
@@ -197,7 +200,7 @@ class SearchSettings:
                 raise ConfigError(f"{_BY_NAME[name].flag} must be a whole number from {lo} to {hi}, got {value!r}")
         if self.min_length > self.max_length:
             raise ConfigError(f"--min-length ({self.min_length}) is above --max-length ({self.max_length})")
-        for name in ("min_mass", "max_mass", "fdr"):
+        for name in ("min_mass", "max_mass", "fdr", "min_purity"):
             if not math.isfinite(getattr(self, name)):
                 raise ConfigError(f"{_BY_NAME[name].flag} must be a finite number, got {getattr(self, name)!r}")
         if self.min_mass > self.max_mass:
@@ -219,6 +222,7 @@ class SearchSettings:
         if self.scheduler is not None and self.workers:
             raise ConfigError("--scheduler and --workers exclude each other: give the address of a running "
                               "cluster, or the number of workers of a local one")
+        self._check_quant()
         unknown = [f for f in self.formats if f not in FORMATS]
         if unknown:
             raise ConfigError(f"--formats: unknown format {unknown[0]!r}; accepted: {', '.join(FORMATS)}")
@@ -227,6 +231,24 @@ class SearchSettings:
                               "(--no-index-cache turns the cache off)")
         _check_fixed_mods(self.fixed_mods)
         self._check_digestion()
+
+    def _check_quant(self) -> None:
+        """The quantification settings together: the roll-up that suits the kind of
+        quantification, an impurity file and a reporter window only for reporter ions."""
+        isobaric = self.quant in ISOBARIC_QUANT
+        if not 0.0 <= self.min_purity <= 1.0:
+            raise ConfigError(f"--min-purity must lie from 0 to 1, got {self.min_purity!r}")
+        if self.protein_quant == "median-polish" and self.quant in (AUTO, "lfq"):
+            raise ConfigError("--protein-quant median-polish rolls up reporter ions; label-free quantification "
+                              "takes maxlfq, top3 or sum")
+        if self.impurities is not None and not isobaric:
+            raise ConfigError(f"--impurities corrects reporter ions; it needs --quant with a plex "
+                              f"({', '.join(ISOBARIC_QUANT)}), not {self.quant!r}")
+        if isobaric and (self.reporter_tol.lower != -self.reporter_tol.upper or self.reporter_tol.upper == 0):
+            raise ConfigError(f"--reporter-tol must be symmetric and wider than 0, such as 20ppm, got "
+                              f"{self.reporter_tol}")
+        # Whether the window separates the plex's channels is checked with the inputs
+        # (`tovel_mesk.search.preflight`), where the plexes are known.
 
     def _check_digestion(self) -> None:
         """The enzyme, the modifications and the digestion's ranges, as the digestion reads
@@ -428,6 +450,17 @@ def modification_notes(settings: SearchSettings) -> tuple[str, list[str]]:
     has_it = any(parts is not None and "C" in {r for r, _ in _places(parts[0])}
                  and round(parts[1], 2) == round(carbamidomethyl[1], 2)
                  for parts in map(_mod_parts, settings.fixed_mods))
+    if settings.quant in ISOBARIC_QUANT:
+        def place(mod: str) -> tuple[str, float] | None:
+            parts = _mod_parts(mod)
+            return None if parts is None else (parts[0].lower(), round(parts[1], 3))
+
+        given = {place(m) for m in settings.fixed_mods}
+        missing = [m for m in PRESETS[settings.quant]["fixed_mods"] if m != CARBAMIDOMETHYL_C and place(m) not in given]
+        if missing:
+            warnings.append(f"--quant {settings.quant} reads the reporters of a tag that the fixed modifications "
+                            f"leave out ({' '.join(missing)}); tagged peptides will not be found. Use --preset "
+                            f"{settings.quant}, or add them with --fixed-mods")
     if not has_it:
         warnings.append(f"the fixed modifications leave out carbamidomethyl C ({CARBAMIDOMETHYL_C}); cysteines "
                         "are searched unmodified. Add it back with --fixed-mods C:+57.021464 if the sample "
@@ -442,9 +475,11 @@ FRAGMENT_LIST_CHOICES = ("auto", "on", "off")
 
 #: Standard formats that a search can write beside its tables (`--formats`).
 FORMATS = ("mzid", "pepxml", "mztab")
+#: `--quant` values that name an isobaric plex (`tovel_mesk.quant.reporters.PLEXES`).
+ISOBARIC_QUANT = ("tmt6", "tmt10", "tmt11", "tmt16", "tmt18", "itraq4", "itraq8")
 #: Kinds of quantification (`--quant`): "auto" is label-free when the call's files hold MS1 scans.
-QUANT_METHODS = ("auto", "none", "lfq", "tmt6", "tmt10", "tmt11", "tmt16", "tmt18", "itraq4", "itraq8")
-PROTEIN_QUANT_METHODS = ("maxlfq", "top3", "sum")
+QUANT_METHODS = ("auto", "none", "lfq", *ISOBARIC_QUANT)
+PROTEIN_QUANT_METHODS = ("maxlfq", "top3", "sum", "median-polish")
 _CHOICES = {"fragment_list": FRAGMENT_LIST_CHOICES, "rescore": ("lda", "mokapot", "hyperscore"),
             "quant": QUANT_METHODS, "protein_quant": PROTEIN_QUANT_METHODS}
 
@@ -471,7 +506,10 @@ OPTIONS: tuple[Option, ...] = (
            short="-o"),
     Option("spectra", "mzML or MGF files to search", INPUT, "paths", "SPECTRA", argument=None),
     Option("preset", "settings for a kind of instrument: 'ion-trap' (low-resolution fragments: "
-           "fragment tolerance 0.5da, 5 matches reported per spectrum); settings given explicitly win",
+           "fragment tolerance 0.5da, 5 matches reported per spectrum); or of an isobaric label, which fixes the "
+           "tag on K and peptide N-termini (with C:+57.021464) and reads its reporter ions: 'tmt6', 'tmt10', "
+           "'tmt11' (TMT, +229.162932), 'tmt16', 'tmt18' (TMTpro, +304.207146), 'itraq4' (+144.102063), "
+           "'itraq8' (+304.205360); settings given explicitly win",
            INPUT, "value", "NAME", argument=None),
     Option("precursor_tol", "precursor mass tolerance: 10ppm, 0.02da, or asymmetric -10,20ppm",
            SEARCH, "value", "TOL"),
@@ -571,6 +609,19 @@ OPTIONS: tuple[Option, ...] = (
     Option("design", "experimental design (TSV with Fraction_Group, Fraction, Spectra_Filepath, Label, Sample): "
            "fractions of one sample are summed, quantities reported per sample; files matched by name "
            "(default: each file a sample of its own)", QUANTIFICATION, "path", "FILE", argument=None),
+    Option("impurities", "isotope impurities of the plex's reagent lot, corrected per spectrum by non-negative "
+           "least squares: a tab-separated file with a header line 'channel -2 -1 +1 +2' (a 'monoisotopic' "
+           "column may be there and is not read) and one line per channel (126, 127N, ...), giving the "
+           "percentage of the channel's signal at each isotope shift, as the vendor's lot sheet lists it; "
+           "without it, reporters are not corrected (noted)", QUANTIFICATION, "path", "FILE", argument=None),
+    Option("min_purity", "spectra whose precursor purity (the share of the MS1 isolation window's intensity, "
+           "in the scan before them, that lies on the precursor's isotope envelope) is below this are left out "
+           "of isobaric quantification and counted; interference (1 - purity) is a column of the matches",
+           QUANTIFICATION, "value", "SHARE", argument=None),
+    Option("reporter_tol", "window around each reporter m/z on high-resolution spectra, symmetric (20ppm); the "
+           "N/C pairs of TMT 10/11/16/18 lie 6.3 mDa apart, so the window must stay under half that (24 ppm at "
+           "131 m/z). Ion-trap reporter spectra are read within 0.3da, and only for tmt6 and itraq",
+           QUANTIFICATION, "value", "TOL", argument=None),
 )
 
 _BY_NAME = {o.name: o for o in OPTIONS}
@@ -594,6 +645,12 @@ PRESETS: dict[str, dict[str, Any]] = {
     # Low-resolution fragments: unit-mass tolerance; five matches per spectrum, so that error
     # control can re-rank them by the calibrated cross-correlation.
     "ion-trap": {"fragment_tol": "0.5da", "report_psms": 5},
+    # Isobaric labels: the tag sits fixed on lysines and peptide N-termini, and its reporter
+    # ions are read.
+    **{plex: {"fixed_mods": (CARBAMIDOMETHYL_C, f"K:+{mass}", f"peptide-nterm:+{mass}"), "quant": plex}
+       for plex, mass in (("tmt6", "229.162932"), ("tmt10", "229.162932"), ("tmt11", "229.162932"),
+                          ("tmt16", "304.207146"), ("tmt18", "304.207146"), ("itraq4", "144.102063"),
+                          ("itraq8", "304.205360"))},
 }
 
 
@@ -715,7 +772,7 @@ def read_toml(path: Path) -> dict[str, Any]:
             take(key, value)
     # Relative paths in a file are relative to the file.
     base = Path(os.path.abspath(path)).parent
-    for name in ("fasta", "output"):
+    for name in ("fasta", "output", "impurities", "design"):
         if flat.get(name) is not None and not flat[name].is_absolute():
             flat[name] = base / flat[name]
     if "spectra" in flat:
@@ -770,7 +827,7 @@ def _toml_value(value: Any) -> str:
 
 
 _EXAMPLES = {"fasta": '"proteins.fasta"', "output": '"results"', "preset": '"ion-trap"', "mbr": "true",
-             "design": '"design.tsv"',
+             "design": '"design.tsv"', "impurities": '"lot_impurities.tsv"',
              "scheduler": '"tcp://scheduler.example:8786"'}
 
 
@@ -803,7 +860,7 @@ def settings_toml(settings: SearchSettings) -> str:
     """The effective settings as a TOML file that `--config` reads back to equal settings
     (paths absolute, so that the file may be saved anywhere)."""
     values = settings.as_dict()
-    for name in ("fasta", "output"):
+    for name in ("fasta", "output", "impurities", "design"):
         if values[name] is not None:
             values[name] = os.path.abspath(values[name])
     if isinstance(settings.index_cache, Path):

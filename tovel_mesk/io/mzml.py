@@ -315,7 +315,7 @@ class MzmlReader:
             if mz is None:
                 continue
             if not (math.isfinite(mz) and mz > 0):
-                found.append(RawPrecursor(mz))  # not searched; counted by the caller
+                found.append(RawPrecursor(mz, ref=precursor.get("spectrumRef")))  # not searched; counted by the caller
                 continue
             charge = self._number(params, CHARGE_STATE, "charge state")
             if charge is None:
@@ -329,7 +329,7 @@ class MzmlReader:
                 centre = mz if target is None or not math.isfinite(target) else target
                 isolation = (centre - lower, centre + upper)
             found.append(RawPrecursor(mz, None if charge is None else charge_of(charge, self._fail),
-                                      intensity, isolation))
+                                      intensity, isolation, precursor.get("spectrumRef")))
         return found
 
     def _array(self, array, arrays: dict[str, tuple]) -> None:

@@ -13,12 +13,15 @@ import numpy as np
 @dataclass(frozen=True, slots=True)
 class RawPrecursor:
     """A precursor as the file gives it: observed m/z, charge (None when unknown or
-    ambiguous), intensity, and the isolated m/z range (lower, upper) when the file gives one."""
+    ambiguous), intensity, the isolated m/z range (lower, upper) when the file gives one,
+    and `ref`, the native id of the spectrum it was selected from when the file names one
+    (mzML's ``spectrumRef``: an MS1 scan, or the MS2 scan of an MS3 spectrum)."""
 
     mz: float
     charge: int | None = None
     intensity: float | None = None
     isolation: tuple[float, float] | None = None
+    ref: str | None = None
 
 
 @dataclass(slots=True)

@@ -72,6 +72,19 @@ HOLD_BYTES = 512 << 20
 _RECORD_BYTES = 400
 
 
+class ReporterHook(Protocol):
+    """Reads the reporter ions of a run in the reader's pass (see
+    `tovel_mesk.quant.isobaric.ReporterCollector`): `fragment` gets each spectrum of the
+    searched level before its peaks are calibrated and cut (observed m/z and intensity) and
+    returns the peaks to keep; `other` gets every spectrum of another level (MS1 scans, MS3
+    spectra) with its precursors and peaks, unless the hook's `other_levels` is False."""
+
+    def fragment(self, raw: RawSpectrum, mz: np.ndarray,
+                 intensity: np.ndarray) -> tuple[np.ndarray, np.ndarray]: ...
+
+    def other(self, raw: RawSpectrum) -> None: ...
+
+
 class MassCorrection(Protocol):
     """A correction of a file's m/z values (see `tovel_mesk.search.calibration`): observed
     m/z in, corrected m/z out, given the spectrum's retention time in minutes."""
@@ -185,6 +198,10 @@ class SpectraReader:
             `hold_refused` True).
         held: the spectra of an earlier pass (another reader's `held`): read from memory,
             not from the file, and prepared with this reader's settings.
+        reporters: a `ReporterHook` that sees every spectrum of the pass: those of
+            `ms_level` before their peaks are prepared (it may remove peaks, such as
+            isobaric reporter ions, before they are cut for scoring) and, read in full,
+            those of other levels; None for none.
         ms1: where the MS1 scans go (`tovel_mesk.io.mzml.Ms1Sink`, e.g. an
             `Ms1Builder`'s `add`), in the same pass that reads the spectra scored (from the file:
             a pass over held spectra hands none on): each scan decoded as it is met, with its observed (uncalibrated) m/z. MGF files hold
@@ -219,7 +236,7 @@ class SpectraReader:
                  chunk_size: int = 1000, file_id: int = 0, format: str | None = None,
                  max_charge: int = MAX_PRECURSOR_CHARGE, calibration: MassCorrection | None = None,
                  hold: bool = False, hold_bytes: int | None = None, held: HeldSpectra | None = None,
-                 ms1: Ms1Sink | None = None):
+                 reporters: ReporterHook | None = None, ms1: Ms1Sink | None = None):
         self.path = os.fspath(path)
         self.calibration = calibration
         self.hold = bool(hold)
@@ -227,6 +244,7 @@ class SpectraReader:
         self.held: HeldSpectra | None = None
         self.hold_refused = False
         self._source = held
+        self.reporters = reporters
         self.ms1 = ms1
         #: MS1 scans of the last pass that were left out of `ms1` (id and reason; see
         #: `MzmlReader`): without a start time, or with arrays that cannot be decoded.
@@ -306,7 +324,9 @@ class SpectraReader:
         with open_spectra(self.path) as stream:
             file = stream.file
             opened = _stamp(file)
-            records = spectra_records(self.path, stream, self.format, self.ms_level, self.ms1)
+            # Every level is read in full when a reporter hook wants the others too.
+            others = self.reporters is not None and getattr(self.reporters, "other_levels", True)
+            records = spectra_records(self.path, stream, self.format, None if others else self.ms_level, self.ms1)
             self.ms1_left_out = getattr(records, "ms1_left_out", [])
             yield records, lambda: self._unchanged(file, opened)
 
@@ -323,6 +343,8 @@ class SpectraReader:
     def _prepare(self, raw: RawSpectrum) -> tm.PyProcessedSpectrum | str:
         """The spectrum ready to score, or the reason it is skipped."""
         if raw.ms_level != self.ms_level:
+            if self.reporters is not None:
+                self.reporters.other(raw)
             return "other_ms_level"
         if not raw.precursors:
             return "no_precursor"
@@ -341,6 +363,8 @@ class SpectraReader:
             if not precursors:
                 return reason
             mz, intensity = raw.peaks()
+            if self.reporters is not None:
+                mz, intensity = self.reporters.fragment(raw, mz, intensity)
             if self.calibration is not None:
                 mz = self.calibration.fragment_mz(mz, raw.rt)
             if raw.tic is None:  # the summed intensity stands in for it: the reference sums

@@ -247,7 +247,9 @@ def quant_lines(summary: Mapping) -> list[str]:
     record = summary.get("quant") or {}
     if not isinstance(record, Mapping) or not record or (record.get("requested") == "none" and not record.get("notes")):
         return []
-    if record.get("method") == "lfq":
+    if record.get("counts") is not None:
+        head = f"quantification: {_isobaric_text(record)}"
+    elif record.get("method") == "lfq":
         head = (f"quantification: label-free, {int(record.get('precursors_quantified', 0)):,} precursor ions in "
                 f"{len(record.get('runs') or ())} runs, {int(record.get('transfers_kept', 0)):,} match-between-runs "
                 f"transfers kept")
@@ -256,13 +258,25 @@ def quant_lines(summary: Mapping) -> list[str]:
     return [head, *(f"  note: {n}" for n in record.get("notes") or [])]
 
 
+def _isobaric_text(record: Mapping) -> str:
+    """An isobaric quantification (`tovel_mesk.search.finish`'s record) in a sentence."""
+    counts = record.get("counts") or {}
+    return (f"{record.get('method')} reporter ions, {int(counts.get('quantified_spectra', 0)):,} of "
+            f"{int(counts.get('accepted_spectra', 0)):,} accepted spectra quantified "
+            f"({int(counts.get('below_purity', 0)):,} below precursor purity {record.get('min_purity')}), "
+            f"{int(record.get('protein_groups', 0)):,} protein groups by {record.get('roll_up')}, impurities "
+            + ("corrected" if record.get("impurity_correction") else "not corrected"))
+
+
 def quant_notes(summary: Mapping) -> list[str]:
     """The quantification's notes and its figures in a sentence, for the report's notes."""
     record = summary.get("quant") or {}
     if not isinstance(record, Mapping) or not record:
         return []
     notes = []
-    if record.get("method") == "lfq":
+    if record.get("counts") is not None:
+        notes.append(f"Isobaric quantification: {_isobaric_text(record)}.")
+    elif record.get("method") == "lfq":
         per_peak = record.get("ms1_bytes_per_peak")
         notes.append(f"Label-free quantification of {int(record.get('precursors_quantified', 0)):,} precursor ions "
                      f"({int(record.get('ions', 0)):,} accepted matches) in {len(record.get('runs') or ())} runs; "

@@ -114,7 +114,17 @@ def psm_columns(psms: pd.DataFrame) -> list[str]:
             "nor numeric features")
     flanks = [c for c in FLANKS if c in psms.columns]
     peptide_end = _LEADING.index(PEPTIDE[-1]) + 1
-    return list(_LEADING[:peptide_end]) + flanks + list(_LEADING[peptide_end:] + _FEATURES) + extra + list(_TRAILING)
+    # Quantities come last: they are no features of the match (the rescorer input leaves them out).
+    quant = [c for c in extra if _is_quantity(c)]
+    extra = [c for c in extra if not _is_quantity(c)]
+    return (list(_LEADING[:peptide_end]) + flanks + list(_LEADING[peptide_end:] + _FEATURES) + extra
+            + list(_TRAILING) + quant)
+
+
+def _is_quantity(name: object) -> bool:
+    """Whether a match column holds a quantity (reporter ions and the purity of their
+    precursor) rather than a feature of the match."""
+    return isinstance(name, str) and (name.startswith("reporter_") or name in ("precursor_purity", "interference"))
 
 
 def with_derived_columns(frame: pd.DataFrame) -> pd.DataFrame:
@@ -600,6 +610,9 @@ def write_outputs(
     peptides = ordered(with_derived_columns(peptides))
     split: list[Path] = []
     quant_files: list[str] = []
+    # Isobaric quantities have their table; the formats' abundances and the report's figures
+    # are those of label-free quantification.
+    label_free = None if getattr(quant, "isobaric", False) else quant
 
     def write(stage: Callable[[str], Path]) -> None:
         nonlocal table
@@ -617,14 +630,14 @@ def write_outputs(
             write_tsv(_to_arrow(frame, table_columns(frame)), stage(name))
         if quant is not None:
             quant_files.extend(write_quant_tables(stage, quant, write_tsv))
-        _write_formats(stage, formats, psms, peptides, proteins, summary, fdr, spectra_files, quant)
+        _write_formats(stage, formats, psms, peptides, proteins, summary, fdr, spectra_files, label_free)
         if isinstance(summary, Summary):
             summary.record_stage("writing", time.perf_counter() - started)
         if report:
             from .html import render_report
 
             stage(REPORT_HTML).write_text(
-                render_report(psms, peptides, proteins, summary, fdr=fdr, quant=quant), encoding="utf-8")
+                render_report(psms, peptides, proteins, summary, fdr=fdr, quant=label_free), encoding="utf-8")
         write_summary(summary, stage(SUMMARY_JSON))
 
     extra = [FORMAT_FILES[f] for f in formats]

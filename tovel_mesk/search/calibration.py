@@ -46,6 +46,7 @@ if TYPE_CHECKING:
     import _tovel_mesk as tm
 
     from ..io.spectra import HeldSpectra
+    from ..quant.isobaric import ReporterPlan
 
 __all__ = ["ErrorModel", "Calibration", "CalibrationResult", "calibrate_file", "fit_error_model",
            "robust_sd", "read_sample", "SamplePass", "Cancelled", "SAMPLE_SIZE", "MIN_CONFIDENT"]
@@ -215,12 +216,16 @@ class Cancelled(Exception):
 
 
 def read_sample(settings: SearchSettings, path: str | Path, file_id: int = 0, *, hold: bool = False,
-                cancelled: Callable[[], bool] | None = None) -> SamplePass:
+                cancelled: Callable[[], bool] | None = None, reporters: ReporterPlan | None = None) -> SamplePass:
     """At most `SAMPLE_SIZE` spectra drawn evenly from the whole file (a reservoir sample
     with a fixed seed, in file order), so every part of the run is represented; with `hold`,
     the file's spectra held for the search. Needs no index, so it may run while the index
-    is built. `cancelled`, asked after each chunk, stops the pass with `Cancelled`."""
+    is built. `cancelled`, asked after each chunk, stops the pass with `Cancelled`. With
+    `reporters` (how the file's isobaric reporter ions are read), the sample's spectra are
+    without their reporter peaks, as the search's are; such a pass holds nothing, since the
+    search reads the reporter ions in its own pass."""
     from ..io.spectra import SpectraReader  # noqa: PLC0415
+    from ..quant.isobaric import ReporterRemover  # noqa: PLC0415
 
     started = time.perf_counter()
     rng = np.random.default_rng(20261207)
@@ -234,8 +239,9 @@ def read_sample(settings: SearchSettings, path: str | Path, file_id: int = 0, *,
 
         builder = Ms1Builder(Path(path).name)
     reader = SpectraReader(path, ms_level=settings.ms_level, top_peaks=settings.top_peaks,
-                           chunk_size=settings.chunk_size, file_id=file_id, hold=hold,
-                           ms1=None if builder is None else builder.add)
+                           chunk_size=settings.chunk_size, file_id=file_id, hold=hold and reporters is None,
+                           ms1=None if builder is None else builder.add,
+                           reporters=None if reporters is None else ReporterRemover(reporters))
     for chunk in reader:
         if cancelled is not None and cancelled():
             raise Cancelled(str(path))
@@ -292,12 +298,14 @@ def _ppm(value: float) -> Tolerance:
 def calibrate_file(settings: SearchSettings, db: tm.PyIndexedDatabase, path: str | Path, file_id: int = 0, *,
                    high_resolution: bool = False,
                    sample: list[tm.PyProcessedSpectrum] | None = None, hold: bool = False,
-                   drawn: SamplePass | None = None) -> CalibrationResult:
+                   drawn: SamplePass | None = None, reporters: ReporterPlan | None = None) -> CalibrationResult:
     """Measures the mass errors of a sample of the file's spectra and returns the settings
     and calibration to search it with (module documentation). `settings` are the file's
     settings before calibration; `sample` replaces the sample drawn from the file, and
     `drawn` is a pass that already drew it (`read_sample`). With `hold`, the pass that
-    draws the sample keeps the file's spectra for the search (`CalibrationResult.held`)."""
+    draws the sample keeps the file's spectra for the search (`CalibrationResult.held`).
+    `reporters`: the file's isobaric reporter plan, whose reporter peaks are removed from
+    the sample as from the search."""
     from .scoring import make_scorer, score_columns  # noqa: PLC0415
 
     started = time.perf_counter()
@@ -307,7 +315,7 @@ def calibrate_file(settings: SearchSettings, db: tm.PyIndexedDatabase, path: str
         spectra = sample
     else:
         if drawn is None:
-            drawn = read_sample(settings, path, file_id, hold=hold)
+            drawn = read_sample(settings, path, file_id, hold=hold, reporters=reporters)
         else:
             hold = drawn.held is not None or drawn.refused
         spectra, held = drawn.spectra, drawn.held

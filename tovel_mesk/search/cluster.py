@@ -139,7 +139,8 @@ def _search_task(settings: SearchSettings, key: str, fasta_hash: str, path: str,
         plan = plan_file(settings, path, db=index.db, file_id=file_id)
         planning = time.perf_counter() - started
         result = search_file(plan.settings, make_scorer(plan.settings), index.db, path, file_id, progress=report,
-                             calibration=plan.calibration, held=plan.held, ms1=ms1)
+                             calibration=plan.calibration, held=plan.held, ms1=ms1,
+                             reporters=plan.reporters)
         plan.held = None  # the file is searched: its spectra leave memory
         result.plan = {**plan.as_dict(), "record": plan.record()}
     except Exception as error:  # noqa: BLE001 - reported by file name on the client

@@ -3,10 +3,11 @@ and the outcome of the whole search (tables, per-file results, summary)."""
 
 from __future__ import annotations
 
+import time
 from typing import Any
 
 from ..columns import empty_match_columns
-from ..config import SearchSettings
+from ..config import ISOBARIC_QUANT, SearchSettings
 from ..progress import Progress
 from ..summary import FileSummary, Summary, Totals
 from .outcome import FileResult, SearchOutcome
@@ -87,9 +88,45 @@ summary with their error, in the order of `settings.spectra`."""
     if quant_stage.failed:
         summary.warnings.append(quant_stage.notes[-1])
     psms, peptides = _with_flanks(settings, confidence.psms, confidence.peptides, proteins.sequences)
+    if settings.quant in ISOBARIC_QUANT:
+        started = time.perf_counter()
+        psms, quant = _isobaric(settings, files, psms, confidence, summary)
+        summary.record_stage("quant", time.perf_counter() - started)
     outcome = SearchOutcome(settings, psms, peptides, confidence.proteins, files, summary)
     outcome.quant = quant
     return outcome
+
+
+def _isobaric(settings: SearchSettings, files: list[FileResult], psms, confidence, summary: Summary):
+    """The match table with its reporter columns, and the isobaric quantification
+    (`tovel_mesk.quant.isobaric.IsobaricResult`); records the stage as the summary's `quant`
+    (method, counts, each file's reporter spectra, every note)."""
+    from ..quant.isobaric import quantify_reporters  # noqa: PLC0415
+    from ..quant.reporters import PLEXES, read_impurities  # noqa: PLC0415
+
+    plex = PLEXES[settings.quant]
+    impurities = None if settings.impurities is None else read_impurities(settings.impurities, plex)
+    method = "sum" if settings.protein_quant == "sum" else "median-polish"
+    tables = {f.name: f.reporters for f in files if f.reporters is not None and f.reporter_summary.get("window")
+              != "not read"}
+    result = quantify_reporters(psms, tables, confidence.proteins, confidence.peptide_group.to_dict(),
+                                plex_name=settings.quant, fdr=settings.fdr, impurities=impurities,
+                                min_purity=settings.min_purity, method=method)
+    notes = [n for f in files for n in f.reporter_summary.get("notes", ())]
+    if settings.protein_quant not in ("sum", "median-polish"):
+        notes.append(f"--protein-quant {settings.protein_quant} is a label-free roll-up; reporter ions were rolled "
+                     "up by median polish")
+    notes += result.notes
+    for f in files:
+        if f.reporter_summary and f.name in summary.file_settings:
+            summary.file_settings[f.name]["reporters"] = {
+                k: f.reporter_summary[k] for k in ("plex", "reporter_spectra", "window")}
+    summary.quant = {"method": settings.quant, "requested": settings.quant, "roll_up": method,
+                     "impurity_correction": settings.impurities is not None, "min_purity": settings.min_purity,
+                     "counts": result.counts, "protein_groups": int(len(result.proteins)),
+                     "runs": list(tables), "files": {f.name: f.reporter_summary for f in files if f.reporter_summary},
+                     "notes": notes}
+    return result.psms, result
 
 
 def _with_flanks(settings: SearchSettings, psms, peptides, sequences):

@@ -83,7 +83,7 @@ def search_locally(settings: SearchSettings, progress: Progress) -> SearchOutcom
                     with progress.stage(name[:24], unit="spectra", timed=False) as bar:
                         result = search_file(plan.settings, make_scorer(plan.settings), db, path, file_id,
                                              progress=bar.update_to, calibration=plan.calibration, held=plan.held,
-                                             ms1=wants_ms1(settings))
+                                             ms1=wants_ms1(settings), reporters=plan.reporters)
                     plan.held = None  # the file is searched: its spectra leave memory
                 except (InputError, OSError, ValueError) as error:  # a file the readers could not read
                     if settings.fail_fast:

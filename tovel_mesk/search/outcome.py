@@ -34,6 +34,10 @@ class FileResult:
     #: How the file was searched: the analyzer detected, the settings used, the
     #: calibration (`tovel_mesk.search.plan.FilePlan.as_dict`); empty when not planned.
     plan: dict[str, Any] = field(default_factory=dict)
+    #: The reporter ions of each searched spectrum (`tovel_mesk.quant.isobaric.ReporterCollector.table`)
+    #: and what reading them found (`reporter_summary`), when the search quantifies a plex.
+    reporters: Any = None
+    reporter_summary: dict[str, Any] = field(default_factory=dict)
     #: The file's MS1 scans (`tovel_mesk.quant.ms1.Ms1Run`), read in the same pass as its
     #: spectra when quantification needs them; None when not read or when it has none.
     ms1: Any = None

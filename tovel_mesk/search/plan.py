@@ -19,7 +19,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
-from ..config import AUTO, PRESETS, SearchSettings
+from ..config import AUTO, ISOBARIC_QUANT, PRESETS, SearchSettings
 from ..conventions import Tolerance
 from ..io.analyzer import HIGH, LOW, UNKNOWN, Detection, detect_analyzer
 
@@ -28,6 +28,7 @@ if TYPE_CHECKING:
 
     from ..io.spectra import HeldSpectra
     from .calibration import Calibration, SamplePass
+    from ..quant.isobaric import ReporterPlan
 
 __all__ = ["FilePlan", "FileDraft", "plan_file", "draft_file", "settings_for", "AUTO", "LOW_RESOLUTION", "HIGH_RESOLUTION",
            "contradiction"]
@@ -58,6 +59,8 @@ class FilePlan:
     warnings: list[str] = field(default_factory=list)
     contradiction: str = ""
     held: HeldSpectra | None = field(default=None, repr=False)
+    #: How the file's isobaric reporter ions are read; None when no plex is quantified.
+    reporters: ReporterPlan | None = None
 
     def record(self) -> dict[str, Any]:
         """Flat entries for the file's row of the summary table: the analyzer found, the
@@ -140,7 +143,9 @@ def draft_file(settings: SearchSettings, path: str | Path, file_id: int = 0, *, 
     draft = FileDraft(detection, chosen)
     if calibrate is None:
         calibrate = bool(getattr(settings, "calibration", False))
-    if calibrate:
+    # With isobaric reporter ions the sample needs the file's reporter plan, made with the
+    # index-free part of the plan: it is drawn then, and the search reads the file itself.
+    if calibrate and getattr(settings, "quant", None) not in ISOBARIC_QUANT:
         from .calibration import read_sample  # noqa: PLC0415
 
         draft.sample = read_sample(chosen, path, file_id, hold=True, cancelled=cancelled)
@@ -174,11 +179,18 @@ def plan_file(settings: SearchSettings, path: str | Path, *, db: tm.PyIndexedDat
         counts = ", ".join(f"{n} {name}" for name, n in detection.mixed.items())
         plan.warnings.append(f"{Path(path).name}: its first fragment spectra come from several analyzers "
                              f"({counts}); all of it was searched as {detection.resolution}-resolution")
+    if getattr(settings, "quant", None) in ISOBARIC_QUANT:
+        from ..quant.isobaric import plan_reporters  # noqa: PLC0415
+
+        tol = settings.reporter_tol
+        plan.reporters = plan_reporters(
+            settings.quant, path, ms2_high_resolution={HIGH: True, LOW: False}.get(detection.resolution),
+            tolerance_ppm=tol.upper if tol.unit == "ppm" else None, tolerance_da=tol.upper if tol.unit == "da" else None)
     if calibrate and db is not None:
         from .calibration import calibrate_file  # noqa: PLC0415
 
         result = calibrate_file(plan.settings, db, path, file_id, high_resolution=detection.resolution == HIGH,
-                                hold=True, drawn=draft.sample)
+                                hold=True, drawn=draft.sample, reporters=plan.reporters)
         draft.sample = None
         plan.settings = result.settings
         plan.calibration = result.calibration

@@ -20,7 +20,7 @@ import os
 import zlib
 from pathlib import Path
 
-from ..config import SearchSettings
+from ..config import ISOBARIC_QUANT, SearchSettings
 from ..errors import ConfigError, InputError
 
 __all__ = ["check_inputs", "sniff_spectra", "CONVERT_HINT"]
@@ -122,6 +122,20 @@ def check_inputs(settings: SearchSettings) -> None:
     if len(set(names)) != len(names):
         dup = sorted({n for n in names if names.count(n) > 1})
         problems.append(f"spectra files share a name ({', '.join(dup)}); results are keyed by file name")
+    if settings.quant in ISOBARIC_QUANT:
+        from ..quant.reporters import PLEXES, ImpurityError, check_window, read_impurities  # noqa: PLC0415
+
+        tol = settings.reporter_tol
+        try:
+            check_window(PLEXES[settings.quant], tolerance_ppm=tol.upper if tol.unit == "ppm" else None,
+                         tolerance_da=tol.upper if tol.unit == "da" else None)
+        except ValueError as error:
+            problems.append(f"--reporter-tol: {error}")
+        if settings.impurities is not None:
+            try:
+                read_impurities(settings.impurities, PLEXES[settings.quant])
+            except ImpurityError as error:
+                problems.append(str(error))
     if design is not None and design.is_file() and os.access(design, os.R_OK):
         from ..quant.design import read_design  # noqa: PLC0415
 

@@ -31,6 +31,7 @@ if TYPE_CHECKING:
     import _tovel_mesk as tm
 
     from ..io.spectra import HeldSpectra, MassCorrection
+    from ..quant.isobaric import ReporterPlan
 
 
 __all__ = ["score_columns", "match_column_names", "make_scorer", "search_file", "read_ahead"]
@@ -188,14 +189,17 @@ def make_scorer(settings: SearchSettings) -> tm.PyScorer:
 def search_file(settings: SearchSettings, scorer: tm.PyScorer, db: tm.PyIndexedDatabase, path: str | Path,
                 file_id: int, *, progress: Callable[[int, int], None] | None = None,
                 null_seed: int | None = None, calibration: MassCorrection | None = None,
-                held: HeldSpectra | None = None, ms1: bool = False) -> FileResult:
+                held: HeldSpectra | None = None, reporters: ReporterPlan | None = None,
+                ms1: bool = False) -> FileResult:
     """Reads and scores one spectra file in chunks. `progress`, when given, is called after
     each chunk with (spectra read so far, spectra in the file or 0 when unknown).
     `null_seed`: seed of the generated peptides behind `log10_evalue` (None: the usual one;
     see `tovel_mesk.search.scoring.score_columns`). `calibration`: the correction of the
     file's m/z values (`tovel_mesk.search.calibration`), None for none. `held`: the file's
     spectra as an earlier pass read them (`tovel_mesk.io.spectra.HeldSpectra`), prepared
-    instead of reading the file again. `ms1`: also keep the file's MS1 scans, met in the
+    instead of reading the file again. `reporters`: how the file's isobaric reporter ions
+    are read (`tovel_mesk.quant.isobaric`), in the same pass, and removed from the peaks
+    before scoring; None for none. `ms1`: also keep the file's MS1 scans, met in the
     same pass (or in the pass that held the spectra), as the result's `ms1` (an mzML file's
     centroids; MGF files hold none, which the result's `ms1_notes` say).
 
@@ -206,8 +210,14 @@ def search_file(settings: SearchSettings, scorer: tm.PyScorer, db: tm.PyIndexedD
     from ..io.spectra import SpectraReader  # noqa: PLC0415
 
     path = Path(path)
+    collector = None
+    if reporters is not None:
+        from ..quant.isobaric import ReporterCollector  # noqa: PLC0415
+
+        collector = ReporterCollector(reporters)
     reader = SpectraReader(path, ms_level=settings.ms_level, top_peaks=settings.top_peaks,
-                           chunk_size=settings.chunk_size, file_id=file_id, calibration=calibration, held=held)
+                           chunk_size=settings.chunk_size, file_id=file_id, calibration=calibration, held=held,
+                           reporters=collector)
     held_ms1 = None if held is None else held.ms1
     builder = None
     if ms1 and held is None and reader.format == "mzml" and settings.ms_level != 1:
@@ -237,6 +247,9 @@ def search_file(settings: SearchSettings, scorer: tm.PyScorer, db: tm.PyIndexedD
     counts = reader.counts
     result = FileResult(path.name, str(path), file_id, columns, counts.read, counts.kept, dict(counts.skipped),
                         {"reading": reading, "scoring": max(total - reading, 0.0)})
+    if collector is not None:
+        result.reporters = collector.table()
+        result.reporter_summary = collector.summary()
     result.precursor_tol = settings.precursor_tol
     result.precursor_error = getattr(calibration, "precursor", None)
     run, left_out = (builder.finish(), reader.ms1_left_out) if builder is not None else \

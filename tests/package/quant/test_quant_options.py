@@ -35,7 +35,7 @@ def test_toml_reads_back_the_same_settings(tmp_path, mbr):
 
 @pytest.mark.parametrize("values, message", [
     ({"quant": "tmt9"}, "--quant must be auto, none, lfq, tmt6"),
-    ({"protein_quant": "median"}, "--protein-quant must be maxlfq, top3 or sum, got 'median'"),
+    ({"protein_quant": "median"}, "--protein-quant must be maxlfq, top3, sum or median-polish, got 'median'"),
     ({"mbr": "yes"}, "mbr (in the settings) must be true or false, got 'yes'"),
     ({"quant": "none", "design": "d.tsv"}, "--design describes the runs of label-free quantification; it does not "
                                            "apply to --quant none"),
