@@ -7,7 +7,7 @@ from _tovel_mesk import PyIndexedDatabase, PyKind, PyPeptide, PyProcessedSpectru
 
 __all__ = ["digest", "build_database", "database_layout", "proforma", "peptide_proteins", "Digest",
            "score_columns", "peptide_labels", "digest_defaults", "scorer_defaults", "write_index", "map_index",
-           "index_storage", "checksum", "decode_array", "prepare_peaks", "format_rows"]
+           "index_storage", "checksum", "null_counts", "decode_array", "prepare_peaks", "format_rows"]
 
 @final
 class Digest:
