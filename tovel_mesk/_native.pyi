@@ -6,7 +6,7 @@ from typing import final, overload
 from _tovel_mesk import PyIndexedDatabase, PyKind, PyPeptide, PyProcessedSpectrum, PyScorer
 
 __all__ = ["digest", "build_database", "database_layout", "proforma", "peptide_proteins", "Digest",
-           "score_columns", "peptide_labels", "digest_defaults", "scorer_defaults"]
+           "score_columns", "null_counts", "peptide_labels", "digest_defaults", "scorer_defaults"]
 
 @final
 class Digest:
