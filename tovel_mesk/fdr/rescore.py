@@ -240,7 +240,7 @@ class FeatureTable:
                 matrix = matrix.copy()
         out._columns, out._fill, out.dropped = columns, fills, dropped
         out.names = tuple(n for n, _, _ in columns)
-        if fill is not None:
+        if fill is not None and at is not None:
             matrix[:, at] = out.column(at)
         out._matrix = matrix
         return out
