@@ -83,9 +83,16 @@ def comet_params(work: Path, fasta: Path, threads: int, bin_tol: float) -> Path:
     return params
 
 
-def run_comet(mgf: Path, params: Path, work: Path) -> tuple[float, pd.DataFrame]:
+def native_ids(truth: Path) -> dict[int, str]:
+    """Scan number -> the simulation's native id, from its truth file."""
+    table = pd.read_csv(truth, sep="\t", usecols=["spec_id", "scan"])
+    return dict(zip(table["scan"].astype(int), table["spec_id"]))
+
+
+def run_comet(mgf: Path, params: Path, work: Path, native: dict[int, str]) -> tuple[float, pd.DataFrame]:
     """Wall time, and Comet's rank-1 matches as a match table that `eval_truth` scores:
-    `spec_id` (the simulation's native id), `rank`, `label`, `peptide`, `charge`, `spectrum_q`."""
+    `spec_id` (the simulation's native id, from the scan number through `native`), `rank`,
+    `label`, `peptide`, `charge`, `spectrum_q`."""
     folder = work / "comet"
     shutil.rmtree(folder, ignore_errors=True)
     folder.mkdir()
@@ -103,7 +110,7 @@ def run_comet(mgf: Path, params: Path, work: Path) -> tuple[float, pd.DataFrame]
     decoy = [all(p.startswith("DECOY_") for p in r["protein"].split(",")) for r in rows]
     q = realdata.q_values(decoy)
     return seconds, pd.DataFrame({
-        "spec_id": [f"scan={int(r['scan'])}" for r in rows], "rank": 1,
+        "spec_id": [native[int(r["scan"])] for r in rows], "rank": 1,
         "label": [-1 if d else 1 for d in decoy], "peptide": [r["plain_peptide"] for r in rows],
         "charge": [int(r["charge"]) for r in rows], "spectrum_q": q})
 
@@ -152,7 +159,8 @@ def main() -> int:
         print(f"  tovel-mesk: {ours_seconds:.1f} s", file=sys.stderr)
         comets = {}
         for width in (float(w) for w in args.comet_bins.split(",")):
-            seconds, table = run_comet(mgf, comet_params(work, fasta, args.threads, width), work)
+            seconds, table = run_comet(mgf, comet_params(work, fasta, args.threads, width), work,
+                                       native_ids(truth))
             comets[width] = (seconds, eval_truth.evaluate_table(table, truth))
             print(f"  Comet, bin {width:g} Da: {seconds:.1f} s", file=sys.stderr)
 

@@ -240,7 +240,7 @@ class FeatureTable:
                 matrix = matrix.copy()
         out._columns, out._fill, out.dropped = columns, fills, dropped
         out.names = tuple(n for n, _, _ in columns)
-        if fill is not None:
+        if fill is not None and at is not None:
             matrix[:, at] = out.column(at)
         out._matrix = matrix
         return out
@@ -954,6 +954,10 @@ def _train_ensemble(psms: pd.DataFrame, order: np.ndarray, table: FeatureTable, 
                 shares_start=fit is not None)
         except TrainingError as error:
             failure = error
+            if tried >= MIN_SPLITS and 2 * kept <= tried:
+                # Half the splits or more cannot train at this level: it fails now rather
+                # than after every split the cap allows.
+                break
             continue
         kept += 1
         offered = offered or (split_table.names, split_table.dropped)
