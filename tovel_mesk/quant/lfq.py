@@ -141,6 +141,9 @@ def quantify_lfq(runs: Mapping[str, Ms1Run], ions: pd.DataFrame, protein_of: Map
     if set(names) - design_files:
         raise ValueError(f"quantification: the design has no row for {', '.join(sorted(set(names) - design_files))}")
     notes.extend(design.notes)
+    if len({row.label for row in design.rows}) > 1:
+        notes.append("the design names several labels: label-free quantities take each fraction group's sample "
+                     "from its lowest label")
 
     # --- the precursor ions and their best match per run
     frame = ions.loc[:, list(ION_COLUMNS)].copy()
@@ -315,7 +318,7 @@ def quantify_lfq(runs: Mapping[str, Ms1Run], ions: pd.DataFrame, protein_of: Map
         sums = np.bincount(owner[ok], col[ok], minlength=len(peptide_keys))
         seen = np.bincount(owner[ok], minlength=len(peptide_keys)) > 0
         pep_units[:, u] = np.where(seen, sums, np.nan)
-    samples = list(design.samples)
+    samples = list(dict.fromkeys(unit_sample))   # the samples of the runs quantified
     pep_samples = _by_sample(pep_units, unit_sample, samples)
     first_seq = dict(zip(ion_keys["peptide"], sequence))
     pep_protein = np.array([protein_of.get(p, -1) for p in peptide_keys], dtype=np.int64)
@@ -351,10 +354,10 @@ def _units(design: Design, names: list[str]) -> tuple[list[list[str]], list[str]
     """Fraction groups: their files (in `names` order), their sample, their column names."""
     groups: dict[int, list[str]] = {}
     sample_of: dict[int, str] = {}
-    for row in design.rows:
-        if row.file in names:
+    for row in sorted(design.rows, key=lambda r: r.label):   # label-free: the first label's row of a file
+        if row.file in names and row.file not in groups.get(row.fraction_group, []):
             groups.setdefault(row.fraction_group, []).append(row.file)
-            sample_of[row.fraction_group] = row.sample
+            sample_of.setdefault(row.fraction_group, row.sample)
     order = sorted(groups, key=lambda g: min(names.index(f) for f in groups[g]))
     per_sample: dict[str, int] = {}
     for g in order:
