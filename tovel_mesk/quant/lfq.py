@@ -186,10 +186,7 @@ def quantify_lfq(runs: Mapping[str, Ms1Run], ions: pd.DataFrame, protein_of: Map
         identified[i, j] = True
         id_rt[i, j] = rt
 
-    indexes = {name: RunIndex(runs[name]) for name in names}
-    for index in indexes.values():
-        notes.extend(index.repairs)
-    runs = {name: indexes[name].run for name in names}
+    indexes = _Indexes(runs)
     empty_runs = [name for name in names if runs[name].scans == 0]
     if empty_runs:
         notes.append(f"no MS1 scans in {', '.join(empty_runs)}: its ions are not quantified")
@@ -210,7 +207,7 @@ def quantify_lfq(runs: Mapping[str, Ms1Run], ions: pd.DataFrame, protein_of: Map
                        mass=mass[rows], rt=match_rt[mine], window=np.zeros(rows.size),
                        extent=np.full(rows.size, options.extent), ppm=np.full(rows.size, ppm_of[name]),
                        climb=np.ones(rows.size, dtype=bool))
-        feat = extract(indexes[name], req, options.peak)
+        feat = extract(indexes.get(name), req, options.peak)
         # per ion: the found feature with the highest apex (the first such match, best q first)
         height = np.where(feat.found, feat.apex_height, -1.0)
         order = np.lexsort((np.arange(rows.size), -height, rows))
@@ -347,7 +344,30 @@ def quantify_lfq(runs: Mapping[str, Ms1Run], ions: pd.DataFrame, protein_of: Map
                                identified, area, apex, quality, id_rt, bounds, points, options, counts, missing_before,
                                missing_after, factors, unit_columns, ref_unit, unit_proteins, unit_sample,
                                design)
+    notes.extend(indexes.repairs)
     return LfqResult(precursors, peptides, proteins, diagnostics, notes)
+
+
+class _Indexes:
+    """The search index of one run at a time: a run's index costs 8 bytes per peak, so only
+    the one in use is kept. A run repaired on the way (`RunIndex.repairs`) is kept repaired
+    and its repairs told once."""
+
+    def __init__(self, runs: Mapping[str, Ms1Run]):
+        self.runs = dict(runs)
+        self.repairs: list[str] = []
+        self._name: str | None = None
+        self._index: RunIndex | None = None
+
+    def get(self, name: str) -> RunIndex:
+        if name != self._name or self._index is None:
+            self._index = None
+            index = RunIndex(self.runs[name])
+            if index.repairs:
+                self.repairs.extend(index.repairs)
+                self.runs[name] = index.run
+            self._name, self._index = name, index
+        return self._index
 
 
 def _units(design: Design, names: list[str]) -> tuple[list[list[str]], list[str], list[str]]:
@@ -478,7 +498,7 @@ def _candidates(names, runs, indexes, models, cols, options, mass, charge, offse
             charge=np.tile(charge[rows], copies), mass=np.tile(mass[rows], copies), rt=np.tile(centre, copies),
             window=np.full(copies * n, window), extent=np.full(copies * n, window + options.extent),
             ppm=np.full(copies * n, ppm_of[name]), climb=np.zeros(copies * n, dtype=bool))
-        feat = extract(indexes[name], req, options.peak)
+        feat = extract(indexes.get(name), req, options.peak)
         with np.errstate(divide="ignore", invalid="ignore"):
             ratio = np.where(feat.found, np.log2(np.where(feat.found, feat.area, 1.0)
                                                  / np.tile(expected_area[rows], copies)), 0.0)
@@ -508,7 +528,7 @@ def _diagnostics(names, runs, indexes, models, references, ion_keys, mass, charg
         for label, k in picks.items():
             i, j = cand[k]
             name = names[j]
-            run = runs[name]
+            run = indexes.get(name).run
             lo = np.searchsorted(run.rt, id_rt[i, j] - options.extent)
             hi = np.searchsorted(run.rt, id_rt[i, j] + options.extent, side="right")
             scans = np.arange(lo, hi)
@@ -516,7 +536,7 @@ def _diagnostics(names, runs, indexes, models, references, ion_keys, mass, charg
             traces = []
             for iso in range(3):
                 centre = mz0 + iso * ISOTOPE_SPACING / charge[i]
-                inten, _ = _read_traces(indexes[name], scans, np.full(scans.size, centre),
+                inten, _ = _read_traces(indexes.get(name), scans, np.full(scans.size, centre),
                                         np.full(scans.size, centre * ppm_of[name] * 1e-6))
                 traces.append(inten.tolist())
             examples.append({"which": label, "peptide": ion_keys["peptide"].iloc[i], "charge": int(charge[i]),
