@@ -5,7 +5,9 @@ returns the precursor, peptide and protein tables with diagnostics for the repor
 
 1. Features: each precursor ion (modified peptide and charge) is extracted in every run
    where it was identified (`features`), at the m/z calibrated by the file's precursor
-   offset, starting from the retention time of its best match (lowest spectrum q-value).
+   offset, climbing from the retention time of each of its matches in the run; the peak
+   with the highest apex is the ion's (an early or late MS2 scan may sit on a small
+   neighbouring bump).
    The extraction tolerance is `LfqOptions.extraction_ppm`, or, by default, the file's
    precursor tolerance after calibration (the `ppm_tolerance` column; NaN where a file's
    tolerance is not in ppm, which reads as `DEFAULT_PPM`), kept within [`MIN_PPM`, `MAX_PPM`].
@@ -139,6 +141,9 @@ def quantify_lfq(runs: Mapping[str, Ms1Run], ions: pd.DataFrame, protein_of: Map
     if set(names) - design_files:
         raise ValueError(f"quantification: the design has no row for {', '.join(sorted(set(names) - design_files))}")
     notes.extend(design.notes)
+    if len({row.label for row in design.rows}) > 1:
+        notes.append("the design names several labels: label-free quantities take each fraction group's sample "
+                     "from its lowest label")
 
     # --- the precursor ions and their best match per run
     frame = ions.loc[:, list(ION_COLUMNS)].copy()
@@ -181,32 +186,42 @@ def quantify_lfq(runs: Mapping[str, Ms1Run], ions: pd.DataFrame, protein_of: Map
         identified[i, j] = True
         id_rt[i, j] = rt
 
-    indexes = {name: RunIndex(runs[name]) for name in names}
-    for index in indexes.values():
-        notes.extend(index.repairs)
-    runs = {name: indexes[name].run for name in names}
+    indexes = _Indexes(runs)
     empty_runs = [name for name in names if runs[name].scans == 0]
     if empty_runs:
         notes.append(f"no MS1 scans in {', '.join(empty_runs)}: its ions are not quantified")
 
-    # --- 1. features of identified ions
+    # --- 1. features of identified ions: one climb from every match of the ion in the run (an
+    # early or late MS2 scan may sit on a neighbouring bump); the highest apex wins
+    matches = frame.drop_duplicates(["peptide", "charge", "file", "rt"])
+    match_ion = np.array([key_index[p, int(c)] for p, c in zip(matches["peptide"], matches["charge"])],
+                         dtype=np.int64)
+    match_run = np.array([run_at[f] for f in matches["file"]], dtype=np.int64)
+    match_rt = matches["rt"].to_numpy(dtype=np.float64)
     for j, name in enumerate(names):
-        rows = np.flatnonzero(identified[:, j])
-        if rows.size == 0 or runs[name].scans == 0:
+        mine = np.flatnonzero(match_run == j)
+        if mine.size == 0 or runs[name].scans == 0:
             continue
+        rows = match_ion[mine]
         req = Requests(mz=ion_mz(mass[rows], charge[rows], offset.get(name, 0.0)), charge=charge[rows],
-                       mass=mass[rows], rt=id_rt[rows, j], window=np.zeros(rows.size),
+                       mass=mass[rows], rt=match_rt[mine], window=np.zeros(rows.size),
                        extent=np.full(rows.size, options.extent), ppm=np.full(rows.size, ppm_of[name]),
                        climb=np.ones(rows.size, dtype=bool))
-        feat = extract(indexes[name], req, options.peak)
-        ok = rows[feat.found]
-        area[ok, j] = feat.area[feat.found]
-        apex[ok, j] = feat.apex_rt[feat.found]
-        quality[ok, j] = feat.isotope_quality[feat.found]
-        ppm_error[ok, j] = feat.ppm_error[feat.found]
-        points[ok, j] = feat.points[feat.found]
-        bounds[ok, j, 0] = feat.start_rt[feat.found]
-        bounds[ok, j, 1] = feat.end_rt[feat.found]
+        feat = extract(indexes.get(name), req, options.peak)
+        # per ion: the found feature with the highest apex (the first such match, best q first)
+        height = np.where(feat.found, feat.apex_height, -1.0)
+        order = np.lexsort((np.arange(rows.size), -height, rows))
+        first = order[np.r_[True, rows[order][1:] != rows[order][:-1]]]
+        first = first[feat.found[first]]
+        ok = rows[first]
+        area[ok, j] = feat.area[first]
+        apex[ok, j] = feat.apex_rt[first]
+        quality[ok, j] = feat.isotope_quality[first]
+        ppm_error[ok, j] = feat.ppm_error[first]
+        points[ok, j] = feat.points[first]
+        bounds[ok, j, 0] = feat.start_rt[first]
+        bounds[ok, j, 1] = feat.end_rt[first]
+        id_rt[ok, j] = match_rt[mine][first]
     n_identified = int(identified.sum())
     n_found = int(np.isfinite(area).sum())
     if n_found < n_identified:
@@ -300,7 +315,7 @@ def quantify_lfq(runs: Mapping[str, Ms1Run], ions: pd.DataFrame, protein_of: Map
         sums = np.bincount(owner[ok], col[ok], minlength=len(peptide_keys))
         seen = np.bincount(owner[ok], minlength=len(peptide_keys)) > 0
         pep_units[:, u] = np.where(seen, sums, np.nan)
-    samples = list(design.samples)
+    samples = list(dict.fromkeys(unit_sample))   # the samples of the runs quantified
     pep_samples = _by_sample(pep_units, unit_sample, samples)
     first_seq = dict(zip(ion_keys["peptide"], sequence))
     pep_protein = np.array([protein_of.get(p, -1) for p in peptide_keys], dtype=np.int64)
@@ -329,17 +344,40 @@ def quantify_lfq(runs: Mapping[str, Ms1Run], ions: pd.DataFrame, protein_of: Map
                                identified, area, apex, quality, id_rt, bounds, points, options, counts, missing_before,
                                missing_after, factors, unit_columns, ref_unit, unit_proteins, unit_sample,
                                design)
+    notes.extend(indexes.repairs)
     return LfqResult(precursors, peptides, proteins, diagnostics, notes)
+
+
+class _Indexes:
+    """The search index of one run at a time: a run's index costs 8 bytes per peak, so only
+    the one in use is kept. A run repaired on the way (`RunIndex.repairs`) is kept repaired
+    and its repairs told once."""
+
+    def __init__(self, runs: Mapping[str, Ms1Run]):
+        self.runs = dict(runs)
+        self.repairs: list[str] = []
+        self._name: str | None = None
+        self._index: RunIndex | None = None
+
+    def get(self, name: str) -> RunIndex:
+        if name != self._name or self._index is None:
+            self._index = None
+            index = RunIndex(self.runs[name])
+            if index.repairs:
+                self.repairs.extend(index.repairs)
+                self.runs[name] = index.run
+            self._name, self._index = name, index
+        return self._index
 
 
 def _units(design: Design, names: list[str]) -> tuple[list[list[str]], list[str], list[str]]:
     """Fraction groups: their files (in `names` order), their sample, their column names."""
     groups: dict[int, list[str]] = {}
     sample_of: dict[int, str] = {}
-    for row in design.rows:
-        if row.file in names:
+    for row in sorted(design.rows, key=lambda r: r.label):   # label-free: the first label's row of a file
+        if row.file in names and row.file not in groups.get(row.fraction_group, []):
             groups.setdefault(row.fraction_group, []).append(row.file)
-            sample_of[row.fraction_group] = row.sample
+            sample_of.setdefault(row.fraction_group, row.sample)
     order = sorted(groups, key=lambda g: min(names.index(f) for f in groups[g]))
     per_sample: dict[str, int] = {}
     for g in order:
@@ -460,7 +498,7 @@ def _candidates(names, runs, indexes, models, cols, options, mass, charge, offse
             charge=np.tile(charge[rows], copies), mass=np.tile(mass[rows], copies), rt=np.tile(centre, copies),
             window=np.full(copies * n, window), extent=np.full(copies * n, window + options.extent),
             ppm=np.full(copies * n, ppm_of[name]), climb=np.zeros(copies * n, dtype=bool))
-        feat = extract(indexes[name], req, options.peak)
+        feat = extract(indexes.get(name), req, options.peak)
         with np.errstate(divide="ignore", invalid="ignore"):
             ratio = np.where(feat.found, np.log2(np.where(feat.found, feat.area, 1.0)
                                                  / np.tile(expected_area[rows], copies)), 0.0)
@@ -490,7 +528,7 @@ def _diagnostics(names, runs, indexes, models, references, ion_keys, mass, charg
         for label, k in picks.items():
             i, j = cand[k]
             name = names[j]
-            run = runs[name]
+            run = indexes.get(name).run
             lo = np.searchsorted(run.rt, id_rt[i, j] - options.extent)
             hi = np.searchsorted(run.rt, id_rt[i, j] + options.extent, side="right")
             scans = np.arange(lo, hi)
@@ -498,7 +536,7 @@ def _diagnostics(names, runs, indexes, models, references, ion_keys, mass, charg
             traces = []
             for iso in range(3):
                 centre = mz0 + iso * ISOTOPE_SPACING / charge[i]
-                inten, _ = _read_traces(indexes[name], scans, np.full(scans.size, centre),
+                inten, _ = _read_traces(indexes.get(name), scans, np.full(scans.size, centre),
                                         np.full(scans.size, centre * ppm_of[name] * 1e-6))
                 traces.append(inten.tolist())
             examples.append({"which": label, "peptide": ion_keys["peptide"].iloc[i], "charge": int(charge[i]),
