@@ -276,7 +276,7 @@ def test_cluster_settings(tmp_path):
 OTHER_VALUES = {"enzyme": "lys-c", "fragment_list": "on", "rescore": "hyperscore", "preset": "ion-trap",
                 "fdr": 0.05, "scheduler": "tcp://scheduler.example:8786", "decoy_tag": "decoy_",
                 "fixed_mods": ("C:+57.021464", "K:+8.014199"), "variable_mods": ("M:+15.994915",), "fragment_tol": "20ppm",
-                "formats": ("mzid",)}
+                "formats": ("mzid",), "quant": "none", "protein_quant": "top3", "mbr": True}
 
 
 def other_value(settings: SearchSettings, name: str):
