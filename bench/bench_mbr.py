@@ -59,7 +59,7 @@ def measure(seed: int, n_runs: int, n_peptides: int, fdr: float) -> dict:
 def main() -> int:
     n_runs = int(os.environ.get("BENCH_MBR_RUNS", "4"))
     n_peptides = int(os.environ.get("BENCH_MBR_PEPTIDES", "1500"))
-    seeds = [int(s) for s in os.environ.get("BENCH_MBR_SEEDS", "1,2,3").split(",")]
+    seeds = [int(s) for s in os.environ.get("BENCH_MBR_SEEDS", "1,2,3,4,5").split(",")]
     fdr = 0.01
     total = {"kept": 0, "false": 0, "misplaced": 0, "recoverable": 0, "recovered": 0, "absent": 0,
              "absent_empty": 0}

@@ -9,7 +9,9 @@ design written on another machine, with other folders, still applies.
 
 Rules:
 - every spectra file of the search must have a row;
-- a file may have one row only, and a fraction number one row per fraction group and label;
+- a file has one row per label (one row in a label-free design; a multiplexed file one per
+  channel, all in the same fraction of the same fraction group), and a fraction number one
+  row per fraction group and label;
 - rows of files that the search does not have are left out with a note when their whole
   fraction group is absent (a design of a larger experiment, of which a few samples are
   searched); a fraction group of which only some files are searched is an error, since the
@@ -158,13 +160,21 @@ def read_design(path: str | os.PathLike, spectra_files: Iterable[str | os.PathLi
             cells += [""] * (len(sample_header) - len(cells))
             attributes[cells[key]] = {h: cells[i] for i, h in enumerate(sample_header) if h and i != key}
 
-    seen_file: dict[str, int] = {}
+    seen_file: dict[tuple[str, int], int] = {}
+    place: dict[str, tuple[int, int, int]] = {}
     seen_fraction: dict[tuple[int, int, int], int] = {}
     for group, fraction, name, label, _sample, line in parsed:
         base = _base(name)
-        if base in seen_file:
-            raise DesignError(f"{path}: line {line}: the file {name!r} is already given on line {seen_file[base]}")
-        seen_file[base] = line
+        if (base, label) in seen_file:
+            raise DesignError(f"{path}: line {line}: the file {name!r} is already given on line "
+                              f"{seen_file[base, label]}" + (f" (label {label})" if label != 1 else ""))
+        seen_file[base, label] = line
+        # a multiplexed file has one row per label, all in one fraction of one fraction group
+        if base in place and place[base][:2] != (group, fraction):
+            raise DesignError(f"{path}: line {line}: the file {name!r} is fraction {fraction} of fraction group "
+                              f"{group} here, but fraction {place[base][1]} of fraction group {place[base][0]} "
+                              f"on line {place[base][2]}")
+        place.setdefault(base, (group, fraction, line))
         if (group, fraction, label) in seen_fraction:
             raise DesignError(f"{path}: line {line}: fraction {fraction} of fraction group {group} (label {label}) "
                               f"is already given on line {seen_fraction[group, fraction, label]}")

@@ -210,7 +210,11 @@ def _read_traces(index: RunIndex, scan: np.ndarray, centre: np.ndarray, tol: np.
     if scan.size == 0 or run.peaks == 0:
         return np.zeros(scan.size), np.full(scan.size, np.nan)
     q = scan * KEY_STRIDE + centre
-    right = np.searchsorted(index.key, q, side="left")
+    # sorted needles: the binary searches then walk the key in one direction (far fewer
+    # cache misses); the positions are the same
+    order = np.argsort(q, kind="stable")
+    right = np.empty(q.size, dtype=np.int64)
+    right[order] = np.searchsorted(index.key, q[order], side="left")
     first, stop = run.offsets[scan], run.offsets[scan + 1]
     best = np.full(scan.size, -1, dtype=np.int64)
     best_d = np.full(scan.size, np.inf)

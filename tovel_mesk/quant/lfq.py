@@ -5,7 +5,9 @@ returns the precursor, peptide and protein tables with diagnostics for the repor
 
 1. Features: each precursor ion (modified peptide and charge) is extracted in every run
    where it was identified (`features`), at the m/z calibrated by the file's precursor
-   offset, starting from the retention time of its best match (lowest spectrum q-value).
+   offset, climbing from the retention time of each of its matches in the run; the peak
+   with the highest apex is the ion's (an early or late MS2 scan may sit on a small
+   neighbouring bump).
    The extraction tolerance is `LfqOptions.extraction_ppm`, or, by default, the file's
    precursor tolerance after calibration (the `ppm_tolerance` column; NaN where a file's
    tolerance is not in ppm, which reads as `DEFAULT_PPM`), kept within [`MIN_PPM`, `MAX_PPM`].
@@ -139,6 +141,9 @@ def quantify_lfq(runs: Mapping[str, Ms1Run], ions: pd.DataFrame, protein_of: Map
     if set(names) - design_files:
         raise ValueError(f"quantification: the design has no row for {', '.join(sorted(set(names) - design_files))}")
     notes.extend(design.notes)
+    if len({row.label for row in design.rows}) > 1:
+        notes.append("the design names several labels: label-free quantities take each fraction group's sample "
+                     "from its lowest label")
 
     # --- the precursor ions and their best match per run
     frame = ions.loc[:, list(ION_COLUMNS)].copy()
@@ -189,24 +194,37 @@ def quantify_lfq(runs: Mapping[str, Ms1Run], ions: pd.DataFrame, protein_of: Map
     if empty_runs:
         notes.append(f"no MS1 scans in {', '.join(empty_runs)}: its ions are not quantified")
 
-    # --- 1. features of identified ions
+    # --- 1. features of identified ions: one climb from every match of the ion in the run (an
+    # early or late MS2 scan may sit on a neighbouring bump); the highest apex wins
+    matches = frame.drop_duplicates(["peptide", "charge", "file", "rt"])
+    match_ion = np.array([key_index[p, int(c)] for p, c in zip(matches["peptide"], matches["charge"])],
+                         dtype=np.int64)
+    match_run = np.array([run_at[f] for f in matches["file"]], dtype=np.int64)
+    match_rt = matches["rt"].to_numpy(dtype=np.float64)
     for j, name in enumerate(names):
-        rows = np.flatnonzero(identified[:, j])
-        if rows.size == 0 or runs[name].scans == 0:
+        mine = np.flatnonzero(match_run == j)
+        if mine.size == 0 or runs[name].scans == 0:
             continue
+        rows = match_ion[mine]
         req = Requests(mz=ion_mz(mass[rows], charge[rows], offset.get(name, 0.0)), charge=charge[rows],
-                       mass=mass[rows], rt=id_rt[rows, j], window=np.zeros(rows.size),
+                       mass=mass[rows], rt=match_rt[mine], window=np.zeros(rows.size),
                        extent=np.full(rows.size, options.extent), ppm=np.full(rows.size, ppm_of[name]),
                        climb=np.ones(rows.size, dtype=bool))
         feat = extract(indexes[name], req, options.peak)
-        ok = rows[feat.found]
-        area[ok, j] = feat.area[feat.found]
-        apex[ok, j] = feat.apex_rt[feat.found]
-        quality[ok, j] = feat.isotope_quality[feat.found]
-        ppm_error[ok, j] = feat.ppm_error[feat.found]
-        points[ok, j] = feat.points[feat.found]
-        bounds[ok, j, 0] = feat.start_rt[feat.found]
-        bounds[ok, j, 1] = feat.end_rt[feat.found]
+        # per ion: the found feature with the highest apex (the first such match, best q first)
+        height = np.where(feat.found, feat.apex_height, -1.0)
+        order = np.lexsort((np.arange(rows.size), -height, rows))
+        first = order[np.r_[True, rows[order][1:] != rows[order][:-1]]]
+        first = first[feat.found[first]]
+        ok = rows[first]
+        area[ok, j] = feat.area[first]
+        apex[ok, j] = feat.apex_rt[first]
+        quality[ok, j] = feat.isotope_quality[first]
+        ppm_error[ok, j] = feat.ppm_error[first]
+        points[ok, j] = feat.points[first]
+        bounds[ok, j, 0] = feat.start_rt[first]
+        bounds[ok, j, 1] = feat.end_rt[first]
+        id_rt[ok, j] = match_rt[mine][first]
     n_identified = int(identified.sum())
     n_found = int(np.isfinite(area).sum())
     if n_found < n_identified:
@@ -300,7 +318,7 @@ def quantify_lfq(runs: Mapping[str, Ms1Run], ions: pd.DataFrame, protein_of: Map
         sums = np.bincount(owner[ok], col[ok], minlength=len(peptide_keys))
         seen = np.bincount(owner[ok], minlength=len(peptide_keys)) > 0
         pep_units[:, u] = np.where(seen, sums, np.nan)
-    samples = list(design.samples)
+    samples = list(dict.fromkeys(unit_sample))   # the samples of the runs quantified
     pep_samples = _by_sample(pep_units, unit_sample, samples)
     first_seq = dict(zip(ion_keys["peptide"], sequence))
     pep_protein = np.array([protein_of.get(p, -1) for p in peptide_keys], dtype=np.int64)
@@ -336,10 +354,10 @@ def _units(design: Design, names: list[str]) -> tuple[list[list[str]], list[str]
     """Fraction groups: their files (in `names` order), their sample, their column names."""
     groups: dict[int, list[str]] = {}
     sample_of: dict[int, str] = {}
-    for row in design.rows:
-        if row.file in names:
+    for row in sorted(design.rows, key=lambda r: r.label):   # label-free: the first label's row of a file
+        if row.file in names and row.file not in groups.get(row.fraction_group, []):
             groups.setdefault(row.fraction_group, []).append(row.file)
-            sample_of[row.fraction_group] = row.sample
+            sample_of.setdefault(row.fraction_group, row.sample)
     order = sorted(groups, key=lambda g: min(names.index(f) for f in groups[g]))
     per_sample: dict[str, int] = {}
     for g in order:

@@ -77,6 +77,15 @@ def test_unreadable_designs(tmp_path):
         read_design(write(tmp_path, FRACTIONS), ["/x/A_F1.mzML", "/y/A_F1.mzML"])
 
 
+def test_a_multiplexed_file_has_a_row_per_label(tmp_path):
+    text = HEADER + "".join(f"1\t1\tA_F1.mzML\t{label}\ts{label}\n" for label in (1, 2, 3))
+    design = read_design(write(tmp_path, text), ["A_F1.mzML"])
+    assert [r.label for r in design.rows] == [1, 2, 3] and design.samples == ("s1", "s2", "s3")
+    with pytest.raises(DesignError, match=r"line 3: the file 'A_F1.mzML' is fraction 2 of fraction group 1 here"):
+        read_design(write(tmp_path, HEADER + "1\t1\tA_F1.mzML\t1\ts1\n1\t2\tA_F1.mzML\t2\ts2\n"),
+                    ["A_F1.mzML"])
+
+
 def test_one_sample_per_file():
     design = Design.one_sample_per_file(["a.mzML", "b.mzML"])
     assert design.samples == ("a.mzML", "b.mzML") and design.sample_of("b.mzML") == "b.mzML"

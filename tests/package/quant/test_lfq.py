@@ -136,3 +136,24 @@ def test_peptides_without_a_protein_group_and_bad_input(generated):
         LfqOptions(protein_quant="median")
     with pytest.raises(ValueError, match="fdr"):
         LfqOptions(fdr=0)
+
+
+def test_an_early_match_on_a_small_bump_does_not_pick_the_peak():
+    # One ion, matched twice in one run: the better match (q 0) at 1.0 min on a small bump,
+    # a second at 2.05 min on the main peak; the ion's feature is the main peak.
+    from tovel_mesk.quant.features import ISOTOPE_SPACING, expected_isotopes, ion_mz
+    from tovel_mesk.quant.ms1 import Ms1Builder
+    mass, charge = 1400.0, 2
+    mz, pattern = float(ion_mz(mass, charge)), expected_isotopes(mass)[0]
+    builder = Ms1Builder("a.mzML")
+    for i in range(60):
+        t = i * 0.05
+        h = 2e3 * np.exp(-0.5 * ((t - 1.0) / 0.05) ** 2) + 1e6 * np.exp(-0.5 * ((t - 2.0) / 0.08) ** 2)
+        builder.add(t, mz + np.arange(3) * ISOTOPE_SPACING / charge, h * pattern + 1.0)
+    ions = pd.DataFrame({"file": "a.mzML", "peptide": "PEPTIDEK", "sequence": "PEPTIDEK", "charge": charge,
+                         "calcmass": mass, "rt": [1.0, 2.05], "spectrum_q": [0.0, 0.001], "ppm_offset": 0.0,
+                         "ppm_tolerance": 10.0})
+    result = quantify_lfq({"a.mzML": builder.finish()}, ions, {"PEPTIDEK": 1})
+    row = result.precursors.iloc[0]
+    assert row["apex_rt_a.mzML"] == pytest.approx(2.0)
+    assert row["intensity_a.mzML"] > 1e5
