@@ -64,13 +64,13 @@ def main() -> int:
             corrected, seconds = search(folder, impurities=folder / "impurities.tsv")
             raw, _ = search(folder)
             _, plain = search(folder, quant="none")
-            errors = ratio_errors(corrected.proteins_quant, truth)
-            raw_errors = ratio_errors(raw.proteins_quant, truth)
-            counts = corrected.summary.quantification["counts"]
+            errors = ratio_errors(corrected.quant.proteins, truth)
+            raw_errors = ratio_errors(raw.quant.proteins, truth)
+            counts = corrected.summary.quant["counts"]
             kind = "SPS-MS3" if ms3 else "MS2"
             median = float(np.median(errors))
             failed |= median > TARGET
-            print(f"TMT10 {kind}, {SPECTRA:,} spectra, {len(corrected.proteins_quant)} protein groups: ratio error "
+            print(f"TMT10 {kind}, {SPECTRA:,} spectra, {len(corrected.quant.proteins)} protein groups: ratio error "
                   f"after correction median {median:.2%} (target <= {TARGET:.0%}), 90th percentile "
                   f"{np.percentile(errors, 90):.2%}; uncorrected median {np.median(raw_errors):.2%}")
             print(f"  spectra quantified {counts['quantified_spectra']:,} of {counts['accepted_spectra']:,} accepted, "

@@ -276,7 +276,9 @@ def test_cluster_settings(tmp_path):
 OTHER_VALUES = {"enzyme": "lys-c", "fragment_list": "on", "rescore": "hyperscore", "preset": "ion-trap",
                 "fdr": 0.05, "scheduler": "tcp://scheduler.example:8786", "decoy_tag": "decoy_",
                 "fixed_mods": ("C:+57.021464", "K:+8.014199"), "variable_mods": ("M:+15.994915",), "fragment_tol": "20ppm",
-                "formats": ("mzid",), "quant": "none", "protein_quant": "top3", "mbr": True}
+                "formats": ("mzid",), "quant": "none", "protein_quant": "top3", "mbr": True, "min_purity": 0.75}
+#: Settings that another one needs beside it to be valid (an impurity file names a plex's reagents).
+COMPANIONS = {"impurities": {"quant": "tmt10"}}
 
 
 def other_value(settings: SearchSettings, name: str):
@@ -307,7 +309,8 @@ def test_index_key_covers_what_shapes_the_index():
     assert index_key(SearchSettings(), "ab" * 32) == key
     assert index_key(base, "cd" * 32) != key
     for option in OPTIONS:
-        changed = index_key(dataclasses.replace(base, **{option.name: other_value(base, option.name)}), "ab" * 32)
+        changes = {option.name: other_value(base, option.name), **COMPANIONS.get(option.name, {})}
+        changed = index_key(dataclasses.replace(base, **changes), "ab" * 32)
         # The settings of the digestion and the index are part of the key; so is the wide
         # window, while it decides whether the index lists its fragments.
         assert (changed != key) == (option.stage in INDEX_STAGES or option.name == "wide_window"), option.name

@@ -194,6 +194,14 @@ class ReporterCollector:
         frame["precursor_purity"] = np.asarray(self._purity, dtype=np.float64)
         return pd.DataFrame(frame)
 
+    def _median_errors(self) -> dict[str, float | None]:
+        """Each channel's median reporter m/z error (ppm) over the spectra that hold it: a
+        shift here shows an uncalibrated reporter region; None for a channel never seen."""
+        errors = np.vstack(self._error) if self._error else np.zeros((0, len(self.plex.channels)))
+        if self.ms3_linked:
+            errors = errors[np.asarray(self._from_ms3, dtype=bool)]
+        return {c: _median_of(errors[:, i]) for i, c in enumerate(self.plex.channels)}
+
     def summary(self) -> dict[str, Any]:
         """What reading found: the reporter spectra and their window, the counts, the notes."""
         plan = self.plan
@@ -209,6 +217,7 @@ class ReporterCollector:
             notes.append(f"{plan.file}: {self.unreadable_ms1:,} MS1 scans (purity unknown after them) and "
                          f"{self.ms3_unreadable:,} MS3 spectra could not be decoded")
         return {"plex": plan.plex, "reporter_spectra": level, "window": window,
+                "median_mz_error_ppm": self._median_errors(),
                 "ms2_spectra": len(self._ids), "ms1_scans": self.ms1_scans,
                 "ms3_linked": self.ms3_linked, "ms3_unlinked": self.ms3_unlinked,
                 "ms1_unreadable": self.unreadable_ms1,
@@ -231,6 +240,11 @@ class ReporterRemover:
 
     def other(self, raw: RawSpectrum) -> None:
         return None
+
+
+def _median_of(values: np.ndarray) -> float | None:
+    found = values[np.isfinite(values)]
+    return round(float(np.median(found)), 3) if found.size else None
 
 
 def reporter_columns(plex: Plex) -> list[str]:

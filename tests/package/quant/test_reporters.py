@@ -238,7 +238,9 @@ def test_reporters_removed_from_ms2_peaks_and_purity_from_the_scan_before(tmp_pa
     assert table[[f"reporter_{c}" for c in TMT10.channels]].iloc[0].tolist() == [1000.0 * (i + 1) for i in range(10)]
     assert table["precursor_purity"].iloc[0] == pytest.approx(0.5)
     assert np.isnan(table["precursor_purity"].iloc[1])  # nothing of the MS1 scan inside its window
-    assert collector.summary()["ms1_scans"] == 1
+    summary = collector.summary()
+    assert summary["ms1_scans"] == 1 and summary["reporter_spectra"] == "MS2"
+    assert all(abs(e) < 0.01 for e in summary["median_mz_error_ppm"].values())
 
 
 def test_sps_ms3_reporters_go_to_the_ms2_their_precursor_names(tmp_path):
