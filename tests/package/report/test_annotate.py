@@ -3,6 +3,8 @@ read again from the spectra file, and `tovel-mesk show` drawing one match to a f
 
 from __future__ import annotations
 
+import gzip
+
 import json
 import re
 import shutil
@@ -12,6 +14,7 @@ import pandas as pd
 import pytest
 
 from tovel_mesk import cli
+from tovel_mesk import SpectraFileError
 from tovel_mesk.report.annotate import annotate, draw_match, read_peaks, spectrum_svg
 from tovel_mesk.report.peptidoforms import WATER_MASS, fragment_ladder, parse_peptidoform, residue_masses
 
@@ -93,6 +96,16 @@ def test_peaks_are_read_again_by_native_id(finished_search):
     assert peaks["scan=7"].charge == 2 and peaks["scan=7"].precursor_mz == 500.5
     assert peaks["scan=7"].mz.size == 14
     assert read_peaks(path, []) == {}
+    # Through the readers' opener: compressed whatever the name, and a damaged compression is
+    # the package's error naming the file, not a bare decompression error.
+    packed = gzip.compress(path.read_bytes())
+    (finished_search.parent / "packed.mgf").write_bytes(packed)
+    assert read_peaks(finished_search.parent / "packed.mgf", ["scan=7"])["scan=7"].mz.size == 14
+    damaged = finished_search.parent / "damaged.mgf.gz"
+    damaged.write_bytes(packed[:len(packed) // 2])
+    with pytest.raises(SpectraFileError, match="gzip compression is damaged") as info:
+        read_peaks(damaged, ["scan=7"])
+    assert info.value.path == str(damaged)
 
 
 def test_show_draws_a_match_of_a_finished_search(finished_search, tmp_path, capsys):
