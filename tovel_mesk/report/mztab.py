@@ -34,7 +34,7 @@ from .peptidoforms import mz_of, parse_peptidoform, unimod
 
 __all__ = ["write_mztab"]
 
-_BLOCK = 200_000
+_BLOCK = 16384
 
 
 def _param(ref: str, accession: str, name: str, value: object = "") -> str:

@@ -22,7 +22,7 @@ from .. import _native
 __all__ = ["Template", "template", "floats", "ints", "texts", "coded", "when", "each", "quoted", "write_rows", "BLOCK"]
 
 #: Rows formatted and written at once.
-BLOCK = 50_000
+BLOCK = 4096
 
 Column = tuple[Any, ...]
 
