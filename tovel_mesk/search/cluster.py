@@ -148,9 +148,9 @@ def _search_task(settings: SearchSettings, key: str, fasta_hash: str, path: str,
     else:
         result.seconds.update(built)
         result.seconds["calibration"] = planning
-        # An index mapped from the cache was not built here.
-        built_here = bool(built) and (index.counts.get("index_cache") or {}).get("status") != "hit"
-        return _TaskResult(result, index.counts, worker.address, built_here)
+        # A worker's first index of a key counts as built there, mapped from the cache or not
+        # (summary.index_cache says which).
+        return _TaskResult(result, index.counts, worker.address, bool(built))
     # Raised outside the handler, so that it carries no chained error: only the text travels
     # to the client (some errors hold parser state that cannot be pickled).
     raise failure

@@ -287,6 +287,10 @@ def test_the_cache_off_writes_nothing(inputs, tmp_path, monkeypatch):
     assert counts["index_cache"]["status"] == "stored" and counts["index_cache"]["folder"] == str(tmp_path / "default")
 
 
+def test_the_tests_never_use_the_users_cache_folder(tmp_path_factory):
+    assert index_cache.default_cache_folder().is_relative_to(tmp_path_factory.getbasetemp())
+
+
 def test_default_folder_follows_the_environment(monkeypatch, tmp_path):
     monkeypatch.setenv("TOVEL_MESK_INDEX_CACHE", str(tmp_path / "x"))
     assert index_cache.default_cache_folder() == tmp_path / "x"
