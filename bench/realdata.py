@@ -62,6 +62,10 @@ class Outcome:
     accepted: dict[tuple[str, int], tuple[str, str]]   # (run, scan) -> (peptide sequence, proteins)
     #: How the scores were made (our summary's `rescoring` record; empty for Comet).
     rescoring: dict = field(default_factory=dict)
+    #: Our second call of the same search, its index mapped from the cache the first call
+    #: filled (None for Comet), and the seconds each call spent getting the index.
+    warm_seconds: float | None = None
+    index_seconds: tuple[float, float] | None = None
 
     @property
     def peptides(self) -> int:
@@ -173,16 +177,29 @@ def rescoring_path(record: dict) -> str:
 
 
 def run_ours(files: list[Path], fasta: Path, work: Path, threads: int) -> Outcome:
-    output = work / "ours"
-    shutil.rmtree(output, ignore_errors=True)
-    # `tovel-mesk` of this interpreter's installation (what the console script runs).
-    command = [sys.executable, "-P", "-m", "tovel_mesk", *search_arguments(files, fasta, output, threads)]
-    seconds, peak = measure(command)
+    """Our search twice: cold (an empty index cache, filled by this call) and warm (the
+    index mapped from it). The matches are those of the warm call, which must equal the
+    cold call's."""
+    output, cache = work / "ours", work / "index-cache"
+    shutil.rmtree(cache, ignore_errors=True)
     scans = {f.name: scan_numbers(f) for f in files}
-    with open(output / "psms.tsv", newline="") as f:
-        accepted = accepted_matches(csv.DictReader(f, delimiter="\t"), scans)
-    summary = json.loads((output / "summary.json").read_text())
-    return Outcome(seconds, peak, accepted, summary.get("rescoring", {}))
+    calls = []
+    for _ in ("cold", "warm"):
+        shutil.rmtree(output, ignore_errors=True)
+        # `tovel-mesk` of this interpreter's installation (what the console script runs).
+        command = [sys.executable, "-P", "-m", "tovel_mesk", *search_arguments(files, fasta, output, threads),
+                   "--index-cache", str(cache)]
+        seconds, peak = measure(command)
+        with open(output / "psms.tsv", newline="") as f:
+            accepted = accepted_matches(csv.DictReader(f, delimiter="\t"), scans)
+        summary = json.loads((output / "summary.json").read_text())
+        stages = summary.get("stages", summary.get("seconds", {}))
+        index = float(stages.get("digest", 0.0)) + float(stages.get("index", 0.0)) if isinstance(stages, dict) else 0.0
+        calls.append((seconds, peak, accepted, summary, index))
+    (cold, peak, cold_accepted, _, cold_index), (warm, warm_peak, accepted, summary, warm_index) = calls
+    if cold_accepted != accepted:
+        raise SystemExit(f"{[f.name for f in files]}: the warm call accepted other matches than the cold one")
+    return Outcome(cold, max(peak, warm_peak), accepted, summary.get("rescoring", {}), warm, (cold_index, warm_index))
 
 
 def comet_params(work: Path, fasta: Path, threads: int) -> Path:
@@ -269,8 +286,8 @@ def main() -> int:
             rows.append({"search": name, "ours": ours, "comet": comet, "agree": agree})
             print(f"  {name}: done", file=sys.stderr)
 
-    header = (f"{'search':<10} {'engine':<10} {'wall s':>7} {'peak MiB':>9} {'spectra':>8} {'peptides':>9} "
-              f"{'entrapped':>10} {'peptides outside':>16} {'agree w/ Comet':>15}")
+    header = (f"{'search':<10} {'engine':<10} {'wall s':>7} {'warm s':>7} {'peak MiB':>9} {'spectra':>8} "
+              f"{'peptides':>9} {'entrapped':>10} {'peptides outside':>16} {'agree w/ Comet':>15}")
     print(header)
     print("-" * len(header))
     failures = []
@@ -280,33 +297,48 @@ def main() -> int:
             share = f"{o.entrapment} ({100 * o.entrapment / max(len(o.accepted), 1):.1f}%)"
             agree = f"{row['agree']}/{len(row['comet'].accepted)}" if engine == "ours" else ""
             label = "tovel-mesk" if engine == "ours" else "Comet"
-            print(f"{row['search'] if engine == 'ours' else '':<10} {label:<10} {o.seconds:>7.2f} {o.peak_mib:>9.0f} "
+            warm = f"{o.warm_seconds:>7.2f}" if o.warm_seconds is not None else f"{'':>7}"
+            print(f"{row['search'] if engine == 'ours' else '':<10} {label:<10} {o.seconds:>7.2f} {warm} {o.peak_mib:>9.0f} "
                   f"{len(o.accepted):>8} {o.peptides:>9} {share:>10} {o.clean_peptides:>16} {agree:>15}")
         ours, comet = row["ours"], row["comet"]
-        limit = comet.seconds * (0.5 if row["search"] == "all six" else 1.0)
+        # Wall time: each run alone at most 1/3 of Comet's with a cold index cache and 1/5
+        # with a warm one; all six in one call at most 1/5 (warm).
+        cold_limit, warm_limit = comet.seconds / 3, comet.seconds / 5
         if len(ours.accepted) < len(comet.accepted):
             failures.append(f"{row['search']}: fewer spectra than Comet")
         if ours.peptides < comet.peptides:
             failures.append(f"{row['search']}: fewer peptides than Comet")
         if ours.entrapment > 0.01 * len(ours.accepted):
             failures.append(f"{row['search']}: entrapment {ours.entrapment} of {len(ours.accepted)}")
-        if ours.seconds > limit:
-            failures.append(f"{row['search']}: {ours.seconds:.2f} s, above the target of {limit:.2f} s")
+        if row["search"] != "all six" and ours.seconds > cold_limit:
+            failures.append(f"{row['search']}: cold {ours.seconds:.2f} s, above 1/3 of Comet's ({cold_limit:.2f} s)")
+        if ours.warm_seconds is not None and ours.warm_seconds > warm_limit:
+            failures.append(f"{row['search']}: warm {ours.warm_seconds:.2f} s, above 1/5 of Comet's "
+                            f"({warm_limit:.2f} s)")
     print()
     print("rescoring path per search:")
     for row in rows:
         print(f"  {row['search']:<10} {rescoring_path(row['ours'].rescoring)}")
     print()
+    print("time to the index (digest + index stages), cold -> warm, and the wall time as a share of Comet's:")
+    for row in rows:
+        o, c = row["ours"], row["comet"]
+        if o.index_seconds is not None and o.warm_seconds is not None:
+            print(f"  {row['search']:<10} {o.index_seconds[0]:.2f} -> {o.index_seconds[1]:.2f} s "
+                  f"({100 * o.index_seconds[1] / max(o.warm_seconds, 1e-9):.1f}% of the warm call); "
+                  f"cold {o.seconds / c.seconds:.2f}, warm {o.warm_seconds / c.seconds:.2f} of Comet's wall time")
+    print()
     print("peptides outside: peptides of accepted matches whose proteins are not all entrapment proteins")
     print("entrapped: accepted rows of every rank (label 1, spectrum_q <= 1%) whose proteins are all Sorangium")
     print("targets: spectra and peptides at 1% FDR >= Comet's on each search; entrapment about 1% or less;"
-          " wall time <= Comet's on each run, <= half of Comet's for all six in one call")
+          " wall time of each run alone <= 1/3 of Comet's (cold index cache) and <= 1/5 (warm); all six in one"
+          " call <= 1/5 (warm)")
     print("missed: " + "; ".join(failures) if failures else "all targets met")
     if args.json:
         args.json.write_text(json.dumps([
             {"search": r["search"], "agree": r["agree"],
              **{f"{e}_{k}": v for e in ("ours", "comet") for k, v in
-                (("seconds", r[e].seconds), ("peak_mib", r[e].peak_mib), ("spectra", len(r[e].accepted)),
+                (("seconds", r[e].seconds), ("warm_seconds", r[e].warm_seconds), ("peak_mib", r[e].peak_mib), ("spectra", len(r[e].accepted)),
                  ("peptides", r[e].peptides), ("clean_peptides", r[e].clean_peptides),
                  ("entrapment", r[e].entrapment))}, "rescoring": r["ours"].rescoring} for r in rows], indent=2))
     return 0
