@@ -110,3 +110,24 @@ def test_search_file_keeps_ms1_only_where_the_format_has_it(tmp_path, fmt):
     # Not asked for: nothing kept.
     assert search_file(settings, make_scorer(settings), db, path, 0).ms1 is None
 
+
+
+def test_the_pass_that_holds_spectra_for_the_search_keeps_the_same_ms1_scans(tmp_path):
+    """With calibration the sample's pass is the file's only read: the MS1 store it keeps
+    must be the one a search reading the file itself would have built, damaged scan and all."""
+    from tovel_mesk.config import SearchSettings
+    from tovel_mesk.search.calibration import read_sample
+
+    path, _ = _run(tmp_path, damaged=True)
+    settings = SearchSettings(quant="lfq")
+    drawn = read_sample(settings, path, hold=True)
+    assert drawn.held is not None and drawn.held.ms1 is not None
+    builder = Ms1Builder(path.name)
+    reader, _ = _read(path, builder)
+    direct, held = builder.finish(), drawn.held.ms1
+    assert held.scan_ids == direct.scan_ids and held.scans == 5
+    for name in ("rt", "offsets", "mz", "intensity"):
+        np.testing.assert_array_equal(getattr(held, name), getattr(direct, name))
+    assert drawn.held.ms1_left_out == reader.ms1_left_out and len(reader.ms1_left_out) == 1
+    # Without quantification the holding pass keeps no MS1 scans.
+    assert read_sample(SearchSettings(quant="none"), path, hold=True).held.ms1 is None
