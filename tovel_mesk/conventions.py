@@ -66,6 +66,10 @@ PROTON_MASS = 1.0072764
 #: number of these steps.
 ISOTOPE_SPACING = 1.00335
 
+#: The mass difference of one 13C over 12C (Da): the spacing of isotope peaks that MS1
+#: chromatograms and reporter-ion impurities are traced at.
+C13_SPACING = 1.0033548
+
 #: Scan numbers in a native id or an MGF title: a ``scan=2442`` (also ``scanId=``,
 #: ``spectrum=``) term, as vendors' native ids write it.
 _SCAN_TERM = re.compile(r"(?<![\w.])(?:scan|scanId|spectrum)=(\d+)(?!\w)")

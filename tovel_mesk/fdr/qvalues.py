@@ -43,9 +43,12 @@ def _as_flags(is_decoy, n: int) -> np.ndarray:
     return flags
 
 
-def fdr_estimate(decoys, targets):
-    """decoys / targets, capped at 1 (and 1 without targets)."""
+def fdr_estimate(decoys, targets, decoys_per_target: int = 1):
+    """decoys / targets, capped at 1 (and 1 without targets). With `decoys_per_target` k
+    decoys drawn for each target, each decoy stands for 1/k of a false target."""
     decoys = np.asarray(decoys, dtype=np.float64)
+    if decoys_per_target != 1:
+        decoys = decoys / decoys_per_target
     targets = np.asarray(targets)
     return np.where(targets > 0, np.minimum(decoys / np.maximum(targets, 1), 1.0), 1.0)
 
@@ -59,14 +62,15 @@ def _tie_groups(sorted_scores: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     return last, group
 
 
-def tdc_qvalues(scores, is_decoy) -> np.ndarray:
+def tdc_qvalues(scores, is_decoy, decoys_per_target: int = 1) -> np.ndarray:
     """q-values of competing entries, from targets and decoys scoring at least as well.
 
     `scores`: one score per entry, higher is better; NaN counts as the worst score.
     `is_decoy`: one flag per entry. The entries are the winners of a competition (one per
     spectrum, per peptide or per protein pair), so a false target is as likely as a decoy
     at any score. Returns float64 q-values in [0, 1] in the order of the input, estimated
-    as the least decoys / targets at or below each score.
+    as the least decoys / targets at or below each score (see `fdr_estimate` for
+    `decoys_per_target`).
     """
     values = _as_scores(scores)
     decoy = _as_flags(is_decoy, len(values))
@@ -78,7 +82,7 @@ def tdc_qvalues(scores, is_decoy) -> np.ndarray:
     decoys = np.cumsum(decoy[order])
     targets = np.arange(1, n + 1) - decoys
     last, group = _tie_groups(ranked)
-    fdr = fdr_estimate(decoys[last], targets[last])
+    fdr = fdr_estimate(decoys[last], targets[last], decoys_per_target)
     q_of_group = np.minimum.accumulate(fdr[::-1])[::-1]
     q = np.empty(n, dtype=np.float64)
     q[order] = q_of_group[group]

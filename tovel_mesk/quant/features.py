@@ -47,14 +47,14 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from ..conventions import PROTON_MASS
+from ..conventions import C13_SPACING, PROTON_MASS
 from .ms1 import Ms1Run
 
 __all__ = ["ISOTOPE_SPACING", "PeakRule", "RunIndex", "Requests", "Features", "expected_isotopes",
            "isotope_cosine", "extract", "ion_mz"]
 
 #: 13C - 12C, the spacing of a peptide's isotope peaks in daltons.
-ISOTOPE_SPACING = 1.0033548
+ISOTOPE_SPACING = C13_SPACING
 #: Isotope traces read per ion: M, M+1, M+2.
 N_ISOTOPES = 3
 #: The search key's stride per scan: m/z values must be below it.

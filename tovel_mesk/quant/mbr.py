@@ -45,6 +45,8 @@ from __future__ import annotations
 
 import numpy as np
 
+from ..fdr.qvalues import tdc_qvalues
+
 __all__ = ["decoy_shifts", "transfer_score", "compete", "WINDOW_SDS", "MIN_WINDOW", "MASS_UNIT", "DECOYS"]
 
 #: Decoys per candidate transfer (even: half shifted up, half down).
@@ -94,19 +96,6 @@ def compete(target: np.ndarray, decoys: np.ndarray) -> tuple[np.ndarray, np.ndar
     q = np.full(target.size, np.nan)
     idx = np.flatnonzero(competes)
     if idx.size:
-        best = np.maximum(t, d)[idx]
-        order = np.argsort(-best, kind="stable")
-        wins = target_wins[idx][order]
-        T = np.cumsum(wins)
-        D = np.cumsum(~wins)
-        sorted_best = best[order]
-        # equal scores share the counts of the last of them
-        last = np.searchsorted(-sorted_best, -sorted_best, side="right") - 1
-        T, D = T[last], D[last]
-        with np.errstate(divide="ignore", invalid="ignore"):
-            fdr = np.where(T > 0, np.minimum(D / k / np.maximum(T, 1), 1.0), 1.0)
-        qs = np.minimum.accumulate(fdr[::-1])[::-1]
-        out = np.empty(idx.size)
-        out[order] = qs
-        q[idx] = out
+        # Each pair's winner competes on its score; equal scores share one q-value.
+        q[idx] = tdc_qvalues(np.maximum(t, d)[idx], ~target_wins[idx], decoys_per_target=k)
     return competes, target_wins, q

@@ -39,6 +39,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
+from ..conventions import C13_SPACING
 from ..errors import InputError
 
 __all__ = ["Plex", "PLEXES", "TAG_MODS", "ISOTOPE_SPACING", "ImpurityError", "read_impurities",
@@ -47,7 +48,7 @@ __all__ = ["Plex", "PLEXES", "TAG_MODS", "ISOTOPE_SPACING", "ImpurityError", "re
            "DEFAULT_REPORTER_PPM", "LOW_RESOLUTION_WINDOW_DA"]
 
 #: Mass difference between the 13C and 12C isotopes (Da): the spacing of isotope peaks.
-ISOTOPE_SPACING = 1.0033548
+ISOTOPE_SPACING = C13_SPACING
 #: Window around each reporter m/z on high-resolution spectra (ppm).
 DEFAULT_REPORTER_PPM = 20.0
 #: Window (Da) around each reporter on low-resolution (ion-trap) spectra, for the plexes
