@@ -14,12 +14,10 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from ..conventions import scan_number
+from ..conventions import PROTON_MASS, scan_number
 
 __all__ = ["Modification", "Peptidoform", "parse_peptidoform", "unimod", "scan_numbers", "mz_of", "PROTON_MASS",
            "RESIDUE_MASSES", "WATER_MASS", "residue_masses", "fragment_ladder"]
-
-PROTON_MASS = 1.007276466879
 
 #: Unimod entries of common modifications: (record id, name, monoisotopic mass delta).
 _UNIMOD = (
