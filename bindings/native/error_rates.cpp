@@ -28,8 +28,8 @@ namespace bind::native {
 
 namespace {
 
-// A read-only view of a C-contiguous buffer of doubles ('d') or of booleans ('?'), of one
-// or two dimensions.
+// A read-only view of a C-contiguous buffer of doubles ('d'), 64-bit integers ('q') or
+// booleans ('?'), of one or two dimensions.
 class ArrayView {
 public:
     ~ArrayView() {
@@ -40,14 +40,16 @@ public:
         held_ = true;
         const char *format = view_.format ? view_.format : "B";
         while (*format == '@' || *format == '=' || *format == '<') ++format;
-        const Py_ssize_t size = kind == 'd' ? 8 : 1;
-        if (format[0] != kind || format[1] != '\0' || view_.itemsize != size || view_.ndim != ndim)
+        const Py_ssize_t size = kind == '?' ? 1 : 8;
+        const char found = format[0] == 'l' && view_.itemsize == 8 ? 'q' : format[0];
+        if (found != kind || format[1] != '\0' || view_.itemsize != size || view_.ndim != ndim)
             raise(PyExc_TypeError, what);
     }
     size_t size() const { return static_cast<size_t>(view_.len / view_.itemsize); }
     size_t extent(int axis) const { return static_cast<size_t>(view_.shape[axis]); }
     const double *doubles() const { return static_cast<const double *>(view_.buf); }
     const bool *flags() const { return static_cast<const bool *>(view_.buf); }
+    const void *data() const { return view_.buf; }
 
 private:
     Py_buffer view_{};
@@ -194,6 +196,74 @@ Ref best_direction(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     return own(PyTuple_Pack(3, column.get(), sign.get(), count.get()));
 }
 
+// Higher better and lower better counts of one column given its entries ascending.
+std::pair<int64_t, int64_t> both_directions(const std::vector<std::pair<double, bool>> &ranked, double level) {
+    const int64_t last = static_cast<int64_t>(ranked.size()) - 1;
+    auto differs = [&](int64_t i, int64_t k) {
+        return ranked[static_cast<size_t>(i)].first != ranked[static_cast<size_t>(k)].first;
+    };
+    // Higher better: walk the ascending order backwards; a run ends at its first entry.
+    const int64_t down =
+        accepted(ranked, [&](int64_t i) { return i == 0 || differs(i, i - 1); }, level, true).first;
+    // Lower better: walk it forwards.
+    const int64_t up =
+        accepted(ranked, [&](int64_t i) { return i == last || differs(i, i + 1); }, level, false).first;
+    return {down, up};
+}
+
+// `best_direction` over the member rows of a matrix whose columns come with their ascending
+// order (row numbers), so that no training set is sorted again.
+Ref best_direction_ranked(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static const Signature sig{"best_direction_ranked()", {"matrix", "order", "member", "is_target", "fdr"}, 5};
+    const Bound b = bind_args(sig, args, nargs, kwnames);
+    ArrayView matrix, order, member, target;
+    matrix.acquire(b[0], 'd', 2,
+                   "best_direction_ranked(): matrix must be a C-contiguous two-dimensional float64 array");
+    order.acquire(b[1], 'q', 2, "best_direction_ranked(): order must be a C-contiguous two-dimensional int64 array");
+    member.acquire(b[2], '?', 1, "best_direction_ranked(): member must be a contiguous one-dimensional bool array");
+    target.acquire(b[3], '?', 1,
+                   "best_direction_ranked(): is_target must be a contiguous one-dimensional bool array");
+    const double level = arg<double>(sig, b, 4);
+    const size_t n = matrix.extent(0), p = matrix.extent(1);
+    if (order.extent(0) != p || order.extent(1) != n || member.size() != n || target.size() != n)
+        raise(PyExc_ValueError, "best_direction_ranked(): order must be columns by rows, member and is_target one "
+                                "flag per row");
+    const int64_t *rows = static_cast<const int64_t *>(order.data());
+    for (size_t k = 0; k < n * p; ++k)
+        if (rows[k] < 0 || static_cast<size_t>(rows[k]) >= n)
+            raise(PyExc_ValueError, "best_direction_ranked(): a row number of order lies outside the matrix");
+    int64_t best_count = -1, best_column = 0;
+    double best_sign = 1.0;
+    bool has_nan = false, any_member = false;
+    {
+        WithoutInterpreterLock unlocked;
+        std::vector<std::pair<double, bool>> ranked;
+        ranked.reserve(n);
+        for (size_t j = 0; j < p && !has_nan; ++j) {
+            ranked.clear();
+            for (size_t k = 0; k < n; ++k) {
+                const auto row = static_cast<size_t>(rows[j * n + k]);
+                if (!member.flags()[row]) continue;
+                const double value = matrix.doubles()[row * p + j];
+                has_nan = has_nan || std::isnan(value);
+                ranked.emplace_back(value, !target.flags()[row]);
+            }
+            any_member = !ranked.empty();
+            if (!any_member) break;
+            const auto [down, up] = both_directions(ranked, level);
+            // Ties go to the earlier column, then to higher better.
+            if (down > best_count) best_count = down, best_column = static_cast<int64_t>(j), best_sign = 1.0;
+            if (up > best_count) best_count = up, best_column = static_cast<int64_t>(j), best_sign = -1.0;
+        }
+    }
+    if (has_nan) raise(PyExc_ValueError, "best_direction_ranked(): the matrix holds NaN");
+    if (p && !any_member) raise(PyExc_ValueError, "best_direction_ranked(): no member row");
+    Ref column = to_py_int(best_column);
+    Ref sign = to_py(best_sign);
+    Ref count = to_py_int(best_count);
+    return own(PyTuple_Pack(3, column.get(), sign.get(), count.get()));
+}
+
 PyMethodDef error_rate_functions[] = {
     {"tdc_cut", as_cfunction(static_method<tdc_cut>), METH_FASTCALL | METH_KEYWORDS,
      "tdc_cut($module, scores, is_decoy, fdr)\n--\n\n(targets at a q-value of at most fdr, the lowest score "
@@ -204,6 +274,11 @@ PyMethodDef error_rate_functions[] = {
      "column of a C-contiguous float64 matrix (rows by features) that, higher better (sign 1.0) or lower "
      "better (-1.0), accepts the most targets; ties to the earlier column, then to 1.0. ValueError for a "
      "matrix with NaN. Releases the interpreter lock."},
+    {"best_direction_ranked", as_cfunction(static_method<best_direction_ranked>), METH_FASTCALL | METH_KEYWORDS,
+     "best_direction_ranked($module, matrix, order, member, is_target, fdr)\n--\n\nbest_direction over the rows "
+     "whose member flag is set, with order (int64, columns by rows) the ascending order of each column's row "
+     "numbers. ValueError for NaN among the members, no member row or a row number outside the matrix. "
+     "Releases the interpreter lock."},
     {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace

@@ -18,7 +18,7 @@ import numpy as np
 from .. import _native
 from .qvalues import tdc_qvalues
 
-__all__ = ["tdc_cut", "passing_targets", "accepted_targets", "best_direction"]
+__all__ = ["tdc_cut", "passing_targets", "accepted_targets", "best_direction", "RankedRows"]
 
 
 def _scores(values: np.ndarray) -> np.ndarray:
@@ -78,3 +78,39 @@ def best_direction(matrix: np.ndarray, is_target: np.ndarray, fdr: float) -> tup
     if n == 0 or p == 0:
         return (0, 1.0, 0) if p else (0, 1.0, -1)
     return _native.best_direction(_scores(matrix), _flags(is_target), float(fdr))
+
+
+class RankedRows:
+    """Feature rows with each column's ascending order, sorted once, so that the best
+    single feature of any subset of the rows (a training set) is found by one walk per
+    column instead of a sort (`best_direction`).
+
+    `columns`: a key per column; a column whose key (and values) `previous` holds takes
+    its order from there instead of being sorted again, as when one feature of a table
+    changes from one fold split to the next."""
+
+    def __init__(self, matrix: np.ndarray, is_target: np.ndarray, columns: list | None = None,
+                 previous: RankedRows | None = None):
+        self.matrix = _scores(matrix)
+        self.is_target = _flags(is_target)
+        n, p = self.matrix.shape
+        known = previous._orders if previous is not None else {}
+        keys = columns if columns is not None else [None] * p
+        self._orders: dict = {}
+        rows = []
+        for j, key in enumerate(keys):
+            order = known.get(key) if key is not None else None
+            if order is None:
+                order = np.argsort(self.matrix[:, j], kind="stable").astype(np.int64, copy=False)
+            if key is not None:
+                self._orders[key] = order
+            rows.append(order)
+        self.order = np.ascontiguousarray(np.vstack(rows)) if rows else np.empty((0, n), dtype=np.int64)
+
+    def best_direction(self, member: np.ndarray, fdr: float) -> tuple[int, float, int]:
+        """`best_direction` of the rows where `member` is set."""
+        member = _flags(member)
+        n, p = self.matrix.shape
+        if p == 0 or not member.any():
+            return (0, 1.0, 0) if p else (0, 1.0, -1)
+        return _native.best_direction_ranked(self.matrix, self.order, member, self.is_target, float(fdr))

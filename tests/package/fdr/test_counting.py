@@ -73,6 +73,42 @@ def test_best_direction_matches_the_column_by_column_reference():
         counting.best_direction(np.array([[1.0], [np.nan]]), np.array([True, False]), 0.01)
 
 
+def test_ranked_rows_find_each_subsets_best_feature_without_sorting_it():
+    rng = np.random.default_rng(10)
+    for trial in range(120):
+        n, p = int(rng.integers(1, 150)), int(rng.integers(1, 6))
+        matrix = rng.integers(0, 3, (n, p)).astype(float) if trial % 2 else np.round(rng.normal(size=(n, p)), 1)
+        is_target = rng.random(n) < rng.uniform(0.1, 0.9)
+        keys = [("column", j) for j in range(p)]
+        ranked = counting.RankedRows(matrix, is_target, keys)
+        # One column changed: only that one is sorted again; the others keep their order.
+        changed = matrix.copy()
+        changed[:, -1] = rng.normal(size=n)
+        again = counting.RankedRows(changed, is_target, keys[:-1] + [("new", 0)], ranked)
+        np.testing.assert_array_equal(again.order[:-1], ranked.order[:-1])
+        for rows, table in ((matrix, ranked), (changed, again)):
+            for _ in range(4):
+                member = rng.random(n) < rng.uniform(0.2, 1.0)
+                fdr = float(rng.choice([0.01, 0.1, 0.4]))
+                expected = rescoring._best_direction_by_column(rows[member], is_target[member], fdr) \
+                    if member.any() else (0, 1.0, 0)
+                assert table.best_direction(member, fdr) == expected
+    with pytest.raises(ValueError, match="outside the matrix"):
+        _native.best_direction_ranked(np.zeros((2, 1)), np.array([[0, 5]]), np.ones(2, bool), np.ones(2, bool), 0.1)
+
+
+def test_residue_counts_match_the_letter_by_letter_count():
+    from tovel_mesk.fdr import retention
+
+    rng = np.random.default_rng(12)
+    letters = np.array(list("ACDEFGHIKLMNPQRSTVWYXBUOZacdk"))
+    sequences = ["".join(rng.choice(letters, int(rng.integers(0, 25)))) for _ in range(500)]
+    np.testing.assert_array_equal(retention._residue_counts(sequences), retention._residue_counts_by_letter(sequences))
+    odd = sequences[:20] + ["PEPTÏDE", "straße"]     # not ASCII: counted letter by letter
+    np.testing.assert_array_equal(retention._residue_counts(odd), retention._residue_counts_by_letter(odd))
+    assert retention._residue_counts([]).shape == (0, 22)
+
+
 def test_reused_training_products_give_the_same_discriminant():
     rng = np.random.default_rng(9)
     for trial in range(40):
@@ -124,6 +160,8 @@ def test_rescoring_is_bit_identical_with_the_numpy_counts(seed, monkeypatch):
     with monkeypatch.context() as patch:
         patch.setattr(counting, "tdc_cut", counting.tdc_cut_reference)
         patch.setattr(counting, "best_direction", rescoring._best_direction_by_column)
+        # Each training set sorted on its own, as before the rows were ranked once.
+        patch.setattr(rescoring, "_ranked_rows", lambda *args: None)
         scores, report = rescoring.rescore(psms, seed=seed)
     assert report.used == "lda" and report.splits >= rescoring.MIN_SPLITS
     np.testing.assert_array_equal(native_scores, scores)
