@@ -8,7 +8,7 @@ from _tovel_mesk import PyIndexedDatabase, PyKind, PyPeptide, PyProcessedSpectru
 __all__ = ["digest", "build_database", "database_layout", "proforma", "peptide_proteins", "Digest",
            "score_columns", "peptide_labels", "digest_defaults", "scorer_defaults", "write_index", "map_index",
            "index_storage", "checksum", "null_counts", "decode_array", "prepare_peaks", "format_rows",
-           "tdc_cut", "best_direction"]
+           "tdc_cut", "best_direction", "best_direction_ranked"]
 
 @final
 class Digest:
@@ -65,3 +65,5 @@ def format_rows(pieces: Sequence[str], columns: Sequence[tuple[Any, ...]], start
                 stop: int | None = None) -> bytes: ...
 def tdc_cut(scores: Any, is_decoy: Any, fdr: float) -> tuple[int, float | None]: ...
 def best_direction(matrix: Any, is_target: Any, fdr: float) -> tuple[int, float, int]: ...
+def best_direction_ranked(matrix: Any, order: Any, member: Any, is_target: Any,
+                          fdr: float) -> tuple[int, float, int]: ...
