@@ -211,27 +211,28 @@ std::pair<int64_t, int64_t> both_directions(const std::vector<std::pair<double, 
     return {down, up};
 }
 
-// `best_direction` over the member rows of a matrix whose columns come with their ascending
-// order (row numbers), so that no training set is sorted again.
+// `best_direction` over the member rows of a matrix given as its columns sorted ascending
+// (`values`, columns by rows) with the row number of each value (`order`), so that no
+// training set is sorted again.
 Ref best_direction_ranked(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const Signature sig{"best_direction_ranked()", {"matrix", "order", "member", "is_target", "fdr"}, 5};
+    static const Signature sig{"best_direction_ranked()", {"values", "order", "member", "is_target", "fdr"}, 5};
     const Bound b = bind_args(sig, args, nargs, kwnames);
-    ArrayView matrix, order, member, target;
-    matrix.acquire(b[0], 'd', 2,
-                   "best_direction_ranked(): matrix must be a C-contiguous two-dimensional float64 array");
+    ArrayView values, order, member, target;
+    values.acquire(b[0], 'd', 2,
+                   "best_direction_ranked(): values must be a C-contiguous two-dimensional float64 array");
     order.acquire(b[1], 'q', 2, "best_direction_ranked(): order must be a C-contiguous two-dimensional int64 array");
     member.acquire(b[2], '?', 1, "best_direction_ranked(): member must be a contiguous one-dimensional bool array");
     target.acquire(b[3], '?', 1,
                    "best_direction_ranked(): is_target must be a contiguous one-dimensional bool array");
     const double level = arg<double>(sig, b, 4);
-    const size_t n = matrix.extent(0), p = matrix.extent(1);
+    const size_t p = values.extent(0), n = values.extent(1);
     if (order.extent(0) != p || order.extent(1) != n || member.size() != n || target.size() != n)
-        raise(PyExc_ValueError, "best_direction_ranked(): order must be columns by rows, member and is_target one "
-                                "flag per row");
+        raise(PyExc_ValueError, "best_direction_ranked(): values and order must be columns by rows, member and "
+                                "is_target one flag per row");
     const int64_t *rows = static_cast<const int64_t *>(order.data());
     for (size_t k = 0; k < n * p; ++k)
         if (rows[k] < 0 || static_cast<size_t>(rows[k]) >= n)
-            raise(PyExc_ValueError, "best_direction_ranked(): a row number of order lies outside the matrix");
+            raise(PyExc_ValueError, "best_direction_ranked(): a row number of order lies outside the rows");
     int64_t best_count = -1, best_column = 0;
     double best_sign = 1.0;
     bool has_nan = false, any_member = false;
@@ -241,10 +242,11 @@ Ref best_direction_ranked(PyObject *const *args, Py_ssize_t nargs, PyObject *kwn
         ranked.reserve(n);
         for (size_t j = 0; j < p && !has_nan; ++j) {
             ranked.clear();
+            const double *column = values.doubles() + j * n;
             for (size_t k = 0; k < n; ++k) {
                 const auto row = static_cast<size_t>(rows[j * n + k]);
                 if (!member.flags()[row]) continue;
-                const double value = matrix.doubles()[row * p + j];
+                const double value = column[k];
                 has_nan = has_nan || std::isnan(value);
                 ranked.emplace_back(value, !target.flags()[row]);
             }
@@ -275,9 +277,10 @@ PyMethodDef error_rate_functions[] = {
      "better (-1.0), accepts the most targets; ties to the earlier column, then to 1.0. ValueError for a "
      "matrix with NaN. Releases the interpreter lock."},
     {"best_direction_ranked", as_cfunction(static_method<best_direction_ranked>), METH_FASTCALL | METH_KEYWORDS,
-     "best_direction_ranked($module, matrix, order, member, is_target, fdr)\n--\n\nbest_direction over the rows "
-     "whose member flag is set, with order (int64, columns by rows) the ascending order of each column's row "
-     "numbers. ValueError for NaN among the members, no member row or a row number outside the matrix. "
+     "best_direction_ranked($module, values, order, member, is_target, fdr)\n--\n\nbest_direction over the "
+     "rows whose member flag is set, of a matrix given as each column's values sorted ascending (float64, "
+     "columns by rows) and their row numbers (order, int64, the same shape). ValueError for NaN among the "
+     "members, no member row or a row number outside the rows. "
      "Releases the interpreter lock."},
     {nullptr, nullptr, 0, nullptr}};
 

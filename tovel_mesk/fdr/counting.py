@@ -106,6 +106,8 @@ class RankedRows:
                 self._orders[key] = order
             rows.append(order)
         self.order = np.ascontiguousarray(np.vstack(rows)) if rows else np.empty((0, n), dtype=np.int64)
+        # Each column's values in its order, read in sequence by the walks.
+        self.values = np.ascontiguousarray(np.take_along_axis(self.matrix.T, self.order, axis=1))
 
     def best_direction(self, member: np.ndarray, fdr: float) -> tuple[int, float, int]:
         """`best_direction` of the rows where `member` is set."""
@@ -113,4 +115,4 @@ class RankedRows:
         n, p = self.matrix.shape
         if p == 0 or not member.any():
             return (0, 1.0, 0) if p else (0, 1.0, -1)
-        return _native.best_direction_ranked(self.matrix, self.order, member, self.is_target, float(fdr))
+        return _native.best_direction_ranked(self.values, self.order, member, self.is_target, float(fdr))

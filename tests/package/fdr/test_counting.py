@@ -93,8 +93,8 @@ def test_ranked_rows_find_each_subsets_best_feature_without_sorting_it():
                 expected = rescoring._best_direction_by_column(rows[member], is_target[member], fdr) \
                     if member.any() else (0, 1.0, 0)
                 assert table.best_direction(member, fdr) == expected
-    with pytest.raises(ValueError, match="outside the matrix"):
-        _native.best_direction_ranked(np.zeros((2, 1)), np.array([[0, 5]]), np.ones(2, bool), np.ones(2, bool), 0.1)
+    with pytest.raises(ValueError, match="outside the rows"):
+        _native.best_direction_ranked(np.zeros((1, 2)), np.array([[0, 5]]), np.ones(2, bool), np.ones(2, bool), 0.1)
 
 
 def test_residue_counts_match_the_letter_by_letter_count():
