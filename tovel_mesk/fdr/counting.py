@@ -93,6 +93,8 @@ class RankedRows:
                  previous: RankedRows | None = None):
         self.matrix = _scores(matrix)
         self.is_target = _flags(is_target)
+        #: What the rows were taken from, for the caller (kept alive with them).
+        self.source: object = None
         n, p = self.matrix.shape
         known = previous._orders if previous is not None else {}
         keys = columns if columns is not None else [None] * p

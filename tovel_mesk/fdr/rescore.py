@@ -58,7 +58,7 @@ import copy
 import logging
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass, field
-from typing import NamedTuple
+from typing import NamedTuple, cast
 
 import numpy as np
 import pandas as pd
@@ -350,13 +350,13 @@ def _shrunk_covariance(blocks: Sequence[np.ndarray | _Centred]) -> np.ndarray:
     parts = [block if isinstance(block, _Centred) else _Centred(block, centred=True) for block in blocks]
     n = sum(len(part) for part in parts)
     p = parts[0].block.shape[1]
-    sample = sum(part.gram for part in parts) / n
+    sample = cast(np.ndarray, sum(part.gram for part in parts)) / n
     mu = np.trace(sample) / p
     target = mu * np.eye(p)
     delta = ((sample - target) ** 2).sum() / p
     if delta <= 0.0:
         return target if mu > 0 else np.eye(p)
-    fourth = sum(part.fourth for part in parts) / n
+    fourth = cast(np.ndarray, sum(part.fourth for part in parts)) / n
     beta = min((fourth - sample ** 2).sum() / (p * n), delta)
     shrinkage = beta / delta
     return (1.0 - shrinkage) * sample + shrinkage * target
@@ -368,6 +368,7 @@ def _fisher_direction(positives: np.ndarray, negatives: np.ndarray | _Centred) -
     positive = _Centred(positives)
     negative = negatives if isinstance(negatives, _Centred) else _Centred(negatives)
     covariance = _shrunk_covariance((positive, negative))
+    assert positive.mean is not None and negative.mean is not None, "row sets given centred have no mean"
     try:
         weights = np.linalg.solve(covariance, positive.mean - negative.mean)
     except np.linalg.LinAlgError as error:
@@ -600,12 +601,12 @@ def _ranked_rows(table: FeatureTable, rows: np.ndarray, is_target: np.ndarray,
                  previous: counting.RankedRows | None = None) -> counting.RankedRows:
     """The feature rows at canonical positions `rows` with each column's order; the columns
     `previous` was built with (the same values) keep their order."""
-    if previous is not None and table is previous.table:
+    if previous is not None and table is previous.source:
         return previous
     keys = [(name, id(values)) for name, values, _ in table._columns]
     ranked = counting.RankedRows(table.rows(rows), is_target[rows], keys, previous)
     # The columns' values stay alive with it, so that their ids stay theirs.
-    ranked.table = table
+    ranked.source = table
     return ranked
 
 
