@@ -7,7 +7,8 @@ from _tovel_mesk import PyIndexedDatabase, PyKind, PyPeptide, PyProcessedSpectru
 
 __all__ = ["digest", "build_database", "database_layout", "proforma", "peptide_proteins", "Digest",
            "score_columns", "peptide_labels", "digest_defaults", "scorer_defaults", "write_index", "map_index",
-           "index_storage", "checksum", "null_counts", "decode_array", "prepare_peaks", "format_rows"]
+           "index_storage", "checksum", "null_counts", "decode_array", "prepare_peaks", "format_rows",
+           "tdc_cut", "best_direction", "best_direction_ranked"]
 
 @final
 class Digest:
@@ -62,3 +63,7 @@ def decode_array(text: str, itemsize: int, zlib: bool, length: int) -> bytes | N
 def prepare_peaks(mz: object, intensity: object, top_peaks: int, proton: float) -> tuple[bytes, bytes] | None: ...
 def format_rows(pieces: Sequence[str], columns: Sequence[tuple[Any, ...]], start: int = 0,
                 stop: int | None = None) -> bytes: ...
+def tdc_cut(scores: Any, is_decoy: Any, fdr: float) -> tuple[int, float | None]: ...
+def best_direction(matrix: Any, is_target: Any, fdr: float) -> tuple[int, float, int]: ...
+def best_direction_ranked(values: Any, order: Any, member: Any, is_target: Any,
+                          fdr: float) -> tuple[int, float, int]: ...

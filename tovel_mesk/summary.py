@@ -7,7 +7,9 @@ and the report's tables are made from the same object, so they always agree.
 ahead of scoring, so `reading` is the time scoring waited for them; each file's calibration
 pass reads the file while the index is built (or the file before it is scored), so
 `calibration` is the time spent calibrating once the index was ready (the pass's own time is
-the file's `file_settings.<file>.calibration.sample_pass_seconds`).
+the file's `file_settings.<file>.calibration.sample_pass_seconds`). `writing` is the output
+tables and formats; `report` the rendering of report.html, which shows the stages before it
+(so only summary.json and the console hold `report`).
 
 The fields do not depend on `--fdr`: the threshold is the field `fdr`, and the counts of
 accepted spectra, peptides and proteins are `spectra_accepted`, `peptides_accepted` and

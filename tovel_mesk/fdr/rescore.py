@@ -58,7 +58,7 @@ import copy
 import logging
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass, field
-from typing import NamedTuple
+from typing import NamedTuple, cast
 
 import numpy as np
 import pandas as pd
@@ -67,6 +67,7 @@ from threadpoolctl import threadpool_limits
 from .. import columns
 from ..conventions import ISOTOPE_SPACING
 from ..errors import TrainingError
+from . import counting
 from . import retention as retention_model
 from .matches import canonical_order, labels_and_ranks, require_columns
 from .qvalues import fdr_estimate, tdc_qvalues
@@ -280,38 +281,16 @@ def _accepted(ranked_decoy: np.ndarray, last: np.ndarray, fdr: float) -> int:
 
 def accepted_targets(scores: np.ndarray, is_target: np.ndarray, fdr: float) -> int:
     """Targets at a q-value of at most `fdr` under `scores` (higher better)."""
-    return int((is_target & (tdc_qvalues(scores, ~is_target) <= fdr)).sum())
+    return counting.accepted_targets(scores, is_target, fdr)
 
 
 def _best_direction(matrix: np.ndarray, is_target: np.ndarray, fdr: float) -> tuple[int, float, int]:
     """The column and sign (+1 higher better, -1 lower better) whose values accept the
     most targets at `fdr`, and that count. Ties go to the earlier column, then to +1.
 
-    All columns are ranked at once; `_best_direction_by_column` is the plain one-column-at-
-    a-time reference that gives the same answer."""
-    n, p = matrix.shape
-    if n == 0 or p == 0:
-        return (0, 1.0, 0) if p else (0, 1.0, -1)
-    order = np.argsort(matrix, axis=0)
-    ascending = np.take_along_axis(matrix, order, axis=0)
-    ranked_decoy = ~is_target[order]
-    change = ascending[1:] != ascending[:-1]
-    true_row = np.ones((1, p), dtype=bool)
-    # Lower better: runs of equal values end where the next value differs.
-    up = _accepted_columns(ranked_decoy, np.vstack((change, true_row)), fdr)
-    # Higher better: walk the ascending order backwards; run starts become run ends.
-    down = _accepted_columns(ranked_decoy[::-1], np.vstack((true_row, change))[::-1], fdr)
-    counts = np.column_stack((down, up)).ravel()
-    best = int(np.argmax(counts))
-    return best // 2, (1.0 if best % 2 == 0 else -1.0), int(counts[best])
-
-
-def _accepted_columns(ranked_decoy: np.ndarray, last: np.ndarray, fdr: float) -> np.ndarray:
-    """`_accepted` of every column of decoy flags (ordered best first) at once."""
-    decoys = np.cumsum(ranked_decoy, axis=0)
-    targets = np.arange(1, len(ranked_decoy) + 1)[:, None] - decoys
-    passing = last & (fdr_estimate(decoys, targets) <= fdr)
-    return np.where(passing, targets, 0).max(axis=0)
+    Counted natively (`counting.best_direction`); `_best_direction_by_column` is the plain
+    one-column-at-a-time reference that gives the same answer."""
+    return counting.best_direction(matrix, is_target, fdr)
 
 
 def _best_direction_by_column(matrix: np.ndarray, is_target: np.ndarray, fdr: float) -> tuple[int, float, int]:
@@ -335,29 +314,63 @@ def _best_direction_by_column(matrix: np.ndarray, is_target: np.ndarray, fdr: fl
 
 # --- the linear discriminant --------------------------------------------------------------
 
-def _shrunk_covariance(blocks: Sequence[np.ndarray]) -> np.ndarray:
+class _Centred:
+    """A set of rows centred on their mean (`centred`: already centred, mean not kept),
+    with the products the covariance takes of them, each computed once: a training set's
+    decoys stay the same through every iteration of the discriminant."""
+
+    def __init__(self, rows: np.ndarray, centred: bool = False):
+        # What `rows.mean(axis=0)` computes (the same sums and division), without its wrapper.
+        self.mean = None if centred else np.add.reduce(rows, axis=0) / len(rows) if len(rows) else rows.mean(axis=0)
+        self.block = rows if centred else rows - self.mean
+        self._gram: np.ndarray | None = None
+        self._fourth: np.ndarray | None = None
+
+    def __len__(self) -> int:
+        return len(self.block)
+
+    @property
+    def gram(self) -> np.ndarray:
+        if self._gram is None:
+            self._gram = self.block.T @ self.block
+        return self._gram
+
+    @property
+    def fourth(self) -> np.ndarray:
+        if self._fourth is None:
+            # Two equal arrays, not one: numpy takes the symmetric product for `a.T @ a` of
+            # one array, whose sums run in another order.
+            self._fourth = (self.block ** 2).T @ (self.block ** 2)
+        return self._fourth
+
+
+def _shrunk_covariance(blocks: Sequence[np.ndarray | _Centred]) -> np.ndarray:
     """Covariance of the rows of centred blocks taken together, shrunk toward a multiple
     of the identity by the Ledoit-Wolf rule."""
-    n = sum(len(block) for block in blocks)
-    p = blocks[0].shape[1]
-    sample = sum(block.T @ block for block in blocks) / n
+    parts = [block if isinstance(block, _Centred) else _Centred(block, centred=True) for block in blocks]
+    n = sum(len(part) for part in parts)
+    p = parts[0].block.shape[1]
+    sample = cast(np.ndarray, sum(part.gram for part in parts)) / n
     mu = np.trace(sample) / p
     target = mu * np.eye(p)
     delta = ((sample - target) ** 2).sum() / p
     if delta <= 0.0:
         return target if mu > 0 else np.eye(p)
-    fourth = sum((block ** 2).T @ (block ** 2) for block in blocks) / n
+    fourth = cast(np.ndarray, sum(part.fourth for part in parts)) / n
     beta = min((fourth - sample ** 2).sum() / (p * n), delta)
     shrinkage = beta / delta
     return (1.0 - shrinkage) * sample + shrinkage * target
 
 
-def _fisher_direction(positives: np.ndarray, negatives: np.ndarray) -> np.ndarray:
-    """Unit weight vector of Fisher's discriminant between two sets of rows."""
-    mean_pos, mean_neg = positives.mean(axis=0), negatives.mean(axis=0)
-    covariance = _shrunk_covariance((positives - mean_pos, negatives - mean_neg))
+def _fisher_direction(positives: np.ndarray, negatives: np.ndarray | _Centred) -> np.ndarray:
+    """Unit weight vector of Fisher's discriminant between two sets of rows (`negatives`
+    may come centred already, to be reused)."""
+    positive = _Centred(positives)
+    negative = negatives if isinstance(negatives, _Centred) else _Centred(negatives)
+    covariance = _shrunk_covariance((positive, negative))
+    assert positive.mean is not None and negative.mean is not None, "row sets given centred have no mean"
     try:
-        weights = np.linalg.solve(covariance, mean_pos - mean_neg)
+        weights = np.linalg.solve(covariance, positive.mean - negative.mean)
     except np.linalg.LinAlgError as error:
         raise TrainingError(f"singular covariance ({error})") from None
     norm = np.linalg.norm(weights)
@@ -387,8 +400,7 @@ class LinearScorer:
 
 def _calibration(raw: np.ndarray, is_target: np.ndarray, fdr: float) -> tuple[float, float]:
     """(cut, spread) that put the `fdr` cut-off of `raw` at 0 and the median decoy at -1."""
-    q = tdc_qvalues(raw, ~is_target)
-    passing = is_target & (q <= fdr)
+    passing = counting.passing_targets(raw, is_target, fdr)
     if not passing.any():
         raise TrainingError(f"no target passes {fdr:g} on the training set")
     cut = float(raw[passing].min())
@@ -398,15 +410,23 @@ def _calibration(raw: np.ndarray, is_target: np.ndarray, fdr: float) -> tuple[fl
     return cut, spread
 
 
-def fit_lda(matrix: np.ndarray, is_target: np.ndarray, *, train_fdr: float = 0.01,
-            iterations: int = 10, min_positives: int = 50,
-            start: tuple[int, float] | None = None) -> LinearScorer:
-    """Trains the semi-supervised linear discriminant on one training set (rows of
-    `matrix`, `is_target` per row) and returns its calibrated scorer. `start`: the best
-    single feature of these rows and its sign (`_best_direction`), when already known."""
+def _moments(matrix: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Each column's mean and standard deviation (1 for a constant column), which
+    standardise a training set's features."""
     mean = matrix.mean(axis=0)
     scale = matrix.std(axis=0)
-    scale = np.where(scale > 0.0, scale, 1.0)
+    return mean, np.where(scale > 0.0, scale, 1.0)
+
+
+def fit_lda(matrix: np.ndarray, is_target: np.ndarray, *, train_fdr: float = 0.01,
+            iterations: int = 10, min_positives: int = 50,
+            start: tuple[int, float] | None = None,
+            moments: tuple[np.ndarray, np.ndarray] | None = None) -> LinearScorer:
+    """Trains the semi-supervised linear discriminant on one training set (rows of
+    `matrix`, `is_target` per row) and returns its calibrated scorer. `start`: the best
+    single feature of these rows and its sign (`_best_direction`), when already known;
+    `moments`: their `_moments`, when already known."""
+    mean, scale = moments if moments is not None else _moments(matrix)
     standard = (matrix - mean) / scale
     decoy = ~is_target
     if not decoy.any():
@@ -415,11 +435,10 @@ def fit_lda(matrix: np.ndarray, is_target: np.ndarray, *, train_fdr: float = 0.0
     j, sign = start if start is not None else _best_direction(matrix, is_target, train_fdr)[:2]
     weights = np.zeros(matrix.shape[1])
     weights[j] = sign
-    negatives = standard[decoy]
+    negatives = _Centred(standard[decoy])
     positives = None
     for _ in range(iterations):
-        q = tdc_qvalues(standard @ weights, decoy)
-        passing = is_target & (q <= train_fdr)
+        passing = counting.passing_targets(standard @ weights, is_target, train_fdr, decoy)
         count = int(passing.sum())
         if count < min_positives:
             raise TrainingError(f"{count} targets pass {train_fdr:g} in a training set, "
@@ -434,15 +453,14 @@ def fit_lda(matrix: np.ndarray, is_target: np.ndarray, *, train_fdr: float = 0.0
 
 
 def fit_best_feature(matrix: np.ndarray, is_target: np.ndarray, *, train_fdr: float = 0.01,
-                     start: tuple[int, float] | None = None) -> LinearScorer:
+                     start: tuple[int, float] | None = None,
+                     moments: tuple[np.ndarray, np.ndarray] | None = None) -> LinearScorer:
     """The single feature, in its better direction, that accepts the most targets at
     `train_fdr` on one training set, calibrated as a trained model is: the yardstick a
-    trained model must beat on the same held-out folds. `start` as in `fit_lda`."""
+    trained model must beat on the same held-out folds. `start` and `moments` as in `fit_lda`."""
     if not (~is_target).any():
         raise TrainingError("no decoy in the training set")
-    mean = matrix.mean(axis=0)
-    scale = matrix.std(axis=0)
-    scale = np.where(scale > 0.0, scale, 1.0)
+    mean, scale = moments if moments is not None else _moments(matrix)
     j, sign = start if start is not None else _best_direction(matrix, is_target, train_fdr)[:2]
     weights = np.zeros(matrix.shape[1])
     weights[j] = sign
@@ -543,12 +561,15 @@ def cross_validate(table, train: np.ndarray, is_target: np.ndarray, fold: np.nda
 
 
 def _cross_validate_pair(table, train: np.ndarray, is_target: np.ndarray, fold: np.ndarray, folds: int,
-                         fit, fit_feature, *, level: float,
-                         shares_start: bool) -> tuple[np.ndarray, np.ndarray, list]:
+                         fit, fit_feature, *, level: float, shares_start: bool,
+                         ranked: counting.RankedRows | None = None) -> tuple[np.ndarray, np.ndarray, list]:
     """`cross_validate` of the model (`fit`) and of the yardstick (`fit_feature`) on the
     same folds, each training set's rows taken once: their scores and the fitted models.
-    The best single feature of each training set at `level` is found once and handed to
-    both (to `fit` only when `shares_start`)."""
+    The best single feature of each training set at `level` and the moments that
+    standardise it are found once and handed to both (to `fit` only when `shares_start`).
+    `ranked`: the training rows (`train`, in order) of `table` with their columns' order
+    (`_ranked_rows`), which finds each training set's best single feature without sorting."""
+    train_positions = np.flatnonzero(train) if ranked is not None else None
     matrix = table.matrix()
     scores = np.empty(len(fold), dtype=np.float64)
     yardstick = np.empty(len(fold), dtype=np.float64)
@@ -559,9 +580,13 @@ def _cross_validate_pair(table, train: np.ndarray, is_target: np.ndarray, fold: 
         try:
             if not (~targets).any():
                 raise TrainingError("no decoy in the training set")
-            start = _best_direction(rows, targets, level)[:2]
-            model = fit(rows, targets, start=start) if shares_start else fit(rows, targets)
-            feature = fit_feature(rows, targets, start=start)
+            if ranked is not None:
+                start = ranked.best_direction(fold[train_positions] != f, level)[:2]
+            else:
+                start = _best_direction(rows, targets, level)[:2]
+            moments = _moments(rows)
+            model = fit(rows, targets, start=start, moments=moments) if shares_start else fit(rows, targets)
+            feature = fit_feature(rows, targets, start=start, moments=moments)
         except TrainingError as error:
             raise TrainingError(f"fold {f + 1} of {folds}: {error}") from None
         test = np.flatnonzero(fold == f)
@@ -570,6 +595,19 @@ def _cross_validate_pair(table, train: np.ndarray, is_target: np.ndarray, fold: 
         yardstick[test] = feature(test_rows)
         models.append(model)
     return scores, yardstick, models
+
+
+def _ranked_rows(table: FeatureTable, rows: np.ndarray, is_target: np.ndarray,
+                 previous: counting.RankedRows | None = None) -> counting.RankedRows:
+    """The feature rows at canonical positions `rows` with each column's order; the columns
+    `previous` was built with (the same values) keep their order."""
+    if previous is not None and table is previous.source:
+        return previous
+    keys = [(name, id(values)) for name, values, _ in table._columns]
+    ranked = counting.RankedRows(table.rows(rows), is_target[rows], keys, previous)
+    # The columns' values stay alive with it, so that their ids stay theirs.
+    ranked.source = table
+    return ranked
 
 
 # --- the entry point ----------------------------------------------------------------------
@@ -910,12 +948,12 @@ def _train_ensemble(psms: pd.DataFrame, order: np.ndarray, table: FeatureTable, 
     if method == "mokapot":
         fit = None
     else:
-        def fit(matrix, targets, start=None):
+        def fit(matrix, targets, start=None, moments=None):
             return fit_lda(matrix, targets, train_fdr=level, iterations=iterations, min_positives=min_positives,
-                           start=start)
+                           start=start, moments=moments)
 
-    def fit_feature(matrix, targets, start=None):
-        return fit_best_feature(matrix, targets, train_fdr=level, start=start)
+    def fit_feature(matrix, targets, start=None, moments=None):
+        return fit_best_feature(matrix, targets, train_fdr=level, start=start, moments=moments)
 
     scores = np.zeros(len(best))
     yardstick = np.zeros(len(best))
@@ -931,6 +969,7 @@ def _train_ensemble(psms: pd.DataFrame, order: np.ndarray, table: FeatureTable, 
     best_target = is_target[best_index]
     halves = np.zeros((2, len(best_index)))
     settled = losing = 0
+    base_ranked = _ranked_rows(table, best_index, is_target)
     while tried < max_splits:
         fold = deal(tried)
         tried += 1
@@ -951,7 +990,7 @@ def _train_ensemble(psms: pd.DataFrame, order: np.ndarray, table: FeatureTable, 
         try:
             split_scores, feature_scores, split_models = _cross_validate_pair(
                 split_table, best, is_target, fold, folds, split_fit, fit_feature, level=level,
-                shares_start=fit is not None)
+                shares_start=fit is not None, ranked=_ranked_rows(split_table, best_index, is_target, base_ranked))
         except TrainingError as error:
             failure = error
             if tried >= MIN_SPLITS and 2 * kept <= tried:

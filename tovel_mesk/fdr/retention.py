@@ -36,16 +36,41 @@ def composition(sequences: np.ndarray, peptides: np.ndarray | None = None) -> np
     one for the modifications written in `peptides` (ProForma `[...]`), float64."""
     text = pd.Series(np.asarray(sequences, dtype=object)).fillna("").astype(str)
     codes, uniques = pd.factorize(text)
-    table = np.zeros((len(uniques), len(_RESIDUES) + 2))
-    lookup = {r: i for i, r in enumerate(_RESIDUES)}
-    for row, sequence in enumerate(uniques):
-        for residue in str(sequence).upper():
-            table[row, lookup.get(residue, len(_RESIDUES))] += 1.0
+    table = _residue_counts(uniques)
     counts = table[np.maximum(codes, 0)]
     counts[codes < 0] = 0.0
     if peptides is not None:
         counts[:, -1] = pd.Series(np.asarray(peptides, dtype=object)).fillna("").astype(str).str.count(r"\[").to_numpy()
     return counts
+
+
+def _residue_counts(sequences) -> np.ndarray:
+    """Residue counts of each sequence (upper-cased; any other letter in the column after
+    the 20 amino acids), with a last column of zeros, float64."""
+    table = np.zeros((len(sequences), len(_RESIDUES) + 2))
+    if not len(sequences):
+        return table
+    texts = [str(sequence).upper() for sequence in sequences]
+    if not all(text.isascii() for text in texts):
+        return _residue_counts_by_letter(texts)
+    letters = np.frombuffer("".join(texts).encode("ascii"), dtype=np.uint8)
+    column = np.full(256, len(_RESIDUES), dtype=np.intp)
+    column[np.frombuffer(_RESIDUES.encode("ascii"), dtype=np.uint8)] = np.arange(len(_RESIDUES))
+    rows = np.repeat(np.arange(len(texts)), [len(text) for text in texts])
+    # Whole counts: the order they are added in does not change them.
+    np.add.at(table, (rows, column[letters]), 1.0)
+    return table
+
+
+def _residue_counts_by_letter(texts) -> np.ndarray:
+    """`_residue_counts` one letter at a time (the reference, and the path for text that is
+    not ASCII)."""
+    table = np.zeros((len(texts), len(_RESIDUES) + 2))
+    lookup = {r: i for i, r in enumerate(_RESIDUES)}
+    for row, sequence in enumerate(texts):
+        for residue in str(sequence).upper():
+            table[row, lookup.get(residue, len(_RESIDUES))] += 1.0
+    return table
 
 
 def fit_ridge(counts: np.ndarray, rt: np.ndarray, penalty: float = RIDGE) -> tuple[np.ndarray, float]:

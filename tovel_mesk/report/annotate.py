@@ -2,8 +2,11 @@
 fragment ladder, drawn as SVG.
 
 The search keeps no peaks, so the few spectra drawn are read again from the input file by
-their native id (`read_peaks`: one pass over the file that decodes only the peaks asked
-for, and stops once it has them all). `annotate` finds each b and y ion of a peptide
+their native id (`read_peaks`). An indexed mzML file is not read through: its index (the
+spectrum offsets at its end) places each spectrum asked for, and only those are cut out and
+parsed. Other files (plain mzML, MGF, compressed files, or an index that does not place a
+spectrum at the offset it states) take one pass that decodes only the peaks asked for and
+stops once it has them all; both ways give the same peaks. `annotate` finds each b and y ion of a peptide
 (charges 1 up to one less than the precursor's, at most 3) among the peaks within the
 fragment tolerance, taking the most intense peak in the window, and gives the signed mass
 error of each, in daltons or ppm as the tolerance is given.
@@ -13,7 +16,10 @@ from __future__ import annotations
 
 import gzip
 import html
+import io
+import mmap
 import os
+import re
 import zlib
 from collections.abc import Iterable
 from dataclasses import dataclass
@@ -22,6 +28,7 @@ import numpy as np
 
 from ..conventions import Tolerance
 from ..errors import SpectraFileError
+from ..io.mzml import MzmlReader
 from ..io.spectra import open_spectra, spectra_format, spectra_records
 from .peptidoforms import fragment_ladder, parse_peptidoform
 from .svg import Panel
@@ -54,20 +61,94 @@ def read_peaks(path: str | os.PathLike, ids: Iterable[str], *, ms_level: int = 2
     found: dict[str, Peaks] = {}
     if not wanted:
         return found
+    document = indexed_spectra(path, wanted)
+    if document is not None:
+        for raw in MzmlReader(path, io.BytesIO(document), ms_level):
+            if raw.id in wanted:
+                found[raw.id] = _peaks(raw)
+        if len(found) == len(wanted):
+            return found
+        found.clear()  # the index misled: read the file through
     try:
         with open_spectra(path) as opened:
             for raw in spectra_records(path, opened, spectra_format(path, opened), ms_level):
                 if raw.id not in wanted:
                     continue
-                mz, intensity = raw.peaks()
-                precursor = raw.precursors[0] if raw.precursors else None
-                found[raw.id] = Peaks(raw.id, np.asarray(mz, np.float64), np.asarray(intensity, np.float64),
-                                      precursor.mz if precursor else None, precursor.charge if precursor else None)
+                found[raw.id] = _peaks(raw)
                 if len(found) == len(wanted):
                     break
     except (EOFError, zlib.error, gzip.BadGzipFile) as error:
         raise SpectraFileError(path, None, f"the gzip compression is damaged ({error})") from error
     return found
+
+
+def _peaks(raw) -> Peaks:
+    mz, intensity = raw.peaks()
+    precursor = raw.precursors[0] if raw.precursors else None
+    return Peaks(raw.id, np.asarray(mz, np.float64), np.asarray(intensity, np.float64),
+                 precursor.mz if precursor else None, precursor.charge if precursor else None)
+
+
+#: Bytes at the end of a file searched for its index's offset.
+_TAIL_BYTES = 4096
+_INDEX_OFFSET = re.compile(rb"<indexListOffset>\s*(\d+)\s*</indexListOffset>")
+_SPECTRUM_INDEX = re.compile(rb'<index\s+name="spectrum"\s*>(.*?)</index>', re.S)
+_OFFSET = re.compile(rb'<offset\s+idRef="([^"]*)"\s*>\s*(\d+)\s*</offset>')
+_SPECTRUM_ID = re.compile(rb'<spectrum\b[^>]*?\sid="([^"]*)"')
+_SPECTRUM_END = b"</spectrum>"
+_ENTITIES = {b"&quot;": b'"', b"&apos;": b"'", b"&lt;": b"<", b"&gt;": b">"}
+
+
+def _unescape(text: bytes) -> str:
+    for entity, char in _ENTITIES.items():
+        text = text.replace(entity, char)
+    return text.replace(b"&amp;", b"&").decode("utf-8", "replace")
+
+
+def indexed_spectra(path: str | os.PathLike, ids: Iterable[str]) -> bytes | None:
+    """A small mzML document with the head of the indexed mzML file at `path` (everything
+    before its first spectrum) and the spectra with these native ids, cut out at the
+    offsets its index states, in file order; closed as the file would be.
+
+    None when that cannot be trusted, and the caller reads the file through: the file is
+    compressed, empty or not indexed, its index is damaged or lacks an id, or an offset does
+    not start the `<spectrum>` of that id."""
+    wanted = set(ids)
+    try:
+        with open(path, "rb") as file:
+            if os.fstat(file.fileno()).st_size < 2 or file.read(2) == b"\x1f\x8b":
+                return None
+            with mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_READ) as view:
+                return _cut(view, wanted)
+    except (OSError, ValueError):
+        return None
+
+
+def _cut(view, wanted: set[str]) -> bytes | None:
+    size = len(view)
+    tail = _INDEX_OFFSET.findall(view[max(0, size - _TAIL_BYTES):])
+    if not tail or not 0 < int(tail[-1]) < size:
+        return None
+    index = _SPECTRUM_INDEX.search(view, int(tail[-1]))
+    if index is None:
+        return None
+    offsets = {_unescape(ref): int(at) for ref, at in _OFFSET.findall(index.group(1))}
+    if not offsets or not wanted <= offsets.keys():
+        return None
+    first = min(offsets.values())
+    head = view[:first]
+    if b"<spectrumList" not in head:
+        return None
+    parts = [head]
+    for spectrum_id in sorted(wanted, key=offsets.__getitem__):
+        at = offsets[spectrum_id]
+        end = view.find(_SPECTRUM_END, at) if at < size else -1
+        found = _SPECTRUM_ID.match(view, at) if end >= 0 else None
+        if found is None or _unescape(found.group(1)) != spectrum_id:
+            return None
+        parts.append(view[at:end + len(_SPECTRUM_END)] + b"\n")
+    parts.append(b"</spectrumList></run></mzML>" + (b"</indexedmzML>" if b"<indexedmzML" in head else b""))
+    return b"".join(parts)
 
 
 @dataclass(frozen=True)

@@ -636,8 +636,11 @@ def write_outputs(
         if report:
             from .html import render_report
 
+            rendering = time.perf_counter()
             stage(REPORT_HTML).write_text(
                 render_report(psms, peptides, proteins, summary, fdr=fdr, quant=label_free), encoding="utf-8")
+            if isinstance(summary, Summary):
+                summary.record_stage("report", time.perf_counter() - rendering)
         write_summary(summary, stage(SUMMARY_JSON))
 
     extra = [FORMAT_FILES[f] for f in formats]

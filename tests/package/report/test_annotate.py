@@ -108,6 +108,59 @@ def test_peaks_are_read_again_by_native_id(finished_search):
     assert info.value.path == str(damaged)
 
 
+def _peaks_by_pass(path, ids, monkeypatch):
+    """`read_peaks` with the index left unused: the one pass over the file, the reference."""
+    from tovel_mesk.report import annotate as module
+
+    with monkeypatch.context() as patch:
+        patch.setattr(module, "indexed_spectra", lambda *args: None)
+        return read_peaks(path, ids)
+
+
+def _same_peaks(found, expected):
+    assert sorted(found) == sorted(expected)
+    for key, peaks in expected.items():
+        other = found[key]
+        assert (other.id, other.precursor_mz, other.charge) == (peaks.id, peaks.precursor_mz, peaks.charge)
+        np.testing.assert_array_equal(other.mz, peaks.mz)
+        np.testing.assert_array_equal(other.intensity, peaks.intensity)
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_indexed_mzml_spectra_are_cut_at_their_offsets_as_a_pass_reads_them(tmp_path, seed, monkeypatch):
+    from _spectra_files import Ion, Scan, mzml_text
+    from tovel_mesk.report.annotate import indexed_spectra
+
+    rng = np.random.default_rng(seed)
+    scans = []
+    for k in range(int(rng.integers(5, 40))):
+        n = int(rng.integers(0, 30))
+        level = 1 if rng.random() < 0.2 else 2
+        ions = [] if level == 1 else [Ion(float(rng.uniform(300, 1500)), int(rng.integers(1, 4)))]
+        # Ids with characters the index escapes.
+        scans.append(Scan(f"scan={k} name=&quot;x{k}&quot;" if k % 3 == 0 else f"scan={k}",
+                          sorted(rng.uniform(100, 2000, n).tolist()), rng.uniform(1, 1e4, n).tolist(),
+                          ms_level=level, precursors=ions))
+    ids = [s.id.replace("&quot;", '"') for s in scans]
+    wanted = list(rng.choice(ids, size=min(3, len(ids)), replace=False)) + ["scan=missing"]
+    compress = bool(seed % 2)
+    path = tmp_path / "run.mzML"
+    path.write_bytes(mzml_text(scans, compress=compress))
+    expected = _peaks_by_pass(path, wanted, monkeypatch)
+    assert len(expected) == len(wanted) - 1
+    assert indexed_spectra(path, wanted[:-1]) is not None and indexed_spectra(path, wanted) is None
+    _same_peaks(read_peaks(path, wanted[:-1]), expected)
+    _same_peaks(read_peaks(path, wanted), expected)
+    # An index that misplaces its spectra, an unindexed or a compressed file: read through.
+    text = path.read_bytes()
+    stale = re.sub(rb'(<offset idRef="[^"]*">)(\d+)', lambda m: m.group(1) + str(int(m.group(2)) + 7).encode(), text)
+    for name, data in (("stale.mzML", stale), ("plain.mzML", mzml_text(scans, indexed=False, compress=compress)),
+                       ("packed.mzML", gzip.compress(text))):
+        (tmp_path / name).write_bytes(data)
+        assert indexed_spectra(tmp_path / name, wanted[:-1]) is None
+        _same_peaks(read_peaks(tmp_path / name, wanted), expected)
+
+
 def test_show_draws_a_match_of_a_finished_search(finished_search, tmp_path, capsys):
     out = tmp_path / "m.svg"
     assert cli.main(["show", str(finished_search), "scan=7", "--out", str(out)]) == 0
