@@ -561,14 +561,21 @@ def deal_groups(groups: np.ndarray, folds: int, rng: np.random.Generator, strata
         first = np.unique(groups, return_index=True)[1]
         group_class[groups[first]] = codes[first]
     order = np.lexsort((rng.permutation(n_groups), -key, group_class))
-    tie_break = rng.random((n_groups, folds))
+    # Each group's folds in a shuffled order of preference; plain Python numbers in the loop,
+    # which visits every group once.
+    preference = np.argsort(rng.random((n_groups, folds)), axis=1)[order].tolist()
     fold_of_group = np.empty(n_groups, dtype=np.int64)
-    filled = np.zeros((int(group_class.max(initial=0)) + 1, folds), dtype=np.int64)
-    for g in order.tolist():
-        counts = filled[group_class[g]]
-        f = int(np.argmax(np.where(counts == counts.min(), tie_break[g], -1.0)))
-        fold_of_group[g] = f
-        counts[f] += sizes[g]
+    chosen = []
+    filled = [[0] * folds for _ in range(int(group_class.max(initial=0)) + 1)]
+    for g, size, kind, ranked in zip(order.tolist(), sizes[order].tolist(), group_class[order].tolist(), preference):
+        counts = filled[kind]
+        least = min(counts)
+        for f in ranked:
+            if counts[f] == least:
+                break
+        chosen.append(f)
+        counts[f] += size
+    fold_of_group[order] = chosen
     return fold_of_group[groups]
 
 
