@@ -13,10 +13,13 @@ of rescoring's fold splits: per search, the accepted count (target rows of every
 spectrum_q <= 1%) for each seed, its spread (highest less lowest, over the mean; the target
 is at most 3%), the entrapped rows for each seed, the processor seconds of error control
 (rescoring, q-values, protein groups; mean over the seeds), the fold splits the ensemble
-averaged for each seed, and the rescoring path taken.
+averaged for each seed, and the rescoring path taken. The deals are fixed by the
+peptides and `tovel_mesk.fdr.rescore.DEAL_SALT`, not by the seed (which seeds mokapot
+only): with `--deal-salts 0,1,2,3,4` the same table is printed for each salt of the deals
+instead, which shows what the averaged score still owes to the draw of its deals.
 
 Usage: python -P bench/null_seed_spread.py [--seeds usual,1,2,3,4,5] [--fold-seeds 1,2,3,4,5]
-       [--threads N]
+       [--deal-salts 0,1,2,3,4] [--threads N]
 Needs Debian's openms-doc and comet-ms (`make realdata` installs them).
 """
 
@@ -62,8 +65,12 @@ def main() -> int:
                         help="comma-separated seeds; 'usual' is the command's own draw")
     parser.add_argument("--fold-seeds", default="",
                         help="comma-separated seeds of rescoring's fold splits (then the null's draw is the usual)")
+    parser.add_argument("--deal-salts", default="",
+                        help="comma-separated salts of rescoring's fold deals (seed 1; the null's draw is the usual)")
     parser.add_argument("--threads", type=int, default=os.cpu_count() or 1)
     args = parser.parse_args()
+    if args.deal_salts:
+        return fold_seed_spread([int(s) for s in args.deal_salts.split(",")], args.threads, salts=True)
     if args.fold_seeds:
         return fold_seed_spread([int(s) for s in args.fold_seeds.split(",")], args.threads)
     seeds = [None if s == "usual" else int(s) for s in args.seeds.split(",")]
@@ -110,11 +117,13 @@ def main() -> int:
     return 0
 
 
-def fold_seed_spread(seeds: list[int], threads: int) -> int:
-    """The accepted count, entrapment and rescoring path of each search for each fold seed."""
+def fold_seed_spread(seeds: list[int], threads: int, salts: bool = False) -> int:
+    """The accepted count, entrapment and rescoring path of each search for each fold seed
+    (with `salts`: for each salt of the fold deals, at seed 1)."""
     import numpy as np
     import pandas as pd
 
+    from tovel_mesk.fdr import rescore as rescoring
     from tovel_mesk.fdr.confidence import assign_confidence
 
     examples = realdata.examples_folder()
@@ -131,10 +140,12 @@ def fold_seed_spread(seeds: list[int], threads: int) -> int:
     scorer = make_scorer(settings)
     files = [search_file(settings, scorer, db, run, i) for i, run in enumerate(runs)]
     searches = [(r.stem, [i]) for i, r in enumerate(runs)] + [("all six", list(range(len(runs))))]
-    print(f"{len(seeds)} seeds of the fold splits ({', '.join(map(str, seeds))}); accepted = target rows of "
+    what = "salts of the fold deals" if salts else "seeds of the fold splits"
+    print(f"{len(seeds)} {what} ({', '.join(map(str, seeds))}); accepted = target rows of "
           f"every rank at spectrum_q <= {realdata.FDR:g}")
-    header = (f"{'search':<9} {'accepted per seed':<28} {'spread':>7} {'entrapped per seed':<22} "
-              f"{'cpu s':>6} {'splits per seed':<22} path")
+    per = "salt" if salts else "seed"
+    header = (f"{'search':<9} {'accepted per ' + per:<28} {'spread':>7} {'entrapped per ' + per:<22} "
+              f"{'cpu s':>6} {'splits per ' + per:<22} path")
     print(header)
     print("-" * 100)
     worst = 0.0
@@ -142,7 +153,10 @@ def fold_seed_spread(seeds: list[int], threads: int) -> int:
         psms = pd.concat([pd.DataFrame(files[i].columns) for i in members], ignore_index=True)
         psms["psm_id"] = np.arange(1, len(psms) + 1, dtype=np.uint64)
         counts, trapped, path, cpu, splits = [], [], "", [], []
+        usual_salt = getattr(rescoring, "DEAL_SALT", 0)
         for seed in seeds:
+            if salts:
+                rescoring.DEAL_SALT, seed = seed, 1
             started = time.process_time()
             result = assign_confidence(psms, method=settings.rescore, decoy_tag=settings.decoy_tag, seed=seed,
                                        chimera=settings.chimera, fdr=realdata.FDR)
@@ -153,6 +167,7 @@ def fold_seed_spread(seeds: list[int], threads: int) -> int:
             counts.append(len(chosen))
             trapped.append(int(chosen["proteins"].astype(str).map(realdata.entrapped).sum()))
             path = path or realdata.rescoring_path(result.rescoring.as_dict())
+        rescoring.DEAL_SALT = usual_salt
         spread = (max(counts) - min(counts)) / max(statistics.mean(counts), 1.0)
         worst = max(worst, spread)
         print(f"{name:<9} {str(counts):<28} {100 * spread:>6.1f}% {str(trapped):<22} "

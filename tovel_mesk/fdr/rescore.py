@@ -15,14 +15,20 @@ The built-in model is a linear discriminant, trained the semi-supervised way:
    10% (`TRAIN_LEVELS`), the first at which at least `min_positives` targets pass under the
    fixed score or the best single feature and the folds train. Reported q-values stay at
    the caller's `fdr`.
-4. Cross-validation: spectra are dealt into `folds` folds, balanced by label and fixed
-   score (`assign_folds`). Each fold's matches, at every rank, are scored by a model trained
+4. Cross-validation: spectra are dealt into `folds` folds by the peptide of their best
+   match (every spectrum of a peptide, in whichever file of the call, in one fold; a
+   fraction repeats the spectra of its run, and two copies of a spectrum in different folds
+   would let a model score what it trained on), balanced by label and fixed score
+   (`assign_folds`). Each fold's matches, at every rank, are scored by a model trained
    on the other folds only. Each model's scores are mapped linearly so that, on its own
    training rows, the score at the training cut-off is 0 and the median decoy is -1, which
-   makes the folds' scores comparable. Several deals are made from the seed, and each
-   match's score is the mean of its held-out scores over them, so that the result does not
-   hinge on one deal: deals are added until the mean's accepted counts hold still (at least
-   `MIN_SPLITS`, at most `MAX_SPLITS`, fewer on large runs, `ensemble_size`).
+   makes the folds' scores comparable. Several deals are made, and each match's score is
+   the mean of its held-out scores over them, so that the result does not hinge on one
+   deal: deals are added until the mean's accepted counts hold still (at least
+   `MIN_SPLITS`, at most `MAX_SPLITS`, fewer on large runs, `ensemble_size`). The deals
+   are fixed by the peptides and the deal's number (with `DEAL_SALT`), not by `seed`: the
+   same matches give the same scores whatever the seed (which seeds mokapot's own
+   training only).
 5. The model is kept only where it accepts more targets at the training threshold (ties
    broken at `fdr`) than both the best single feature, itself chosen and calibrated on
    the other folds of the same deals, and the fixed score.
@@ -69,7 +75,7 @@ from ..conventions import ISOTOPE_SPACING
 from ..errors import TrainingError
 from . import counting
 from . import retention as retention_model
-from .matches import canonical_order, labels_and_ranks, require_columns
+from .matches import _text_codes, canonical_order, labels_and_ranks, require_columns
 from .qvalues import fdr_estimate, tdc_qvalues
 
 __all__ = ["EXCLUDED_FEATURES", "METHODS", "Rescoring", "TrainingError", "rescore"]
@@ -519,7 +525,8 @@ def check_options(method: str, train_fdr: float, folds: int) -> None:
 # --- cross-validation ---------------------------------------------------------------------
 
 def assign_folds(spectrum: np.ndarray, folds: int, seed: int | Sequence[int],
-                 strata: np.ndarray | None = None) -> np.ndarray:
+                 strata: np.ndarray | None = None, groups: np.ndarray | None = None,
+                 classes: np.ndarray | None = None) -> np.ndarray:
     """Fold of every row from its spectrum number (0 .. S-1).
 
     Without `strata` the spectra are dealt into `folds` folds in an order shuffled with
@@ -527,9 +534,19 @@ def assign_folds(spectrum: np.ndarray, folds: int, seed: int | Sequence[int],
     are dealt in that order, ties shuffled, each run of `folds` consecutive spectra going
     to the folds in a shuffled order: every fold then holds its share of decoys and of
     strong and weak targets, so that no fold's model trains on a lopsided set. Either way
-    the folds are as equal as can be and depend only on the set of spectra and the seed."""
+    the folds are as equal as can be and depend only on the set of spectra and the seed.
+
+    `groups` (a number per spectrum, 0 .. G-1, e.g. of its best match's peptide) keeps the
+    spectra of a group in one fold: no model then scores a spectrum whose peptide it
+    trained on, through another spectrum of it or a copy of the same spectrum in another
+    file. The groups are dealt as `deal_groups` says, balanced within each of `classes`
+    (a number per spectrum, e.g. its label; one class without)."""
     count = int(spectrum.max()) + 1 if len(spectrum) else 0
     rng = np.random.default_rng(seed)
+    if groups is not None:
+        groups = np.asarray(groups, dtype=np.int64)[:count]
+        return deal_groups(groups, folds, rng, None if strata is None else np.asarray(strata, dtype=np.float64),
+                           None if classes is None else np.asarray(classes, dtype=np.int64)[:count])[spectrum]
     if strata is None:
         deal = rng.permutation(count) % folds
     else:
@@ -539,6 +556,45 @@ def assign_folds(spectrum: np.ndarray, folds: int, seed: int | Sequence[int],
         deal = np.empty(count, dtype=np.int64)
         deal[order] = within
     return deal[spectrum]
+
+
+def deal_groups(groups: np.ndarray, folds: int, rng: np.random.Generator, strata: np.ndarray | None = None,
+                classes: np.ndarray | None = None) -> np.ndarray:
+    """Fold of every item (a spectrum, numbered by position) such that the items of a group
+    share one. Class by class (a group takes the class of its first item), the groups are
+    taken from the highest stratum down (their items' highest; ties, and all without
+    `strata`, in a shuffled order), each going to the fold that holds the fewest items of
+    its class so far (ties in a shuffled order of the folds drawn per group). The largest
+    groups, the peptides of many spectra, are mostly the strongest, so they are dealt first
+    and the single spectra after them even the folds out: every fold gets about its share
+    of each class and of each score range."""
+    n_groups = int(groups.max()) + 1 if len(groups) else 0
+    sizes = np.bincount(groups, minlength=n_groups)
+    key = np.full(n_groups, -np.inf)
+    if strata is not None:
+        np.maximum.at(key, groups, strata)
+    group_class = np.zeros(n_groups, dtype=np.int64)
+    if classes is not None and len(groups):
+        codes = np.unique(classes, return_inverse=True)[1].ravel()
+        first = np.unique(groups, return_index=True)[1]
+        group_class[groups[first]] = codes[first]
+    order = np.lexsort((rng.permutation(n_groups), -key, group_class))
+    # Each group's folds in a shuffled order of preference; plain Python numbers in the loop,
+    # which visits every group once.
+    preference = np.argsort(rng.random((n_groups, folds)), axis=1)[order].tolist()
+    fold_of_group = np.empty(n_groups, dtype=np.int64)
+    chosen = []
+    filled = [[0] * folds for _ in range(int(group_class.max(initial=0)) + 1)]
+    for g, size, kind, ranked in zip(order.tolist(), sizes[order].tolist(), group_class[order].tolist(), preference):
+        counts = filled[kind]
+        least = min(counts)
+        for f in ranked:
+            if counts[f] == least:
+                break
+        chosen.append(f)
+        counts[f] += size
+    fold_of_group[order] = chosen
+    return fold_of_group[groups]
 
 
 def cross_validate(table, train: np.ndarray, is_target: np.ndarray, fold: np.ndarray, folds: int,
@@ -720,6 +776,11 @@ def mass_error_evidence(delta_mass: np.ndarray, score: np.ndarray, files: np.nda
 #: confident targets at 1% trains on those at 5%, then at 10%, as Percolator-style tools
 #: do. Reported q-values stay at the caller's level; only the positives of training change.
 TRAIN_LEVELS = (0.01, 0.05, 0.10)
+#: What the fold deals are drawn from, with each deal's number: they depend on nothing else
+#: than the matches (not on the caller's seed), so a call's scores are reproducible. Another
+#: salt gives other deals, as another seed used to: what the averaged score still owes to
+#: the draw of the deals shows in the accepted counts across salts.
+DEAL_SALT = 0
 #: Most fold splits whose models are averaged, and the training rows (best matches) that
 #: the ensemble may take in all: a small run, whose models vary most from one deal of its
 #: spectra to the next, averages up to `MAX_SPLITS` splits; a large run, whose single split
@@ -752,6 +813,22 @@ def _per_spectrum(spectrum: np.ndarray, best: np.ndarray, values: np.ndarray, fi
     out = np.full(count, fill, dtype=np.float64)
     out[spectrum[best]] = values[best]
     return out
+
+
+def _peptide_groups(psms: pd.DataFrame, order: np.ndarray, spectrum: np.ndarray, best: np.ndarray,
+                    is_target: np.ndarray) -> np.ndarray | None:
+    """A group number per spectrum: that of its best match's peptide and label, so that
+    every spectrum of a peptide, in whichever file (the same spectrum may come twice, from a
+    run and from a fraction of it), falls in one fold. None without a `peptide` column."""
+    if "peptide" not in psms.columns:
+        return None
+    code = _text_codes(psms["peptide"])[order] * 2 + (~is_target)
+    per_spectrum = np.full(int(spectrum.max()) + 1 if len(spectrum) else 0, -1, dtype=np.int64)
+    per_spectrum[spectrum[best]] = code[best]
+    # A spectrum without a best match (none in a checked table) forms a group of its own.
+    alone = per_spectrum < 0
+    per_spectrum[alone] = code.max(initial=0) + 1 + np.arange(int(alone.sum()))
+    return np.unique(per_spectrum, return_inverse=True)[1].ravel()
 
 
 def _choose_path(psms: pd.DataFrame, order: np.ndarray, is_target: np.ndarray, best: np.ndarray,
@@ -814,8 +891,11 @@ def _choose_path(psms: pd.DataFrame, order: np.ndarray, is_target: np.ndarray, b
     if method == "mokapot":
         splits = min(splits, MOKAPOT_SPLITS)
 
+    groups = _peptide_groups(psms, order, spectrum, best, is_target)
+    labels = _per_spectrum(spectrum, best, np.where(is_target, 0.0, 1.0), 1.0).astype(np.int64)
+
     def deal(split: int) -> np.ndarray:
-        return assign_folds(spectrum, folds, (seed, split), strata)
+        return assign_folds(spectrum, folds, (DEAL_SALT, split), strata, groups, labels)
 
     # Each training set holds the other folds' spectra only.
     fold_positives = max(1, min_positives * (folds - 1) // folds)
@@ -1045,7 +1125,8 @@ def rescore(psms: pd.DataFrame, *, method: str = "lda", train_fdr: float = 0.01,
     other numeric column that is not excluded (`EXCLUDED_FEATURES`, `exclude`) is a
     feature. `method` is "lda" (the built-in discriminant), "mokapot" (mokapot's
     Percolator model; needs `pip install 'tovel-mesk[mokapot]'`) or "hyperscore" (no
-    training). The result depends only on the set of rows, not on their order.
+    training). `seed` seeds mokapot's own training; the fold deals do not depend on it
+    (see the module text). The result depends only on the set of rows, not on their order.
     """
     check_options(method, train_fdr, folds)
     require_columns(psms, ("file", "spec_id", "rank", "label", "hyperscore"))

@@ -139,7 +139,8 @@ def _sections(summary: Summary | Mapping) -> list[tuple[str, list[str], list[lis
 
 def format_summary(summary: Summary | Mapping) -> str:
     """The summary's files and stages as aligned text tables, for a terminal; the files'
-    errors, when any failed, in the table. Accepted: q-value at most the summary's `fdr`."""
+    errors, when any failed, in the table; then the rescoring path with its fallbacks and
+    skipped training levels. Accepted: q-value at most the summary's `fdr`."""
     blocks = []
     fdr = _plain(summary).get("fdr")
     if isinstance(fdr, (int, float)):
@@ -152,6 +153,10 @@ def format_summary(summary: Summary | Mapping) -> str:
                  for r in [header, *rows]]
         lines.insert(1, "  ".join("-" * w for w in widths))
         blocks.append("\n".join(lines))
+    rescoring = rescoring_notes(_plain(summary))
+    if rescoring:
+        # The path to the scores, and every fallback on the way, quiet or not.
+        blocks.append("\n".join(["rescoring: " + rescoring[0], *("  note: " + note for note in rescoring[1:])]))
     from .quant_figures import quant_lines
 
     quant = quant_lines(_plain(summary))
@@ -484,8 +489,9 @@ def _group_table(proteins: pd.DataFrame | None, fdr: float, top: int = 20) -> tu
     return header, rows
 
 
-def _notes(summary: Mapping, psms: pd.DataFrame) -> list[str]:
-    """The run's rescoring path and every warning the summary holds, one sentence each."""
+def rescoring_notes(summary: Mapping) -> list[str]:
+    """How the scores were made, one sentence, then every fallback and skipped training
+    level that the summary's rescoring record notes, in the order they happened."""
     notes = []
     rescoring = summary.get("rescoring") or {}
     settings = summary.get("settings") or {}
@@ -502,6 +508,12 @@ def _notes(summary: Mapping, psms: pd.DataFrame) -> list[str]:
             text += f" ({reason})"
         notes.append(text + ".")
     notes.extend(str(note) for note in rescoring.get("notes") or [])
+    return notes
+
+
+def _notes(summary: Mapping, psms: pd.DataFrame) -> list[str]:
+    """The run's rescoring path and every warning the summary holds, one sentence each."""
+    notes = rescoring_notes(summary)
     for record in summary.get("files") or []:
         if isinstance(record, Mapping):
             how = [f"{what} {record[key]}" if what else str(record[key])

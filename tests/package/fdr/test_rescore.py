@@ -181,12 +181,18 @@ class TestTrainingThreshold:
 
 
 class TestStability:
-    def test_accepted_count_barely_moves_with_the_fold_seed(self):
+    def test_accepted_count_barely_moves_with_the_deals(self, monkeypatch):
         # A run of 800 spectra, where a single split moves the count by several percent.
+        # The deals are fixed by the peptides: the seed changes nothing; another salt gives
+        # other deals, and the averaged count barely moves with them.
+        import tovel_mesk.fdr.rescore as module
         psms = make_matches(n_spectra=800, correct=0.35, separation=3.0, seed=43)
+        first, _ = rescore(psms, seed=1, min_decoys=20)
+        np.testing.assert_array_equal(rescore(psms, seed=2, min_decoys=20)[0], first)
         counts = []
-        for seed in range(1, 6):
-            scores, report = rescore(psms, seed=seed, min_decoys=20)
+        for salt in range(5):
+            monkeypatch.setattr(module, "DEAL_SALT", salt)
+            scores, report = rescore(psms, min_decoys=20)
             assert report.used == "lda" and MIN_SPLITS <= report.splits <= MAX_SPLITS
             counts.append(accepted(scores, psms))
         assert max(counts) - min(counts) <= 0.03 * np.mean(counts)
@@ -199,6 +205,55 @@ class TestStability:
         assert report.used == "lda"
         assert MIN_SPLITS <= report.splits < ensemble_size(1500) and report.splits % CHECK_EVERY == 0
         assert ensemble_size(10_000_000) == 1 and ensemble_size(100) == MAX_SPLITS
+
+    def test_copies_of_a_spectrum_and_spectra_of_a_peptide_share_a_fold(self, monkeypatch):
+        # A fraction repeats the spectra of its run: the same spectrum in two files. No
+        # model may score a spectrum whose copy, or another spectrum of its peptide, it
+        # trained on.
+        import tovel_mesk.fdr.rescore as module
+        run = make_matches(n_spectra=600, ranks=2, files=("run.mzML",), peptides=150, seed=46)
+        fraction = run[run["spec_id"].isin([f"scan={s}" for s in range(0, 600, 2)])].assign(file="fraction.mzML")
+        psms = pd.concat([run, fraction], ignore_index=True)
+        psms["psm_id"] = np.arange(1, len(psms) + 1, dtype=np.uint64)
+        deals = []
+        real = module.assign_folds
+
+        def recording(spectrum, folds, seed, strata=None, groups=None, classes=None):
+            fold = real(spectrum, folds, seed, strata, groups, classes)
+            deals.append(fold)
+            return fold
+        monkeypatch.setattr(module, "assign_folds", recording)
+        rescore(psms, min_decoys=20)
+        assert len(deals) >= MIN_SPLITS
+        best_rows = psms[psms["rank"] == 1]
+        for fold in deals[:3]:
+            fold_of = _folds_by_key(psms, fold)
+            for peptide, rows in best_rows.groupby(["peptide", "label"]):
+                assert len({fold_of[key] for key in zip(rows["file"], rows["spec_id"])}) == 1, peptide
+            assert all(fold_of[("run.mzML", s)] == fold_of[("fraction.mzML", s)] for s in fraction["spec_id"])
+        assert len({tuple(fold) for fold in deals[:3]}) == 3
+
+    def test_peptide_deal_is_balanced_and_fixed_by_its_salt(self):
+        # Groups of unequal size (the strongest peptide has 30 spectra) still give folds of
+        # about equal size and equal decoys, each group whole; the same salt gives the same
+        # deal, whichever way the numbers run.
+        groups = np.r_[np.zeros(30, np.int64), np.arange(1, 271), np.arange(271, 361)]
+        labels = np.r_[np.zeros(300, np.int64), np.ones(90, np.int64)]
+        strata = np.r_[np.full(30, 9.0), np.linspace(0.0, 8.0, 270), np.linspace(-3.0, 1.0, 90)]
+        spectrum = np.arange(len(groups))
+        for salt in range(5):
+            fold = assign_folds(spectrum, 3, (salt, 0), strata, groups, labels)
+            assert len(set(fold[:30])) == 1
+            sizes = np.bincount(fold, minlength=3)
+            assert sizes.max() - sizes.min() <= 2, sizes
+            decoys = np.bincount(fold[300:], minlength=3)
+            assert decoys.max() - decoys.min() <= 2, decoys
+            np.testing.assert_array_equal(fold, assign_folds(spectrum, 3, (salt, 0), strata, groups, labels))
+            # Strong and weak targets alike in every fold.
+            top = np.bincount(fold[30:150], minlength=3)
+            assert top.max() - top.min() <= 32, top
+        assert not np.array_equal(assign_folds(spectrum, 3, (0, 0), strata, groups, labels),
+                                  assign_folds(spectrum, 3, (1, 0), strata, groups, labels))
 
     def test_folds_balanced_by_stratum(self):
         # Strata put the few decoys evenly across folds whatever the seed.
@@ -230,6 +285,18 @@ class TestStability:
         scores, report = rescore(strong, exclude=("signal", "log10_evalue"))
         assert report.used == "expectation"
         assert report.compared[report.feature] >= report.compared["best single feature"]
+
+
+def _folds_by_key(psms: pd.DataFrame, fold: np.ndarray) -> dict:
+    """(file, spec_id) -> fold, from a deal in canonical order."""
+    from tovel_mesk.fdr.matches import canonical_order, labels_and_ranks
+    is_target, rank = labels_and_ranks(psms)
+    order = canonical_order(psms, rank, is_target).order
+    keys = list(zip(psms["file"].to_numpy()[order], psms["spec_id"].to_numpy()[order]))
+    out: dict = {}
+    for key, f in zip(keys, fold.tolist()):
+        assert out.setdefault(key, f) == f
+    return out
 
 
 class _NoiseScorer:

@@ -200,6 +200,15 @@ def test_text_summary():
     assert lines[2].split() == ["run_a.mzML", "1,500", "1,480", "2,960"]
     assert "total      13.75" in text
     assert report.format_summary({}) == ""
+    # The rescoring path and each fallback on the way are printed, not only recorded.
+    fallback = dict(SUMMARY, rescoring={
+        "method": "expectation", "requested": "lda", "used": "expectation", "reason": "training failed at every level",
+        "score": "-log10_evalue", "notes": ["no training at 0.01: 9 targets pass, fewer than the 20 needed",
+                                            "scored by -log10_evalue: training failed at every level"]})
+    tail = report.format_summary(fallback).split("\n\n")[-1].splitlines()
+    assert tail[0].startswith("rescoring: Scores: expectation score") and "in place of the lda asked for" in tail[0]
+    assert tail[1:] == ["  note: no training at 0.01: 9 targets pass, fewer than the 20 needed",
+                        "  note: scored by -log10_evalue: training failed at every level"]
 
 
 @pytest.mark.skipif(shutil.which("chromium") is None, reason="chromium is not installed")
