@@ -584,6 +584,12 @@ Digest digest_proteins(const FastaProteins &proteins, const DigestSettings &sett
     std::vector<Found> found(chunks);
     pool.parallel_for(chunks, 1, [&](size_t cb, size_t ce) {
         for (size_t c = cb; c < ce; ++c) {
+            // Room for the candidates of a tryptic digest with missed cleavages, so that the
+            // list is not copied as it grows; pages left unused are never touched.
+            size_t residues = 0;
+            for (size_t i = c * per_chunk; i < std::min(n, (c + 1) * per_chunk); ++i)
+                residues += proteins.proteins[i].end - proteins.proteins[i].begin;
+            found[c].candidates.reserve(residues / 4 + 16);
             Digester digester(settings, found[c]);
             for (size_t i = c * per_chunk; i < std::min(n, (c + 1) * per_chunk); ++i) {
                 const FastaProtein &p = proteins.proteins[i];

@@ -14,16 +14,18 @@ import gzip
 import os
 import random
 import re
+import threading
 import zlib
 from collections import Counter
+from concurrent.futures import Future
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
 
 from .. import _native
 from ..errors import InputError
 
-__all__ = ["ProteinCatalog", "DecoyTag", "read_fasta", "read_fasta_bytes", "find_decoy_tag", "MIN_DECOY_SHARE",
-           "MAX_TAG_LENGTH"]
+__all__ = ["ProteinCatalog", "DecoyTag", "read_fasta", "read_fasta_ahead", "read_fasta_bytes", "find_decoy_tag",
+           "MIN_DECOY_SHARE", "MAX_TAG_LENGTH"]
 
 _GZIP_MAGIC = b"\x1f\x8b"
 
@@ -109,6 +111,14 @@ def _split_header(header: str) -> tuple[str, str]:
 
 
 _last: tuple[tuple, ProteinCatalog] | None = None
+#: The read under way on another thread (`read_fasta_ahead`): its file's key and result.
+_pending: tuple[tuple, Future] | None = None
+_lock = threading.Lock()
+
+
+def _file_key(path: str | os.PathLike[str]) -> tuple:
+    status = os.stat(path)
+    return (os.path.realpath(path), status.st_size, status.st_mtime_ns)
 
 
 def read_fasta(path: str | os.PathLike[str]) -> ProteinCatalog:
@@ -118,15 +128,54 @@ def read_fasta(path: str | os.PathLike[str]) -> ProteinCatalog:
     before the first header and ``;`` comment lines are skipped, a header without an
     accession is skipped with its sequence. The last file read is kept (a search reads it
     twice: for its decoys, then for the protein table) while its path, size and time of
-    change stay the same; treat the result as read-only."""
+    change stay the same; treat the result as read-only. A read of the same file started
+    by `read_fasta_ahead` is waited for rather than repeated."""
     global _last
-    status = os.stat(path)
-    key = (os.path.realpath(path), status.st_size, status.st_mtime_ns)
-    if _last is not None and _last[0] == key:
-        return _last[1]
+    key = _file_key(path)
+    with _lock:
+        if _last is not None and _last[0] == key:
+            return _last[1]
+        pending = _pending[1] if _pending is not None and _pending[0] == key else None
+    if pending is not None:
+        return pending.result()
     catalog = _read_catalog(path)
-    _last = (key, catalog)
+    with _lock:
+        _last = (key, catalog)
     return catalog
+
+
+def read_fasta_ahead(path: str | os.PathLike[str]) -> None:
+    """Starts reading the file's catalogue (`read_fasta`) on a thread of its own, unless it
+    is kept already: the reading runs in native code, beside a search's scoring, and the
+    protein table later takes it without waiting. A failure is left for `read_fasta` to
+    raise where the catalogue is needed."""
+    global _pending
+    try:
+        key = _file_key(path)
+    except OSError:
+        return
+    with _lock:
+        if (_last is not None and _last[0] == key) or (_pending is not None and _pending[0] == key):
+            return
+        future: Future = Future()
+        _pending = (key, future)
+
+    def run() -> None:
+        global _last, _pending
+        try:
+            catalog = _read_catalog(path)
+        except BaseException as error:  # noqa: BLE001 - handed to whoever waits for it
+            future.set_exception(error)
+        else:
+            with _lock:
+                _last = (key, catalog)
+            future.set_result(catalog)
+        finally:
+            with _lock:
+                if _pending is not None and _pending[1] is future:
+                    _pending = None
+
+    threading.Thread(target=run, name="tovel-mesk-fasta", daemon=True).start()
 
 
 def _read_catalog(path: str | os.PathLike[str]) -> ProteinCatalog:
@@ -253,8 +302,9 @@ def find_decoy_tag(accessions: Sequence[str], sequences: Sequence[str] | Mapping
     wins, then the longer one (``REV__`` rather than ``_``). Accessions carrying one of
     `skip` (markers already honoured) are left out of the search.
     """
-    markers = [m for m in skip if m]
-    names = [a for a in accessions if not any(a.startswith(m) or a.endswith(m) for m in markers)]
+    markers = tuple(m for m in skip if m)
+    names = [a for a in accessions if not (a.startswith(markers) or a.endswith(markers))] if markers \
+        else list(accessions)
     if len(names) < 2:
         return None
     residues = sequences if isinstance(sequences, Mapping) or sequences is None else dict(zip(accessions, sequences))
