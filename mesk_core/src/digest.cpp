@@ -471,11 +471,13 @@ CandidateOrder candidate_order(const Candidate *all, size_t n, const std::vector
     // Candidates come in protein order, so their residues are read in order here, while
     // the sorted runs below would read them scattered.
     std::vector<uint64_t> keys(n), prefixes(n);
-    for (size_t i = 0; i < n; ++i) {
-        const uint32_t mass = static_cast<uint32_t>(total_order_key(all[i].mass)) ^ 0x80000000u;  // unsigned order
-        keys[i] = uint64_t{mass} << 32 | i;
-        prefixes[i] = residue_prefix(all[i]);
-    }
+    pool.parallel_for(n, 0, [&](size_t b, size_t e) {
+        for (size_t i = b; i < e; ++i) {
+            const uint32_t mass = static_cast<uint32_t>(total_order_key(all[i].mass)) ^ 0x80000000u;  // unsigned order
+            keys[i] = uint64_t{mass} << 32 | i;
+            prefixes[i] = residue_prefix(all[i]);
+        }
+    });
     sort_by_high_word(keys);
 
     const auto at = [&](uint64_t key) -> const Candidate & { return all[key & 0xffffffffu]; };

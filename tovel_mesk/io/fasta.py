@@ -100,6 +100,9 @@ class _Residues(Mapping):
     def __contains__(self, accession: object) -> bool:
         return accession in self._order
 
+    def __reduce__(self):
+        return (_Residues, (self._order, self._block, self._bounds.tobytes(), self._irregular))
+
 
 _HEADER = re.compile(r"[\x00-\x20]*([^\x00-\x20]*)(.*)", re.DOTALL)
 

@@ -4,13 +4,14 @@ proteins, and decoys already in the file found whatever their tag."""
 from __future__ import annotations
 
 import gzip
+import pickle
 import random
 
 import pytest
 
 from tovel_mesk.config import SearchSettings
 from tovel_mesk.errors import InputError
-from tovel_mesk.io.fasta import catalog_of, find_decoy_tag, read_fasta, reference_catalog
+from tovel_mesk.io.fasta import catalog_of, find_decoy_tag, read_fasta, read_fasta_ahead, reference_catalog
 from tovel_mesk.progress import Progress
 from tovel_mesk.search.database import prepare_database
 
@@ -88,6 +89,26 @@ def test_native_catalogue_matches_the_reference_reading():
         assert all(a in fast.sequences for a in slow.accessions) and "absent" not in fast.sequences
     with pytest.raises(KeyError):
         catalog_of(b">P1\nAAA\n").sequences["P2"]
+
+
+def test_catalogue_read_ahead_is_the_one_read_and_keeps_its_failure(tmp_path):
+    """A catalogue read ahead on another thread is what `read_fasta` returns (whole, and
+    picklable for the workers); a file it could not read fails where it is needed, naming
+    the file."""
+    entries = proteins(count=40, seed=8)
+    path = tmp_path / "ahead.fasta"
+    path.write_text(fasta_text(entries))
+    read_fasta_ahead(path)
+    catalog = read_fasta(path)
+    assert catalog.accessions == [a for a, _ in entries]
+    assert dict(catalog.sequences) == dict(entries) == dict(pickle.loads(pickle.dumps(catalog)).sequences)
+    read_fasta_ahead(path)  # kept: nothing is read again
+    assert read_fasta(path) is catalog
+    damaged = tmp_path / "damaged.fasta.gz"
+    damaged.write_bytes(b"\x1f\x8b not gzip")
+    read_fasta_ahead(damaged)
+    with pytest.raises(InputError, match="damaged.fasta.gz: the gzip data cannot be decompressed"):
+        read_fasta(damaged)
 
 
 class TestDecoyTag:
