@@ -207,7 +207,8 @@ def reference_catalog(data: bytes) -> ProteinCatalog:
     text = data.decode("utf-8", errors="replace")
     if text.startswith("\ufeff"):
         text = text[1:]
-    catalog = ProteinCatalog()
+    sequences: dict[str, str] = {}
+    catalog = ProteinCatalog(sequences=sequences)
     # Records start at a ">" at the start of a line.
     chunks = ("\n" + text).split("\n>")
     for chunk in chunks[1:]:
@@ -220,7 +221,7 @@ def reference_catalog(data: bytes) -> ProteinCatalog:
         catalog.order[accession] = len(catalog.accessions)
         catalog.accessions.append(accession)
         catalog.descriptions[accession] = description
-        catalog.sequences[accession] = residues
+        sequences[accession] = residues
     return catalog
 
 
