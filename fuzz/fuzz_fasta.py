@@ -1,6 +1,7 @@
 """Mutation fuzzing of FASTA digestion: seeded mutations of small FASTA files, plain and
 gzip, fed to `tovel_mesk.digest_fasta` with varied settings (and some results on to
-`build_database` and the peptide labels).
+`build_database` and the peptide labels), and to the protein catalogue's native reader,
+which must read each file as the reference reading does.
 
 Fails on any exception other than the documented ValueError for bad content, on a crash
 (the input being digested stays in the file named at start), on an input that takes longer
@@ -21,6 +22,7 @@ import time
 import traceback
 
 import tovel_mesk
+from tovel_mesk.io import fasta
 
 PAGE = os.sysconf("SC_PAGE_SIZE")
 ENZYMES = ("trypsin", "trypsin/p", "lys-c", "lys-n", "arg-c", "asp-n", "glu-c", "chymotrypsin", "non-specific")
@@ -122,8 +124,21 @@ class Watchdog(threading.Thread):
                 os._exit(2)
 
 
+def same_catalogue(path: str) -> None:
+    """The native catalogue of the file equals the reference reading's."""
+    try:
+        data = fasta.read_fasta_bytes(path)
+    except ValueError:
+        return
+    fast, slow = fasta.catalog_of(data), fasta.reference_catalog(data)
+    assert (fast.accessions, fast.descriptions, fast.order, fast.entries) == \
+        (slow.accessions, slow.descriptions, slow.order, slow.entries), "catalogue differs"
+    assert dict(fast.sequences) == slow.sequences, "catalogue residues differ"
+
+
 def exercise(path: str, options: dict, rng: random.Random) -> str:
     """Digests the file; returns how it ended ("ok" or the first words of the clean error)."""
+    same_catalogue(path)
     try:
         digest = tovel_mesk.digest_fasta(path, **options)
     except ValueError as error:

@@ -8,7 +8,8 @@ from _tovel_mesk import PyIndexedDatabase, PyKind, PyPeptide, PyProcessedSpectru
 __all__ = ["digest", "build_database", "database_layout", "proforma", "peptide_proteins", "Digest",
            "score_columns", "peptide_labels", "digest_defaults", "scorer_defaults", "write_index", "map_index",
            "index_storage", "checksum", "null_counts", "decode_array", "prepare_peaks", "format_rows",
-           "tdc_cut", "best_direction", "best_direction_ranked"]
+           "tdc_cut", "best_direction", "best_direction_ranked",
+           "fasta_catalog"]
 
 @final
 class Digest:
@@ -44,6 +45,8 @@ def build_database(peptides: Digest | Sequence[PyPeptide], bucket_size: int, ion
                    min_ion_index: int, generate_decoys: bool, decoy_tag: str,
                    fragment_list: bool) -> PyIndexedDatabase: ...
 def database_layout(db: PyIndexedDatabase) -> tuple[int, int, bool]: ...
+def fasta_catalog(text: bytes) -> tuple[list[str], dict[str, str], dict[str, int], bytes, bytes,
+                                    list[tuple[int, bytes]], int]: ...
 def proforma(db: PyIndexedDatabase, peptide_idx: int) -> str: ...
 def peptide_proteins(db: PyIndexedDatabase, peptide_idx: int) -> list[str]: ...
 def score_columns(scorer: PyScorer, db: PyIndexedDatabase, spectra: Sequence[PyProcessedSpectrum], threads: int = 0,

@@ -3,6 +3,7 @@
 // index peptides.
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <memory>
 
@@ -269,6 +270,176 @@ Ref database_layout(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) 
     return own(PyTuple_Pack(3, peptides.get(), fragments.get(), db->fragment_list ? Py_True : Py_False));
 }
 
+// ---- the protein catalogue of a FASTA file ----
+
+// The white space of Python's str.split() and str.strip() among ASCII bytes.
+bool is_text_space(unsigned char c) { return (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x20); }
+
+// One record of the catalogue: its header's accession and description, and its body.
+struct CatalogRecord {
+    size_t accession_begin, accession_end, description_begin, description_end, body_begin, body_end;
+    // Residues of an ASCII body: residues[residue_begin, residue_end); a body with other
+    // bytes is left to the caller, whose text rules (Unicode white space and case) it needs.
+    size_t residue_begin = 0, residue_end = 0;
+    bool ascii_body = true;
+};
+
+// Splits FASTA bytes into records the way the package's catalogue reads a file: a record
+// starts at '>' at the start of a line (lines end at LF), its header runs to the end of
+// that line and its body to the start of the next record; text before the first record is
+// no part of any. The accession is the first run of bytes above 0x20 after any bytes up to
+// 0x20; the description the rest of the header (stripped by the caller). In an ASCII body,
+// lines whose first byte past white space is ';' are comments; the residues are every
+// other byte but white space, upper-cased, with closing '*'s removed.
+std::vector<CatalogRecord> catalog_records(std::string_view text, std::string &residues) {
+    std::vector<CatalogRecord> records;
+    const char *data = text.data();
+    const size_t n = text.size();
+    size_t start = text.starts_with("\xEF\xBB\xBF") ? 3 : 0;
+    // The first record starts at the first '>' opening a line.
+    size_t pos = start;
+    if (pos >= n || data[pos] != '>') {
+        pos = n;
+        for (const char *at = static_cast<const char *>(std::memchr(data + start, '\n', n - start)); at;) {
+            const size_t i = static_cast<size_t>(at - data);
+            if (i + 1 < n && data[i + 1] == '>') {
+                pos = i + 1;
+                break;
+            }
+            at = i + 1 < n ? static_cast<const char *>(std::memchr(data + i + 1, '\n', n - i - 1)) : nullptr;
+        }
+    }
+    residues.reserve(n);
+    while (pos < n) {
+        const size_t header = pos + 1;
+        // The record ends at the next LF followed by '>' (or at the end of the text).
+        size_t end = n, next = n;
+        const char *lf = static_cast<const char *>(std::memchr(data + header, '\n', n - header));
+        const size_t header_end = lf ? static_cast<size_t>(lf - data) : n;
+        for (const char *at = lf; at;) {
+            const size_t i = static_cast<size_t>(at - data);
+            if (i + 1 < n && data[i + 1] == '>') {
+                end = i;
+                next = i + 1;
+                break;
+            }
+            at = i + 1 < n ? static_cast<const char *>(std::memchr(data + i + 1, '\n', n - i - 1)) : nullptr;
+        }
+        CatalogRecord r{};
+        size_t a = header;
+        while (a < header_end && static_cast<unsigned char>(data[a]) <= 0x20) ++a;
+        size_t b = a;
+        while (b < header_end && static_cast<unsigned char>(data[b]) > 0x20) ++b;
+        r.accession_begin = a, r.accession_end = b, r.description_begin = b, r.description_end = header_end;
+        r.body_begin = std::min(header_end + 1, end), r.body_end = end;
+        r.residue_begin = residues.size();
+        // Most lines are upper-case letters alone: those are copied whole.
+        bool line_start = true, comment = false;
+        for (size_t i = r.body_begin; i < r.body_end && r.ascii_body;) {
+            if (line_start && !comment) {
+                const char *lf_at = static_cast<const char *>(std::memchr(data + i, '\n', r.body_end - i));
+                const size_t line_end = lf_at ? static_cast<size_t>(lf_at - data) : r.body_end;
+                size_t k = i;
+                while (k < line_end && data[k] >= 'A' && data[k] <= 'Z') ++k;
+                if (k == line_end) {
+                    residues.append(data + i, line_end - i);
+                    i = line_end + 1;
+                    continue;
+                }
+            }
+            const auto c = static_cast<unsigned char>(data[i++]);
+            if (c >= 0x80) {
+                r.ascii_body = false;
+            } else if (c == '\n') {
+                line_start = true;
+                comment = false;
+            } else if (comment || is_text_space(c)) {
+                continue;
+            } else if (line_start && c == ';') {
+                comment = true;
+            } else {
+                line_start = false;
+                residues.push_back(static_cast<char>(c >= 'a' && c <= 'z' ? c - ('a' - 'A') : c));
+            }
+        }
+        if (r.ascii_body) {
+            while (residues.size() > r.residue_begin && residues.back() == '*') residues.pop_back();
+        } else {
+            residues.resize(r.residue_begin);
+        }
+        r.residue_end = residues.size();
+        records.push_back(r);
+        pos = next;
+    }
+    return records;
+}
+
+// The description as Python's str.strip() leaves it: ASCII white space cut here, and the
+// rest left to str.strip() when a non-ASCII character ends it (which may be white space).
+Ref stripped_description(std::string_view text) {
+    size_t b = 0, e = text.size();
+    while (b < e && is_text_space(static_cast<unsigned char>(text[b]))) ++b;
+    while (e > b && is_text_space(static_cast<unsigned char>(text[e - 1]))) --e;
+    Ref value = to_py_lossy(text.substr(b, e - b));
+    if (e > b && (static_cast<unsigned char>(text[b]) >= 0x80 || static_cast<unsigned char>(text[e - 1]) >= 0x80))
+        value = own(PyObject_CallMethod(value.get(), "strip", nullptr));
+    return value;
+}
+
+// fasta_catalog(text) -> (accessions, descriptions, order, residues, bounds, irregular, entries):
+// the first record of each accession in file order; descriptions and order as dicts by
+// accession; the residues of ASCII bodies concatenated (bytes), each accession's
+// [bounds[i], bounds[i + 1]) as native-endian uint64 values (bytes); the records whose
+// body holds other bytes, as (position, body bytes); and the records read, repeats and
+// records without accession included.
+Ref fasta_catalog(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static const Signature sig{"fasta_catalog()", {"text"}, 1};
+    const Bound b = bind_args(sig, args, nargs, kwnames);
+    if (!PyBytes_Check(b[0])) raise(PyExc_TypeError, "argument 'text': the FASTA text must be bytes");
+    char *data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(b[0], &data, &size) != 0) throw PyErrSet{};
+    const std::string_view text(data, static_cast<size_t>(size));
+    std::string residues;
+    std::vector<CatalogRecord> records;
+    {
+        WithoutInterpreterLock unlocked;
+        records = catalog_records(text, residues);
+    }
+    Ref accessions = own(PyList_New(0));
+    Ref descriptions = own(PyDict_New());
+    Ref order = own(PyDict_New());
+    Ref irregular = own(PyList_New(0));
+    std::vector<uint64_t> bounds{0};
+    std::string kept;
+    kept.reserve(residues.size());
+    for (const CatalogRecord &r : records) {
+        if (r.accession_end == r.accession_begin) continue;
+        Ref accession = to_py_lossy(text.substr(r.accession_begin, r.accession_end - r.accession_begin));
+        const int seen = PyDict_Contains(order.get(), accession.get());
+        if (seen < 0) throw PyErrSet{};
+        if (seen) continue;
+        Ref position = to_py_uint(static_cast<unsigned long long>(PyList_Size(accessions.get())));
+        if (PyDict_SetItem(order.get(), accession.get(), position.get()) != 0) throw PyErrSet{};
+        Ref description = stripped_description(text.substr(r.description_begin, r.description_end - r.description_begin));
+        if (PyDict_SetItem(descriptions.get(), accession.get(), description.get()) != 0) throw PyErrSet{};
+        if (PyList_Append(accessions.get(), accession.get()) != 0) throw PyErrSet{};
+        if (!r.ascii_body) {
+            Ref body = own(PyBytes_FromStringAndSize(data + r.body_begin, static_cast<Py_ssize_t>(r.body_end - r.body_begin)));
+            Ref item = own(PyTuple_Pack(2, position.get(), body.get()));
+            if (PyList_Append(irregular.get(), item.get()) != 0) throw PyErrSet{};
+        }
+        kept.append(residues, r.residue_begin, r.residue_end - r.residue_begin);
+        bounds.push_back(kept.size());
+    }
+    Ref residue_bytes = own(PyBytes_FromStringAndSize(kept.data(), static_cast<Py_ssize_t>(kept.size())));
+    Ref bound_bytes = own(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(bounds.data()),
+                                                    static_cast<Py_ssize_t>(bounds.size() * sizeof(uint64_t))));
+    Ref entries = to_py_uint(records.size());
+    return own(PyTuple_Pack(7, accessions.get(), descriptions.get(), order.get(), residue_bytes.get(), bound_bytes.get(),
+                            irregular.get(), entries.get()));
+}
+
 PyMethodDef digest_functions[] = {
     {"digest", as_cfunction(static_method<digest>), METH_FASTCALL | METH_KEYWORDS,
      "digest($module, text, source, enzyme, missed_cleavages, min_length, max_length, min_mass, max_mass, "
@@ -286,6 +457,9 @@ PyMethodDef digest_functions[] = {
      "proforma($module, db, peptide_idx)\n--\n\nProForma text of an index peptide."},
     {"peptide_proteins", as_cfunction(static_method<peptide_proteins>), METH_FASTCALL | METH_KEYWORDS,
      "peptide_proteins($module, db, peptide_idx)\n--\n\nAccessions reported for an index peptide."},
+    {"fasta_catalog", as_cfunction(static_method<fasta_catalog>), METH_FASTCALL | METH_KEYWORDS,
+     "fasta_catalog($module, text)\n--\n\n(accessions, descriptions, order, residues, bounds, irregular, entries) "
+     "of FASTA text (bytes): the protein catalogue the reports read."},
     {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace

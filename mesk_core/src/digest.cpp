@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstring>
 #include <iterator>
+#include <memory>
 
 #include "database.hpp"
 #include "failure.hpp"
@@ -429,35 +430,150 @@ void sort_by_high_word(std::vector<uint64_t> &keys) {
     }
 }
 
-// The candidates' positions in peptide order, protein order last so that each peptide's
-// accessions come out in file order. Most candidates differ in mass: they are sorted as
-// 8-byte keys (mass, position), then each run of equal masses by the rest. Positions
-// rather than a sorted copy, which would double the largest list of the digestion.
-std::vector<uint32_t> candidate_order(const std::vector<Candidate> &all, const std::vector<SlotMod> &mods) {
-    const size_t n = all.size();
-    if (n > UINT32_MAX) throw InvalidInput("the digestion makes more than 4294967295 peptides; narrow its settings");
-    std::vector<uint64_t> keys(n);
-    for (size_t i = 0; i < n; ++i) {
-        const uint32_t mass = static_cast<uint32_t>(total_order_key(all[i].mass)) ^ 0x80000000u;  // unsigned order
-        keys[i] = uint64_t{mass} << 32 | i;
+// Splits [0, n) into up to `parts` consecutive ranges whose inner boundaries `joined(k)`
+// allows (a boundary at k is moved up until joined(k) is false): the shares of the
+// workers of a phase that must not cut a run of equal items.
+template <class Joined>
+std::vector<size_t> split_points(size_t n, size_t parts, Joined joined) {
+    std::vector<size_t> at{0};
+    for (size_t p = 1; p < parts; ++p) {
+        size_t k = std::max(at.back(), n * p / parts);
+        while (k > at.back() && k < n && joined(k)) ++k;
+        if (k > at.back() && k < n) at.push_back(k);
     }
+    at.push_back(n);
+    return at;
+}
+
+// The first 8 residues of a candidate as a big-endian number, zero-padded: residues are
+// letters (never 0), so two prefixes that differ order the peptides as `compare_peptides`
+// does, and equal prefixes leave it to `compare_peptides`.
+uint64_t residue_prefix(const Candidate &c) {
+    uint64_t prefix = 0;
+    const size_t m = std::min<size_t>(8, c.length);
+    for (size_t i = 0; i < m; ++i) prefix |= uint64_t{static_cast<unsigned char>(c.residues[i])} << (56 - 8 * i);
+    return prefix;
+}
+
+// The candidates in peptide order, protein order last so that each peptide's accessions
+// come out in file order: `order` holds their positions, and `same[k]` is 1 when the
+// candidate at order[k] is the same peptide as the one before it. Most candidates differ in
+// mass: they are sorted as 8-byte keys (mass, position), then each run of equal masses by
+// its residues' first bytes and the rest, the runs shared among the workers. Positions
+// rather than a sorted copy, which would double the largest list of the digestion.
+struct CandidateOrder {
+    std::vector<uint32_t> order;
+    std::vector<uint8_t> same;
+};
+
+CandidateOrder candidate_order(const Candidate *all, size_t n, const std::vector<SlotMod> &mods, WorkerPool &pool) {
+    if (n > UINT32_MAX) throw InvalidInput("the digestion makes more than 4294967295 peptides; narrow its settings");
+    // Candidates come in protein order, so their residues are read in order here, while
+    // the sorted runs below would read them scattered.
+    std::vector<uint64_t> keys(n), prefixes(n);
+    pool.parallel_for(n, 0, [&](size_t b, size_t e) {
+        for (size_t i = b; i < e; ++i) {
+            const uint32_t mass = static_cast<uint32_t>(total_order_key(all[i].mass)) ^ 0x80000000u;  // unsigned order
+            keys[i] = uint64_t{mass} << 32 | i;
+            prefixes[i] = residue_prefix(all[i]);
+        }
+    });
     sort_by_high_word(keys);
 
     const auto at = [&](uint64_t key) -> const Candidate & { return all[key & 0xffffffffu]; };
-    for (size_t run = 0; run < n;) {
-        size_t end = run + 1;
-        while (end < n && keys[end] >> 32 == keys[run] >> 32) ++end;
-        if (end - run > 1)
-            std::sort(keys.begin() + static_cast<ptrdiff_t>(run), keys.begin() + static_cast<ptrdiff_t>(end),
-                      [&](uint64_t a, uint64_t b) {
-                          const int c = compare_peptides(at(a), at(b), mods.data());
-                          return c < 0 || (c == 0 && at(a).protein < at(b).protein);
-                      });
-        run = end;
+    const std::vector<size_t> parts =
+        split_points(n, pool.size(), [&](size_t k) { return keys[k] >> 32 == keys[k - 1] >> 32; });
+    CandidateOrder out{std::vector<uint32_t>(n), std::vector<uint8_t>(n)};
+    pool.parallel_for(parts.size() - 1, 1, [&](size_t pb, size_t pe) {
+        struct Entry {
+            uint64_t prefix, key;
+        };
+        std::vector<Entry> run_entries;
+        constexpr size_t AHEAD = 32;  // the prefixes of a run's candidates are scattered in memory
+        for (size_t run = parts[pb]; run < parts[pe];) {
+            size_t end = run + 1;
+            while (end < n && keys[end] >> 32 == keys[run] >> 32) ++end;
+            if (end - run > 1) {
+                run_entries.clear();
+                for (size_t i = run; i < end; ++i) run_entries.push_back({prefixes[keys[i] & 0xffffffffu], keys[i]});
+                std::sort(run_entries.begin(), run_entries.end(), [&](const Entry &a, const Entry &b) {
+                    if (a.prefix != b.prefix) return a.prefix < b.prefix;
+                    const int c = compare_peptides(at(a.key), at(b.key), mods.data());
+                    return c < 0 || (c == 0 && at(a.key).protein < at(b.key).protein);
+                });
+                for (size_t i = run; i < end; ++i) {
+                    const Entry &e = run_entries[i - run];
+                    out.order[i] = static_cast<uint32_t>(e.key);
+                    out.same[i] = i > run && e.prefix == run_entries[i - run - 1].prefix &&
+                                  compare_peptides(at(run_entries[i - run - 1].key), at(e.key), mods.data()) == 0;
+                }
+            } else {
+                out.order[run] = static_cast<uint32_t>(keys[run]);
+            }
+            for (size_t i = run; i < end && i + AHEAD < n; ++i) __builtin_prefetch(&prefixes[keys[i + AHEAD] & 0xffffffffu]);
+            run = end;
+        }
+    });
+    return out;
+}
+
+// The distinct peptides of candidates order[begin, end) (whole runs of equal peptides) in
+// `out`'s peptide arrays, their offsets counted from 0.
+void group_candidates(const Candidate *all, const uint32_t *order, const uint8_t *same, size_t begin, size_t end,
+                      const std::vector<SlotMod> &mods, Digest &out) {
+    const auto sorted = [&](size_t k) -> const Candidate & { return all[order[k]]; };
+    constexpr size_t AHEAD = 16;  // candidates are read in mass order, scattered in memory
+    for (auto *offsets : {&out.residue_begin, &out.mod_begin, &out.protein_begin}) {
+        offsets->reserve(end - begin + 1);
+        offsets->push_back(0);
     }
-    std::vector<uint32_t> order(n);
-    for (size_t i = 0; i < n; ++i) order[i] = static_cast<uint32_t>(keys[i]);
-    return order;
+    out.masses.reserve(end - begin);
+    out.protein_ids.reserve(end - begin);
+    out.missed_cleavages.reserve(end - begin);
+    out.decoy.reserve(end - begin);
+    for (size_t g = begin; g < end;) {
+        if (g + AHEAD < end) {
+            const Candidate &later = sorted(g + AHEAD);
+            __builtin_prefetch(later.residues);
+        }
+        if (g + 2 * AHEAD < end) __builtin_prefetch(&all[order[g + 2 * AHEAD]]);
+        size_t h = g + 1;
+        while (h < end && same[h]) ++h;
+        const Candidate &first = sorted(g);
+        out.residues.append(first.residues, first.length);
+        out.residue_begin.push_back(out.residues.size());
+        out.masses.push_back(first.mass);
+        out.mods.insert(out.mods.end(), mods.begin() + static_cast<ptrdiff_t>(first.mods),
+                        mods.begin() + static_cast<ptrdiff_t>(first.mods + first.mod_count));
+        out.mod_begin.push_back(out.mods.size());
+        uint8_t missed = first.missed, decoy = 1;
+        for (size_t k = g; k < h; ++k) {
+            if (k == g || sorted(k).protein != sorted(k - 1).protein) out.protein_ids.push_back(sorted(k).protein);
+            missed = std::min(missed, sorted(k).missed);
+            decoy &= sorted(k).decoy;
+        }
+        out.protein_begin.push_back(out.protein_ids.size());
+        out.missed_cleavages.push_back(missed);
+        out.decoy.push_back(decoy);
+        g = h;
+    }
+}
+
+// Appends `part`'s peptide arrays to `digest`'s, shifting its offsets.
+void append_peptides(Digest &digest, const Digest &part) {
+    const auto shifted = [](std::vector<size_t> &to, const std::vector<size_t> &from, size_t by) {
+        for (size_t i = 1; i < from.size(); ++i) to.push_back(from[i] + by);
+    };
+    shifted(digest.residue_begin, part.residue_begin, digest.residues.size());
+    shifted(digest.mod_begin, part.mod_begin, digest.mods.size());
+    shifted(digest.protein_begin, part.protein_begin, digest.protein_ids.size());
+    digest.residues += part.residues;
+    digest.mods.insert(digest.mods.end(), part.mods.begin(), part.mods.end());
+    digest.protein_ids.insert(digest.protein_ids.end(), part.protein_ids.begin(), part.protein_ids.end());
+    digest.masses.insert(digest.masses.end(), part.masses.begin(), part.masses.end());
+    digest.missed_cleavages.insert(digest.missed_cleavages.end(), part.missed_cleavages.begin(),
+                                   part.missed_cleavages.end());
+    digest.decoy.insert(digest.decoy.end(), part.decoy.begin(), part.decoy.end());
 }
 
 }  // namespace
@@ -470,6 +586,12 @@ Digest digest_proteins(const FastaProteins &proteins, const DigestSettings &sett
     std::vector<Found> found(chunks);
     pool.parallel_for(chunks, 1, [&](size_t cb, size_t ce) {
         for (size_t c = cb; c < ce; ++c) {
+            // Room for the candidates of a tryptic digest with missed cleavages, so that the
+            // list is not copied as it grows; pages left unused are never touched.
+            size_t residues = 0;
+            for (size_t i = c * per_chunk; i < std::min(n, (c + 1) * per_chunk); ++i)
+                residues += proteins.proteins[i].end - proteins.proteins[i].begin;
+            found[c].candidates.reserve(residues / 4 + 16);
             Digester digester(settings, found[c]);
             for (size_t i = c * per_chunk; i < std::min(n, (c + 1) * per_chunk); ++i) {
                 const FastaProtein &p = proteins.proteins[i];
@@ -483,7 +605,6 @@ Digest digest_proteins(const FastaProteins &proteins, const DigestSettings &sett
     digest.protein_count = n;
     digest.dropped_decoys = proteins.dropped_decoys;
 
-    // All candidates in one list, their modifications in another.
     size_t total = 0, total_mods = 0;
     std::vector<std::string> skipped;
     for (Found &f : found) {
@@ -494,55 +615,56 @@ Digest digest_proteins(const FastaProteins &proteins, const DigestSettings &sett
     }
     std::sort(skipped.begin(), skipped.end());
     digest.skipped = static_cast<size_t>(std::unique(skipped.begin(), skipped.end()) - skipped.begin());
-    std::vector<Candidate> all;
-    std::vector<SlotMod> mods;
-    all.reserve(total);
-    mods.reserve(total_mods);
-    for (Found &f : found) {
-        const size_t shift = mods.size();
-        for (Candidate c : f.candidates) {
-            c.mods += shift;
-            all.push_back(c);
-        }
-        mods.insert(mods.end(), f.mods.begin(), f.mods.end());
-        f = Found{};
+    // All candidates in one list, their modifications in another, copied by the workers.
+    // The list is left uninitialised: every element is written before it is read.
+    std::vector<size_t> first_candidate{0}, first_mod{0};
+    for (const Found &f : found) {
+        first_candidate.push_back(first_candidate.back() + f.candidates.size());
+        first_mod.push_back(first_mod.back() + f.mods.size());
     }
+    const std::unique_ptr<Candidate[]> all(new Candidate[total]);
+    std::vector<SlotMod> mods(total_mods);
+    pool.parallel_for(chunks, 1, [&](size_t cb, size_t ce) {
+        for (size_t c = cb; c < ce; ++c) {
+            Candidate *to = all.get() + first_candidate[c];
+            for (Candidate candidate : found[c].candidates) {
+                candidate.mods += first_mod[c];
+                *to++ = candidate;
+            }
+            std::copy(found[c].mods.begin(), found[c].mods.end(), mods.begin() + static_cast<ptrdiff_t>(first_mod[c]));
+            found[c] = Found{};
+        }
+    });
 
-    const std::vector<uint32_t> order = candidate_order(all, mods);
-    const auto sorted = [&](size_t k) -> const Candidate & { return all[order[k]]; };
+    const CandidateOrder sorted = candidate_order(all.get(), total, mods, pool);
 
-    size_t residues = 0;
-    for (const Candidate &c : all) residues += c.length;
+    // The distinct peptides, each worker grouping a share of whole runs, joined in order.
+    const std::vector<size_t> parts = split_points(total, pool.size(), [&](size_t k) { return sorted.same[k] != 0; });
+    std::vector<Digest> grouped(parts.size() - 1);
+    pool.parallel_for(grouped.size(), 1, [&](size_t pb, size_t pe) {
+        for (size_t p = pb; p < pe; ++p) group_candidates(all.get(), sorted.order.data(), sorted.same.data(), parts[p], parts[p + 1], mods,
+                             grouped[p]);
+    });
+    size_t peptides = 0, residues = 0, peptide_mods = 0, protein_ids = 0;
+    for (const Digest &part : grouped) {
+        peptides += part.masses.size();
+        residues += part.residues.size();
+        peptide_mods += part.mods.size();
+        protein_ids += part.protein_ids.size();
+    }
     for (auto *offsets : {&digest.residue_begin, &digest.mod_begin, &digest.protein_begin}) {
-        offsets->reserve(all.size() + 1);
+        offsets->reserve(peptides + 1);
         offsets->push_back(0);
     }
     digest.residues.reserve(residues);
-    digest.masses.reserve(all.size());
-    digest.mods.reserve(mods.size());
-    digest.protein_ids.reserve(all.size());
-    digest.missed_cleavages.reserve(all.size());
-    digest.decoy.reserve(all.size());
-    for (size_t g = 0; g < all.size();) {
-        size_t h = g + 1;
-        while (h < all.size() && compare_peptides(sorted(g), sorted(h), mods.data()) == 0) ++h;
-        const Candidate &first = sorted(g);
-        digest.residues.append(first.residues, first.length);
-        digest.residue_begin.push_back(digest.residues.size());
-        digest.masses.push_back(first.mass);
-        digest.mods.insert(digest.mods.end(), mods.begin() + static_cast<ptrdiff_t>(first.mods),
-                           mods.begin() + static_cast<ptrdiff_t>(first.mods + first.mod_count));
-        digest.mod_begin.push_back(digest.mods.size());
-        uint8_t missed = first.missed, decoy = 1;
-        for (size_t k = g; k < h; ++k) {
-            if (k == g || sorted(k).protein != sorted(k - 1).protein) digest.protein_ids.push_back(sorted(k).protein);
-            missed = std::min(missed, sorted(k).missed);
-            decoy &= sorted(k).decoy;
-        }
-        digest.protein_begin.push_back(digest.protein_ids.size());
-        digest.missed_cleavages.push_back(missed);
-        digest.decoy.push_back(decoy);
-        g = h;
+    digest.masses.reserve(peptides);
+    digest.mods.reserve(peptide_mods);
+    digest.protein_ids.reserve(protein_ids);
+    digest.missed_cleavages.reserve(peptides);
+    digest.decoy.reserve(peptides);
+    for (Digest &part : grouped) {
+        append_peptides(digest, part);
+        part = Digest{};
     }
     return digest;
 }

@@ -281,7 +281,7 @@ def discover_decoys(settings: SearchSettings) -> DecoyTag | None:
     if not any(markers):
         return None
     catalog = read_fasta(settings.require_fasta())
-    return find_decoy_tag(catalog.accessions, [catalog.sequences[a] for a in catalog.accessions], skip=markers)
+    return find_decoy_tag(catalog.accessions, catalog.sequences, skip=markers)
 
 
 def prepare_database(settings: SearchSettings, progress: Progress | None = None):

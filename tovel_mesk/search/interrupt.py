@@ -15,7 +15,7 @@ from collections.abc import Callable
 from concurrent.futures import Future
 from typing import TypeVar
 
-__all__ = ["interruptible"]
+__all__ = ["interruptible", "start_interruptible"]
 
 T = TypeVar("T")
 
@@ -28,6 +28,13 @@ def interruptible(function: Callable[..., T], *args, **kwargs) -> T:
     the wait for it. On any other thread the call runs in place."""
     if threading.current_thread() is not threading.main_thread():
         return function(*args, **kwargs)
+    return start_interruptible(function, *args, **kwargs)()
+
+
+def start_interruptible(function: Callable[..., T], *args, **kwargs) -> Callable[[], T]:
+    """Starts `function(*args, **kwargs)` on a thread of its own and returns the wait for
+    its result (or its exception), which a signal reaching the main thread interrupts.
+    The caller goes on meanwhile, and must wait before relying on what the call does."""
     done: Future[T] = Future()
 
     def run() -> None:
@@ -39,8 +46,12 @@ def interruptible(function: Callable[..., T], *args, **kwargs) -> T:
             done.set_result(result)
 
     threading.Thread(target=run, name="tovel-mesk-native", daemon=True).start()
-    while True:
-        try:
-            return done.result(timeout=_STEP_SECONDS)
-        except TimeoutError:
-            continue
+
+    def wait() -> T:
+        while True:
+            try:
+                return done.result(timeout=_STEP_SECONDS)
+            except TimeoutError:
+                continue
+
+    return wait

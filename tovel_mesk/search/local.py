@@ -1,5 +1,11 @@
 """The executor of one process: the index built here, then each spectra file read and
-scored in turn with every worker thread."""
+scored in turn with every worker thread.
+
+Start-up is ordered so that native work starts first: the index is digested and built (or
+mapped from the cache) on a thread of its own while this thread imports the modules of
+the later stages and a background thread the table libraries; the FASTA's protein
+catalogue is read beside the scoring. The modules imported at the top load no numpy or
+table library."""
 
 from __future__ import annotations
 
@@ -9,16 +15,18 @@ import time
 from collections.abc import Iterable, Iterator
 from pathlib import Path
 
+from typing import TYPE_CHECKING
+
 from ..config import SearchSettings
 from ..errors import InputError, StoppedAtFileError, one_line
+from ..io.fasta import read_fasta_ahead
 from ..progress import Progress
 from .database import prepare_database
-from .finish import finish_search
-from .interrupt import interruptible
+from .interrupt import start_interruptible
 from .outcome import SearchOutcome
-from .plan import FileDraft, draft_file, plan_file
-from .quantify import wants_ms1
-from .scoring import make_scorer, read_ahead, search_file
+
+if TYPE_CHECKING:
+    from .plan import FileDraft
 
 __all__ = ["search_locally", "import_in_background"]
 
@@ -52,6 +60,13 @@ def search_locally(settings: SearchSettings, progress: Progress) -> SearchOutcom
     searched (the outcome's `ok` is False); with `settings.fail_fast` the search stops
     there with a StoppedAtFileError."""
     import_in_background()
+    database = start_interruptible(prepare_database, settings, progress)
+    # While the index is made: the modules of the later stages (numpy with them).
+    from .finish import finish_search  # noqa: PLC0415
+    from .plan import draft_file, plan_file  # noqa: PLC0415
+    from .quantify import wants_ms1  # noqa: PLC0415
+    from .scoring import make_scorer, read_ahead, search_file  # noqa: PLC0415
+
     calibrate = bool(settings.calibration)
     stop = threading.Event()
 
@@ -70,7 +85,8 @@ def search_locally(settings: SearchSettings, progress: Progress) -> SearchOutcom
     failures: dict[str, str] = {}
     with read_ahead(drafts(), 1) as drafted:
         try:
-            db, database_counts = interruptible(prepare_database, settings, progress)
+            db, database_counts = database()
+            read_fasta_ahead(settings.require_fasta())  # for the protein table, beside the scoring
             for file_id, path, draft, failure in drafted:
                 name = Path(path).name
                 try:

@@ -4,13 +4,14 @@ proteins, and decoys already in the file found whatever their tag."""
 from __future__ import annotations
 
 import gzip
+import pickle
 import random
 
 import pytest
 
 from tovel_mesk.config import SearchSettings
 from tovel_mesk.errors import InputError
-from tovel_mesk.io.fasta import find_decoy_tag, read_fasta
+from tovel_mesk.io.fasta import catalog_of, find_decoy_tag, read_fasta, read_fasta_ahead, reference_catalog
 from tovel_mesk.progress import Progress
 from tovel_mesk.search.database import prepare_database
 
@@ -50,6 +51,64 @@ def test_read_fasta_descriptions_and_residues(tmp_path):
     path.write_bytes(b"\x1f\x8b not gzip")
     with pytest.raises(InputError, match="p.fasta.gz: the gzip data cannot be decompressed"):
         read_fasta(path)
+
+
+#: Pieces of FASTA text that the catalogue's rules treat specially: line ends, comments,
+#: white space that Python's str.split() and str.strip() know (ASCII and not), bytes that
+#: are not UTF-8, a byte-order mark, stop marks and lower case.
+PIECES = (b">", b"\n", b"\r\n", b"\r", b"*", b";", b" ;", b" ", b"\t", b"\x1c", b"\x1f", b"\x0b", b"\x00",
+          b"\x7f", b"\xc2\x85", b"\xc2\xa0", b"\xe3\x80\x80", b"\xef\xbb\xbf", b"\xff", b"\xc3\xa9", b"\xc3",
+          b"\xc3\x9f", b"P1", b"P2", b"sp|Q9|N_HUMAN", b" desc ", b"mkwv", b"PEPTIDEK", b"ACDEFGHIK" * 3, b"-", b"1")
+
+
+def random_fasta(rng: random.Random) -> bytes:
+    text = bytearray()
+    if rng.random() < 0.2:
+        text += b"\xef\xbb\xbf"
+    for _ in range(rng.randint(0, 8)):
+        text += b">" + b"".join(rng.choice(PIECES) for _ in range(rng.randint(0, 4))) + b"\n"
+        for _ in range(rng.randint(0, 4)):
+            text += b"".join(rng.choice(PIECES[4:]) for _ in range(rng.randint(0, 6))) + rng.choice((b"\n", b"\r\n"))
+    if rng.random() < 0.3:  # a stray byte anywhere
+        at = rng.randrange(len(text) + 1)
+        text[at:at] = rng.choice(PIECES)
+    return bytes(text)
+
+
+def test_native_catalogue_matches_the_reference_reading():
+    """The catalogue read in native code equals the straightforward reading entry for
+    entry, over random texts with every special piece."""
+    rng = random.Random(11)
+    for _ in range(3000):
+        data = random_fasta(rng)
+        fast, slow = catalog_of(data), reference_catalog(data)
+        assert fast.accessions == slow.accessions, data
+        assert fast.descriptions == slow.descriptions, data
+        assert fast.order == slow.order and fast.entries == slow.entries, data
+        assert dict(fast.sequences) == slow.sequences, data
+        assert all(a in fast.sequences for a in slow.accessions) and "absent" not in fast.sequences
+    with pytest.raises(KeyError):
+        catalog_of(b">P1\nAAA\n").sequences["P2"]
+
+
+def test_catalogue_read_ahead_is_the_one_read_and_keeps_its_failure(tmp_path):
+    """A catalogue read ahead on another thread is what `read_fasta` returns (whole, and
+    picklable for the workers); a file it could not read fails where it is needed, naming
+    the file."""
+    entries = proteins(count=40, seed=8)
+    path = tmp_path / "ahead.fasta"
+    path.write_text(fasta_text(entries))
+    read_fasta_ahead(path)
+    catalog = read_fasta(path)
+    assert catalog.accessions == [a for a, _ in entries]
+    assert dict(catalog.sequences) == dict(entries) == dict(pickle.loads(pickle.dumps(catalog)).sequences)
+    read_fasta_ahead(path)  # kept: nothing is read again
+    assert read_fasta(path) is catalog
+    damaged = tmp_path / "damaged.fasta.gz"
+    damaged.write_bytes(b"\x1f\x8b not gzip")
+    read_fasta_ahead(damaged)
+    with pytest.raises(InputError, match="damaged.fasta.gz: the gzip data cannot be decompressed"):
+        read_fasta(damaged)
 
 
 class TestDecoyTag:
