@@ -19,6 +19,7 @@
 #include <numeric>
 #include <vector>
 
+#include "binary_arrays.hpp"
 #include "convert.hpp"
 #include "interpreter_lock.hpp"
 #include "native.hpp"
@@ -38,6 +39,8 @@ constexpr std::array<uint8_t, 256> make_table() {
     return table;
 }
 constexpr std::array<uint8_t, 256> BASE64 = make_table();
+
+}  // namespace
 
 // Decodes base64 text into `out`. Whitespace may separate the characters; at most two '='
 // may end the text, and the characters other than whitespace must come in whole groups of
@@ -116,6 +119,8 @@ bool inflate_exactly(const std::vector<uint8_t> &compressed, uint8_t *out, size_
     return whole;
 #endif
 }
+
+namespace {
 
 // decode_array(text, itemsize, zlib, length) -> bytes of length * itemsize, or None.
 Ref decode_array(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {

@@ -14,9 +14,10 @@ from __future__ import annotations
 
 import base64
 import math
+import re
 import zlib
 from collections.abc import Iterator
-from typing import BinaryIO, Protocol
+from typing import Any, BinaryIO, Protocol
 
 import numpy as np
 from lxml import etree
@@ -53,6 +54,12 @@ MINUTES_PER_UNIT = {"UO:0000010": 1 / 60, "UO:0000031": 1.0, "UO:0000028": 1 / 6
 # Arrays declared longer than this are refused before anything is decompressed, which bounds
 # the memory one array can take (1 GiB of 64-bit values) whatever its compressed size.
 MAX_VALUES = 1 << 27
+
+#: Bytes read at a time by the native scanner (more when one spectrum is longer).
+SCAN_BYTES = 64 << 10
+# The file's head, up to the spectrum list, is searched this far for the native scanner.
+MAX_HEAD = 64 << 20
+_SPECTRUM_LIST = re.compile(rb"<spectrumList[\s>/]")
 
 _TAGS = ("{*}mzML", "{*}referenceableParamGroup", "{*}spectrumList", "{*}spectrum", "{*}chromatogram")
 
@@ -126,13 +133,19 @@ class MzmlReader:
     With `ms1` given, every MS1 scan is decoded as it is met and handed to it, in the same
     pass (its record is still yielded, as a spectrum of another level when `ms_level` is not 1)."""
 
-    def __init__(self, path: str, stream: BinaryIO, ms_level: int | None = None, ms1: Ms1Sink | None = None):
+    def __init__(self, path: str, stream: BinaryIO, ms_level: int | None = None, ms1: Ms1Sink | None = None,
+                 *, native: bool = True):
         self.path = path
         self.stream = stream
         self.ms_level = ms_level
         self.ms1 = ms1
         self.ms1_left_out: list[str] = []
         self.total: int | None = None
+        #: Whether the pass reads the spectra with the native scanner (`native`); where the
+        #: scanner leaves a file to the reference path, `fallback` says why and from which
+        #: spectrum on (None when it read the whole file, or when `native` is False).
+        self.native = native
+        self.fallback: str | None = None
         self._groups: dict[str, dict[str, Param]] = {}
         self._current: str | None = None
         self._previous: str | None = None
@@ -145,6 +158,134 @@ class MzmlReader:
         return SpectraFileError(self.path, spectrum, reason)
 
     def __iter__(self) -> Iterator[RawSpectrum]:
+        if self.native and self.stream.seekable():
+            return self._scanned()
+        return self._parsed()
+
+    def _scanned(self) -> Iterator[RawSpectrum]:
+        """The records read by the native scanner (`_native.scan_spectra`): the file's head
+        up to its `<spectrumList>` start tag by lxml as in the reference path, then the
+        spectra in chunks of `SCAN_BYTES`. Where the scanner stops (a construct it leaves to
+        the reference, or a fault of the file), the reference path reads the file again
+        from its start, hands on the records from there and names any fault."""
+        head, groups = self._head()
+        if head is None:
+            yield from self._fall_back(0, groups)
+            return
+        data, final, position = head, False, 0
+        sink, left_out = self.ms1, self.ms1_left_out
+        wanted, no_peaks = self.ms_level, _no_peaks
+        while True:
+            records, consumed, status, reason = _native.scan_spectra(
+                data, final, position, wanted, sink is not None, groups)
+            for sid, level, full, rt, tic, precursors, peaks, ms1, centroided in records:
+                position += 1
+                if peaks is None:
+                    decoded = no_peaks
+                else:
+                    decoded = _Peaks(np.frombuffer(peaks[0], _DTYPE_CODES[peaks[1]]),
+                                     np.frombuffer(peaks[2], _DTYPE_CODES[peaks[3]]))
+                if ms1 == 1:
+                    mz, intensity = decoded()
+                    sink(rt, mz, intensity, centroided=bool(centroided), scan_id=sid)  # type: ignore[misc]
+                elif ms1 == 2:
+                    left_out.append(f"{sid}: no scan start time")
+                self._previous = sid
+                if not full:
+                    yield RawSpectrum(sid, level, math.nan, None, [], no_peaks)
+                else:
+                    if rt != rt:  # no scan start time: the one NaN the reference path gives too
+                        rt = math.nan
+                    yield RawSpectrum(sid, level, rt, tic, [RawPrecursor(*p) for p in precursors], decoded)
+            if status == 1:
+                return
+            if status == 2:
+                yield from self._fall_back(position, reason)
+                return
+            data = data[consumed:]
+            more = self.stream.read(max(SCAN_BYTES, len(data)))
+            if more:
+                data += more
+            else:
+                final = True
+
+    def _head(self) -> tuple[bytes | None, Any]:
+        """The bytes after the `<spectrumList>` start tag (None and the reason when the head
+        is not one the scanner reads after, or is faulty); the file's parameter groups. The
+        head is parsed by lxml with the reference's settings, and sets `total`."""
+        head = self.stream.read(4)
+        if head.startswith((b"\xff\xfe", b"\xfe\xff")) or b"\x00" in head:
+            return None, "a file encoded in UTF-16 or UTF-32"
+        while True:
+            found = _SPECTRUM_LIST.search(head)
+            if found:
+                break
+            more = self.stream.read(SCAN_BYTES)
+            if not more or len(head) > MAX_HEAD:
+                return None, "no <spectrumList> start tag in the file's head"
+            head += more
+        if b"<!DOCTYPE" in head[:found.start()] or b"<!ENTITY" in head[:found.start()]:
+            return None, "a document type declaration"
+        close = head.find(b">", found.end())
+        while close < 0:
+            more = self.stream.read(SCAN_BYTES)
+            if not more:
+                return None, "an unfinished <spectrumList> start tag"
+            head += more
+            close = head.find(b">", found.end())
+        if head[close - 1:close] == b"/":
+            return None, "an empty spectrum list"
+        parser = etree.XMLPullParser(
+            events=("start", "end"), tag=_TAGS, resolve_entities=False, no_network=True, load_dtd=False,
+            huge_tree=True, remove_comments=True, remove_pis=True)
+        try:
+            parser.feed(head[:close + 1])
+            events = list(parser.read_events())
+            if len(events) < 2 or events[0][0] != "start" or _local(events[0][1]) != "mzML":
+                return None, "a spectrum list outside the plain mzML layout"
+            namespace = events[0][1].tag[:-4]
+            self._tags = _Tags(namespace)
+            for event, element in events[1:-1]:
+                if _local(element) != "referenceableParamGroup":
+                    return None, "a spectrum list outside the plain mzML layout"
+                if event == "end":
+                    self._groups[element.get("id", "")] = self._params(element)
+        except (etree.LxmlError, SpectraFileError):
+            return None, "a fault in the file's head"
+        last = events[-1]
+        if last[0] != "start" or last[1].tag != namespace + "spectrumList":
+            return None, "a spectrum list outside the plain mzML layout"
+        count = last[1].get("count", "")
+        self.total = int(count) if count.isdigit() else None
+        groups = {}
+        for ref, params in self._groups.items():
+            entries = [(accession, *param) for accession, param in params.items()]
+            if not all(s is None or s.isascii() for entry in entries for s in entry) or not ref.isascii():
+                return None, "non-ASCII text in a parameter group"
+            groups[ref] = entries
+        return head[close + 1:], groups
+
+    def _fall_back(self, skip: int, reason: str) -> Iterator[RawSpectrum]:
+        """The records from the `skip`-th on, read by the reference path from the file's
+        start (the first `skip` were handed on already, MS1 scans included)."""
+        where = "from the file's start" if skip == 0 else f"from spectrum {skip + 1} on"
+        self.fallback = f"read by the reference path {where}: the native scanner does not read {reason}"
+        self.stream.seek(0)
+        reference = MzmlReader(self.path, self.stream, self.ms_level, None, native=False)
+        records = iter(reference)
+        if skip == 0:
+            reference.ms1, reference.ms1_left_out = self.ms1, self.ms1_left_out
+        else:
+            for handed, _ in enumerate(records, 1):
+                if handed == skip:
+                    reference.ms1, reference.ms1_left_out = self.ms1, self.ms1_left_out
+                    break
+        try:
+            yield from records
+        finally:
+            self.total = reference.total if reference.total is not None else self.total
+
+    def _parsed(self) -> Iterator[RawSpectrum]:
         context = etree.iterparse(
             self.stream, events=("start", "end"), tag=_TAGS, resolve_entities=False,
             no_network=True, load_dtd=False, huge_tree=True, remove_comments=True, remove_pis=True)
@@ -375,6 +516,22 @@ class MzmlReader:
 
 def _no_peaks() -> tuple[np.ndarray, np.ndarray]:
     return np.empty(0), np.empty(0)
+
+
+class _Peaks:
+    """Peaks decoded by the scanner, handed out as they are."""
+
+    __slots__ = ("arrays",)
+
+    def __init__(self, mz: np.ndarray, intensity: np.ndarray):
+        self.arrays = (mz, intensity)
+
+    def __call__(self) -> tuple[np.ndarray, np.ndarray]:
+        return self.arrays
+
+
+# The scanner's codes of the arrays' numeric types.
+_DTYPE_CODES = (np.dtype("<f4"), np.dtype("<f8"), np.dtype("<i4"), np.dtype("<i8"))
 
 
 def _decode(entry: tuple, kind: str, default_length: str | None, fail, native: bool = True) -> np.ndarray:

@@ -126,6 +126,8 @@ class HeldSpectra:
         #: held spectra hands no MS1 scan on.
         self.ms1: Any = None
         self.ms1_left_out: list[str] = []
+        #: Why the holding pass read some of the file by the reference path (`SpectraReader.fallback`).
+        self.fallback: str | None = None
 
     def add(self, raw: RawSpectrum, ms_level: int) -> RawSpectrum:
         """Holds `raw` with its peaks decoded now (for a spectrum of `ms_level` with a
@@ -256,6 +258,9 @@ class SpectraReader:
         self.max_charge = _whole(max_charge, "max_charge", 1, 255)
         self.counts = SpectraCounts()
         self.scan_numbers = array.array("q")
+        #: Why the last pass over an mzML file (or the pass that held its spectra) left some
+        #: or all of it to the reference path instead of the native scanner; None when it did not.
+        self.fallback: str | None = None if held is None else held.fallback
         self.total: int | None
         if held is not None:
             if held.path != self.path:
@@ -300,6 +305,7 @@ class SpectraReader:
                         chunk = []
                 if records.total is not None:
                     self.total = records.total
+                self.fallback = getattr(records, "fallback", None)
                 unchanged()
         except (EOFError, zlib.error, gzip.BadGzipFile) as error:
             raise _damaged(self.path, error) from error
@@ -310,6 +316,7 @@ class SpectraReader:
             raise SpectraFileError(self.path, None, f"{error}{where}") from error
         if holding is not None:
             holding.total = self.total
+            holding.fallback = self.fallback
             self.held = holding
         if chunk:
             yield chunk
