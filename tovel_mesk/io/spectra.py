@@ -534,6 +534,7 @@ class _Replay:
 
     def __init__(self, held: HeldSpectra):
         self.total = held.total
+        self.fallback = held.fallback
         self._records = held.records
 
     def __iter__(self) -> Iterator[RawSpectrum]:
