@@ -60,6 +60,9 @@ SCAN_BYTES = 64 << 10
 # The file's head, up to the spectrum list, is searched this far for the native scanner.
 MAX_HEAD = 64 << 20
 _SPECTRUM_LIST = re.compile(rb"<spectrumList[\s>/]")
+_PREFIXED_ELEMENT = re.compile(rb"</?[A-Za-z_][\w.-]*:")
+_DECLARED_PREFIX = re.compile(rb"\sxmlns:([A-Za-z_][\w.-]*)\s*=")
+_PREFIXED_ATTRIBUTE = re.compile(rb"\s([A-Za-z_][\w.-]*):[A-Za-z_][\w.-]*\s*=")
 
 _TAGS = ("{*}mzML", "{*}referenceableParamGroup", "{*}spectrumList", "{*}spectrum", "{*}chromatogram")
 
@@ -241,6 +244,9 @@ class MzmlReader:
         try:
             parser.feed(head[:close + 1])
             events = list(parser.read_events())
+            if len(parser.error_log) or _undeclared_prefix(head[:close + 1]):
+                # The pull parser notes an undefined namespace prefix without raising.
+                return None, "namespace prefixes in the file's head"
             if len(events) < 2 or events[0][0] != "start" or _local(events[0][1]) != "mzML":
                 return None, "a spectrum list outside the plain mzML layout"
             namespace = events[0][1].tag[:-4]
@@ -512,6 +518,15 @@ class MzmlReader:
             raise fail(f"its m/z array holds {mz.size} values and its intensity array {intensity.size}; "
                        "each peak needs both")
         return mz, intensity
+
+
+def _undeclared_prefix(head: bytes) -> bool:
+    """Whether the head names an element by a prefix, or an attribute by a prefix it does not
+    declare (`xml:` and declared ones, such as `xsi:schemaLocation`, are read as they are)."""
+    if _PREFIXED_ELEMENT.search(head):
+        return True
+    declared = set(_DECLARED_PREFIX.findall(head)) | {b"xml", b"xmlns"}
+    return any(prefix not in declared for prefix in _PREFIXED_ATTRIBUTE.findall(head))
 
 
 def _no_peaks() -> tuple[np.ndarray, np.ndarray]:
