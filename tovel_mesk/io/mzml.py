@@ -60,9 +60,9 @@ SCAN_BYTES = 64 << 10
 # The file's head, up to the spectrum list, is searched this far for the native scanner.
 MAX_HEAD = 64 << 20
 _SPECTRUM_LIST = re.compile(rb"<spectrumList[\s>/]")
-_PREFIXED_ELEMENT = re.compile(rb"</?[A-Za-z_][\w.-]*:")
+_PREFIXED_ELEMENT = re.compile(rb"</?[^\s=<>:/!?\"']+:")
 _DECLARED_PREFIX = re.compile(rb"\sxmlns:([A-Za-z_][\w.-]*)\s*=")
-_PREFIXED_ATTRIBUTE = re.compile(rb"\s([A-Za-z_][\w.-]*):[A-Za-z_][\w.-]*\s*=")
+_PREFIXED_ATTRIBUTE = re.compile(rb"\s([^\s=<>:\"']+):[^\s=<>\"']*\s*=")
 
 _TAGS = ("{*}mzML", "{*}referenceableParamGroup", "{*}spectrumList", "{*}spectrum", "{*}chromatogram")
 
