@@ -84,7 +84,6 @@ struct Node {
     std::vector<Attribute> attributes;
     std::vector<int> children;
     string_view text;     // the text before the first child element
-    bool text_ok = true;  // false when that text was not taken as it stands
 };
 
 std::optional<string_view> get(const Node &node, string_view name) {
@@ -106,14 +105,15 @@ public:
 
     // Parses the element that starts at `pos` ('<'); returns the end offset.
     size_t element(size_t pos) {
-        nodes.clear();
+        count = 0;  // the nodes are reused, keeping their lists' storage
         decoded.clear();
         pos_ = pos;
         parse(0);
         return pos_;
     }
 
-    std::vector<Node> nodes;
+    std::vector<Node> nodes;  // the first `count` are the element's
+    size_t count = 0;
     std::deque<std::string> decoded;
 
 private:
@@ -170,8 +170,12 @@ private:
     // Parses one element at pos_ into a new node; returns its index.
     int parse(int depth) {
         if (depth > MAX_DEPTH) throw Unsupported{"elements nested too deep"};
-        const int index = static_cast<int>(nodes.size());
-        nodes.emplace_back();
+        const int index = static_cast<int>(count++);
+        if (nodes.size() < count) nodes.emplace_back();
+        Node &fresh = nodes[index];
+        fresh.attributes.clear();
+        fresh.children.clear();
+        fresh.text = {};
         ++pos_;  // '<'
         const string_view tag = name();
         nodes[index].name = tag;
@@ -206,11 +210,12 @@ private:
         bool first_text = true;
         for (;;) {
             const size_t start = pos_;
-            for (char c; (c = at(pos_)) != '<'; ++pos_) {
-                if (c == '&') throw Unsupported{"a character or entity reference in text"};
-                if (c == '>' && pos_ >= start + 2 && data_[pos_ - 1] == ']' && data_[pos_ - 2] == ']')
-                    throw Unsupported{"']]>' in text"};
-            }
+            const void *found = pos_ < size_ ? std::memchr(data_ + pos_, '<', size_ - pos_) : nullptr;
+            if (!found) throw Incomplete{};
+            pos_ = static_cast<size_t>(static_cast<const char *>(found) - data_);
+            const string_view between{data_ + start, pos_ - start};
+            if (between.find('&') != string_view::npos) throw Unsupported{"a character or entity reference in text"};
+            if (between.find("]]>") != string_view::npos) throw Unsupported{"']]>' in text"};
             if (first_text) {
                 nodes[index].text = {data_ + start, pos_ - start};
                 first_text = false;
@@ -310,7 +315,7 @@ bool mentions(string_view name, string_view word) {
 
 struct Array {
     bool present = false;
-    std::string text;  // the binary text, joined
+    std::vector<string_view> text;  // the binary text, in pieces
     int dtype = 0;
     bool zlib = false;
     std::optional<string_view> length;
@@ -454,7 +459,7 @@ public:
             const Node &binary = nodes_[c];
             if (binary.name != "binary") continue;
             if (!binary.children.empty()) throw Unsupported{"markup inside a binary array"};
-            a.text.append(binary.text);
+            a.text.push_back(binary.text);
         }
     }
 
@@ -502,7 +507,13 @@ std::vector<uint8_t> decode(const Array &a, std::optional<string_view> default_l
     const size_t itemsize = (a.dtype == 0 || a.dtype == 2) ? 4 : 8;
     const size_t wanted = static_cast<size_t>(length) * itemsize;
     std::vector<uint8_t> data;
-    if (!decode_base64(a.text.data(), a.text.size(), data)) throw Unsupported{"an array that is not valid base64"};
+    std::string joined;
+    string_view text = a.text.size() == 1 ? a.text[0] : string_view{};
+    if (a.text.size() > 1) {
+        for (const auto piece : a.text) joined.append(piece);
+        text = joined;
+    }
+    if (!decode_base64(text.data(), text.size(), data)) throw Unsupported{"an array that is not valid base64"};
     if (!a.zlib) {
         if (data.size() != wanted) throw Unsupported{"an array of another length than declared"};
         return data;
@@ -541,7 +552,7 @@ struct Options {
 
 Spectrum interpret(const Parser &parser, const Groups &groups, const Options &options, uint64_t position) {
     const auto &nodes = parser.nodes;
-    for (size_t i = 1; i < nodes.size(); ++i)
+    for (size_t i = 1; i < parser.count; ++i)
         if (is_watched(nodes[i].name)) throw Unsupported{"a spectrum that holds mzML list elements"};
     const Node &root = nodes[0];
     Interpreter reading(parser, groups);
@@ -595,6 +606,16 @@ struct Scan {
     const char *reason = nullptr;
 };
 
+// Whether every byte is printable ASCII or a tab, line feed or carriage return.
+bool plain_bytes(const unsigned char *p, size_t n) {
+    unsigned bad = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const unsigned c = p[i];
+        bad |= (c >= 0x80u) | ((c < 0x20u) & (c != 9u) & (c != 10u) & (c != 13u));
+    }
+    return bad == 0;
+}
+
 bool starts(const char *data, size_t size, size_t pos, string_view word) {
     return pos + word.size() <= size && std::memcmp(data + pos, word.data(), word.size()) == 0;
 }
@@ -621,11 +642,8 @@ Scan scan(const char *data, size_t size, bool final, uint64_t position, const Gr
                 !(is_space(data[pos + 9]) || data[pos + 9] == '>' || data[pos + 9] == '/'))
                 throw Unsupported{"content between spectra other than spectra"};
             const size_t end = parser.element(pos);
-            for (size_t i = pos; i < end; ++i) {
-                const auto c = static_cast<unsigned char>(data[i]);
-                if (c >= 0x80) throw Unsupported{"non-ASCII characters"};
-                if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') throw Unsupported{"control characters"};
-            }
+            if (!plain_bytes(reinterpret_cast<const unsigned char *>(data + pos), end - pos))
+                throw Unsupported{"non-ASCII or control characters"};
             out.spectra.push_back(interpret(parser, groups, options, position + out.spectra.size()));
             pos = end;
             out.consumed = end;
