@@ -1,13 +1,25 @@
-"""Streaming mzML reading through lxml's incremental parser.
+"""Streaming mzML reading: a native scanner, with lxml's incremental parser as the reference.
 
-One `<spectrum>` element is read at a time and cleared as soon as its values are taken, so
-memory holds one spectrum's XML and not the file's. A spectrum's array text may be longer
-than libxml2's usual 10 MB limit for one text node (profile spectra of a million peaks
-and more); one array is bounded by `MAX_VALUES` instead. Indexed and plain files read the same
-way: the index at the end of an indexed file is not needed and not read. Peak arrays are
-decoded only for the spectra that the caller keeps, by a native decoder that runs without
-the interpreter lock (`decode_array`); it takes well-formed arrays only and leaves any other
-to the decoder written here, the reference, which names the fault.
+The file's head, up to the `<spectrumList>` start tag, is parsed by lxml; then the native
+scanner (`_native.scan_spectra`) reads the spectra a chunk of the file at a time, without
+the interpreter lock: it finds each `<spectrum>` element, takes its id, level, scan start
+time, total ion current and precursors, and decodes its arrays, with exactly the semantics of
+the reference path below. The scanner reads the plain form of XML that mzML writers produce;
+where it meets anything else (a comment or CDATA inside a spectrum, a character reference,
+non-ASCII text, a namespace prefix, a number outside the plain decimal form) or a fault of the
+file, the reference path reads the file again from its start, skips the spectra already handed
+on, and goes on from there: it reads the construct, or names the fault with its own message.
+`MzmlReader.fallback` says when and why (the search's summary shows it).
+
+The reference path reads one `<spectrum>` element at a time and clears it as soon as its values
+are taken, so memory holds one spectrum's XML and not the file's. A spectrum's array text may
+be longer than libxml2's usual 10 MB limit for one text node (profile spectra of a million
+peaks and more); one array is bounded by `MAX_VALUES` instead. Indexed and plain files read
+the same way: nothing after the spectrum list (the index of an indexed file) is needed, and
+the scanner reads none of it. Peak arrays are decoded there only for the spectra that the
+caller keeps, by a native decoder that runs without the interpreter lock (`decode_array`); it
+takes well-formed arrays only and leaves any other to the decoder written here, the
+reference, which names the fault.
 """
 
 from __future__ import annotations
