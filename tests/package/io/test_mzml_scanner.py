@@ -199,16 +199,19 @@ def random_mzml(seed: int, *, faults: bool = False) -> bytes:
     return data
 
 
-def _outcome(path, data: bytes, native: bool, ms_level, with_ms1: bool, chunk: int, monkeypatch):
+def _outcome(path, data: bytes, native: bool, ms_level, with_ms1: bool, chunk: int, monkeypatch,
+             compressed: bool = False):
     """Everything a pass hands on: records with their peaks (or the error asking for them
-    raises), MS1 scans, left-out MS1 scans, the stated total; or the error of the pass."""
+    raises), MS1 scans, left-out MS1 scans, the stated total; or the error of the pass.
+    `compressed`: the file is read through gzip, as `SpectraReader` reads a .gz file."""
     monkeypatch.setattr(mzml, "SCAN_BYTES", chunk)
+    stream = gzip.GzipFile(fileobj=io.BytesIO(gzip.compress(data)), mode="rb") if compressed else io.BytesIO(data)
     handed = []
 
     def sink(rt, mz, intensity, *, centroided, scan_id):
         handed.append((rt, mz.dtype.str, mz.tobytes(), intensity.dtype.str, intensity.tobytes(), centroided, scan_id))
 
-    reader = MzmlReader(str(path), io.BytesIO(data), ms_level, sink if with_ms1 else None, native=native)
+    reader = MzmlReader(str(path), stream, ms_level, sink if with_ms1 else None, native=native)
     records = []
     try:
         for raw in reader:
@@ -262,8 +265,9 @@ def test_scanner_reads_what_the_reference_reads(tmp_path, monkeypatch, faults):
         ms_level = rng.choice([None, 2, 1])
         with_ms1 = rng.random() < 0.5
         chunk = rng.choice([1 << 22, 64, 1000, 4096])
-        expected = _outcome(tmp_path / "run.mzML", data, False, ms_level, with_ms1, chunk, monkeypatch)
-        got = _outcome(tmp_path / "run.mzML", data, True, ms_level, with_ms1, chunk, monkeypatch)
+        compressed = rng.random() < 0.2
+        expected = _outcome(tmp_path / "run.mzML", data, False, ms_level, with_ms1, chunk, monkeypatch, compressed)
+        got = _outcome(tmp_path / "run.mzML", data, True, ms_level, with_ms1, chunk, monkeypatch, compressed)
         assert not disagreement(data, got, expected), f"seed {seed}: {disagreement(data, got, expected)}"
         assert expected[4] is None
         if got[4] is None:
