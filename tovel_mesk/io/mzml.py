@@ -213,7 +213,7 @@ class MzmlReader:
             if status == 1:
                 return
             if status == 2:
-                yield from self._fall_back(position, reason)
+                yield from self._fall_back(position, reason or "this spectrum")
                 return
             data = data[consumed:]
             more = self.stream.read(max(SCAN_BYTES, len(data)))
