@@ -26,7 +26,8 @@ PyObject *cached_module = nullptr;
 
 // The helper families, in registration order.
 void (*const registrations[])(PyObject *) = {add_digest, add_columns, add_defaults, add_index_file,
-                                                add_decode, add_text_rows, add_error_rates};
+                                                add_decode, add_text_rows, add_error_rates,
+                                                add_mzml_scan};
 
 PyObject *init_module() {
     return boundary<PyObject *>(nullptr, []() -> PyObject * {

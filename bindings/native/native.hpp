@@ -17,5 +17,6 @@ void add_index_file(PyObject *module);  // index files: writing and mapping
 void add_decode(PyObject *module);   // binary arrays of spectra files
 void add_text_rows(PyObject *module); // rows of text from columns, for the file writers
 void add_error_rates(PyObject *module);  // target-decoy counting for rescoring
+void add_mzml_scan(PyObject *module); // the spectra of mzML files, scanned natively
 
 }  // namespace bind::native

@@ -1,22 +1,36 @@
-"""Streaming mzML reading through lxml's incremental parser.
+"""Streaming mzML reading: a native scanner, with lxml's incremental parser as the reference.
 
-One `<spectrum>` element is read at a time and cleared as soon as its values are taken, so
-memory holds one spectrum's XML and not the file's. A spectrum's array text may be longer
-than libxml2's usual 10 MB limit for one text node (profile spectra of a million peaks
-and more); one array is bounded by `MAX_VALUES` instead. Indexed and plain files read the same
-way: the index at the end of an indexed file is not needed and not read. Peak arrays are
-decoded only for the spectra that the caller keeps, by a native decoder that runs without
-the interpreter lock (`decode_array`); it takes well-formed arrays only and leaves any other
-to the decoder written here, the reference, which names the fault.
+The file's head, up to the `<spectrumList>` start tag, is parsed by lxml; then the native
+scanner (`_native.scan_spectra`) reads the spectra a chunk of the file at a time, without
+the interpreter lock: it finds each `<spectrum>` element, takes its id, level, scan start
+time, total ion current and precursors, and decodes its arrays, with exactly the semantics of
+the reference path below. The scanner reads the plain form of XML that mzML writers produce;
+where it meets anything else (a comment or CDATA inside a spectrum, a character reference,
+non-ASCII text, a namespace prefix, a number outside the plain decimal form) or a fault of the
+file, the reference path reads the file again from its start, skips the spectra already handed
+on, and goes on from there: it reads the construct, or names the fault with its own message.
+`MzmlReader.fallback` says when and why (the search's summary shows it).
+
+The reference path reads one `<spectrum>` element at a time and clears it as soon as its values
+are taken, so memory holds one spectrum's XML and not the file's. A spectrum's array text may
+be longer than libxml2's usual 10 MB limit for one text node (profile spectra of a million
+peaks and more); one array is bounded by `MAX_VALUES` instead. Indexed and plain files read
+the same way: nothing after the spectrum list (the index of an indexed file) is needed, and
+the scanner reads none of it. Peak arrays are decoded there only for the spectra that the
+caller keeps, by a native decoder that runs without the interpreter lock (`decode_array`); it
+takes well-formed arrays only and leaves any other to the decoder written here, the
+reference, which names the fault.
 """
 
 from __future__ import annotations
 
 import base64
+import io
 import math
+import re
 import zlib
 from collections.abc import Iterator
-from typing import BinaryIO, Protocol
+from typing import Any, BinaryIO, Protocol
 
 import numpy as np
 from lxml import etree
@@ -53,6 +67,12 @@ MINUTES_PER_UNIT = {"UO:0000010": 1 / 60, "UO:0000031": 1.0, "UO:0000028": 1 / 6
 # Arrays declared longer than this are refused before anything is decompressed, which bounds
 # the memory one array can take (1 GiB of 64-bit values) whatever its compressed size.
 MAX_VALUES = 1 << 27
+
+#: Bytes read at a time by the native scanner (more when one spectrum is longer).
+SCAN_BYTES = 64 << 10
+# The file's head, up to the spectrum list, is searched this far for the native scanner.
+MAX_HEAD = 64 << 20
+_SPECTRUM_LIST = re.compile(rb"<spectrumList[\s>/]")
 
 _TAGS = ("{*}mzML", "{*}referenceableParamGroup", "{*}spectrumList", "{*}spectrum", "{*}chromatogram")
 
@@ -126,13 +146,19 @@ class MzmlReader:
     With `ms1` given, every MS1 scan is decoded as it is met and handed to it, in the same
     pass (its record is still yielded, as a spectrum of another level when `ms_level` is not 1)."""
 
-    def __init__(self, path: str, stream: BinaryIO, ms_level: int | None = None, ms1: Ms1Sink | None = None):
+    def __init__(self, path: str, stream: BinaryIO, ms_level: int | None = None, ms1: Ms1Sink | None = None,
+                 *, native: bool = True):
         self.path = path
         self.stream = stream
         self.ms_level = ms_level
         self.ms1 = ms1
         self.ms1_left_out: list[str] = []
         self.total: int | None = None
+        #: Whether the pass reads the spectra with the native scanner (`native`); where the
+        #: scanner leaves a file to the reference path, `fallback` says why and from which
+        #: spectrum on (None when it read the whole file, or when `native` is False).
+        self.native = native
+        self.fallback: str | None = None
         self._groups: dict[str, dict[str, Param]] = {}
         self._current: str | None = None
         self._previous: str | None = None
@@ -145,6 +171,142 @@ class MzmlReader:
         return SpectraFileError(self.path, spectrum, reason)
 
     def __iter__(self) -> Iterator[RawSpectrum]:
+        if self.native and self.stream.seekable():
+            return self._scanned()
+        return self._parsed()
+
+    def _scanned(self) -> Iterator[RawSpectrum]:
+        """The records read by the native scanner (`_native.scan_spectra`): the file's head
+        up to its `<spectrumList>` start tag by lxml as in the reference path, then the
+        spectra in chunks of `SCAN_BYTES`. Where the scanner stops (a construct it leaves to
+        the reference, or a fault of the file), the reference path reads the file again
+        from its start, hands on the records from there and names any fault."""
+        head, groups = self._head()
+        if head is None:
+            yield from self._fall_back(0, groups)
+            return
+        data, final, position = head, False, 0
+        sink, left_out = self.ms1, self.ms1_left_out
+        wanted, no_peaks = self.ms_level, _no_peaks
+        while True:
+            records, consumed, status, reason = _native.scan_spectra(
+                data, final, position, wanted, sink is not None, groups)
+            for sid, level, full, rt, tic, precursors, peaks, ms1, centroided in records:
+                position += 1
+                if peaks is None:
+                    decoded = no_peaks
+                else:
+                    decoded = _Peaks(np.frombuffer(peaks[0], _DTYPE_CODES[peaks[1]]),
+                                     np.frombuffer(peaks[2], _DTYPE_CODES[peaks[3]]))
+                if ms1 == 1:
+                    mz, intensity = decoded()
+                    sink(rt, mz, intensity, centroided=bool(centroided), scan_id=sid)  # type: ignore[misc]
+                elif ms1 == 2:
+                    left_out.append(f"{sid}: no scan start time")
+                self._previous = sid
+                if not full:
+                    yield RawSpectrum(sid, level, math.nan, None, [], no_peaks)
+                else:
+                    if rt != rt:  # no scan start time: the one NaN the reference path gives too
+                        rt = math.nan
+                    yield RawSpectrum(sid, level, rt, tic, [RawPrecursor(*p) for p in precursors], decoded)
+            if status == 1:
+                return
+            if status == 2:
+                yield from self._fall_back(position, reason or "this spectrum")
+                return
+            data = data[consumed:]
+            more = self.stream.read(max(SCAN_BYTES, len(data)))
+            if more:
+                data += more
+            else:
+                final = True
+
+    def _head(self) -> tuple[bytes | None, Any]:
+        """The bytes after the `<spectrumList>` start tag (None and the reason when the head
+        is not one the scanner reads after, or is faulty); the file's parameter groups. The
+        head is parsed by lxml with the reference's settings, and sets `total`."""
+        head = self.stream.read(4)
+        if head.startswith((b"\xff\xfe", b"\xfe\xff")) or b"\x00" in head:
+            return None, "a file encoded in UTF-16 or UTF-32"
+        while True:
+            found = _SPECTRUM_LIST.search(head)
+            if found:
+                break
+            more = self.stream.read(SCAN_BYTES)
+            if not more or len(head) > MAX_HEAD:
+                return None, "no <spectrumList> start tag in the file's head"
+            head += more
+        if b"<!DOCTYPE" in head[:found.start()] or b"<!ENTITY" in head[:found.start()]:
+            return None, "a document type declaration"
+        close = head.find(b">", found.end())
+        while close < 0:
+            more = self.stream.read(SCAN_BYTES)
+            if not more:
+                return None, "an unfinished <spectrumList> start tag"
+            head += more
+            close = head.find(b">", found.end())
+        if head[close - 1:close] == b"/":
+            return None, "an empty spectrum list"
+        # The head alone, parsed as the reference parses the file: its events, then the one
+        # fault expected of a document cut after the spectrumList start tag.
+        events = []
+        try:
+            for event, element in etree.iterparse(
+                    io.BytesIO(head[:close + 1]), events=("start", "end"), tag=_TAGS, resolve_entities=False,
+                    no_network=True, load_dtd=False, huge_tree=True, remove_comments=True, remove_pis=True):
+                events.append((event, element))
+        except etree.XMLSyntaxError as error:
+            if not str(error).startswith("Premature end of data in tag spectrumList"):
+                return None, "a fault in the file's head"
+        else:
+            return None, "a fault in the file's head"
+        try:
+            if len(events) < 2 or events[0][0] != "start" or _local(events[0][1]) != "mzML":
+                return None, "a spectrum list outside the plain mzML layout"
+            namespace = events[0][1].tag[:-4]
+            self._tags = _Tags(namespace)
+            for event, element in events[1:-1]:
+                if _local(element) != "referenceableParamGroup":
+                    return None, "a spectrum list outside the plain mzML layout"
+                if event == "end":
+                    self._groups[element.get("id", "")] = self._params(element)
+        except SpectraFileError:
+            return None, "a fault in the file's head"
+        last = events[-1]
+        if last[0] != "start" or last[1].tag != namespace + "spectrumList":
+            return None, "a spectrum list outside the plain mzML layout"
+        count = last[1].get("count", "")
+        self.total = int(count) if count.isdigit() else None
+        groups = {}
+        for ref, params in self._groups.items():
+            entries = [(accession, *param) for accession, param in params.items()]
+            if not all(s is None or s.isascii() for entry in entries for s in entry) or not ref.isascii():
+                return None, "non-ASCII text in a parameter group"
+            groups[ref] = entries
+        return head[close + 1:], groups
+
+    def _fall_back(self, skip: int, reason: str) -> Iterator[RawSpectrum]:
+        """The records from the `skip`-th on, read by the reference path from the file's
+        start (the first `skip` were handed on already, MS1 scans included)."""
+        where = "from the file's start" if skip == 0 else f"from spectrum {skip + 1} on"
+        self.fallback = f"read by the reference path {where}: the native scanner does not read {reason}"
+        self.stream.seek(0)
+        reference = MzmlReader(self.path, self.stream, self.ms_level, None, native=False)
+        records = iter(reference)
+        if skip == 0:
+            reference.ms1, reference.ms1_left_out = self.ms1, self.ms1_left_out
+        else:
+            for handed, _ in enumerate(records, 1):
+                if handed == skip:
+                    reference.ms1, reference.ms1_left_out = self.ms1, self.ms1_left_out
+                    break
+        try:
+            yield from records
+        finally:
+            self.total = reference.total if reference.total is not None else self.total
+
+    def _parsed(self) -> Iterator[RawSpectrum]:
         context = etree.iterparse(
             self.stream, events=("start", "end"), tag=_TAGS, resolve_entities=False,
             no_network=True, load_dtd=False, huge_tree=True, remove_comments=True, remove_pis=True)
@@ -375,6 +537,22 @@ class MzmlReader:
 
 def _no_peaks() -> tuple[np.ndarray, np.ndarray]:
     return np.empty(0), np.empty(0)
+
+
+class _Peaks:
+    """Peaks decoded by the scanner, handed out as they are."""
+
+    __slots__ = ("arrays",)
+
+    def __init__(self, mz: np.ndarray, intensity: np.ndarray):
+        self.arrays = (mz, intensity)
+
+    def __call__(self) -> tuple[np.ndarray, np.ndarray]:
+        return self.arrays
+
+
+# The scanner's codes of the arrays' numeric types.
+_DTYPE_CODES = (np.dtype("<f4"), np.dtype("<f8"), np.dtype("<i4"), np.dtype("<i8"))
 
 
 def _decode(entry: tuple, kind: str, default_length: str | None, fail, native: bool = True) -> np.ndarray:

@@ -42,7 +42,7 @@ from .mgf import MgfReader
 from .mzml import Ms1Sink, MzmlReader, peek_total
 from ..errors import SpectraFileError, quoted
 from .records import RawPrecursor, RawSpectrum, as_float32
-from ..conventions import PROTON_MASS, scan_number
+from ..conventions import NO_SCAN, PROTON_MASS, scan_number
 
 __all__ = ["MAX_PRECURSOR_CHARGE", "SKIP_REASONS", "HOLD_BYTES", "HeldSpectra", "SpectraCounts",
            "SpectraFileError", "SpectraReader", "make_spectrum", "read_spectra", "open_spectra", "spectra_records"]
@@ -64,6 +64,7 @@ _DESCRIPTIONS = {"other_ms_level": "of another MS level", "no_precursor": "witho
                  "precursor_charge": "with a precursor charge above the highest searched",
                  "no_peaks": "without peaks"}
 _HEAD_BYTES = 1 << 17
+_MAX_SCAN = (1 << 63) - 1
 
 #: The most bytes of decoded peak arrays that a reader holds in memory when asked to keep a
 #: pass for a later one (`SpectraReader(hold=True)`); a file with more is read again.
@@ -126,6 +127,8 @@ class HeldSpectra:
         #: held spectra hands no MS1 scan on.
         self.ms1: Any = None
         self.ms1_left_out: list[str] = []
+        #: Why the holding pass read some of the file by the reference path (`SpectraReader.fallback`).
+        self.fallback: str | None = None
 
     def add(self, raw: RawSpectrum, ms_level: int) -> RawSpectrum:
         """Holds `raw` with its peaks decoded now (for a spectrum of `ms_level` with a
@@ -210,7 +213,7 @@ class SpectraReader:
     During and after a pass, `scan_numbers` (an `array.array` of int64, emptied in place as
     each pass starts) holds the scan number of every spectrum kept so far, in the order yielded: from
     an MGF's ``SCANS``, else from the native id or ``TITLE``
-    (`tovel_mesk.conventions.scan_number`), -1 where none is stated.
+    (`tovel_mesk.conventions.scan_number`), -1 where none is stated (or one beyond 64 bits).
 
     After or during a pass, `counts` (`SpectraCounts`) tells how many spectra were read,
     kept and skipped by reason; each pass starts new counts. `total` is the number of
@@ -256,6 +259,9 @@ class SpectraReader:
         self.max_charge = _whole(max_charge, "max_charge", 1, 255)
         self.counts = SpectraCounts()
         self.scan_numbers = array.array("q")
+        #: Why the last pass over an mzML file (or the pass that held its spectra) left some
+        #: or all of it to the reference path instead of the native scanner; None when it did not.
+        self.fallback: str | None = None if held is None else held.fallback
         self.total: int | None
         if held is not None:
             if held.path != self.path:
@@ -292,7 +298,9 @@ class SpectraReader:
                         counts.skipped[spectrum] += 1
                         continue
                     counts.kept += 1
-                    scans.append(scan_number(raw.id) if raw.scan is None else raw.scan)
+                    number = scan_number(raw.id) if raw.scan is None else raw.scan
+                    # A number beyond 64 bits is no scan number the tables can hold: none stated.
+                    scans.append(number if number <= _MAX_SCAN else NO_SCAN)
                     chunk.append(spectrum)
                     if len(chunk) == self.chunk_size:
                         unchanged()
@@ -300,6 +308,7 @@ class SpectraReader:
                         chunk = []
                 if records.total is not None:
                     self.total = records.total
+                self.fallback = getattr(records, "fallback", None)
                 unchanged()
         except (EOFError, zlib.error, gzip.BadGzipFile) as error:
             raise _damaged(self.path, error) from error
@@ -310,6 +319,7 @@ class SpectraReader:
             raise SpectraFileError(self.path, None, f"{error}{where}") from error
         if holding is not None:
             holding.total = self.total
+            holding.fallback = self.fallback
             self.held = holding
         if chunk:
             yield chunk
@@ -527,6 +537,7 @@ class _Replay:
 
     def __init__(self, held: HeldSpectra):
         self.total = held.total
+        self.fallback = held.fallback
         self._records = held.records
 
     def __iter__(self) -> Iterator[RawSpectrum]:

@@ -150,12 +150,15 @@ def cache_warnings(database_counts: dict[str, Any]) -> list[str]:
 
 
 def file_warnings(files: list[FileResult]) -> list[str]:
-    """The warnings of the files' plans, and one warning for every fragment tolerance that
+    """The warnings of the files' plans, the files whose spectra the reader's native scanner
+    left to its reference path, and one warning for every fragment tolerance that
     contradicts the detected analyzer (naming the files it concerns)."""
     out: list[str] = []
     contradictions: dict[str, list[str]] = {}
     for f in files:
         out.extend(f.plan.get("warnings", ()))
+        if getattr(f, "reading_fallback", None):
+            out.append(f"{f.name}: {f.reading_fallback}")
         if f.plan.get("contradiction"):
             contradictions.setdefault(f.plan["contradiction"], []).append(f.name)
     for reason, names in contradictions.items():

@@ -43,6 +43,9 @@ class FileResult:
     ms1: Any = None
     #: What happened to the MS1 scans on the way (scans left out, a format without MS1).
     ms1_notes: list[str] = field(default_factory=list)
+    #: Why the mzML reader read some or all of the file by its reference path rather than
+    #: its native scanner (`tovel_mesk.io.spectra.SpectraReader.fallback`); None when it did not.
+    reading_fallback: str | None = None
     #: The file's precursor tolerance as searched (after calibration) and its calibration's
     #: precursor error model (`tovel_mesk.search.calibration.ErrorModel`, ppm), None without one.
     precursor_tol: Any = None

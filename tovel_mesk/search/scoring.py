@@ -250,6 +250,7 @@ def search_file(settings: SearchSettings, scorer: tm.PyScorer, db: tm.PyIndexedD
     if collector is not None:
         result.reporters = collector.table()
         result.reporter_summary = collector.summary()
+    result.reading_fallback = reader.fallback
     result.precursor_tol = settings.precursor_tol
     result.precursor_error = getattr(calibration, "precursor", None)
     run, left_out = (builder.finish(), reader.ms1_left_out) if builder is not None else \

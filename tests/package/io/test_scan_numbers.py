@@ -52,6 +52,18 @@ def test_mzml_reader_carries_the_scan_of_each_kept_spectrum(tmp_path):
     assert sum(len(c) for c in reader) == 3 and reader.scan_numbers is carried and len(carried) == 3
 
 
+def test_a_scan_number_beyond_64_bits_counts_as_none(tmp_path):
+    """The id still reads as it is; the pass does not fail on a number the array cannot hold."""
+    scans = [_scan("scan=18446744073709551616"), _scan("scan=9223372036854775807")]
+    path = write(tmp_path / "run.mzML", mzml_text(scans))
+    reader = SpectraReader(path)
+    assert [s.id for chunk in reader for s in chunk] == [s.id for s in scans]
+    assert list(reader.scan_numbers) == [NO_SCAN, (1 << 63) - 1]
+    text = mgf_text([_scan("run.1.1.2")]).decode().replace("TITLE=run.1.1.2\n", "TITLE=run.1.1.2\nSCANS=99999999999999999999\n")
+    reader = SpectraReader(write(tmp_path / "run.mgf", text.encode()))
+    assert sum(len(c) for c in reader) == 1 and list(reader.scan_numbers) == [NO_SCAN]
+
+
 def test_mgf_scans_win_over_the_title(tmp_path):
     text = mgf_text([_scan("run.2442.2442.2"), _scan("scan=9"), _scan("plain title")]).decode()
     # SCANS on the second spectrum; the third has no title at all.
