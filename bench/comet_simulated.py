@@ -31,7 +31,9 @@ import re
 import shutil
 import subprocess
 import sys
+import shlex
 import tempfile
+from collections.abc import Sequence
 from pathlib import Path
 
 import pandas as pd
@@ -115,10 +117,11 @@ def run_comet(mgf: Path, params: Path, work: Path, native: dict[int, str]) -> tu
         "charge": [int(r["charge"]) for r in rows], "spectrum_q": q})
 
 
-def run_ours(run: Path, fasta: Path, output: Path, threads: int) -> tuple[float, pd.DataFrame, dict]:
+def run_ours(run: Path, fasta: Path, output: Path, threads: int,
+             extra: Sequence[str] = ()) -> tuple[float, pd.DataFrame, dict]:
     shutil.rmtree(output, ignore_errors=True)
     command = [sys.executable, "-P", "-m", "tovel_mesk", "search", "--quiet", "--fasta", str(fasta),
-               "--output", str(output), "--threads", str(threads), str(run)]
+               "--output", str(output), "--threads", str(threads), *extra, str(run)]
     seconds, _ = realdata.measure(command)
     psms = pd.read_csv(output / "psms.tsv", sep="\t", usecols=lambda c: c in {
         "spec_id", "rank", "label", "peptide", "spectrum_q", "charge"})
@@ -136,34 +139,49 @@ def main() -> int:
                         help="Comet fragment bin widths (Da) to try, comma-separated; the best counts")
     parser.add_argument("--keep", type=Path, help="write the run, the FASTA and the results here")
     parser.add_argument("--json", type=Path, help="also write the figures here")
+    parser.add_argument("--reuse", action="store_true",
+                        help="with --keep: search the run and FASTA already there instead of simulating them")
+    parser.add_argument("--no-comet", action="store_true", help="search with tovel-mesk only")
+    parser.add_argument("--ours-args", default="", help="more options of our search, as one string")
+    parser.add_argument("--ours-name", default="ours", help="folder of our results under --keep")
     args = parser.parse_args()
-    if shutil.which("comet-ms") is None:
+    if args.reuse and not args.keep:
+        parser.error("--reuse needs --keep")
+    if shutil.which("comet-ms") is None and not args.no_comet:
         print("comet_simulated: needs Debian's comet-ms")
         return 2
     with tempfile.TemporaryDirectory(prefix="tovel-sim-comet-") as tmp:
         work = args.keep or Path(tmp)
         work.mkdir(parents=True, exist_ok=True)
         fasta = work / "proteome.fasta"
-        simulate.write_fasta(fasta, simulate.generate_proteome(args.proteins, 1))
-        scans = simulate.simulate_run(fasta, args.spectra, analyzer="orbitrap", seed=args.seed)
         run = work / "sim_orbitrap.mzML"
-        simulate.write_mzml(run, scans, "orbitrap")
         truth = run.with_suffix(".truth.tsv")
-        simulate.write_truth(truth, scans)
         mgf = run.with_suffix(".mgf")
-        write_mgf(mgf, scans)
-        print(f"  simulated {args.spectra:,} spectra over {args.proteins:,} proteins", file=sys.stderr)
+        if not args.reuse:
+            simulate.write_fasta(fasta, simulate.generate_proteome(args.proteins, 1))
+            scans = simulate.simulate_run(fasta, args.spectra, analyzer="orbitrap", seed=args.seed)
+            simulate.write_mzml(run, scans, "orbitrap")
+            simulate.write_truth(truth, scans)
+            write_mgf(mgf, scans)
+            print(f"  simulated {args.spectra:,} spectra over {args.proteins:,} proteins", file=sys.stderr)
 
-        ours_seconds, ours_psms, summary = run_ours(run, fasta, work / "ours", args.threads)
+        ours_seconds, ours_psms, summary = run_ours(run, fasta, work / args.ours_name, args.threads,
+                                                    shlex.split(args.ours_args))
         ours = eval_truth.evaluate_table(ours_psms, truth)
-        print(f"  tovel-mesk: {ours_seconds:.1f} s", file=sys.stderr)
+        stages = ", ".join(f"{k} {v:.1f}" for k, v in summary.get("stages", {}).items())
+        print(f"  tovel-mesk: {ours_seconds:.1f} s ({stages})", file=sys.stderr)
         comets = {}
-        for width in (float(w) for w in args.comet_bins.split(",")):
+        for width in ([] if args.no_comet else (float(w) for w in args.comet_bins.split(","))):
             seconds, table = run_comet(mgf, comet_params(work, fasta, args.threads, width), work,
                                        native_ids(truth))
             comets[width] = (seconds, eval_truth.evaluate_table(table, truth))
             print(f"  Comet, bin {width:g} Da: {seconds:.1f} s", file=sys.stderr)
 
+    if not comets:
+        print(f"tovel-mesk {args.ours_args}: {ours_seconds:.1f} s, accepted {ours['accepted_spectra']}, correct "
+              f"{ours['correct_spectra']}, true FDP {100 * ours['true_fdp']:.2f}%, by charge {ours['by_charge']}, "
+              f"by true ions {ours['by_true_ions']}, rescoring {realdata.rescoring_path(summary.get('rescoring', {}))}")
+        return 0
     best_width = max(comets, key=lambda w: comets[w][1]["correct_spectra"])
     rows = [("tovel-mesk (defaults)", ours_seconds, ours)] + [
         (f"Comet (bin {w:g} Da)", s, e) for w, (s, e) in comets.items()]
