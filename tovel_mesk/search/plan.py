@@ -86,7 +86,7 @@ class FilePlan:
 
     def as_dict(self) -> dict[str, Any]:
         used = {"fragment_tol": str(self.settings.fragment_tol), "precursor_tol": str(self.settings.precursor_tol),
-                "report_psms": self.settings.report_psms}
+                "report_psms": self.settings.report_psms, "top_peaks": self.settings.top_peaks}
         out: dict[str, Any] = {"detected": self.detection.as_dict(), "detected_text": self.detection.describe(),
                                "used": used}
         if self.calibration_summary:
