@@ -24,9 +24,9 @@ from tovel_mesk.fdr.confidence import assign_confidence  # noqa: E402
 
 VARIANTS = {
     "all": (),
+    "no xcorr": ("xcorr",),
+    "no delta_xcorr": ("delta_xcorr",),   # a search before this version's high-resolution default
     "no log10_evalue": ("log10_evalue",),
-    "no xcorr, delta_xcorr": ("xcorr", "delta_xcorr"),
-    "no xcorr features": ("xcorr", "delta_xcorr", "log10_evalue"),
     "no top_peaks_explained": ("top_peaks_explained",),
     "no matched_ion_fraction": ("matched_ion_fraction",),
     "no low-resolution features": ("xcorr", "delta_xcorr", "log10_evalue", "top_peaks_explained",
@@ -48,6 +48,9 @@ def main(argv: list[str] | None = None) -> int:
     for spec in args.drop:
         variants[f"drop {spec}"] = tuple(spec.split(","))
     for name, dropped in variants.items():
+        if dropped and not set(dropped) & set(psms.columns):
+            print(f"{name:<28} (no such column in this table)")
+            continue
         table = psms.drop(columns=[c for c in dropped if c in psms.columns])
         confidence = assign_confidence(table, seed=1)
         out = confidence.psms
