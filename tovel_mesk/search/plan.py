@@ -31,7 +31,7 @@ if TYPE_CHECKING:
     from ..quant.isobaric import ReporterPlan
 
 __all__ = ["FilePlan", "FileDraft", "plan_file", "draft_file", "settings_for", "AUTO", "LOW_RESOLUTION", "HIGH_RESOLUTION",
-           "contradiction", "window_xcorrs"]
+           "contradiction"]
 
 #: Settings of low-resolution (ion-trap) fragment spectra: those of the ion-trap preset.
 LOW_RESOLUTION: dict[str, Any] = dict(PRESETS["ion-trap"])
@@ -115,16 +115,6 @@ def settings_for(settings: SearchSettings, detection: Detection) -> SearchSettin
 
 #: Settings of `HIGH_RESOLUTION` and `LOW_RESOLUTION` that give way to a value the user set.
 _KEPT_WHEN_SET = ("report_psms", "top_peaks")
-
-
-def window_xcorrs(settings: SearchSettings) -> bool:
-    """Whether `delta_xcorr` is computed for a file searched with these settings: not when its
-    fragments are matched within `WIDE_FOR_HIGH` at 1,000 m/z (high-resolution spectra). There
-    the cross-correlation of every candidate in the precursor windows, on unit bins, took
-    about half the time of the features and added no correct spectrum at 1% on the simulated
-    Orbitrap run; `xcorr` and `log10_evalue`, which did add some, are kept."""
-    tol = settings.fragment_tol
-    return not (isinstance(tol, Tolerance) and tol.width(1000.0) <= WIDE_FOR_HIGH)
 
 
 def contradiction(fragment_tol: Tolerance | str, detection: Detection) -> str:

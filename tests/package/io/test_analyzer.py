@@ -7,7 +7,8 @@ import numpy as np
 import pytest
 
 from tovel_mesk.io.analyzer import HIGH, LOW, UNKNOWN, detect_analyzer, guess_from_peaks
-from tovel_mesk.search.plan import contradiction, settings_for, window_xcorrs
+from tovel_mesk.search.plan import contradiction, settings_for
+from tovel_mesk.search.scoring import window_xcorrs
 from tovel_mesk.config import SearchSettings
 from tovel_mesk.conventions import Tolerance
 
