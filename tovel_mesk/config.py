@@ -516,7 +516,7 @@ OPTIONS: tuple[Option, ...] = (
     Option("fragment_tol", "fragment mass tolerance, same forms, or 'auto': read the fragment analyzer of each "
            "file from its data (filter strings, instrument configuration; for MGF a guess from the peak lists) "
            "and search ion-trap spectra as --preset ion-trap does, Orbitrap and time-of-flight spectra with "
-           "10ppm", SEARCH, "value", "TOL"),
+           "10ppm and the 500 most intense peaks", SEARCH, "value", "TOL"),
     Option("calibration", "calibrate each file's masses first: score a sample of its spectra, measure the offset "
            "and spread of the precursor (and high-resolution fragment) errors, correct the m/z values and set "
            "the tolerances from the spread", SEARCH, "switch", argument=None),
@@ -536,7 +536,8 @@ OPTIONS: tuple[Option, ...] = (
            "value", "MIN,MAX", argument=("min_precursor_charge", "max_precursor_charge")),
     Option("max_fragment_charge", "highest fragment charge (never above the precursor charge - 1)",
            SEARCH, "value", "N"),
-    Option("top_peaks", "most intense peaks kept per spectrum", READING, "value", "N"),
+    Option("top_peaks", "most intense peaks kept per spectrum; with --fragment-tol auto, high-resolution files "
+           "keep 500 while this stays at its default", READING, "value", "N"),
     Option("ms_level", "MS level of the spectra searched", READING, "value", "N"),
     Option("enzyme", "trypsin, trypsin/p, lys-c, lys-n, arg-c, asp-n, glu-c, chymotrypsin, "
            "or non-specific", DIGESTION, "value", "NAME"),

@@ -23,7 +23,7 @@ Ref column_triple(mesk::Column &column) {
 Ref score_columns(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     static const Signature sig{"score_columns()",
                                {"scorer", "db", "spectra", "threads", "low_res", "min_ion_index", "null_seed",
-                                "adaptive_null", "reference"},
+                                "adaptive_null", "reference", "delta_xcorr"},
                                3};
     const Bound b = bind_args(sig, args, nargs, kwnames);
     const mesk::ScorerSettings settings = arg<mesk::ScorerSettings>(sig, b, 0);
@@ -37,13 +37,14 @@ Ref score_columns(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
         arg_or<std::optional<uint64_t>>(sig, b, 6, std::nullopt).value_or(mesk::DEFAULT_NULL_SEED);
     low_res_settings.adaptive_null = arg_or<bool>(sig, b, 7, true);
     low_res_settings.reference_path = arg_or<bool>(sig, b, 8, false);
+    low_res_settings.window_xcorrs = arg_or<bool>(sig, b, 9, true);
 
     mesk::MatchColumns table;
     {
         WithoutInterpreterLock unlocked;
         const std::vector<mesk::SpectrumMatches> matches =
             mesk::score_spectra(settings, *db, spectra, static_cast<size_t>(threads), low_res ? &low_res_settings : nullptr);
-        table = mesk::to_columns(matches, low_res);
+        table = mesk::to_columns(matches, low_res, low_res_settings.window_xcorrs);
     }
     Ref list = own(PyList_New(static_cast<Py_ssize_t>(table.columns.size())));
     for (size_t i = 0; i < table.columns.size(); ++i)
@@ -93,12 +94,14 @@ Ref peptide_labels(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
 PyMethodDef functions[] = {
     {"score_columns", as_cfunction(static_method<score_columns>), METH_FASTCALL | METH_KEYWORDS,
      "score_columns(scorer, db, spectra, threads=0, low_res=True, min_ion_index=0, null_seed=None, "
-     "adaptive_null=True, reference=False)\n--\n\n"
+     "adaptive_null=True, reference=False, delta_xcorr=True)\n--\n\n"
      "Scores the spectra as PyScorer.score_many_spectra does, releasing the interpreter lock, and returns "
      "the matches as a list of (name, numpy type string, bytearray) columns. null_seed draws the generated "
      "peptides behind log10_evalue (None: the usual draw). adaptive_null: stop drawing null peptides once "
      "the tail fit is stable (False: all 2,000 of every calibration). reference: compute the "
-     "low-resolution features the straightforward way (slow; the same numbers as adaptive_null=False)."},
+     "low-resolution features the straightforward way (slow; the same numbers as adaptive_null=False). "
+     "delta_xcorr=False: the candidates in the precursor windows are counted, not scored, and the "
+     "delta_xcorr column is left out (every other column keeps its values)."},
     {"null_counts", as_cfunction(static_method<null_counts>), METH_FASTCALL | METH_KEYWORDS,
      "null_counts()\n--\n\n(calibrations made, null peptides scored) by the low-resolution features of "
      "this process so far."},

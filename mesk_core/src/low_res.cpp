@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <limits>
 #include <numbers>
 #include <string_view>
 
@@ -153,9 +154,11 @@ ChargeCalibration calibrate(const Scorer &scorer, const XcorrSpectrum &spectrum,
     out.charge = pass.charge;
     const std::vector<uint32_t> in_window = window_candidates(scorer, pass);
     out.window_count = in_window.size();
-    out.candidates.reserve(in_window.size());
-    for (const uint32_t i : in_window)
-        out.candidates.push_back({i, spectrum.score_quick(db.peptides.view(i), db.ion_kinds, max_charge)});
+    if (settings.window_xcorrs) {
+        out.candidates.reserve(in_window.size());
+        for (const uint32_t i : in_window)
+            out.candidates.push_back({i, spectrum.score_quick(db.peptides.view(i), db.ion_kinds, max_charge)});
+    }
 
     const size_t generated = std::min(null.size(), settings.null_candidates);
     null_scores.resize(generated);
@@ -612,10 +615,14 @@ std::vector<LowResFeatures> low_res_features(const Scorer &scorer, const Process
 
         const ChargeCalibration *calibration = calibration_for(f.charge);
         if (!calibration) continue;
-        double best_other = 0.0;  // no other candidate, or none above zero: the xcorr itself
-        for (const auto &[index, xcorr] : calibration->candidates)
-            if (index != f.peptide_idx) best_other = std::max(best_other, xcorr);
-        low.delta_xcorr = low.xcorr - best_other;
+        if (settings.window_xcorrs) {
+            double best_other = 0.0;  // no other candidate, or none above zero: the xcorr itself
+            for (const auto &[index, xcorr] : calibration->candidates)
+                if (index != f.peptide_idx) best_other = std::max(best_other, xcorr);
+            low.delta_xcorr = low.xcorr - best_other;
+        } else {
+            low.delta_xcorr = std::numeric_limits<double>::quiet_NaN();
+        }
         const double candidates =
             static_cast<double>(std::max({calibration->window_count, calibration->null_count, size_t{1}}));
         low.log10_evalue = std::log10(candidates) + calibration->fit.log10_survival(low.xcorr);

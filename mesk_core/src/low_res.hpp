@@ -33,6 +33,11 @@ struct LowResSettings {
     double null_stability = 0.05;
     size_t null_first_round = 256;    // null peptides of the first round
     double null_far_tail = -6.0;      // log10 survival below which two fits need not agree
+    // Score every candidate in the precursor windows for delta_xcorr. Off (high-resolution
+    // spectra, where delta_xcorr was measured to add nothing), the candidates are only
+    // counted for the expectation value, delta_xcorr stays NaN and every other feature keeps
+    // its value to the bit.
+    bool window_xcorrs = true;
     // Compute the features by reference_low_res_features (benchmarks and differential tests).
     bool reference_path = false;
 };
@@ -40,7 +45,7 @@ struct LowResSettings {
 // What each reported match gains.
 struct LowResFeatures {
     double xcorr = 0.0;
-    double delta_xcorr = 0.0;         // xcorr less the best (positive) xcorr of any other candidate
+    double delta_xcorr = 0.0;         // xcorr less the best (positive) xcorr of any other candidate (NaN: not scored)
     double log10_evalue = 0.0;        // candidates expected to score at least this xcorr by chance, log10
     float top_peaks_explained = 0.0f; // share of the most intense peaks within reach of an ion
     float matched_ion_fraction = 0.0f;// matched peaks over theoretical ions searched

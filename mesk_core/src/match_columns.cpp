@@ -67,7 +67,7 @@ std::vector<SpectrumMatches> score_spectra(const ScorerSettings &settings, const
     return results;
 }
 
-MatchColumns to_columns(std::span<const SpectrumMatches> matches, bool low_res) {
+MatchColumns to_columns(std::span<const SpectrumMatches> matches, bool low_res, bool delta_xcorr) {
     if (matches.size() > UINT32_MAX) throw Failure("more than 2^32 - 1 spectra in one batch; score it in chunks");
     std::vector<Row> rows;
     size_t total = 0;
@@ -117,7 +117,7 @@ MatchColumns to_columns(std::span<const SpectrumMatches> matches, bool low_res) 
     FIELD(delta_ims_model);
     if (low_res) {
         LOW("xcorr", xcorr);
-        LOW("delta_xcorr", delta_xcorr);
+        if (delta_xcorr) LOW("delta_xcorr", delta_xcorr);
         LOW("log10_evalue", log10_evalue);
         LOW("top_peaks_explained", top_peaks_explained);
         LOW("matched_ion_fraction", matched_ion_fraction);

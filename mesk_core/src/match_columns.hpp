@@ -42,7 +42,8 @@ std::vector<SpectrumMatches> score_spectra(const ScorerSettings &settings, const
                                            size_t threads, const LowResSettings *low_res);
 
 // The matches as columns, plus `spectrum_index`, the position of each row's spectrum in
-// `matches`. Low-resolution columns are present when every spectrum carries them.
-MatchColumns to_columns(std::span<const SpectrumMatches> matches, bool low_res);
+// `matches`. Low-resolution columns are present when every spectrum carries them;
+// `delta_xcorr` only with `delta_xcorr` (off when LowResSettings::window_xcorrs was).
+MatchColumns to_columns(std::span<const SpectrumMatches> matches, bool low_res, bool delta_xcorr = true);
 
 }  // namespace mesk

@@ -57,9 +57,14 @@ def test_each_file_gets_the_settings_of_its_analyzer(runs):
     assert (low["detected"]["resolution"], low["detected"]["activation"]) == ("low", "cid")
     assert high["used"]["fragment_tol"].endswith("ppm") and high["used"]["report_psms"] == 1
     assert (low["used"]["fragment_tol"], low["used"]["report_psms"]) == ("0.5da", 5)
+    assert (high["used"]["top_peaks"], low["used"]["top_peaks"]) == (500, 150)
     # One table, one error control: the ion-trap file reports 5 matches per spectrum.
     ranks = outcome.psms.groupby("file")["rank"].max()
     assert ranks[ion_trap.name] > 1 and ranks[orbitrap.name] == 1
+    # delta_xcorr is left out of high-resolution files: empty on their rows, the rest kept.
+    scored = outcome.psms.groupby("file")["delta_xcorr"].apply(lambda v: v.notna().mean())
+    assert (scored[orbitrap.name], scored[ion_trap.name]) == (0.0, 1.0)
+    assert outcome.psms["log10_evalue"].notna().all()
     records = {r.file: r for r in outcome.summary.files}
     assert records[ion_trap.name].analyzer == "ion trap cid"
     assert records[orbitrap.name].fragment_tol == high["used"]["fragment_tol"]

@@ -8,6 +8,7 @@ import pytest
 
 from tovel_mesk.io.analyzer import HIGH, LOW, UNKNOWN, detect_analyzer, guess_from_peaks
 from tovel_mesk.search.plan import contradiction, settings_for
+from tovel_mesk.search.scoring import window_xcorrs
 from tovel_mesk.config import SearchSettings
 from tovel_mesk.conventions import Tolerance
 
@@ -168,9 +169,15 @@ def test_settings_follow_the_detection():
     low = settings_for(auto, Detection(LOW, "ion trap"))
     assert (str(low.fragment_tol), low.report_psms) == ("0.5da", 5)
     high = settings_for(auto, Detection(HIGH, "orbitrap"))
-    assert (str(high.fragment_tol), high.report_psms) == ("10ppm", 1)
-    # Unknown takes the low-resolution settings; a report_psms the user chose is kept.
+    assert (str(high.fragment_tol), high.report_psms, high.top_peaks) == ("10ppm", 1, 500)
+    assert low.top_peaks == 150
+    # Unknown takes the low-resolution settings; a report_psms or top_peaks the user chose is kept.
     assert settings_for(SearchSettings(report_psms=3), Detection(UNKNOWN)).report_psms == 3
+    assert settings_for(SearchSettings(top_peaks=200), Detection(HIGH, "orbitrap")).top_peaks == 200
+    # delta_xcorr (every window candidate cross-correlated) only where fragments are matched wider than 0.1 Da.
+    assert not window_xcorrs(high) and window_xcorrs(low) and window_xcorrs(auto)
+    assert window_xcorrs(SearchSettings(fragment_tol=Tolerance.parse("0.2da")))
+    assert not window_xcorrs(SearchSettings(fragment_tol=Tolerance.parse("0.05da")))
     assert str(settings_for(auto, Detection(UNKNOWN)).fragment_tol) == "0.5da"
     # A forced tolerance is used as given, and a contradiction is named.
     forced = SearchSettings(fragment_tol="10ppm")

@@ -65,6 +65,27 @@ def test_the_fast_path_with_the_whole_null_equals_the_straightforward_one(worklo
             assert fast[name].tobytes() == reference[name].tobytes(), (name, threads)
 
 
+def test_leaving_out_delta_xcorr_keeps_every_other_column_to_the_bit(workload):
+    # High-resolution files count the candidates in the precursor windows instead of scoring
+    # them: the expectation value still counts them, so it must not move.
+    scorer, db, spectra = workload
+    reference = {name: np.frombuffer(buffer, dtype=dtype)
+                 for name, dtype, buffer in _native.score_columns(scorer, db, spectra, 1, reference=True,
+                                                                  adaptive_null=False)}
+    for threads, adaptive in ((1, False), (2, False), (2, True)):
+        full = columns(workload, threads, adaptive_null=adaptive)
+        lean = columns(workload, threads, adaptive_null=adaptive, delta_xcorr=False)
+        assert "delta_xcorr" not in lean and list(lean) == [name for name in full if name != "delta_xcorr"]
+        for name in (name for name in lean if name != "psm_id"):  # psm_id: a serial number of the process
+            assert lean[name].tobytes() == full[name].tobytes() if lean[name].dtype != object \
+                else list(lean[name]) == list(full[name]), (name, threads, adaptive)
+            if not adaptive and name in LOW_RES_FEATURES:
+                assert lean[name].tobytes() == reference[name].tobytes(), (name, threads)
+    raw = dict((name, buffer) for name, _, buffer in _native.score_columns(scorer, db, spectra[:5], 1,
+                                                                             delta_xcorr=False))
+    assert "delta_xcorr" not in raw and "log10_evalue" in raw
+
+
 def test_the_adaptive_null_moves_the_expectation_value_alone(workload):
     whole = columns(workload, adaptive_null=False)
     before = _native.null_counts()
@@ -88,7 +109,7 @@ def test_the_adaptive_null_moves_the_expectation_value_alone(workload):
 def test_the_straightforward_path_takes_its_keywords_by_name(workload):
     scorer, db, spectra = workload
     with pytest.raises(TypeError):
-        _native.score_columns(scorer, db, spectra[:2], 1, True, 0, None, True, False, "extra")
+        _native.score_columns(scorer, db, spectra[:2], 1, True, 0, None, True, False, True, "extra")
     before = _native.null_counts()
     _native.score_columns(scorer, db, spectra[:3], 1, low_res=False)
     assert _native.null_counts() == before
