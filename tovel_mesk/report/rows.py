@@ -1,9 +1,10 @@
 """Rows of text built from whole columns, for the writers of the standard formats.
 
 A row is described once, as a template: literal text between column values, e.g.
-`template('<Item id="', ints(ids), '" mz="', floats(mz), '"/>')`; `write_rows` then
-formats a block of rows at a time natively and writes it, so that a file of a million
-matches is neither formatted value by value in the interpreter nor held in memory whole.
+`template('<Item id="', ints(ids), '" mz="', floats(mz), '"/>')`; `write_rows` then reads
+the template once and formats a block of rows at a time natively and writes it, so that a
+file of a million matches is neither formatted value by value in the interpreter nor held
+in memory whole.
 Numbers are written as Python writes them (`repr` of a float, decimal integers); text is
 written as given, so the caller escapes it (once per distinct value, with `coded`).
 """
@@ -92,6 +93,6 @@ def quoted(values: Iterable[str]) -> list[str]:
 
 def write_rows(write: Callable[[bytes], object], rows: Template, start: int, stop: int, block: int = BLOCK) -> None:
     """Writes rows start..stop of `rows` as UTF-8 through `write` (a binary file's), a block
-    at a time."""
-    for first in range(start, stop, block):
-        write(rows.format(first, min(stop, first + block)))
+    at a time; the template is read once for all blocks."""
+    if stop > start:
+        _native.write_rows(rows.pieces, rows.columns, write, start, stop, block)

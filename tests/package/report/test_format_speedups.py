@@ -179,3 +179,18 @@ def test_malformed_templates_are_refused(pieces, columns, message):
 def test_rows_outside_the_columns_are_refused():
     with pytest.raises(ValueError, match="outside columns of 2"):
         _native.format_rows(["", ""], [("f", np.zeros(2))], 1, 3)
+
+
+def test_rows_written_through_a_file_are_the_formatted_rows():
+    # The template is read once and written block by block; a bad writer or block is refused.
+    n = 9
+    rows = text_rows.template("<r id=", text_rows.texts([f'"{i}"' for i in range(n)]), " q=",
+                              text_rows.floats(np.linspace(0, 1, n)), "/>\n")
+    for block in (1, 4, 100):
+        pieces: list[bytes] = []
+        _native.write_rows(rows.pieces, rows.columns, pieces.append, 2, n, block)
+        assert b"".join(pieces) == rows.format(2, n) and len(pieces) == -(-(n - 2) // block)
+    with pytest.raises(TypeError, match="callable"):
+        _native.write_rows(rows.pieces, rows.columns, None)
+    with pytest.raises(ValueError, match="block"):
+        _native.write_rows(rows.pieces, rows.columns, pieces.append, 0, n, 0)
