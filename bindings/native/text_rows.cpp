@@ -5,6 +5,8 @@
 // A template is (pieces, columns) with len(pieces) == len(columns) + 1; each row is
 // pieces[0] value0 pieces[1] value1 ... pieces[k]. A column is a tuple:
 //   ("f", float64 array)            the value as Python's repr() writes it
+//   ("n", float64 array)            a table cell: the shortest digits laid out as Arrow's cast to
+//                                   text does (see put_cell); NaN an empty cell
 //   ("i", int64 array)              the integer in decimal
 //   ("s", list of str)              the text of each row
 //   ("c", int64 codes, list of str) the text of each row's code
@@ -69,6 +71,61 @@ void put_int(std::string &out, int64_t value) {
     const auto result = std::to_chars(buf, buf + sizeof buf, value);
     out.append(buf, result.ptr);
 }
+
+// A number as a cell of a text table, laid out as Arrow's cast of a double to text: the
+// shortest digits that read back as `value`, in fixed notation (no trailing ".0") for
+// decimal exponents from -6 up to 9, otherwise as d.ddde+X / d.ddde-X; "inf", "-inf", "0",
+// "-0"; NaN (a missing value) writes nothing.
+void put_cell(std::string &out, double value) {
+    if (std::isnan(value)) return;
+    if (std::isinf(value)) {
+        out += value < 0 ? "-inf" : "inf";
+        return;
+    }
+    if (value == 0.0) {
+        out += std::signbit(value) ? "-0" : "0";
+        return;
+    }
+    char buf[64];
+    const auto result = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
+    const char *p = buf;
+    if (*p == '-') {
+        out += '-';
+        ++p;
+    }
+    char digits[24];
+    size_t count = 0;
+    for (; p < result.ptr && *p != 'e'; ++p)
+        if (*p != '.') digits[count++] = *p;
+    int exponent = 0;
+    std::from_chars(p + 1 + (p[1] == '+'), result.ptr, exponent);
+    while (count > 1 && digits[count - 1] == '0') --count;
+    const std::string_view shown(digits, count);
+    if (exponent >= -6 && exponent < 10) {
+        const int point = exponent + 1;  // digits before the decimal point
+        if (point <= 0) {
+            out += "0.";
+            out.append(static_cast<size_t>(-point), '0');
+            out += shown;
+        } else if (static_cast<size_t>(point) >= count) {
+            out += shown;
+            out.append(static_cast<size_t>(point) - count, '0');
+        } else {
+            out += shown.substr(0, static_cast<size_t>(point));
+            out += '.';
+            out += shown.substr(static_cast<size_t>(point));
+        }
+        return;
+    }
+    out += shown[0];
+    if (count > 1) {
+        out += '.';
+        out += shown.substr(1);
+    }
+    out += exponent < 0 ? "e-" : "e+";
+    put_int(out, exponent < 0 ? -exponent : exponent);
+}
+
 
 [[noreturn]] void bad(const std::string &message) { raise(PyExc_ValueError, ("format_rows(): " + message).c_str()); }
 
@@ -147,9 +204,10 @@ Column parse_column(Template &t, PyObject *spec, Py_ssize_t &rows, int depth) {
     column.kind = kind.size() == 1 ? kind[0] : '?';
     switch (column.kind) {
     case 'f':
+    case 'n':
     case 'i':
-        if (size != 2) bad("a column ('f' or 'i', values) has two items");
-        column.array = std::make_unique<Array>(values, 8, column.kind == 'f' ? "d" : "lq", "a number column");
+        if (size != 2) bad("a column ('f', 'n' or 'i', values) has two items");
+        column.array = std::make_unique<Array>(values, 8, column.kind == 'i' ? "lq" : "d", "a number column");
         check_length(column.array->size(), rows);
         break;
     case 's':
@@ -241,6 +299,9 @@ void write_row(std::string &out, const Template &t, Py_ssize_t row) {
         switch (c.kind) {
         case 'f':
             put_repr(out, c.array->at<double>(row));
+            break;
+        case 'n':
+            put_cell(out, c.array->at<double>(row));
             break;
         case 'i':
             put_int(out, c.array->at<int64_t>(row));
@@ -334,7 +395,8 @@ PyMethodDef functions[] = {
     {"format_rows", as_cfunction(static_method<format_rows>), METH_FASTCALL | METH_KEYWORDS,
      "format_rows(pieces, columns, start=0, stop=None)\n--\n\n"
      "Rows start..stop of a text template as UTF-8 bytes: pieces[0] value0 pieces[1] ... pieces[-1] per "
-     "row. Columns: ('f', float64 array) written as repr(); ('i', int64 array); ('s', list of str); "
+     "row. Columns: ('f', float64 array) written as repr(); ('n', float64 array) written as a table "
+     "cell (Arrow's layout of the shortest digits, NaN empty); ('i', int64 array); ('s', list of str); "
      "('c', int64 codes, list of str); ('t', bool mask, pieces, columns), a nested template written "
      "where the mask is set; ('l', int64 starts, int64 stops, pieces, columns), rows starts[i]..stops[i] "
      "of a nested template over columns of their own length."},

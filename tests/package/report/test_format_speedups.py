@@ -135,6 +135,13 @@ def test_numbers_are_written_as_python_writes_them():
                              rng.normal(0, 1e3, 20000), rng.random(20000).astype(np.float32)])
     written = text_rows.template("", text_rows.floats(values), "\n").format().decode().split("\n")[:-1]
     assert written == [repr(v) for v in values.tolist()]
+    # Table cells (mzTab) as Arrow's cast to text writes them, a missing value empty.
+    import pyarrow as pa
+    import pyarrow.compute as pc
+
+    wide = np.concatenate([values, [1e-6, 9.99e-7, 1e9, 9999999999.5, 1e10, 1e21], 10.0 ** rng.uniform(-30, 30, 20000)])
+    cells = text_rows.template("", ("n", wide), "\n").format().decode().split("\n")[:-1]
+    assert cells == ["" if v is None else v for v in pc.cast(pa.array(wide, from_pandas=True), pa.string()).to_pylist()]
     integers = np.array([0, -1, 2**63 - 1, -2**63, 42])
     assert text_rows.template("", text_rows.ints(integers), ",").format() == b"".join(
         f"{i},".encode() for i in integers.tolist())
