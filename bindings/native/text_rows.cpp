@@ -169,6 +169,53 @@ private:
 
 struct Template;
 
+// The texts of the numbers of a column met lately: q-values, posterior errors and retention
+// times repeat across rows, and formatting a double costs far more than copying its text.
+// Direct-mapped by the value's bits; a column whose values rarely repeat stops using it.
+class NumberTexts {
+public:
+    template <class Put>
+    void put(std::string &out, double value, Put format) {
+        if (!enabled_) return format(out, value);
+        uint64_t bits;
+        std::memcpy(&bits, &value, sizeof bits);
+        Entry &entry = entries_[(bits * 0x9E3779B97F4A7C15ULL) >> (64 - BITS)];
+        if (entry.filled && entry.bits == bits) {
+            ++hits_;
+            out.append(entry.text, entry.size);
+        } else {
+            const size_t before = out.size();
+            format(out, value);
+            const size_t size = out.size() - before;
+            if (size <= sizeof entry.text) {
+                entry.filled = true;
+                entry.bits = bits;
+                entry.size = static_cast<uint8_t>(size);
+                std::memcpy(entry.text, out.data() + before, size);
+            }
+        }
+        if (++seen_ == TRIAL && hits_ * 8 < seen_) {  // fewer than one in eight repeated
+            enabled_ = false;
+            entries_.reset();
+        }
+    }
+
+    NumberTexts() : entries_(std::make_unique<Entry[]>(size_t{1} << BITS)) {}
+
+private:
+    static constexpr int BITS = 10;
+    static constexpr uint64_t TRIAL = 4096;
+    struct Entry {
+        uint64_t bits = 0;
+        bool filled = false;
+        uint8_t size = 0;
+        char text[30];
+    };
+    std::unique_ptr<Entry[]> entries_;
+    uint64_t seen_ = 0, hits_ = 0;
+    bool enabled_ = true;
+};
+
 struct Column {
     char kind = 0;
     std::unique_ptr<Array> array;          // f, i: values; c: codes; t: mask
@@ -176,6 +223,7 @@ struct Column {
     std::unique_ptr<Array> stops;          // l (the starts in `array`)
     std::unique_ptr<Template> nested;      // t, l
     int64_t inner = 0;                     // l: the length of the nested template's columns
+    mutable std::unique_ptr<NumberTexts> numbers;  // f, n
 };
 
 struct Template {
@@ -208,6 +256,7 @@ Column parse_column(Template &t, PyObject *spec, Py_ssize_t &rows, int depth) {
     case 'i':
         if (size != 2) bad("a column ('f', 'n' or 'i', values) has two items");
         column.array = std::make_unique<Array>(values, 8, column.kind == 'i' ? "lq" : "d", "a number column");
+        if (column.kind != 'i') column.numbers = std::make_unique<NumberTexts>();
         check_length(column.array->size(), rows);
         break;
     case 's':
@@ -298,10 +347,10 @@ void write_row(std::string &out, const Template &t, Py_ssize_t row) {
         const Column &c = t.columns[k];
         switch (c.kind) {
         case 'f':
-            put_repr(out, c.array->at<double>(row));
+            c.numbers->put(out, c.array->at<double>(row), put_repr);
             break;
         case 'n':
-            put_cell(out, c.array->at<double>(row));
+            c.numbers->put(out, c.array->at<double>(row), put_cell);
             break;
         case 'i':
             put_int(out, c.array->at<int64_t>(row));

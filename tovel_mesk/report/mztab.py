@@ -90,8 +90,11 @@ def _cell(values: object, n: int) -> list:
         if array.dtype.kind in "iu" and (array.dtype.itemsize < 8 or array.dtype.kind == "i"):
             return [ints(array)]
         if array.dtype == object:
-            return [texts(v if isinstance(v, str) else "" if v is None or v is pd.NA or v != v else str(v)
-                          for v in array.tolist())]
+            listed = array.tolist()
+            if pd.api.types.infer_dtype(array, skipna=False) != "string":
+                listed = [v if isinstance(v, str) else "" if v is None or v is pd.NA or v != v else str(v)
+                          for v in listed]
+            return [texts(listed)]
         values = pa.array(array, from_pandas=True)
     # Anything else (float32, unsigned 64-bit, dates): as Arrow writes it.
     cast = pc.cast(values, pa.string()).to_pylist()
@@ -167,8 +170,11 @@ def _coded_text(values: pd.Series) -> tuple:
 
 def _text(values) -> np.ndarray:
     """Text cells: tabs and line breaks replaced, empty cells `null`."""
-    series = pd.Series(values, dtype="object").astype(str).str.replace(r"[\t\r\n]", " ", regex=True)
-    return series.where(series != "", "null").to_numpy()
+    listed = [v if isinstance(v, str) else str(v) for v in values]
+    joined = "".join(listed)
+    if "\t" in joined or "\r" in joined or "\n" in joined:
+        listed = [v.replace("\t", " ").replace("\r", " ").replace("\n", " ") for v in listed]
+    return np.array([v or "null" for v in listed], dtype=object)
 
 
 def write_mztab(path: str | os.PathLike, psms: pd.DataFrame, peptides: pd.DataFrame | None,
@@ -217,7 +223,7 @@ def write_mztab(path: str | os.PathLike, psms: pd.DataFrame, peptides: pd.DataFr
             members = (proteins["accessions"] if grouped else proteins["protein"]).astype(str).str.split(";")
             lead = proteins["lead"].astype(str) if "lead" in proteins else members.str[0]
             q = proteins["q"] if "q" in proteins else proteins["protein_q"]
-            prt = pd.DataFrame({
+            prt = {
                 "PRH": "PRT", "accession": lead.to_numpy(),
                 "description": _text([descriptions.get(a, "") for a in lead]),
                 "taxid": "null", "species": "null", "database": database, "database_version": "null",
@@ -225,11 +231,11 @@ def write_mztab(path: str | os.PathLike, psms: pd.DataFrame, peptides: pd.DataFr
                 "ambiguity_members": _text([",".join(m[1:]) for m in members]), "modifications": "null",
                 "protein_coverage": (proteins["coverage"].to_numpy(dtype=np.float64) if "coverage" in proteins
                                      else "null"),
-            })
+            }
             if layout is not None:
                 layout.add_protein_columns(prt, proteins["group"] if "group" in proteins else None, len(proteins))
-            out.write(("\t".join(prt.columns) + "\n").encode())
-            _write_columns(out, {name: prt[name] for name in prt.columns}, len(prt))
+            out.write(("\t".join(prt) + "\n").encode())
+            _write_columns(out, prt, len(proteins))
             out.write(b"\n")
 
         if peptides is not None and len(peptides):
