@@ -96,6 +96,14 @@ def _attr(text: str) -> str:
     return f'"{text}"'
 
 
+def _attrs(texts: list[str]) -> list[str]:
+    """`_attr` of each text (checked at once: most need no escaping)."""
+    joined = "".join(texts)
+    if any(c in joined for c in '&<">\n\t'):
+        return [_attr(text) for text in texts]
+    return [f'"{text}"' for text in texts]
+
+
 def _accessions(text: str) -> list[str]:
     return [a for a in str(text).split(";") if a]
 
@@ -290,7 +298,7 @@ def _write_results(write_bytes, write, psms: pd.DataFrame, peptide_codes: np.nda
     pair_codes, pair_start, references = evidence_refs
     pair_codes = pair_codes[order]
     opening = template('<SpectrumIdentificationResult id="SIR_', ints(result), '" spectrumID=',
-                       coded(spec, [_attr(t) for t in spec_names.tolist()]), ' spectraData_ref="',
+                       coded(spec, _attrs(spec_names.tolist())), ' spectraData_ref="',
                        coded(files, [spectra_ids[f] for f in file_names.tolist()]), '">')
     closing = template(when(last & (rt == rt), template(
         '<cvParam cvRef="PSI-MS" accession="MS:1000016" name="scan start time" value="', floats(rt),

@@ -129,9 +129,12 @@ def write_pepxml(path: str | os.PathLike, psms: pd.DataFrame, settings: Mapping,
     forms = [_mod_info(text) for text in peptide_texts.tolist()]
     protein_codes, protein_texts = pd.factorize(psms["proteins"].astype(str), sort=False)
     protein_parts = []
-    for text in protein_texts.tolist():
-        accessions = [a for a in text.split(";") if a] or ["UNKNOWN"]
-        names = quoted(accessions)
+    split = [[a for a in text.split(";") if a] or ["UNKNOWN"] for text in protein_texts.tolist()]
+    all_names = quoted([a for accessions in split for a in accessions])   # quoted at once
+    at = 0
+    for accessions in split:
+        names = all_names[at:at + len(accessions)]
+        at += len(accessions)
         protein_parts.append((f'protein={names[0]} num_tot_proteins="{len(names)}"',
                               "".join(f"<alternative_protein protein={a}/>" for a in names[1:])))
 

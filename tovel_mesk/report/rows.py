@@ -87,6 +87,9 @@ _PLAIN = re.compile(r"[&<>\"'\n\r\t]")
 def quoted(values: Iterable[str]) -> list[str]:
     """Each text as a quoted XML attribute value, as `xml.sax.saxutils.quoteattr` writes it
     (which is called only for the texts that need escaping or other quotes)."""
+    values = list(values)
+    if _PLAIN.search("".join(values)) is None:   # the common case: nothing to escape anywhere
+        return [f'"{text}"' for text in values]
     search = _PLAIN.search
     return [quoteattr(text) if search(text) else f'"{text}"' for text in values]
 

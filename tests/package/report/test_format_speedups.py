@@ -201,3 +201,15 @@ def test_rows_written_through_a_file_are_the_formatted_rows():
         _native.write_rows(rows.pieces, rows.columns, None)
     with pytest.raises(ValueError, match="block"):
         _native.write_rows(rows.pieces, rows.columns, pieces.append, 0, n, 0)
+
+
+def test_scan_numbers_read_every_id_as_the_rule_does():
+    # The common `... scan=N` id is read without the regular expression; every other shape
+    # (other terms, a second scan term, a word or dot before it, non-ASCII digits) by the rule.
+    from tovel_mesk.conventions import scan_number
+    from tovel_mesk.report.peptidoforms import scan_numbers
+
+    ids = ["controllerType=0 controllerNumber=1 scan=2442", "scan=7", "scan=7 scan=8", "x.scan=5", "xscan=5",
+           "_scan=4", "ü scan=4", "üscan=4", "scan=", "scan=12a", "scan=\u0663", "scanId=3 scan=4", "spectrum=9 scan=4",
+           "run.2442.2442.2", "index=5", "", "a scan=1 b", "scan=5\n", " scan=0012", "\tscan=4", "a\u00a0scan=4"]
+    assert scan_numbers(np.array(ids, dtype=object)).tolist() == [scan_number(i) for i in ids]
