@@ -26,7 +26,7 @@ import pandas as pd
 
 from .._version import __version__
 from .peptidoforms import mz_of, parse_peptidoform, unimod
-from .rows import Template, coded, each, floats, ints, template, texts, when, write_rows
+from .rows import Template, coded, each, factorized, floats, ints, template, texts, when, write_rows
 
 __all__ = ["write_mzid", "ENZYME_TERMS"]
 
@@ -129,8 +129,8 @@ def write_mzid(path: str | os.PathLike, psms: pd.DataFrame, proteins: pd.DataFra
     mzIdentML 1.2 to `path`. `settings` are the search's settings as plain values (the
     summary's), `fdr` the threshold that `passThreshold` marks."""
     descriptions = descriptions or {}
-    peptide_codes, peptide_texts = pd.factorize(psms["peptide"].astype(str), sort=False)
-    text_codes, protein_texts = pd.factorize(psms["proteins"].astype(str), sort=False)
+    peptide_codes, peptide_texts = factorized(psms["peptide"])
+    text_codes, protein_texts = factorized(psms["proteins"])
     decoy = psms["label"].to_numpy() < 0
     # Each distinct (peptide, proteins, decoy) of the table once, in the order of first
     # appearance, and its accessions: the entries whose evidences the rows reference.
@@ -168,7 +168,7 @@ def write_mzid(path: str | os.PathLike, psms: pd.DataFrame, proteins: pd.DataFra
     evidence_refs = template('<PeptideEvidenceRef peptideEvidence_ref="PE_', ints(entry_evidence), '"/>')
 
     files = [str(f) for f in (spectra_files or [])]
-    names = list(pd.unique(psms["file"].astype(str))) if len(psms) else []
+    names = factorized(psms["file"])[1].tolist() if len(psms) else []
     by_name = {Path(f).name: f for f in files}
     for name in names:
         by_name.setdefault(name, name)
@@ -276,8 +276,8 @@ def _write_results(write_bytes, write, psms: pd.DataFrame, peptide_codes: np.nda
     `evidence_refs`: each row's code, where each code's references start (one more than
     the codes) and the template of the references."""
     n = len(psms)
-    file_codes, file_names = pd.factorize(psms["file"].astype(str), sort=True)
-    spec_codes, spec_names = pd.factorize(psms["spec_id"].astype(str), sort=True)
+    file_codes, file_names = factorized(psms["file"], sort=True)
+    spec_codes, spec_names = factorized(psms["spec_id"], sort=True)
     rank_array = psms["rank"].to_numpy().astype(np.int64)
     order = np.lexsort((rank_array, spec_codes, file_codes))
     files, spec = file_codes[order], spec_codes[order]

@@ -31,7 +31,7 @@ import pyarrow.compute as pc
 
 from .._version import __version__
 from .peptidoforms import mz_of, parse_peptidoform, unimod
-from .rows import coded, ints, template, texts, write_rows
+from .rows import coded, factorized, ints, template, texts, write_rows
 
 __all__ = ["write_mztab"]
 
@@ -124,7 +124,7 @@ def _peptide_columns(peptides: pd.Series, known: tuple | None = None) -> tuple[t
     """Each row's bare sequence and mzTab modifications as columns, and the distinct
     peptides with their two texts (made once per distinct peptide; those of `known`, the
     same triple of another section, reused)."""
-    codes, distinct = pd.factorize(peptides.astype(str), sort=False)
+    codes, distinct = factorized(peptides)
     listed = distinct.tolist()
     found = np.full(len(listed), -1) if known is None else pd.Index(known[0]).get_indexer(distinct)
     sequences, mods = [], []
@@ -143,7 +143,7 @@ def _peptide_columns(peptides: pd.Series, known: tuple | None = None) -> tuple[t
 
 def _first_accessions(proteins: pd.Series) -> tuple[tuple, np.ndarray]:
     """Each row's first accession (as a text cell) and whether it names one protein only."""
-    codes, texts_ = pd.factorize(proteins.astype(str), sort=False, use_na_sentinel=False)
+    codes, texts_ = factorized(proteins)
     listed = texts_.tolist()
     first = _text([text.split(";")[0] if isinstance(text, str) else text for text in listed])
     single = np.array([isinstance(text, str) and ";" not in text for text in listed], dtype=np.int64)
@@ -152,7 +152,7 @@ def _first_accessions(proteins: pd.Series) -> tuple[tuple, np.ndarray]:
 
 def _spectra_refs(frame: pd.DataFrame, runs: dict[str, int]) -> list:
     """`ms_run[N]:NATIVE_ID` of each row, as parts of a cell."""
-    file_codes, file_names = pd.factorize(frame["file"].astype(str), sort=False)
+    file_codes, file_names = factorized(frame["file"])
     prefixes = [f"ms_run[{runs[name]}]:" for name in file_names.tolist()]
     native_ids = frame["spec_id"].astype(str).tolist()
     # Tabs and line breaks would break the line into cells or lines: written as spaces.
@@ -184,7 +184,7 @@ def write_mztab(path: str | os.PathLike, psms: pd.DataFrame, peptides: pd.DataFr
     """Writes the search as an mzTab 1.0 Summary Identification file, or a Summary
     Quantification file with the abundances of `quant` (an `LfqResult`), when given."""
     descriptions = descriptions or {}
-    names = list(pd.unique(psms["file"].astype(str))) if len(psms) else []
+    names = factorized(psms["file"])[1].tolist() if len(psms) else []
     by_name = {Path(f).name: str(f) for f in (spectra_files or [])}
     runs = {name: i for i, name in enumerate(dict.fromkeys([*by_name, *names]), 1)}
     engine = f"[, , tovel-mesk, {__version__}]"

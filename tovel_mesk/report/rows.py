@@ -17,10 +17,12 @@ from typing import Any
 from xml.sax.saxutils import quoteattr
 
 import numpy as np
+import pandas as pd
 
 from .. import _native
 
-__all__ = ["Template", "template", "floats", "ints", "texts", "coded", "when", "each", "quoted", "write_rows", "BLOCK"]
+__all__ = ["Template", "template", "floats", "ints", "texts", "coded", "when", "each", "quoted", "write_rows", "BLOCK",
+           "factorized"]
 
 #: Rows formatted and written at once.
 BLOCK = 4096
@@ -99,3 +101,25 @@ def write_rows(write: Callable[[bytes], object], rows: Template, start: int, sto
     at a time; the template is read once for all blocks."""
     if stop > start:
         _native.write_rows(rows.pieces, rows.columns, write, start, stop, block)
+
+
+def factorized(values: pd.Series, sort: bool = False) -> tuple[np.ndarray, np.ndarray]:
+    """The codes and distinct texts of a column, as `pd.factorize(values.astype(str), sort=sort)`
+    gives them (the texts as an array), without a text copy of every row: a column of
+    texts is taken as it is, a categorical one by its codes."""
+    if isinstance(values.dtype, pd.CategoricalDtype):
+        codes = values.cat.codes.to_numpy().astype(np.int64)
+        names = np.asarray(values.cat.categories.astype(str), dtype=object)
+        if len(codes) and codes.min() >= 0 and len(set(names.tolist())) == len(names):
+            first = np.full(len(names), len(codes), dtype=np.int64)
+            np.minimum.at(first, codes, np.arange(len(codes), dtype=np.int64))
+            present = np.flatnonzero(first < len(codes))
+            order = present[np.argsort(names[present], kind="stable")] if sort else present[np.argsort(first[present])]
+            renumber = np.empty(len(names), dtype=np.int64)
+            renumber[order] = np.arange(len(order), dtype=np.int64)
+            return renumber[codes], names[order]
+    array = values.to_numpy()
+    if not (array.dtype == object and pd.api.types.infer_dtype(array, skipna=False) == "string"):
+        array = values.astype(str).to_numpy(dtype=object)
+    codes, uniques = pd.factorize(array, sort=sort)
+    return codes.astype(np.int64, copy=False), np.asarray(uniques, dtype=object)

@@ -213,3 +213,17 @@ def test_scan_numbers_read_every_id_as_the_rule_does():
            "_scan=4", "ü scan=4", "üscan=4", "scan=", "scan=12a", "scan=\u0663", "scanId=3 scan=4", "spectrum=9 scan=4",
            "run.2442.2442.2", "index=5", "", "a scan=1 b", "scan=5\n", " scan=0012", "\tscan=4", "a\u00a0scan=4"]
     assert scan_numbers(np.array(ids, dtype=object)).tolist() == [scan_number(i) for i in ids]
+
+
+@pytest.mark.parametrize("values", [
+    pd.Series(pd.Categorical(["b", "a", "b", "c"], categories=["c", "z", "b", "a"])),   # unused category
+    pd.Series(pd.Categorical(["b", None, "a"])),                                          # a missing value
+    pd.Series(pd.Categorical([1, 2, 1])),                                                 # numbers as text
+    pd.Series(["x", "y", "x"], dtype=object), pd.Series(["x", None, 3.5, "x"], dtype=object),
+    pd.Series(["x", "y"], dtype="string"), pd.Series(pd.Categorical([], categories=["a"])),
+])
+def test_factorized_columns_are_the_factorized_texts(values):
+    for sort in (False, True):
+        codes, texts = text_rows.factorized(values, sort=sort)
+        expected_codes, expected_texts = pd.factorize(values.astype(str), sort=sort)
+        assert codes.tolist() == expected_codes.tolist() and list(texts) == list(expected_texts)
