@@ -142,7 +142,7 @@ def write_mzid(path: str | os.PathLike, psms: pd.DataFrame, proteins: pd.DataFra
     np.maximum.at(last_row, pair_codes, np.arange(len(pair_codes), dtype=np.int64))
     pair_values = np.asarray(pairs, dtype=np.int64)
     pair_peptide, pair_text = pair_values // 2 // n_texts, pair_values // 2 % n_texts
-    split = [_accessions(text) or ["UNKNOWN"] for text in protein_texts.tolist()]
+    split = [[a for a in text.split(";") if a] or ["UNKNOWN"] for text in protein_texts.tolist()]
     text_count = np.array([len(accessions) for accessions in split], dtype=np.int64)
     text_start = np.concatenate([[0], np.cumsum(text_count)]).astype(np.int64)
     # Texts enter the entries in the order of their codes, so accessions too.
@@ -163,8 +163,8 @@ def write_mzid(path: str | os.PathLike, psms: pd.DataFrame, proteins: pd.DataFra
     final = np.ones(len(by_evidence), dtype=bool)
     final[:-1] = entry_evidence[by_evidence][1:] != entry_evidence[by_evidence][:-1]
     evidence_decoy[entry_evidence[by_evidence][final]] = (pair_values % 2)[entry_pair[by_evidence][final]]
-    evidence = dict(zip(zip(evidence_peptide.tolist(), accession_names[evidence_accession].tolist()),
-                        range(len(evidence_keys))))
+    # Each evidence's number by its key (peptide code * accessions + accession number).
+    evidence = dict(zip(evidence_keys.tolist(), range(len(evidence_keys))))
     evidence_refs = template('<PeptideEvidenceRef peptideEvidence_ref="PE_', ints(entry_evidence), '"/>')
 
     files = [str(f) for f in (spectra_files or [])]
@@ -327,11 +327,12 @@ def _write_results(write_bytes, write, psms: pd.DataFrame, peptide_codes: np.nda
 
 
 def _write_protein_groups(write, psms: pd.DataFrame, proteins: pd.DataFrame | None, accession_ids: dict[str, int],
-                          evidence: dict[tuple[int, str], int], peptide_codes: np.ndarray,
+                          evidence: dict[int, int], peptide_codes: np.ndarray,
                           item_ids: Callable[[np.ndarray], list[str]], fdr: float) -> None:
     """One ambiguity group per row of the protein table (a protein group, or a protein where
     the table has no groups), with the accepted matches of each of its proteins."""
     write('<ProteinDetectionList id="PDL_1">\n')
+    n_accessions = max(len(accession_ids), 1)
     if proteins is not None and len(proteins):
         accepted = (psms["label"].to_numpy() > 0) & (psms["spectrum_q"].to_numpy() <= fdr)
         rows_accepted = np.flatnonzero(accepted)
@@ -355,16 +356,17 @@ def _write_protein_groups(write, psms: pd.DataFrame, proteins: pd.DataFrame | No
                 rows = by_accession.get(accession, [])
                 if accession not in accession_ids or not rows:
                     continue
+                number = accession_ids[accession]
                 peptides: dict[int, list[str]] = {}
                 for i in rows:
                     peptides.setdefault(accepted_codes[i], []).append(accepted_items[i])
                 body = "".join(
-                    f'<PeptideHypothesis peptideEvidence_ref="PE_{evidence[(code, accession)]}">'
+                    f'<PeptideHypothesis peptideEvidence_ref="PE_{evidence[code * n_accessions + number]}">'
                     + "".join(f'<SpectrumIdentificationItemRef spectrumIdentificationItem_ref="{item}"/>' for item in items)
                     + "</PeptideHypothesis>" for code, items in peptides.items())
                 lead = _cv("MS:1002401", "leading protein") if h == 0 else ""
                 hypotheses.append(f'<ProteinDetectionHypothesis id="PDH_{g}_{h}" '
-                                  f'dBSequence_ref="DBSeq_{accession_ids[accession]}" '
+                                  f'dBSequence_ref="DBSeq_{number}" '
                                   f'passThreshold="{str(bool(q <= fdr and label > 0)).lower()}">{body}{lead}'
                                   "</ProteinDetectionHypothesis>")
             if hypotheses:

@@ -126,7 +126,7 @@ def write_pepxml(path: str | os.PathLike, psms: pd.DataFrame, settings: Mapping,
     expmass = psms["expmass"].to_numpy().astype(np.float64)[order]
     calcmass = psms["calcmass"].to_numpy().astype(np.float64)[order]
     peptide_codes, peptide_texts = factorized(psms["peptide"])
-    forms = [_mod_info(text) for text in peptide_texts.tolist()]
+    forms = [(text, "") if text.isalpha() else _mod_info(text) for text in peptide_texts.tolist()]
     protein_codes, protein_texts = factorized(psms["proteins"])
     protein_parts = []
     split = [[a for a in text.split(";") if a] or ["UNKNOWN"] for text in protein_texts.tolist()]
