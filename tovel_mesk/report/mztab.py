@@ -69,6 +69,10 @@ def _mods_metadata(settings: Mapping) -> list[str]:
     return lines
 
 
+class _Parts(list):
+    """Texts and template columns that together make one cell of each row."""
+
+
 def _cell(values: object, n: int) -> list:
     """One column of a section as parts of the row template: numbers as Arrow's cast to text
     writes them (float64 cells natively in the same layout), NaN and missing values as
@@ -77,8 +81,8 @@ def _cell(values: object, n: int) -> list:
         return [values]
     if isinstance(values, tuple):          # a column of the row template
         return [values]
-    if isinstance(values, list):           # parts of one cell
-        return values
+    if isinstance(values, _Parts):
+        return list(values)
     if isinstance(values, pd.Series):
         values = values.to_numpy()
     if not isinstance(values, (pa.Array, pa.ChunkedArray)):
@@ -150,7 +154,7 @@ def _first_accessions(proteins: pd.Series) -> tuple[tuple, np.ndarray]:
     return _coded(first.tolist(), codes), single[codes]
 
 
-def _spectra_refs(frame: pd.DataFrame, runs: dict[str, int]) -> list:
+def _spectra_refs(frame: pd.DataFrame, runs: dict[str, int]) -> _Parts:
     """`ms_run[N]:NATIVE_ID` of each row, as parts of a cell."""
     file_codes, file_names = factorized(frame["file"])
     prefixes = [f"ms_run[{runs[name]}]:" for name in file_names.tolist()]
@@ -159,7 +163,7 @@ def _spectra_refs(frame: pd.DataFrame, runs: dict[str, int]) -> list:
     joined = "".join(native_ids)
     if "\t" in joined or "\r" in joined or "\n" in joined:
         native_ids = [text.replace("\t", " ").replace("\r", " ").replace("\n", " ") for text in native_ids]
-    return [coded(file_codes, prefixes), texts(native_ids)]
+    return _Parts([coded(file_codes, prefixes), texts(native_ids)])
 
 
 def _coded_text(values: pd.Series) -> tuple:

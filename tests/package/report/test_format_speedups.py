@@ -227,3 +227,27 @@ def test_factorized_columns_are_the_factorized_texts(values):
         codes, texts = text_rows.factorized(values, sort=sort)
         expected_codes, expected_texts = pd.factorize(values.astype(str), sort=sort)
         assert codes.tolist() == expected_codes.tolist() and list(texts) == list(expected_texts)
+
+
+def test_mztab_cells_of_every_column_type_are_as_arrow_writes_them(tmp_path):
+    # Whatever a section column holds (quantities of another stage included), its cells are
+    # Arrow's text of the values, a missing value empty.
+    import pyarrow as pa
+    import pyarrow.compute as pc
+
+    from tovel_mesk.report import mztab
+
+    columns = {"f64": np.array([0.5, np.nan, 1e10, -0.0]), "f32": np.array([0.1, 2.5, np.nan, 1e-7], dtype=np.float32),
+               "i8": np.array([-1, 0, 1, 127], dtype=np.int8), "u64": np.array([0, 1, 2**64 - 1, 7], dtype=np.uint64),
+               "flag": np.array([True, False, True, False]), "text": np.array(["a", None, np.nan, 'q"t'], dtype=object),
+               "fixed": "null"}
+    with open(tmp_path / "cells", "wb") as out:
+        mztab._write_columns(out, columns, 4)
+    expected = []
+    for values in columns.values():
+        if isinstance(values, str):
+            expected.append([values] * 4)
+            continue
+        array = pa.array(values, type=pa.string() if values.dtype == object else None, from_pandas=True)
+        expected.append(["" if v is None else v for v in pc.cast(array, pa.string()).to_pylist()])
+    assert (tmp_path / "cells").read_text().splitlines() == ["\t".join(row) for row in zip(*expected)]
