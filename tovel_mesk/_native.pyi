@@ -1,13 +1,14 @@
 """Native helpers of the tovel_mesk package; use the package's public functions."""
 
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import Any, final, overload
 
 from _tovel_mesk import PyIndexedDatabase, PyKind, PyPeptide, PyProcessedSpectrum, PyScorer
 
 __all__ = ["digest", "build_database", "database_layout", "proforma", "peptide_proteins", "Digest",
            "score_columns", "peptide_labels", "digest_defaults", "scorer_defaults", "write_index", "map_index",
-           "index_storage", "checksum", "null_counts", "decode_array", "prepare_peaks", "format_rows"]
+           "index_storage", "checksum", "null_counts", "decode_array", "prepare_peaks", "format_rows",
+           "write_rows"]
 
 @final
 class Digest:
@@ -62,3 +63,5 @@ def decode_array(text: str, itemsize: int, zlib: bool, length: int) -> bytes | N
 def prepare_peaks(mz: object, intensity: object, top_peaks: int, proton: float) -> tuple[bytes, bytes] | None: ...
 def format_rows(pieces: Sequence[str], columns: Sequence[tuple[Any, ...]], start: int = 0,
                 stop: int | None = None) -> bytes: ...
+def write_rows(pieces: Sequence[str], columns: Sequence[tuple[Any, ...]], write: Callable[[bytes], object],
+               start: int = 0, stop: int | None = None, block: int = 4096) -> None: ...

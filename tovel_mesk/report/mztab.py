@@ -131,11 +131,12 @@ def _peptide_columns(peptides: pd.Series, known: tuple | None = None) -> tuple[t
     codes, distinct = factorized(peptides)
     listed = distinct.tolist()
     found = np.full(len(listed), -1) if known is None else pd.Index(known[0]).get_indexer(distinct)
+    known_sequences, known_mods = (known[1], known[2]) if known is not None else ([], [])
     sequences, mods = [], []
     for text, at in zip(listed, found.tolist()):
         if at >= 0:
-            sequences.append(known[1][at])
-            mods.append(known[2][at])
+            sequences.append(known_sequences[at])
+            mods.append(known_mods[at])
         elif text.isalpha():
             sequences.append(text)
             mods.append("null")
