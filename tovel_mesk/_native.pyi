@@ -1,6 +1,6 @@
 """Native helpers of the tovel_mesk package; use the package's public functions."""
 
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import Any, final, overload
 
 from _tovel_mesk import PyIndexedDatabase, PyKind, PyPeptide, PyProcessedSpectrum, PyScorer
@@ -9,7 +9,8 @@ __all__ = ["digest", "build_database", "database_layout", "proforma", "peptide_p
            "score_columns", "peptide_labels", "digest_defaults", "scorer_defaults", "write_index", "map_index",
            "index_storage", "checksum", "null_counts", "decode_array", "prepare_peaks", "format_rows",
            "tdc_cut", "best_direction", "best_direction_ranked",
-           "fasta_catalog", "scan_spectra"]
+           "fasta_catalog", "scan_spectra",
+           "write_rows"]
 
 @final
 class Digest:
@@ -73,3 +74,5 @@ def tdc_cut(scores: Any, is_decoy: Any, fdr: float) -> tuple[int, float | None]:
 def best_direction(matrix: Any, is_target: Any, fdr: float) -> tuple[int, float, int]: ...
 def best_direction_ranked(values: Any, order: Any, member: Any, is_target: Any,
                           fdr: float) -> tuple[int, float, int]: ...
+def write_rows(pieces: Sequence[str], columns: Sequence[tuple[Any, ...]], write: Callable[[bytes], object],
+               start: int = 0, stop: int | None = None, block: int = 4096) -> None: ...

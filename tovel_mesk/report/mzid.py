@@ -26,7 +26,7 @@ import pandas as pd
 
 from .._version import __version__
 from .peptidoforms import mz_of, parse_peptidoform, unimod
-from .rows import Template, coded, each, floats, ints, template, texts, when, write_rows
+from .rows import Template, coded, each, factorized, floats, ints, template, texts, when, write_rows
 
 __all__ = ["write_mzid", "ENZYME_TERMS"]
 
@@ -96,6 +96,14 @@ def _attr(text: str) -> str:
     return f'"{text}"'
 
 
+def _attrs(texts: list[str]) -> list[str]:
+    """`_attr` of each text (checked at once: most need no escaping)."""
+    joined = "".join(texts)
+    if any(c in joined for c in '&<">\n\t'):
+        return [_attr(text) for text in texts]
+    return [f'"{text}"' for text in texts]
+
+
 def _accessions(text: str) -> list[str]:
     return [a for a in str(text).split(";") if a]
 
@@ -121,8 +129,8 @@ def write_mzid(path: str | os.PathLike, psms: pd.DataFrame, proteins: pd.DataFra
     mzIdentML 1.2 to `path`. `settings` are the search's settings as plain values (the
     summary's), `fdr` the threshold that `passThreshold` marks."""
     descriptions = descriptions or {}
-    peptide_codes, peptide_texts = pd.factorize(psms["peptide"].astype(str), sort=False)
-    text_codes, protein_texts = pd.factorize(psms["proteins"].astype(str), sort=False)
+    peptide_codes, peptide_texts = factorized(psms["peptide"])
+    text_codes, protein_texts = factorized(psms["proteins"])
     decoy = psms["label"].to_numpy() < 0
     # Each distinct (peptide, proteins, decoy) of the table once, in the order of first
     # appearance, and its accessions: the entries whose evidences the rows reference.
@@ -134,7 +142,7 @@ def write_mzid(path: str | os.PathLike, psms: pd.DataFrame, proteins: pd.DataFra
     np.maximum.at(last_row, pair_codes, np.arange(len(pair_codes), dtype=np.int64))
     pair_values = np.asarray(pairs, dtype=np.int64)
     pair_peptide, pair_text = pair_values // 2 // n_texts, pair_values // 2 % n_texts
-    split = [_accessions(text) or ["UNKNOWN"] for text in protein_texts.tolist()]
+    split = [[a for a in text.split(";") if a] or ["UNKNOWN"] for text in protein_texts.tolist()]
     text_count = np.array([len(accessions) for accessions in split], dtype=np.int64)
     text_start = np.concatenate([[0], np.cumsum(text_count)]).astype(np.int64)
     # Texts enter the entries in the order of their codes, so accessions too.
@@ -155,12 +163,12 @@ def write_mzid(path: str | os.PathLike, psms: pd.DataFrame, proteins: pd.DataFra
     final = np.ones(len(by_evidence), dtype=bool)
     final[:-1] = entry_evidence[by_evidence][1:] != entry_evidence[by_evidence][:-1]
     evidence_decoy[entry_evidence[by_evidence][final]] = (pair_values % 2)[entry_pair[by_evidence][final]]
-    evidence = dict(zip(zip(evidence_peptide.tolist(), accession_names[evidence_accession].tolist()),
-                        range(len(evidence_keys))))
+    # Each evidence's number by its key (peptide code * accessions + accession number).
+    evidence = dict(zip(evidence_keys.tolist(), range(len(evidence_keys))))
     evidence_refs = template('<PeptideEvidenceRef peptideEvidence_ref="PE_', ints(entry_evidence), '"/>')
 
     files = [str(f) for f in (spectra_files or [])]
-    names = list(pd.unique(psms["file"].astype(str))) if len(psms) else []
+    names = factorized(psms["file"])[1].tolist() if len(psms) else []
     by_name = {Path(f).name: f for f in files}
     for name in names:
         by_name.setdefault(name, name)
@@ -268,8 +276,8 @@ def _write_results(write_bytes, write, psms: pd.DataFrame, peptide_codes: np.nda
     `evidence_refs`: each row's code, where each code's references start (one more than
     the codes) and the template of the references."""
     n = len(psms)
-    file_codes, file_names = pd.factorize(psms["file"].astype(str), sort=True)
-    spec_codes, spec_names = pd.factorize(psms["spec_id"].astype(str), sort=True)
+    file_codes, file_names = factorized(psms["file"], sort=True)
+    spec_codes, spec_names = factorized(psms["spec_id"], sort=True)
     rank_array = psms["rank"].to_numpy().astype(np.int64)
     order = np.lexsort((rank_array, spec_codes, file_codes))
     files, spec = file_codes[order], spec_codes[order]
@@ -290,7 +298,7 @@ def _write_results(write_bytes, write, psms: pd.DataFrame, peptide_codes: np.nda
     pair_codes, pair_start, references = evidence_refs
     pair_codes = pair_codes[order]
     opening = template('<SpectrumIdentificationResult id="SIR_', ints(result), '" spectrumID=',
-                       coded(spec, [_attr(t) for t in spec_names.tolist()]), ' spectraData_ref="',
+                       coded(spec, _attrs(spec_names.tolist())), ' spectraData_ref="',
                        coded(files, [spectra_ids[f] for f in file_names.tolist()]), '">')
     closing = template(when(last & (rt == rt), template(
         '<cvParam cvRef="PSI-MS" accession="MS:1000016" name="scan start time" value="', floats(rt),
@@ -319,11 +327,12 @@ def _write_results(write_bytes, write, psms: pd.DataFrame, peptide_codes: np.nda
 
 
 def _write_protein_groups(write, psms: pd.DataFrame, proteins: pd.DataFrame | None, accession_ids: dict[str, int],
-                          evidence: dict[tuple[int, str], int], peptide_codes: np.ndarray,
+                          evidence: dict[int, int], peptide_codes: np.ndarray,
                           item_ids: Callable[[np.ndarray], list[str]], fdr: float) -> None:
     """One ambiguity group per row of the protein table (a protein group, or a protein where
     the table has no groups), with the accepted matches of each of its proteins."""
     write('<ProteinDetectionList id="PDL_1">\n')
+    n_accessions = max(len(accession_ids), 1)
     if proteins is not None and len(proteins):
         accepted = (psms["label"].to_numpy() > 0) & (psms["spectrum_q"].to_numpy() <= fdr)
         rows_accepted = np.flatnonzero(accepted)
@@ -347,16 +356,17 @@ def _write_protein_groups(write, psms: pd.DataFrame, proteins: pd.DataFrame | No
                 rows = by_accession.get(accession, [])
                 if accession not in accession_ids or not rows:
                     continue
+                number = accession_ids[accession]
                 peptides: dict[int, list[str]] = {}
                 for i in rows:
                     peptides.setdefault(accepted_codes[i], []).append(accepted_items[i])
                 body = "".join(
-                    f'<PeptideHypothesis peptideEvidence_ref="PE_{evidence[(code, accession)]}">'
+                    f'<PeptideHypothesis peptideEvidence_ref="PE_{evidence[code * n_accessions + number]}">'
                     + "".join(f'<SpectrumIdentificationItemRef spectrumIdentificationItem_ref="{item}"/>' for item in items)
                     + "</PeptideHypothesis>" for code, items in peptides.items())
                 lead = _cv("MS:1002401", "leading protein") if h == 0 else ""
                 hypotheses.append(f'<ProteinDetectionHypothesis id="PDH_{g}_{h}" '
-                                  f'dBSequence_ref="DBSeq_{accession_ids[accession]}" '
+                                  f'dBSequence_ref="DBSeq_{number}" '
                                   f'passThreshold="{str(bool(q <= fdr and label > 0)).lower()}">{body}{lead}'
                                   "</ProteinDetectionHypothesis>")
             if hypotheses:

@@ -31,11 +31,9 @@ import pyarrow.compute as pc
 
 from .._version import __version__
 from .peptidoforms import mz_of, parse_peptidoform, unimod
+from .rows import coded, factorized, ints, template, texts, write_rows
 
 __all__ = ["write_mztab"]
-
-_BLOCK = 16384
-
 
 def _param(ref: str, accession: str, name: str, value: object = "") -> str:
     return f"[{ref}, {accession}, {name}, {value}]"
@@ -71,80 +69,117 @@ def _mods_metadata(settings: Mapping) -> list[str]:
     return lines
 
 
+class _Parts(list):
+    """Texts and template columns that together make one cell of each row."""
+
+
+def _cell(values: object, n: int) -> list:
+    """One column of a section as parts of the row template: numbers as Arrow's cast to text
+    writes them (float64 cells natively in the same layout), NaN and missing values as
+    empty cells, text as it is."""
+    if isinstance(values, str):
+        return [values]
+    if isinstance(values, tuple):          # a column of the row template
+        return [values]
+    if isinstance(values, _Parts):
+        return list(values)
+    if isinstance(values, pd.Series):
+        values = values.to_numpy()
+    if not isinstance(values, (pa.Array, pa.ChunkedArray)):
+        array = np.asarray(values)
+        if array.dtype == np.float64:
+            return [("n", np.ascontiguousarray(array))]
+        if array.dtype == np.bool_:
+            return [coded(array.astype(np.int64), ["false", "true"])]
+        if array.dtype.kind in "iu" and (array.dtype.itemsize < 8 or array.dtype.kind == "i"):
+            return [ints(array)]
+        if array.dtype == object:
+            listed = array.tolist()
+            if pd.api.types.infer_dtype(array, skipna=False) != "string":
+                listed = [v if isinstance(v, str) else "" if v is None or v is pd.NA or v != v else str(v)
+                          for v in listed]
+            return [texts(listed)]
+        values = pa.array(array, from_pandas=True)
+    # Anything else (float32, unsigned 64-bit, dates): as Arrow writes it.
+    cast = pc.cast(values, pa.string()).to_pylist()
+    return [texts("" if v is None else v for v in cast)]
+
+
 def _write_columns(out, columns: dict[str, object], n: int) -> None:
-    """A section from whole columns (arrays, or one text for every row): numbers as Arrow
-    writes them, NaN as empty cells, text as it is (a double quote too, which needs no
-    quoting in a tab-separated mzTab line)."""
-    arrays = []
-    for values in columns.values():
-        if isinstance(values, str):
-            arrays.append(pa.repeat(values, n))
-        elif isinstance(values, (pa.Array, pa.ChunkedArray)):
-            arrays.append(values)
-        else:
-            array = np.asarray(values)
-            arrays.append(pa.array(array, type=pa.string() if array.dtype == object else None, from_pandas=True))
-    for start in range(0, n, _BLOCK):
-        cells = [pc.cast(a.slice(start, _BLOCK), pa.string()) for a in arrays]
-        lines = pc.binary_join_element_wise(*cells, "\t", null_handling="replace", null_replacement="")
-        lines = pc.binary_join_element_wise(lines, "\n", "")
-        for chunk in (lines.chunks if isinstance(lines, pa.ChunkedArray) else [lines]):
-            if len(chunk):
-                offsets = np.frombuffer(chunk.buffers()[1], dtype=np.int32 if chunk.type == pa.string() else np.int64)
-                data = chunk.buffers()[2]
-                first, last = int(offsets[chunk.offset]), int(offsets[chunk.offset + len(chunk)])
-                out.write(memoryview(data)[first:last])
+    """A section from whole columns (arrays, one text for every row, columns or parts of the
+    row template), a block of rows at a time: cells separated by tabs, a double quote
+    written as it is (it needs no quoting in a tab-separated mzTab line)."""
+    parts: list = []
+    for i, values in enumerate(columns.values()):
+        parts += ["\t" if i else "", *_cell(values, n)]
+    rows = template(*parts, "\n")
+    if not rows.columns:   # every cell one text
+        out.write(rows.pieces[0].encode() * n)
+        return
+    write_rows(out.write, rows, 0, n)
 
 
-def _taken(values, codes: np.ndarray) -> pa.Array:
-    """The text `values[code]` of each row's code, as an Arrow column (missing values empty)."""
-    return pa.array(np.asarray(values, dtype=object), type=pa.string(), from_pandas=True).take(pa.array(codes))
+def _coded(values: list[str], codes: np.ndarray) -> tuple:
+    """The text `values[code]` of each row's code, a column of the row template."""
+    return coded(codes, values)
 
 
-def _peptide_columns(peptides: pd.Series) -> tuple[pa.Array, pa.Array, np.ndarray]:
-    """Each row's bare sequence and mzTab modifications, and the codes of its distinct peptide
-    (the two texts are made once per distinct peptide)."""
-    codes, texts = pd.factorize(peptides.astype(str), sort=False)
+def _peptide_columns(peptides: pd.Series, known: tuple | None = None) -> tuple[tuple, tuple, tuple]:
+    """Each row's bare sequence and mzTab modifications as columns, and the distinct
+    peptides with their two texts (made once per distinct peptide; those of `known`, the
+    same triple of another section, reused)."""
+    codes, distinct = factorized(peptides)
+    listed = distinct.tolist()
+    found = np.full(len(listed), -1) if known is None else pd.Index(known[0]).get_indexer(distinct)
+    known_sequences, known_mods = (known[1], known[2]) if known is not None else ([], [])
     sequences, mods = [], []
-    for text in texts.tolist():
-        if text.isalpha():
+    for text, at in zip(listed, found.tolist()):
+        if at >= 0:
+            sequences.append(known_sequences[at])
+            mods.append(known_mods[at])
+        elif text.isalpha():
             sequences.append(text)
             mods.append("null")
         else:
             sequences.append(parse_peptidoform(text).sequence)
             mods.append(_mod_text(text))
-    return _taken(sequences, codes), _taken(mods, codes), codes
+    return _coded(sequences, codes), _coded(mods, codes), (listed, sequences, mods)
 
 
-def _first_accessions(proteins: pd.Series) -> tuple[pa.Array, np.ndarray]:
+def _first_accessions(proteins: pd.Series) -> tuple[tuple, np.ndarray]:
     """Each row's first accession (as a text cell) and whether it names one protein only."""
-    codes, texts = pd.factorize(proteins.astype(str), sort=False, use_na_sentinel=False)
-    listed = texts.tolist()
+    codes, texts_ = factorized(proteins)
+    listed = texts_.tolist()
     first = _text([text.split(";")[0] if isinstance(text, str) else text for text in listed])
     single = np.array([isinstance(text, str) and ";" not in text for text in listed], dtype=np.int64)
-    return _taken(first, codes), single[codes]
+    return _coded(first.tolist(), codes), single[codes]
 
 
-def _spectra_refs(frame: pd.DataFrame, runs: dict[str, int]) -> pa.Array:
-    """`ms_run[N]:NATIVE_ID` of each row."""
-    file_codes, file_names = pd.factorize(frame["file"].astype(str), sort=False)
-    prefixes = pa.array([f"ms_run[{runs[name]}]:" for name in file_names.tolist()], type=pa.string())
+def _spectra_refs(frame: pd.DataFrame, runs: dict[str, int]) -> _Parts:
+    """`ms_run[N]:NATIVE_ID` of each row, as parts of a cell."""
+    file_codes, file_names = factorized(frame["file"])
+    prefixes = [f"ms_run[{runs[name]}]:" for name in file_names.tolist()]
+    native_ids = frame["spec_id"].astype(str).tolist()
     # Tabs and line breaks would break the line into cells or lines: written as spaces.
-    native_ids = pc.replace_substring_regex(
-        pa.array(frame["spec_id"].astype(str).to_numpy(dtype=object), type=pa.string()), r"[\t\r\n]", " ")
-    return pc.binary_join_element_wise(prefixes.take(pa.array(file_codes)), native_ids, "")
+    joined = "".join(native_ids)
+    if "\t" in joined or "\r" in joined or "\n" in joined:
+        native_ids = [text.replace("\t", " ").replace("\r", " ").replace("\n", " ") for text in native_ids]
+    return _Parts([coded(file_codes, prefixes), texts(native_ids)])
 
 
-def _coded_text(values: pd.Series) -> pa.Array:
+def _coded_text(values: pd.Series) -> tuple:
     """`_text` of a column with few distinct values, made once per value."""
     codes, uniques = pd.factorize(pd.Series(values, dtype="object").astype(str), sort=False, use_na_sentinel=False)
-    return _taken(_text(uniques.tolist()), codes)
+    return _coded(_text(uniques.tolist()).tolist(), codes)
 
 
 def _text(values) -> np.ndarray:
     """Text cells: tabs and line breaks replaced, empty cells `null`."""
-    series = pd.Series(values, dtype="object").astype(str).str.replace(r"[\t\r\n]", " ", regex=True)
-    return series.where(series != "", "null").to_numpy()
+    listed = [v if isinstance(v, str) else str(v) for v in values]
+    joined = "".join(listed)
+    if "\t" in joined or "\r" in joined or "\n" in joined:
+        listed = [v.replace("\t", " ").replace("\r", " ").replace("\n", " ") for v in listed]
+    return np.array([v or "null" for v in listed], dtype=object)
 
 
 def write_mztab(path: str | os.PathLike, psms: pd.DataFrame, peptides: pd.DataFrame | None,
@@ -154,7 +189,7 @@ def write_mztab(path: str | os.PathLike, psms: pd.DataFrame, peptides: pd.DataFr
     """Writes the search as an mzTab 1.0 Summary Identification file, or a Summary
     Quantification file with the abundances of `quant` (an `LfqResult`), when given."""
     descriptions = descriptions or {}
-    names = list(pd.unique(psms["file"].astype(str))) if len(psms) else []
+    names = factorized(psms["file"])[1].tolist() if len(psms) else []
     by_name = {Path(f).name: str(f) for f in (spectra_files or [])}
     runs = {name: i for i, name in enumerate(dict.fromkeys([*by_name, *names]), 1)}
     engine = f"[, , tovel-mesk, {__version__}]"
@@ -182,6 +217,9 @@ def write_mztab(path: str | os.PathLike, psms: pd.DataFrame, peptides: pd.DataFr
     charge = psms["charge"].to_numpy().astype(np.int64)
     database = Path(str(settings.get("fasta") or "")).name or "null"
 
+    # The texts of each distinct peptide, made once for both sections.
+    sequences, mods, known = _peptide_columns(psms["peptide"])
+
     with open(path, "wb") as out:
         out.write(("\n".join(lines) + "\n\n").encode())
 
@@ -190,7 +228,7 @@ def write_mztab(path: str | os.PathLike, psms: pd.DataFrame, peptides: pd.DataFr
             members = (proteins["accessions"] if grouped else proteins["protein"]).astype(str).str.split(";")
             lead = proteins["lead"].astype(str) if "lead" in proteins else members.str[0]
             q = proteins["q"] if "q" in proteins else proteins["protein_q"]
-            prt = pd.DataFrame({
+            prt = {
                 "PRH": "PRT", "accession": lead.to_numpy(),
                 "description": _text([descriptions.get(a, "") for a in lead]),
                 "taxid": "null", "species": "null", "database": database, "database_version": "null",
@@ -198,16 +236,16 @@ def write_mztab(path: str | os.PathLike, psms: pd.DataFrame, peptides: pd.DataFr
                 "ambiguity_members": _text([",".join(m[1:]) for m in members]), "modifications": "null",
                 "protein_coverage": (proteins["coverage"].to_numpy(dtype=np.float64) if "coverage" in proteins
                                      else "null"),
-            })
+            }
             if layout is not None:
                 layout.add_protein_columns(prt, proteins["group"] if "group" in proteins else None, len(proteins))
-            out.write(("\t".join(prt.columns) + "\n").encode())
-            _write_columns(out, {name: prt[name].to_numpy() for name in prt.columns}, len(prt))
+            out.write(("\t".join(prt) + "\n").encode())
+            _write_columns(out, prt, len(proteins))
             out.write(b"\n")
 
         if peptides is not None and len(peptides):
             p_charge = peptides["charge"].to_numpy().astype(np.int64)
-            p_sequences, p_mods, _ = _peptide_columns(peptides["peptide"])
+            p_sequences, p_mods, _ = _peptide_columns(peptides["peptide"], known)
             p_accessions, p_unique = _first_accessions(peptides["proteins"])
             pep = {
                 "PEH": "PEP", "sequence": p_sequences, "accession": p_accessions, "unique": p_unique,
@@ -226,7 +264,6 @@ def write_mztab(path: str | os.PathLike, psms: pd.DataFrame, peptides: pd.DataFr
             _write_columns(out, pep, len(peptides))
             out.write(b"\n")
 
-        sequences, mods, _ = _peptide_columns(psms["peptide"])
         accessions, unique = _first_accessions(psms["proteins"])
         psm = {
             "PSH": "PSM",

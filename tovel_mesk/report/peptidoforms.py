@@ -104,7 +104,18 @@ def parse_peptidoform(text: str) -> Peptidoform:
 def scan_numbers(native_ids: np.ndarray) -> np.ndarray:
     """The instrument's scan number of each native id, -1 where the id holds none (see
     `tovel_mesk.conventions.scan_number`, the rule of the tables' `scan` column)."""
-    return np.array([scan_number(str(text)) for text in native_ids], dtype=np.int64)
+    scans = np.empty(len(native_ids), dtype=np.int64)
+    for i, text in enumerate(native_ids):
+        text = str(text)
+        # The common mzML id, `... scan=2442` at its end and no other scan term: read as the
+        # rule reads it, without the regular expression.
+        head, found, digits = text.rpartition("scan=")
+        if (found and digits.isascii() and digits.isdigit() and (not head or head[-1] == " ")
+                and "scan=" not in head and "scanId=" not in text and "spectrum=" not in text):
+            scans[i] = int(digits)
+        else:
+            scans[i] = scan_number(text)
+    return scans
 
 
 def mz_of(neutral_mass: np.ndarray, charge: np.ndarray) -> np.ndarray:

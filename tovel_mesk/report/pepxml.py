@@ -23,7 +23,7 @@ import pandas as pd
 
 from .._version import __version__
 from .peptidoforms import parse_peptidoform, scan_numbers
-from .rows import coded, floats, ints, quoted, template, when, write_rows
+from .rows import coded, factorized, floats, ints, quoted, template, when, write_rows
 
 __all__ = ["write_pepxml", "RESIDUE_MASS"]
 
@@ -109,8 +109,8 @@ def write_pepxml(path: str | os.PathLike, psms: pd.DataFrame, settings: Mapping,
                      f'no_cut="{cut[1]}" sense="{cut[2]}"/></sample_enzyme>' if cut else
                      f'<sample_enzyme name={quoteattr(enzyme)}/>')
     n = len(psms)
-    file_codes, file_names = pd.factorize(psms["file"].astype(str), sort=True)
-    spec_codes, spec_names = pd.factorize(psms["spec_id"].astype(str), sort=True)
+    file_codes, file_names = factorized(psms["file"], sort=True)
+    spec_codes, spec_names = factorized(psms["spec_id"], sort=True)
     charge_array = psms["charge"].to_numpy().astype(np.int64)
     rank_array = psms["rank"].to_numpy().astype(np.int64)
     order = np.lexsort((rank_array, charge_array, spec_codes, file_codes))
@@ -125,13 +125,16 @@ def write_pepxml(path: str | os.PathLike, psms: pd.DataFrame, settings: Mapping,
     scans = np.where(scans >= 0, scans, index)
     expmass = psms["expmass"].to_numpy().astype(np.float64)[order]
     calcmass = psms["calcmass"].to_numpy().astype(np.float64)[order]
-    peptide_codes, peptide_texts = pd.factorize(psms["peptide"].astype(str), sort=False)
-    forms = [_mod_info(text) for text in peptide_texts.tolist()]
-    protein_codes, protein_texts = pd.factorize(psms["proteins"].astype(str), sort=False)
+    peptide_codes, peptide_texts = factorized(psms["peptide"])
+    forms = [(text, "") if text.isalpha() else _mod_info(text) for text in peptide_texts.tolist()]
+    protein_codes, protein_texts = factorized(psms["proteins"])
     protein_parts = []
-    for text in protein_texts.tolist():
-        accessions = [a for a in text.split(";") if a] or ["UNKNOWN"]
-        names = quoted(accessions)
+    split = [[a for a in text.split(";") if a] or ["UNKNOWN"] for text in protein_texts.tolist()]
+    all_names = quoted([a for accessions in split for a in accessions])   # quoted at once
+    at = 0
+    for accessions in split:
+        names = all_names[at:at + len(accessions)]
+        at += len(accessions)
         protein_parts.append((f'protein={names[0]} num_tot_proteins="{len(names)}"',
                               "".join(f"<alternative_protein protein={a}/>" for a in names[1:])))
 
@@ -140,7 +143,7 @@ def write_pepxml(path: str | os.PathLike, psms: pd.DataFrame, settings: Mapping,
     def flank(name: str) -> list:
         if name not in psms:
             return ["-"]
-        codes, values = pd.factorize(psms[name].astype(str), sort=False)
+        codes, values = factorized(psms[name])
         return [codes[order], values.tolist()]
 
     extra: list = []

@@ -135,6 +135,13 @@ def test_numbers_are_written_as_python_writes_them():
                              rng.normal(0, 1e3, 20000), rng.random(20000).astype(np.float32)])
     written = text_rows.template("", text_rows.floats(values), "\n").format().decode().split("\n")[:-1]
     assert written == [repr(v) for v in values.tolist()]
+    # Table cells (mzTab) as Arrow's cast to text writes them, a missing value empty.
+    import pyarrow as pa
+    import pyarrow.compute as pc
+
+    wide = np.concatenate([values, [1e-6, 9.99e-7, 1e9, 9999999999.5, 1e10, 1e21], 10.0 ** rng.uniform(-30, 30, 20000)])
+    cells = text_rows.template("", ("n", wide), "\n").format().decode().split("\n")[:-1]
+    assert cells == ["" if v is None else v for v in pc.cast(pa.array(wide, from_pandas=True), pa.string()).to_pylist()]
     integers = np.array([0, -1, 2**63 - 1, -2**63, 42])
     assert text_rows.template("", text_rows.ints(integers), ",").format() == b"".join(
         f"{i},".encode() for i in integers.tolist())
@@ -179,3 +186,68 @@ def test_malformed_templates_are_refused(pieces, columns, message):
 def test_rows_outside_the_columns_are_refused():
     with pytest.raises(ValueError, match="outside columns of 2"):
         _native.format_rows(["", ""], [("f", np.zeros(2))], 1, 3)
+
+
+def test_rows_written_through_a_file_are_the_formatted_rows():
+    # The template is read once and written block by block; a bad writer or block is refused.
+    n = 9
+    rows = text_rows.template("<r id=", text_rows.texts([f'"{i}"' for i in range(n)]), " q=",
+                              text_rows.floats(np.linspace(0, 1, n)), "/>\n")
+    for block in (1, 4, 100):
+        pieces: list[bytes] = []
+        _native.write_rows(rows.pieces, rows.columns, pieces.append, 2, n, block)
+        assert b"".join(pieces) == rows.format(2, n) and len(pieces) == -(-(n - 2) // block)
+    with pytest.raises(TypeError, match="callable"):
+        _native.write_rows(rows.pieces, rows.columns, None)
+    with pytest.raises(ValueError, match="block"):
+        _native.write_rows(rows.pieces, rows.columns, pieces.append, 0, n, 0)
+
+
+def test_scan_numbers_read_every_id_as_the_rule_does():
+    # The common `... scan=N` id is read without the regular expression; every other shape
+    # (other terms, a second scan term, a word or dot before it, non-ASCII digits) by the rule.
+    from tovel_mesk.conventions import scan_number
+    from tovel_mesk.report.peptidoforms import scan_numbers
+
+    ids = ["controllerType=0 controllerNumber=1 scan=2442", "scan=7", "scan=7 scan=8", "x.scan=5", "xscan=5",
+           "_scan=4", "ü scan=4", "üscan=4", "scan=", "scan=12a", "scan=\u0663", "scanId=3 scan=4", "spectrum=9 scan=4",
+           "run.2442.2442.2", "index=5", "", "a scan=1 b", "scan=5\n", " scan=0012", "\tscan=4", "a\u00a0scan=4"]
+    assert scan_numbers(np.array(ids, dtype=object)).tolist() == [scan_number(i) for i in ids]
+
+
+@pytest.mark.parametrize("values", [
+    pd.Series(pd.Categorical(["b", "a", "b", "c"], categories=["c", "z", "b", "a"])),   # unused category
+    pd.Series(pd.Categorical(["b", None, "a"])),                                          # a missing value
+    pd.Series(pd.Categorical([1, 2, 1])),                                                 # numbers as text
+    pd.Series(["x", "y", "x"], dtype=object), pd.Series(["x", None, 3.5, "x"], dtype=object),
+    pd.Series(["x", "y"], dtype="string"), pd.Series(pd.Categorical([], categories=["a"])),
+])
+def test_factorized_columns_are_the_factorized_texts(values):
+    for sort in (False, True):
+        codes, texts = text_rows.factorized(values, sort=sort)
+        expected_codes, expected_texts = pd.factorize(values.astype(str), sort=sort)
+        assert codes.tolist() == expected_codes.tolist() and list(texts) == list(expected_texts)
+
+
+def test_mztab_cells_of_every_column_type_are_as_arrow_writes_them(tmp_path):
+    # Whatever a section column holds (quantities of another stage included), its cells are
+    # Arrow's text of the values, a missing value empty.
+    import pyarrow as pa
+    import pyarrow.compute as pc
+
+    from tovel_mesk.report import mztab
+
+    columns = {"f64": np.array([0.5, np.nan, 1e10, -0.0]), "f32": np.array([0.1, 2.5, np.nan, 1e-7], dtype=np.float32),
+               "i8": np.array([-1, 0, 1, 127], dtype=np.int8), "u64": np.array([0, 1, 2**64 - 1, 7], dtype=np.uint64),
+               "flag": np.array([True, False, True, False]), "text": np.array(["a", None, np.nan, 'q"t'], dtype=object),
+               "fixed": "null"}
+    with open(tmp_path / "cells", "wb") as out:
+        mztab._write_columns(out, columns, 4)
+    expected = []
+    for values in columns.values():
+        if isinstance(values, str):
+            expected.append([values] * 4)
+            continue
+        array = pa.array(values, type=pa.string() if values.dtype == object else None, from_pandas=True)
+        expected.append(["" if v is None else v for v in pc.cast(array, pa.string()).to_pylist()])
+    assert (tmp_path / "cells").read_text().splitlines() == ["\t".join(row) for row in zip(*expected)]
