@@ -38,7 +38,7 @@ import pandas as pd
 
 from ..conventions import PROTON_MASS
 from ..summary import Summary
-from .svg import Panel
+from .svg import Panel, counted
 
 __all__ = ["render_report", "format_summary", "accepted"]
 
@@ -50,15 +50,6 @@ _TARGET, _DECOY, _PEPTIDES = "#1f77b4", "#d62728", "#2ca02c"
 _SERIES = (_TARGET, "#ff7f0e", _PEPTIDES)
 
 
-_PLURALS = {"spectrum": "spectra", "match": "matches", "protein group": "protein groups", "file": "files",
-            "peptide": "peptides", "protein": "proteins", "decoy": "decoys", "warning": "warnings",
-            "decoy protein": "decoy proteins", "feature": "features", "fragment ion": "fragment ions", "entry": "entries"}
-
-
-def counted(n: int | float, word: str) -> str:
-    """`n` and the noun in the number it takes: "1 spectrum", "2 spectra", "1,000 matches"."""
-    n = int(n)
-    return f"{n:,} {word if n == 1 else _PLURALS.get(word, word + 's')}"
 
 
 #: What the summary's rescoring method means as the name of a score axis.

@@ -18,7 +18,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from .svg import Panel, shade
+from .svg import Panel, counted, shade
 
 __all__ = ["quant_figures", "quant_notes", "quant_lines"]
 
@@ -250,9 +250,9 @@ def quant_lines(summary: Mapping) -> list[str]:
     if record.get("counts") is not None:
         head = f"quantification: {_isobaric_text(record)}"
     elif record.get("method") == "lfq":
-        head = (f"quantification: label-free, {int(record.get('precursors_quantified', 0)):,} precursor ions in "
-                f"{len(record.get('runs') or ())} runs, {int(record.get('transfers_kept', 0)):,} match-between-runs "
-                f"transfers kept")
+        head = (f"quantification: label-free, {counted(record.get('precursors_quantified', 0), 'precursor ion')} in "
+                f"{counted(len(record.get('runs') or ()), 'run')}, "
+                f"{counted(record.get('transfers_kept', 0), 'match-between-runs transfer')} kept")
     else:
         head = f"quantification: none (--quant {record.get('requested')})"
     return [head, *(f"  note: {n}" for n in record.get("notes") or [])]
@@ -278,9 +278,9 @@ def quant_notes(summary: Mapping) -> list[str]:
         notes.append(f"Isobaric quantification: {_isobaric_text(record)}.")
     elif record.get("method") == "lfq":
         per_peak = record.get("ms1_bytes_per_peak")
-        notes.append(f"Label-free quantification of {int(record.get('precursors_quantified', 0)):,} precursor ions "
-                     f"({int(record.get('ions', 0)):,} accepted matches) in {len(record.get('runs') or ())} runs; "
-                     f"{int(record.get('transfers_kept', 0)):,} match-between-runs transfers kept"
+        notes.append(f"Label-free quantification of {counted(record.get('precursors_quantified', 0), 'precursor ion')} "
+                     f"({counted(record.get('ions', 0), 'accepted match')}) in {counted(len(record.get('runs') or ()), 'run')}; "
+                     f"{counted(record.get('transfers_kept', 0), 'match-between-runs transfer')} kept"
                      + (f"; MS1 peaks stored in {per_peak:.2f} bytes each." if per_peak else "."))
     notes.extend(f"Quantification: {n}" for n in record.get("notes") or [])
     return notes

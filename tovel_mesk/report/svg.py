@@ -19,7 +19,20 @@ from collections.abc import Sequence
 
 import numpy as np
 
-__all__ = ["Panel", "nice_ticks"]
+__all__ = ["Panel", "counted", "nice_ticks"]
+
+#: Plurals of the nouns that figures and summaries count.
+_PLURALS = {"spectrum": "spectra", "match": "matches", "protein group": "protein groups", "file": "files",
+            "peptide": "peptides", "protein": "proteins", "decoy": "decoys", "warning": "warnings",
+            "decoy protein": "decoy proteins", "feature": "features", "fragment ion": "fragment ions", "entry": "entries",
+            "accepted match": "accepted matches"}
+
+
+def counted(n: int | float, word: str) -> str:
+    """`n` and the noun in the number it takes: "1 spectrum", "2 spectra", "1,000 matches"."""
+    n = int(n)
+    return f"{n:,} {word if n == 1 else _PLURALS.get(word, word + 's')}"
+
 
 _FONT = 13
 _CHAR = 0.6 * _FONT       # width of a character, roughly, for sizing margins

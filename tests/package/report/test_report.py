@@ -108,6 +108,20 @@ def _summary(**parts):
     return {"fdr": 0.01, "totals": totals, **parts}
 
 
+def test_quantification_lines_count_in_singular_and_plural():
+    from tovel_mesk.report.quant_figures import quant_lines, quant_notes
+
+    one = {"quant": {"method": "lfq", "requested": "auto", "precursors_quantified": 1, "ions": 1, "runs": ["a.mzML"],
+                     "transfers_kept": 1, "notes": []}}
+    assert quant_lines(one)[0] == ("quantification: label-free, 1 precursor ion in 1 run, "
+                                   "1 match-between-runs transfer kept")
+    assert quant_notes(one)[0] == ("Label-free quantification of 1 precursor ion (1 accepted match) in 1 run; "
+                                   "1 match-between-runs transfer kept.")
+    two = {"quant": dict(one["quant"], precursors_quantified=2, ions=3, runs=["a.mzML", "b.mzML"], transfers_kept=0)}
+    assert "2 precursor ions in 2 runs, 0 match-between-runs transfers kept" in quant_lines(two)[0]
+    assert "(3 accepted matches) in 2 runs" in quant_notes(two)[0]
+
+
 def test_top_of_the_page_gives_the_verdict_the_path_and_every_warning():
     psms = strong_matches(300)
     page = report.render_report(psms, None, None, _summary(
