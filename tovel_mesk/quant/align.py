@@ -88,7 +88,7 @@ def fit_alignment(run_rt, ref_rt, *, min_points: int = 10, per_bin: int = 8,
     n = run_rt.size
     if n < 2:
         return RtModel("identity", np.zeros(0), np.zeros(0), _spread(ref_rt - run_rt), n), (
-            f"{n} shared ion(s): retention times taken as they are (identity)")
+            f"{n} shared {'ion' if n == 1 else 'ions'}: retention times taken as they are (identity)")
     if n < min_points:
         shift = float(np.median(ref_rt - run_rt))
         model = RtModel("shift", np.array([0.0]), np.array([shift]), _spread(ref_rt - run_rt - shift), n)

@@ -136,7 +136,9 @@ class RunIndex:
         ordered = bool(np.all(np.diff(run.rt[timed]) >= 0)) if timed.any() else True
         if not timed.all() or not ordered:
             if not timed.all():
-                self.repairs.append(f"{run.file}: {int((~timed).sum())} MS1 scan(s) without a retention time "
+                untimed = int((~timed).sum())
+                scans = "scan" if untimed == 1 else "scans"
+                self.repairs.append(f"{run.file}: {untimed:,} MS1 {scans} without a retention time "
                                     f"left out of quantification")
             if not ordered:
                 self.repairs.append(f"{run.file}: MS1 scans out of retention-time order were put in order")

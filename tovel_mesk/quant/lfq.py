@@ -225,7 +225,7 @@ def quantify_lfq(runs: Mapping[str, Ms1Run], ions: pd.DataFrame, protein_of: Map
     n_identified = int(identified.sum())
     n_found = int(np.isfinite(area).sum())
     if n_found < n_identified:
-        notes.append(f"{n_identified - n_found} of {n_identified} identified precursor ions (ion x run) had no "
+        notes.append(f"{n_identified - n_found:,} of {n_identified:,} identified precursor ions (ion x run) had no "
                      f"elution peak in the MS1 scans (fewer than {options.peak.min_points} points with signal): "
                      f"left without a quantity")
     missing_before = int(np.isnan(area).sum())
@@ -328,7 +328,8 @@ def quantify_lfq(runs: Mapping[str, Ms1Run], ions: pd.DataFrame, protein_of: Map
         peptides[column] = pep_samples[:, s]
     no_group = int((pep_protein < 0).sum())
     if no_group:
-        notes.append(f"{no_group} peptide(s) without a protein group left out of the protein quantities")
+        notes.append(f"{no_group:,} {'peptide' if no_group == 1 else 'peptides'} without a protein group left out of "
+                     "the protein quantities")
 
     grouped = pep_protein >= 0
     unit_frame = pd.DataFrame(pep_units[grouped], columns=unit_columns)

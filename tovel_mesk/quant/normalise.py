@@ -39,7 +39,9 @@ def median_ratio_factors(matrix: np.ndarray, names: list[str] | None = None, *,
             continue
         both = present[:, j] & present[:, ref]
         if both.sum() < min_shared:
-            notes.append(f"normalisation: {names[j]} shares {int(both.sum())} ion(s) with the reference "
+            shared = int(both.sum())
+            ions = "ion" if shared == 1 else "ions"
+            notes.append(f"normalisation: {names[j]} shares {shared} {ions} with the reference "
                          f"{names[ref]} (fewer than {min_shared}): left unnormalised")
             continue
         factors[j] = 2.0 ** -float(np.median(logs[both, j] - logs[both, ref]))
