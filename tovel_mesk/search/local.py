@@ -87,7 +87,11 @@ def search_locally(settings: SearchSettings, progress: Progress) -> SearchOutcom
         try:
             db, database_counts = database()
             read_fasta_ahead(settings.require_fasta())  # for the protein table, beside the scoring
+            waiting = time.perf_counter()
             for file_id, path, draft, failure in drafted:
+                # The wait for the file's calibration pass (its reading, on the read-ahead
+                # thread) counts in the calibration stage, as the pass itself does.
+                waited = time.perf_counter() - waiting
                 name = Path(path).name
                 try:
                     if failure is not None:
@@ -108,8 +112,9 @@ def search_locally(settings: SearchSettings, progress: Progress) -> SearchOutcom
                     continue
                 finally:
                     draft = None
+                    waiting = time.perf_counter()
                 result.plan = {**plan.as_dict(), "record": plan.record()}
-                result.seconds["calibration"] = planning
+                result.seconds["calibration"] = waited + planning
                 files.append(result)
         finally:
             stop.set()  # a file's pass under way stops at its next chunk
