@@ -199,8 +199,8 @@ def read_design(path: str | os.PathLike, spectra_files: Iterable[str | os.PathLi
                           f"missing from the design")
     notes: tuple[str, ...] = ()
     if dropped:
-        files = "file" if len(dropped) == 1 else "files"
-        notes = (f"design {_base(path)}: {len(dropped)} {files} not in this search left out with their "
+        noun = "file" if len(dropped) == 1 else "files"
+        notes = (f"design {_base(path)}: {len(dropped)} {noun} not in this search left out with their "
                  f"fraction groups: {', '.join(dropped)}",)
     samples = tuple(dict.fromkeys(r.sample for r in rows))
     return Design(path, tuple(rows), samples, {s: attributes.get(s, {}) for s in samples}, notes)
